@@ -24,9 +24,15 @@ inline std::string ShellQuoted(const std::string& AText) {
 inline TToolRun RunTool(const std::vector<std::string>& AArgs) {
     TScratchFile out("tool-out"), err("tool-err");
     std::string command = ShellQuoted(KELVO_FWBUILD_PATH);
-    for (const auto& a : AArgs)
-        command += " " + ShellQuoted(a);
-    command += " >" + out.Path() + " 2>" + err.Path() + " </dev/null";
+    for (const auto& a : AArgs) {
+        command += ' ';
+        command += ShellQuoted(a);
+    }
+    command += " >";
+    command += out.Path();
+    command += " 2>";
+    command += err.Path();
+    command += " </dev/null";
     TToolRun run;
     int raw = std::system(command.c_str());
     run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
