@@ -314,6 +314,14 @@ TEST(KelvoUsbFirmware, OldFormatAndCorruptData) {
     EXPECT_EQ("invalid CRC", bad->ErrorStr());
     EXPECT_EQ("SENSOR_147_FIRMWARE", bad->Name()); // stays readable for diagnostics
 
+    // A processor name length beyond its 16-byte field is clipped to the field.
+    std::vector<uint8_t> longCpu = good;
+    longCpu[101 + 57108] = 0xFF;
+    auto clipped = load(longCpu);
+    EXPECT_EQ("invalid CRC", clipped->ErrorStr());
+    EXPECT_EQ(16u, clipped->CPUStr().size());
+    EXPECT_EQ(0, clipped->CPUStr().compare(0, 10, "MSP430F147"));
+
     // Cut inside the record: invalid CRC, nothing read past the end.
     auto shortRecord = load(std::vector<uint8_t>(good.begin(), good.begin() + 30000));
     EXPECT_FALSE(shortRecord->Valid());
