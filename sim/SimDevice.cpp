@@ -701,18 +701,22 @@ public:
             return ERROR_GEN_FAILURE;
         auto& queue = fCore->PipeQueues[APipeId];
         auto& pending = fState.Pending[APipeId];
+        auto& done = fState.Done[APipeId];
+        TSimHandleState::TPipeRead read{static_cast<uint8_t*>(ABuffer), ASize, ATag};
         if (!queue.empty() && pending.empty()) {
-            // Data is waiting: the read completes at once.
-            TSimHandleState::TPipeRead read{static_cast<uint8_t*>(ABuffer), ASize, ATag};
+            // Data is waiting: the read takes it. It completes at once only when no earlier
+            // completion is still to be reported, so that completions keep their order.
             TCore::TPacket packet = std::move(queue.front());
             queue.pop_front();
             fCore->CompleteRead(fState, APipeId, read, packet);
-            TSimHandleState::TPipeDone done = fState.Done[APipeId].back();
-            fState.Done[APipeId].pop_back();
-            ATransferred = done.Transferred;
-            return done.Result;
+            if (done.size() > 1)
+                return ERROR_IO_PENDING;
+            TSimHandleState::TPipeDone completed = done.back();
+            done.pop_back();
+            ATransferred = completed.Transferred;
+            return completed.Result;
         }
-        pending.push_back({static_cast<uint8_t*>(ABuffer), ASize, ATag});
+        pending.push_back(read);
         return ERROR_IO_PENDING;
     }
 
