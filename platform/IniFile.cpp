@@ -100,7 +100,8 @@ TLines ReadLines(const std::string& AFile) {
     ::close(fd);
 
     TLines lines;
-    size_t start = 0;
+    // A file saved by an editor may start with a UTF-8 byte order mark; it is not part of the text.
+    size_t start = data.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (start < data.size()) {
         auto end = data.find('\n', start);
         if (end == std::string::npos)
@@ -284,7 +285,10 @@ void TIniFile::WriteString(const std::string& ASection, const std::string& AKey,
     if (!section) {
         if (!lines.empty() && !Trim(lines.back()).empty())
             lines.push_back("");
-        lines.push_back("[" + Trim(ASection) + "]");
+        std::string header = Trim(ASection);
+        header.insert(header.begin(), '[');
+        header.push_back(']');
+        lines.push_back(std::move(header));
         lines.push_back(entry);
     } else if (auto at = FindKey(lines, *section, AKey)) {
         lines[*at] = entry;
