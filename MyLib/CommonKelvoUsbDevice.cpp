@@ -9,16 +9,19 @@ namespace {
 
 // The family driver's 8-byte vendor request block, little-endian; ALength bytes follow it.
 std::vector<uint8_t> RequestBlock(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint16_t ALength) {
-    return {bRequest,       0,
-            uint8_t(wValue), uint8_t(wValue >> 8),
-            uint8_t(wIndex), uint8_t(wIndex >> 8),
+    return {bRequest,         0,
+            uint8_t(wValue),  uint8_t(wValue >> 8),
+            uint8_t(wIndex),  uint8_t(wIndex >> 8),
             uint8_t(ALength), uint8_t(ALength >> 8)};
 }
 
-uint16_t Word(const uint8_t* ABytes) { return uint16_t(ABytes[0] | ABytes[1] << 8); }
+uint16_t Word(const uint8_t* ABytes) {
+    return uint16_t(ABytes[0] | ABytes[1] << 8);
+}
 
 uint32_t DWord(const uint8_t* ABytes) {
-    return uint32_t(ABytes[0]) | uint32_t(ABytes[1]) << 8 | uint32_t(ABytes[2]) << 16 | uint32_t(ABytes[3]) << 24;
+    return uint32_t(ABytes[0]) | uint32_t(ABytes[1]) << 8 | uint32_t(ABytes[2]) << 16 |
+           uint32_t(ABytes[3]) << 24;
 }
 
 TUsbDeviceDescriptor DescriptorFromBytes(const uint8_t* ABytes) {
@@ -61,7 +64,9 @@ TCommonKelvoUsbDevice::TCommonKelvoUsbDevice(TComponent* AOwner, const std::stri
     TCommonKelvoUsbDevice::Initialize();
 }
 
-TCommonKelvoUsbDevice::~TCommonKelvoUsbDevice() { TCommonKelvoUsbDevice::Close(); }
+TCommonKelvoUsbDevice::~TCommonKelvoUsbDevice() {
+    TCommonKelvoUsbDevice::Close();
+}
 
 void TCommonKelvoUsbDevice::Initialize() {
     TUsbDevice::Initialize();
@@ -93,7 +98,9 @@ void TCommonKelvoUsbDevice::Initialize() {
     fProductId = 0;
 }
 
-void TCommonKelvoUsbDevice::Finalize() { TUsbDevice::Finalize(); }
+void TCommonKelvoUsbDevice::Finalize() {
+    TUsbDevice::Finalize();
+}
 
 bool TCommonKelvoUsbDevice::Open() {
     fStartThreadAfterOpen = false;
@@ -215,15 +222,25 @@ bool TCommonKelvoUsbDevice::GetRegions(uint16_t* ARegions) {
     return true;
 }
 
-bool TCommonKelvoUsbDevice::SetRegions(uint16_t, PDeviceKey) { return false; }
+bool TCommonKelvoUsbDevice::SetRegions(uint16_t, PDeviceKey) {
+    return false;
+}
 
-bool TCommonKelvoUsbDevice::NeedToRecoverOptionsAfterUpdate() { return true; }
+bool TCommonKelvoUsbDevice::NeedToRecoverOptionsAfterUpdate() {
+    return true;
+}
 
-bool TCommonKelvoUsbDevice::CanChangeRegions() { return false; }
+bool TCommonKelvoUsbDevice::CanChangeRegions() {
+    return false;
+}
 
-std::string TCommonKelvoUsbDevice::ModelDescription() { return "Generic KELVO USB device"; }
+std::string TCommonKelvoUsbDevice::ModelDescription() {
+    return "Generic KELVO USB device";
+}
 
-std::string TCommonKelvoUsbDevice::ModelType() { return ""; }
+std::string TCommonKelvoUsbDevice::ModelType() {
+    return "";
+}
 
 bool TCommonKelvoUsbDevice::GetProtocolVersion(PProtocolVersion AVersion) {
     uint8_t answer[4];
@@ -237,7 +254,9 @@ bool TCommonKelvoUsbDevice::GetProtocolVersion(PProtocolVersion AVersion) {
     return true;
 }
 
-std::string TCommonKelvoUsbDevice::Code128() { return "KX:" + Code128Word(fRegions) + Code128Serial(fSerialNum); }
+std::string TCommonKelvoUsbDevice::Code128() {
+    return "KX:" + Code128Word(fRegions) + Code128Serial(fSerialNum);
+}
 
 // --- Transport ---
 
@@ -252,8 +271,9 @@ bool TCommonKelvoUsbDevice::DriverControl(uint32_t ACode, const void* AIn, uint3
     return AReturned <= AOutSize;
 }
 
-bool TCommonKelvoUsbDevice::ControlTransfer(uint8_t ARequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
-                                            void* ABuffer, uint32_t ASize, uint32_t& ATransferred) {
+bool TCommonKelvoUsbDevice::ControlTransfer(uint8_t ARequestType, uint8_t bRequest, uint16_t wValue,
+                                            uint16_t wIndex, void* ABuffer, uint32_t ASize,
+                                            uint32_t& ATransferred) {
     ATransferred = 0;
     if (!hWinUsb || ASize > 0xFFFF)
         return false;
@@ -279,36 +299,40 @@ bool TCommonKelvoUsbDevice::VendorRequest(uint8_t bRequest, uint16_t wValue, uin
     return io->Result(transferred) == ERROR_SUCCESS;
 }
 
-bool TCommonKelvoUsbDevice::VendorRequestWrite(const void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue,
-                                               uint16_t wIndex) {
+bool TCommonKelvoUsbDevice::VendorRequestWrite(const void* ABuffer, uint32_t ASize, uint8_t bRequest,
+                                               uint16_t wValue, uint16_t wIndex) {
     // The request carries its length in 16 bits; a larger write cannot be described.
     if (!Opened() || ASize > 0xFFFF || (ASize && !ABuffer))
         return false;
     if (fIsWinUsb) {
         uint32_t transferred;
-        return ControlTransfer(0x40, bRequest, wValue, wIndex, const_cast<void*>(ABuffer), ASize, transferred) &&
+        return ControlTransfer(0x40, bRequest, wValue, wIndex, const_cast<void*>(ABuffer), ASize,
+                               transferred) &&
                transferred == ASize;
     }
     auto block = RequestBlock(bRequest, wValue, wIndex, uint16_t(ASize));
     if (ASize)
-        block.insert(block.end(), static_cast<const uint8_t*>(ABuffer), static_cast<const uint8_t*>(ABuffer) + ASize);
+        block.insert(block.end(), static_cast<const uint8_t*>(ABuffer),
+                     static_cast<const uint8_t*>(ABuffer) + ASize);
     uint32_t returned;
-    return DriverControl(IOCTL_KELVO_VENDOR_REQUEST, block.data(), uint32_t(block.size()), nullptr, 0, returned);
+    return DriverControl(IOCTL_KELVO_VENDOR_REQUEST, block.data(), uint32_t(block.size()), nullptr, 0,
+                         returned);
 }
 
-bool TCommonKelvoUsbDevice::VendorRequestRead(void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue,
-                                              uint16_t wIndex, uint32_t& AWasRead) {
+bool TCommonKelvoUsbDevice::VendorRequestRead(void* ABuffer, uint32_t ASize, uint8_t bRequest,
+                                              uint16_t wValue, uint16_t wIndex, uint32_t& AWasRead) {
     AWasRead = 0;
     if (!Opened() || ASize > 0xFFFF || (ASize && !ABuffer))
         return false;
     if (fIsWinUsb)
         return ControlTransfer(0xC0, bRequest, wValue, wIndex, ABuffer, ASize, AWasRead);
     auto block = RequestBlock(bRequest, wValue, wIndex, 0);
-    return DriverControl(IOCTL_KELVO_VENDOR_REQUEST, block.data(), uint32_t(block.size()), ABuffer, ASize, AWasRead);
+    return DriverControl(IOCTL_KELVO_VENDOR_REQUEST, block.data(), uint32_t(block.size()), ABuffer, ASize,
+                         AWasRead);
 }
 
-bool TCommonKelvoUsbDevice::VendorRequestRead(void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue,
-                                              uint16_t wIndex) {
+bool TCommonKelvoUsbDevice::VendorRequestRead(void* ABuffer, uint32_t ASize, uint8_t bRequest,
+                                              uint16_t wValue, uint16_t wIndex) {
     uint32_t wasRead;
     return VendorRequestRead(ABuffer, ASize, bRequest, wValue, wIndex, wasRead) && wasRead == ASize;
 }
@@ -316,7 +340,8 @@ bool TCommonKelvoUsbDevice::VendorRequestRead(void* ABuffer, uint32_t ASize, uin
 bool TCommonKelvoUsbDevice::VendorRequest(TVendorRequest& AVr) {
     if (AVr.IsDeviceToHost()) {
         AVr.Buffer.assign(AVr.wLength, 0);
-        return VendorRequestRead(AVr.Buffer.data(), AVr.wLength, AVr.bRequest, AVr.wValue, AVr.wIndex, AVr.wWasRead);
+        return VendorRequestRead(AVr.Buffer.data(), AVr.wLength, AVr.bRequest, AVr.wValue, AVr.wIndex,
+                                 AVr.wWasRead);
     }
     if (AVr.wLength == 0)
         return VendorRequest(AVr.bRequest, AVr.wValue, AVr.wIndex);
@@ -328,7 +353,9 @@ bool TCommonKelvoUsbDevice::VendorRequest(TVendorRequest& AVr) {
 
 // --- Family driver ---
 
-bool TCommonKelvoUsbDevice::IoControl(uint32_t AFunction) { return IoControl(AFunction, nullptr, 0); }
+bool TCommonKelvoUsbDevice::IoControl(uint32_t AFunction) {
+    return IoControl(AFunction, nullptr, 0);
+}
 
 bool TCommonKelvoUsbDevice::IoControl(uint32_t AFunction, const void* AInBuffer, uint32_t AInBufSize) {
     uint32_t returned;
@@ -336,7 +363,8 @@ bool TCommonKelvoUsbDevice::IoControl(uint32_t AFunction, const void* AInBuffer,
 }
 
 bool TCommonKelvoUsbDevice::DeviceControl(const void* ABufferOut, void* ABufferIn, uint32_t AOutBufferSize,
-                                          uint32_t AInBufferSize, uint8_t bRequest, uint16_t wValue, uint16_t wIndex) {
+                                          uint32_t AInBufferSize, uint8_t bRequest, uint16_t wValue,
+                                          uint16_t wIndex) {
     if (AOutBufferSize > 0xFFFF || (AOutBufferSize && !ABufferOut) || (AInBufferSize && !ABufferIn))
         return false;
     auto block = RequestBlock(bRequest, wValue, wIndex, uint16_t(AOutBufferSize));
@@ -344,8 +372,8 @@ bool TCommonKelvoUsbDevice::DeviceControl(const void* ABufferOut, void* ABufferI
         block.insert(block.end(), static_cast<const uint8_t*>(ABufferOut),
                      static_cast<const uint8_t*>(ABufferOut) + AOutBufferSize);
     uint32_t returned;
-    return DriverControl(IOCTL_KELVO_VENDOR_REQUEST, block.data(), uint32_t(block.size()), ABufferIn, AInBufferSize,
-                         returned);
+    return DriverControl(IOCTL_KELVO_VENDOR_REQUEST, block.data(), uint32_t(block.size()), ABufferIn,
+                         AInBufferSize, returned);
 }
 
 bool TCommonKelvoUsbDevice::DeviceControl(uint8_t bRequest, uint16_t wValue, uint16_t wIndex) {
@@ -406,11 +434,17 @@ bool TCommonKelvoUsbDevice::GetDeviceDescriptor(PUsbDeviceDescriptor ADeviceDesc
     return true;
 }
 
-bool TCommonKelvoUsbDevice::EnableLog() { return !fIsWinUsb && IoControl(KLegacyLogEnable); }
+bool TCommonKelvoUsbDevice::EnableLog() {
+    return !fIsWinUsb && IoControl(KLegacyLogEnable);
+}
 
-bool TCommonKelvoUsbDevice::DisableLog() { return !fIsWinUsb && IoControl(KLegacyLogDisable); }
+bool TCommonKelvoUsbDevice::DisableLog() {
+    return !fIsWinUsb && IoControl(KLegacyLogDisable);
+}
 
-bool TCommonKelvoUsbDevice::ClearLog() { return !fIsWinUsb && IoControl(KLegacyLogClear); }
+bool TCommonKelvoUsbDevice::ClearLog() {
+    return !fIsWinUsb && IoControl(KLegacyLogClear);
+}
 
 bool TCommonKelvoUsbDevice::GetLogSize(uint32_t& ASize) {
     if (fIsWinUsb)
@@ -432,7 +466,9 @@ bool TCommonKelvoUsbDevice::GetLog(void* ABuffer, uint32_t ABufferSize, uint32_t
 
 // --- Family-wide requests ---
 
-bool TCommonKelvoUsbDevice::SwitchToStub() { return VendorRequest(0xFF, 0, 0); }
+bool TCommonKelvoUsbDevice::SwitchToStub() {
+    return VendorRequest(0xFF, 0, 0);
+}
 
 bool TCommonKelvoUsbDevice::GetStubVersion(PKelvoStubVersion AVersion) {
     uint8_t answer[4];

@@ -48,7 +48,8 @@ struct TKelvoStubVersion {
 };
 using PKelvoStubVersion = TKelvoStubVersion*;
 #pragma pack(pop)
-static_assert(sizeof(TUsbDeviceDescriptor) == 18 && sizeof(TProtocolVersion) == 4 && sizeof(TKelvoStubVersion) == 4);
+static_assert(sizeof(TUsbDeviceDescriptor) == 18 && sizeof(TProtocolVersion) == 4 &&
+              sizeof(TKelvoStubVersion) == 4);
 
 // The device's USB interface chip.
 enum TKelvoUsbTransceiver { KELVO_USB_D12 = 0, KELVO_USB_MSP430X5XX = 1 };
@@ -60,7 +61,9 @@ constexpr uint32_t IOCTL_KELVO_DEVICE_DESCRIPTOR = 0x222208;
 constexpr uint32_t IOCTL_KELVO_LOG_SIZE = 0x222214;
 constexpr uint32_t IOCTL_KELVO_LOG_READ = 0x222218;
 // The code of a family-driver function: device type 0x22, buffered, any access.
-constexpr uint32_t KelvoControlCode(uint32_t AFunction) { return 0x220000 + AFunction * 4; }
+constexpr uint32_t KelvoControlCode(uint32_t AFunction) {
+    return 0x220000 + AFunction * 4;
+}
 
 // Legacy stream record types.
 constexpr uint8_t KELVO_RECORD_DATA = 0x44;
@@ -71,7 +74,8 @@ constexpr uint16_t KELVO_ALL_REGIONS = 0x0FFF;
 
 class TCommonKelvoUsbDevice;
 // A data or event payload; the buffer is the caller's and valid only during the call.
-using TUsbDataNotify = std::function<void(TCommonKelvoUsbDevice* ASender, const uint8_t* ABuffer, uint32_t ABufferSize)>;
+using TUsbDataNotify =
+    std::function<void(TCommonKelvoUsbDevice* ASender, const uint8_t* ABuffer, uint32_t ABufferSize)>;
 using TUsbEventNotify = TUsbDataNotify;
 using TDeviceNotify = std::function<void(TCommonKelvoUsbDevice* ASender)>;
 
@@ -117,7 +121,8 @@ public:
 
     // --- Control-request transport (main thread; true on success) ---
     bool VendorRequest(uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
-    bool VendorRequestWrite(const void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    bool VendorRequestWrite(const void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue,
+                            uint16_t wIndex);
     // At most ASize bytes; AWasRead receives the count.
     bool VendorRequestRead(void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
                            uint32_t& AWasRead);
@@ -132,8 +137,8 @@ public:
     bool IoControl(uint32_t AFunction, const void* AInBuffer, uint32_t AInBufSize);
     // A vendor request through the family driver sending AOutBufferSize bytes behind the request
     // block and accepting up to AInBufferSize bytes into ABufferIn.
-    bool DeviceControl(const void* ABufferOut, void* ABufferIn, uint32_t AOutBufferSize, uint32_t AInBufferSize,
-                       uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    bool DeviceControl(const void* ABufferOut, void* ABufferIn, uint32_t AOutBufferSize,
+                       uint32_t AInBufferSize, uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
     bool DeviceControl(uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
     bool GetDriverVersion(uint16_t* AVersion);
     bool GetDeviceDescriptor(PUsbDeviceDescriptor ADeviceDescriptor);
@@ -191,7 +196,7 @@ private:
     // A family-driver control code on the open handle; false when closed or when it fails.
     bool DriverControl(uint32_t ACode, const void* AIn, uint32_t AInSize, void* AOut, uint32_t AOutSize,
                        uint32_t& AReturned);
-    bool ControlTransfer(uint8_t ARequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex, void* ABuffer,
-                         uint32_t ASize, uint32_t& ATransferred);
+    bool ControlTransfer(uint8_t ARequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                         void* ABuffer, uint32_t ASize, uint32_t& ATransferred);
 };
 using PCommonKelvoUsbDevice = TCommonKelvoUsbDevice*;

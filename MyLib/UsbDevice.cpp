@@ -9,7 +9,9 @@
 TUsbReadThread::TUsbReadThread(TUsbDevice* ADevice, uint32_t ASingleBufferSize)
     : fDevice(ADevice), fBufferSize(ASingleBufferSize) {}
 
-TUsbReadThread::~TUsbReadThread() { Stop(); }
+TUsbReadThread::~TUsbReadThread() {
+    Stop();
+}
 
 void TUsbReadThread::Stop() {
     CThread::Stop();
@@ -50,13 +52,14 @@ void TUsbReadThread::Deliver(uint32_t AWasRead) {
     TUsbDevice* device = fDevice;
     if (device->fSynchronizeThread) {
         // The worker waits until the main thread has copied its buffer.
-        SendCall(reinterpret_cast<uintptr_t>(fBuffer.get()), AWasRead, [device](uintptr_t ABuffer, uintptr_t ASize) {
-            TUsbBlock block(new (std::nothrow) uint8_t[ASize]);
-            if (!block)
-                return;
-            std::memcpy(block.get(), reinterpret_cast<const uint8_t*>(ABuffer), ASize);
-            device->ProcessData(std::move(block), uint32_t(ASize));
-        });
+        SendCall(reinterpret_cast<uintptr_t>(fBuffer.get()), AWasRead,
+                 [device](uintptr_t ABuffer, uintptr_t ASize) {
+                     TUsbBlock block(new (std::nothrow) uint8_t[ASize]);
+                     if (!block)
+                         return;
+                     std::memcpy(block.get(), reinterpret_cast<const uint8_t*>(ABuffer), ASize);
+                     device->ProcessData(std::move(block), uint32_t(ASize));
+                 });
         return;
     }
     TUsbBlock block(new (std::nothrow) uint8_t[AWasRead]);
@@ -70,7 +73,8 @@ void TUsbReadThread::Deliver(uint32_t AWasRead) {
     });
 }
 
-TUsbDevice::TUsbDevice(TComponent* AOwner, const std::string& APath) : TComponent(AOwner), fDevicePath(APath) {
+TUsbDevice::TUsbDevice(TComponent* AOwner, const std::string& APath)
+    : TComponent(AOwner), fDevicePath(APath) {
     TUsbDevice::Initialize();
 }
 
@@ -89,7 +93,9 @@ void TUsbDevice::Initialize() {
     fPollReads = true;
 }
 
-void TUsbDevice::Finalize() { Close(); }
+void TUsbDevice::Finalize() {
+    Close();
+}
 
 bool TUsbDevice::Open() {
     fLastError = 0;

@@ -3,6 +3,7 @@
 // pending on it and hands every block it reads to the device object on the main thread. Data reaches
 // a device only through ProcessData, always on the main thread, always as a block it owns.
 #include "MyLib/clib.h"
+#include "MyLib/devintf.h"
 #include "platform/Component.h"
 #include "platform/UsbBus.h"
 
@@ -44,6 +45,9 @@ public:
     // Constructors apply the defaults of Initialize (a descendant that overrides Initialize calls its
     // own in its constructor, since a constructor cannot reach a descendant's override).
     TUsbDevice(TComponent* AOwner, const std::string& APath);
+    // The interface found by an enumeration.
+    TUsbDevice(TComponent* AOwner, const TUsbDeviceInfo& ADeviceInfo)
+        : TUsbDevice(AOwner, ADeviceInfo.fPath) {}
     // Closes the device. A descendant whose ProcessData or readers reach its own fields closes in its
     // own destructor first.
     ~TUsbDevice() override;

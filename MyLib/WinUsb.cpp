@@ -14,7 +14,9 @@ std::mutex gDebugMutex;
 TDebugOutput gDebugOutput;
 } // namespace
 
-bool LoadWinUsb() { return UsbBus().GenericDriverAvailable(); }
+bool LoadWinUsb() {
+    return UsbBus().GenericDriverAvailable();
+}
 
 void SetDebugOutput(TDebugOutput AOutput) {
     std::lock_guard lock(gDebugMutex);
@@ -29,12 +31,15 @@ void OutputDebugLine(const std::string& ALine) {
         std::cerr << ALine << '\n';
 }
 
-TWinUsbBulkPipeReader::TWinUsbBulkPipeReader(TUsbHandle* AInterfaceHandle, const TUsbPipeInformation& APipeInfo,
+TWinUsbBulkPipeReader::TWinUsbBulkPipeReader(TUsbHandle* AInterfaceHandle,
+                                             const TUsbPipeInformation& APipeInfo,
                                              TWinUsbPipeReadDataEvent AOnRead, bool ASynchronizeThread)
     : hWinUsb(AInterfaceHandle), bPipeID(APipeInfo.PipeId), fMaxPacketSize(APipeInfo.MaximumPacketSize),
       fOnRead(std::move(AOnRead)), fSynchronizeThread(ASynchronizeThread) {}
 
-TWinUsbBulkPipeReader::~TWinUsbBulkPipeReader() { Stop(); }
+TWinUsbBulkPipeReader::~TWinUsbBulkPipeReader() {
+    Stop();
+}
 
 void TWinUsbBulkPipeReader::Stop() {
     CThread::Stop();
@@ -111,8 +116,8 @@ int TWinUsbBulkPipeReader::Execute() {
 
 bool TWinUsbBulkPipeReader::Submit(TPipeReadRequest& ARequest) {
     uint32_t transferred = 0;
-    uint32_t error =
-        hWinUsb->SubmitPipeRead(bPipeID, ARequest.Buffer.get(), ARequest.BufferSize, ARequest.Index, transferred);
+    uint32_t error = hWinUsb->SubmitPipeRead(bPipeID, ARequest.Buffer.get(), ARequest.BufferSize,
+                                             ARequest.Index, transferred);
     if (error == ERROR_SUCCESS) {
         fFailedSubmits = 0;
         ARequest.LengthTransferred = transferred;
@@ -165,14 +170,15 @@ void TWinUsbBulkPipeReader::Deliver(TPipeReadRequest& ARequest) {
         return;
     if (fSynchronizeThread) {
         // The worker waits until the main thread has copied the request's buffer.
-        SendCall(reinterpret_cast<uintptr_t>(ARequest.Buffer.get()), length, [this](uintptr_t ABuffer, uintptr_t ALength) {
-            TUsbBlock block(new (std::nothrow) uint8_t[ALength]);
-            if (!block)
-                return;
-            std::memcpy(block.get(), reinterpret_cast<const uint8_t*>(ABuffer), ALength);
-            if (fOnRead)
-                fOnRead(this, std::move(block), uint32_t(ALength));
-        });
+        SendCall(reinterpret_cast<uintptr_t>(ARequest.Buffer.get()), length,
+                 [this](uintptr_t ABuffer, uintptr_t ALength) {
+                     TUsbBlock block(new (std::nothrow) uint8_t[ALength]);
+                     if (!block)
+                         return;
+                     std::memcpy(block.get(), reinterpret_cast<const uint8_t*>(ABuffer), ALength);
+                     if (fOnRead)
+                         fOnRead(this, std::move(block), uint32_t(ALength));
+                 });
         return;
     }
     TUsbBlock block(new (std::nothrow) uint8_t[length]);

@@ -39,7 +39,8 @@ public:
                 wake = fGiveUpAt;
             if (!wake)
                 fChanged.wait(lock);
-            else if (fChanged.wait_until(lock, *wake) == std::cv_status::timeout && until && TClock::now() >= *until)
+            else if (fChanged.wait_until(lock, *wake) == std::cv_status::timeout && until &&
+                     TClock::now() >= *until)
                 break;
         }
         SettleIfGivenUp();
@@ -97,7 +98,9 @@ private:
     std::vector<uint8_t> fOutput;
 };
 
-uint16_t Word(const uint8_t* ABytes) { return uint16_t(ABytes[0] | ABytes[1] << 8); }
+uint16_t Word(const uint8_t* ABytes) {
+    return uint16_t(ABytes[0] | ABytes[1] << 8);
+}
 
 } // namespace
 
@@ -332,8 +335,8 @@ struct TSimDevice::TCore {
 
     // The family driver's vendor request code: an 8-byte block, then wLength bytes to send; with no
     // data, an output buffer asks the device for that many bytes.
-    uint32_t DriverVendorRequest(TSimHandleState& AHandle, const uint8_t* AIn, uint32_t AInSize, uint8_t* AOut,
-                                 uint32_t AOutSize, uint32_t& AReturned, bool AAsync) {
+    uint32_t DriverVendorRequest(TSimHandleState& AHandle, const uint8_t* AIn, uint32_t AInSize,
+                                 uint8_t* AOut, uint32_t AOutSize, uint32_t& AReturned, bool AAsync) {
         AReturned = 0;
         if (!AIn || AInSize < 8)
             return ERROR_INVALID_PARAMETER;
@@ -594,7 +597,8 @@ public:
         request.wIndex = ASetup.Index;
         request.wLength = ASetup.Length;
         if (!request.DeviceToHost())
-            request.Data.assign(static_cast<uint8_t*>(ABuffer), static_cast<uint8_t*>(ABuffer) + ASetup.Length);
+            request.Data.assign(static_cast<uint8_t*>(ABuffer),
+                                static_cast<uint8_t*>(ABuffer) + ASetup.Length);
         return fCore->Transfer(fState, request, static_cast<uint8_t*>(ABuffer), ATransferred, limit, false);
     }
 
@@ -626,7 +630,8 @@ public:
         return ERROR_SUCCESS;
     }
 
-    uint32_t QueryInterfaceSettings(uint8_t AAlternateSetting, TUsbInterfaceDescriptor& ADescriptor) override {
+    uint32_t QueryInterfaceSettings(uint8_t AAlternateSetting,
+                                    TUsbInterfaceDescriptor& ADescriptor) override {
         std::lock_guard lock(fCore->M);
         if (uint32_t error = GenericCheck())
             return error;
@@ -806,7 +811,9 @@ TSimDevice::~TSimDevice() {
     fCore->RemoveHandles();
 }
 
-TGUID TSimDevice::InterfaceClass() const { return SimInterfaceClassOf(Identity().ProductId); }
+TGUID TSimDevice::InterfaceClass() const {
+    return SimInterfaceClassOf(Identity().ProductId);
+}
 
 uint32_t TSimDevice::OpenHandle(std::unique_ptr<TUsbHandle>& AHandle) {
     std::lock_guard lock(fCore->M);
@@ -890,7 +897,9 @@ void TSimDevice::LeaveBusAfterRequest(std::function<void()> AThen) {
     fCore->AfterLeaving = std::move(AThen);
 }
 
-void TSimDevice::LeaveBus() { fCore->Leave(); }
+void TSimDevice::LeaveBus() {
+    fCore->Leave();
+}
 
 bool TSimDevice::IsAttached() const {
     std::lock_guard lock(fCore->M);

@@ -54,10 +54,11 @@ struct TSimVendorRequest {
 
 // Answers one vendor request: true with the answer bytes (device-to-host; longer answers are cut
 // to the length asked), false to stall.
-using TSimVendorHandler = std::function<bool(const TSimVendorRequest& ARequest, std::vector<uint8_t>& AAnswer)>;
+using TSimVendorHandler =
+    std::function<bool(const TSimVendorRequest& ARequest, std::vector<uint8_t>& AAnswer)>;
 // Answers one extra family-driver control code: the error number (0 on success) and the output.
-using TSimIoControlHandler =
-    std::function<uint32_t(const std::vector<uint8_t>& AInput, uint32_t AOutputSize, std::vector<uint8_t>& AOutput)>;
+using TSimIoControlHandler = std::function<uint32_t(const std::vector<uint8_t>& AInput, uint32_t AOutputSize,
+                                                    std::vector<uint8_t>& AOutput)>;
 
 enum class TSimFaultKind {
     Fail,    // the transfer fails with Error

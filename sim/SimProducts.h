@@ -27,7 +27,7 @@ struct TSimDeviceIdentity {
 std::vector<uint8_t> SimDeviceDescriptorBytes(const TSimDeviceIdentity& AIdentity);
 
 struct TSimPipe {
-    uint8_t Address = 0;   // bit 7 set for IN
+    uint8_t Address = 0;    // bit 7 set for IN
     uint8_t Attributes = 0; // 2 bulk, 3 interrupt
     uint16_t MaxPacketSize = 64;
     uint8_t Interval = 0;

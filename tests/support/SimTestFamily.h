@@ -11,11 +11,11 @@
 #include <mutex>
 
 // Requests of the test family beyond the family-wide ones.
-constexpr uint8_t TEST_REQ_VERSION = 0x8A;   // read 4: hardware, firmware
-constexpr uint8_t TEST_REQ_SERIAL = 0x8B;    // read 8
-constexpr uint8_t TEST_REQ_LOCKED = 0x91;    // read 1: not 0 when locked
-constexpr uint8_t TEST_REQ_UNLOCK = 0x93;    // write 8: the device key
-constexpr uint8_t TEST_REQ_LEAVE_STUB = 0x01; // bootloader: back to the firmware
+constexpr uint8_t TEST_REQ_VERSION = 0x8A;      // read 4: hardware, firmware
+constexpr uint8_t TEST_REQ_SERIAL = 0x8B;       // read 8
+constexpr uint8_t TEST_REQ_LOCKED = 0x91;       // read 1: not 0 when locked
+constexpr uint8_t TEST_REQ_UNLOCK = 0x93;       // write 8: the device key
+constexpr uint8_t TEST_REQ_LEAVE_STUB = 0x01;   // bootloader: back to the firmware
 constexpr uint32_t TEST_IOCTL_LEVEL = 0x222054; // an extra driver code: 2 bytes in
 
 // What the device keeps across re-enumeration.
@@ -45,7 +45,8 @@ inline void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
 class TSimTestStub : public TSimDevice {
 public:
     TSimTestStub(std::shared_ptr<TSimTestState> AState, TUsbDriverKind ADriver)
-        : TSimDevice({0x0100, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "stub"), fState(std::move(AState)) {
+        : TSimDevice({0x0100, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "stub"),
+          fState(std::move(AState)) {
         SetVendorHandler(TEST_REQ_SERIAL, [this](const TSimVendorRequest&, std::vector<uint8_t>& AAnswer) {
             std::lock_guard lock(fState->Mutex);
             AAnswer.assign(fState->Serial, fState->Serial + 8);
@@ -78,13 +79,14 @@ public:
           fState(std::make_shared<TSimTestState>()) {
         fState->Bus = &ABus;
         auto read = [this](uint8_t ARequest, auto AFill) {
-            SetVendorHandler(ARequest, [this, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AAnswer) {
-                if (!AReq.DeviceToHost())
-                    return false;
-                std::lock_guard lock(fState->Mutex);
-                AFill(*fState, AAnswer);
-                return true;
-            });
+            SetVendorHandler(ARequest,
+                             [this, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AAnswer) {
+                                 if (!AReq.DeviceToHost())
+                                     return false;
+                                 std::lock_guard lock(fState->Mutex);
+                                 AFill(*fState, AAnswer);
+                                 return true;
+                             });
         };
         read(0x45, [](TSimTestState& S, std::vector<uint8_t>& A) {
             PutWord(A, S.ProtocolMajor);
@@ -98,8 +100,10 @@ public:
             PutWord(A, S.VersionHW);
             PutWord(A, S.VersionFW);
         });
-        read(TEST_REQ_SERIAL, [](TSimTestState& S, std::vector<uint8_t>& A) { A.assign(S.Serial, S.Serial + 8); });
-        read(TEST_REQ_LOCKED, [](TSimTestState& S, std::vector<uint8_t>& A) { A = {uint8_t(S.Locked ? 1 : 0)}; });
+        read(TEST_REQ_SERIAL,
+             [](TSimTestState& S, std::vector<uint8_t>& A) { A.assign(S.Serial, S.Serial + 8); });
+        read(TEST_REQ_LOCKED,
+             [](TSimTestState& S, std::vector<uint8_t>& A) { A = {uint8_t(S.Locked ? 1 : 0)}; });
         SetVendorHandler(TEST_REQ_UNLOCK, [this](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
             std::lock_guard lock(fState->Mutex);
             if (AReq.Data.size() != 8 || !std::equal(AReq.Data.begin(), AReq.Data.end(), fState->Key))
@@ -127,13 +131,14 @@ public:
             });
             return true;
         });
-        SetIoControlHandler(TEST_IOCTL_LEVEL, [this](const std::vector<uint8_t>& AIn, uint32_t, std::vector<uint8_t>&) {
-            if (AIn.size() != 2)
-                return ERROR_INVALID_PARAMETER;
-            std::lock_guard lock(fState->Mutex);
-            fState->Level = uint16_t(AIn[0] | AIn[1] << 8);
-            return ERROR_SUCCESS;
-        });
+        SetIoControlHandler(TEST_IOCTL_LEVEL,
+                            [this](const std::vector<uint8_t>& AIn, uint32_t, std::vector<uint8_t>&) {
+                                if (AIn.size() != 2)
+                                    return ERROR_INVALID_PARAMETER;
+                                std::lock_guard lock(fState->Mutex);
+                                fState->Level = uint16_t(AIn[0] | AIn[1] << 8);
+                                return ERROR_SUCCESS;
+                            });
     }
 
     std::shared_ptr<TSimTestState> fState;

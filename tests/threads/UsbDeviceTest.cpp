@@ -14,7 +14,8 @@ namespace {
 // Records every block it is handed, and on which thread.
 class TRecordingDevice : public TUsbDevice {
 public:
-    TRecordingDevice(const std::string& APath, TEventLoop& ALoop) : TUsbDevice(nullptr, APath), fLoop(ALoop) {}
+    TRecordingDevice(const std::string& APath, TEventLoop& ALoop)
+        : TUsbDevice(nullptr, APath), fLoop(ALoop) {}
     ~TRecordingDevice() override { Close(); }
     void ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) override {
         if (!fLoop.IsMainThread())
@@ -68,6 +69,14 @@ TEST_F(UsbDevice, OpenStartsTheReaderOnlyWhenAsked) {
     ASSERT_TRUE(device.Open());
     EXPECT_EQ(nullptr, device.ReadThread());
     device.Close();
+
+    // A device made from an enumeration entry opens the same interface.
+    TUsbDeviceEnumerator members(SimInterfaceClassOf(32));
+    ASSERT_EQ(1, members.Count());
+    TUsbDevice listed(nullptr, members.DeviceInfo(0));
+    EXPECT_EQ(fw->Path(), listed.DevicePath());
+    ASSERT_TRUE(listed.Open());
+    listed.Close();
 
     TRecordingDevice missing("\\\\?\\usb#nothing", fLoop);
     EXPECT_FALSE(missing.Open());
@@ -164,7 +173,9 @@ std::unique_ptr<TUsbHandle> OpenGeneric(TSimBus& ABus, TSimDevice& ADevice) {
     return handle;
 }
 
-TUsbPipeInformation DataPipe() { return {UsbdPipeTypeBulk, SIM_PIPE_DATA_IN, 64, 0}; }
+TUsbPipeInformation DataPipe() {
+    return {UsbdPipeTypeBulk, SIM_PIPE_DATA_IN, 64, 0};
+}
 
 } // namespace
 

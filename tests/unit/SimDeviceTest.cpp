@@ -5,9 +5,16 @@
 
 namespace {
 
-std::vector<uint8_t> Block(uint8_t ARequest, uint16_t AValue, uint16_t AIndex, std::vector<uint8_t> AData = {}) {
-    std::vector<uint8_t> b = {ARequest, 0, uint8_t(AValue), uint8_t(AValue >> 8), uint8_t(AIndex), uint8_t(AIndex >> 8),
-                              uint8_t(AData.size()), uint8_t(AData.size() >> 8)};
+std::vector<uint8_t> Block(uint8_t ARequest, uint16_t AValue, uint16_t AIndex,
+                           std::vector<uint8_t> AData = {}) {
+    std::vector<uint8_t> b = {ARequest,
+                              0,
+                              uint8_t(AValue),
+                              uint8_t(AValue >> 8),
+                              uint8_t(AIndex),
+                              uint8_t(AIndex >> 8),
+                              uint8_t(AData.size()),
+                              uint8_t(AData.size() >> 8)};
     b.insert(b.end(), AData.begin(), AData.end());
     return b;
 }
@@ -29,8 +36,8 @@ uint32_t ReadVia(TUsbHandle& AHandle, uint8_t ARequest, std::vector<uint8_t>& AO
     auto block = Block(ARequest, 0, 0);
     AOut.assign(ASize, 0);
     uint32_t returned = 0;
-    uint32_t error = AHandle.IoControl(SIM_IOCTL_VENDOR_REQUEST, block.data(), uint32_t(block.size()), AOut.data(),
-                                       ASize, returned);
+    uint32_t error = AHandle.IoControl(SIM_IOCTL_VENDOR_REQUEST, block.data(), uint32_t(block.size()),
+                                       AOut.data(), ASize, returned);
     AOut.resize(error == ERROR_SUCCESS ? returned : 0);
     return error;
 }
@@ -84,15 +91,16 @@ TEST(SimDevice, FamilyDriverAnswersItsControlCodes) {
 
     auto unlock = Block(TEST_REQ_UNLOCK, 0, 0, std::vector<uint8_t>(8, 9));
     uint32_t returned = 1;
-    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(), uint32_t(unlock.size()), nullptr, 0,
-                                          returned));
+    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(), uint32_t(unlock.size()),
+                                          nullptr, 0, returned));
     EXPECT_EQ(0u, returned);
     EXPECT_FALSE(fw->fState->Locked);
     // A block whose length does not match the bytes behind it is refused.
     unlock.pop_back();
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(),
+                                                    uint32_t(unlock.size()), nullptr, 0, returned));
     EXPECT_EQ(ERROR_INVALID_PARAMETER,
-              h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(), uint32_t(unlock.size()), nullptr, 0, returned));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(), 7, nullptr, 0, returned));
+              h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(), 7, nullptr, 0, returned));
 
     uint8_t version[2] = {};
     ASSERT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_DRIVER_VERSION, nullptr, 0, version, 2, returned));
@@ -127,7 +135,8 @@ TEST(SimDevice, OldDriversLackTheDescriptorAndTheLog) {
     EXPECT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, returned));
     EXPECT_EQ(ERROR_INVALID_FUNCTION, h->IoControl(SIM_IOCTL_LOG_ENABLE, nullptr, 0, nullptr, 0, returned));
     fw->SetDriverVersion(0x206);
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, h->IoControl(SIM_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, returned));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION,
+              h->IoControl(SIM_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, returned));
     fw->SetDriverVersion(0);
     EXPECT_EQ(ERROR_INVALID_FUNCTION, h->IoControl(SIM_IOCTL_DRIVER_VERSION, nullptr, 0, out, 2, returned));
 
@@ -142,7 +151,8 @@ TEST(SimDevice, OldDriversLackTheDescriptorAndTheLog) {
     EXPECT_NE(std::string::npos, fw->DriverLog().find(" 45 "));
     EXPECT_NE(std::string::npos, fw->DriverLog().find(" FE "));
     std::vector<char> text(size + 10);
-    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_LOG_READ, nullptr, 0, text.data(), uint32_t(text.size()), returned));
+    ASSERT_EQ(ERROR_SUCCESS,
+              h->IoControl(SIM_IOCTL_LOG_READ, nullptr, 0, text.data(), uint32_t(text.size()), returned));
     EXPECT_EQ(size, returned);
     EXPECT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_LOG_CLEAR, nullptr, 0, nullptr, 0, returned));
     EXPECT_TRUE(fw->DriverLog().empty());
@@ -168,7 +178,8 @@ TEST(SimDevice, GenericBindingAnswersTransfersAndQueries) {
     EXPECT_EQ(8u, n);
     key[3] = 1;
     EXPECT_EQ(ERROR_GEN_FAILURE, h->ControlTransfer(unlock, key, 8, n));
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, h->ControlTransfer(unlock, key, 4, n)); // buffer shorter than the setup says
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              h->ControlTransfer(unlock, key, 4, n)); // buffer shorter than the setup says
 
     ASSERT_EQ(ERROR_SUCCESS, h->GetDescriptor(1, 0, 0, buf, 64, n));
     EXPECT_EQ(18u, n);
@@ -272,7 +283,8 @@ TEST(SimDevice, StreamJoinsRecordsButNeverSplitsOne) {
     uint32_t n = 0;
     ASSERT_EQ(ERROR_SUCCESS, h->ReadStream(buf, 32, n));
     ASSERT_EQ(13u, n); // the third record would not fit: it waits for the next read
-    EXPECT_EQ((std::vector<uint8_t>{0x44, 3, 0, 0, 0, 1, 2, 3, 0x88, 0, 0, 0, 0}), std::vector<uint8_t>(buf, buf + 13));
+    EXPECT_EQ((std::vector<uint8_t>{0x44, 3, 0, 0, 0, 1, 2, 3, 0x88, 0, 0, 0, 0}),
+              std::vector<uint8_t>(buf, buf + 13));
     ASSERT_EQ(ERROR_SUCCESS, h->ReadStream(buf, 32, n));
     EXPECT_EQ(25u, n);
     EXPECT_EQ(20, buf[1]);
