@@ -159,6 +159,7 @@ public:
 
     bool IsWinUsb() const { return fIsWinUsb; }
     std::size_t PipeReaderCount() const { return fWinUsbReaders.size(); }
+    const TWinUsbBulkPipeReader& PipeReader(std::size_t AIndex) const { return *fWinUsbReaders.at(AIndex); }
 
     TUsbDataNotify fOnData;
     TUsbEventNotify fOnEvent;

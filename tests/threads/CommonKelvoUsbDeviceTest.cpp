@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 namespace {
@@ -416,4 +417,48 @@ TEST_F(CommonDevice, TextFormsAndLog) {
     device.Log("two");
     EXPECT_EQ((std::vector<std::string>{"one", "two"}), lines);
     EXPECT_EQ(2, fired);
+}
+
+TEST_P(CommonDeviceBinding, CloseUnderTrafficAndUnplugDuringReadsEndTheReaders) {
+    const TBindingCase param = GetParam();
+    for (bool unplug : {false, true}) {
+        auto fw = PlugTestFirmware(fBus, param.Driver);
+        TTestKelvoDevice device(nullptr, fw->Path());
+        device.fSynchronizeThread = param.Synchronize;
+        TReceived got;
+        Record(device, got);
+        ASSERT_TRUE(device.Open());
+        std::atomic<bool> stop{false};
+        std::thread pusher([&] {
+            for (uint8_t i = 0; !stop; ++i) {
+                if (fw->PendingStreamBytes() < 50000 && fw->PendingPackets(SIM_PIPE_DATA_IN) < 1000) {
+                    fw->PushData(std::vector<uint8_t>(48, i));
+                    fw->PushEvent({i});
+                } else {
+                    std::this_thread::yield();
+                }
+            }
+        });
+        ASSERT_TRUE(RunUntil([&] { return got.Data.size() >= 200 && got.Events.size() >= 50; }));
+        if (unplug) {
+            std::thread([&] { fBus.Unplug(*fw); }).join();
+            // The readers see the removal and end by themselves, with the device still open.
+            ASSERT_TRUE(RunUntil([&] {
+                if (!device.IsWinUsb())
+                    return device.ReadThread()->Ended();
+                return device.PipeReader(0).Ended() && device.PipeReader(1).Ended();
+            }));
+            EXPECT_TRUE(device.Opened());
+        }
+        device.Close();
+        stop = true;
+        pusher.join();
+        const std::size_t seen = got.Data.size();
+        fLoop.ProcessMessages();
+        EXPECT_EQ(seen, got.Data.size()); // nothing reaches a closed device
+        EXPECT_EQ(0, got.OffMainThread);
+        if (!unplug)
+            fBus.Unplug(*fw);
+        fLoop.ProcessMessages();
+    }
 }
