@@ -914,13 +914,32 @@ std::string TSimDevice::Path() const {
 bool TSimDevice::PushData(const std::vector<uint8_t>& APayload) {
     if (DriverKind() == TUsbDriverKind::Family)
         return PushRecord(SIM_RECORD_DATA, APayload);
-    return PushPacket(SIM_PIPE_DATA_IN, APayload);
+    return PushPackets(SIM_PIPE_DATA_IN, APayload);
 }
 
 bool TSimDevice::PushEvent(const std::vector<uint8_t>& APayload) {
     if (DriverKind() == TUsbDriverKind::Family)
         return PushRecord(SIM_RECORD_EVENT, APayload);
-    return PushPacket(SIM_PIPE_EVENT_IN, APayload);
+    return PushPackets(SIM_PIPE_EVENT_IN, APayload);
+}
+
+bool TSimDevice::PushPackets(uint8_t APipeId, const std::vector<uint8_t>& APayload) {
+    std::size_t packetSize;
+    {
+        std::lock_guard lock(fCore->M);
+        const TSimPipe* pipe = fCore->FindInPipe(APipeId);
+        if (!pipe || pipe->MaxPacketSize == 0)
+            return false;
+        packetSize = pipe->MaxPacketSize;
+    }
+    if (APayload.empty())
+        return PushPacket(APipeId, APayload);
+    for (std::size_t at = 0; at < APayload.size(); at += packetSize) {
+        auto end = APayload.begin() + std::ptrdiff_t(std::min(APayload.size(), at + packetSize));
+        if (!PushPacket(APipeId, std::vector<uint8_t>(APayload.begin() + std::ptrdiff_t(at), end)))
+            return false;
+    }
+    return true;
 }
 
 bool TSimDevice::PushRecord(uint8_t AType, const std::vector<uint8_t>& APayload) {

@@ -37,6 +37,9 @@ constexpr uint32_t SIM_IOCTL_LOG_DISABLE = 0x222224;
 constexpr uint8_t SIM_RECORD_DATA = 0x44;
 constexpr uint8_t SIM_RECORD_EVENT = 0x88;
 
+// Latency per control transfer that makes a demo feel like a full-speed device (one USB frame).
+constexpr std::chrono::microseconds SIM_DEMO_LATENCY{1000};
+
 // Generic-binding pipes.
 constexpr uint8_t SIM_PIPE_DATA_IN = 0x81;  // bulk
 constexpr uint8_t SIM_PIPE_EVENT_IN = 0x82; // interrupt
@@ -132,6 +135,8 @@ public:
     void PushStreamError(uint32_t AError);
     // Generic driver: one packet (at most the pipe's maximum packet size; may be empty).
     bool PushPacket(uint8_t APipeId, const std::vector<uint8_t>& APacket);
+    // Generic driver: APayload as maximum-size packets (one empty packet for an empty payload).
+    bool PushPackets(uint8_t APipeId, const std::vector<uint8_t>& APayload);
     // Generic driver: the next read of the pipe fails with AError (ERROR_GEN_FAILURE also halts the
     // pipe unless AUTO_CLEAR_STALL is set, so that reads fail until it is reset).
     void PushPipeError(uint8_t APipeId, uint32_t AError);

@@ -214,6 +214,13 @@ TEST(SimDevice, PipeReadsCompleteInOrderAndAbort) {
     ASSERT_TRUE(fw->PushPacket(SIM_PIPE_DATA_IN, {1, 2, 3}));
     EXPECT_FALSE(fw->PushPacket(SIM_PIPE_DATA_IN, std::vector<uint8_t>(65, 0))); // larger than a packet
     EXPECT_FALSE(fw->PushPacket(0x83, {1}));
+    // Data larger than a packet travels as several maximum-size packets.
+    ASSERT_TRUE(fw->PushPackets(SIM_PIPE_EVENT_IN, std::vector<uint8_t>(130, 4)));
+    EXPECT_EQ(3u, fw->PendingPackets(SIM_PIPE_EVENT_IN));
+    for (uint32_t expected : {64u, 64u, 2u}) {
+        ASSERT_EQ(ERROR_SUCCESS, h->SubmitPipeRead(SIM_PIPE_EVENT_IN, b, 64, 2, n));
+        EXPECT_EQ(expected, n);
+    }
     ASSERT_EQ(ERROR_SUCCESS, h->SubmitPipeRead(SIM_PIPE_DATA_IN, a, 64, 1, n)); // data was waiting
     EXPECT_EQ(3u, n);
     EXPECT_EQ(3, a[2]);
