@@ -1,0 +1,203 @@
+#pragma once
+// TCommonKelvoUsbDevice: the base of every USB device of the family. At open it picks the path the
+// installed driver allows (the generic driver, or the family's own driver), starts the readers and
+// reads the identity. It offers one control-request transport on both paths, the incoming stream as
+// data and event calls on the main thread, the bootloader requests every family device answers, the
+// family driver's log, and the text forms (regions list, label text).
+#include "MyLib/KelvoSerials.h"
+#include "MyLib/UsbDevice.h"
+#include "MyLib/VendorRequest.h"
+#include "MyLib/WinUsb.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#pragma pack(push, 1)
+// The standard USB device descriptor as the device sends it.
+struct TUsbDeviceDescriptor {
+    uint8_t bLength;
+    uint8_t bDescriptorType;
+    uint16_t bcdUSB;
+    uint8_t bDeviceClass;
+    uint8_t bDeviceSubClass;
+    uint8_t bDeviceProtocol;
+    uint8_t bMaxPacketSize0;
+    uint16_t idVendor;
+    uint16_t idProduct;
+    uint16_t bcdDevice;
+    uint8_t iManufacturer;
+    uint8_t iProduct;
+    uint8_t iSerialNumber;
+    uint8_t bNumConfigurations;
+};
+using PUsbDeviceDescriptor = TUsbDeviceDescriptor*;
+
+struct TProtocolVersion {
+    uint16_t VersionMajor;
+    uint16_t VersionMinor;
+};
+using PProtocolVersion = TProtocolVersion*;
+
+// The bootloader version of a running device.
+struct TKelvoStubVersion {
+    uint16_t ActualStubVersion;
+    uint16_t UpdateStubVersion;
+};
+using PKelvoStubVersion = TKelvoStubVersion*;
+#pragma pack(pop)
+static_assert(sizeof(TUsbDeviceDescriptor) == 18 && sizeof(TProtocolVersion) == 4 &&
+              sizeof(TKelvoStubVersion) == 4);
+
+// The device's USB interface chip.
+enum TKelvoUsbTransceiver { KELVO_USB_D12 = 0, KELVO_USB_MSP430X5XX = 1 };
+
+// Family-driver control codes.
+constexpr uint32_t IOCTL_KELVO_VENDOR_REQUEST = 0x222000;
+constexpr uint32_t IOCTL_KELVO_DRIVER_VERSION = 0x222204;
+constexpr uint32_t IOCTL_KELVO_DEVICE_DESCRIPTOR = 0x222208;
+constexpr uint32_t IOCTL_KELVO_LOG_SIZE = 0x222214;
+constexpr uint32_t IOCTL_KELVO_LOG_READ = 0x222218;
+// The code of a family-driver function: device type 0x22, buffered, any access.
+constexpr uint32_t KelvoControlCode(uint32_t AFunction) {
+    return 0x220000 + AFunction * 4;
+}
+
+// Legacy stream record types.
+constexpr uint8_t KELVO_RECORD_DATA = 0x44;
+constexpr uint8_t KELVO_RECORD_EVENT = 0x88;
+
+// Regions mask: 12 market regions; all of them.
+constexpr uint16_t KELVO_ALL_REGIONS = 0x0FFF;
+
+class TCommonKelvoUsbDevice;
+// A data or event payload; the buffer is the caller's and valid only during the call.
+using TUsbDataNotify =
+    std::function<void(TCommonKelvoUsbDevice* ASender, const uint8_t* ABuffer, uint32_t ABufferSize)>;
+using TUsbEventNotify = TUsbDataNotify;
+using TDeviceNotify = std::function<void(TCommonKelvoUsbDevice* ASender)>;
+
+class TCommonKelvoUsbDevice : public TUsbDevice {
+public:
+    TCommonKelvoUsbDevice(TComponent* AOwner, const std::string& APath);
+    // Stops the readers before the descendant's parts go.
+    ~TCommonKelvoUsbDevice() override;
+
+    // --- Virtual operations, in this order (the first five are TUsbDevice's) ---
+    // Splits a family-driver block into data and event records, then frees it.
+    void ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) override;
+    void Initialize() override;
+    void Finalize() override;
+    bool Open() override;
+    void Close() override;
+    virtual void DoData(const uint8_t* ABuffer, uint32_t ABufferSize);
+    virtual void DoEvent(const uint8_t* ABuffer, uint32_t ABufferSize);
+    // Called after every successful GetProtocolVersion.
+    virtual void ProtocolVersionChanged();
+    // Handlers of the bulk (data) and interrupt (event) pipe readers.
+    virtual void DataPipeRead(TWinUsbBulkPipeReader* ASender, TUsbBlock ABuffer, uint32_t ABufferSize);
+    virtual void EventPipeRead(TWinUsbBulkPipeReader* ASender, TUsbBlock ABuffer, uint32_t ABufferSize);
+    // Reads the serial number into fSerialNum (fSerialNumValid from its validity), copies it to
+    // ASerial when given; true when the device answered.
+    virtual bool GetSerialNum(PSerialNum ASerial) = 0;
+    virtual bool GetVersion(uint16_t& AHW, uint16_t& ASF) = 0;
+    virtual bool GetLocked(bool& ALocked) = 0;
+    // Sends the key; the device checks it. True when accepted.
+    virtual bool Unlock(const TDeviceKey& AKey) = 0;
+    // Base: every region.
+    virtual bool GetRegions(uint16_t* ARegions);
+    virtual bool SetRegions(uint16_t ARegions, PDeviceKey APassword);
+    virtual bool NeedToRecoverOptionsAfterUpdate();
+    virtual bool CanChangeRegions();
+    virtual std::string ModelDescription();
+    virtual std::string ModelType();
+    virtual bool GetProtocolVersion(PProtocolVersion AVersion);
+    virtual std::string DeveloperName() = 0;
+    virtual TKelvoUsbTransceiver UsbTransceiver() = 0;
+    // Label text: "KX:", the regions and the serial number in the label encodings.
+    virtual std::string Code128();
+
+    // --- Control-request transport (main thread; true on success) ---
+    bool VendorRequest(uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    bool VendorRequestWrite(const void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue,
+                            uint16_t wIndex);
+    // At most ASize bytes; AWasRead receives the count.
+    bool VendorRequestRead(void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                           uint32_t& AWasRead);
+    // True only when exactly ASize bytes arrived.
+    bool VendorRequestRead(void* ABuffer, uint32_t ASize, uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    // Executes a request record: a read fills a fresh buffer of vr.wLength bytes and sets wWasRead.
+    bool VendorRequest(TVendorRequest& AVr);
+
+    // --- Family-driver operations ---
+    // AFunction is the driver function; the control code is built from it.
+    bool IoControl(uint32_t AFunction);
+    bool IoControl(uint32_t AFunction, const void* AInBuffer, uint32_t AInBufSize);
+    // A vendor request through the family driver sending AOutBufferSize bytes behind the request
+    // block and accepting up to AInBufferSize bytes into ABufferIn.
+    bool DeviceControl(const void* ABufferOut, void* ABufferIn, uint32_t AOutBufferSize,
+                       uint32_t AInBufferSize, uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    bool DeviceControl(uint8_t bRequest, uint16_t wValue, uint16_t wIndex);
+    bool GetDriverVersion(uint16_t* AVersion);
+    bool GetDeviceDescriptor(PUsbDeviceDescriptor ADeviceDescriptor);
+    bool EnableLog();
+    bool DisableLog();
+    bool ClearLog();
+    bool GetLogSize(uint32_t& ASize);
+    bool GetLog(void* ABuffer, uint32_t ABufferSize, uint32_t& ALogSize);
+
+    // --- Family-wide device requests ---
+    bool SwitchToStub();
+    bool GetStubVersion(PKelvoStubVersion AVersion);
+    bool CheckStubInfo();
+    bool HasUsb30CompatibilityIssue();
+
+    std::string RegionsStr() const;
+    void Log(const std::string& AText);
+
+    bool IsWinUsb() const { return fIsWinUsb; }
+    std::size_t PipeReaderCount() const { return fWinUsbReaders.size(); }
+    const TWinUsbBulkPipeReader& PipeReader(std::size_t AIndex) const { return *fWinUsbReaders.at(AIndex); }
+
+    TUsbDataNotify fOnData;
+    TUsbEventNotify fOnEvent;
+    std::vector<std::string>* fLog = nullptr; // borrowed
+    TDeviceNotify fOnLog;
+    bool fLogging = false;
+    uint16_t fDriverVersion = 0;
+    std::string fDriverVersionStr;
+    TSerialNum fSerialNum = NoSerialNum;
+    bool fSerialNumValid = false;
+    uint16_t fVersionHW = 0;
+    uint16_t fVersionFW = 0;
+    bool fLocked = true;
+    bool fGetInfoAfterOpen = true;
+    TUsbDeviceDescriptor fDeviceDescriptor{};
+    bool fDeviceDescriptorValid = false;
+    uint16_t fRegions = 0;
+    uint16_t fProtocolVersionMajor = 0;
+    uint16_t fProtocolVersionMinor = 0;
+    bool fLogAvailable = false;
+    bool fEnableLogAfterOpen = false;
+    uint16_t fActualStubVersion = 0;
+    uint16_t fStubCodeVersion = 0;
+    uint16_t fProductId = 0;
+    // How long a request may take before it counts as failed (both paths).
+    uint32_t fRequestTimeout = 10000;
+
+protected:
+    bool fIsWinUsb = false;
+    TUsbHandle* hWinUsb = nullptr; // the open handle, once bound to the generic driver
+    std::vector<std::unique_ptr<TWinUsbBulkPipeReader>> fWinUsbReaders;
+
+private:
+    void CreatePipeReaders();
+    // A family-driver control code on the open handle; false when closed or when it fails.
+    bool DriverControl(uint32_t ACode, const void* AIn, uint32_t AInSize, void* AOut, uint32_t AOutSize,
+                       uint32_t& AReturned);
+    bool ControlTransfer(uint8_t ARequestType, uint8_t bRequest, uint16_t wValue, uint16_t wIndex,
+                         void* ABuffer, uint32_t ASize, uint32_t& ATransferred);
+};
+using PCommonKelvoUsbDevice = TCommonKelvoUsbDevice*;

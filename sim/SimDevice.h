@@ -1,0 +1,160 @@
+#pragma once
+// The simulated family device: the device side of the wire that every simulated family (sensors,
+// controllers, bootloaders) builds on. It answers either driver binding, chosen per device:
+// - the family's own driver: control codes (vendor request block, driver version, descriptor, the
+//   driver-side log, plus a family's extra codes) and a blocking stream of legacy records;
+// - the generic driver: control transfers with a setup packet, descriptors, interface and pipe
+//   queries, pipe policies, and asynchronous reads on one bulk IN and one interrupt IN pipe.
+// Vendor requests go to per-request handlers that a family fills in. Data can be pushed from any
+// thread. Faults can be programmed on vendor request N, and each control transfer can take a latency.
+//
+// A family device that re-enumerates (into its bootloader and back) is two TSimDevice objects on
+// the bus in turn, sharing the family's state object; LeaveBusAfterRequest does the switch.
+#include "platform/UsbBus.h"
+#include "platform/WinError.h"
+#include "sim/SimBusDevice.h"
+#include "sim/SimProducts.h"
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// Family-driver control codes (device type 0x22, buffered, any access).
+constexpr uint32_t SIM_IOCTL_VENDOR_REQUEST = 0x222000;
+constexpr uint32_t SIM_IOCTL_DRIVER_VERSION = 0x222204;
+constexpr uint32_t SIM_IOCTL_DEVICE_DESCRIPTOR = 0x222208;
+constexpr uint32_t SIM_IOCTL_LOG_SIZE = 0x222214;
+constexpr uint32_t SIM_IOCTL_LOG_READ = 0x222218;
+constexpr uint32_t SIM_IOCTL_LOG_CLEAR = 0x22221C;
+constexpr uint32_t SIM_IOCTL_LOG_ENABLE = 0x222220;
+constexpr uint32_t SIM_IOCTL_LOG_DISABLE = 0x222224;
+
+// Legacy stream record types.
+constexpr uint8_t SIM_RECORD_DATA = 0x44;
+constexpr uint8_t SIM_RECORD_EVENT = 0x88;
+
+// Latency per control transfer that makes a demo feel like a full-speed device (one USB frame).
+constexpr std::chrono::microseconds SIM_DEMO_LATENCY{1000};
+
+// Generic-binding pipes.
+constexpr uint8_t SIM_PIPE_DATA_IN = 0x81;  // bulk
+constexpr uint8_t SIM_PIPE_EVENT_IN = 0x82; // interrupt
+
+// What a vendor request asks of the device.
+struct TSimVendorRequest {
+    uint8_t RequestType = 0; // 0x40 host-to-device, 0xC0 device-to-host
+    uint8_t bRequest = 0;
+    uint16_t wValue = 0;
+    uint16_t wIndex = 0;
+    uint16_t wLength = 0;      // bytes asked for (device-to-host) or sent
+    std::vector<uint8_t> Data; // the bytes sent (host-to-device)
+    bool DeviceToHost() const { return (RequestType & 0x80) != 0; }
+};
+
+// Answers one vendor request: true with the answer bytes (device-to-host; longer answers are cut
+// to the length asked), false to stall.
+using TSimVendorHandler =
+    std::function<bool(const TSimVendorRequest& ARequest, std::vector<uint8_t>& AAnswer)>;
+// Answers one extra family-driver control code: the error number (0 on success) and the output.
+using TSimIoControlHandler = std::function<uint32_t(const std::vector<uint8_t>& AInput, uint32_t AOutputSize,
+                                                    std::vector<uint8_t>& AOutput)>;
+
+enum class TSimFaultKind {
+    Fail,    // the transfer fails with Error
+    Stall,   // the device stalls the request (ERROR_GEN_FAILURE)
+    Short,   // the device answers or takes ShortBy bytes fewer than asked
+    Timeout, // the device never answers; the host gives up after its time-out
+    DropOff  // the device drops off the bus before answering
+};
+
+struct TSimFault {
+    TSimFaultKind Kind = TSimFaultKind::Fail;
+    uint32_t Error = ERROR_BAD_COMMAND; // for Fail
+    uint32_t ShortBy = 1;               // for Short
+};
+
+class TSimDevice : public TSimBusDevice {
+public:
+    TSimDevice(const TSimDeviceIdentity& AIdentity, TUsbDriverKind ADriver, std::string APathName);
+    ~TSimDevice() override;
+    TSimDevice(const TSimDevice&) = delete;
+    TSimDevice& operator=(const TSimDevice&) = delete;
+
+    // --- TSimBusDevice ---
+    // By product id; a bootloader overrides it.
+    TGUID InterfaceClass() const override;
+    std::string PathName() const override { return fPathName; }
+    uint32_t OpenHandle(std::unique_ptr<TUsbHandle>& AHandle) override;
+    void Attached(TSimBus& ABus, const std::string& APath) override;
+    void Detached() override;
+
+    // --- Identity and binding (set before plugging) ---
+    TSimDeviceIdentity Identity() const;
+    void SetIdentity(const TSimDeviceIdentity& AIdentity);
+    // Handles opened later bind to ADriver; open ones keep theirs.
+    TUsbDriverKind DriverKind() const;
+    void SetDriverKind(TUsbDriverKind ADriver);
+    // The family driver's version answer; 0: a driver too old to answer the query. Descriptor reads
+    // need 0x207 or later, the driver-side log 0x217 or later.
+    void SetDriverVersion(uint16_t AVersion);
+    std::vector<uint8_t> DeviceDescriptor() const { return SimDeviceDescriptorBytes(Identity()); }
+
+    // --- Behaviour ---
+    void SetVendorHandler(uint8_t ARequest, TSimVendorHandler AHandler);
+    void SetIoControlHandler(uint32_t ACode, TSimIoControlHandler AHandler);
+    // Fault on vendor request AN (counted from 1 over the device's life); one fault per number.
+    void SetFault(uint32_t AN, const TSimFault& AFault);
+    uint32_t VendorRequestCount() const;
+    // Delay before each control transfer is answered (0 in tests, about 1 ms in demos).
+    void SetLatency(std::chrono::microseconds ALatency);
+    // How long the family driver waits for a device that does not answer before it fails the
+    // request with ERROR_SEM_TIMEOUT; also the limit of a generic transfer without a pipe time-out.
+    void SetUnansweredLimit(std::chrono::milliseconds ALimit);
+    // After the vendor request being answered now, the device leaves the bus and AThen runs (on the
+    // same thread; a family plugs its other personality there).
+    void LeaveBusAfterRequest(std::function<void()> AThen);
+    // Leaves the bus now (any thread).
+    void LeaveBus();
+    bool IsAttached() const;
+    std::string Path() const;
+
+    // --- Pushed data (any thread) ---
+    // By binding: a legacy record of type 0x44 / 0x88, or a packet on the bulk / interrupt IN pipe
+    // (split into maximum-size packets). False when the payload cannot be carried.
+    bool PushData(const std::vector<uint8_t>& APayload);
+    bool PushEvent(const std::vector<uint8_t>& APayload);
+    // Family driver: one record; records travel together in a read but never straddle two reads.
+    bool PushRecord(uint8_t AType, const std::vector<uint8_t>& APayload);
+    // Family driver: these exact bytes as the result of one stream read (any content, even broken).
+    void PushStreamTransfer(const std::vector<uint8_t>& ABytes);
+    // Family driver: the next stream read fails with AError.
+    void PushStreamError(uint32_t AError);
+    // Generic driver: one packet (at most the pipe's maximum packet size; may be empty).
+    bool PushPacket(uint8_t APipeId, const std::vector<uint8_t>& APacket);
+    // Generic driver: APayload as maximum-size packets (one empty packet for an empty payload).
+    bool PushPackets(uint8_t APipeId, const std::vector<uint8_t>& APayload);
+    // Generic driver: the next read of the pipe fails with AError (ERROR_GEN_FAILURE also halts the
+    // pipe unless AUTO_CLEAR_STALL is set, so that reads fail until it is reset).
+    void PushPipeError(uint8_t APipeId, uint32_t AError);
+    // Generic driver: every read submitted on the pipe fails at once with AError (0 ends it).
+    void SetPipeSubmitError(uint8_t APipeId, uint32_t AError);
+    // Bytes and packets pushed but not yet read.
+    std::size_t PendingStreamBytes() const;
+    std::size_t PendingPackets(uint8_t APipeId) const;
+    // Stream and pipe reads waiting for data right now (all handles).
+    std::size_t WaitingReads() const;
+
+    // The driver-side log text kept while the log is enabled (one line per vendor request).
+    std::string DriverLog() const;
+
+    // The state handles share with the device; they keep it alive after the device is gone.
+    struct TCore;
+
+private:
+    std::string fPathName;
+    std::shared_ptr<TCore> fCore;
+};
