@@ -35,6 +35,8 @@ bool HttpGet(const std::string& AUrl, std::vector<std::uint8_t>& ABody, const TH
     // Less than 1 byte per second for the stall time aborts the transfer.
     curl_easy_setopt(hCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(hCurl, CURLOPT_LOW_SPEED_TIME, AOptions.fStallSeconds);
+    // Reads in chunks of at most 10,000 bytes, appended as they arrive.
+    curl_easy_setopt(hCurl, CURLOPT_BUFFERSIZE, 10000L);
     curl_easy_setopt(hCurl, CURLOPT_WRITEFUNCTION, AppendChunk);
     curl_easy_setopt(hCurl, CURLOPT_WRITEDATA, &ABody);
     const CURLcode result = curl_easy_perform(hCurl);

@@ -85,6 +85,8 @@ public:
     void SetBusyCursor(bool) override {}
     void SetWindowEnabled(bool AEnabled) override { fWindowEnabled = AEnabled; }
     void SetCaption(const std::string& ACaption) override { fCaption = ACaption; }
+    void SetLogSize(int, int) override {}
+    void CenterOnScreen() override {}
     void ProcessMessages() override { fLoop.ProcessMessages(); }
     void Terminate() override { fLoop.Quit(); }
     // A line on stderr that is neither log nor error.

@@ -77,6 +77,10 @@ public:
     virtual void SetBusyCursor(bool ABusy) = 0;
     virtual void SetWindowEnabled(bool AEnabled) = 0;
     virtual void SetCaption(const std::string& ACaption) = 0;
+    // Resizes the log and places the progress bar and the button under it, 16 px apart; the
+    // window wraps the controls inside its 16 px border.
+    virtual void SetLogSize(int AWidth, int AHeight) = 0;
+    virtual void CenterOnScreen() = 0;
     // Lets pending events (paints, input, posted calls) run before returning.
     virtual void ProcessMessages() = 0;
     virtual void Terminate() = 0;
