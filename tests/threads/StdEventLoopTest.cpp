@@ -1,0 +1,143 @@
+#include "platform/StdEventLoop.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+TEST(StdEventLoop, PostedCallsRunOnTheMainThreadInOrderAndOnlyWhenProcessed) {
+    TStdEventLoop loop;
+    std::vector<int> order;
+    std::atomic<bool> allOnMain{true};
+    std::thread worker([&] {
+        EXPECT_FALSE(loop.IsMainThread());
+        for (int i = 0; i < 100; ++i)
+            EXPECT_TRUE(loop.Post([&, i] {
+                allOnMain = allOnMain && loop.IsMainThread();
+                order.push_back(i);
+            }));
+    });
+    worker.join();
+    EXPECT_TRUE(order.empty());
+    EXPECT_TRUE(loop.HasPendingCalls());
+    loop.ProcessMessages();
+    ASSERT_EQ(100u, order.size());
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(i, order[size_t(i)]);
+    EXPECT_TRUE(allOnMain);
+    EXPECT_FALSE(loop.HasPendingCalls());
+}
+
+TEST(StdEventLoop, ProcessMessagesRunsWhatWasPendingOnEntryOnly) {
+    TStdEventLoop loop;
+    int runs = 0;
+    std::function<void()> again = [&] {
+        ++runs;
+        loop.Post(again);
+    };
+    loop.Post(again);
+    loop.ProcessMessages();
+    EXPECT_EQ(1, runs);
+    loop.ProcessMessages();
+    EXPECT_EQ(2, runs);
+}
+
+TEST(StdEventLoop, SendWaitsForTheMainThreadAndRunsAtOnceOnIt) {
+    TStdEventLoop loop;
+    bool ranInline = false;
+    loop.Send([&] { ranInline = true; });
+    EXPECT_TRUE(ranInline);
+
+    std::atomic<bool> returned{false};
+    bool ranOnMain = false;
+    std::thread worker([&] {
+        loop.Send([&] { ranOnMain = loop.IsMainThread(); });
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_FALSE(returned); // nobody has served it yet
+    EXPECT_TRUE(loop.RunUntil([&] { return returned.load(); }, 5000));
+    worker.join();
+    EXPECT_TRUE(ranOnMain);
+}
+
+TEST(StdEventLoop, ExceptionsFromCallsAndTimersAreDiscarded) {
+    TStdEventLoop loop;
+    int after = 0;
+    loop.Post([] { throw std::runtime_error("posted"); });
+    loop.Post([&] { ++after; });
+    loop.SetTimer(0, [] { throw 42; });
+    loop.SetTimer(0, [&] { ++after; });
+    std::thread worker([&] {
+        loop.Send([] { throw std::runtime_error("sent"); });
+        loop.Post([&] { ++after; });
+    });
+    EXPECT_NO_THROW(loop.Send([] { throw std::runtime_error("inline"); }));
+    EXPECT_TRUE(loop.RunUntil([&] { return after == 3; }, 5000));
+    worker.join();
+}
+
+TEST(StdEventLoop, TimersFireOnceInDueOrderUnlessKilled) {
+    TStdEventLoop loop;
+    std::vector<int> fired;
+    loop.SetTimer(30, [&] { fired.push_back(30); });
+    auto killed = loop.SetTimer(10, [&] { fired.push_back(-1); });
+    loop.SetTimer(5, [&] { fired.push_back(5); });
+    // A timer that kills a later one before it falls due.
+    auto victim = loop.SetTimer(40, [&] { fired.push_back(-2); });
+    loop.SetTimer(20, [&] {
+        fired.push_back(20);
+        loop.KillTimer(victim);
+    });
+    loop.KillTimer(killed);
+    loop.KillTimer(12345); // unknown ids are ignored
+    loop.SetTimer(60, [&] { loop.Quit(); });
+    loop.Run();
+    EXPECT_EQ((std::vector<int>{5, 20, 30}), fired);
+    loop.ProcessMessages();
+    EXPECT_EQ(3u, fired.size());
+}
+
+TEST(StdEventLoop, QuitFromAnotherThreadEndsRun) {
+    TStdEventLoop loop;
+    std::thread worker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        loop.Quit();
+    });
+    loop.Run(); // returns, or the test times out
+    worker.join();
+}
+
+TEST(StdEventLoop, WaitForWorkerServesSentCallsAndDropsOnlyThatWorkersPosts) {
+    TStdEventLoop loop;
+    int worker = 0, other = 0; // their addresses are the sender tags
+    std::vector<std::string> ran;
+    std::atomic<bool> ended{false};
+    loop.Post([&] { ran.push_back("other-before"); }, &other);
+    std::thread t([&] {
+        loop.Post([&] { ran.push_back("worker-posted-1"); }, &worker);
+        loop.Send([&] { ran.push_back("worker-sent"); }, &worker);
+        loop.Send([&] { ran.push_back("other-sent"); }, &other);
+        loop.Post([&] { ran.push_back("worker-posted-2"); }, &worker);
+        loop.Post([&] { ran.push_back("untagged"); });
+        ended = true;
+    });
+    loop.WaitForWorker(&worker, [&] { return ended.load(); });
+    t.join();
+    EXPECT_EQ((std::vector<std::string>{"worker-sent", "other-sent"}), ran);
+    loop.ProcessMessages();
+    EXPECT_EQ((std::vector<std::string>{"worker-sent", "other-sent", "other-before", "untagged"}), ran);
+}
+
+TEST(StdEventLoop, TimersStayArmedWhileWaitingForAWorker) {
+    TStdEventLoop loop;
+    bool fired = false;
+    loop.SetTimer(0, [&] { fired = true; });
+    int tag = 0;
+    loop.WaitForWorker(&tag, [] { return true; });
+    EXPECT_FALSE(fired);
+    loop.ProcessMessages();
+    EXPECT_TRUE(fired);
+}
