@@ -167,9 +167,9 @@ void TQueuedEventLoop::WaitForWorker(const void* ASender, const std::function<bo
     }
 }
 
-bool TQueuedEventLoop::HasPendingCalls() const {
+size_t TQueuedEventLoop::PendingCalls() const {
     std::lock_guard lock(fMutex);
-    return !fQueue.empty();
+    return fQueue.size();
 }
 
 std::optional<TQueuedEventLoop::TClock::time_point> TQueuedEventLoop::NextTimerDue() const {

@@ -29,8 +29,8 @@ public:
     bool IsMainThread() const override;
     void WaitForWorker(const void* ASender, const std::function<bool()>& ADone) override;
 
-    // Whether a queued or sent call is waiting to run (timers not counted).
-    bool HasPendingCalls() const;
+    // How many queued and sent calls wait to run (timers not counted).
+    size_t PendingCalls() const;
     // When the earliest timer is due, if any is set.
     std::optional<TClock::time_point> NextTimerDue() const;
 

@@ -21,13 +21,13 @@ TEST(StdEventLoop, PostedCallsRunOnTheMainThreadInOrderAndOnlyWhenProcessed) {
     });
     worker.join();
     EXPECT_TRUE(order.empty());
-    EXPECT_TRUE(loop.HasPendingCalls());
+    EXPECT_EQ(100u, loop.PendingCalls());
     loop.ProcessMessages();
     ASSERT_EQ(100u, order.size());
     for (int i = 0; i < 100; ++i)
         EXPECT_EQ(i, order[size_t(i)]);
     EXPECT_TRUE(allOnMain);
-    EXPECT_FALSE(loop.HasPendingCalls());
+    EXPECT_EQ(0u, loop.PendingCalls());
 }
 
 TEST(StdEventLoop, ProcessMessagesRunsWhatWasPendingOnEntryOnly) {
