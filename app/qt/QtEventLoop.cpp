@@ -21,7 +21,7 @@ void TQtEventLoop::Dispatch() {
     fWakePending = false;
     TQueuedEventLoop::ProcessMessages();
     // Calls queued while running are dispatched by their own wake; timers need the Qt timer.
-    if (HasPendingCalls())
+    if (PendingCalls() > 0)
         WakeUp();
     if (const auto due = NextTimerDue()) {
         const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - TClock::now()).count();
