@@ -1,5 +1,6 @@
 // The console toolkit: what reaches stdout and stderr, and its timer on the event loop.
 #include "app/console/ConsoleToolkit.h"
+#include "tests/scenarios/FormHarness.h"
 
 #include <gtest/gtest.h>
 
@@ -8,26 +9,6 @@
 #include <sstream>
 
 namespace {
-
-// Captures one stream in memory.
-class TCapture {
-public:
-    TCapture() : fFile(open_memstream(&fData, &fSize)) {}
-    ~TCapture() {
-        std::fclose(fFile);
-        std::free(fData);
-    }
-    std::FILE* File() { return fFile; }
-    std::string Text() {
-        std::fflush(fFile);
-        return std::string(fData, fSize);
-    }
-
-private:
-    char* fData = nullptr;
-    size_t fSize = 0;
-    std::FILE* fFile;
-};
 
 // An event loop whose timers the test fires by hand.
 class TManualLoop final : public TEventLoop {

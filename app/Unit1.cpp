@@ -1,0 +1,128 @@
+#include "app/Unit1.h"
+
+#include "platform/Folders.h"
+#include "platform/IniFile.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace {
+
+constexpr const char* DeviceSection = "Device";
+constexpr const char* UpdateStepKey = "UpdateStep";
+
+bool IsFolder(const std::string& APath) {
+    // stat follows links, so a link to a folder counts as the folder.
+    struct stat info {};
+    return stat(APath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Creates APath and its missing parents, private to the user as the data folder base should be.
+void MakeFolderWithParents(const std::string& APath) {
+    for (size_t slash = APath.find('/', 1); slash != std::string::npos; slash = APath.find('/', slash + 1))
+        mkdir(APath.substr(0, slash).c_str(), 0700);
+    mkdir(APath.c_str(), 0700);
+}
+
+} // namespace
+
+TForm1::TForm1(TToolkit& AToolkit)
+    : TComponent(nullptr), Toolkit(AToolkit), ListBox1(AToolkit.ListBox()),
+      ProgressBar1(AToolkit.ProgressBar()), btnUpdate(AToolkit.Button()), Timer1(AToolkit.Timer()) {
+    // The form's initial control states; start-up moves and fills them.
+    btnUpdate.SetCaption("Update");
+    btnUpdate.SetEnabled(false);
+    btnUpdate.SetOnClick([this] { btnUpdateClick(); });
+    Timer1.SetEnabled(false);
+    Timer1.SetInterval(200);
+    Timer1.SetOnTimer([this] { Timer1Timer(); });
+}
+
+TForm1::~TForm1() {
+    // The timer's routine refers to the window; it must not fire into a destroyed one.
+    Timer1.SetEnabled(false);
+}
+
+bool TForm1::MakeUserFolder() {
+    if (IsFolder(fUserPath))
+        return true;
+    return mkdir(fUserPath.c_str(), 0777) == 0 || (errno == EEXIST && IsFolder(fUserPath));
+}
+
+void TForm1::FormCreate() {
+    Toolkit.SetCaption(ApplicationTitle);
+    Toolkit.SetLogSize(640, 320);
+    Toolkit.CenterOnScreen();
+
+    // The data folder base always exists on the desktop OS; on Linux a fresh account may lack it.
+    const std::string base = UserDataFolder();
+    if (!base.empty() && !IsFolder(base))
+        MakeFolderWithParents(base);
+    fUserPath = base.empty() ? std::string(UserFolderName) : base + "/" + UserFolderName;
+    if (base.empty() || !MakeUserFolder()) {
+        Toolkit.ShowMessage("Cannot access user folder \"" + fUserPath + "\"");
+        fTerminating = true;
+        Toolkit.Terminate();
+        return;
+    }
+
+    fActiveDevice = nullptr;
+    ListBox1.Clear();
+    LogMessage("Plug in device to update");
+    fSensor = nullptr;
+    fStub = nullptr;
+    fPulse = nullptr;
+    fTrigger = nullptr;
+    fQVSensor = nullptr;
+    fWL = nullptr;
+    fTC = nullptr;
+    f485Stub = nullptr;
+    f485Target = nullptr;
+    fWinVer = RunningWinVer();
+}
+
+void TForm1::FormClose() {
+    // Each device family closes its held device here, in the window's fixed order (camera sensor,
+    // trigger, bootloader, optical sensor, pulse sensor, wireless, target controller), as its
+    // handlers join the window. The objects themselves go with the window.
+    fActiveDevice = nullptr;
+}
+
+void TForm1::LogMessage(const std::string& AText) {
+    ListBox1.AddAndSelect(AText);
+}
+
+void TForm1::WMClickUpdate() {
+    btnUpdate.Click();
+}
+
+void TForm1::btnUpdateClick() {
+    // The update of the active device joins here with the bootloader device; until then no device
+    // is ever active and a click has nothing to do.
+}
+
+void TForm1::Timer1Timer() {
+    // Whoever arms the timer sets its routine; this default one only ends the one-shot.
+    Timer1.SetEnabled(false);
+}
+
+std::string TForm1::SettingsFileName(const TSerialNum& ASerial) const {
+    return fUserPath + "/" + SerialToStr(ASerial) + ".ini";
+}
+
+int TForm1::ReadUpdateStep(const TSerialNum& ASerial) {
+    try {
+        return TIniFile(SettingsFileName(ASerial)).ReadInteger(DeviceSection, UpdateStepKey, 0);
+    } catch (...) {
+        return 0;
+    }
+}
+
+void TForm1::WriteUpdateStep(const TSerialNum& ASerial, int AStep) {
+    try {
+        TIniFile(SettingsFileName(ASerial)).WriteInteger(DeviceSection, UpdateStepKey, AStep);
+    } catch (...) {
+        // The journal keeps its previous value; nothing is reported.
+    }
+}
