@@ -78,6 +78,10 @@ TConsoleToolkit::TConsoleToolkit(TEventLoop& ALoop, std::istream& AIn, std::FILE
                                  bool ATerminal)
     : fLoop(ALoop), fIn(AIn), fErr(AErr), fListBox(AOut), fProgressBar(AErr, ATerminal), fTimer(ALoop) {}
 
+TConsoleToolkit::~TConsoleToolkit() {
+    fLoop.WaitForWorker(this, [] { return true; });
+}
+
 void TConsoleToolkit::ShowMessage(const std::string& AText) {
     std::fprintf(fErr, "error: %s\n", AText.c_str());
     std::fflush(fErr);
@@ -88,8 +92,42 @@ void TConsoleToolkit::Note(const std::string& AText) {
     std::fflush(fErr);
 }
 
+void TConsoleButton::SetEnabled(bool AEnabled) {
+    const bool wasEnabled = fEnabled;
+    fEnabled = AEnabled;
+    if (AEnabled && !wasEnabled && fOnEnabled)
+        fOnEnabled();
+}
+
+void TConsoleToolkit::SetAutoClick(bool AAutoClick) {
+    if (!AAutoClick) {
+        fButton.SetOnEnabled(nullptr);
+        return;
+    }
+    // Posted, so the handler that made the offer finishes before the click runs; the click only
+    // happens if the offer still stands by then.
+    fButton.SetOnEnabled([this] {
+        fLoop.Post(
+            [this] {
+                if (!fButton.Enabled())
+                    return;
+                Note("clicking Update");
+                fButton.Click();
+            },
+            this);
+    });
+}
+
 std::optional<std::string> TConsoleToolkit::InputBox(const std::string& ATitle, const std::string& APrompt,
                                                      const std::string& AText) {
+    if (fAnswer) {
+        Note(ATitle + ": " + APrompt + " [answered with --key]");
+        return fAnswer;
+    }
+    if (!fInteractive) {
+        Note(ATitle + ": " + APrompt + " [cancelled: no terminal to ask]");
+        return std::nullopt;
+    }
     std::fprintf(fErr, "%s: %s [%s] ", ATitle.c_str(), APrompt.c_str(), AText.c_str());
     std::fflush(fErr);
     std::string line;

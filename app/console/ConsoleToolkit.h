@@ -7,7 +7,9 @@
 #include "platform/EventLoop.h"
 
 #include <cstdio>
+#include <functional>
 #include <istream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -50,12 +52,15 @@ class TConsoleButton final : public TButton {
 public:
     void SetCaption(const std::string& ACaption) override { fCaption = ACaption; }
     std::string Caption() const override { return fCaption; }
-    void SetEnabled(bool AEnabled) override { fEnabled = AEnabled; }
+    void SetEnabled(bool AEnabled) override;
     bool Enabled() const override { return fEnabled; }
+    // Runs each time the button goes from disabled to enabled.
+    void SetOnEnabled(std::function<void()> AHandler) { fOnEnabled = std::move(AHandler); }
 
 private:
     std::string fCaption;
     bool fEnabled = true;
+    std::function<void()> fOnEnabled;
 };
 
 // Runs on the main event loop's one-shot timers; enabling arms it, disabling kills it.
@@ -78,6 +83,8 @@ class TConsoleToolkit final : public TToolkit {
 public:
     // AIn answers input boxes; AOut gets the log, AErr everything else.
     TConsoleToolkit(TEventLoop& ALoop, std::istream& AIn, std::FILE* AOut, std::FILE* AErr, bool ATerminal);
+    // Drops the clicks it has posted and not yet run.
+    ~TConsoleToolkit() override;
 
     void ShowMessage(const std::string& AText) override;
     std::optional<std::string> InputBox(const std::string& ATitle, const std::string& APrompt,
@@ -91,6 +98,12 @@ public:
     void Terminate() override { fLoop.Quit(); }
     // A line on stderr that is neither log nor error.
     void Note(const std::string& AText);
+    // Clicks Update (as a posted event) whenever it becomes enabled.
+    void SetAutoClick(bool AAutoClick);
+    // Input boxes get AAnswer without asking. Without an answer they read a line from the input
+    // when it is interactive, and are cancelled otherwise.
+    void SetInputAnswer(std::optional<std::string> AAnswer) { fAnswer = std::move(AAnswer); }
+    void SetInteractive(bool AInteractive) { fInteractive = AInteractive; }
 
     TListBox& ListBox() override { return fListBox; }
     TProgressBar& ProgressBar() override { return fProgressBar; }
@@ -110,4 +123,6 @@ private:
     TLoopTimer fTimer;
     bool fWindowEnabled = true;
     std::string fCaption;
+    std::optional<std::string> fAnswer;
+    bool fInteractive = true;
 };

@@ -125,3 +125,52 @@ TEST_F(TConsoleFixture, TimerIsOneShotOnTheLoopAndButtonClickIgnoresEnabled) {
     EXPECT_EQ(fLoop.fProcessed, 1);
     EXPECT_TRUE(fLoop.fQuit);
 }
+
+TEST(ConsoleToolkit, AutoClickRunsOncePerOfferAfterTheOfferingHandler) {
+    TStdEventLoop loop;
+    std::istringstream in;
+    TCapture out, err;
+    TConsoleToolkit kit(loop, in, out.File(), err.File(), false);
+    kit.SetAutoClick(true);
+    int clicks = 0;
+    kit.Button().SetOnClick([&] {
+        ++clicks;
+        kit.Button().SetEnabled(false);
+    });
+    kit.Button().SetEnabled(false);
+    kit.Button().SetEnabled(true);
+    kit.Button().SetEnabled(true); // still the same offer
+    EXPECT_EQ(clicks, 0);
+    loop.ProcessMessages();
+    EXPECT_EQ(clicks, 1);
+    // An offer withdrawn before the click runs is not clicked.
+    kit.Button().SetEnabled(true);
+    kit.Button().SetEnabled(false);
+    loop.ProcessMessages();
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(err.Text(), "clicking Update\n");
+    EXPECT_EQ(out.Text(), "");
+    // A click still queued when the toolkit goes is dropped with it.
+    {
+        TConsoleToolkit other(loop, in, out.File(), err.File(), false);
+        other.SetAutoClick(true);
+        other.Button().SetOnClick([&] { ADD_FAILURE() << "clicked after destruction"; });
+        other.Button().SetEnabled(false);
+        other.Button().SetEnabled(true);
+    }
+    loop.ProcessMessages();
+}
+
+TEST(ConsoleToolkit, InputBoxUsesTheGivenAnswerOrCancelsWithoutATerminal) {
+    TStdEventLoop loop;
+    std::istringstream in("typed\n");
+    TCapture out, err;
+    TConsoleToolkit kit(loop, in, out.File(), err.File(), false);
+    kit.SetInteractive(false);
+    EXPECT_EQ(kit.InputBox("Device key", "Enter key", ""), std::nullopt);
+    kit.SetInputAnswer("1-2-3-4-5-6-7-8");
+    EXPECT_EQ(kit.InputBox("Device key", "Enter key", ""), "1-2-3-4-5-6-7-8");
+    EXPECT_EQ(err.Text(), "Device key: Enter key [cancelled: no terminal to ask]\n"
+                          "Device key: Enter key [answered with --key]\n");
+    EXPECT_EQ(out.Text(), "");
+}
