@@ -80,7 +80,55 @@ void TForm1::FormCreate() {
     f485Stub = nullptr;
     f485Target = nullptr;
     fWinVer = RunningWinVer();
+    RegisterDevices();
 }
+
+void TForm1::RegisterDevices() {
+    fDN = new TDeviceNotifier(this);
+    using THandler = void (TForm1::*)(TDeviceNotifier*, const TGUID&, const std::string&);
+    auto add = [this](const TGUID& AGuid, THandler AArrival, THandler ARemoval) {
+        fDN->AddInterface(
+            AGuid,
+            [this, AArrival](TDeviceNotifier* ASender, const TGUID& AClass, const std::string& AName) {
+                (this->*AArrival)(ASender, AClass, AName);
+            },
+            [this, ARemoval](TDeviceNotifier* ASender, const TGUID& AClass, const std::string& AName) {
+                (this->*ARemoval)(ASender, AClass, AName);
+            });
+    };
+    // The order decides which device is handled first when several are present at start-up.
+    add(GUID_KELVO_QV, &TForm1::QVSensorArrival, &TForm1::QVSensorRemoval);
+    add(GUID_KELVO_TRIGGER, &TForm1::TriggerArrival, &TForm1::TriggerRemoval);
+    add(GUID_KELVO_USB_STUB, &TForm1::StubArrival, &TForm1::StubRemoval);
+    add(GUID_KELVO_SENSOR, &TForm1::SensorArrival, &TForm1::SensorRemoval);
+    add(GUID_KELVO_PULSE, &TForm1::PulseArrival, &TForm1::PulseRemoval);
+    add(GUID_KELVO_WIRELESS, &TForm1::WirelessArrival, &TForm1::WirelessRemoval);
+    add(GUID_KELVO_TARGET_CONTROLLER, &TForm1::TargetControllerArrival, &TForm1::TargetControllerRemoval);
+    add(GUID_KELVO_DNXXXE, &TForm1::IgnoredArrival, &TForm1::IgnoredRemoval);
+    fDN->FindDevices();
+}
+
+// The handler pairs of the device families. Each family's pair does its work from the moment the
+// family's device class joins the updater; until then its devices are registered, reported and
+// left alone, so they are neither opened nor logged.
+void TForm1::QVSensorArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::QVSensorRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::TriggerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::TriggerRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::StubRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::SensorArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::SensorRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::PulseArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::TargetControllerRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+
+// The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
+void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::IgnoredRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 
 void TForm1::FormClose() {
     // Each device family closes its held device here, in the window's fixed order (camera sensor,

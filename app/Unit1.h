@@ -2,6 +2,7 @@
 // The updater's main window: its controls (through the toolkit interface), the device fields, the
 // start-up and close sequences, the message log, the external click on Update, the one-shot timer,
 // the per-device update journal and the choice of firmware image.
+#include "MyLib/DevMan.h"
 #include "MyLib/KelvoSerials.h"
 #include "app/WinVer.h"
 #include "app/ui/Toolkit.h"
@@ -10,7 +11,6 @@
 #include <cstdint>
 #include <string>
 
-class TDeviceNotifier;
 class TCommonKelvoUsbDevice;
 class TKelvoUsbQVSensor;
 class TKelvoTriggerUsbDevice;
@@ -39,6 +39,25 @@ public:
     void WMClickUpdate();
     void btnUpdateClick();
     void Timer1Timer();
+
+    // The device handlers, one pair per registered interface class. Each receives the notifier's
+    // report and uses only the device path.
+    void QVSensorArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void QVSensorRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void TriggerArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void TriggerRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void StubArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void StubRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void SensorArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void SensorRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void PulseArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void PulseRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void WirelessArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void WirelessRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void TargetControllerArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void TargetControllerRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void IgnoredArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    void IgnoredRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
 
     int ReadUpdateStep(const TSerialNum& ASerial);
     void WriteUpdateStep(const TSerialNum& ASerial, int AStep);
@@ -75,6 +94,9 @@ private:
     std::string SettingsFileName(const TSerialNum& ASerial) const;
     // Creates the user folder unless it exists; false when it cannot be made.
     bool MakeUserFolder();
+    // Creates the notifier, registers the eight interface classes in their fixed order and reports
+    // the devices already present.
+    void RegisterDevices();
 
     bool fTerminating = false;
 };

@@ -4,6 +4,8 @@
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
 #include "platform/StdEventLoop.h"
+#include "platform/System.h"
+#include "sim/SimBus.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,11 +74,13 @@ private:
     std::optional<std::string> fOld;
 };
 
-// One main window over the console toolkit, its user data in a scratch folder.
+// One main window over the console toolkit and a simulated bus, its user data in a scratch folder.
 struct TFormBench {
     TTempDir fData;
     TEnvOverride fXdg{"XDG_DATA_HOME", fData.Path()};
     TStdEventLoop fLoop;
+    TSimBus fBus{fLoop};
+    TSystemScope fScope{fLoop, fBus};
     std::istringstream fIn;
     TCapture fOut;
     TCapture fErr;

@@ -200,3 +200,50 @@ TEST(UpdateJournal, AnInterruptedWriteLeavesTheOldOrTheNewValue) {
     bench.fForm.WriteUpdateStep(Serial1, 6);
     EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 6);
 }
+
+namespace {
+
+// A device interface that is only present: enough for the notifier to report it.
+class TPresentInterface final : public TSimBusDevice {
+public:
+    explicit TPresentInterface(const TGUID& AClass) : fClass(AClass) {}
+    TGUID InterfaceClass() const override { return fClass; }
+    std::string PathName() const override { return "present"; }
+    uint32_t OpenHandle(std::unique_ptr<TUsbHandle>&) override { return 2; }
+    void Attached(TSimBus&, const std::string&) override {}
+    void Detached() override {}
+
+private:
+    TGUID fClass;
+};
+
+} // namespace
+
+TEST(FormDevices, RegistersTheEightClassesInTheirFixedOrder) {
+    TFormBench bench;
+    bench.fForm.FormCreate();
+    ASSERT_NE(bench.fForm.fDN, nullptr);
+    EXPECT_EQ(bench.fForm.fDN->Owner(), &bench.fForm);
+    const TGUID order[] = {
+        GUID_KELVO_QV,    GUID_KELVO_TRIGGER,  GUID_KELVO_USB_STUB,          GUID_KELVO_SENSOR,
+        GUID_KELVO_PULSE, GUID_KELVO_WIRELESS, GUID_KELVO_TARGET_CONTROLLER, GUID_KELVO_DNXXXE};
+    ASSERT_EQ(bench.fForm.fDN->NotifierCount(), 8);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(bench.fForm.fDN->Notifier(i).GUID == order[i]) << i;
+}
+
+TEST(FormDevices, DevicesOfFamiliesNotYetHandledLeaveTheLogAlone) {
+    TFormBench bench;
+    // One interface of every registered class present at start-up, and one arriving later.
+    for (const TGUID& guid : {GUID_KELVO_QV, GUID_KELVO_SENSOR, GUID_KELVO_DNXXXE})
+        bench.fBus.Plug(std::make_shared<TPresentInterface>(guid));
+    bench.fLoop.RunUntil([&] { return !bench.fBus.HasPendingReports(); }, 5000);
+    bench.fForm.FormCreate();
+    auto late = std::make_shared<TPresentInterface>(GUID_KELVO_USB_STUB);
+    bench.fBus.Plug(late);
+    bench.fBus.Unplug(*late);
+    ASSERT_TRUE(bench.fLoop.RunUntil([&] { return !bench.fBus.HasPendingReports(); }, 5000));
+    bench.fLoop.ProcessMessages();
+    EXPECT_EQ(bench.fOut.Text(), "Plug in device to update\n");
+    EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+}
