@@ -1,5 +1,5 @@
-#include "platform/Component.h"
 #include "platform/Guid.h"
+#include "platform/Component.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,9 @@ TEST(Guid, TextFormRoundTripsAndKeepsTheBinaryLayout) {
 
 TEST(Guid, MalformedTextIsRefused) {
     TGUID g = GuidFromString("{B3518672-0A64-4F6F-B482-4A018271965D}");
-    for (const char* bad : {"", "{B3518672-0A64-4F6F-B482-4A018271965}", "B3518672X0A64-4F6F-B482-4A018271965D",
-                            "{G3518672-0A64-4F6F-B482-4A018271965D}"}) {
+    for (const char* bad :
+         {"", "{B3518672-0A64-4F6F-B482-4A018271965}", "B3518672X0A64-4F6F-B482-4A018271965D",
+          "{G3518672-0A64-4F6F-B482-4A018271965D}"}) {
         TGUID out = g;
         EXPECT_FALSE(StringToGuid(bad, out)) << bad;
         EXPECT_EQ(g, out) << bad;
