@@ -67,6 +67,14 @@ void TForm1::FormCreate() {
         return;
     }
 
+    // A missing or damaged built-in collection is no reason not to start: only downloaded images
+    // can then be found.
+    fFirmwares = new TKelvoUsbFirmwareCollection(this);
+    try {
+        fFirmwares->LoadFromResourceName("FWCOLLECTION");
+    } catch (...) {
+    }
+
     fActiveDevice = nullptr;
     ListBox1.Clear();
     LogMessage("Plug in device to update");
@@ -153,6 +161,34 @@ void TForm1::btnUpdateClick() {
 void TForm1::Timer1Timer() {
     // Whoever arms the timer sets its routine; this default one only ends the one-shot.
     Timer1.SetEnabled(false);
+}
+
+TKelvoUsbFirmware* TForm1::SelectFirmware(uint16_t AProductId, uint16_t AVersionHW) {
+    TKelvoUsbFirmware* entry = fFirmwares ? fFirmwares->FindById(AProductId, AVersionHW) : nullptr;
+    auto downloaded = std::make_unique<TKelvoUsbFirmware>();
+    // The server may hand out a file for another device; flashing that would be worse than keeping
+    // the built-in image, so such a download counts as none.
+    if (!downloaded->DownloadFromInternet(AProductId, AVersionHW) || downloaded->ProductID() != AProductId ||
+        downloaded->VersionHW() != AVersionHW)
+        downloaded.reset();
+    if (!downloaded)
+        return entry;
+    if (!entry) {
+        // The same image downloaded again is the one kept already.
+        for (const auto& kept : fDownloads)
+            if (kept->Data().CRC32 == downloaded->Data().CRC32 &&
+                kept->VersionFW() == downloaded->VersionFW())
+                return kept.get();
+        fDownloads.push_back(std::move(downloaded));
+        return fDownloads.back().get();
+    }
+    if (entry->VersionFW() < downloaded->VersionFW()) {
+        fFirmwares->RemoveFirmware(entry);
+        TKelvoUsbFirmware* newer = downloaded.release();
+        fFirmwares->AddFirmware(newer);
+        return newer;
+    }
+    return entry;
 }
 
 std::string TForm1::SettingsFileName(const TSerialNum& ASerial) const {

@@ -3,13 +3,16 @@
 // start-up and close sequences, the message log, the external click on Update, the one-shot timer,
 // the per-device update journal and the choice of firmware image.
 #include "MyLib/DevMan.h"
+#include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
 #include "app/WinVer.h"
 #include "app/ui/Toolkit.h"
 #include "platform/Component.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
 class TCommonKelvoUsbDevice;
 class TKelvoUsbQVSensor;
@@ -59,6 +62,10 @@ public:
     void IgnoredArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void IgnoredRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
 
+    // The image for a device: the collection's entry or a newer downloaded one (which then replaces
+    // the entry in the collection); nullptr when neither exists.
+    TKelvoUsbFirmware* SelectFirmware(uint16_t AProductId, uint16_t AVersionHW);
+
     int ReadUpdateStep(const TSerialNum& ASerial);
     void WriteUpdateStep(const TSerialNum& ASerial, int AStep);
 
@@ -84,6 +91,7 @@ public:
     std::string fUserPath;
     TTargetStub* f485Stub = nullptr;
     TCustom485Target* f485Target = nullptr;
+    TKelvoUsbFirmwareCollection* fFirmwares = nullptr;
     // Unknown on Linux; tests set it to reach the branches for newer desktop systems.
     TWinVer fWinVer = TWinVer::Unknown;
     TKelvoStdTargetObject* fTarget = nullptr;
@@ -99,4 +107,7 @@ private:
     void RegisterDevices();
 
     bool fTerminating = false;
+    // Downloaded images that had no collection entry to replace. They stay until the window goes,
+    // since an update may still use one after a later selection.
+    std::vector<std::unique_ptr<TKelvoUsbFirmware>> fDownloads;
 };
