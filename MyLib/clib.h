@@ -59,7 +59,8 @@ public:
     // Holds the worker back again before it starts Execute. A worker already running Execute is
     // not interrupted; it notices fStopped at its own pace.
     void Suspend();
-    // Makes sure the worker is not held back, then sets the stop flag. Does not wait.
+    // Sets the stop flag and lets a held-back worker go, so it sees the flag from its first look.
+    // Does not wait.
     void Stop();
     // Waits until the worker has ended. On the main thread the calls the worker sends meanwhile
     // are served and those it posted are discarded unrun; elsewhere it simply joins.

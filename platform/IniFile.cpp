@@ -100,7 +100,8 @@ TLines ReadLines(const std::string& AFile) {
     ::close(fd);
 
     TLines lines;
-    size_t start = 0;
+    // A file saved by an editor may start with a UTF-8 byte order mark; it is not part of the text.
+    size_t start = data.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     while (start < data.size()) {
         auto end = data.find('\n', start);
         if (end == std::string::npos)

@@ -152,8 +152,9 @@ void TSimBus::TimerThread() {
         auto first =
             std::min_element(fDelayed.begin(), fDelayed.end(),
                              [](const TDelayedPlug& a, const TDelayedPlug& b) { return a.Due < b.Due; });
-        if (std::chrono::steady_clock::now() < first->Due) {
-            fTimerWake.wait_until(lock, first->Due);
+        if (const auto due = first->Due; std::chrono::steady_clock::now() < due) {
+            // A copy: the list may grow (and move) while we sleep.
+            fTimerWake.wait_until(lock, due);
             continue;
         }
         auto device = std::move(first->Device);

@@ -2,6 +2,8 @@
 // The simulated USB bus: devices are plugged in and pulled out from any thread, and the bus
 // behaves towards the device library as the operating system does: a snapshot enumeration in
 // plug order, arrival and removal reports posted to the main loop, and Open by device path.
+// Plug, Unplug and Open run one at a time; a device calls Plug or Unplug (dropping off the bus)
+// without holding a lock of its own that its OpenHandle, Attached or Detached also takes.
 #include "platform/EventLoop.h"
 #include "platform/UsbBus.h"
 #include "sim/SimBusDevice.h"

@@ -54,8 +54,9 @@ TEST_F(IniFileTest, MissingFileOrKeyGivesTheDefault) {
 }
 
 TEST_F(IniFileTest, NamesMatchWithoutCaseAndValuesAreTrimmedAndUnquoted) {
-    Put("; settings\r\n[device]\r\n  updatestep = 5  \r\nName=\"  quoted  "
-        "\"\r\nOdd='x\r\n[Other]\nUpdateStep=9\n");
+    // Saved by an editor: a byte order mark, mixed line ends, blanks, quotes and a comment.
+    Put("\xEF\xBB\xBF[device]\r\n; settings\r\n  updatestep = 5  \r\nName=\"  quoted  \"\r\nOdd='x\r\n"
+        "[Other]\nUpdateStep=9\n");
     TIniFile ini(fPath);
     EXPECT_EQ(5, ini.ReadInteger("Device", "UpdateStep", 0));
     EXPECT_EQ(9, ini.ReadInteger("OTHER", "updateSTEP", 0));

@@ -1,0 +1,432 @@
+// kelvo-fwbuild: builds firmware images and collections from memory images, and inspects them.
+#include "MemoryImage.h"
+#include "MyLib/KelvoFirmware.h"
+#include "platform/Resources.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+const char* const Program = "kelvo-fwbuild";
+
+// A fault in what the user asked for: printed as one line, exit status 2.
+class TUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// A fault in the input or output files: printed as one line, exit status 1.
+class TInputError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+const char* const MainHelp = R"(usage: kelvo-fwbuild COMMAND [OPTIONS]
+
+Builds firmware images and collections from memory images, and inspects them.
+
+commands:
+  build            build one firmware image from a memory image, a key and a table
+  info             list the images in image or collection files
+  collection       assemble images into a collection (set) file
+  extract-builtin  write the built-in collection that the programs carry
+
+"kelvo-fwbuild COMMAND --help" describes a command.
+)";
+
+const char* const BuildHelp =
+    R"(usage: kelvo-fwbuild build --memory FILE --key FILE --table FILE [OPTIONS] -o OUT
+
+Enciphers the main memory (0x1100..0xEFFF) of a memory image into a firmware image.
+
+  --memory FILE       memory image: TI-TXT, Intel HEX, or a raw 65536-byte binary
+  --key FILE          cipher key: 32 raw bytes
+  --table FILE        substitution table: 64 raw bytes
+  --pid N             product id (overrides the memory's own)
+  --hw N              hardware version
+  --fw N              firmware version
+  --cpu NAME          processor name, such as MSP430F147
+  --description TEXT  description (up to 255 characters)
+  --synchro HEX       synchronisation block: 16 hexadecimal digits, the 8 bytes in file
+                      order (default: random)
+  --allow-invalid     write the image even when its identity is incomplete
+  -o, --output OUT    image file to write
+
+The identity comes from the memory (firmware-id marker, words at 0xEFF2 and 0xEFF4),
+then the options apply in the order --hw, --fw, --pid, --cpu. Numbers are decimal or
+0x-prefixed hexadecimal.
+)";
+
+const char* const InfoHelp = R"(usage: kelvo-fwbuild info [--json] FILE...
+
+Lists every image of the given image or collection files, one line per image: index,
+product id, hardware version, firmware version, processor, name, validity and creation date.
+
+  --json   print the same as JSON
+)";
+
+const char* const CollectionHelp = R"(usage: kelvo-fwbuild collection [--allow-invalid] -o OUT FILE...
+
+Assembles image files into one collection file, in the order given.
+
+  --allow-invalid     take images that are not valid as well
+  -o, --output OUT    collection file to write
+)";
+
+const char* const ExtractHelp = R"(usage: kelvo-fwbuild extract-builtin -o OUT
+
+Writes the built-in firmware collection that the programs carry.
+
+  -o, --output OUT    collection file to write
+)";
+
+// Options of one command: flags, options with a value, and the remaining arguments.
+struct TArguments {
+    std::map<std::string, std::string> Values;
+    std::map<std::string, bool> Flags;
+    std::vector<std::string> Files;
+    bool Help = false;
+};
+
+TArguments ParseArguments(const std::string& ACommand, int argc, char** argv, int AFirst,
+                          const std::vector<std::string>& AValueOptions,
+                          const std::vector<std::string>& AFlags) {
+    TArguments args;
+    auto known = [](const std::vector<std::string>& AList, const std::string& AName) {
+        return std::find(AList.begin(), AList.end(), AName) != AList.end();
+    };
+    for (int i = AFirst; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            args.Help = true;
+            continue;
+        }
+        if (arg == "-o")
+            arg = "--output";
+        if (arg.size() > 1 && arg[0] == '-') {
+            std::string name = arg, value;
+            bool hasValue = false;
+            if (std::size_t eq = arg.find('='); eq != std::string::npos && arg.compare(0, 2, "--") == 0) {
+                name = arg.substr(0, eq);
+                value = arg.substr(eq + 1);
+                hasValue = true;
+            }
+            if (known(AValueOptions, name)) {
+                if (!hasValue) {
+                    if (i + 1 >= argc)
+                        throw TUsageError(ACommand + ": option " + name + " needs a value");
+                    value = argv[++i];
+                }
+                args.Values[name] = value;
+            } else if (known(AFlags, name) && !hasValue) {
+                args.Flags[name] = true;
+            } else {
+                throw TUsageError(ACommand + ": unknown option " + arg);
+            }
+        } else {
+            args.Files.push_back(arg);
+        }
+    }
+    return args;
+}
+
+std::string Required(const TArguments& AArgs, const std::string& ACommand, const std::string& AName) {
+    auto it = AArgs.Values.find(AName);
+    if (it == AArgs.Values.end() || it->second.empty())
+        throw TUsageError(ACommand + ": " + AName + " is required");
+    return it->second;
+}
+
+std::optional<uint16_t> Number(const TArguments& AArgs, const std::string& AName) {
+    auto it = AArgs.Values.find(AName);
+    if (it == AArgs.Values.end())
+        return std::nullopt;
+    const std::string& text = it->second;
+    int base = 10;
+    std::size_t start = 0;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        start = 2;
+    }
+    unsigned value = 0;
+    auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), value, base);
+    if (error != std::errc() || end != text.data() + text.size() || value > 0xFFFF || start == text.size())
+        throw TUsageError(AName + ": \"" + text + "\" is not a number from 0 to 65535");
+    return uint16_t(value);
+}
+
+std::string ReadExactly(const std::string& AFileName, std::size_t ASize, const char* AWhat) {
+    std::ifstream in(AFileName, std::ios::binary);
+    if (!in)
+        throw TInputError("cannot open " + std::string(AWhat) + " file " + AFileName + ": " +
+                          std::strerror(errno));
+    std::string bytes(ASize + 1, '\0');
+    in.read(bytes.data(), std::streamsize(bytes.size()));
+    if (std::size_t(in.gcount()) != ASize)
+        throw TInputError(std::string(AWhat) + " file " + AFileName + " must hold exactly " +
+                          std::to_string(ASize) + " bytes");
+    bytes.resize(ASize);
+    return bytes;
+}
+
+TGOSTDataBlock ParseSynchro(const std::string& AText) {
+    if (AText.size() != 16)
+        throw TUsageError("--synchro takes exactly 16 hexadecimal digits");
+    uint8_t bytes[8];
+    for (std::size_t i = 0; i < 8; ++i) {
+        auto [end, error] = std::from_chars(AText.data() + 2 * i, AText.data() + 2 * i + 2, bytes[i], 16);
+        if (error != std::errc() || end != AText.data() + 2 * i + 2)
+            throw TUsageError("--synchro takes exactly 16 hexadecimal digits");
+    }
+    TGOSTDataBlock block;
+    std::memcpy(&block, bytes, sizeof block);
+    return block;
+}
+
+// Writes through a temporary file beside the target and renames it over the target.
+void WriteFileAtomically(const std::string& AFileName, const std::function<void(std::ostream&)>& AWrite) {
+    std::string temp = AFileName + ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        if (!out)
+            throw TInputError("cannot create " + AFileName + ": " + std::strerror(errno));
+        AWrite(out);
+        out.flush();
+        if (!out) {
+            std::remove(temp.c_str());
+            throw TInputError("cannot write " + AFileName);
+        }
+    }
+    if (std::rename(temp.c_str(), AFileName.c_str()) != 0) {
+        int error = errno;
+        std::remove(temp.c_str());
+        throw TInputError("cannot write " + AFileName + ": " + std::strerror(error));
+    }
+}
+
+int Build(int argc, char** argv) {
+    TArguments args = ParseArguments("build", argc, argv, 2,
+                                     {"--memory", "--key", "--table", "--pid", "--hw", "--fw", "--cpu",
+                                      "--description", "--synchro", "--output"},
+                                     {"--allow-invalid"});
+    if (args.Help) {
+        std::cout << BuildHelp;
+        return 0;
+    }
+    if (!args.Files.empty())
+        throw TUsageError("build: unexpected argument " + args.Files[0]);
+    const std::string output = Required(args, "build", "--output");
+    const std::string memoryFile = Required(args, "build", "--memory");
+    const std::string keyFile = Required(args, "build", "--key");
+    const std::string tableFile = Required(args, "build", "--table");
+    const auto pid = Number(args, "--pid"), hw = Number(args, "--hw"), fw = Number(args, "--fw");
+    std::optional<TGOSTDataBlock> synchro;
+    if (args.Values.count("--synchro"))
+        synchro = ParseSynchro(args.Values["--synchro"]);
+
+    std::unique_ptr<TMSP430Memory> memory;
+    try {
+        memory = ReadMemoryImage(memoryFile);
+    } catch (const TMemoryImageError& e) {
+        throw TInputError(e.what());
+    }
+    TGOSTKey key;
+    TGOSTTable table;
+    std::memcpy(key.data(), ReadExactly(keyFile, sizeof key, "key").data(), sizeof key);
+    std::memcpy(table.data(), ReadExactly(tableFile, sizeof table, "table").data(), sizeof table);
+
+    TKelvoUsbFirmware image;
+    if (synchro)
+        image.SetMemory(*memory, key, table, *synchro);
+    else
+        image.SetMemory(*memory, key, table);
+    if (hw)
+        image.SetVersionHW(*hw);
+    if (fw)
+        image.SetVersionFW(*fw);
+    if (pid)
+        image.SetProductID(*pid);
+    if (args.Values.count("--cpu"))
+        image.SetCPUStr(args.Values["--cpu"]);
+    if (args.Values.count("--description"))
+        image.SetDescription(args.Values["--description"]);
+    if (!image.Valid() && !args.Flags["--allow-invalid"])
+        throw TInputError("image is not valid: " + image.ErrorStr() + " (not written)");
+    image.SaveToFile(output);
+    return 0;
+}
+
+std::string JsonString(const std::string& AText) {
+    std::string out = "\"";
+    for (char c : AText) {
+        auto u = uint8_t(c);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (u < 0x20 || u >= 0x7F) {
+            // Names are ANSI text; bytes outside ASCII are shown as their Latin-1 code points.
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out + "\"";
+}
+
+int Info(int argc, char** argv) {
+    TArguments args = ParseArguments("info", argc, argv, 2, {}, {"--json"});
+    if (args.Help) {
+        std::cout << InfoHelp;
+        return 0;
+    }
+    if (args.Files.empty())
+        throw TUsageError("info: no file given");
+    const bool json = args.Flags["--json"];
+    std::ostringstream out;
+    if (json)
+        out << "[";
+    for (std::size_t f = 0; f < args.Files.size(); ++f) {
+        const std::string& file = args.Files[f];
+        std::vector<const TKelvoUsbFirmware*> images;
+        TKelvoUsbFirmwareCollection set(nullptr);
+        TKelvoUsbFirmware single;
+        bool isCollection = false;
+        try {
+            TFirmwareFileHeader header{};
+            std::ifstream in(file, std::ios::binary);
+            if (!in)
+                throw TInputError("cannot open " + file + ": " + std::strerror(errno));
+            in.read(reinterpret_cast<char*>(&header), sizeof header);
+            if (std::size_t(in.gcount()) == sizeof header && header.Guid() == FirmwareSetFileGuid) {
+                isCollection = true;
+                set.LoadFromFile(file);
+                for (int i = 0; i < set.Count(); ++i)
+                    images.push_back(set.Firmwares(i));
+            } else if (std::size_t(in.gcount()) == sizeof header && header.Guid() == FirmwareFileGuid) {
+                single.LoadFromFile(file);
+                images.push_back(&single);
+            } else {
+                throw TInputError(file + ": not a firmware image or collection");
+            }
+        } catch (const TFirmwareException& e) {
+            throw TInputError(file + ": " + e.what());
+        }
+        if (json) {
+            out << (f ? "," : "") << "\n  {\"file\": " << JsonString(file) << ", \"kind\": \""
+                << (isCollection ? "collection" : "image") << "\", \"images\": [";
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                const TKelvoUsbFirmware& fw = *images[i];
+                out << (i ? "," : "") << "\n    {\"index\": " << i << ", \"productId\": " << fw.ProductID()
+                    << ", \"versionHW\": " << fw.VersionHW() << ", \"versionFW\": " << fw.VersionFW()
+                    << ", \"cpu\": " << fw.CPU() << ", \"cpuStr\": " << JsonString(fw.CPUStr())
+                    << ", \"name\": " << JsonString(fw.Name())
+                    << ", \"valid\": " << (fw.Valid() ? "true" : "false")
+                    << ", \"error\": " << JsonString(fw.ErrorStr())
+                    << ", \"description\": " << JsonString(fw.Description())
+                    << ", \"created\": " << JsonString(DateTimeToStr(fw.Date())) << "}";
+            }
+            out << (images.empty() ? "" : "\n  ") << "]}";
+        } else {
+            if (args.Files.size() > 1)
+                out << file << ":\n";
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                const TKelvoUsbFirmware& fw = *images[i];
+                char line[512];
+                std::snprintf(line, sizeof line, "%2zu  pid %-5u hw %-3u fw %-4u %-16s %-28s %s  %s\n", i,
+                              fw.ProductID(), fw.VersionHW(), fw.VersionFW(),
+                              (fw.CPUStr().empty() ? std::string("-") : fw.CPUStr()).c_str(),
+                              (fw.Name().empty() ? std::string("-") : fw.Name()).c_str(),
+                              fw.Valid() ? "valid" : ("invalid: " + fw.ErrorStr()).c_str(),
+                              DateTimeToStr(fw.Date()).c_str());
+                out << line;
+            }
+        }
+    }
+    if (json)
+        out << "\n]\n";
+    std::cout << out.str();
+    return 0;
+}
+
+int Collection(int argc, char** argv) {
+    TArguments args = ParseArguments("collection", argc, argv, 2, {"--output"}, {"--allow-invalid"});
+    if (args.Help) {
+        std::cout << CollectionHelp;
+        return 0;
+    }
+    const std::string output = Required(args, "collection", "--output");
+    if (args.Files.empty())
+        throw TUsageError("collection: no image file given");
+    TKelvoUsbFirmwareCollection set(nullptr);
+    for (const std::string& file : args.Files) {
+        auto fw = std::make_unique<TKelvoUsbFirmware>();
+        try {
+            fw->LoadFromFile(file);
+        } catch (const TFirmwareException& e) {
+            throw TInputError(file + ": " + e.what());
+        }
+        if (!fw->Valid() && !args.Flags["--allow-invalid"])
+            throw TInputError(file + ": image is not valid: " + fw->ErrorStr() + " (nothing written)");
+        set.AddFirmware(fw.release());
+    }
+    set.SaveToFile(output);
+    return 0;
+}
+
+int ExtractBuiltin(int argc, char** argv) {
+    TArguments args = ParseArguments("extract-builtin", argc, argv, 2, {"--output"}, {});
+    if (args.Help) {
+        std::cout << ExtractHelp;
+        return 0;
+    }
+    if (!args.Files.empty())
+        throw TUsageError("extract-builtin: unexpected argument " + args.Files[0]);
+    const std::string output = Required(args, "extract-builtin", "--output");
+    TResourceBlob blob;
+    if (!FindResource("FWCOLLECTION", blob))
+        throw TInputError("this program carries no built-in collection");
+    WriteFileAtomically(output, [&blob](std::ostream& AOut) {
+        AOut.write(reinterpret_cast<const char*>(blob.Data), std::streamsize(blob.Size));
+    });
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::string command = argc > 1 ? argv[1] : "";
+    try {
+        if (command == "build")
+            return Build(argc, argv);
+        if (command == "info")
+            return Info(argc, argv);
+        if (command == "collection")
+            return Collection(argc, argv);
+        if (command == "extract-builtin")
+            return ExtractBuiltin(argc, argv);
+        if (command == "--help" || command == "-h" || command == "help") {
+            std::cout << MainHelp;
+            return 0;
+        }
+        throw TUsageError(command.empty() ? "no command given (try --help)"
+                                          : "unknown command " + command + " (try --help)");
+    } catch (const TUsageError& e) {
+        std::cerr << Program << ": " << e.what() << "\n";
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << Program << ": " << e.what() << "\n";
+        return 1;
+    }
+}
