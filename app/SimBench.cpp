@@ -1,5 +1,8 @@
 #include "app/SimBench.h"
 
+#include "platform/EventLoop.h"
+#include "sim/SimBus.h"
+
 #include <charconv>
 #include <sstream>
 
@@ -147,4 +150,49 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
         }
     }
     return true;
+}
+
+std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
+                                                           const std::vector<TSimDeviceSpec>& ASpecs,
+                                                           const TSimKinds& AKinds, uint32_t ALatencyMs) {
+    std::vector<std::shared_ptr<TSimBusDevice>> devices;
+    for (const TSimDeviceSpec& spec : ASpecs) {
+        const TSimKind* kind = AKinds.Find(spec.fKind);
+        if (!kind || !kind->fCreate)
+            continue;
+        std::shared_ptr<TSimBusDevice> device = kind->fCreate(spec, ALatencyMs);
+        if (!device)
+            continue;
+        if (spec.fPlugAfterMs == 0)
+            ABus.Plug(device);
+        else
+            ABus.PlugAfter(device, spec.fPlugAfterMs);
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+namespace {
+constexpr uint32_t QuietCheckMs = 100;
+}
+
+TQuietWatch::TQuietWatch(TEventLoop& ALoop, std::function<bool()> AIsQuiet, std::function<void()> AOnQuiet,
+                         uint32_t AQuietMs)
+    : fLoop(ALoop), fIsQuiet(std::move(AIsQuiet)), fOnQuiet(std::move(AOnQuiet)), fQuietMs(AQuietMs) {
+    fTimer = fLoop.SetTimer(QuietCheckMs, [this] { Check(); });
+}
+
+TQuietWatch::~TQuietWatch() {
+    if (fTimer)
+        fLoop.KillTimer(fTimer);
+}
+
+void TQuietWatch::Check() {
+    fTimer = 0;
+    fQuietSoFar = fIsQuiet() ? fQuietSoFar + QuietCheckMs : 0;
+    if (fQuietSoFar >= fQuietMs) {
+        fOnQuiet();
+        return;
+    }
+    fTimer = fLoop.SetTimer(QuietCheckMs, [this] { Check(); });
 }

@@ -15,7 +15,9 @@
 #include <string>
 #include <vector>
 
+class TSimBus;
 class TSimBusDevice;
+class TEventLoop;
 
 using TSimBytes8 = std::array<uint8_t, 8>;
 
@@ -64,3 +66,30 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
 
 // Eight decimal numbers 0..255 joined by dashes, as serial numbers and device keys are written.
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
+
+// Builds every device and plugs it into ABus: at once when it has no plug-after-ms, else after that
+// delay. The devices stay alive in the result (and the bus) for the run.
+std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
+                                                           const std::vector<TSimDeviceSpec>& ASpecs,
+                                                           const TSimKinds& AKinds, uint32_t ALatencyMs);
+
+// Calls AOnQuiet once AIsQuiet has held at every check for AQuietMs (checked every 100 ms on the
+// main loop's timers). Nothing more is checked after that.
+class TQuietWatch {
+public:
+    TQuietWatch(TEventLoop& ALoop, std::function<bool()> AIsQuiet, std::function<void()> AOnQuiet,
+                uint32_t AQuietMs = 1000);
+    ~TQuietWatch();
+    TQuietWatch(const TQuietWatch&) = delete;
+    TQuietWatch& operator=(const TQuietWatch&) = delete;
+
+private:
+    void Check();
+
+    TEventLoop& fLoop;
+    std::function<bool()> fIsQuiet;
+    std::function<void()> fOnQuiet;
+    uint32_t fQuietMs;
+    uint32_t fQuietSoFar = 0;
+    uint64_t fTimer = 0;
+};

@@ -71,6 +71,11 @@ public:
 
     // True once start-up has asked the program to end (the user folder could not be made).
     bool Terminating() const { return fTerminating; }
+    // Failed device opens, updates and restores so far; the console front end's exit status.
+    int Failures() const { return fFailures; }
+    // Whether a write sequence is running (it lets events run between blocks, so a front end
+    // must not take a quiet moment inside it for the end of the work).
+    bool UpdateUnderWay() const { return fUpdateUnderWay; }
 
     TToolkit& Toolkit;
     TListBox& ListBox1;
@@ -107,6 +112,9 @@ private:
     void RegisterDevices();
 
     bool fTerminating = false;
+    // Kept by the connection, update and restore sequences of the device families.
+    int fFailures = 0;
+    bool fUpdateUnderWay = false;
     // Downloaded images that had no collection entry to replace. They stay until the window goes,
     // since an update may still use one after a later selection.
     std::vector<std::unique_ptr<TKelvoUsbFirmware>> fDownloads;

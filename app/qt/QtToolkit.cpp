@@ -1,6 +1,7 @@
 #include "app/qt/QtToolkit.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -59,6 +60,13 @@ TQtToolkit::TQtToolkit()
     fPush->setEnabled(false);
     fQTimer->setInterval(200);
     FitWindow();
+    fWindow.installEventFilter(&fCloseWatch);
+}
+
+bool TQtToolkit::TCloseWatch::eventFilter(QObject* AWatched, QEvent* AEvent) {
+    if (AEvent->type() == QEvent::Close && fOnClose)
+        fOnClose();
+    return QObject::eventFilter(AWatched, AEvent);
 }
 
 void TQtToolkit::FitWindow() {

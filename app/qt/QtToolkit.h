@@ -9,6 +9,8 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <functional>
+
 class TQtListBox final : public TListBox {
 public:
     explicit TQtListBox(QListWidget& AList) : fList(AList) {}
@@ -82,15 +84,26 @@ public:
     TButton& Button() override { return fButton; }
     TTimer& Timer() override { return fTimer; }
 
+    // Runs when the window is about to close (the user closed it or the program asked it to).
+    void SetOnClose(std::function<void()> AHandler) { fCloseWatch.fOnClose = std::move(AHandler); }
+
     QWidget& Window() { return fWindow; }
     QListWidget& LogWidget() { return *fList; }
     QProgressBar& BarWidget() { return *fBar; }
     QPushButton& ButtonWidget() { return *fPush; }
 
 private:
+    // Sees the window's close event before the window does.
+    class TCloseWatch final : public QObject {
+    public:
+        bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+        std::function<void()> fOnClose;
+    };
+
     // Sizes the window to wrap the controls inside the border.
     void FitWindow();
 
+    TCloseWatch fCloseWatch;
     QWidget fWindow;
     QListWidget* fList; // owned by fWindow
     QProgressBar* fBar; // owned by fWindow
