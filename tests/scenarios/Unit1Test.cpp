@@ -247,3 +247,12 @@ TEST(FormDevices, DevicesOfFamiliesNotYetHandledLeaveTheLogAlone) {
     EXPECT_EQ(bench.fOut.Text(), "Plug in device to update\n");
     EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
 }
+
+TEST(FormStartUp, LoadsTheBuiltInCollection) {
+    TFormBench bench;
+    bench.fForm.FormCreate();
+    ASSERT_NE(bench.fForm.fFirmwares, nullptr);
+    EXPECT_EQ(bench.fForm.fFirmwares->Owner(), &bench.fForm);
+    EXPECT_EQ(bench.fForm.fFirmwares->Count(), 26);
+    EXPECT_NE(bench.fForm.fFirmwares->FindById(32, 3), nullptr);
+}
