@@ -44,7 +44,10 @@ TEST_F(TDownloadFixture, AValidImageLoads) {
     EXPECT_EQ(fw.ProductID(), 32);
     EXPECT_EQ(fw.VersionHW(), 2);
     EXPECT_EQ(fw.VersionFW(), 0x0105);
-    EXPECT_EQ(fw.Data().CRC32, MakeImage(32, 2, 0x0105)->Data().CRC32);
+    // Copies out of the packed record, whose fields are not aligned.
+    const uint32_t crc = fw.Data().CRC32;
+    const uint32_t expected = MakeImage(32, 2, 0x0105)->Data().CRC32;
+    EXPECT_EQ(crc, expected);
     EXPECT_EQ(fServer.Requests(), std::vector<std::string>({"/downloads/fw/pid0020hw0002.kelvousbfw"}));
 }
 
