@@ -48,12 +48,14 @@ public:
     // Waits up to ATimeout for the exit; the exit status, or -1.
     int Wait(std::chrono::milliseconds ATimeout) {
         const auto end = std::chrono::steady_clock::now() + ATimeout;
-        while (std::chrono::steady_clock::now() < end) {
+        for (;;) {
             int status = 0;
             if (waitpid(fPid, &status, WNOHANG) == fPid) {
                 fPid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
             }
+            if (std::chrono::steady_clock::now() >= end)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
         return -1;
@@ -138,7 +140,11 @@ TEST(XvfbWindow, TheUpdaterWindowAppearsWithItsTitle) {
     xcb_disconnect(connection);
     EXPECT_TRUE(found);
     EXPECT_TRUE(std::filesystem::is_directory(data + "/KelvoFwUpd"));
-    // SIGTERM closes the window and the program ends normally.
+    // The external click with no device does nothing; SIGTERM closes the window and the program
+    // ends normally.
+    kill(updater.Pid(), SIGUSR1);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(updater.Wait(std::chrono::milliseconds(0)), -1);
     kill(updater.Pid(), SIGTERM);
     EXPECT_EQ(updater.Wait(std::chrono::seconds(10)), 0);
     std::filesystem::remove_all(data);
