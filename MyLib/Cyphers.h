@@ -63,6 +63,7 @@ public:
     explicit TGOSTCrypt(TRandomSource* ARandom = nullptr) : fRandom(ARandom) {}
 
     TGOSTKey K{};
+    // H and H1 change only through SetTable, which also rebuilds the round's lookup tables.
     TGOSTTable H{};
     uint8_t H1[8][16]{};
     TGOSTDataBlock SY{};

@@ -148,7 +148,10 @@ public:
     const TGUID& DeviceGUID() const { return fDeviceGUID; }
     const std::string& Name() const { return fName; }
     int32_t FileVersion() const { return fFileVersion; }
-    // The stored record as it is (identity, memory range, CRC).
+    uint32_t MemoryStart() const { return fFW.Checked.MemoryStart; }
+    uint32_t MemoryEnd() const { return fFW.Checked.MemoryEnd; }
+    uint32_t CRC() const { return fFW.CRC32; }
+    // The stored record as it is. Its fields are packed: read them by value, never bind references.
     const TMSP430Firmware& Data() const { return fFW; }
 
     // The synchronisation block and the enciphered main memory, valid for the object's life.

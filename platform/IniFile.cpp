@@ -285,7 +285,10 @@ void TIniFile::WriteString(const std::string& ASection, const std::string& AKey,
     if (!section) {
         if (!lines.empty() && !Trim(lines.back()).empty())
             lines.push_back("");
-        lines.push_back("[" + Trim(ASection) + "]");
+        std::string header = Trim(ASection);
+        header.insert(header.begin(), '[');
+        header.push_back(']');
+        lines.push_back(std::move(header));
         lines.push_back(entry);
     } else if (auto at = FindKey(lines, *section, AKey)) {
         lines[*at] = entry;

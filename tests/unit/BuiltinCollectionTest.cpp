@@ -62,8 +62,8 @@ TEST(BuiltinCollection, HoldsTheTwentySixImages) {
         EXPECT_EQ("MSP430F" + std::to_string(row.cpu), fw.CPUStr());
         EXPECT_EQ(row.name, fw.Name());
         EXPECT_EQ("", fw.Description());
-        EXPECT_EQ(0x1100u, fw.Data().Checked.MemoryStart);
-        EXPECT_EQ(0xEFFFu, fw.Data().Checked.MemoryEnd);
+        EXPECT_EQ(0x1100u, fw.MemoryStart());
+        EXPECT_EQ(0xEFFFu, fw.MemoryEnd());
         TGUID guid;
         ProductIdToGuid(row.pid, guid);
         EXPECT_EQ(guid, fw.DeviceGUID());
@@ -102,8 +102,8 @@ TEST(BuiltinCollection, EntriesDecipherWithTheDemoKey) {
         synchros.insert(uint64_t(sync.N1) | uint64_t(sync.N2) << 32);
         TMSP430MainMemory plain;
         cipher.Decrypt(&bin->Main, &plain, sizeof plain, &sync);
-        EXPECT_EQ(set.Firmwares(i)->ProductID(), plain.wFirmwareHwId);
-        EXPECT_EQ(set.Firmwares(i)->VersionFW(), plain.wFirmwareVersion);
+        EXPECT_EQ(set.Firmwares(i)->ProductID(), uint16_t(plain.wFirmwareHwId));
+        EXPECT_EQ(set.Firmwares(i)->VersionFW(), uint16_t(plain.wFirmwareVersion));
         TGOSTDataBlock imito;
         cipher.Imito(&plain, MainMemoryCheckedSize, imito);
         EXPECT_EQ(plain.aImito, imito) << i;

@@ -76,5 +76,6 @@ private:
 };
 
 inline void PutU32(std::vector<uint8_t>& ABytes, std::size_t AOffset, uint32_t AValue) {
-    std::memcpy(ABytes.data() + AOffset, &AValue, 4);
+    for (std::size_t i = 0; i < 4; ++i)
+        ABytes.at(AOffset + i) = uint8_t(AValue >> (8 * i));
 }

@@ -43,7 +43,7 @@ TEST(KelvoUsbFirmware, FreshObjectIsEmptyAndInvalid) {
     EXPECT_EQ("", fw.Name());
     EXPECT_NEAR(CurrentDateTime(), fw.Date(), 1.0 / 24);
     EXPECT_EQ(0, fw.ProductID());
-    EXPECT_EQ(0u, fw.Data().CRC32);
+    EXPECT_EQ(0u, fw.CRC());
 }
 
 TEST(KelvoUsbFirmware, SettersRevalidateInOrder) {
@@ -60,22 +60,22 @@ TEST(KelvoUsbFirmware, SettersRevalidateInOrder) {
     EXPECT_EQ("invalid processor id", fw.ErrorStr());
     fw.SetCPUStr("msp430f2617");
     EXPECT_EQ(2617, fw.CPU());
-    EXPECT_EQ(0x1100u, fw.Data().Checked.MemoryStart);
-    EXPECT_EQ(0xEFFFu, fw.Data().Checked.MemoryEnd);
+    EXPECT_EQ(0x1100u, fw.MemoryStart());
+    EXPECT_EQ(0xEFFFu, fw.MemoryEnd());
     ASSERT_TRUE(fw.Valid());
     EXPECT_EQ("", fw.ErrorStr());
     EXPECT_EQ("SENSOR_235_FIRMWARE", fw.Name());
     EXPECT_EQ(GUID_KELVO_SENSOR, fw.DeviceGUID());
-    EXPECT_EQ(CRC32(&fw.Data().Checked, sizeof fw.Data().Checked), fw.Data().CRC32);
+    EXPECT_EQ(CRC32(&fw.Data().Checked, sizeof fw.Data().Checked), fw.CRC());
     // An unknown processor keeps Valid and the CRC as they were.
-    uint32_t crc = fw.Data().CRC32;
+    uint32_t crc = fw.CRC();
     fw.SetCPU(148);
     EXPECT_EQ(0, fw.CPU());
     EXPECT_TRUE(fw.Valid());
-    EXPECT_EQ(crc, fw.Data().CRC32);
+    EXPECT_EQ(crc, fw.CRC());
     fw.SetVersionFW(0);
     EXPECT_FALSE(fw.Valid());
-    EXPECT_EQ(0u, fw.Data().CRC32);
+    EXPECT_EQ(0u, fw.CRC());
 }
 
 TEST(KelvoUsbFirmware, ProcessorNameParsing) {
@@ -313,6 +313,14 @@ TEST(KelvoUsbFirmware, OldFormatAndCorruptData) {
     EXPECT_FALSE(bad->Valid());
     EXPECT_EQ("invalid CRC", bad->ErrorStr());
     EXPECT_EQ("SENSOR_147_FIRMWARE", bad->Name()); // stays readable for diagnostics
+
+    // A processor name length beyond its 16-byte field is clipped to the field.
+    std::vector<uint8_t> longCpu = good;
+    longCpu[101 + 57108] = 0xFF;
+    auto clipped = load(longCpu);
+    EXPECT_EQ("invalid CRC", clipped->ErrorStr());
+    EXPECT_EQ(16u, clipped->CPUStr().size());
+    EXPECT_EQ(0, clipped->CPUStr().compare(0, 10, "MSP430F147"));
 
     // Cut inside the record: invalid CRC, nothing read past the end.
     auto shortRecord = load(std::vector<uint8_t>(good.begin(), good.begin() + 30000));
