@@ -119,7 +119,8 @@ TEST(XvfbWindow, TheUpdaterWindowAppearsWithItsTitle) {
     }
     close(pipeFds[0]);
     ASSERT_NE(display.find('\n'), std::string::npos) << "Xvfb did not start";
-    display = ":" + display.substr(0, display.find('\n'));
+    display.resize(display.find('\n'));
+    display.insert(0, 1, ':');
 
     const std::string data =
         (std::filesystem::temp_directory_path() / ("kelvo-xvfb-" + std::to_string(getpid()))).string();

@@ -12,6 +12,7 @@
 
 #include <fstream>
 #include <set>
+#include <sstream>
 
 namespace fs = std::filesystem;
 
@@ -19,7 +20,9 @@ namespace {
 
 std::string ReadFile(const std::string& APath) {
     std::ifstream in(APath, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 constexpr TSerialNum Serial1 = {1, 2, 3, 4, 5, 6, 7, 8};
