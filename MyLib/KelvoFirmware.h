@@ -4,6 +4,7 @@
 #include "MyLib/Cyphers.h"
 #include "platform/Component.h"
 #include "platform/Guid.h"
+#include "platform/Http.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -179,6 +180,19 @@ public:
 
     // The firmware kind's name, empty for a combination without one.
     static std::string FirmwareIdName(uint16_t AProductId, uint16_t AVersionHW);
+
+    // Fetches the image file for the product and hardware version from the download server and
+    // loads it into this object: true only when an image arrived and is valid. No failure raises.
+    // The image is whatever the file holds; it is not compared with the request. A failure may
+    // leave the object half overwritten, so callers download into a fresh image.
+    bool DownloadFromInternet(uint16_t AProductId, uint16_t AVersionHW);
+    // "pid" + four hex digits + "hw" + four hex digits + ".kelvousbfw", all lower case.
+    static std::string DownloadFileName(uint16_t AProductId, uint16_t AVersionHW);
+    // The server's base URL, ending in "/downloads/fw/"; the file name is appended to it.
+    static void SetDownloadServer(const std::string& ABaseUrl);
+    static const std::string& DownloadServer();
+    // Connect and stall time-outs of downloads (tests shorten the stall time).
+    static void SetDownloadOptions(const THttpOptions& AOptions);
 
 private:
     void ApplyMarker(std::string AText);

@@ -1,0 +1,132 @@
+#include "app/CommandLine.h"
+
+#include <charconv>
+
+namespace {
+
+bool ParseLatency(const std::string& AText, uint32_t& AValue) {
+    if (AText.empty() || AText.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), AValue);
+    return error == std::errc() && end == AText.data() + AText.size() && AValue <= 10000;
+}
+
+} // namespace
+
+bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd, const TSimKinds& AKinds,
+                      TCommandLine& ALine, std::string& AError) {
+    ALine = {};
+    const bool console = AFrontEnd == TFrontEnd::Console;
+    for (size_t i = 0; i < AArgs.size(); ++i) {
+        std::string option = AArgs[i];
+        std::optional<std::string> inlineValue;
+        if (const size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = option.substr(eq + 1);
+            option.resize(eq);
+        }
+        // The option's value: after '=' or the next argument.
+        auto value = [&](std::string& AValue) {
+            if (inlineValue) {
+                AValue = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= AArgs.size()) {
+                AError = option + " needs a value";
+                return false;
+            }
+            AValue = AArgs[++i];
+            return true;
+        };
+        auto flag = [&] {
+            if (inlineValue) {
+                AError = option + " takes no value";
+                return false;
+            }
+            return true;
+        };
+        std::string text;
+        if (option == "--simulate") {
+            if (!value(text))
+                return false;
+            TSimDeviceSpec spec;
+            std::string error;
+            if (!ParseSimDevice(text, AKinds, spec, error)) {
+                AError = "--simulate " + text + ": " + error;
+                return false;
+            }
+            ALine.fSimulate.push_back(std::move(spec));
+        } else if (option == "--firmware-server") {
+            if (!value(text))
+                return false;
+            if (text.rfind("http://", 0) != 0 && text.rfind("https://", 0) != 0) {
+                AError = "--firmware-server " + text + ": not an http:// or https:// URL";
+                return false;
+            }
+            // The file name is appended directly, so the base must end with a slash.
+            if (text.back() != '/')
+                text += '/';
+            ALine.fFirmwareServer = text;
+        } else if (console && option == "--yes") {
+            if (!flag())
+                return false;
+            ALine.fYes = true;
+        } else if (console && option == "--key") {
+            if (!value(text))
+                return false;
+            if (!ParseDashedBytes(text)) {
+                AError = "--key " + text + ": expected eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8";
+                return false;
+            }
+            ALine.fKey = text;
+        } else if (console && option == "--latency-ms") {
+            if (!value(text))
+                return false;
+            if (!ParseLatency(text, ALine.fLatencyMs)) {
+                AError = "--latency-ms " + text + ": expected milliseconds 0-10000";
+                return false;
+            }
+        } else if (console && (option == "--help" || option == "-h")) {
+            if (!flag())
+                return false;
+            ALine.fHelp = true;
+        } else if (console && option == "--version") {
+            if (!flag())
+                return false;
+            ALine.fVersion = true;
+        } else {
+            AError = "unknown option " + AArgs[i];
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TSimKinds& AKinds) {
+    std::string text = "usage: " + AProgram + " [options]\n\noptions:\n";
+    text += "  --simulate DEVICE       plug a simulated device into a simulated bus (repeatable);\n"
+            "                          DEVICE is KIND[,NAME=VALUE]...\n"
+            "  --firmware-server URL   base URL of the firmware download server\n";
+    if (AFrontEnd == TFrontEnd::Console)
+        text += "  --yes                   click Update whenever it is offered\n"
+                "  --key KEY               answer the device-key prompt with KEY (dashed decimal)\n"
+                "  --latency-ms N          latency of each simulated control transfer (default 1)\n"
+                "  --help                  show this text\n"
+                "  --version               show the version\n";
+    text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"
+            "              driver=family|generic, plug-after-ms=N\n";
+    text += "kinds:";
+    const auto names = AKinds.Names();
+    if (names.empty())
+        text += " none yet";
+    for (const std::string& name : names) {
+        const TSimKind* kind = AKinds.Find(name);
+        text += "\n  " + name + "  " + kind->fDescription;
+        for (const std::string& extra : kind->fExtraNames)
+            text += " [" + extra + "=]";
+    }
+    text += "\n";
+    if (AFrontEnd == TFrontEnd::Console)
+        text += "\nexit status: 0 nothing failed, 1 an update, device open or restore failed, 2 usage or "
+                "user-folder error\n";
+    return text;
+}

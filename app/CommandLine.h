@@ -1,0 +1,28 @@
+#pragma once
+// The command lines of the two front ends. The window takes --simulate and --firmware-server only;
+// the console front end adds --yes, --key, --latency-ms, --help and --version.
+#include "app/SimBench.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class TFrontEnd { Window, Console };
+
+struct TCommandLine {
+    std::vector<TSimDeviceSpec> fSimulate;
+    // Base URL of the firmware download server; empty keeps the built-in one.
+    std::string fFirmwareServer;
+    bool fYes = false;
+    std::optional<std::string> fKey;
+    uint32_t fLatencyMs = 1;
+    bool fHelp = false;
+    bool fVersion = false;
+};
+using PCommandLine = TCommandLine*;
+
+// AArgs without the program name. On failure AError says what is wrong.
+bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd, const TSimKinds& AKinds,
+                      TCommandLine& ALine, std::string& AError);
+
+std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TSimKinds& AKinds);

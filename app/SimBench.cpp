@@ -1,0 +1,198 @@
+#include "app/SimBench.h"
+
+#include "platform/EventLoop.h"
+#include "sim/SimBus.h"
+
+#include <charconv>
+#include <sstream>
+
+namespace {
+
+// Decimal, or hexadecimal with a 0x prefix; the whole text must be the number.
+std::optional<uint32_t> ParseNumber(const std::string& AText, uint32_t AMax) {
+    int base = 10;
+    std::string_view digits(AText);
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits.remove_prefix(2);
+    }
+    if (digits.empty())
+        return std::nullopt;
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    if (error != std::errc() || end != digits.data() + digits.size() || value > AMax)
+        return std::nullopt;
+    return static_cast<uint32_t>(value);
+}
+
+std::vector<std::string> Split(const std::string& AText, char ASeparator) {
+    std::vector<std::string> parts;
+    std::istringstream in(AText);
+    std::string part;
+    while (std::getline(in, part, ASeparator))
+        parts.push_back(part);
+    if (!AText.empty() && AText.back() == ASeparator)
+        parts.emplace_back();
+    return parts;
+}
+
+// The built-in kinds. Each device family registers its kind here.
+TSimKinds MakeBuiltInKinds() {
+    TSimKinds kinds;
+    return kinds;
+}
+
+} // namespace
+
+std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText) {
+    const auto parts = Split(AText, '-');
+    if (parts.size() != 8)
+        return std::nullopt;
+    TSimBytes8 bytes{};
+    for (size_t i = 0; i < parts.size(); ++i) {
+        // Decimal only: "0x10" is not a dashed-decimal byte.
+        if (parts[i].empty() || parts[i].find_first_not_of("0123456789") != std::string::npos)
+            return std::nullopt;
+        const auto value = ParseNumber(parts[i], 255);
+        if (!value)
+            return std::nullopt;
+        bytes[i] = static_cast<uint8_t>(*value);
+    }
+    return bytes;
+}
+
+const TSimKinds& TSimKinds::BuiltIn() {
+    static const TSimKinds kinds = MakeBuiltInKinds();
+    return kinds;
+}
+
+bool TSimKinds::Register(TSimKind AKind) {
+    const std::string name = AKind.fName;
+    return fKinds.emplace(name, std::move(AKind)).second;
+}
+
+const TSimKind* TSimKinds::Find(const std::string& AName) const {
+    const auto it = fKinds.find(AName);
+    return it == fKinds.end() ? nullptr : &it->second;
+}
+
+std::vector<std::string> TSimKinds::Names() const {
+    std::vector<std::string> names;
+    for (const auto& [name, kind] : fKinds)
+        names.push_back(name);
+    return names;
+}
+
+bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceSpec& ASpec,
+                    std::string& AError) {
+    ASpec = {};
+    const auto parts = Split(AText, ',');
+    const std::string kindName = parts.empty() ? std::string() : parts[0];
+    const TSimKind* kind = AKinds.Find(kindName);
+    if (!kind) {
+        std::string known;
+        for (const std::string& name : AKinds.Names())
+            known += (known.empty() ? "" : ", ") + name;
+        AError = "unknown device kind \"" + kindName +
+                 "\" (known kinds: " + (known.empty() ? "none" : known) + ")";
+        return false;
+    }
+    ASpec.fKind = kindName;
+    std::set<std::string> seen;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const size_t eq = parts[i].find('=');
+        if (eq == std::string::npos || eq == 0) {
+            AError = "\"" + parts[i] + "\" is not NAME=VALUE";
+            return false;
+        }
+        const std::string name = parts[i].substr(0, eq);
+        const std::string value = parts[i].substr(eq + 1);
+        if (!seen.insert(name).second) {
+            AError = "\"" + name + "\" is given twice";
+            return false;
+        }
+        auto bad = [&](const char* AExpected) {
+            AError = "bad value \"" + value + "\" for " + name + "= (expected " + AExpected + ")";
+            return false;
+        };
+        if (name == "serial" || name == "key") {
+            const auto bytes = ParseDashedBytes(value);
+            if (!bytes)
+                return bad("eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8");
+            (name == "serial" ? ASpec.fSerial : ASpec.fKey) = bytes;
+        } else if (name == "pid" || name == "hw" || name == "fw") {
+            const auto number = ParseNumber(value, 0xFFFF);
+            if (!number)
+                return bad("a number 0-65535, decimal or 0x hexadecimal");
+            (name == "pid"  ? ASpec.fPid
+             : name == "hw" ? ASpec.fHw
+                            : ASpec.fFw) = static_cast<uint16_t>(*number);
+        } else if (name == "locked") {
+            if (value != "0" && value != "1")
+                return bad("0 or 1");
+            ASpec.fLocked = value == "1";
+        } else if (name == "driver") {
+            if (value != "family" && value != "generic")
+                return bad("family or generic");
+            ASpec.fDriver = value == "family" ? TUsbDriverKind::Family : TUsbDriverKind::Generic;
+        } else if (name == "plug-after-ms") {
+            const auto number = value.find_first_not_of("0123456789") == std::string::npos
+                                    ? ParseNumber(value, 24u * 3600 * 1000)
+                                    : std::nullopt;
+            if (!number)
+                return bad("milliseconds 0-86400000");
+            ASpec.fPlugAfterMs = *number;
+        } else if (kind->fExtraNames.count(name)) {
+            ASpec.fExtra[name] = value;
+        } else {
+            AError = "unknown name \"" + name + "\" for device kind " + kindName;
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
+                                                           const std::vector<TSimDeviceSpec>& ASpecs,
+                                                           const TSimKinds& AKinds, uint32_t ALatencyMs) {
+    std::vector<std::shared_ptr<TSimBusDevice>> devices;
+    for (const TSimDeviceSpec& spec : ASpecs) {
+        const TSimKind* kind = AKinds.Find(spec.fKind);
+        if (!kind || !kind->fCreate)
+            continue;
+        std::shared_ptr<TSimBusDevice> device = kind->fCreate(spec, ALatencyMs);
+        if (!device)
+            continue;
+        if (spec.fPlugAfterMs == 0)
+            ABus.Plug(device);
+        else
+            ABus.PlugAfter(device, spec.fPlugAfterMs);
+        devices.push_back(std::move(device));
+    }
+    return devices;
+}
+
+namespace {
+constexpr uint32_t QuietCheckMs = 100;
+}
+
+TQuietWatch::TQuietWatch(TEventLoop& ALoop, std::function<bool()> AIsQuiet, std::function<void()> AOnQuiet,
+                         uint32_t AQuietMs)
+    : fLoop(ALoop), fIsQuiet(std::move(AIsQuiet)), fOnQuiet(std::move(AOnQuiet)), fQuietMs(AQuietMs) {
+    fTimer = fLoop.SetTimer(QuietCheckMs, [this] { Check(); });
+}
+
+TQuietWatch::~TQuietWatch() {
+    if (fTimer)
+        fLoop.KillTimer(fTimer);
+}
+
+void TQuietWatch::Check() {
+    fTimer = 0;
+    fQuietSoFar = fIsQuiet() ? fQuietSoFar + QuietCheckMs : 0;
+    if (fQuietSoFar >= fQuietMs) {
+        fOnQuiet();
+        return;
+    }
+    fTimer = fLoop.SetTimer(QuietCheckMs, [this] { Check(); });
+}

@@ -1,0 +1,95 @@
+#pragma once
+// The simulated bench of the front ends: the DEVICE text of --simulate (KIND[,NAME=VALUE]...), the
+// registry of device kinds that can be simulated, and the plugging of the parsed devices into the
+// simulated bus. Each device family adds its kind to the registry; a kind may accept names of its
+// own besides the common ones.
+#include "platform/UsbBus.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+class TSimBus;
+class TSimBusDevice;
+class TEventLoop;
+
+using TSimBytes8 = std::array<uint8_t, 8>;
+
+// One --simulate device. Unset values are the kind's defaults.
+struct TSimDeviceSpec {
+    std::string fKind;
+    std::optional<TSimBytes8> fSerial;
+    std::optional<uint16_t> fPid;
+    std::optional<uint16_t> fHw;
+    std::optional<uint16_t> fFw;
+    std::optional<bool> fLocked;
+    std::optional<TSimBytes8> fKey;
+    std::optional<TUsbDriverKind> fDriver;
+    // Delay after start-up before the device is plugged in; 0 plugs it before the first search.
+    uint32_t fPlugAfterMs = 0;
+    // The kind's own names, checked against TSimKind::fExtraNames.
+    std::map<std::string, std::string> fExtra;
+};
+using PSimDeviceSpec = TSimDeviceSpec*;
+
+struct TSimKind {
+    std::string fName;
+    std::string fDescription;
+    std::set<std::string> fExtraNames;
+    // Builds the simulated device; ALatencyMs is the delay of each control transfer.
+    std::function<std::shared_ptr<TSimBusDevice>(const TSimDeviceSpec& ASpec, uint32_t ALatencyMs)> fCreate;
+};
+
+class TSimKinds {
+public:
+    // The kinds of every device family built into the programs.
+    static const TSimKinds& BuiltIn();
+
+    // False when a kind of that name is already registered.
+    bool Register(TSimKind AKind);
+    const TSimKind* Find(const std::string& AName) const;
+    std::vector<std::string> Names() const;
+
+private:
+    std::map<std::string, TSimKind> fKinds;
+};
+
+// Parses one DEVICE text. On failure AError says what is wrong, naming the offending part.
+bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceSpec& ASpec,
+                    std::string& AError);
+
+// Eight decimal numbers 0..255 joined by dashes, as serial numbers and device keys are written.
+std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
+
+// Builds every device and plugs it into ABus: at once when it has no plug-after-ms, else after that
+// delay. The devices stay alive in the result (and the bus) for the run.
+std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
+                                                           const std::vector<TSimDeviceSpec>& ASpecs,
+                                                           const TSimKinds& AKinds, uint32_t ALatencyMs);
+
+// Calls AOnQuiet once AIsQuiet has held at every check for AQuietMs (checked every 100 ms on the
+// main loop's timers). Nothing more is checked after that.
+class TQuietWatch {
+public:
+    TQuietWatch(TEventLoop& ALoop, std::function<bool()> AIsQuiet, std::function<void()> AOnQuiet,
+                uint32_t AQuietMs = 1000);
+    ~TQuietWatch();
+    TQuietWatch(const TQuietWatch&) = delete;
+    TQuietWatch& operator=(const TQuietWatch&) = delete;
+
+private:
+    void Check();
+
+    TEventLoop& fLoop;
+    std::function<bool()> fIsQuiet;
+    std::function<void()> fOnQuiet;
+    uint32_t fQuietMs;
+    uint32_t fQuietSoFar = 0;
+    uint64_t fTimer = 0;
+};

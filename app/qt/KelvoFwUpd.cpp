@@ -1,0 +1,56 @@
+// kelvo-fwupd: the updater window. Its only options are --simulate and --firmware-server; without
+// them it is the plain updater. SIGUSR1 clicks Update; SIGINT and SIGTERM close the window.
+#include "app/CommandLine.h"
+#include "app/Signals.h"
+#include "app/SimBench.h"
+#include "app/Unit1.h"
+#include "app/qt/QtEventLoop.h"
+#include "app/qt/QtToolkit.h"
+#include "platform/System.h"
+#include "sim/SimBus.h"
+
+#include <QApplication>
+
+#include <iostream>
+
+int main(int argc, char** argv) {
+    // Before any thread exists (Qt starts some), so that only the watcher receives the signals.
+    BlockSignals();
+    // Qt 6 is DPI aware by itself; fractional scale factors are kept so sizes stay true to the layout.
+    QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(ApplicationTitle);
+
+    // QApplication has taken its own options out of argv.
+    const QStringList arguments = QApplication::arguments();
+    std::vector<std::string> args;
+    for (qsizetype i = 1; i < arguments.size(); ++i)
+        args.push_back(arguments[i].toStdString());
+    TCommandLine line;
+    std::string error;
+    const TSimKinds& kinds = TSimKinds::BuiltIn();
+    if (!ParseCommandLine(args, TFrontEnd::Window, kinds, line, error)) {
+        std::cerr << "kelvo-fwupd: " << error << "\n\n" << UsageText(TFrontEnd::Window, "kelvo-fwupd", kinds);
+        return 2;
+    }
+    if (!line.fFirmwareServer.empty())
+        TKelvoUsbFirmware::SetDownloadServer(line.fFirmwareServer);
+
+    TQtEventLoop loop;
+    // Without --simulate the bus has no devices: real USB access is not part of this build.
+    TSimBus bus(loop);
+    TSystemScope system(loop, bus);
+    const auto devices = PlugSimDevices(bus, line.fSimulate, kinds, 1);
+
+    TQtToolkit toolkit;
+    TForm1 form(toolkit);
+    toolkit.SetOnClose([&] { form.FormClose(); });
+    TSignalWatcher watcher(
+        loop, [&] { form.WMClickUpdate(); }, [&] { toolkit.Window().close(); });
+    form.FormCreate();
+    if (form.Terminating())
+        return 2;
+    toolkit.Window().show();
+    loop.Run();
+    return 0;
+}

@@ -1,0 +1,137 @@
+// The front ends' command lines and the --simulate DEVICE grammar.
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A registry with one kind standing in for a device family, with one name of its own.
+TSimKinds TestKinds() {
+    TSimKinds kinds;
+    EXPECT_TRUE(kinds.Register({"sensor", "optical sensor", {"calibration"}, nullptr}));
+    EXPECT_FALSE(kinds.Register({"sensor", "again", {}, nullptr}));
+    return kinds;
+}
+
+bool Parse(const std::vector<std::string>& AArgs, TCommandLine& ALine, std::string& AError,
+           TFrontEnd AFrontEnd = TFrontEnd::Console) {
+    return ParseCommandLine(AArgs, AFrontEnd, TestKinds(), ALine, AError);
+}
+
+} // namespace
+
+TEST(SimDevice, ParsesEveryCommonName) {
+    TSimDeviceSpec spec;
+    std::string error;
+    ASSERT_TRUE(ParseSimDevice("sensor,serial=1-2-3-4-5-6-7-255,pid=0x0020,hw=2,fw=0X1F01,locked=1,"
+                               "key=9-8-7-6-5-4-3-2,driver=generic,plug-after-ms=1500,calibration=raw",
+                               TestKinds(), spec, error))
+        << error;
+    EXPECT_EQ(spec.fKind, "sensor");
+    EXPECT_EQ(spec.fSerial, (TSimBytes8{1, 2, 3, 4, 5, 6, 7, 255}));
+    EXPECT_EQ(spec.fPid, 0x20);
+    EXPECT_EQ(spec.fHw, 2);
+    EXPECT_EQ(spec.fFw, 0x1F01);
+    EXPECT_EQ(spec.fLocked, true);
+    EXPECT_EQ(spec.fKey, (TSimBytes8{9, 8, 7, 6, 5, 4, 3, 2}));
+    EXPECT_EQ(spec.fDriver, TUsbDriverKind::Generic);
+    EXPECT_EQ(spec.fPlugAfterMs, 1500u);
+    EXPECT_EQ(spec.fExtra.at("calibration"), "raw");
+
+    ASSERT_TRUE(ParseSimDevice("sensor", TestKinds(), spec, error));
+    EXPECT_FALSE(spec.fSerial.has_value());
+    EXPECT_EQ(spec.fPlugAfterMs, 0u);
+}
+
+TEST(SimDevice, RejectsWithAMessageNamingTheFault) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"camera", "unknown device kind \"camera\" (known kinds: sensor)"},
+        {"", "unknown device kind \"\" (known kinds: sensor)"},
+        {"sensor,colour=red", "unknown name \"colour\" for device kind sensor"},
+        {"sensor,pid", "\"pid\" is not NAME=VALUE"},
+        {"sensor,", "\"\" is not NAME=VALUE"},
+        {"sensor,pid=1,pid=2", "\"pid\" is given twice"},
+        {"sensor,pid=65536", "bad value \"65536\" for pid= (expected a number 0-65535, decimal or 0x "
+                             "hexadecimal)"},
+        {"sensor,hw=-1", "bad value \"-1\" for hw= (expected a number 0-65535, decimal or 0x hexadecimal)"},
+        {"sensor,fw=0x", "bad value \"0x\" for fw= (expected a number 0-65535, decimal or 0x hexadecimal)"},
+        {"sensor,locked=yes", "bad value \"yes\" for locked= (expected 0 or 1)"},
+        {"sensor,driver=winusb", "bad value \"winusb\" for driver= (expected family or generic)"},
+        {"sensor,plug-after-ms=0x10", "bad value \"0x10\" for plug-after-ms= (expected milliseconds "
+                                      "0-86400000)"},
+    };
+    for (const auto& [text, message] : cases) {
+        TSimDeviceSpec spec;
+        std::string error;
+        EXPECT_FALSE(ParseSimDevice(text, TestKinds(), spec, error)) << text;
+        EXPECT_EQ(error, message) << text;
+    }
+    std::string error;
+    TSimDeviceSpec spec;
+    EXPECT_FALSE(ParseSimDevice("x", TSimKinds(), spec, error));
+    EXPECT_EQ(error, "unknown device kind \"x\" (known kinds: none)");
+}
+
+TEST(SimDevice, DashedBytesNeedEightDecimalsInRange) {
+    EXPECT_EQ(ParseDashedBytes("0-0-0-0-0-0-0-0"), TSimBytes8{});
+    for (const char* bad : {"1-2-3-4-5-6-7", "1-2-3-4-5-6-7-8-9", "1-2-3-4-5-6-7-256", "1-2-3-4-5-6-7-",
+                            "1-2-3-4-5-6-7-0x1", "1--3-4-5-6-7-8", " 1-2-3-4-5-6-7-8", ""})
+        EXPECT_FALSE(ParseDashedBytes(bad).has_value()) << bad;
+}
+
+TEST(CommandLine, ConsoleOptionsInBothSpellings) {
+    TCommandLine line;
+    std::string error;
+    ASSERT_TRUE(
+        Parse({"--simulate", "sensor,fw=3", "--simulate=sensor", "--firmware-server",
+               "http://127.0.0.1:8080/downloads/fw", "--yes", "--key=1-1-1-1-1-1-1-1", "--latency-ms", "0"},
+              line, error))
+        << error;
+    ASSERT_EQ(line.fSimulate.size(), 2u);
+    EXPECT_EQ(line.fSimulate[0].fFw, 3);
+    // The file name is appended to the base, so a missing final slash is added.
+    EXPECT_EQ(line.fFirmwareServer, "http://127.0.0.1:8080/downloads/fw/");
+    EXPECT_TRUE(line.fYes);
+    EXPECT_EQ(line.fKey, "1-1-1-1-1-1-1-1");
+    EXPECT_EQ(line.fLatencyMs, 0u);
+
+    ASSERT_TRUE(Parse({}, line, error));
+    EXPECT_EQ(line.fLatencyMs, 1u);
+    EXPECT_TRUE(line.fFirmwareServer.empty());
+    ASSERT_TRUE(Parse({"--help", "--version"}, line, error));
+    EXPECT_TRUE(line.fHelp && line.fVersion);
+}
+
+TEST(CommandLine, UsageErrors) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--simulate"}, "--simulate needs a value"},
+        {{"--simulate", "robot"}, "--simulate robot: unknown device kind \"robot\" (known kinds: sensor)"},
+        {{"--firmware-server", "ftp://x/"}, "--firmware-server ftp://x/: not an http:// or https:// URL"},
+        {{"--key", "1-2-3"}, "--key 1-2-3: expected eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8"},
+        {{"--latency-ms", "fast"}, "--latency-ms fast: expected milliseconds 0-10000"},
+        {{"--yes=1"}, "--yes takes no value"},
+        {{"--frobnicate"}, "unknown option --frobnicate"},
+        {{"extra"}, "unknown option extra"},
+    };
+    for (const auto& [args, message] : cases) {
+        TCommandLine line;
+        std::string error;
+        EXPECT_FALSE(Parse(args, line, error)) << message;
+        EXPECT_EQ(error, message);
+    }
+}
+
+TEST(CommandLine, TheWindowTakesOnlyTheBenchOptions) {
+    TCommandLine line;
+    std::string error;
+    EXPECT_TRUE(Parse({"--simulate", "sensor", "--firmware-server", "https://h/downloads/fw/"}, line, error,
+                      TFrontEnd::Window));
+    for (const char* option : {"--yes", "--help", "--version"}) {
+        EXPECT_FALSE(Parse({option}, line, error, TFrontEnd::Window));
+        EXPECT_EQ(error, std::string("unknown option ") + option);
+    }
+    const std::string usage = UsageText(TFrontEnd::Window, "kelvo-fwupd", TestKinds());
+    EXPECT_NE(usage.find("--simulate DEVICE"), std::string::npos);
+    EXPECT_EQ(usage.find("--yes"), std::string::npos);
+    EXPECT_NE(usage.find("sensor  optical sensor [calibration=]"), std::string::npos);
+}

@@ -1,0 +1,183 @@
+// The real kelvo-fwupd-cli: what it writes where, its signals and its exit statuses.
+#include "app/SimBench.h"
+#include "platform/StdEventLoop.h"
+#include "tests/scenarios/FormHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// One run of the program with stdout and stderr read into memory.
+class TCliRun {
+public:
+    TCliRun(const std::vector<std::string>& AArgs, const std::string& AData) {
+        int out[2];
+        int err[2];
+        if (pipe(out) != 0 || pipe(err) != 0)
+            return;
+        fPid = fork();
+        if (fPid == 0) {
+            setenv("XDG_DATA_HOME", AData.c_str(), 1);
+            dup2(out[1], STDOUT_FILENO);
+            dup2(err[1], STDERR_FILENO);
+            const int null = open("/dev/null", O_RDONLY);
+            dup2(null, STDIN_FILENO);
+            std::vector<char*> argv{const_cast<char*>(KELVO_FWUPD_CLI_PATH)};
+            for (const std::string& arg : AArgs)
+                argv.push_back(const_cast<char*>(arg.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        close(err[1]);
+        fOutFd = out[0];
+        fErrFd = err[0];
+    }
+    ~TCliRun() {
+        if (fPid > 0) {
+            kill(fPid, SIGKILL);
+            waitpid(fPid, nullptr, 0);
+        }
+        close(fOutFd);
+        close(fErrFd);
+    }
+    // Reads what is there until AReady holds for stdout or ATimeout passes.
+    bool ReadUntil(const std::function<bool(const std::string&)>& AReady,
+                   std::chrono::milliseconds ATimeout) {
+        const auto end = std::chrono::steady_clock::now() + ATimeout;
+        while (!AReady(fOut) && std::chrono::steady_clock::now() < end)
+            Pump(20);
+        return AReady(fOut);
+    }
+    // Reads both streams to their end and reaps the program; its exit status, or -1.
+    int Finish() {
+        while (Pump(10000)) {
+        }
+        int status = 0;
+        waitpid(fPid, &status, 0);
+        fPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    void Signal(int ASignal) { kill(fPid, ASignal); }
+    const std::string& Out() const { return fOut; }
+    const std::string& Err() const { return fErr; }
+
+private:
+    // False once both streams are at their end.
+    bool Pump(int ATimeoutMs) {
+        pollfd fds[2] = {{fOutFd, POLLIN, 0}, {fErrFd, POLLIN, 0}};
+        if (poll(fds, 2, ATimeoutMs) <= 0)
+            return fOpen > 0;
+        char buf[4096];
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+            if (n > 0)
+                (i == 0 ? fOut : fErr).append(buf, size_t(n));
+            else if (fds[i].fd >= 0) {
+                --fOpen;
+                (i == 0 ? fOutFd : fErrFd) = -1;
+            }
+        }
+        return fOpen > 0;
+    }
+
+    pid_t fPid = -1;
+    int fOutFd = -1;
+    int fErrFd = -1;
+    int fOpen = 2;
+    std::string fOut;
+    std::string fErr;
+};
+
+} // namespace
+
+TEST(KelvoFwUpdCli, UsageErrorsEndWithStatus2AndNothingOnStdout) {
+    TTempDir data;
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--bogus"},
+                                                 {"--simulate", "nothing-like-this"},
+                                                 {"--latency-ms"},
+                                                 {"--key", "12"}}) {
+        TCliRun run(args, data.Path());
+        EXPECT_EQ(run.Finish(), 2) << args[0];
+        EXPECT_EQ(run.Out(), "");
+        EXPECT_NE(run.Err().find("kelvo-fwupd-cli: "), std::string::npos);
+        EXPECT_NE(run.Err().find("try 'kelvo-fwupd-cli --help'"), std::string::npos);
+    }
+    TCliRun unknownKind({"--simulate", "robot,serial=1-2-3-4-5-6-7-8"}, data.Path());
+    EXPECT_EQ(unknownKind.Finish(), 2);
+    EXPECT_NE(unknownKind.Err().find("unknown device kind \"robot\""), std::string::npos);
+    // Nothing started: no user folder.
+    EXPECT_FALSE(std::filesystem::exists(data.Path() + "/KelvoFwUpd"));
+}
+
+TEST(KelvoFwUpdCli, HelpAndVersion) {
+    TTempDir data;
+    TCliRun help({"--help"}, data.Path());
+    EXPECT_EQ(help.Finish(), 0);
+    EXPECT_EQ(help.Out().rfind("usage: kelvo-fwupd-cli [options]\n", 0), 0u);
+    TCliRun version({"--version"}, data.Path());
+    EXPECT_EQ(version.Finish(), 0);
+    EXPECT_EQ(version.Out(), "kelvo-fwupd-cli 2.0\n");
+}
+
+TEST(KelvoFwUpdCli, TheUserFolderErrorEndsWithStatus2) {
+    TTempDir data;
+    std::ofstream(data.Path() + "/KelvoFwUpd") << "a file";
+    TCliRun run({}, data.Path());
+    EXPECT_EQ(run.Finish(), 2);
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(run.Err(), "error: Cannot access user folder \"" + data.Path() + "/KelvoFwUpd\"\n");
+}
+
+TEST(KelvoFwUpdCli, RunsUntilAskedToCloseWithOnlyTheLogOnStdout) {
+    TTempDir data;
+    for (const int closeSignal : {SIGTERM, SIGINT}) {
+        TCliRun run({"--firmware-server", "http://127.0.0.1:1/downloads/fw/"}, data.Path());
+        ASSERT_TRUE(
+            run.ReadUntil([](const std::string& AOut) { return !AOut.empty(); }, std::chrono::seconds(10)));
+        // The external click with no device does nothing visible and does not end the program.
+        run.Signal(SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        run.Signal(closeSignal);
+        EXPECT_EQ(run.Finish(), 0);
+        EXPECT_EQ(run.Out(), "Plug in device to update\n");
+        EXPECT_EQ(run.Err(), "");
+        EXPECT_TRUE(std::filesystem::is_directory(data.Path() + "/KelvoFwUpd"));
+    }
+}
+
+TEST(QuietWatch, FiresAfterAnUnbrokenQuietSpell) {
+    TStdEventLoop loop;
+    bool quiet = false;
+    int fired = 0;
+    TQuietWatch watch(
+        loop, [&] { return quiet; }, [&] { ++fired; }, 300);
+    loop.RunUntil([] { return false; }, 500);
+    EXPECT_EQ(fired, 0);
+    quiet = true;
+    loop.RunUntil([] { return false; }, 150);
+    // A busy moment starts the spell again.
+    quiet = false;
+    loop.RunUntil([] { return false; }, 150);
+    quiet = true;
+    loop.RunUntil([] { return false; }, 150);
+    EXPECT_EQ(fired, 0);
+    ASSERT_TRUE(loop.RunUntil([&] { return fired == 1; }, 2000));
+    // Once only.
+    loop.RunUntil([] { return false; }, 500);
+    EXPECT_EQ(fired, 1);
+}
