@@ -1,4 +1,5 @@
 #include "MyLib/KelvoSerials.h"
+#include "platform/HexText.h"
 
 #include <cctype>
 
@@ -6,16 +7,6 @@ namespace {
 
 bool IsWirelessSensorLayout(const TSerialNum& ASerial) {
     return ASerial[3] == 0x57 && ASerial[4] == 0 && ASerial[5] == 0 && ASerial[6] == 0 && ASerial[7] == 0;
-}
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // Lenient integer reader: leading blanks, optional sign, decimal digits or hexadecimal digits after
@@ -40,7 +31,7 @@ uint32_t ReadLenientInteger(const std::string& AText) {
     }
     uint32_t value = 0;
     for (; i < AText.size(); ++i) {
-        int digit = HexValue(AText[i]);
+        int digit = HexDigitValue(AText[i]);
         if (digit < 0 || uint32_t(digit) >= base)
             break;
         value = value * base + uint32_t(digit);

@@ -1,4 +1,5 @@
 #include "MyLib/VendorRequest.h"
+#include "platform/HexText.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,22 +19,12 @@ uint8_t RandomByte() {
     return uint8_t(std::uniform_int_distribution<int>(0, 254)(gen));
 }
 
-int HexDigit(char AChar) {
-    if (AChar >= '0' && AChar <= '9')
-        return AChar - '0';
-    if (AChar >= 'A' && AChar <= 'F')
-        return AChar - 'A' + 10;
-    if (AChar >= 'a' && AChar <= 'f')
-        return AChar - 'a' + 10;
-    return -1;
-}
-
 // Reads the text as hexadecimal byte pairs; false when any character is not a hexadecimal digit.
 bool HexToBytes(const std::string& AText, std::vector<uint8_t>& ABytes) {
     ABytes.resize(AText.size() / 2);
     for (std::size_t i = 0; i < ABytes.size(); ++i) {
-        int hi = HexDigit(AText[2 * i]);
-        int lo = HexDigit(AText[2 * i + 1]);
+        int hi = HexDigitValue(AText[2 * i]);
+        int lo = HexDigitValue(AText[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         ABytes[i] = uint8_t(hi * 16 + lo);

@@ -1,4 +1,5 @@
 #include "platform/Guid.h"
+#include "platform/HexText.h"
 
 #include <cstdio>
 #include <stdexcept>
@@ -10,18 +11,6 @@ std::string GuidToString(const TGUID& AGuid) {
                   AGuid.D4[6], AGuid.D4[7]);
     return text;
 }
-
-namespace {
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-} // namespace
 
 bool StringToGuid(const std::string& AText, TGUID& AGuid) {
     std::string s = AText;
@@ -35,7 +24,7 @@ bool StringToGuid(const std::string& AText, TGUID& AGuid) {
             hex += c;
     uint8_t b[16];
     for (int i = 0; i < 16; ++i) {
-        int hi = HexDigit(hex[2 * i]), lo = HexDigit(hex[2 * i + 1]);
+        int hi = HexDigitValue(hex[2 * i]), lo = HexDigitValue(hex[2 * i + 1]);
         if (hi < 0 || lo < 0)
             return false;
         b[i] = uint8_t(hi * 16 + lo);
@@ -57,4 +46,6 @@ TGUID GuidFromString(const std::string& AText) {
     return g;
 }
 
-bool IsNullGuid(const TGUID& AGuid) { return AGuid == TGUID{}; }
+bool IsNullGuid(const TGUID& AGuid) {
+    return AGuid == TGUID{};
+}

@@ -1,4 +1,5 @@
 #include "MemoryImage.h"
+#include "platform/HexText.h"
 
 #include <algorithm>
 #include <fstream>
@@ -7,16 +8,6 @@
 namespace {
 
 constexpr std::size_t AddressSpace = sizeof(TMSP430Memory);
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool IsText(const std::string& AContent) {
     return std::all_of(AContent.begin(), AContent.end(), [](char c) {
@@ -54,7 +45,7 @@ void ParseTiTxt(const std::string& AContent, uint8_t* AMemory) {
             if (line.size() < 2 || line.size() > 9)
                 throw TMemoryImageError(LineError("TI-TXT", number, "bad address"));
             for (std::size_t i = 1; i < line.size(); ++i) {
-                int d = HexDigit(line[i]);
+                int d = HexDigitValue(line[i]);
                 if (d < 0)
                     throw TMemoryImageError(LineError("TI-TXT", number, "bad address"));
                 value = value * 16 + std::size_t(d);
@@ -70,8 +61,8 @@ void ParseTiTxt(const std::string& AContent, uint8_t* AMemory) {
         std::istringstream words(line);
         std::string word;
         while (words >> word) {
-            int hi = word.size() == 2 ? HexDigit(word[0]) : -1;
-            int lo = word.size() == 2 ? HexDigit(word[1]) : -1;
+            int hi = word.size() == 2 ? HexDigitValue(word[0]) : -1;
+            int lo = word.size() == 2 ? HexDigitValue(word[1]) : -1;
             if (hi < 0 || lo < 0)
                 throw TMemoryImageError(LineError("TI-TXT", number, "bad byte \"" + word + "\""));
             if (address >= AddressSpace)
@@ -95,7 +86,7 @@ void ParseIntelHex(const std::string& AContent, uint8_t* AMemory) {
             throw TMemoryImageError(LineError("Intel HEX", number, "malformed record"));
         std::vector<uint8_t> bytes;
         for (std::size_t i = 1; i < line.size(); i += 2) {
-            int hi = HexDigit(line[i]), lo = HexDigit(line[i + 1]);
+            int hi = HexDigitValue(line[i]), lo = HexDigitValue(line[i + 1]);
             if (hi < 0 || lo < 0)
                 throw TMemoryImageError(LineError("Intel HEX", number, "bad hexadecimal digit"));
             bytes.push_back(uint8_t(hi * 16 + lo));
