@@ -1,5 +1,6 @@
 #include "app/SimBench.h"
 
+#include "app/SimKindPulseSensor.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
 
@@ -39,6 +40,7 @@ std::vector<std::string> Split(const std::string& AText, char ASeparator) {
 // The built-in kinds. Each device family registers its kind here.
 TSimKinds MakeBuiltInKinds() {
     TSimKinds kinds;
+    RegisterPulseSensorKind(kinds);
     return kinds;
 }
 

@@ -1,0 +1,69 @@
+#include "app/SimKindPulseSensor.h"
+
+#include "app/SimKindValues.h"
+#include "sim/SimPulseSensor.h"
+
+namespace {
+
+constexpr const char* KKindName = "pulse-sensor";
+constexpr uint16_t KClipPid = 10;
+constexpr uint16_t KBeltPid = 19;
+
+} // namespace
+
+std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceSpec& ASpec, std::string& AError) {
+    auto state = std::make_shared<TSimPulseState>();
+    state->ProductId = ASpec.fPid.value_or(KClipPid);
+    if (state->ProductId != KClipPid && state->ProductId != KBeltPid) {
+        AError =
+            "pid=" + std::to_string(state->ProductId) + " is not a pulse sensor (10 clip, 19 chest belt)";
+        return nullptr;
+    }
+    if (ASpec.fDriver.value_or(TUsbDriverKind::Family) != TUsbDriverKind::Family) {
+        AError = "the pulse sensor works with the family driver only (driver=family)";
+        return nullptr;
+    }
+    const bool belt = state->ProductId == KBeltPid;
+    // Defaults one firmware version behind the built-in collection, so that an update is offered.
+    state->VersionHW = ASpec.fHw.value_or(belt ? 3 : 2);
+    state->VersionFW = ASpec.fFw.value_or(belt ? 9 : 5);
+    if (belt)
+        state->Serial = {19, 20, 30, 40, 50, 60, 70, 80};
+    if (ASpec.fSerial)
+        state->Serial = *ASpec.fSerial;
+    if (ASpec.fKey)
+        state->Key = *ASpec.fKey;
+    state->Locked = ASpec.fLocked.value_or(false);
+    for (const auto& [name, value] : ASpec.fExtra) {
+        const auto number = ParseSimKindNumber(value, 0xFFFF);
+        if (!number) {
+            AError = "bad value \"" + value + "\" for " + name + "= (expected a number 0-65535)";
+            return nullptr;
+        }
+        if (name == "stub")
+            state->StubActual = state->StubUpdate = uint16_t(*number);
+        else
+            state->DriverVersion = uint16_t(*number);
+    }
+    return state;
+}
+
+void RegisterPulseSensorKind(TSimKinds& AKinds) {
+    TSimKind kind;
+    kind.fName = KKindName;
+    kind.fDescription = "pulse sensor: finger clip (pid=10) or chest-belt receiver (pid=19); "
+                        "stub=N bootloader version, driver-version=N";
+    kind.fExtraNames = {"stub", "driver-version"};
+    kind.fCreate = [](const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
+        std::string error;
+        auto state = PulseSensorStateFor(ASpec, error);
+        if (!state) {
+            ReportSimKindError(KKindName, error);
+            return nullptr;
+        }
+        auto device = std::make_shared<TSimPulseSensor>(state);
+        device->SetLatency(std::chrono::milliseconds(ALatencyMs));
+        return device;
+    };
+    AKinds.Register(std::move(kind));
+}

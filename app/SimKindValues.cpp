@@ -1,0 +1,25 @@
+#include "app/SimKindValues.h"
+
+#include <charconv>
+#include <iostream>
+#include <string_view>
+
+std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AMax) {
+    std::string_view digits(AText);
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits.remove_prefix(2);
+    }
+    if (digits.empty())
+        return std::nullopt;
+    uint64_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    if (error != std::errc() || end != digits.data() + digits.size() || value > AMax)
+        return std::nullopt;
+    return uint32_t(value);
+}
+
+void ReportSimKindError(const std::string& AKind, const std::string& AText) {
+    std::cerr << "--simulate " << AKind << ": " << AText << std::endl;
+}

@@ -1,0 +1,117 @@
+// The --simulate kind of the pulse sensor: names, defaults, refused values, and the device it builds.
+#include "app/SimKindPulseSensor.h"
+#include "MyLib/KelvoPulseUsbDevice.h"
+#include "platform/StdEventLoop.h"
+#include "platform/System.h"
+#include "sim/SimBus.h"
+#include "sim/SimPulseSensor.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+TSimDeviceSpec Spec(const std::string& AText) {
+    TSimDeviceSpec spec;
+    std::string error;
+    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), spec, error)) << error;
+    return spec;
+}
+
+// What fCreate writes to the standard error stream while it runs.
+std::string CreateAndCapture(const TSimDeviceSpec& ASpec, std::shared_ptr<TSimBusDevice>& ADevice) {
+    std::ostringstream captured;
+    std::streambuf* previous = std::cerr.rdbuf(captured.rdbuf());
+    ADevice = TSimKinds::BuiltIn().Find("pulse-sensor")->fCreate(ASpec, 0);
+    std::cerr.rdbuf(previous);
+    return captured.str();
+}
+
+} // namespace
+
+TEST(SimKindPulseSensor, DefaultsForTheClipAndTheBelt) {
+    const TSimKind* kind = TSimKinds::BuiltIn().Find("pulse-sensor");
+    ASSERT_NE(nullptr, kind);
+    EXPECT_EQ((std::set<std::string>{"stub", "driver-version"}), kind->fExtraNames);
+
+    std::string error;
+    auto clip = PulseSensorStateFor(Spec("pulse-sensor"), error);
+    ASSERT_NE(nullptr, clip) << error;
+    EXPECT_EQ(10, clip->ProductId);
+    EXPECT_EQ(2, clip->VersionHW);
+    EXPECT_EQ(5, clip->VersionFW);
+    EXPECT_FALSE(clip->Locked);
+    EXPECT_EQ(3, clip->StubActual);
+    EXPECT_EQ(0x217, clip->DriverVersion);
+
+    auto belt = PulseSensorStateFor(Spec("pulse-sensor,pid=19"), error);
+    ASSERT_NE(nullptr, belt) << error;
+    EXPECT_EQ(3, belt->VersionHW);
+    EXPECT_EQ(9, belt->VersionFW);
+    EXPECT_NE(clip->Serial, belt->Serial);
+
+    auto given = PulseSensorStateFor(
+        Spec("pulse-sensor,pid=19,hw=1,fw=0x10,locked=1,serial=1-2-3-4-5-6-7-8,key=8-7-6-5-4-3-2-1,"
+             "stub=2,driver-version=0x206"),
+        error);
+    ASSERT_NE(nullptr, given) << error;
+    EXPECT_EQ(1, given->VersionHW);
+    EXPECT_EQ(16, given->VersionFW);
+    EXPECT_TRUE(given->Locked);
+    EXPECT_EQ((std::array<uint8_t, 8>{1, 2, 3, 4, 5, 6, 7, 8}), given->Serial);
+    EXPECT_EQ((std::array<uint8_t, 8>{8, 7, 6, 5, 4, 3, 2, 1}), given->Key);
+    EXPECT_EQ(2, given->StubActual);
+    EXPECT_EQ(0x206, given->DriverVersion);
+}
+
+TEST(SimKindPulseSensor, RefusedValuesBuildNothingAndSayWhy) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"pulse-sensor,pid=5",
+         "--simulate pulse-sensor: pid=5 is not a pulse sensor (10 clip, 19 chest belt)\n"},
+        {"pulse-sensor,driver=generic",
+         "--simulate pulse-sensor: the pulse sensor works with the family driver only (driver=family)\n"},
+        {"pulse-sensor,stub=two", "--simulate pulse-sensor: bad value \"two\" for stub= (expected a number "
+                                  "0-65535)\n"},
+        {"pulse-sensor,driver-version=65536", "--simulate pulse-sensor: bad value \"65536\" for "
+                                              "driver-version= (expected a number 0-65535)\n"},
+        {"pulse-sensor,stub=",
+         "--simulate pulse-sensor: bad value \"\" for stub= (expected a number 0-65535)\n"},
+    };
+    for (const auto& [text, message] : cases) {
+        std::shared_ptr<TSimBusDevice> device;
+        EXPECT_EQ(message, CreateAndCapture(Spec(text), device)) << text;
+        EXPECT_EQ(nullptr, device) << text;
+    }
+
+    // The bench leaves the device out.
+    TStdEventLoop loop;
+    TSimBus bus(loop);
+    std::ostringstream captured;
+    std::streambuf* previous = std::cerr.rdbuf(captured.rdbuf());
+    auto devices =
+        PlugSimDevices(bus, {Spec("pulse-sensor,stub=x"), Spec("pulse-sensor")}, TSimKinds::BuiltIn(), 0);
+    std::cerr.rdbuf(previous);
+    EXPECT_EQ(1u, devices.size());
+    EXPECT_NE(std::string::npos, captured.str().find("stub="));
+}
+
+TEST(SimKindPulseSensor, TheBuiltDeviceIdentifiesAsSpecified) {
+    TStdEventLoop loop;
+    TSimBus bus(loop);
+    TSystemScope scope(loop, bus);
+    std::shared_ptr<TSimBusDevice> built;
+    EXPECT_EQ("", CreateAndCapture(Spec("pulse-sensor,pid=19,fw=7,stub=2,serial=9-9-9-9-1-2-3-4"), built));
+    ASSERT_NE(nullptr, built);
+    const std::string path = bus.Plug(built);
+    TKelvoPulseUsbDevice device(nullptr, path);
+    ASSERT_TRUE(device.Open());
+    EXPECT_FALSE(device.IsWinUsb());
+    EXPECT_TRUE(device.Polar());
+    EXPECT_EQ(3, device.fVersionHW);
+    EXPECT_EQ(7, device.fVersionFW);
+    EXPECT_EQ((TSerialNum{9, 9, 9, 9, 1, 2, 3, 4}), device.fSerialNum);
+    ASSERT_TRUE(device.GetStubVersion(nullptr));
+    EXPECT_TRUE(device.HasUsb30CompatibilityIssue());
+}
