@@ -1,0 +1,193 @@
+#include "MyLib/KelvoTriggerUsbDevice.h"
+
+namespace {
+
+constexpr uint8_t KReqStart = 0x83;
+constexpr uint8_t KReqStop = 0x84;
+constexpr uint8_t KReqVersion = 0x85;
+constexpr uint8_t KReqLocked = 0x86;
+constexpr uint8_t KReqLock = 0x87;
+constexpr uint8_t KReqUnlock = 0x88;
+constexpr uint8_t KReqSerial = 0x8B;
+constexpr uint8_t KReqLockWithKey = 0x8C;
+constexpr uint8_t KReqRegions = 0xD0;
+
+// The first firmware that locks with the key.
+constexpr uint16_t KFirmwareLockWithKey = 4;
+// Regions are kept from this hardware and firmware on; this hardware has the newer USB chip.
+constexpr uint16_t KHardwareWithRegions = 4;
+constexpr uint16_t KFirmwareWithRegions = 8;
+constexpr uint16_t KHardwareMsp430 = 4;
+
+uint16_t Word(const uint8_t* ABytes) {
+    return uint16_t(ABytes[0] | ABytes[1] << 8);
+}
+
+} // namespace
+
+TKelvoTriggerUsbDevice::TKelvoTriggerUsbDevice(TComponent* AOwner, const std::string& APath)
+    : TCommonKelvoUsbDevice(AOwner, APath) {
+    TKelvoTriggerUsbDevice::Initialize();
+}
+
+TKelvoTriggerUsbDevice::~TKelvoTriggerUsbDevice() {
+    TKelvoTriggerUsbDevice::Finalize();
+}
+
+void TKelvoTriggerUsbDevice::Initialize() {
+    fCheb.Init(0.05, TFilterPassType::LowPass, 0.05, 2);
+    fCheb.Reset();
+    fOnTrigger = nullptr;
+    fLevel = 0;
+    fValid = false;
+    fUseFilter = true;
+    fStarted = false;
+    TCommonKelvoUsbDevice::Initialize();
+}
+
+void TKelvoTriggerUsbDevice::Finalize() {
+    fOnTrigger = nullptr;
+    fOnData = nullptr;
+    fOnEvent = nullptr;
+    if (Opened())
+        Stop();
+    TCommonKelvoUsbDevice::Finalize();
+}
+
+void TKelvoTriggerUsbDevice::DoEvent(const uint8_t* ABuffer, uint32_t ABufferSize) {
+    TCommonKelvoUsbDevice::DoEvent(ABuffer, ABufferSize);
+    if (!ABuffer || ABufferSize < 2)
+        return;
+    // Bit 15 set marks a reading the device does not vouch for.
+    const uint16_t word = Word(ABuffer);
+    const uint16_t level = word & 0x7FFF;
+    fValid = (word & 0x8000) == 0;
+    fLevel = fUseFilter ? float(fCheb.Filter(level)) : float(level);
+    if (fOnTrigger)
+        fOnTrigger(this, fLevel);
+}
+
+bool TKelvoTriggerUsbDevice::GetSerialNum(PSerialNum ASerial) {
+    TSerialNum serial;
+    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), KReqSerial, 0, 0))
+        return false;
+    fSerialNum = serial;
+    fSerialNumValid = SerialValid(serial);
+    if (ASerial)
+        *ASerial = serial;
+    return true;
+}
+
+bool TKelvoTriggerUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {
+    uint8_t answer[4];
+    if (!VendorRequestRead(answer, sizeof answer, KReqVersion, 0, 0))
+        return false;
+    // Low word firmware, high word hardware.
+    fVersionFW = Word(answer);
+    fVersionHW = Word(answer + 2);
+    AHW = fVersionHW;
+    ASF = fVersionFW;
+    return true;
+}
+
+bool TKelvoTriggerUsbDevice::GetLocked(bool& ALocked) {
+    uint8_t answer = 0;
+    if (!VendorRequestRead(&answer, 1, KReqLocked, 0, 0))
+        return false;
+    fLocked = answer == 1;
+    ALocked = fLocked;
+    return true;
+}
+
+bool TKelvoTriggerUsbDevice::Unlock(const TDeviceKey& AKey) {
+    if (!VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), KReqUnlock, 0, 0))
+        return false;
+    fLocked = false;
+    return true;
+}
+
+bool TKelvoTriggerUsbDevice::Lock(const TDeviceKey& AKey) {
+    const bool ok = fVersionFW < KFirmwareLockWithKey
+                        ? VendorRequest(KReqLock, 0, 0)
+                        : VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), KReqLockWithKey, 0, 0);
+    if (ok)
+        fLocked = true;
+    return ok;
+}
+
+bool TKelvoTriggerUsbDevice::HasRegions() const {
+    return fVersionHW >= KHardwareWithRegions && fVersionFW >= KFirmwareWithRegions;
+}
+
+bool TKelvoTriggerUsbDevice::GetRegions(uint16_t* ARegions) {
+    if (!HasRegions())
+        return TCommonKelvoUsbDevice::GetRegions(ARegions);
+    uint8_t answer[2];
+    if (!VendorRequestRead(answer, sizeof answer, KReqRegions, 0, 0))
+        return false;
+    fRegions = Word(answer);
+    if (ARegions)
+        *ARegions = fRegions;
+    return true;
+}
+
+bool TKelvoTriggerUsbDevice::SetRegions(uint16_t ARegions, PDeviceKey APassword) {
+    if (!HasRegions()) {
+        fRegions = KELVO_ALL_REGIONS;
+        return ARegions == KELVO_ALL_REGIONS;
+    }
+    if (!APassword)
+        return false;
+    if (!VendorRequestWrite(APassword->data(), uint32_t(APassword->size()), KReqRegions, ARegions, 0))
+        return false;
+    fRegions = ARegions;
+    return true;
+}
+
+bool TKelvoTriggerUsbDevice::NeedToRecoverOptionsAfterUpdate() {
+    return false;
+}
+
+bool TKelvoTriggerUsbDevice::CanChangeRegions() {
+    return HasRegions();
+}
+
+bool TKelvoTriggerUsbDevice::Start() {
+    if (!VendorRequest(KReqStart, 0, 0))
+        return false;
+    fStarted = true;
+    return true;
+}
+
+bool TKelvoTriggerUsbDevice::Stop() {
+    if (!VendorRequest(KReqStop, 0, 0))
+        return false;
+    fStarted = false;
+    return true;
+}
+
+std::string TKelvoTriggerUsbDevice::ModelDescription() {
+    return "KELVO USB Trigger control";
+}
+
+std::string TKelvoTriggerUsbDevice::ModelType() {
+    return "KTG 01";
+}
+
+std::string TKelvoTriggerUsbDevice::DeveloperName() {
+    switch (fVersionHW) {
+    case 1:
+    case 2:
+        return "KTG-01-147";
+    case 3:
+        return "KTG-01-235";
+    case 4:
+        return "KTG-01-5508";
+    default:
+        return "KTG-??";
+    }
+}
+
+TKelvoUsbTransceiver TKelvoTriggerUsbDevice::UsbTransceiver() {
+    return fVersionHW >= KHardwareMsp430 ? KELVO_USB_MSP430X5XX : KELVO_USB_D12;
+}

@@ -1,0 +1,144 @@
+#include "sim/SimTriggerController.h"
+
+#include <algorithm>
+
+namespace {
+
+constexpr uint16_t KProductId = 5;
+constexpr uint8_t KReqStart = 0x83;
+constexpr uint8_t KReqStop = 0x84;
+constexpr uint8_t KReqVersion = 0x85;
+constexpr uint8_t KReqLocked = 0x86;
+constexpr uint8_t KReqLock = 0x87;
+constexpr uint8_t KReqUnlock = 0x88;
+constexpr uint8_t KReqSerial = 0x8B;
+constexpr uint8_t KReqLockWithKey = 0x8C;
+constexpr uint8_t KReqRegions = 0xD0;
+constexpr uint8_t KReqStubVersion = 0xFE;
+constexpr uint8_t KReqSwitchToStub = 0xFF;
+
+// Firmware 4 replaced the lock without a key by the lock with the key; regions came with hardware 4
+// and firmware 8.
+constexpr uint16_t KFirmwareLockWithKey = 4;
+constexpr uint16_t KHardwareWithRegions = 4;
+constexpr uint16_t KFirmwareWithRegions = 8;
+constexpr uint16_t KAllRegions = 0x0FFF;
+
+void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
+    AOut.push_back(uint8_t(AValue));
+    AOut.push_back(uint8_t(AValue >> 8));
+}
+
+bool KeepsRegions(const TSimTriggerState& AState) {
+    return AState.VersionHW >= KHardwareWithRegions && AState.VersionFW >= KFirmwareWithRegions;
+}
+
+bool IsKey(const TSimTriggerState& AState, const std::vector<uint8_t>& AData) {
+    return AData.size() == AState.Key.size() && std::equal(AData.begin(), AData.end(), AState.Key.begin());
+}
+
+} // namespace
+
+TSimTriggerController::TSimTriggerController(std::shared_ptr<TSimTriggerState> AState, TUsbDriverKind ADriver)
+    : TSimDevice({KProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "trigger"),
+      fState(std::move(AState)) {
+    auto state = fState;
+    // Every request of the controller under the state lock; false stalls.
+    auto handle = [this, state](uint8_t ARequest, auto AAnswer) {
+        SetVendorHandler(ARequest,
+                         [state, AAnswer](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
+                             std::lock_guard lock(state->Mutex);
+                             return AAnswer(*state, AReq, AOut);
+                         });
+    };
+    using TReq = const TSimVendorRequest&;
+    using TOut = std::vector<uint8_t>&;
+
+    handle(KReqVersion, [](TSimTriggerState& S, TReq R, TOut A) {
+        if (!R.DeviceToHost())
+            return false;
+        PutWord(A, S.VersionFW);
+        PutWord(A, S.VersionHW);
+        return true;
+    });
+    handle(KReqSerial, [](TSimTriggerState& S, TReq R, TOut A) {
+        A.assign(S.Serial.begin(), S.Serial.end());
+        return R.DeviceToHost();
+    });
+    handle(KReqLocked, [](TSimTriggerState& S, TReq R, TOut A) {
+        A = {uint8_t(S.Locked ? 1 : 0)};
+        return R.DeviceToHost();
+    });
+    handle(KReqStubVersion, [](TSimTriggerState& S, TReq R, TOut A) {
+        PutWord(A, S.StubActual);
+        PutWord(A, S.StubUpdate);
+        return R.DeviceToHost();
+    });
+    handle(KReqLock, [](TSimTriggerState& S, TReq R, TOut) {
+        if (R.DeviceToHost() || !R.Data.empty() || S.VersionFW >= KFirmwareLockWithKey)
+            return false;
+        S.Locked = true;
+        return true;
+    });
+    // A wrong key neither opens nor closes the lock.
+    handle(KReqLockWithKey, [](TSimTriggerState& S, TReq R, TOut) {
+        if (R.DeviceToHost() || S.VersionFW < KFirmwareLockWithKey || !IsKey(S, R.Data))
+            return false;
+        S.Locked = true;
+        return true;
+    });
+    handle(KReqUnlock, [](TSimTriggerState& S, TReq R, TOut) {
+        if (R.DeviceToHost() || !IsKey(S, R.Data))
+            return false;
+        S.Locked = false;
+        return true;
+    });
+    // Read: the mask. Write: the device key, with the new mask in wValue.
+    handle(KReqRegions, [](TSimTriggerState& S, TReq R, TOut A) {
+        if (!KeepsRegions(S))
+            return false;
+        if (R.DeviceToHost()) {
+            PutWord(A, S.Regions);
+            return true;
+        }
+        if (!IsKey(S, R.Data) || R.wValue > KAllRegions)
+            return false;
+        S.Regions = R.wValue;
+        return true;
+    });
+    handle(KReqStart, [](TSimTriggerState& S, TReq R, TOut) {
+        if (R.DeviceToHost() || !R.Data.empty())
+            return false;
+        S.Started = true;
+        return true;
+    });
+    handle(KReqStop, [](TSimTriggerState& S, TReq R, TOut) {
+        if (R.DeviceToHost() || !R.Data.empty())
+            return false;
+        S.Started = false;
+        ++S.Stops;
+        return true;
+    });
+    SetVendorHandler(KReqSwitchToStub, [this](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
+        if (AReq.DeviceToHost() || !AReq.Data.empty())
+            return false;
+        {
+            std::lock_guard lock(fState->Mutex);
+            fState->Started = false;
+        }
+        LeaveBusAfterRequest(nullptr);
+        return true;
+    });
+}
+
+bool TSimTriggerController::PushLevel(uint16_t ALevel, bool AValid) {
+    {
+        std::lock_guard lock(fState->Mutex);
+        if (!fState->Started)
+            return false;
+    }
+    const uint16_t word = uint16_t((ALevel & 0x7FFF) | (AValid ? 0 : 0x8000));
+    std::vector<uint8_t> reading;
+    PutWord(reading, word);
+    return PushEvent(reading);
+}
