@@ -1,6 +1,7 @@
 #include "app/SimBench.h"
 
 #include "app/SimKindPulseSensor.h"
+#include "app/SimKindTrigger.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
 
@@ -41,6 +42,7 @@ std::vector<std::string> Split(const std::string& AText, char ASeparator) {
 TSimKinds MakeBuiltInKinds() {
     TSimKinds kinds;
     RegisterPulseSensorKind(kinds);
+    RegisterTriggerKind(kinds);
     return kinds;
 }
 

@@ -1,0 +1,89 @@
+// The --simulate kind of the trigger controller: names, defaults, refused values, and the device it
+// builds on either driver.
+#include "app/SimKindTrigger.h"
+#include "MyLib/KelvoTriggerUsbDevice.h"
+#include "platform/StdEventLoop.h"
+#include "platform/System.h"
+#include "sim/SimBus.h"
+#include "sim/SimTriggerController.h"
+
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+TSimDeviceSpec Spec(const std::string& AText) {
+    TSimDeviceSpec spec;
+    std::string error;
+    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), spec, error)) << error;
+    return spec;
+}
+
+// What fCreate writes to the standard error stream while it runs.
+std::string CreateAndCapture(const TSimDeviceSpec& ASpec, std::shared_ptr<TSimBusDevice>& ADevice) {
+    std::ostringstream captured;
+    std::streambuf* previous = std::cerr.rdbuf(captured.rdbuf());
+    ADevice = TSimKinds::BuiltIn().Find("trigger")->fCreate(ASpec, 0);
+    std::cerr.rdbuf(previous);
+    return captured.str();
+}
+
+} // namespace
+
+TEST(SimKindTrigger, DefaultsAndGivenValues) {
+    const TSimKind* kind = TSimKinds::BuiltIn().Find("trigger");
+    ASSERT_NE(nullptr, kind);
+    EXPECT_EQ((std::set<std::string>{"stub", "regions"}), kind->fExtraNames);
+
+    std::string error;
+    auto plain = TriggerStateFor(Spec("trigger"), error);
+    ASSERT_NE(nullptr, plain) << error;
+    EXPECT_EQ(4, plain->VersionHW);
+    EXPECT_EQ(8, plain->VersionFW);
+    EXPECT_FALSE(plain->Locked);
+    EXPECT_EQ(0x0FFF, plain->Regions);
+    EXPECT_EQ(3, plain->StubActual);
+
+    auto given = TriggerStateFor(
+        Spec("trigger,pid=5,hw=3,fw=11,locked=1,key=1-1-1-1-2-2-2-2,regions=0xFFE,stub=1"), error);
+    ASSERT_NE(nullptr, given) << error;
+    EXPECT_EQ(3, given->VersionHW);
+    EXPECT_EQ(11, given->VersionFW);
+    EXPECT_TRUE(given->Locked);
+    EXPECT_EQ((std::array<uint8_t, 8>{1, 1, 1, 1, 2, 2, 2, 2}), given->Key);
+    EXPECT_EQ(0xFFE, given->Regions);
+    EXPECT_EQ(1, given->StubActual);
+}
+
+TEST(SimKindTrigger, RefusedValuesBuildNothingAndSayWhy) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"trigger,pid=10", "--simulate trigger: pid=10 is not a trigger controller (pid 5)\n"},
+        {"trigger,regions=0x1000", "--simulate trigger: bad value \"0x1000\" for regions= (expected a number "
+                                   "0-0xFFF)\n"},
+        {"trigger,stub=-1", "--simulate trigger: bad value \"-1\" for stub= (expected a number 0-65535)\n"},
+    };
+    for (const auto& [text, message] : cases) {
+        std::shared_ptr<TSimBusDevice> device;
+        EXPECT_EQ(message, CreateAndCapture(Spec(text), device)) << text;
+        EXPECT_EQ(nullptr, device) << text;
+    }
+}
+
+TEST(SimKindTrigger, TheBuiltDeviceIdentifiesOnEitherDriver) {
+    TStdEventLoop loop;
+    TSimBus bus(loop);
+    TSystemScope scope(loop, bus);
+    for (const char* driver : {"family", "generic"}) {
+        std::shared_ptr<TSimBusDevice> built;
+        EXPECT_EQ("",
+                  CreateAndCapture(Spec(std::string("trigger,fw=9,regions=0x204,driver=") + driver), built));
+        ASSERT_NE(nullptr, built);
+        TKelvoTriggerUsbDevice device(nullptr, bus.Plug(built));
+        ASSERT_TRUE(device.Open());
+        EXPECT_EQ(std::string(driver) == "generic", device.IsWinUsb());
+        EXPECT_EQ(9, device.fVersionFW);
+        EXPECT_EQ("US,UK", device.RegionsStr());
+    }
+}
