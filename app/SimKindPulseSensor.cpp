@@ -51,8 +51,7 @@ std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceSpec& ASpec,
 void RegisterPulseSensorKind(TSimKinds& AKinds) {
     TSimKind kind;
     kind.fName = KKindName;
-    kind.fDescription = "pulse sensor: finger clip (pid=10) or chest-belt receiver (pid=19); "
-                        "stub=N bootloader version, driver-version=N";
+    kind.fDescription = "pulse sensor: finger clip (pid=10) or chest-belt receiver (pid=19)";
     kind.fExtraNames = {"stub", "driver-version"};
     kind.fCreate = [](const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
         std::string error;

@@ -43,7 +43,7 @@ std::shared_ptr<TSimTriggerState> TriggerStateFor(const TSimDeviceSpec& ASpec, s
 void RegisterTriggerKind(TSimKinds& AKinds) {
     TSimKind kind;
     kind.fName = KKindName;
-    kind.fDescription = "trigger controller (pid=5); stub=N bootloader version, regions=N market regions";
+    kind.fDescription = "trigger controller (pid=5)";
     kind.fExtraNames = {"stub", "regions"};
     kind.fCreate = [](const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
         std::string error;
