@@ -157,10 +157,7 @@ void TKelvoPulseUsbDevice::AdjustLedLevel() {
         target = fLedValue <= 0 ? fLevel + 1.0 : fDesiredLedLevel / fLedValue * fLevel;
     else
         target = fLevel < 3 ? fLevel + 1.0 : fDesiredLedLevel / fLedValue * fLevel;
-    // A reading of 0 with a desired level below it gives no ratio: nothing to steer by.
-    if (!std::isfinite(target))
-        return;
-    // Small steps only, and always within the regulated range.
+    // Small steps only, and always within the regulated range (an infinite ratio is one step too).
     target = std::clamp(std::round(target), fLevel - 3.0, fLevel + 3.0);
     const int32_t level = int32_t(std::clamp(target, 1.0, double(KMaxRegulatedLevel)));
     if (level == fLevel)
