@@ -152,15 +152,14 @@ bool TKelvoSensorUsbDevice::Open() {
     return true;
 }
 
-bool TKelvoSensorUsbDevice::SizeOscBuffer() {
+void TKelvoSensorUsbDevice::SizeOscBuffer() {
     if (fFrameLength == 0)
-        return false;
+        return;
     double samples =
         std::nearbyint(double(fSamplesPerFrame) * double(fOscFrameLength) / double(fFrameLength));
     if (samples > KMaxOscSamples)
-        return false;
+        return;
     fOscData.assign(std::size_t(samples), 0);
-    return true;
 }
 
 // --- Identity ---

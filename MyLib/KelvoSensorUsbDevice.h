@@ -217,6 +217,6 @@ public:
 private:
     // Sizes the oscilloscope buffer to SamplesPerFrame x fOscFrameLength / FrameLength samples,
     // rounded; leaves it as it is when that cannot be computed or is absurdly large.
-    bool SizeOscBuffer();
+    void SizeOscBuffer();
 };
 using PKelvoSensorUsbDevice = TKelvoSensorUsbDevice*;
