@@ -13,6 +13,13 @@
 #include <memory>
 #include <mutex>
 
+// A calibration never written: erased flash, every value "not set".
+constexpr std::array<uint8_t, 20> SIM_CALIBRATION_ERASED = [] {
+    std::array<uint8_t, 20> bytes{};
+    bytes.fill(0xFF);
+    return bytes;
+}();
+
 struct TSimOpticalSensorState {
     std::mutex Mutex;
     uint16_t ProductId = 32;
@@ -27,8 +34,8 @@ struct TSimOpticalSensorState {
 
     // The calibration in use (read and written by the host) and the one kept in flash (written by
     // the apply request; the one in use after power-up). 20 bytes each, as on the wire.
-    std::array<uint8_t, 20> Calibration{};
-    std::array<uint8_t, 20> FlashCalibration{};
+    std::array<uint8_t, 20> Calibration = SIM_CALIBRATION_ERASED;
+    std::array<uint8_t, 20> FlashCalibration = SIM_CALIBRATION_ERASED;
     int CalibrationApplies = 0;
 
     // Sampling parameters (new boards report them).

@@ -97,8 +97,11 @@ TEST_F(OpticalSensor, OldBoardsOpenWithFixedDefaultsAndTheFirstSineTable) {
         EXPECT_EQ(0, device->OffScaleADCValue());
         EXPECT_EQ(400u, device->fOscData.size());
         EXPECT_EQ(0, sim->State()->SineTableIndex);
-        // Serial, version, lock state and the sine table: nothing of the new boards' set.
+        // Serial, version, lock state and the sine table: nothing of the new boards' set, which an
+        // old board does not know.
         EXPECT_EQ(4u, sim->VendorRequestCount());
+        uint8_t answer[10];
+        EXPECT_FALSE(device->VendorRequestRead(answer, 10, SENSOR_REQ_GET_SAMPLING, 0, 0));
 
         // Old boards refuse the new boards' settings without asking.
         EXPECT_TRUE(Silent(*sim, [&] {
@@ -280,7 +283,7 @@ TEST_P(NewBoard, CalibrationSurvivesSaveAndRestore) {
     EXPECT_FALSE(device->IsDistanceKValid());
     EXPECT_TRUE(device->ApplyCalibrationInfo());
     EXPECT_FALSE(device->Calibrated());
-    EXPECT_EQ(SimCalibrationBytes(~0u, ~0u, ~0u, ~0u, ~0u), sim->State()->FlashCalibration);
+    EXPECT_EQ(SIM_CALIBRATION_ERASED, sim->State()->FlashCalibration);
     ASSERT_TRUE(device->SetCalibrationInfo(saved));
     ASSERT_TRUE(device->ApplyCalibrationInfo());
     EXPECT_TRUE(device->Calibrated());
@@ -301,9 +304,7 @@ TEST_P(NewBoard, CalibrationSurvivesSaveAndRestore) {
 }
 
 TEST_F(OpticalSensor, AnUnsetCalibrationIsSavedAndRestoredUnchanged) {
-    auto sim = Plug(2, 9, 32, TUsbDriverKind::Family, [](TSimOpticalSensorState& S) {
-        S.Calibration = S.FlashCalibration = SimCalibrationBytes(~0u, ~0u, ~0u, ~0u, ~0u);
-    });
+    auto sim = Plug(2, 9, 32, TUsbDriverKind::Family); // never calibrated
     auto device = Open(*sim);
     ASSERT_TRUE(device->GetCalibrationInfo());
     EXPECT_FALSE(device->Calibrated());
@@ -316,7 +317,7 @@ TEST_F(OpticalSensor, AnUnsetCalibrationIsSavedAndRestoredUnchanged) {
     ASSERT_TRUE(device->SetCalibrationInfo(saved));
     ASSERT_TRUE(device->ApplyCalibrationInfo());
     EXPECT_FALSE(device->Calibrated());
-    EXPECT_EQ(SimCalibrationBytes(~0u, ~0u, ~0u, ~0u, ~0u), sim->State()->FlashCalibration);
+    EXPECT_EQ(SIM_CALIBRATION_ERASED, sim->State()->FlashCalibration);
 }
 
 TEST_F(OpticalSensor, FailedRequestsLeaveCachedValues) {
@@ -422,8 +423,20 @@ TEST_F(OpticalSensor, AnswersTheBootloaderRequestsAndLeavesTheBus) {
     EXPECT_EQ(2, version.ActualStubVersion);
     EXPECT_TRUE(device->HasUsb30CompatibilityIssue());
     EXPECT_TRUE(device->CheckStubInfo());
+    // A calibration written but not taken into use does not survive the restart.
+    ASSERT_TRUE(
+        device->SetCalibrationInfo(TCalibrationInfoBlock{{0x20000, 0x20000, 0x20000, 0x20000}, 0x20000}));
     EXPECT_TRUE(device->SwitchToStub());
     EXPECT_FALSE(sim->IsAttached());
     EXPECT_EQ(1, sim->State()->StubSwitches);
     EXPECT_FALSE(device->GetSerialNum(nullptr));
+
+    // The same device comes back with its state.
+    sim->State()->PowerUp();
+    auto back = std::make_shared<TSimOpticalSensor>(sim->State(), TUsbDriverKind::Family);
+    fBus.Plug(back);
+    device = Open(*back);
+    EXPECT_EQ((TSerialNum{32, 1, 2, 3, 4, 5, 6, 7}), device->fSerialNum);
+    ASSERT_TRUE(device->GetCalibrationInfo());
+    EXPECT_EQ(KELVO_CALIBRATION_NOT_SET, device->fCalibrationRawData.d);
 }
