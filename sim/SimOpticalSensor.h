@@ -5,7 +5,6 @@
 // requests. Requests a board does not know stall, as on the real device. The state (serial number,
 // versions, lock and key, regions, calibration in flash, parameters) lives in a shared object, so
 // the device can re-enumerate and come back with it.
-#include "sim/SimBus.h"
 #include "sim/SimDevice.h"
 
 #include <array>

@@ -1,6 +1,7 @@
 #include "MyLib/KelvoSensorUsbDevice.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
+#include "sim/SimBus.h"
 #include "sim/SimOpticalSensor.h"
 
 #include <gtest/gtest.h>
