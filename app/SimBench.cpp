@@ -1,5 +1,6 @@
 #include "app/SimBench.h"
 
+#include "app/SimKindCameraSensor.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
 
@@ -39,6 +40,7 @@ std::vector<std::string> Split(const std::string& AText, char ASeparator) {
 // The built-in kinds. Each device family registers its kind here.
 TSimKinds MakeBuiltInKinds() {
     TSimKinds kinds;
+    RegisterCameraSensorKind(kinds);
     return kinds;
 }
 
@@ -149,7 +151,7 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             return false;
         }
     }
-    return true;
+    return !kind->fCheckExtra || kind->fCheckExtra(ASpec, AError);
 }
 
 std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
