@@ -473,8 +473,10 @@ bool TKelvoUsbQVSensor::ReadAccCalibrationData(TQVAccCalibration& AD) {
         return false;
     }
     uint8_t bytes[sizeof(TQVAccCalibration)];
-    if (!VendorRequestRead(bytes, sizeof bytes, QV_REQ_ACC_CALIBRATION, 0, 0))
+    if (!VendorRequestRead(bytes, sizeof bytes, QV_REQ_ACC_CALIBRATION, 0, 0)) {
+        fAccCalibrationOk = false;
         return false;
+    }
     TQVAccCalibration record;
     std::memcpy(&record, bytes, sizeof record);
     AD = record;

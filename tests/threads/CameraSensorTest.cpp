@@ -322,9 +322,11 @@ TEST_F(CameraSensor, AccelerometerCalibrationIsCheckedAndGated) {
 
     // A sensor that cannot read it.
     fState->AccCalibration = SimQVAccCalibration(1, 1, 1);
+    ASSERT_TRUE(s.ReadAccCalibrationData(got));
     fState->AccCalibrationReadable = false;
     EXPECT_FALSE(s.ReadAccCalibrationData(got));
-    EXPECT_EQ(7, got.ZOffs);
+    EXPECT_FALSE(s.fAccCalibrationOk);
+    EXPECT_EQ(1, got.ZOffs);
     s.Close();
 
     TKelvoUsbQVSensor& old = Open(3, 27);
@@ -587,4 +589,49 @@ TEST_F(CameraSensor, DevelopmentFirmwareUsesWorkingParameters) {
     EXPECT_EQ(0, fState->Working[32]);
     s.fVersionFW = 31; // the sensor does not answer the requests of release firmware
     EXPECT_FALSE(s.GetShutterWidth());
+}
+
+TEST_F(CameraSensor, HostDefaultsAndOpenWithoutInformation) {
+    fDevice = std::make_shared<TSimCameraSensor>(fState, TUsbDriverKind::Generic);
+    fBus.Plug(fDevice);
+    TKelvoUsbQVSensor s(nullptr, fDevice->Path());
+    EXPECT_EQ(0xFFFFFFFFu, s.fFlashParams.dwCalibratedDistance);
+    EXPECT_FALSE(s.IsDistanceCalibrated());
+    EXPECT_EQ(501, s.fX0);
+    EXPECT_EQ(240, s.fY0);
+    EXPECT_EQ((TRowNoiseConstArray{42, 42, 42, 42, 42, 42, 42, 42}), s.fFlashParams.RowNoiseConst);
+    EXPECT_DOUBLE_EQ(50000, s.fWorkingDistance);
+    EXPECT_DOUBLE_EQ(50000 * 0.006 / 45.0, s.fPixToMMScale);
+    EXPECT_EQ(752, s.fMatrixWidth);
+    EXPECT_EQ(480, s.fMatrixHeight);
+    EXPECT_EQ(0x0201, s.fCLKParameters.wCLKParametersBin1);
+    EXPECT_EQ(64, s.fPiesoParameters.wMinPiesoLevel);
+    EXPECT_EQ(200, s.fBlackLevel);
+    EXPECT_EQ(4, s.fRowBin);
+    EXPECT_EQ(100, s.fFPS);
+    EXPECT_FALSE(s.fUseAccCalibration);
+    EXPECT_EQ("QV-??", s.DeveloperName()); // no versions yet
+
+    s.fGetInfoAfterOpen = false;
+    ASSERT_TRUE(s.Open());
+    EXPECT_EQ(0u, fDevice->VendorRequestCount());
+    EXPECT_EQ(0, s.fVersionFW);
+    s.Close();
+
+    // A sensor that refuses some of the settings still opens with the rest read.
+    fState->Working[33] = 40;
+    fState->ClkParameters = {9, 9, 9, 9, 9, 9};
+    fDevice->SetVendorHandler(0x82, nullptr);
+    fDevice->SetVendorHandler(0xB5, nullptr);
+    s.fGetInfoAfterOpen = true;
+    ASSERT_TRUE(s.Open());
+    EXPECT_EQ(32, s.fShutterWidth);
+    EXPECT_EQ(0x0201, s.fCLKParameters.wCLKParametersBin1);
+    EXPECT_EQ(190, s.fBlackLevel);
+    EXPECT_EQ(400, s.fMaxShutterToGain);
+    EXPECT_TRUE(s.fAccCalibrationOk);
+    EXPECT_TRUE(s.fUseAccCalibration);
+
+    TKelvoUsbQVSensor missing(nullptr, "no-such-device");
+    EXPECT_FALSE(missing.Open());
 }
