@@ -91,7 +91,6 @@ constexpr uint32_t KNotCalibrated = 0xFFFFFFFF;
 constexpr float KOldScaleK = 1.0f;
 constexpr float KOldLensDistance = 45.0f;
 constexpr uint8_t KOldRowNoiseConst = 42;
-constexpr double KDefaultPixelSize = 0.006;
 constexpr double KDefaultWorkingDistance = 50000;
 // Fault-log entry markers and sizes.
 constexpr uint8_t KFaultEntryLong = 0x82;
@@ -182,7 +181,7 @@ void TKelvoUsbQVSensor::Initialize() {
     defaults.Model = 0;
     TakeFlashParams(defaults);
     fGetInfoAfterOpen = true;
-    fPixelSize = KDefaultPixelSize;
+    fPixelSize = QV_PIXEL_SIZE;
     SetWorkingDistance(fCalibratedDistance == KNotCalibrated ? KDefaultWorkingDistance
                                                              : fCalibratedDistance / 65536.0);
     fMatrixWidth = 752;
@@ -630,7 +629,7 @@ bool TKelvoUsbQVSensor::SetWorkingDistance(double ADistance) {
     if (!UsableDistance(ADistance) || !UsableDistance(fLensDistance))
         return false;
     fWorkingDistance = ADistance;
-    fPixToMMScale = ADistance * KDefaultPixelSize / fLensDistance;
+    fPixToMMScale = ADistance * QV_PIXEL_SIZE / fLensDistance;
     return true;
 }
 

@@ -73,6 +73,8 @@ static_assert(sizeof(TQV01FlashParams) == 26 && sizeof(TQVAccCalibration) == 44 
               sizeof(TQVPiesoParameters) == 6);
 
 constexpr uint16_t QV_PRODUCT_ID = 0x1F01;
+// Pixel pitch of the image sensor, millimetres.
+constexpr double QV_PIXEL_SIZE = 0.006;
 
 // The checksum word a valid accelerometer record carries.
 uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration);
@@ -146,7 +148,8 @@ public:
     // False, changing nothing, for a distance or lens distance that is not a positive number.
     bool SetWorkingDistance(double ADistance);
     double PixelToMM(double APixels) const { return APixels * fPixToMMScale; }
-    double MMToPixel(double AMM) const { return AMM / fPixToMMScale; }
+    // Working and lens distances are kept positive, so neither division can be by zero.
+    double MMToPixel(double AMM) const { return AMM / (fWorkingDistance / fLensDistance * QV_PIXEL_SIZE); }
 
     // --- Tuning: getters store the value and copy it when AValue is given; setters store on success ---
     bool GetBlackLevel(uint8_t* AValue = nullptr);
