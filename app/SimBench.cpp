@@ -1,5 +1,6 @@
 #include "app/SimBench.h"
 
+#include "app/SimKindCameraSensor.h"
 #include "app/SimKindOpticalSensor.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
@@ -41,6 +42,7 @@ std::vector<std::string> Split(const std::string& AText, char ASeparator) {
 TSimKinds MakeBuiltInKinds() {
     TSimKinds kinds;
     RegisterOpticalSensorKind(kinds);
+    RegisterCameraSensorKind(kinds);
     return kinds;
 }
 
