@@ -1,5 +1,7 @@
 #include "app/SimBench.h"
 
+#include "app/SimKindCameraSensor.h"
+#include "app/SimKindOpticalSensor.h"
 #include "app/SimKindPulseSensor.h"
 #include "app/SimKindTrigger.h"
 #include "platform/EventLoop.h"
@@ -41,6 +43,8 @@ std::vector<std::string> Split(const std::string& AText, char ASeparator) {
 // The built-in kinds. Each device family registers its kind here.
 TSimKinds MakeBuiltInKinds() {
     TSimKinds kinds;
+    RegisterOpticalSensorKind(kinds);
+    RegisterCameraSensorKind(kinds);
     RegisterPulseSensorKind(kinds);
     RegisterTriggerKind(kinds);
     return kinds;
@@ -153,7 +157,7 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             return false;
         }
     }
-    return true;
+    return !kind->fCheckExtra || kind->fCheckExtra(ASpec, AError);
 }
 
 std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,

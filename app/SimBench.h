@@ -42,6 +42,9 @@ struct TSimKind {
     std::string fName;
     std::string fDescription;
     std::set<std::string> fExtraNames;
+    // Checks the kind's own values when the DEVICE text is parsed, so a bad one is reported there
+    // (false with AError naming the value); may be empty when the kind has nothing to check.
+    std::function<bool(const TSimDeviceSpec& ASpec, std::string& AError)> fCheckExtra;
     // Builds the simulated device; ALatencyMs is the delay of each control transfer.
     std::function<std::shared_ptr<TSimBusDevice>(const TSimDeviceSpec& ASpec, uint32_t ALatencyMs)> fCreate;
 };

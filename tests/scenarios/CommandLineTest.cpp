@@ -8,8 +8,8 @@ namespace {
 // A registry with one kind standing in for a device family, with one name of its own.
 TSimKinds TestKinds() {
     TSimKinds kinds;
-    EXPECT_TRUE(kinds.Register({"sensor", "optical sensor", {"calibration"}, nullptr}));
-    EXPECT_FALSE(kinds.Register({"sensor", "again", {}, nullptr}));
+    EXPECT_TRUE(kinds.Register({"sensor", "optical sensor", {"calibration"}, nullptr, nullptr}));
+    EXPECT_FALSE(kinds.Register({"sensor", "again", {}, nullptr, nullptr}));
     return kinds;
 }
 

@@ -1,0 +1,1042 @@
+#include "MyLib/KelvoUsbQVSensor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <type_traits>
+
+namespace {
+
+// Vendor requests of the camera sensor.
+enum : uint8_t {
+    QV_REQ_SERIAL = 0x40,
+    QV_REQ_LOCKED = 0x41,
+    QV_REQ_UNLOCK = 0x42,
+    QV_REQ_LOCK = 0x43,
+    QV_REQ_VERSION = 0x44,
+    QV_REQ_START = 0x80,
+    QV_REQ_STOP = 0x81,
+    QV_REQ_SHUTTER_WIDTH = 0x82,
+    QV_REQ_DATA_MODE = 0x84,
+    QV_REQ_READJUST = 0x85,
+    QV_REQ_SET_REGISTER = 0x86,
+    QV_REQ_MIC_LEVELS = 0x87,
+    QV_REQ_ANALOG_GAIN = 0x8B,
+    QV_REQ_RESET_COUNTER = 0x8D,
+    QV_REQ_MIC_LEVELS_OLD = 0x8F,
+    QV_REQ_AUTO_ADJUST_SHUTTER = 0x92,
+    QV_REQ_SET_TIMER_VALUE = 0x95,
+    QV_REQ_GET_TIMER_VALUE = 0x96,
+    QV_REQ_SET_FOLLOW_ZONE = 0x9B,
+    QV_REQ_GET_FOLLOW_ZONE = 0x9C,
+    QV_REQ_VREF_ADC = 0x9D,
+    QV_REQ_ADJUST_IF_LOST = 0x9E,
+    QV_REQ_ADJUST_SHUTTER = 0x9F,
+    QV_REQ_GET_CALIBRATED_DISTANCE = 0xA0,
+    QV_REQ_SET_CALIBRATED_DISTANCE = 0xA1,
+    QV_REQ_FLASH_PARAMS_SIZE = 0xA2,
+    QV_REQ_READ_FLASH_PARAMS = 0xA3,
+    QV_REQ_WRITE_FLASH_PARAMS = 0xA4,
+    QV_REQ_PROTOCOL_MAJOR = 0xA5,
+    QV_REQ_CLK_PARAMETERS = 0xB5,
+    QV_REQ_WORKING_PARAMETER = 0xBA,
+    QV_REQ_PIESO_PARAMETERS = 0xBB,
+    QV_REQ_SYS_INFO = 0xC1,
+    QV_REQ_FLASH_SYS_INFO = 0xC2,
+    QV_REQ_ERASE_FLASH_SYS_INFO = 0xC3,
+    QV_REQ_BOTTOM_OF_STACK = 0xC4,
+    QV_REQ_DEBUG = 0xC5,
+    QV_REQ_SYS_RST_IV = 0xC6,
+    QV_REQ_REGIONS = 0xD0,
+    QV_REQ_ACC_CALIBRATION = 0xD4,
+    QV_REQ_DISABLE_PARAMS_CHANGE = 0xD5,
+    QV_REQ_ENABLE_PARAMS_CHANGE = 0xD6,
+};
+
+// Working parameters (request 0xBA, wIndex).
+enum : uint16_t {
+    WP_BLACK_LEVEL = 1,
+    WP_WHITE_LEVEL = 2,
+    WP_ROW_BIN = 3,
+    WP_USE_ROW_MASKS = 4,
+    WP_AUTO_ANALOG_GAIN = 5,
+    WP_PRINT_TEMPLATE = 8,
+    WP_MIN_SHUTTER_TO_GAIN = 9,
+    WP_MAX_SHUTTER_TO_GAIN = 10,
+    WP_FRAME_SIZE = 12,
+    WP_FRAME_WIDTH = 13,
+    WP_FRAME_HEIGHT = 14,
+    WP_SHOCK_DETECTION_MODE = 15,
+    WP_ACC_SHOCK_EDGE_LEVEL = 16,
+    WP_FOLLOW_IN_ADJUST = 17,
+    WP_BIATHLON_DISTANCE = 18,
+    WP_USE_ACC_CALIBRATION = 19,
+    WP_TIMER_A_DIVIDER = 20,
+    WP_FPS = 21,
+    WP_ROW_BIN_SWITCHING_MAIN = 22,
+    WP_ROW_BIN_SWITCHING_ADJUST = 23,
+    // Where 0xFFFF firmware keeps the settings that others answer with requests of their own.
+    WP_ANALOG_GAIN = 27,
+    WP_DATA_MODE = 28,
+    WP_AUTO_ADJUST_SHUTTER = 29,
+    WP_VREF_ADC = 30,
+    WP_ADJUST_IF_LOST = 31,
+    WP_ADJUST_SHUTTER = 32,
+    WP_SHUTTER_WIDTH = 33,
+};
+
+constexpr uint16_t KRegisterShutterWidth = 11;
+constexpr uint16_t KResetToDefaults = 0xFFFF;
+constexpr uint32_t KNotCalibrated = 0xFFFFFFFF;
+constexpr float KOldScaleK = 1.0f;
+constexpr float KOldLensDistance = 45.0f;
+constexpr uint8_t KOldRowNoiseConst = 42;
+constexpr double KDefaultWorkingDistance = 50000;
+// Fault-log entry markers and sizes.
+constexpr uint8_t KFaultEntryLong = 0x82;
+constexpr uint8_t KFaultEntryShort = 0x83;
+constexpr uint32_t KFaultLogBytes = 128;
+
+// Stores a value read or written in its field and copies it to the caller when asked.
+template <typename T> bool Give(T& AField, std::type_identity_t<T> AValue, std::type_identity_t<T>* AOut) {
+    AField = AValue;
+    if (AOut)
+        *AOut = AValue;
+    return true;
+}
+
+const char* EditionSuffix(uint16_t AModel) {
+    switch (AModel) {
+    case 1:
+    case 3:
+        return " BASIC";
+    case 2:
+        return " ARCHERY";
+    case 4:
+        return " RVK/DLT";
+    case 5:
+        return "-S";
+    default:
+        return "";
+    }
+}
+
+// Column of the model-type table: editions 1/3, 2, 4, 5, other.
+int EditionColumn(uint16_t AModel) {
+    switch (AModel) {
+    case 1:
+    case 3:
+        return 0;
+    case 2:
+        return 1;
+    case 4:
+        return 2;
+    case 5:
+        return 3;
+    default:
+        return 4;
+    }
+}
+
+const char* const KModelTypes[5][5] = {
+    {"QV-T01-B", "QV-A01", "QV-T01", "QV-01(S)", "QV-01"},
+    {"QV-T02-B", "QV-A02", "QV-T02", "QV-02(S)", "QV-02"},
+    {"QV-T02V2-B", "QV-A02V2", "QV-T02V2", "QV-02S", "QV-02V2"},
+    {"QV-T02V1-B", "QV-A02V1", "QV-T02V1", "QV-02V1(S)", "QV-02V1"},
+    {"QV-T02V3-B", "QV-A02V3", "QV-T02V3", "QV-02V3(S)", "QV-02V3"},
+};
+
+const char* const KDeveloperNames[5] = {"QV-01", "QV-02", "QV-02V2", "QV-02V1", "QV-02V3"};
+
+// A lens distance the pixel scale can be divided by.
+bool UsableDistance(double AValue) {
+    return std::isfinite(AValue) && AValue > 0;
+}
+
+} // namespace
+
+uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration) {
+    uint8_t bytes[sizeof ACalibration];
+    std::memcpy(bytes, &ACalibration, sizeof bytes);
+    uint16_t sum = 0;
+    for (size_t i = 0; i < 21; ++i)
+        sum = uint16_t(sum + (bytes[2 * i] | bytes[2 * i + 1] << 8));
+    return uint16_t(~sum);
+}
+
+TKelvoUsbQVSensor::TKelvoUsbQVSensor(TComponent* AOwner, const std::string& APath)
+    : TCommonKelvoUsbDevice(AOwner, APath) {
+    TKelvoUsbQVSensor::Initialize();
+}
+
+void TKelvoUsbQVSensor::Initialize() {
+    TCommonKelvoUsbDevice::Initialize();
+    TQV01FlashParams defaults{};
+    defaults.dwCalibratedDistance = KNotCalibrated;
+    defaults.wMT9CenterX = 501;
+    defaults.wMT9CenterY = 240;
+    defaults.ScaleK = KOldScaleK;
+    defaults.LensDistance = KOldLensDistance;
+    defaults.RowNoiseConst.fill(KOldRowNoiseConst);
+    defaults.Model = 0;
+    TakeFlashParams(defaults);
+    fGetInfoAfterOpen = true;
+    fPixelSize = QV_PIXEL_SIZE;
+    SetWorkingDistance(fCalibratedDistance == KNotCalibrated ? KDefaultWorkingDistance
+                                                             : fCalibratedDistance / 65536.0);
+    fMatrixWidth = 752;
+    fMatrixHeight = 480;
+    fAccCalibrationOk = false;
+    fAccCalibration = TQVAccCalibration{};
+    fProtocolVersionMajor = 0;
+    fProtocolVersionMinor = 0;
+    SetHostDefaults();
+}
+
+void TKelvoUsbQVSensor::SetHostDefaults() {
+    fStarted = false;
+    fShutterWidth = 32;
+    fDataMode = 0;
+    fStartX = 4;
+    fStartY = 4;
+    fMicLevel = 16;
+    fMicEdgeLevel = 1;
+    fFollowZoneRadius = 240;
+    fMT9VrefADC = 0;
+    fAnalogGain = 64;
+    fAutoAdjustShutter = 1;
+    fAdjustShutterIfTargetLost = false;
+    fCLKParameters = {0x0201, 0x0101, 1};
+    fPiesoParameters = {64, 4, 4};
+    fPrintTemplate = false;
+    fAutoAdjustAnalogGain = 2;
+    fFrameWidth = 80;
+    fFrameHeight = 80;
+    fShockDetectionMode = 1;
+    fAccShockEdgeLevel = 1024;
+    fFollowInAdjust = 0;
+    fBiathlonTargetsDistancePix = 38;
+    fX0 = fMT9CenterX;
+    fY0 = fMT9CenterY;
+    fRowBin = 4;
+    fMode = 1;
+    fBlackLevel = 200;
+    fWhiteLevel = 255;
+    fFPS = 100;
+    fUseAccCalibration = fAccCalibrationOk;
+    fEnableRowBinSwitchingInMainMode = false;
+    fEnableRowBinSwitchingInAdjustMode = false;
+}
+
+bool TKelvoUsbQVSensor::Open() {
+    if (!TCommonKelvoUsbDevice::Open())
+        return false;
+    if (!fGetInfoAfterOpen)
+        return true;
+    // Each read stands on its own: a refused one leaves its default.
+    ReadFlashParams();
+    GetBlackLevel();
+    GetWhiteLevel();
+    GetRowBin();
+    GetFollowZoneRadius();
+    GetMicLevels();
+    GetTimerValue();
+    GetMT9VrefADC();
+    GetDataMode();
+    GetAnalogGain();
+    GetAutoAdjustShutter();
+    GetAdjustShutterIfTargetLost();
+    GetCLKParameters();
+    GetPiesoParameters();
+    GetPrintTemplate();
+    GetAutoAdjustAnalogGain();
+    GetUseRowMasks();
+    GetMinShutterToGain();
+    GetMaxShutterToGain();
+    GetAdjustShutter();
+    GetFrameWidth();
+    GetShockDetectionMode();
+    GetFollowInAdjust();
+    GetBiathlonTargetsDistancePix();
+    ReadAccCalibrationData();
+    GetUseAccCalibration();
+    GetFPS();
+    return true;
+}
+
+// --- Identification ---
+
+bool TKelvoUsbQVSensor::GetSerialNum(PSerialNum ASerial) {
+    TSerialNum serial;
+    if (!VendorRequestRead(serial.data(), 8, QV_REQ_SERIAL, 0, 0))
+        return false;
+    fSerialNum = serial;
+    fSerialNumValid = SerialValid(serial);
+    if (ASerial)
+        *ASerial = serial;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::GetVersion(uint16_t& AHW, uint16_t& ASF) {
+    uint8_t answer[4];
+    if (!VendorRequestRead(answer, sizeof answer, QV_REQ_VERSION, 0, 0))
+        return false;
+    const uint16_t firmware = uint16_t(answer[0] | answer[1] << 8);
+    const uint16_t hardware = uint16_t(answer[2] | answer[3] << 8);
+    AHW = hardware;
+    ASF = firmware;
+    fVersionHW = hardware;
+    fVersionFW = firmware;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::GetLocked(bool& ALocked) {
+    uint8_t state = 0;
+    if (!ReadByte(QV_REQ_LOCKED, state))
+        return false;
+    ALocked = state != 0;
+    fLocked = state != 0;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::Unlock(const TDeviceKey& AKey) {
+    if (!VendorRequestWrite(AKey.data(), 8, QV_REQ_UNLOCK, 0, 0))
+        return false;
+    fLocked = false;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::Lock(const TDeviceKey& AKey) {
+    if (!VendorRequestWrite(AKey.data(), 8, QV_REQ_LOCK, 0, 0))
+        return false;
+    fLocked = true;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::GetRegions(uint16_t* ARegions) {
+    if (fVersionFW < 19)
+        return TCommonKelvoUsbDevice::GetRegions(ARegions);
+    uint16_t regions;
+    if (!ReadWord(QV_REQ_REGIONS, regions))
+        return false;
+    return Give(fRegions, regions, ARegions);
+}
+
+bool TKelvoUsbQVSensor::SetRegions(uint16_t ARegions, PDeviceKey APassword) {
+    if (fVersionFW < 19)
+        return TCommonKelvoUsbDevice::SetRegions(ARegions, APassword);
+    if (!APassword || !VendorRequestWrite(APassword->data(), 8, QV_REQ_REGIONS, ARegions, 0))
+        return false;
+    fRegions = ARegions;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::NeedToRecoverOptionsAfterUpdate() {
+    return fVersionFW <= 18;
+}
+
+bool TKelvoUsbQVSensor::CanChangeRegions() {
+    return fVersionFW > 18;
+}
+
+std::string TKelvoUsbQVSensor::ModelDescription() {
+    switch (Model()) {
+    case 1:
+    case 3:
+        return "KELVO BASIC sensor";
+    case 2:
+        return "KELVO Archery sensor";
+    case 4:
+        return "KELVO RVK/DLT sensor";
+    case 5:
+        return "KELVO QV-02S sensor";
+    default:
+        return "KELVO QV-02 sensor";
+    }
+}
+
+std::string TKelvoUsbQVSensor::ModelType() {
+    if (fVersionHW < 1 || fVersionHW > 5)
+        return "unknown";
+    return KModelTypes[fVersionHW - 1][EditionColumn(Model())];
+}
+
+std::string TKelvoUsbQVSensor::DeveloperName() {
+    const std::string board = fVersionHW >= 1 && fVersionHW <= 5 ? KDeveloperNames[fVersionHW - 1] : "QV-??";
+    return board + EditionSuffix(Model());
+}
+
+TKelvoUsbTransceiver TKelvoUsbQVSensor::UsbTransceiver() {
+    return KELVO_USB_MSP430X5XX;
+}
+
+std::string TKelvoUsbQVSensor::Code128() {
+    return "QV:" + Code128Word(fRegions) + Code128Word(Model()) + Code128Serial(fSerialNum);
+}
+
+bool TKelvoUsbQVSensor::GetProtocolVersion(PProtocolVersion AVersion) {
+    if (fVersionFW > 20)
+        return TCommonKelvoUsbDevice::GetProtocolVersion(AVersion);
+    uint16_t major;
+    if (fVersionFW >= 15) {
+        if (!ReadWord(QV_REQ_PROTOCOL_MAJOR, major))
+            return false;
+    } else if (fVersionHW == 1) {
+        major = fVersionFW > 10 ? 11 : fVersionFW == 10 ? 2 : 1;
+    } else if (fVersionHW == 2 || fVersionHW == 3) {
+        major = fVersionFW <= 10 ? 10 : 11;
+    } else {
+        return false;
+    }
+    fProtocolVersionMajor = major;
+    fProtocolVersionMinor = 0;
+    ProtocolVersionChanged();
+    return true;
+}
+
+// --- Records ---
+
+uint32_t TKelvoUsbQVSensor::FlashParamsSize() const {
+    if (fVersionFW >= 15)
+        return 26;
+    if (fVersionFW >= 11)
+        return 24;
+    if (fVersionHW == 1 && fVersionFW <= 4)
+        return 8;
+    return 16;
+}
+
+bool TKelvoUsbQVSensor::GetFlashParamsSize(uint16_t& ASize) {
+    ASize = 0;
+    uint16_t size;
+    // A size beyond the record cannot be read into it.
+    if (!ReadWord(QV_REQ_FLASH_PARAMS_SIZE, size) || size > sizeof(TQV01FlashParams))
+        return false;
+    ASize = size;
+    return true;
+}
+
+void TKelvoUsbQVSensor::FixFlashParams(TQV01FlashParams& AFP) const {
+    if (fVersionHW < 2 && fVersionFW <= 4) {
+        AFP.ScaleK = KOldScaleK;
+        AFP.LensDistance = KOldLensDistance;
+    }
+    if (fVersionFW < 11)
+        AFP.RowNoiseConst.fill(KOldRowNoiseConst);
+    if (fVersionFW < 15)
+        AFP.Model = 0;
+}
+
+void TKelvoUsbQVSensor::TakeFlashParams(const TQV01FlashParams& AFP) {
+    fFlashParams = AFP;
+    fCalibratedDistance = AFP.dwCalibratedDistance;
+    fMT9CenterX = AFP.wMT9CenterX;
+    fMT9CenterY = AFP.wMT9CenterY;
+    fScaleK = AFP.ScaleK;
+    // The pixel scale divides by the lens distance: a device record without a usable one keeps the
+    // previous value for that (the record itself is kept as the device holds it).
+    if (UsableDistance(AFP.LensDistance))
+        fLensDistance = AFP.LensDistance;
+}
+
+bool TKelvoUsbQVSensor::ReadFlashParams(TQV01FlashParams& AFP) {
+    uint8_t bytes[sizeof(TQV01FlashParams)] = {};
+    if (!VendorRequestRead(bytes, FlashParamsSize(), QV_REQ_READ_FLASH_PARAMS, 0, 0))
+        return false;
+    TQV01FlashParams record;
+    std::memcpy(&record, bytes, sizeof record);
+    FixFlashParams(record);
+    TakeFlashParams(record);
+    AFP = record;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::ReadFlashParams() {
+    TQV01FlashParams record;
+    return ReadFlashParams(record);
+}
+
+bool TKelvoUsbQVSensor::WriteFlashParams(TQV01FlashParams& AFP) {
+    FixFlashParams(AFP);
+    uint8_t bytes[sizeof(TQV01FlashParams)];
+    std::memcpy(bytes, &AFP, sizeof bytes);
+    if (!VendorRequestWrite(bytes, FlashParamsSize(), QV_REQ_WRITE_FLASH_PARAMS, 0, 0))
+        return false;
+    TakeFlashParams(AFP);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::ReadAccCalibrationData(TQVAccCalibration& AD) {
+    if (fVersionFW <= 27) {
+        fAccCalibrationOk = false;
+        return false;
+    }
+    uint8_t bytes[sizeof(TQVAccCalibration)];
+    if (!VendorRequestRead(bytes, sizeof bytes, QV_REQ_ACC_CALIBRATION, 0, 0)) {
+        fAccCalibrationOk = false;
+        return false;
+    }
+    TQVAccCalibration record;
+    std::memcpy(&record, bytes, sizeof record);
+    AD = record;
+    fAccCalibrationOk = QVAccCalibrationChecksum(record) == record.wChecksum;
+    if (fAccCalibrationOk)
+        fAccCalibration = record;
+    return fAccCalibrationOk;
+}
+
+bool TKelvoUsbQVSensor::ReadAccCalibrationData() {
+    TQVAccCalibration record;
+    return ReadAccCalibrationData(record);
+}
+
+bool TKelvoUsbQVSensor::WriteAccCalibrationData(const TQVAccCalibration& AD) {
+    return VendorRequestWrite(&AD, sizeof AD, QV_REQ_ACC_CALIBRATION, 0, 0);
+}
+
+bool TKelvoUsbQVSensor::GetCalibratedDistance(uint32_t& ADistance) {
+    uint8_t answer[4];
+    if (!VendorRequestRead(answer, sizeof answer, QV_REQ_GET_CALIBRATED_DISTANCE, 0, 0))
+        return false;
+    fCalibratedDistance = uint32_t(answer[0]) | uint32_t(answer[1]) << 8 | uint32_t(answer[2]) << 16 |
+                          uint32_t(answer[3]) << 24;
+    ADistance = fCalibratedDistance;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::SetCalibratedDistance(uint32_t ADistance) {
+    const uint8_t bytes[4] = {uint8_t(ADistance), uint8_t(ADistance >> 8), uint8_t(ADistance >> 16),
+                              uint8_t(ADistance >> 24)};
+    if (!VendorRequestWrite(bytes, sizeof bytes, QV_REQ_SET_CALIBRATED_DISTANCE, 0, 0))
+        return false;
+    fCalibratedDistance = ADistance;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::IsDistanceCalibrated() const {
+    return fCalibratedDistance != KNotCalibrated && fCalibratedDistance != 0;
+}
+
+// --- Fault diagnostics ---
+
+bool TKelvoUsbQVSensor::GetSysInfo(TQVSysInfo& ASysInfo) {
+    uint8_t bytes[sizeof(TQVSysInfo)];
+    if (!VendorRequestRead(bytes, sizeof bytes, QV_REQ_SYS_INFO, 0, 0))
+        return false;
+    std::memcpy(&ASysInfo, bytes, sizeof bytes);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::GetFlashSysInfo(TQVSysInfoArray& ASysInfo) {
+    uint8_t answer[KFaultLogBytes];
+    uint32_t received = 0;
+    if (!VendorRequestRead(answer, sizeof answer, QV_REQ_FLASH_SYS_INFO, 0, 0, received))
+        return false;
+    uint8_t log[sizeof(TQVSysInfoArray)];
+    std::memset(log, 0xFF, sizeof log);
+    // Entries are 8 or 6 bytes, each copied into an 8-byte element. The walk stays within the bytes
+    // the device sent: an entry cut short by the end of the answer keeps 0xFF for what is missing.
+    size_t element = 0;
+    for (uint32_t offset = 0; offset < received && element < ASysInfo.size();) {
+        const uint8_t marker = answer[offset];
+        if (marker != KFaultEntryLong && marker != KFaultEntryShort)
+            break;
+        const uint32_t available = std::min<uint32_t>(sizeof(TQVSysInfo), received - offset);
+        std::memcpy(log + element * sizeof(TQVSysInfo), answer + offset, available);
+        ++element;
+        offset += marker == KFaultEntryLong ? 8 : 6;
+    }
+    std::memcpy(ASysInfo.data(), log, sizeof log);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::EraseFlashSysInfo() {
+    return VendorRequest(QV_REQ_ERASE_FLASH_SYS_INFO, 0, 0);
+}
+
+bool TKelvoUsbQVSensor::GetBottomOfStack(uint16_t& AAddress) {
+    return ReadWord(QV_REQ_BOTTOM_OF_STACK, AAddress);
+}
+
+bool TKelvoUsbQVSensor::SetDebug(bool AOn) {
+    return VendorRequest(QV_REQ_DEBUG, AOn ? 1 : 0, 0);
+}
+
+bool TKelvoUsbQVSensor::GetSysRstIv(uint16_t& AVector) {
+    return ReadWord(QV_REQ_SYS_RST_IV, AVector);
+}
+
+// --- Control ---
+
+bool TKelvoUsbQVSensor::Start() {
+    if (!VendorRequest(QV_REQ_START, 0, 0))
+        return false;
+    fStarted = true;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::Stop() {
+    if (!VendorRequest(QV_REQ_STOP, 0, 0))
+        return false;
+    fStarted = false;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::ResetToDefaults() {
+    if (fVersionFW <= 30 || !VendorRequest(QV_REQ_STOP, KResetToDefaults, 0))
+        return false;
+    SetHostDefaults();
+    return true;
+}
+
+bool TKelvoUsbQVSensor::Readjust() {
+    return VendorRequest(QV_REQ_READJUST, 0, 0);
+}
+
+bool TKelvoUsbQVSensor::ResetCounter() {
+    return VendorRequest(QV_REQ_RESET_COUNTER, 0, 0);
+}
+
+bool TKelvoUsbQVSensor::SetRegister(uint16_t ARegister, uint16_t AValue) {
+    if (!VendorRequest(QV_REQ_SET_REGISTER, AValue, ARegister))
+        return false;
+    if (ARegister == KRegisterShutterWidth)
+        fShutterWidth = AValue;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::EnableParametersChange(const TDeviceKey& APassword) {
+    return fVersionFW <= 27 || VendorRequestWrite(APassword.data(), 8, QV_REQ_ENABLE_PARAMS_CHANGE, 0, 0);
+}
+
+bool TKelvoUsbQVSensor::DisableParametersChange() {
+    return fVersionFW <= 27 || VendorRequest(QV_REQ_DISABLE_PARAMS_CHANGE, 0, 0);
+}
+
+bool TKelvoUsbQVSensor::GetWorkingParameter(uint16_t AIndex, uint16_t& AValue) {
+    uint8_t answer[2];
+    if (!VendorRequestRead(answer, sizeof answer, QV_REQ_WORKING_PARAMETER, 0, AIndex))
+        return false;
+    AValue = uint16_t(answer[0] | answer[1] << 8);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::SetWorkingParameter(uint16_t AIndex, uint16_t AValue) {
+    return VendorRequest(QV_REQ_WORKING_PARAMETER, AValue, AIndex);
+}
+
+bool TKelvoUsbQVSensor::SetWorkingDistance(double ADistance) {
+    if (!UsableDistance(ADistance) || !UsableDistance(fLensDistance))
+        return false;
+    fWorkingDistance = ADistance;
+    fPixToMMScale = ADistance * QV_PIXEL_SIZE / fLensDistance;
+    return true;
+}
+
+// --- Transfer helpers ---
+
+bool TKelvoUsbQVSensor::ReadByte(uint8_t bRequest, uint8_t& AValue) {
+    return VendorRequestRead(&AValue, 1, bRequest, 0, 0);
+}
+
+bool TKelvoUsbQVSensor::ReadWord(uint8_t bRequest, uint16_t& AValue) {
+    uint8_t answer[2];
+    if (!VendorRequestRead(answer, sizeof answer, bRequest, 0, 0))
+        return false;
+    AValue = uint16_t(answer[0] | answer[1] << 8);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::GetWorkingByte(uint16_t AIndex, uint8_t& AValue) {
+    uint16_t value;
+    if (!GetWorkingParameter(AIndex, value))
+        return false;
+    AValue = uint8_t(value);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::ReadSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t& AValue,
+                                    bool AOneByte) {
+    if (UsesWorkingParameters())
+        return GetWorkingParameter(AWorkingIndex, AValue);
+    if (!AOneByte)
+        return ReadWord(bRequest, AValue);
+    uint8_t value;
+    if (!ReadByte(bRequest, value))
+        return false;
+    AValue = value;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::WriteSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t AValue) {
+    return UsesWorkingParameters() ? SetWorkingParameter(AWorkingIndex, AValue)
+                                   : VendorRequest(bRequest, AValue, 0);
+}
+
+// --- Tuning through working parameters ---
+
+bool TKelvoUsbQVSensor::GetBlackLevel(uint8_t* AValue) {
+    uint8_t value;
+    return GetWorkingByte(WP_BLACK_LEVEL, value) && Give(fBlackLevel, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetBlackLevel(uint8_t AValue) {
+    fBlackLevel = AValue;
+    return SetWorkingParameter(WP_BLACK_LEVEL, AValue);
+}
+
+bool TKelvoUsbQVSensor::GetWhiteLevel(uint8_t* AValue) {
+    uint8_t value;
+    return GetWorkingByte(WP_WHITE_LEVEL, value) && Give(fWhiteLevel, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetWhiteLevel(uint8_t AValue) {
+    return SetWorkingParameter(WP_WHITE_LEVEL, AValue) && Give(fWhiteLevel, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetRowBin(uint8_t* AValue) {
+    uint8_t value;
+    return GetWorkingByte(WP_ROW_BIN, value) && Give(fRowBin, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetRowBin(uint8_t AValue) {
+    return fVersionFW >= 8 && SetWorkingParameter(WP_ROW_BIN, AValue) && Give(fRowBin, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetUseRowMasks(uint8_t* AValue) {
+    uint8_t value;
+    return GetWorkingByte(WP_USE_ROW_MASKS, value) && Give(fUseRowMasks, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetUseRowMasks(uint8_t AValue) {
+    return SetWorkingParameter(WP_USE_ROW_MASKS, AValue) && Give(fUseRowMasks, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetAutoAdjustAnalogGain(uint8_t* AValue) {
+    uint8_t value;
+    return GetWorkingByte(WP_AUTO_ANALOG_GAIN, value) && Give(fAutoAdjustAnalogGain, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetAutoAdjustAnalogGain(uint8_t AValue) {
+    return SetWorkingParameter(WP_AUTO_ANALOG_GAIN, AValue) && Give(fAutoAdjustAnalogGain, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetPrintTemplate(bool* AValue) {
+    uint16_t value;
+    return GetWorkingParameter(WP_PRINT_TEMPLATE, value) && Give(fPrintTemplate, value != 0, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetPrintTemplate(bool AValue) {
+    return SetWorkingParameter(WP_PRINT_TEMPLATE, AValue) && Give(fPrintTemplate, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetMinShutterToGain(uint16_t* AValue) {
+    uint16_t value;
+    return GetWorkingParameter(WP_MIN_SHUTTER_TO_GAIN, value) && Give(fMinShutterToGain, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetMinShutterToGain(uint16_t AValue) {
+    return SetWorkingParameter(WP_MIN_SHUTTER_TO_GAIN, AValue) && Give(fMinShutterToGain, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetMaxShutterToGain(uint16_t* AValue) {
+    uint16_t value;
+    return GetWorkingParameter(WP_MAX_SHUTTER_TO_GAIN, value) && Give(fMaxShutterToGain, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetMaxShutterToGain(uint16_t AValue) {
+    return SetWorkingParameter(WP_MAX_SHUTTER_TO_GAIN, AValue) && Give(fMaxShutterToGain, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::SetFrameSize(uint16_t ASize) {
+    if (fVersionFW <= 10 || !SetWorkingParameter(WP_FRAME_SIZE, ASize))
+        return false;
+    fFrameWidth = ASize;
+    fFrameHeight = ASize;
+    return true;
+}
+
+bool TKelvoUsbQVSensor::GetFrameWidth(uint16_t* AValue) {
+    if (fVersionFW <= 10)
+        return Give(fFrameWidth, uint16_t(fMode == 2 ? 64 : 80), AValue);
+    uint16_t value;
+    return GetWorkingParameter(WP_FRAME_WIDTH, value) && Give(fFrameWidth, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetFrameWidth(uint16_t AValue) {
+    return fVersionFW > 10 && SetWorkingParameter(WP_FRAME_WIDTH, AValue) &&
+           Give(fFrameWidth, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetFrameHeight(uint16_t* AValue) {
+    if (fVersionFW <= 10)
+        return Give(fFrameHeight, uint16_t(fMode == 2 ? 64 : 80), AValue);
+    uint16_t value;
+    return GetWorkingParameter(WP_FRAME_HEIGHT, value) && Give(fFrameHeight, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetFrameHeight(uint16_t AValue) {
+    return fVersionFW > 10 && SetWorkingParameter(WP_FRAME_HEIGHT, AValue) &&
+           Give(fFrameHeight, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetShockDetectionMode(uint8_t* AValue) {
+    if (fVersionFW < 15)
+        return Give(fShockDetectionMode, uint8_t(fVersionHW == 1 ? 2 : 1), AValue);
+    uint8_t value;
+    return GetWorkingByte(WP_SHOCK_DETECTION_MODE, value) && Give(fShockDetectionMode, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetShockDetectionMode(uint8_t AValue) {
+    if (fVersionFW < 15)
+        return AValue == (fVersionHW == 1 ? 2 : 1) && Give(fShockDetectionMode, AValue, nullptr);
+    return SetWorkingParameter(WP_SHOCK_DETECTION_MODE, AValue) && Give(fShockDetectionMode, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetAccShockEdgeLevel(uint16_t* AValue) {
+    if (fVersionFW < 15)
+        return Give(fAccShockEdgeLevel, fVersionHW == 1 ? fMicEdgeLevel : uint16_t(16), AValue);
+    uint16_t value;
+    return GetWorkingParameter(WP_ACC_SHOCK_EDGE_LEVEL, value) && Give(fAccShockEdgeLevel, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetAccShockEdgeLevel(uint16_t AValue) {
+    return fVersionFW >= 15 && SetWorkingParameter(WP_ACC_SHOCK_EDGE_LEVEL, AValue) &&
+           Give(fAccShockEdgeLevel, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetFollowInAdjust(uint8_t* AValue) {
+    if (fVersionFW < 16)
+        return Give(fFollowInAdjust, uint8_t(0), AValue);
+    uint8_t value;
+    return GetWorkingByte(WP_FOLLOW_IN_ADJUST, value) && Give(fFollowInAdjust, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetFollowInAdjust(uint8_t AValue) {
+    if (fVersionFW < 16)
+        return AValue == 0 && Give(fFollowInAdjust, AValue, nullptr);
+    return SetWorkingParameter(WP_FOLLOW_IN_ADJUST, AValue) && Give(fFollowInAdjust, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetBiathlonTargetsDistancePix(uint16_t* AValue) {
+    uint16_t value;
+    return fVersionFW >= 22 && GetWorkingParameter(WP_BIATHLON_DISTANCE, value) &&
+           Give(fBiathlonTargetsDistancePix, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetBiathlonTargetsDistancePix(uint16_t AValue) {
+    return fVersionFW >= 22 && SetWorkingParameter(WP_BIATHLON_DISTANCE, AValue) &&
+           Give(fBiathlonTargetsDistancePix, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetUseAccCalibration(bool* AValue) {
+    // A refused read stores nothing (no value arrived to store).
+    uint16_t value;
+    return GetWorkingParameter(WP_USE_ACC_CALIBRATION, value) && Give(fUseAccCalibration, value != 0, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetUseAccCalibration(bool AValue) {
+    return SetWorkingParameter(WP_USE_ACC_CALIBRATION, AValue) && Give(fUseAccCalibration, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetTimerADivider(uint16_t* AValue) {
+    uint16_t value;
+    return fVersionFW >= 30 && GetWorkingParameter(WP_TIMER_A_DIVIDER, value) &&
+           Give(fTimerADivider, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetTimerADivider(uint16_t AValue) {
+    return fVersionFW >= 29 && SetWorkingParameter(WP_TIMER_A_DIVIDER, AValue) &&
+           Give(fTimerADivider, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetFPS(uint16_t* AValue) {
+    uint16_t value;
+    return fVersionFW >= 29 && GetWorkingParameter(WP_FPS, value) && Give(fFPS, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetFPS(uint16_t AValue) {
+    if (fVersionFW >= 29)
+        return SetWorkingParameter(WP_FPS, AValue) && Give(fFPS, AValue, nullptr);
+    // Older firmware takes the frame period in microseconds minus one, which must fit the 16-bit
+    // request value: no frame rate of 0, none below 16 per second.
+    if (AValue == 0)
+        return false;
+    const long period = std::lround(1000000.0 / AValue) - 1;
+    if (period < 0 || period > 0xFFFF)
+        return false;
+    return SetTimerValue(uint16_t(period)) && Give(fFPS, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetEnableRowBinSwitchingInMainMode(bool* AValue) {
+    uint16_t value;
+    return GetWorkingParameter(WP_ROW_BIN_SWITCHING_MAIN, value) &&
+           Give(fEnableRowBinSwitchingInMainMode, value != 0, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetEnableRowBinSwitchingInMainMode(bool AValue) {
+    return SetWorkingParameter(WP_ROW_BIN_SWITCHING_MAIN, AValue) &&
+           Give(fEnableRowBinSwitchingInMainMode, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetEnableRowBinSwitchingInAdjustMode(bool* AValue) {
+    uint16_t value;
+    return GetWorkingParameter(WP_ROW_BIN_SWITCHING_ADJUST, value) &&
+           Give(fEnableRowBinSwitchingInAdjustMode, value != 0, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetEnableRowBinSwitchingInAdjustMode(bool AValue) {
+    return SetWorkingParameter(WP_ROW_BIN_SWITCHING_ADJUST, AValue) &&
+           Give(fEnableRowBinSwitchingInAdjustMode, AValue, nullptr);
+}
+
+// --- Tuning through requests of their own ---
+
+bool TKelvoUsbQVSensor::GetShutterWidth(uint16_t* AValue) {
+    uint16_t value;
+    return ReadSetting(QV_REQ_SHUTTER_WIDTH, WP_SHUTTER_WIDTH, value, false) &&
+           Give(fShutterWidth, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetShutterWidth(uint16_t AValue) {
+    return WriteSetting(QV_REQ_SHUTTER_WIDTH, WP_SHUTTER_WIDTH, AValue) &&
+           Give(fShutterWidth, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetDataMode(uint8_t* AValue) {
+    uint16_t value;
+    return ReadSetting(QV_REQ_DATA_MODE, WP_DATA_MODE, value, true) &&
+           Give(fDataMode, uint8_t(value), AValue);
+}
+
+bool TKelvoUsbQVSensor::SetDataMode(uint8_t AValue) {
+    return WriteSetting(QV_REQ_DATA_MODE, WP_DATA_MODE, AValue) && Give(fDataMode, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetAnalogGain(uint16_t* AValue) {
+    uint16_t value;
+    return ReadSetting(QV_REQ_ANALOG_GAIN, WP_ANALOG_GAIN, value, false) && Give(fAnalogGain, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetAnalogGain(uint16_t AValue) {
+    return WriteSetting(QV_REQ_ANALOG_GAIN, WP_ANALOG_GAIN, AValue) && Give(fAnalogGain, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetAutoAdjustShutter(uint8_t* AValue) {
+    uint16_t value;
+    return ReadSetting(QV_REQ_AUTO_ADJUST_SHUTTER, WP_AUTO_ADJUST_SHUTTER, value, true) &&
+           Give(fAutoAdjustShutter, uint8_t(value), AValue);
+}
+
+bool TKelvoUsbQVSensor::SetAutoAdjustShutter(uint8_t AValue) {
+    return WriteSetting(QV_REQ_AUTO_ADJUST_SHUTTER, WP_AUTO_ADJUST_SHUTTER, AValue) &&
+           Give(fAutoAdjustShutter, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetMT9VrefADC(uint8_t* AValue) {
+    // This one read is told apart by the hardware version, not the firmware version.
+    uint16_t value;
+    bool read;
+    if (fVersionHW == 0xFFFF) {
+        read = GetWorkingParameter(WP_VREF_ADC, value);
+    } else {
+        uint8_t byte = 0;
+        read = ReadByte(QV_REQ_VREF_ADC, byte);
+        value = byte;
+    }
+    return read && Give(fMT9VrefADC, uint8_t(value), AValue);
+}
+
+bool TKelvoUsbQVSensor::SetMT9VrefADC(uint8_t AValue) {
+    return WriteSetting(QV_REQ_VREF_ADC, WP_VREF_ADC, AValue) && Give(fMT9VrefADC, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetAdjustShutterIfTargetLost(bool* AValue) {
+    uint16_t value;
+    return ReadSetting(QV_REQ_ADJUST_IF_LOST, WP_ADJUST_IF_LOST, value, true) &&
+           Give(fAdjustShutterIfTargetLost, value != 0, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetAdjustShutterIfTargetLost(bool AValue) {
+    return WriteSetting(QV_REQ_ADJUST_IF_LOST, WP_ADJUST_IF_LOST, AValue) &&
+           Give(fAdjustShutterIfTargetLost, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetAdjustShutter(bool* AValue) {
+    uint16_t value;
+    return ReadSetting(QV_REQ_ADJUST_SHUTTER, WP_ADJUST_SHUTTER, value, true) &&
+           Give(fAdjustShutter, value != 0, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetAdjustShutter(bool AValue) {
+    return WriteSetting(QV_REQ_ADJUST_SHUTTER, WP_ADJUST_SHUTTER, AValue) &&
+           Give(fAdjustShutter, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetFollowZoneRadius(uint16_t* AValue) {
+    uint16_t value;
+    return ReadWord(QV_REQ_GET_FOLLOW_ZONE, value) && Give(fFollowZoneRadius, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetFollowZoneRadius(uint16_t AValue) {
+    return VendorRequest(QV_REQ_SET_FOLLOW_ZONE, AValue, 0) && Give(fFollowZoneRadius, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetTimerValue(uint16_t* AValue) {
+    uint16_t value;
+    return ReadWord(QV_REQ_GET_TIMER_VALUE, value) && Give(fTimerValue, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetTimerValue(uint16_t AValue) {
+    return VendorRequest(QV_REQ_SET_TIMER_VALUE, AValue, 0) && Give(fTimerValue, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetCLKParameters(TQVCLKParameters* AValue) {
+    uint8_t bytes[sizeof(TQVCLKParameters)];
+    if (!VendorRequestRead(bytes, sizeof bytes, QV_REQ_CLK_PARAMETERS, 0, 0))
+        return false;
+    TQVCLKParameters value;
+    std::memcpy(&value, bytes, sizeof value);
+    return Give(fCLKParameters, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetCLKParameters(const TQVCLKParameters& AValue) {
+    return VendorRequestWrite(&AValue, sizeof AValue, QV_REQ_CLK_PARAMETERS, 0, 0) &&
+           Give(fCLKParameters, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetPiesoParameters(TQVPiesoParameters* AValue) {
+    if (fVersionHW != 2 && fVersionFW < 11)
+        return false;
+    uint8_t bytes[sizeof(TQVPiesoParameters)];
+    if (!VendorRequestRead(bytes, sizeof bytes, QV_REQ_PIESO_PARAMETERS, 0, 0))
+        return false;
+    TQVPiesoParameters value;
+    std::memcpy(&value, bytes, sizeof value);
+    return Give(fPiesoParameters, value, AValue);
+}
+
+bool TKelvoUsbQVSensor::SetPiesoParameters(const TQVPiesoParameters& AValue) {
+    return (fVersionHW == 2 || fVersionFW >= 11) &&
+           VendorRequestWrite(&AValue, sizeof AValue, QV_REQ_PIESO_PARAMETERS, 0, 0) &&
+           Give(fPiesoParameters, AValue, nullptr);
+}
+
+bool TKelvoUsbQVSensor::GetMicLevels(uint16_t* ALevel, uint16_t* AEdgeLevel) {
+    if (fVersionHW != 1)
+        return false;
+    uint8_t answer[4];
+    const uint8_t request = fVersionFW >= 4 ? QV_REQ_MIC_LEVELS : QV_REQ_MIC_LEVELS_OLD;
+    if (!VendorRequestRead(answer, sizeof answer, request, 0, 0))
+        return false;
+    Give(fMicLevel, uint16_t(answer[0] | answer[1] << 8), ALevel);
+    return Give(fMicEdgeLevel, uint16_t(answer[2] | answer[3] << 8), AEdgeLevel);
+}
+
+bool TKelvoUsbQVSensor::SetMicLevels(uint16_t ALevel, uint16_t AEdgeLevel) {
+    if (fVersionHW != 1 || fVersionFW > 10 || !VendorRequest(QV_REQ_MIC_LEVELS, ALevel, AEdgeLevel))
+        return false;
+    fMicLevel = ALevel;
+    fMicEdgeLevel = AEdgeLevel;
+    return true;
+}

@@ -1,0 +1,289 @@
+#pragma once
+// TKelvoUsbQVSensor: the camera-based aiming sensor on USB (an image sensor behind a lens, an
+// accelerometer for shot detection). Identification by hardware version and edition, the flash
+// parameters and accelerometer calibration records, the fault log, and the tuning requests, each
+// behind the version gate of the firmware that answers it. The image and point stream is another
+// unit's: the data and event calls of the base pass straight through here.
+#include "MyLib/CommonKelvoUsbDevice.h"
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <string>
+
+static_assert(std::endian::native == std::endian::little, "device records are copied as they travel");
+
+#pragma pack(push, 1)
+// One row-noise constant per row group.
+using TRowNoiseConstArray = std::array<uint8_t, 8>;
+
+// The sensor's flash parameters. Older firmware transfers only the first 8, 16 or 24 bytes.
+struct TQV01FlashParams {
+    uint32_t dwCalibratedDistance; // 16.16 fixed point; 0xFFFFFFFF or 0: not calibrated
+    uint16_t wMT9CenterX;          // optical centre, pixel column
+    uint16_t wMT9CenterY;          // optical centre, pixel row
+    float ScaleK;
+    float LensDistance;
+    TRowNoiseConstArray RowNoiseConst;
+    uint16_t Model; // edition code
+};
+using PQV01FlashParams = TQV01FlashParams*;
+
+// The accelerometer calibration; the axis blocks are the device's own and pass through unchanged.
+struct TQVAccCalibration {
+    uint8_t XCal[12];
+    uint8_t YCal[12];
+    uint8_t ZCal[12];
+    int16_t XOffs;
+    int16_t YOffs;
+    int16_t ZOffs;
+    uint16_t wChecksum; // complement of the wrapping sum of the 21 words before it
+};
+using PQVAccCalibration = TQVAccCalibration*;
+
+// One record of the sensor's system-fault log.
+struct TQVSysInfo {
+    uint8_t bNMIhappened;
+    uint8_t bIndex;
+    uint16_t wAddress;
+    union {
+        uint16_t wSysUniv;
+        uint16_t wSysSniv;
+    };
+    uint16_t wSysBerr;
+};
+using PQVSysInfo = TQVSysInfo*;
+using TQVSysInfoArray = std::array<TQVSysInfo, 32>;
+
+// Clock settings for row binning 1, 2 and 4.
+struct TQVCLKParameters {
+    uint16_t wCLKParametersBin1;
+    uint16_t wCLKParametersBin2;
+    uint16_t wCLKParametersBin4;
+};
+
+struct TQVPiesoParameters {
+    uint16_t wMinPiesoLevel;
+    uint16_t wMinPiesoDelta0;
+    uint16_t wPiesoEdgeDetectionSamples;
+};
+#pragma pack(pop)
+static_assert(sizeof(TQV01FlashParams) == 26 && sizeof(TQVAccCalibration) == 44 && sizeof(TQVSysInfo) == 8 &&
+              sizeof(TQVSysInfoArray) == 256 && sizeof(TQVCLKParameters) == 6 &&
+              sizeof(TQVPiesoParameters) == 6);
+
+constexpr uint16_t QV_PRODUCT_ID = 0x1F01;
+// Pixel pitch of the image sensor, millimetres.
+constexpr double QV_PIXEL_SIZE = 0.006;
+
+// The checksum word a valid accelerometer record carries.
+uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration);
+
+class TKelvoUsbQVSensor : public TCommonKelvoUsbDevice {
+public:
+    TKelvoUsbQVSensor(TComponent* AOwner, const std::string& APath);
+
+    // --- Overrides of the base's virtual operations ---
+    void Initialize() override;
+    bool Open() override;
+    bool GetSerialNum(PSerialNum ASerial) override;
+    bool GetVersion(uint16_t& AHW, uint16_t& ASF) override;
+    bool GetLocked(bool& ALocked) override;
+    bool Unlock(const TDeviceKey& AKey) override;
+    bool GetRegions(uint16_t* ARegions) override;
+    bool SetRegions(uint16_t ARegions, PDeviceKey APassword) override;
+    bool NeedToRecoverOptionsAfterUpdate() override;
+    bool CanChangeRegions() override;
+    std::string ModelDescription() override;
+    std::string ModelType() override;
+    bool GetProtocolVersion(PProtocolVersion AVersion) override;
+    std::string DeveloperName() override;
+    TKelvoUsbTransceiver UsbTransceiver() override;
+    std::string Code128() override;
+
+    // --- Identification ---
+    uint16_t Model() const { return fFlashParams.Model; }
+    bool IsArchery() const { return Model() == 2; }
+    bool Lock(const TDeviceKey& AKey);
+
+    // --- Records ---
+    // Bytes of the flash parameters the device's versions transfer.
+    uint32_t FlashParamsSize() const;
+    // The size the device itself reports; 0 on failure or when it exceeds the record.
+    bool GetFlashParamsSize(uint16_t& ASize);
+    bool ReadFlashParams(TQV01FlashParams& AFP);
+    bool ReadFlashParams();
+    // Fills in what the device's versions cannot keep, in AFP too, then writes.
+    bool WriteFlashParams(TQV01FlashParams& AFP);
+    // True only for a record with a valid checksum; AD receives the bytes read even when not.
+    bool ReadAccCalibrationData(TQVAccCalibration& AD);
+    bool ReadAccCalibrationData();
+    bool WriteAccCalibrationData(const TQVAccCalibration& AD);
+    bool GetCalibratedDistance(uint32_t& ADistance);
+    bool SetCalibratedDistance(uint32_t ADistance);
+    bool IsDistanceCalibrated() const;
+
+    // --- Fault diagnostics ---
+    bool GetSysInfo(TQVSysInfo& ASysInfo);
+    // The fault log kept in flash; elements the log does not fill stay all 0xFF.
+    bool GetFlashSysInfo(TQVSysInfoArray& ASysInfo);
+    bool EraseFlashSysInfo();
+    bool GetBottomOfStack(uint16_t& AAddress);
+    bool SetDebug(bool AOn);
+    bool GetSysRstIv(uint16_t& AVector);
+
+    // --- Control ---
+    bool Start();
+    bool Stop();
+    bool ResetToDefaults();
+    bool Readjust();
+    bool ResetCounter();
+    bool SetRegister(uint16_t ARegister, uint16_t AValue);
+    bool EnableParametersChange(const TDeviceKey& APassword);
+    bool DisableParametersChange();
+    bool GetWorkingParameter(uint16_t AIndex, uint16_t& AValue);
+    bool SetWorkingParameter(uint16_t AIndex, uint16_t AValue);
+
+    // --- Working distance and scale (host side) ---
+    // False, changing nothing, for a distance or lens distance that is not a positive number.
+    bool SetWorkingDistance(double ADistance);
+    double PixelToMM(double APixels) const { return APixels * fPixToMMScale; }
+    // Working and lens distances are kept positive, so neither division can be by zero.
+    double MMToPixel(double AMM) const { return AMM / (fWorkingDistance / fLensDistance * QV_PIXEL_SIZE); }
+
+    // --- Tuning: getters store the value and copy it when AValue is given; setters store on success ---
+    bool GetBlackLevel(uint8_t* AValue = nullptr);
+    bool SetBlackLevel(uint8_t AValue); // stores the value even when the device refuses it
+    bool GetWhiteLevel(uint8_t* AValue = nullptr);
+    bool SetWhiteLevel(uint8_t AValue);
+    bool GetRowBin(uint8_t* AValue = nullptr);
+    bool SetRowBin(uint8_t AValue);
+    bool GetUseRowMasks(uint8_t* AValue = nullptr);
+    bool SetUseRowMasks(uint8_t AValue);
+    bool GetAutoAdjustAnalogGain(uint8_t* AValue = nullptr);
+    bool SetAutoAdjustAnalogGain(uint8_t AValue);
+    bool GetPrintTemplate(bool* AValue = nullptr);
+    bool SetPrintTemplate(bool AValue);
+    bool GetMinShutterToGain(uint16_t* AValue = nullptr);
+    bool SetMinShutterToGain(uint16_t AValue);
+    bool GetMaxShutterToGain(uint16_t* AValue = nullptr);
+    bool SetMaxShutterToGain(uint16_t AValue);
+    // A square frame of ASize pixels.
+    bool SetFrameSize(uint16_t ASize);
+    bool GetFrameWidth(uint16_t* AValue = nullptr);
+    bool SetFrameWidth(uint16_t AValue);
+    bool GetFrameHeight(uint16_t* AValue = nullptr);
+    bool SetFrameHeight(uint16_t AValue);
+    bool GetShockDetectionMode(uint8_t* AValue = nullptr);
+    bool SetShockDetectionMode(uint8_t AValue);
+    bool GetAccShockEdgeLevel(uint16_t* AValue = nullptr);
+    bool SetAccShockEdgeLevel(uint16_t AValue);
+    bool GetFollowInAdjust(uint8_t* AValue = nullptr);
+    bool SetFollowInAdjust(uint8_t AValue);
+    bool GetBiathlonTargetsDistancePix(uint16_t* AValue = nullptr);
+    bool SetBiathlonTargetsDistancePix(uint16_t AValue);
+    bool GetUseAccCalibration(bool* AValue = nullptr);
+    bool SetUseAccCalibration(bool AValue);
+    bool GetTimerADivider(uint16_t* AValue = nullptr);
+    bool SetTimerADivider(uint16_t AValue);
+    bool GetFPS(uint16_t* AValue = nullptr);
+    bool SetFPS(uint16_t AValue);
+    bool GetEnableRowBinSwitchingInMainMode(bool* AValue = nullptr);
+    bool SetEnableRowBinSwitchingInMainMode(bool AValue);
+    bool GetEnableRowBinSwitchingInAdjustMode(bool* AValue = nullptr);
+    bool SetEnableRowBinSwitchingInAdjustMode(bool AValue);
+    bool GetShutterWidth(uint16_t* AValue = nullptr);
+    bool SetShutterWidth(uint16_t AValue);
+    bool GetDataMode(uint8_t* AValue = nullptr);
+    bool SetDataMode(uint8_t AValue);
+    bool GetAnalogGain(uint16_t* AValue = nullptr);
+    bool SetAnalogGain(uint16_t AValue);
+    bool GetAutoAdjustShutter(uint8_t* AValue = nullptr);
+    bool SetAutoAdjustShutter(uint8_t AValue);
+    bool GetMT9VrefADC(uint8_t* AValue = nullptr);
+    bool SetMT9VrefADC(uint8_t AValue);
+    bool GetAdjustShutterIfTargetLost(bool* AValue = nullptr);
+    bool SetAdjustShutterIfTargetLost(bool AValue);
+    bool GetAdjustShutter(bool* AValue = nullptr);
+    bool SetAdjustShutter(bool AValue);
+    bool GetFollowZoneRadius(uint16_t* AValue = nullptr);
+    bool SetFollowZoneRadius(uint16_t AValue);
+    bool GetTimerValue(uint16_t* AValue = nullptr);
+    bool SetTimerValue(uint16_t AValue);
+    bool GetCLKParameters(TQVCLKParameters* AValue = nullptr);
+    bool SetCLKParameters(const TQVCLKParameters& AValue);
+    bool GetPiesoParameters(TQVPiesoParameters* AValue = nullptr);
+    bool SetPiesoParameters(const TQVPiesoParameters& AValue);
+    // Hardware 1 only.
+    bool GetMicLevels(uint16_t* ALevel = nullptr, uint16_t* AEdgeLevel = nullptr);
+    bool SetMicLevels(uint16_t ALevel, uint16_t AEdgeLevel);
+
+    bool fStarted = false;
+    uint16_t fShutterWidth = 0;
+    uint8_t fDataMode = 0;
+    uint16_t fStartX = 0;
+    uint16_t fStartY = 0;
+    uint16_t fMicLevel = 0;
+    uint16_t fMicEdgeLevel = 0;
+    uint32_t fCalibratedDistance = 0;
+    TQV01FlashParams fFlashParams{};
+    uint16_t fMT9CenterX = 0;
+    uint16_t fMT9CenterY = 0;
+    uint8_t fBlackLevel = 0;
+    uint8_t fWhiteLevel = 0;
+    float fScaleK = 0;
+    float fLensDistance = 0;
+    int32_t fMatrixWidth = 0;
+    int32_t fMatrixHeight = 0;
+    double fPixToMMScale = 0;
+    uint16_t fFollowZoneRadius = 0;
+    uint16_t fTimerValue = 0;
+    uint8_t fMT9VrefADC = 0;
+    uint16_t fAnalogGain = 0;
+    uint8_t fAutoAdjustShutter = 0;
+    bool fAdjustShutterIfTargetLost = false;
+    bool fAdjustShutter = false;
+    TQVCLKParameters fCLKParameters{};
+    double fWorkingDistance = 0;
+    TQVPiesoParameters fPiesoParameters{};
+    bool fPrintTemplate = false;
+    uint8_t fAutoAdjustAnalogGain = 0;
+    uint8_t fUseRowMasks = 0;
+    uint16_t fMinShutterToGain = 0;
+    uint16_t fMaxShutterToGain = 0;
+    uint16_t fFrameWidth = 0;
+    uint16_t fFrameHeight = 0;
+    uint8_t fShockDetectionMode = 0;
+    uint16_t fAccShockEdgeLevel = 0;
+    uint8_t fMode = 0;
+    int32_t fX0 = 0;
+    int32_t fY0 = 0;
+    uint8_t fRowBin = 0;
+    uint8_t fFollowInAdjust = 0;
+    double fPixelSize = 0;
+    uint16_t fBiathlonTargetsDistancePix = 0;
+    bool fUseAccCalibration = false;
+    bool fAccCalibrationOk = false;
+    TQVAccCalibration fAccCalibration{};
+    uint16_t fFPS = 0;
+    bool fEnableRowBinSwitchingInMainMode = false;
+    bool fEnableRowBinSwitchingInAdjustMode = false;
+    uint16_t fTimerADivider = 0;
+
+private:
+    // Firmware that reports 0xFFFF keeps its image settings as working parameters.
+    bool UsesWorkingParameters() const { return fVersionFW == 0xFFFF; }
+    void SetHostDefaults();
+    // Takes a record read from or written to the device and mirrors its fields.
+    void TakeFlashParams(const TQV01FlashParams& AFP);
+    // Patches what the device's versions do not keep.
+    void FixFlashParams(TQV01FlashParams& AFP) const;
+    bool ReadByte(uint8_t bRequest, uint8_t& AValue);
+    bool ReadWord(uint8_t bRequest, uint16_t& AValue);
+    // A working parameter's low byte.
+    bool GetWorkingByte(uint16_t AIndex, uint8_t& AValue);
+    // A setting with a request of its own, or the given working parameter on 0xFFFF firmware.
+    bool ReadSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t& AValue, bool AOneByte);
+    bool WriteSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t AValue);
+};
+using PKelvoUsbQVSensor = TKelvoUsbQVSensor*;

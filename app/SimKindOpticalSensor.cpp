@@ -1,0 +1,114 @@
+#include "app/SimKindOpticalSensor.h"
+
+#include "platform/HexText.h"
+#include "sim/SimOpticalSensor.h"
+
+#include <charconv>
+
+namespace {
+
+// Factors 1.04, 0.96, 1.0, 0.98 and a distance factor of 2.5, in 16.16 fixed point.
+const char* const KDefaultCalibration = "3D0A0100C3F5000000000100E1FA000000800200";
+
+struct TOpticalSensorExtras {
+    std::optional<std::array<uint8_t, 20>> Calibration;
+    std::optional<uint16_t> Stub;
+};
+
+// Decimal, or hexadecimal with a 0x prefix, 0-65535.
+std::optional<uint16_t> ParseWord(const std::string& AText) {
+    std::string_view digits(AText);
+    int base = 10;
+    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
+        base = 16;
+        digits.remove_prefix(2);
+    }
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
+    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value > 0xFFFF)
+        return std::nullopt;
+    return uint16_t(value);
+}
+
+// Exactly 20 bytes as 40 hexadecimal digits of either case, in memory order.
+std::optional<std::array<uint8_t, 20>> ParseCalibration(const std::string& AText) {
+    std::array<uint8_t, 20> bytes{};
+    if (AText.size() != 2 * bytes.size())
+        return std::nullopt;
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        const int high = HexDigitValue(AText[2 * i]);
+        const int low = HexDigitValue(AText[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        bytes[i] = uint8_t(high << 4 | low);
+    }
+    return bytes;
+}
+
+bool ParseExtras(const TSimDeviceSpec& ASpec, TOpticalSensorExtras& AOut, std::string& AError) {
+    if (ASpec.fPid && *ASpec.fPid != 32 && *ASpec.fPid != 35) {
+        AError = "bad value \"" + std::to_string(*ASpec.fPid) + "\" for pid= (expected 32 or 35)";
+        return false;
+    }
+    for (const auto& [name, value] : ASpec.fExtra) {
+        auto bad = [&, &name = name, &value = value](const char* AExpected) {
+            AError = "bad value \"" + value + "\" for " + name + "= (expected " + AExpected + ")";
+            return false;
+        };
+        if (name == "calibration") {
+            AOut.Calibration = ParseCalibration(value);
+            if (!AOut.Calibration)
+                return bad("40 hexadecimal digits: the 20 calibration bytes");
+        } else if (name == "stub") {
+            AOut.Stub = ParseWord(value);
+            if (!AOut.Stub)
+                return bad("a number 0-65535, decimal or 0x hexadecimal");
+        }
+    }
+    return true;
+}
+
+std::shared_ptr<TSimBusDevice> CreateOpticalSensor(const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) {
+    TOpticalSensorExtras extras;
+    std::string error;
+    if (!ParseExtras(ASpec, extras, error))
+        return nullptr; // the DEVICE text was checked when it was parsed
+    auto state = std::make_shared<TSimOpticalSensorState>();
+    // The second generation defaults to its own board with firmware one below the collection's.
+    state->ProductId = ASpec.fPid.value_or(32);
+    const bool lp02 = state->ProductId == 35;
+    state->VersionHW = ASpec.fHw.value_or(lp02 ? 5 : 2);
+    state->VersionFW = ASpec.fFw.value_or(lp02 ? 10 : 9);
+    if (ASpec.fSerial)
+        state->Serial = *ASpec.fSerial;
+    if (ASpec.fKey)
+        state->Key = *ASpec.fKey;
+    state->Locked = ASpec.fLocked.value_or(false);
+    state->FlashCalibration = extras.Calibration.value_or(*ParseCalibration(KDefaultCalibration));
+    state->Calibration = state->FlashCalibration;
+    if (extras.Stub) {
+        state->StubActual = *extras.Stub;
+        state->StubUpdate = *extras.Stub;
+    }
+    // Old boards come with the family's driver, new ones with the generic one.
+    TUsbDriverKind driver = state->VersionHW >= 5 ? TUsbDriverKind::Generic : TUsbDriverKind::Family;
+    auto device = std::make_shared<TSimOpticalSensor>(state, ASpec.fDriver.value_or(driver));
+    device->SetLatency(std::chrono::milliseconds(ALatencyMs));
+    return device;
+}
+
+} // namespace
+
+void RegisterOpticalSensorKind(TSimKinds& AKinds) {
+    TSimKind kind;
+    kind.fName = "optical-sensor";
+    kind.fDescription = "optical aiming sensor (default pid=32, hw=2, fw=9, family driver; pid=35: hw=5, "
+                        "fw=10, generic driver)";
+    kind.fExtraNames = {"calibration", "stub"};
+    kind.fCheckExtra = [](const TSimDeviceSpec& ASpec, std::string& AError) {
+        TOpticalSensorExtras extras;
+        return ParseExtras(ASpec, extras, AError);
+    };
+    kind.fCreate = CreateOpticalSensor;
+    AKinds.Register(std::move(kind));
+}

@@ -1,0 +1,482 @@
+#include "sim/SimCameraSensor.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace {
+
+void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
+    AOut.push_back(uint8_t(AValue));
+    AOut.push_back(uint8_t(AValue >> 8));
+}
+
+void PutDWord(uint8_t* AOut, uint32_t AValue) {
+    for (int i = 0; i < 4; ++i)
+        AOut[i] = uint8_t(AValue >> (8 * i));
+}
+
+uint32_t GetDWord(const uint8_t* AIn) {
+    return uint32_t(AIn[0]) | uint32_t(AIn[1]) << 8 | uint32_t(AIn[2]) << 16 | uint32_t(AIn[3]) << 24;
+}
+
+// Flash-parameter record offsets.
+constexpr size_t KCalibratedDistanceAt = 0;
+constexpr size_t KCentreXAt = 4;
+constexpr size_t KCentreYAt = 6;
+constexpr size_t KScaleKAt = 8;
+constexpr size_t KLensDistanceAt = 12;
+constexpr size_t KRowNoiseAt = 16;
+constexpr size_t KModelAt = 24;
+// Accelerometer record: offsets at 36, 38, 40; the checksum covers 21 words before offset 42.
+constexpr size_t KAccOffsetsAt = 36;
+constexpr size_t KAccChecksumAt = 42;
+
+// Working parameters that 0xFFFF firmware uses for the settings others have requests for.
+constexpr uint16_t KWpAnalogGain = 27, KWpDataMode = 28, KWpAutoShutter = 29, KWpVrefAdc = 30,
+                   KWpAdjustIfLost = 31, KWpAdjustShutter = 32, KWpShutterWidth = 33;
+constexpr uint16_t KRegisterShutterWidth = 11;
+constexpr uint16_t KDevFirmware = 0xFFFF;
+
+// Whether this firmware knows working parameter AIndex, for reading or for writing.
+bool KnowsWorkingParameter(uint16_t AFW, uint16_t AIndex, bool AWrite) {
+    switch (AIndex) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 5:
+    case 8:
+    case 9:
+    case 10:
+    case 19:
+    case 22:
+    case 23:
+        return true;
+    case 12:
+        return AWrite && AFW > 10;
+    case 13:
+    case 14:
+        return AFW > 10;
+    case 15:
+    case 16:
+        return AFW >= 15;
+    case 17:
+        return AFW >= 16;
+    case 18:
+        return AFW >= 22;
+    case 20:
+        return AFW >= (AWrite ? 29 : 30);
+    case 21:
+        return AFW >= 29;
+    default:
+        return AIndex >= KWpAnalogGain && AIndex <= KWpShutterWidth && AFW == KDevFirmware;
+    }
+}
+
+} // namespace
+
+void SimQVSealAccCalibration(std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES>& ARecord) {
+    uint16_t sum = 0;
+    for (size_t i = 0; i < KAccChecksumAt; i += 2)
+        sum = uint16_t(sum + (ARecord[i] | ARecord[i + 1] << 8));
+    sum = uint16_t(~sum);
+    ARecord[KAccChecksumAt] = uint8_t(sum);
+    ARecord[KAccChecksumAt + 1] = uint8_t(sum >> 8);
+}
+
+std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES> SimQVAccCalibration(int16_t AXOffs, int16_t AYOffs,
+                                                                      int16_t AZOffs) {
+    std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES> record{};
+    for (size_t i = 0; i < KAccOffsetsAt; ++i) // axis blocks: a recognisable device-defined pattern
+        record[i] = uint8_t(0x10 + i * 3);
+    const int16_t offsets[3] = {AXOffs, AYOffs, AZOffs};
+    for (size_t i = 0; i < 3; ++i) {
+        record[KAccOffsetsAt + 2 * i] = uint8_t(uint16_t(offsets[i]));
+        record[KAccOffsetsAt + 2 * i + 1] = uint8_t(uint16_t(offsets[i]) >> 8);
+    }
+    SimQVSealAccCalibration(record);
+    return record;
+}
+
+TSimCameraSensorState::TSimCameraSensorState() {
+    PutDWord(&FlashParams[KCalibratedDistanceAt], 0xFFFFFFFF);
+    FlashParams[KCentreXAt] = uint8_t(380);
+    FlashParams[KCentreXAt + 1] = uint8_t(380 >> 8);
+    FlashParams[KCentreYAt] = 236;
+    PutDWord(&FlashParams[KScaleKAt], std::bit_cast<uint32_t>(1.0f));
+    PutDWord(&FlashParams[KLensDistanceAt], std::bit_cast<uint32_t>(50.0f));
+    for (size_t i = 0; i < 8; ++i)
+        FlashParams[KRowNoiseAt + i] = uint8_t(30 + i);
+    AccCalibration = SimQVAccCalibration(-12, 7, 1003);
+    FaultLog.assign(SIM_QV_FAULT_LOG_BYTES, 0xFF);
+    ClkParameters = {0x01, 0x02, 0x01, 0x01, 0x01, 0x00};
+    PiesoParameters = {64, 0, 4, 0, 4, 0};
+    ResetSettings();
+}
+
+void TSimCameraSensorState::ResetSettings() {
+    Working = {{1, 190},
+               {2, 250},
+               {3, 4},
+               {4, 1},
+               {5, 2},
+               {8, 0},
+               {9, 100},
+               {10, 400},
+               {13, 80},
+               {14, 80},
+               {15, 1},
+               {16, 1024},
+               {17, 0},
+               {18, 38},
+               {19, 1},
+               {20, 8},
+               {21, 100},
+               {22, 0},
+               {23, 0},
+               {KWpAnalogGain, 64},
+               {KWpDataMode, 0},
+               {KWpAutoShutter, 1},
+               {KWpVrefAdc, 0},
+               {KWpAdjustIfLost, 0},
+               {KWpAdjustShutter, 1},
+               {KWpShutterWidth, 32}};
+    FollowZoneRadius = 240;
+    TimerValue = 9999;
+    MicLevel = 16;
+    MicEdgeLevel = 1;
+}
+
+uint32_t TSimCameraSensorState::FlashParamsSize() const {
+    if (VersionFW >= 15)
+        return 26;
+    if (VersionFW >= 11)
+        return 24;
+    return VersionHW == 1 && VersionFW <= 4 ? 8 : 16;
+}
+
+uint16_t TSimCameraSensorState::Edition() const {
+    return uint16_t(FlashParams[KModelAt] | FlashParams[KModelAt + 1] << 8);
+}
+
+void TSimCameraSensorState::SetEdition(uint16_t AEdition) {
+    FlashParams[KModelAt] = uint8_t(AEdition);
+    FlashParams[KModelAt + 1] = uint8_t(AEdition >> 8);
+}
+
+TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState, TUsbDriverKind ADriver)
+    : TSimDevice({SIM_QV_PRODUCT_ID, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "qv"),
+      fState(std::move(AState)) {
+    using S = TSimCameraSensorState;
+    using R = TSimVendorRequest;
+    using A = std::vector<uint8_t>;
+    auto words = [](A& AOut, std::initializer_list<uint16_t> AWords) {
+        for (uint16_t w : AWords)
+            PutWord(AOut, w);
+    };
+    // Settings that newer firmware answers with requests of their own and 0xFFFF firmware keeps as
+    // working parameters: read one byte or a word, set through wValue.
+    auto setting = [this](uint8_t ARequest, uint16_t AIndex, bool AOneByte) {
+        OnReadWrite(
+            ARequest,
+            [AIndex, AOneByte](S& AS, const R&, A& AOut) {
+                if (AS.VersionFW == KDevFirmware)
+                    return false;
+                const uint16_t value = AS.Working[AIndex];
+                if (AOneByte)
+                    AOut = {uint8_t(value)};
+                else
+                    PutWord(AOut, value);
+                return true;
+            },
+            [AIndex](S& AS, const R& AReq) {
+                if (AS.VersionFW == KDevFirmware)
+                    return false;
+                AS.Working[AIndex] = AReq.wValue;
+                return true;
+            });
+    };
+
+    // --- Identity, lock, regions ---
+    OnRead(0x40, [](S& AS, const R&, A& AOut) {
+        AOut.assign(AS.Serial.begin(), AS.Serial.end());
+        return true;
+    });
+    OnRead(0x41, [](S& AS, const R&, A& AOut) {
+        AOut = {uint8_t(AS.Locked ? 1 : 0)};
+        return true;
+    });
+    auto keyMatches = [](S& AS, const R& AReq) {
+        return AReq.Data.size() == 8 && std::equal(AReq.Data.begin(), AReq.Data.end(), AS.Key.begin());
+    };
+    OnWrite(0x42, [keyMatches](S& AS, const R& AReq) {
+        if (!keyMatches(AS, AReq))
+            return false;
+        AS.Locked = false;
+        return true;
+    });
+    OnWrite(0x43, [keyMatches](S& AS, const R& AReq) {
+        if (!keyMatches(AS, AReq))
+            return false;
+        AS.Locked = true;
+        return true;
+    });
+    OnRead(0x44, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.VersionFW, AS.VersionHW});
+        return true;
+    });
+    OnRead(0x45, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.ProtocolMajor, AS.ProtocolMinor});
+        return AS.VersionFW > 20;
+    });
+    OnRead(0xA5, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.ProtocolMajor});
+        return AS.VersionFW >= 15 && AS.VersionFW <= 20;
+    });
+    OnReadWrite(
+        0xD0,
+        [words](S& AS, const R&, A& AOut) {
+            words(AOut, {AS.Regions});
+            return AS.VersionFW >= 19;
+        },
+        [keyMatches](S& AS, const R& AReq) {
+            if (AS.VersionFW < 19 || !keyMatches(AS, AReq))
+                return false;
+            AS.Regions = AReq.wValue;
+            return true;
+        });
+
+    // --- Family-wide: bootloader version, bootloader info check, switch to the bootloader ---
+    OnRead(0xFE, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.StubActual, AS.StubUpdate});
+        return true;
+    });
+    OnWrite(0xFD, [](S& AS, const R& AReq) {
+        const bool knows = AS.VersionHW == 5 ? AS.VersionFW >= 11 : AS.VersionFW >= 10;
+        AS.StubInfoChecks += knows;
+        return knows && AReq.Data.empty();
+    });
+    OnWrite(0xFF, [this](S&, const R& AReq) {
+        if (!AReq.Data.empty())
+            return false;
+        // The bootloader personality is not simulated yet: the sensor just leaves the bus.
+        LeaveBusAfterRequest(nullptr);
+        return true;
+    });
+
+    // --- Control ---
+    OnWrite(0x80, [](S& AS, const R&) {
+        AS.Started = true;
+        return true;
+    });
+    OnWrite(0x81, [](S& AS, const R& AReq) {
+        if (AReq.wValue == 0xFFFF) {
+            if (AS.VersionFW <= 30)
+                return false;
+            AS.ResetSettings();
+            return true;
+        }
+        AS.Started = false;
+        return true;
+    });
+    OnWrite(0x85, [](S& AS, const R&) {
+        ++AS.Readjusts;
+        return true;
+    });
+    OnWrite(0x86, [](S& AS, const R& AReq) {
+        AS.Registers[AReq.wIndex] = AReq.wValue;
+        if (AReq.wIndex == KRegisterShutterWidth)
+            AS.Working[KWpShutterWidth] = AReq.wValue;
+        return true;
+    });
+    OnWrite(0x8D, [](S& AS, const R&) {
+        ++AS.CounterResets;
+        return true;
+    });
+    OnWrite(0xD5, [](S& AS, const R&) {
+        if (AS.VersionFW <= 27)
+            return false;
+        AS.ParametersChangeEnabled = false;
+        return true;
+    });
+    OnWrite(0xD6, [keyMatches](S& AS, const R& AReq) {
+        if (AS.VersionFW <= 27 || !keyMatches(AS, AReq))
+            return false;
+        AS.ParametersChangeEnabled = true;
+        return true;
+    });
+
+    // --- Image settings ---
+    setting(0x82, KWpShutterWidth, false);
+    setting(0x84, KWpDataMode, true);
+    setting(0x8B, KWpAnalogGain, false);
+    setting(0x92, KWpAutoShutter, true);
+    setting(0x9D, KWpVrefAdc, true);
+    setting(0x9E, KWpAdjustIfLost, true);
+    setting(0x9F, KWpAdjustShutter, true);
+    OnReadWrite(
+        0xBA,
+        [words](S& AS, const R& AReq, A& AOut) {
+            if (!KnowsWorkingParameter(AS.VersionFW, AReq.wIndex, false))
+                return false;
+            words(AOut, {AS.Working[AReq.wIndex]});
+            return true;
+        },
+        [](S& AS, const R& AReq) {
+            if (!KnowsWorkingParameter(AS.VersionFW, AReq.wIndex, true))
+                return false;
+            if (AReq.wIndex == 12) { // a square frame
+                AS.Working[13] = AReq.wValue;
+                AS.Working[14] = AReq.wValue;
+            } else {
+                AS.Working[AReq.wIndex] = AReq.wValue;
+            }
+            return true;
+        });
+    OnWrite(0x95, [](S& AS, const R& AReq) {
+        AS.TimerValue = AReq.wValue;
+        return true;
+    });
+    OnRead(0x96, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.TimerValue});
+        return true;
+    });
+    OnWrite(0x9B, [](S& AS, const R& AReq) {
+        AS.FollowZoneRadius = AReq.wValue;
+        return true;
+    });
+    OnRead(0x9C, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.FollowZoneRadius});
+        return true;
+    });
+    OnReadWrite(
+        0x87,
+        [words](S& AS, const R&, A& AOut) {
+            words(AOut, {AS.MicLevel, AS.MicEdgeLevel});
+            return AS.VersionHW == 1 && AS.VersionFW >= 4;
+        },
+        [](S& AS, const R& AReq) {
+            if (AS.VersionHW != 1 || AS.VersionFW > 10)
+                return false;
+            AS.MicLevel = AReq.wValue;
+            AS.MicEdgeLevel = AReq.wIndex;
+            return true;
+        });
+    OnRead(0x8F, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.MicLevel, AS.MicEdgeLevel});
+        return AS.VersionHW == 1 && AS.VersionFW < 4;
+    });
+    OnReadWrite(
+        0xB5,
+        [](S& AS, const R&, A& AOut) {
+            AOut.assign(AS.ClkParameters.begin(), AS.ClkParameters.end());
+            return true;
+        },
+        [](S& AS, const R& AReq) {
+            if (AReq.Data.size() != AS.ClkParameters.size())
+                return false;
+            std::copy(AReq.Data.begin(), AReq.Data.end(), AS.ClkParameters.begin());
+            return true;
+        });
+    OnReadWrite(
+        0xBB,
+        [](S& AS, const R&, A& AOut) {
+            AOut.assign(AS.PiesoParameters.begin(), AS.PiesoParameters.end());
+            return AS.VersionHW == 2 || AS.VersionFW >= 11;
+        },
+        [](S& AS, const R& AReq) {
+            if ((AS.VersionHW != 2 && AS.VersionFW < 11) || AReq.Data.size() != AS.PiesoParameters.size())
+                return false;
+            std::copy(AReq.Data.begin(), AReq.Data.end(), AS.PiesoParameters.begin());
+            return true;
+        });
+
+    // --- Flash parameters, calibrated distance, accelerometer calibration ---
+    OnRead(0xA0, [](S& AS, const R&, A& AOut) {
+        AOut.assign(AS.FlashParams.begin(), AS.FlashParams.begin() + 4);
+        return true;
+    });
+    OnWrite(0xA1, [](S& AS, const R& AReq) {
+        if (AReq.Data.size() != 4)
+            return false;
+        PutDWord(&AS.FlashParams[KCalibratedDistanceAt], GetDWord(AReq.Data.data()));
+        return true;
+    });
+    OnRead(0xA2, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {uint16_t(AS.FlashParamsSize())});
+        return true;
+    });
+    OnRead(0xA3, [](S& AS, const R&, A& AOut) {
+        AOut.assign(AS.FlashParams.begin(), AS.FlashParams.begin() + AS.FlashParamsSize());
+        return true;
+    });
+    OnWrite(0xA4, [](S& AS, const R& AReq) {
+        if (AReq.Data.size() != AS.FlashParamsSize())
+            return false;
+        std::copy(AReq.Data.begin(), AReq.Data.end(), AS.FlashParams.begin());
+        return true;
+    });
+    OnReadWrite(
+        0xD4,
+        [](S& AS, const R&, A& AOut) {
+            AOut.assign(AS.AccCalibration.begin(), AS.AccCalibration.end());
+            return AS.VersionFW > 27 && AS.AccCalibrationReadable;
+        },
+        [](S& AS, const R& AReq) {
+            if (AS.VersionFW <= 27 || AReq.Data.size() != AS.AccCalibration.size())
+                return false;
+            std::copy(AReq.Data.begin(), AReq.Data.end(), AS.AccCalibration.begin());
+            AS.AccCalibrationReadable = true;
+            return true;
+        });
+
+    // --- Fault diagnostics ---
+    OnRead(0xC1, [](S& AS, const R&, A& AOut) {
+        AOut.assign(AS.SysInfo.begin(), AS.SysInfo.end());
+        return true;
+    });
+    OnRead(0xC2, [](S& AS, const R&, A& AOut) {
+        AOut = AS.FaultLog;
+        return true;
+    });
+    OnWrite(0xC3, [](S& AS, const R&) {
+        AS.FaultLog.assign(SIM_QV_FAULT_LOG_BYTES, 0xFF);
+        return true;
+    });
+    OnRead(0xC4, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.BottomOfStack});
+        return true;
+    });
+    OnWrite(0xC5, [](S& AS, const R& AReq) {
+        AS.Debug = AReq.wValue != 0;
+        return true;
+    });
+    OnRead(0xC6, [words](S& AS, const R&, A& AOut) {
+        words(AOut, {AS.SysRstIv});
+        return true;
+    });
+}
+
+void TSimCameraSensor::OnRead(
+    uint8_t ARequest,
+    std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&, std::vector<uint8_t>&)> AFill) {
+    OnReadWrite(ARequest, std::move(AFill), nullptr);
+}
+
+void TSimCameraSensor::OnWrite(uint8_t ARequest,
+                               std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&)> ATake) {
+    OnReadWrite(ARequest, nullptr, std::move(ATake));
+}
+
+void TSimCameraSensor::OnReadWrite(
+    uint8_t ARequest,
+    std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&, std::vector<uint8_t>&)> AFill,
+    std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&)> ATake) {
+    SetVendorHandler(ARequest,
+                     [this, AFill, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>& AAnswer) {
+                         std::lock_guard lock(fState->Mutex);
+                         if (AReq.DeviceToHost())
+                             return AFill && AFill(*fState, AReq, AAnswer);
+                         return ATake && ATake(*fState, AReq);
+                     });
+}

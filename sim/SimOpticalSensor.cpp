@@ -1,0 +1,271 @@
+#include "sim/SimOpticalSensor.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace {
+
+void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
+    AOut.push_back(uint8_t(AValue));
+    AOut.push_back(uint8_t(AValue >> 8));
+}
+
+void PutDWord(std::vector<uint8_t>& AOut, uint32_t AValue) {
+    PutWord(AOut, uint16_t(AValue));
+    PutWord(AOut, uint16_t(AValue >> 16));
+}
+
+// Which boards answer a request.
+enum class TGate {
+    Any,
+    OldBoard,     // hardware 1-4
+    NewBoard,     // hardware 5 and above
+    NewBoardFw11, // new board, firmware above 10
+    LP02Fw11,     // hardware 5, firmware above 10
+    ReportsLock,  // firmware 2 and above
+    StubInfo,     // firmware 10 and above, on hardware 5 firmware 11 and above
+};
+
+bool Answers(TGate AGate, const TSimOpticalSensorState& AState) {
+    bool newBoard = AState.VersionHW >= 5;
+    switch (AGate) {
+    case TGate::Any:
+        return true;
+    case TGate::OldBoard:
+        return !newBoard;
+    case TGate::NewBoard:
+        return newBoard;
+    case TGate::NewBoardFw11:
+        return newBoard && AState.VersionFW > 10;
+    case TGate::LP02Fw11:
+        return AState.VersionHW == 5 && AState.VersionFW > 10;
+    case TGate::ReportsLock:
+        return AState.VersionFW >= 2;
+    case TGate::StubInfo:
+        return AState.VersionHW == 5 ? AState.VersionFW >= 11 : AState.VersionFW >= 10;
+    }
+    return false;
+}
+
+using TState = TSimOpticalSensorState;
+
+} // namespace
+
+void TSimOpticalSensorState::PowerUp() {
+    std::lock_guard lock(Mutex);
+    Calibration = FlashCalibration;
+    Measuring = false;
+    OscMode = false;
+}
+
+std::array<uint8_t, 20> SimCalibrationBytes(uint32_t AK0, uint32_t AK1, uint32_t AK2, uint32_t AK3,
+                                            uint32_t AD) {
+    std::vector<uint8_t> bytes;
+    for (uint32_t value : {AK0, AK1, AK2, AK3, AD})
+        PutDWord(bytes, value);
+    std::array<uint8_t, 20> block;
+    std::copy(bytes.begin(), bytes.end(), block.begin());
+    return block;
+}
+
+TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> AState, TUsbDriverKind ADriver)
+    : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "optical_sensor"),
+      fState(std::move(AState)) {
+    // A device-to-host request: the answer is built under the state lock.
+    auto read = [this](uint8_t ARequest, TGate AGate,
+                       std::function<bool(TState&, std::vector<uint8_t>&)> AFill) {
+        SetVendorHandler(ARequest,
+                         [this, AGate, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
+                             std::lock_guard lock(fState->Mutex);
+                             return AReq.DeviceToHost() && Answers(AGate, *fState) && AFill(*fState, AOut);
+                         });
+    };
+    // A host-to-device request with exactly ALength data bytes (0: no data stage).
+    auto write = [this](uint8_t ARequest, TGate AGate, std::size_t ALength,
+                        std::function<bool(TState&, const TSimVendorRequest&)> ATake) {
+        SetVendorHandler(ARequest,
+                         [this, AGate, ALength, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
+                             std::lock_guard lock(fState->Mutex);
+                             return !AReq.DeviceToHost() && AReq.Data.size() == ALength &&
+                                    Answers(AGate, *fState) && ATake(*fState, AReq);
+                         });
+    };
+    auto keyMatches = [](const TState& S, const TSimVendorRequest& AReq) {
+        return std::equal(AReq.Data.begin(), AReq.Data.end(), S.Key.begin());
+    };
+
+    // --- Identity ---
+    read(0x8B, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
+        A.assign(S.Serial.begin(), S.Serial.end());
+        return true;
+    });
+    read(0x90, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.VersionFW);
+        PutWord(A, S.VersionHW);
+        return true;
+    });
+    read(0x91, TGate::ReportsLock, [](TState& S, std::vector<uint8_t>& A) {
+        A = {uint8_t(S.Locked ? 1 : 0)};
+        return true;
+    });
+    write(0x8C, TGate::Any, 8, [keyMatches](TState& S, const TSimVendorRequest& AReq) {
+        bool right = keyMatches(S, AReq);
+        if (right)
+            S.Locked = false;
+        // Firmware before 4 acknowledges any key; later firmware refuses a wrong one.
+        return right || S.VersionFW < 4;
+    });
+    write(0x92, TGate::OldBoard, 0, [](TState& S, const TSimVendorRequest&) {
+        S.Locked = true;
+        return true;
+    });
+    write(0x93, TGate::NewBoard, 8, [keyMatches](TState& S, const TSimVendorRequest& AReq) {
+        if (!keyMatches(S, AReq))
+            return false;
+        S.Locked = true;
+        return true;
+    });
+    // Request 0xD0 is both the regions read and, with the key as data, the regions write.
+    SetVendorHandler(0xD0, [this, keyMatches](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
+        std::lock_guard lock(fState->Mutex);
+        if (!Answers(TGate::NewBoardFw11, *fState))
+            return false;
+        if (AReq.DeviceToHost()) {
+            PutWord(AOut, fState->Regions);
+            return true;
+        }
+        if (AReq.Data.size() != 8 || !keyMatches(*fState, AReq))
+            return false;
+        fState->Regions = AReq.wValue;
+        return true;
+    });
+    read(0x45, TGate::LP02Fw11, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.ProtocolMajor);
+        PutWord(A, S.ProtocolMinor);
+        return true;
+    });
+
+    // --- Calibration ---
+    read(0x86, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
+        A.assign(S.Calibration.begin(), S.Calibration.end());
+        return true;
+    });
+    write(0x87, TGate::Any, 16, [](TState& S, const TSimVendorRequest& AReq) {
+        std::copy(AReq.Data.begin(), AReq.Data.end(), S.Calibration.begin());
+        return true;
+    });
+    write(0x88, TGate::Any, 4, [](TState& S, const TSimVendorRequest& AReq) {
+        std::copy(AReq.Data.begin(), AReq.Data.end(), S.Calibration.begin() + 16);
+        return true;
+    });
+    write(0x89, TGate::Any, 0, [](TState& S, const TSimVendorRequest&) {
+        S.FlashCalibration = S.Calibration;
+        ++S.CalibrationApplies;
+        return true;
+    });
+
+    // --- Measuring ---
+    write(0x81, TGate::Any, 0, [](TState& S, const TSimVendorRequest&) {
+        S.OscMode = false;
+        return true;
+    });
+    write(0x82, TGate::Any, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        S.OscMode = true;
+        S.OscChannel = AReq.wValue;
+        return true;
+    });
+    write(0x8D, TGate::Any, 0, [](TState& S, const TSimVendorRequest&) {
+        if (S.Locked) // a locked sensor does not measure
+            return false;
+        S.Measuring = true;
+        return true;
+    });
+    write(0x8E, TGate::Any, 0, [](TState& S, const TSimVendorRequest&) {
+        S.Measuring = false;
+        return true;
+    });
+    write(0x97, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest&) {
+        ++S.PacketCounterResets;
+        return true;
+    });
+
+    // --- Sampling, ADC, piezo, LED frequencies ---
+    read(0x9A, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.SamplesPerFrame);
+        PutWord(A, S.FrameLength);
+        PutDWord(A, S.ClockFrequency);
+        PutWord(A, S.FrameRate);
+        return true;
+    });
+    read(0x95, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.OffScaleADCValue);
+        return true;
+    });
+    write(0x96, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        S.OffScaleADCValue = AReq.wValue;
+        return true;
+    });
+    read(0x99, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.MinPiezoLevel);
+        PutWord(A, S.MinPiezoDelta0);
+        PutWord(A, S.PiezoEdgeDetectionSamples);
+        return true;
+    });
+    write(0x98, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        S.MinPiezoLevel = AReq.wValue;
+        S.MinPiezoDelta0 = AReq.wIndex;
+        return true;
+    });
+    write(0x9E, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        S.PiezoEdgeDetectionSamples = AReq.wValue;
+        return true;
+    });
+    write(0x85, TGate::Any, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        S.PiezoLevel = AReq.wValue;
+        return true;
+    });
+    read(0x9B, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.ADCParams);
+        return true;
+    });
+    write(0x94, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        S.ADCParams = AReq.wValue;
+        return true;
+    });
+    read(0x9D, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
+        A = {S.Freq1Half, S.Freq2Half};
+        return true;
+    });
+    write(0x9C, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        // The LED timers take halves of at most one byte.
+        if (AReq.wValue > 0xFF || AReq.wIndex > 0xFF)
+            return false;
+        S.Freq1Half = uint8_t(AReq.wValue);
+        S.Freq2Half = uint8_t(AReq.wIndex);
+        return true;
+    });
+    write(0x84, TGate::OldBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
+        if (AReq.wValue > 1) // two sine tables
+            return false;
+        S.SineTableIndex = AReq.wValue;
+        return true;
+    });
+
+    // --- Family-wide: bootloader version, bootloader info check, switch to the bootloader ---
+    read(0xFE, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.StubActual);
+        PutWord(A, S.StubUpdate);
+        return true;
+    });
+    write(0xFD, TGate::StubInfo, 0, [](TState&, const TSimVendorRequest&) { return true; });
+    SetVendorHandler(0xFF, [this](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
+        if (AReq.DeviceToHost() || !AReq.Data.empty())
+            return false;
+        {
+            std::lock_guard lock(fState->Mutex);
+            ++fState->StubSwitches;
+        }
+        LeaveBusAfterRequest(nullptr);
+        return true;
+    });
+}
