@@ -5,7 +5,6 @@
 
 namespace {
 
-constexpr const char* KKindName = "pulse-sensor";
 constexpr uint16_t KClipPid = 10;
 constexpr uint16_t KBeltPid = 19;
 
@@ -15,12 +14,13 @@ std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceSpec& ASpec,
     auto state = std::make_shared<TSimPulseState>();
     state->ProductId = ASpec.fPid.value_or(KClipPid);
     if (state->ProductId != KClipPid && state->ProductId != KBeltPid) {
-        AError =
-            "pid=" + std::to_string(state->ProductId) + " is not a pulse sensor (10 clip, 19 chest belt)";
+        AError = "bad value \"" + std::to_string(state->ProductId) +
+                 "\" for pid= (expected 10, the clip, or 19, the chest-belt receiver)";
         return nullptr;
     }
     if (ASpec.fDriver.value_or(TUsbDriverKind::Family) != TUsbDriverKind::Family) {
-        AError = "the pulse sensor works with the family driver only (driver=family)";
+        AError =
+            "bad value \"generic\" for driver= (expected family: the pulse sensor has no generic binding)";
         return nullptr;
     }
     const bool belt = state->ProductId == KBeltPid;
@@ -50,16 +50,17 @@ std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceSpec& ASpec,
 
 void RegisterPulseSensorKind(TSimKinds& AKinds) {
     TSimKind kind;
-    kind.fName = KKindName;
+    kind.fName = "pulse-sensor";
     kind.fDescription = "pulse sensor: finger clip (pid=10) or chest-belt receiver (pid=19)";
     kind.fExtraNames = {"stub", "driver-version"};
+    kind.fCheckExtra = [](const TSimDeviceSpec& ASpec, std::string& AError) {
+        return PulseSensorStateFor(ASpec, AError) != nullptr;
+    };
     kind.fCreate = [](const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
         std::string error;
         auto state = PulseSensorStateFor(ASpec, error);
-        if (!state) {
-            ReportSimKindError(KKindName, error);
-            return nullptr;
-        }
+        if (!state)
+            return nullptr; // the DEVICE text was checked when it was parsed
         auto device = std::make_shared<TSimPulseSensor>(state);
         device->SetLatency(std::chrono::milliseconds(ALatencyMs));
         return device;

@@ -5,14 +5,13 @@
 
 namespace {
 
-constexpr const char* KKindName = "trigger";
 constexpr uint16_t KTriggerPid = 5;
 
 } // namespace
 
 std::shared_ptr<TSimTriggerState> TriggerStateFor(const TSimDeviceSpec& ASpec, std::string& AError) {
     if (ASpec.fPid && *ASpec.fPid != KTriggerPid) {
-        AError = "pid=" + std::to_string(*ASpec.fPid) + " is not a trigger controller (pid 5)";
+        AError = "bad value \"" + std::to_string(*ASpec.fPid) + "\" for pid= (expected 5)";
         return nullptr;
     }
     auto state = std::make_shared<TSimTriggerState>();
@@ -42,16 +41,17 @@ std::shared_ptr<TSimTriggerState> TriggerStateFor(const TSimDeviceSpec& ASpec, s
 
 void RegisterTriggerKind(TSimKinds& AKinds) {
     TSimKind kind;
-    kind.fName = KKindName;
+    kind.fName = "trigger";
     kind.fDescription = "trigger controller (pid=5)";
     kind.fExtraNames = {"stub", "regions"};
+    kind.fCheckExtra = [](const TSimDeviceSpec& ASpec, std::string& AError) {
+        return TriggerStateFor(ASpec, AError) != nullptr;
+    };
     kind.fCreate = [](const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
         std::string error;
         auto state = TriggerStateFor(ASpec, error);
-        if (!state) {
-            ReportSimKindError(KKindName, error);
-            return nullptr;
-        }
+        if (!state)
+            return nullptr; // the DEVICE text was checked when it was parsed
         auto device =
             std::make_shared<TSimTriggerController>(state, ASpec.fDriver.value_or(TUsbDriverKind::Family));
         device->SetLatency(std::chrono::milliseconds(ALatencyMs));

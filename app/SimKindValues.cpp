@@ -1,7 +1,6 @@
 #include "app/SimKindValues.h"
 
 #include <charconv>
-#include <iostream>
 #include <string_view>
 
 std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AMax) {
@@ -18,8 +17,4 @@ std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AM
     if (error != std::errc() || end != digits.data() + digits.size() || value > AMax)
         return std::nullopt;
     return uint32_t(value);
-}
-
-void ReportSimKindError(const std::string& AKind, const std::string& AText) {
-    std::cerr << "--simulate " << AKind << ": " << AText << std::endl;
 }

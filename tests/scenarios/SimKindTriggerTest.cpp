@@ -9,9 +9,6 @@
 
 #include <gtest/gtest.h>
 
-#include <iostream>
-#include <sstream>
-
 namespace {
 
 TSimDeviceSpec Spec(const std::string& AText) {
@@ -21,13 +18,8 @@ TSimDeviceSpec Spec(const std::string& AText) {
     return spec;
 }
 
-// What fCreate writes to the standard error stream while it runs.
-std::string CreateAndCapture(const TSimDeviceSpec& ASpec, std::shared_ptr<TSimBusDevice>& ADevice) {
-    std::ostringstream captured;
-    std::streambuf* previous = std::cerr.rdbuf(captured.rdbuf());
-    ADevice = TSimKinds::BuiltIn().Find("trigger")->fCreate(ASpec, 0);
-    std::cerr.rdbuf(previous);
-    return captured.str();
+std::shared_ptr<TSimBusDevice> Create(const TSimDeviceSpec& ASpec) {
+    return TSimKinds::BuiltIn().Find("trigger")->fCreate(ASpec, 0);
 }
 
 } // namespace
@@ -57,18 +49,21 @@ TEST(SimKindTrigger, DefaultsAndGivenValues) {
     EXPECT_EQ(1, given->StubActual);
 }
 
-TEST(SimKindTrigger, RefusedValuesBuildNothingAndSayWhy) {
+TEST(SimKindTrigger, RefusedValuesAreReportedWhenParsed) {
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {"trigger,pid=10", "--simulate trigger: pid=10 is not a trigger controller (pid 5)\n"},
-        {"trigger,regions=0x1000", "--simulate trigger: bad value \"0x1000\" for regions= (expected a number "
-                                   "0-0xFFF)\n"},
-        {"trigger,stub=-1", "--simulate trigger: bad value \"-1\" for stub= (expected a number 0-65535)\n"},
+        {"trigger,pid=10", "bad value \"10\" for pid= (expected 5)"},
+        {"trigger,regions=0x1000", "bad value \"0x1000\" for regions= (expected a number 0-0xFFF)"},
+        {"trigger,stub=-1", "bad value \"-1\" for stub= (expected a number 0-65535)"},
     };
     for (const auto& [text, message] : cases) {
-        std::shared_ptr<TSimBusDevice> device;
-        EXPECT_EQ(message, CreateAndCapture(Spec(text), device)) << text;
-        EXPECT_EQ(nullptr, device) << text;
+        TSimDeviceSpec spec;
+        std::string error;
+        EXPECT_FALSE(ParseSimDevice(text, TSimKinds::BuiltIn(), spec, error)) << text;
+        EXPECT_EQ(message, error) << text;
     }
+    TSimDeviceSpec unchecked = Spec("trigger");
+    unchecked.fExtra["regions"] = "4096";
+    EXPECT_EQ(nullptr, Create(unchecked));
 }
 
 TEST(SimKindTrigger, TheBuiltDeviceIdentifiesOnEitherDriver) {
@@ -76,9 +71,7 @@ TEST(SimKindTrigger, TheBuiltDeviceIdentifiesOnEitherDriver) {
     TSimBus bus(loop);
     TSystemScope scope(loop, bus);
     for (const char* driver : {"family", "generic"}) {
-        std::shared_ptr<TSimBusDevice> built;
-        EXPECT_EQ("",
-                  CreateAndCapture(Spec(std::string("trigger,fw=9,regions=0x204,driver=") + driver), built));
+        auto built = Create(Spec(std::string("trigger,fw=9,regions=0x204,driver=") + driver));
         ASSERT_NE(nullptr, built);
         TKelvoTriggerUsbDevice device(nullptr, bus.Plug(built));
         ASSERT_TRUE(device.Open());
