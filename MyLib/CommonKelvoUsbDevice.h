@@ -77,7 +77,7 @@ class TCommonKelvoUsbDevice;
 using TUsbDataNotify =
     std::function<void(TCommonKelvoUsbDevice* ASender, const uint8_t* ABuffer, uint32_t ABufferSize)>;
 using TUsbEventNotify = TUsbDataNotify;
-using TDeviceNotify = std::function<void(TCommonKelvoUsbDevice* ASender)>;
+using TUsbDeviceNotify = std::function<void(TCommonKelvoUsbDevice* ASender)>;
 
 class TCommonKelvoUsbDevice : public TUsbDevice {
 public:
@@ -164,7 +164,7 @@ public:
     TUsbDataNotify fOnData;
     TUsbEventNotify fOnEvent;
     std::vector<std::string>* fLog = nullptr; // borrowed
-    TDeviceNotify fOnLog;
+    TUsbDeviceNotify fOnLog;
     bool fLogging = false;
     uint16_t fDriverVersion = 0;
     std::string fDriverVersionStr;

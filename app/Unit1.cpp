@@ -1,11 +1,18 @@
 #include "app/Unit1.h"
 
+#include "MyLib/KelvoPulseUsbDevice.h"
+#include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoTriggerUsbDevice.h"
+#include "MyLib/KelvoUsbQVSensor.h"
+#include "app/ParameterStore.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <strings.h>
 
 namespace {
 
@@ -116,19 +123,54 @@ void TForm1::RegisterDevices() {
     fDN->FindDevices();
 }
 
-// The handler pairs of the device families. Each family's pair does its work from the moment the
-// family's device class joins the updater; until then its devices are registered, reported and
-// left alone, so they are neither opened nor logged.
-void TForm1::QVSensorArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::QVSensorRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TriggerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TriggerRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+template <class TDevice> void TForm1::ArriveAs(TDevice*& AField, const std::string& APath) {
+    if (fActiveDevice)
+        return;
+    auto* device = new TDevice(this, APath);
+    if (ConnectDevice(device))
+        AField = device;
+}
+
+template <class TDevice> void TForm1::RemoveFrom(TDevice*& AField, const std::string& APath) {
+    if (!AField || strcasecmp(AField->DevicePath().c_str(), APath.c_str()) != 0)
+        return;
+    DisconnectDevice(AField);
+    AField = nullptr;
+}
+
+void TForm1::QVSensorArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    if (fActiveDevice)
+        return;
+    AskToReplug = false;
+    ArriveAs(fQVSensor, AName);
+}
+void TForm1::QVSensorRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fQVSensor, AName);
+}
+void TForm1::TriggerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    ArriveAs(fTrigger, AName);
+}
+void TForm1::TriggerRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fTrigger, AName);
+}
+void TForm1::SensorArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    ArriveAs(fSensor, AName);
+}
+void TForm1::SensorRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fSensor, AName);
+}
+void TForm1::PulseArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    ArriveAs(fPulse, AName);
+}
+void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fPulse, AName);
+}
+
+// The handler pairs of the bootloader, the wireless controller and the target controller do their
+// work from the moment those device classes join the updater; until then their devices are
+// registered, reported and left alone, so they are neither opened nor logged.
 void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::StubRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::SensorArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::SensorRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::PulseArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
@@ -139,9 +181,16 @@ void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) 
 void TForm1::IgnoredRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 
 void TForm1::FormClose() {
-    // Each device family closes its held device here, in the window's fixed order (camera sensor,
-    // trigger, bootloader, optical sensor, pulse sensor, wireless, target controller), as its
-    // handlers join the window. The objects themselves go with the window.
+    // The held devices close in the window's fixed order; the objects themselves go with the window.
+    // The bootloader, wireless and target controller join this order with their device classes.
+    if (fQVSensor)
+        fQVSensor->Close();
+    if (fTrigger)
+        fTrigger->Close();
+    if (fSensor)
+        fSensor->Close();
+    if (fPulse)
+        fPulse->Close();
     fActiveDevice = nullptr;
 }
 
@@ -193,6 +242,136 @@ TKelvoUsbFirmware* TForm1::SelectFirmware(uint16_t AProductId, uint16_t AVersion
 
 std::string TForm1::SettingsFileName(const TSerialNum& ASerial) const {
     return fUserPath + "/" + SerialToStr(ASerial) + ".ini";
+}
+
+namespace {
+
+std::string Hex4(uint16_t AValue) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", AValue);
+    return text;
+}
+
+} // namespace
+
+bool TForm1::ConnectDevice(TCommonKelvoUsbDevice* ADevice) {
+    ADevice->Tag = 0;
+    ProgressBar1.SetPosition(0);
+    if (!ADevice->Open()) {
+        delete ADevice;
+        LogMessage("Cannot open USB device!");
+        return false;
+    }
+    bool adopt = true;
+    if (!ResumeJournal(ADevice, ReadUpdateStep(ADevice->fSerialNum), adopt)) {
+        if (!adopt) {
+            // Nothing holds a device that is not adopted; left open, its readers would run until
+            // the program ends.
+            ADevice->Close();
+            delete ADevice;
+        }
+        return adopt;
+    }
+    IdentifyDevice(ADevice);
+    return true;
+}
+
+bool TForm1::ResumeJournal(TCommonKelvoUsbDevice* ADevice, int AStep, bool& AAdopt) {
+    const TSerialNum serial = ADevice->fSerialNum;
+    switch (AStep) {
+    case 0:
+        return true;
+    case 1:
+    case 2:
+        WriteUpdateStep(serial, 0);
+        ADevice->Tag = 2;
+        return true;
+    case 5:
+        // The device is back from a finished flash: its parameters go back, and it is not offered.
+        if (RestoreParameters(ADevice)) {
+            WriteUpdateStep(serial, 0);
+            LogMessage("SUCCESS! Firmware updated.");
+            ADevice->Tag = 1;
+        } else {
+            LogMessage("Cannot restore device parameters.");
+            LogMessage("Try to replug device or use device-specific calibration tools.");
+            WriteUpdateStep(serial, 6);
+            ADevice->Tag = 2;
+        }
+        AAdopt = false;
+        return false;
+    case 6:
+        LogMessage("Unable to restore device parameters.");
+        LogMessage(std::string("Please contact ") + SupportEmail);
+        LogMessage("or use device-specific calibration tools.");
+        WriteUpdateStep(serial, 0);
+        ADevice->Tag = 2;
+        return true;
+    default:
+        // A step this sequence does not act on: the device is kept, unidentified.
+        AAdopt = true;
+        return false;
+    }
+}
+
+void TForm1::IdentifyDevice(TCommonKelvoUsbDevice* ADevice) {
+    ADevice->Tag = 1;
+    ListBox1.Clear();
+    LogMessage(ADevice->ModelDescription() + " " + ADevice->ModelType());
+    LogMessage("Serial number: " + SerialToStr(ADevice->fSerialNum));
+    const uint16_t productId = ADevice->fDeviceDescriptor.idProduct;
+    LogMessage("Product id is: 0x" + Hex4(productId));
+    LogMessage("Hardware version 0x" + Hex4(ADevice->fVersionHW));
+    LogMessage("Firmware version 0x" + Hex4(ADevice->fVersionFW));
+
+    TKelvoUsbFirmware* image = SelectFirmware(productId, ADevice->fVersionHW);
+    if (!image)
+        return;
+    ADevice->GetStubVersion(nullptr);
+    if (IsWin8OrLater(fWinVer) && ADevice->HasUsb30CompatibilityIssue())
+        ADevice->Tag = 4;
+    btnUpdate.SetCaption("Update");
+    if (ADevice->fVersionFW >= image->VersionFW()) {
+        LogMessage("Firmware is up to date.");
+        btnUpdate.SetEnabled(false);
+        ADevice->Tag = 1;
+    } else if (ADevice->Tag == 4) {
+        LogMessage("Newer firmware found but you have device that may be");
+        LogMessage("NOT compatible with modern USB3.0 host drivers under Windows 8 or later");
+        LogMessage("It is recommended that you use older computer with Windows 7 OS");
+        LogMessage("or try virtual machine with USB2.0 emulation");
+        LogMessage(std::string("If you are not sure please contact ") + SupportEmail);
+        btnUpdate.SetEnabled(false);
+    } else {
+        LogMessage("Newer firmware found. To update click \"Update\" button");
+        btnUpdate.SetEnabled(true);
+        btnUpdate.SetOnClick([this] { btnUpdateClick(); });
+        ADevice->Tag = 3;
+    }
+    fActiveDevice = ADevice;
+}
+
+bool TForm1::SaveParameters(TCommonKelvoUsbDevice* ADevice) {
+    return TParameterStore(SettingsFileName(ADevice->fSerialNum),
+                           [this](const std::string& AText) { LogMessage(AText); })
+        .SaveParameters(ADevice);
+}
+
+bool TForm1::RestoreParameters(TCommonKelvoUsbDevice* ADevice) {
+    return TParameterStore(SettingsFileName(ADevice->fSerialNum),
+                           [this](const std::string& AText) { LogMessage(AText); })
+        .RestoreParameters(ADevice);
+}
+
+void TForm1::DisconnectDevice(TCommonKelvoUsbDevice* ADevice) {
+    if (ADevice == fActiveDevice)
+        fActiveDevice = nullptr;
+    ADevice->Close();
+    // A device switching to its bootloader leaves the log alone, so the update's lines stay.
+    if (ADevice->Tag != 5)
+        ListBox1.Clear();
+    delete ADevice;
+    btnUpdate.SetEnabled(false);
 }
 
 int TForm1::ReadUpdateStep(const TSerialNum& ASerial) {

@@ -29,6 +29,7 @@ class TKelvoStubTargetObject;
 
 inline constexpr const char* ApplicationTitle = "KELVO firmware updater 2.0";
 inline constexpr const char* UserFolderName = "KelvoFwUpd";
+inline constexpr const char* SupportEmail = "support@kelvo.example";
 
 class TForm1 : public TComponent {
 public:
@@ -61,6 +62,17 @@ public:
     void TargetControllerRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void IgnoredArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void IgnoredRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+
+    // Opens a newly created device, reads its journal and either finishes an interrupted update or
+    // identifies the device and offers an update. True when the caller keeps the device in its
+    // field; a device that is not kept is freed before this returns.
+    bool ConnectDevice(TCommonKelvoUsbDevice* ADevice);
+    // Closes and frees a held device; clears the log unless it is switching to its bootloader.
+    void DisconnectDevice(TCommonKelvoUsbDevice* ADevice);
+
+    // The device's parameters into its settings file before an update, and back after it.
+    bool SaveParameters(TCommonKelvoUsbDevice* ADevice);
+    bool RestoreParameters(TCommonKelvoUsbDevice* ADevice);
 
     // The image for a device: the collection's entry or a newer downloaded one (which then replaces
     // the entry in the collection); nullptr when neither exists.
@@ -103,6 +115,17 @@ public:
     TKelvoStubTargetObject* fTargetStub = nullptr;
 
 private:
+    // The arrival of a family device: unless a device is active, creates one of class TDevice for
+    // the path and keeps it in AField when ConnectDevice adopts it.
+    template <class TDevice> void ArriveAs(TDevice*& AField, const std::string& APath);
+    // The removal of a family device: when AField holds the device at APath, disconnects it.
+    template <class TDevice> void RemoveFrom(TDevice*& AField, const std::string& APath);
+    // The journal steps a connection acts on before identification; false when it is not to go on
+    // to identification, with AAdopt telling whether the caller keeps the device.
+    bool ResumeJournal(TCommonKelvoUsbDevice* ADevice, int AStep, bool& AAdopt);
+    // The identification lines, the image choice and the update offer.
+    void IdentifyDevice(TCommonKelvoUsbDevice* ADevice);
+
     // The settings file of one device in the user folder.
     std::string SettingsFileName(const TSerialNum& ASerial) const;
     // Creates the user folder unless it exists; false when it cannot be made.

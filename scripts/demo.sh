@@ -8,8 +8,7 @@ cmake --build --preset release
 out=build/release/FWCOLLECTION.kelvofwset
 build/release/tools/kelvo-fwbuild extract-builtin -o "$out"
 build/release/tools/kelvo-fwbuild info "$out"
-# The updater on the simulated bench; closed by SIGINT after two seconds.
-status=0
-timeout --signal=INT 2 build/release/app/kelvo-fwupd-cli || status=$?
-# timeout reports 124 when it had to send the signal, which is the expected way to end here.
-[ "$status" -eq 0 ] || [ "$status" -eq 124 ]
+# The updater on the simulated bench with one optical sensor whose firmware is older than the
+# built-in image: it is identified and offered an update, and the program ends by itself once the
+# bench has been quiet for a second.
+timeout 60 build/release/app/kelvo-fwupd-cli --simulate optical-sensor

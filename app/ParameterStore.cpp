@@ -1,0 +1,144 @@
+#include "app/ParameterStore.h"
+
+#include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoUsbQVSensor.h"
+#include "platform/HexText.h"
+#include "platform/IniFile.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr const char* DeviceSection = "Device";
+constexpr const char* DoNotStoreKey = "DoNotStoreParameters";
+constexpr const char* CalibrationKey = "Calibration";
+constexpr const char* AccCalibrationKey = "AccCalibration";
+constexpr const char* RegionsKey = "Regions";
+constexpr const char* LockedKey = "Locked";
+
+} // namespace
+
+std::string BlockToHex(const void* AData, std::size_t ASize) {
+    static const char Digits[] = "0123456789ABCDEF";
+    const auto* bytes = static_cast<const uint8_t*>(AData);
+    std::string text;
+    text.reserve(ASize * 2);
+    for (std::size_t i = 0; i < ASize; ++i) {
+        text += Digits[bytes[i] >> 4];
+        text += Digits[bytes[i] & 0x0F];
+    }
+    return text;
+}
+
+std::optional<std::vector<uint8_t>> HexToBlock(const std::string& AText) {
+    if (AText.size() % 2 != 0)
+        return std::nullopt;
+    std::vector<uint8_t> block(AText.size() / 2);
+    for (std::size_t i = 0; i < block.size(); ++i) {
+        const int high = HexDigitValue(AText[2 * i]);
+        const int low = HexDigitValue(AText[2 * i + 1]);
+        if (high < 0 || low < 0)
+            return std::nullopt;
+        block[i] = uint8_t(high << 4 | low);
+    }
+    return block;
+}
+
+TParameterStore::TParameterStore(std::string ASettingsFile, TLog ALog)
+    : fSettingsFile(std::move(ASettingsFile)), fLog(std::move(ALog)) {}
+
+bool TParameterStore::SaveParameters(TCommonKelvoUsbDevice* ADevice) {
+    try {
+        TIniFile(fSettingsFile)
+            .WriteBool(DeviceSection, DoNotStoreKey, !ADevice->NeedToRecoverOptionsAfterUpdate());
+    } catch (...) {
+        return false;
+    }
+    if (auto* camera = dynamic_cast<TKelvoUsbQVSensor*>(ADevice))
+        return SaveQVSensorParameters(camera);
+    if (auto* sensor = dynamic_cast<TKelvoSensorUsbDevice*>(ADevice))
+        return SaveSensorParameters(sensor);
+    return true;
+}
+
+bool TParameterStore::SaveSensorParameters(TKelvoSensorUsbDevice* ASensor) {
+    if (!ASensor->GetCalibrationInfo()) {
+        fLog("Error: cannot read sensor calibration info!");
+        return false;
+    }
+    try {
+        TIniFile(fSettingsFile)
+            .WriteString(DeviceSection, CalibrationKey,
+                         BlockToHex(&ASensor->fCalibrationRawData, sizeof ASensor->fCalibrationRawData));
+    } catch (...) {
+        fLog("Error: cannot store calibration parameters!");
+        return false;
+    }
+    return true;
+}
+
+bool TParameterStore::SaveQVSensorParameters(TKelvoUsbQVSensor* ASensor) {
+    TQV01FlashParams params{};
+    if (!ASensor->ReadFlashParams(params)) {
+        fLog("Error: cannot read sensor calibration info!");
+        return false;
+    }
+    try {
+        TIniFile ini(fSettingsFile);
+        ini.WriteString(DeviceSection, CalibrationKey, BlockToHex(&params, sizeof params));
+        TQVAccCalibration acc{};
+        if (ASensor->ReadAccCalibrationData(acc))
+            ini.WriteString(DeviceSection, AccCalibrationKey, BlockToHex(&acc, sizeof acc));
+        ini.WriteInteger(DeviceSection, RegionsKey, ASensor->fRegions);
+        ini.WriteBool(DeviceSection, LockedKey, ASensor->fLocked);
+    } catch (...) {
+        fLog("Error: cannot store calibration parameters!");
+        return false;
+    }
+    return true;
+}
+
+bool TParameterStore::RestoreParameters(TCommonKelvoUsbDevice* ADevice) {
+    bool doNotStore = false;
+    try {
+        doNotStore = TIniFile(fSettingsFile).ReadBool(DeviceSection, DoNotStoreKey, false);
+    } catch (...) {
+        return false;
+    }
+    if (doNotStore)
+        return true;
+    fLog("Restoring device parameters...");
+    if (auto* camera = dynamic_cast<TKelvoUsbQVSensor*>(ADevice))
+        return RestoreQVSensorParameters(camera);
+    if (auto* sensor = dynamic_cast<TKelvoSensorUsbDevice*>(ADevice))
+        return RestoreSensorParameters(sensor);
+    return true;
+}
+
+bool TParameterStore::RestoreSensorParameters(TKelvoSensorUsbDevice* ASensor) {
+    std::optional<std::vector<uint8_t>> stored;
+    try {
+        stored = HexToBlock(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
+    } catch (...) {
+        stored.reset();
+    }
+    TCalibrationInfoBlock block{};
+    if (!stored || stored->size() != sizeof block) {
+        fLog("Cannot read stored calibration info!");
+        return false;
+    }
+    std::memcpy(&block, stored->data(), sizeof block);
+    if (!ASensor->SetCalibrationInfo(block)) {
+        fLog("Error: cannot set calibration info! Try to replug sensor.");
+        return false;
+    }
+    if (!ASensor->ApplyCalibrationInfo()) {
+        fLog("Error: cannot flash calibration info! Try to replug sensor.");
+        return false;
+    }
+    return true;
+}
+
+bool TParameterStore::RestoreQVSensorParameters(TKelvoUsbQVSensor*) {
+    return true;
+}

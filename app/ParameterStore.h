@@ -1,0 +1,39 @@
+#pragma once
+// What a device keeps that a firmware update may wipe: saved into the device's settings file before
+// the switch into the bootloader, and written back when the device returns from a finished flash.
+// Every key is in section "Device" of the settings file, next to the update journal; byte blocks
+// are stored as upper-case hexadecimal, two digits per byte in memory order.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class TCommonKelvoUsbDevice;
+class TKelvoSensorUsbDevice;
+class TKelvoUsbQVSensor;
+
+// Upper-case hexadecimal, high nibble first.
+std::string BlockToHex(const void* AData, std::size_t ASize);
+// Pairs of hexadecimal digits of either case; none for an odd count or any other character.
+std::optional<std::vector<uint8_t>> HexToBlock(const std::string& AText);
+
+class TParameterStore {
+public:
+    using TLog = std::function<void(const std::string&)>;
+    // ASettingsFile is the device's settings file; ALog writes one line of the window's log.
+    TParameterStore(std::string ASettingsFile, TLog ALog);
+
+    bool SaveParameters(TCommonKelvoUsbDevice* ADevice);
+    bool RestoreParameters(TCommonKelvoUsbDevice* ADevice);
+    bool SaveSensorParameters(TKelvoSensorUsbDevice* ASensor);
+    bool RestoreSensorParameters(TKelvoSensorUsbDevice* ASensor);
+    bool SaveQVSensorParameters(TKelvoUsbQVSensor* ASensor);
+    // The camera sensor's saved keys are a record only; nothing goes back to the sensor.
+    bool RestoreQVSensorParameters(TKelvoUsbQVSensor* ASensor);
+
+private:
+    std::string fSettingsFile;
+    TLog fLog;
+};

@@ -1,0 +1,454 @@
+// Device connection over the simulated bench: each sensor family identified in the log, the image
+// check and the update offer, the journal steps acted on at arrival, the USB 3.0 warning, one
+// active device at a time, removal, and the parameters saved before and restored after an update.
+#include "MyLib/KelvoPulseUsbDevice.h"
+#include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoTriggerUsbDevice.h"
+#include "MyLib/KelvoUsbQVSensor.h"
+#include "app/ParameterStore.h"
+#include "app/SimBench.h"
+#include "platform/IniFile.h"
+#include "sim/SimDevice.h"
+#include "tests/scenarios/FormHarness.h"
+#include "tests/threads/ImageFiles.h"
+#include "tests/threads/TestHttpServer.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace {
+
+constexpr TSerialNum Serial1 = {1, 2, 3, 4, 5, 6, 7, 8};
+constexpr const char* Serial1Text = "serial=1-2-3-4-5-6-7-8";
+const std::string Offer = "Newer firmware found. To update click \"Update\" button";
+const std::string UpToDate = "Firmware is up to date.";
+
+std::string Lines(std::initializer_list<std::string> ALines) {
+    std::string text;
+    for (const std::string& line : ALines)
+        text += line + "\n";
+    return text;
+}
+
+// The identification lines of a device with serial number Serial1.
+std::string Identity(const std::string& AModel, const std::string& APid, const std::string& AHw,
+                     const std::string& AFw) {
+    return Lines({AModel, "Serial number: " + SerialToStr(Serial1), "Product id is: 0x" + APid,
+                  "Hardware version 0x" + AHw, "Firmware version 0x" + AFw});
+}
+
+// A main window over the simulated bench whose downloads go to a local server that has no images
+// unless a test publishes one.
+struct TConnectBench {
+    TTestHttpServer fServer;
+    TFormBench fBench;
+    TForm1& fForm = fBench.fForm;
+    std::vector<std::shared_ptr<TSimBusDevice>> fDevices;
+
+    TConnectBench() { TKelvoUsbFirmware::SetDownloadServer(fServer.Url("/downloads/fw/")); }
+    ~TConnectBench() {
+        fForm.FormClose();
+        TKelvoUsbFirmware::SetDownloadServer("http://firmware.kelvo.example/downloads/fw/");
+    }
+
+    void Settle() {
+        EXPECT_TRUE(fBench.fLoop.RunUntil([&] { return !fBench.fBus.HasPendingReports(); }, 5000));
+        fBench.fLoop.ProcessMessages();
+    }
+    // A device described as on the command line, not yet plugged.
+    std::shared_ptr<TSimDevice> Make(const std::string& AText) {
+        TSimDeviceSpec options;
+        std::string error;
+        EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
+        const TSimKind* kind = TSimKinds::BuiltIn().Find(options.fKind);
+        if (!kind)
+            return nullptr;
+        auto device = std::dynamic_pointer_cast<TSimDevice>(kind->fCreate(options, 0));
+        fDevices.push_back(device);
+        return device;
+    }
+    // Plugs the device and lets the window handle its arrival.
+    std::shared_ptr<TSimDevice> Plug(const std::shared_ptr<TSimDevice>& ADevice) {
+        fBench.fBus.Plug(ADevice);
+        Settle();
+        return ADevice;
+    }
+    std::shared_ptr<TSimDevice> Plug(const std::string& AText) { return Plug(Make(AText)); }
+    void Unplug(const std::shared_ptr<TSimDevice>& ADevice) {
+        fBench.fBus.Unplug(*ADevice);
+        Settle();
+    }
+    void Start() {
+        fForm.FormCreate();
+        Settle();
+    }
+    // Everything logged after the start-up prompt.
+    std::string Logged() {
+        const std::string text = fBench.fOut.Text();
+        const std::string prompt = "Plug in device to update\n";
+        return text.rfind(prompt, 0) == 0 ? text.substr(prompt.size()) : text;
+    }
+    std::vector<std::string> Visible() {
+        std::vector<std::string> lines;
+        for (int i = 0; i < fForm.ListBox1.Count(); ++i)
+            lines.push_back(fForm.ListBox1.Item(i));
+        return lines;
+    }
+    std::string SettingsFile() const { return fBench.UserFolder() + "/" + SerialToStr(Serial1) + ".ini"; }
+    TIniFile Settings() const { return TIniFile(SettingsFile()); }
+    std::string Key(const char* AKey) const { return Settings().ReadString("Device", AKey, "<none>"); }
+    int Step() const { return Settings().ReadInteger("Device", "UpdateStep", -1); }
+    // A settings file as an earlier run left it.
+    void Prepare(std::initializer_list<std::pair<std::string, std::string>> AKeys) {
+        std::filesystem::create_directories(fBench.UserFolder());
+        TIniFile ini = Settings();
+        for (const auto& [key, value] : AKeys)
+            ini.WriteString("Device", key, value);
+    }
+};
+
+std::string Optical(const std::string& AExtra = "") {
+    return "optical-sensor," + (AExtra.empty() ? "" : AExtra + ",") + Serial1Text;
+}
+const std::string OpticalIdentity = Identity("KELVO USB optical sensor LP-01(147)", "0020", "0002", "0009");
+
+struct TFamilyCase {
+    const char* fDevice;
+    std::string fIdentity;
+    std::string fVerdict;
+};
+
+} // namespace
+
+TEST(DeviceConnection, EachFamilyIsIdentifiedAndComparedWithItsImage) {
+    const TFamilyCase cases[] = {
+        {"optical-sensor", OpticalIdentity, Offer},
+        {"optical-sensor,pid=35,hw=5,fw=11",
+         Identity("KELVO USB optical sensor LP-02", "0023", "0005", "000B"), UpToDate},
+        {"camera-sensor,hw=3,fw=34,edition=2",
+         Identity("KELVO Archery sensor QV-A02V2", "1F01", "0003", "0022"), Offer},
+        {"pulse-sensor,pid=10,hw=2,fw=5", Identity("KELVO USB pulse sensor HB-00", "000A", "0002", "0005"),
+         Offer},
+        {"pulse-sensor,pid=19,hw=3,fw=10",
+         Identity("KELVO USB Pulse sensor (Polar uncoded) HB 01", "0013", "0003", "000A"), UpToDate},
+        {"trigger,hw=2,fw=9", Identity("KELVO USB Trigger control KTG 01", "0005", "0002", "0009"), UpToDate},
+    };
+    for (const TFamilyCase& c : cases) {
+        SCOPED_TRACE(c.fDevice);
+        TConnectBench bench;
+        bench.Start();
+        bench.Plug(std::string(c.fDevice) + "," + Serial1Text);
+        EXPECT_EQ(bench.Logged(), c.fIdentity + c.fVerdict + "\n");
+        EXPECT_EQ(bench.fForm.btnUpdate.Enabled(), c.fVerdict == Offer);
+        ASSERT_NE(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_EQ(bench.fForm.fActiveDevice->Tag, c.fVerdict == Offer ? 3 : 1);
+    }
+}
+
+TEST(DeviceConnection, UpToDateOrWithoutImage) {
+    TConnectBench bench;
+    TForm1& form = bench.fForm;
+    bench.Start();
+    // Equal to the image's version.
+    auto equal = bench.Plug(Optical("fw=10"));
+    EXPECT_EQ(bench.Logged(),
+              Identity("KELVO USB optical sensor LP-01(147)", "0020", "0002", "000A") + UpToDate + "\n");
+    EXPECT_FALSE(form.btnUpdate.Enabled());
+    ASSERT_NE(form.fSensor, nullptr);
+    EXPECT_EQ(form.fActiveDevice, form.fSensor);
+    bench.Unplug(equal);
+    EXPECT_EQ(form.fSensor, nullptr);
+    EXPECT_EQ(form.fActiveDevice, nullptr);
+
+    // No image for hardware 7: the identification only, and the device is not active, so the next
+    // device is handled.
+    bench.Plug(Optical("hw=7"));
+    EXPECT_EQ(bench.Visible().size(), 5u);
+    EXPECT_EQ(bench.Visible().back(), "Firmware version 0x0009");
+    ASSERT_NE(form.fSensor, nullptr);
+    EXPECT_EQ(form.fActiveDevice, nullptr);
+    EXPECT_EQ(form.fSensor->Tag, 1);
+    bench.Plug("trigger,hw=2,fw=9,serial=9-9-9-9-9-9-9-9");
+    EXPECT_NE(form.fTrigger, nullptr);
+    EXPECT_EQ(form.fActiveDevice, form.fTrigger);
+}
+
+TEST(DeviceConnection, ANewerDownloadedImageIsPreferred) {
+    TConnectBench bench;
+    bench.fServer.Route("/downloads/fw/" + TKelvoUsbFirmware::DownloadFileName(32, 2), ImageFile(32, 2, 12));
+    bench.Start();
+    // Firmware 11 is newer than the built-in image (10) but older than the downloaded one.
+    bench.Plug(Optical("fw=11"));
+    EXPECT_EQ(bench.Logged(),
+              Identity("KELVO USB optical sensor LP-01(147)", "0020", "0002", "000B") + Offer + "\n");
+    ASSERT_NE(bench.fForm.fFirmwares->FindById(32, 2), nullptr);
+    EXPECT_EQ(bench.fForm.fFirmwares->FindById(32, 2)->VersionFW(), 12);
+}
+
+TEST(DeviceConnection, ADeviceThatCannotBeOpenedIsDropped) {
+    TConnectBench bench;
+    bench.Start();
+    // Gone again before the window gets to open it.
+    auto device = bench.Make(Optical());
+    bench.fBench.fBus.Plug(device);
+    bench.fBench.fBus.Unplug(*device);
+    bench.Settle();
+    EXPECT_EQ(bench.Logged(), "Cannot open USB device!\n");
+    EXPECT_EQ(bench.fForm.fSensor, nullptr);
+    EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+    EXPECT_EQ(device->WaitingReads(), 0u);
+}
+
+TEST(DeviceConnection, ASecondDeviceIsIgnoredWhileOneIsActive) {
+    TConnectBench bench;
+    bench.Start();
+    bench.Plug(Optical());
+    const std::string afterFirst = bench.fBench.fOut.Text();
+    auto second = bench.Plug("pulse-sensor,pid=10,hw=2,fw=5,serial=9-9-9-9-9-9-9-9");
+    EXPECT_EQ(bench.fBench.fOut.Text(), afterFirst);
+    EXPECT_EQ(bench.fForm.fPulse, nullptr);
+    // Never opened at all.
+    EXPECT_EQ(second->VendorRequestCount(), 0u);
+    // Its removal is not the active device's.
+    bench.Unplug(second);
+    EXPECT_EQ(bench.fForm.fActiveDevice, bench.fForm.fSensor);
+    EXPECT_TRUE(bench.fForm.btnUpdate.Enabled());
+}
+
+TEST(DeviceConnection, RemovalClearsTheLogExceptWhileSwitchingToTheBootloader) {
+    TConnectBench bench;
+    TForm1& form = bench.fForm;
+    bench.Start();
+    auto device = bench.Plug(Optical());
+    EXPECT_TRUE(form.btnUpdate.Enabled());
+    bench.Unplug(device);
+    EXPECT_TRUE(bench.Visible().empty());
+    EXPECT_FALSE(form.btnUpdate.Enabled());
+    EXPECT_EQ(form.fSensor, nullptr);
+
+    auto again = bench.Plug(Optical());
+    ASSERT_NE(form.fSensor, nullptr);
+    form.fSensor->Tag = 5;
+    const auto shown = bench.Visible();
+    bench.Unplug(again);
+    EXPECT_EQ(bench.Visible(), shown);
+    EXPECT_FALSE(form.btnUpdate.Enabled());
+    EXPECT_EQ(form.fActiveDevice, nullptr);
+    EXPECT_EQ(form.fSensor, nullptr);
+}
+
+TEST(DeviceConnection, TheUsb30WarningOnNewerSystemsWithAnOldBootloader) {
+    TConnectBench bench;
+    TForm1& form = bench.fForm;
+    bench.Start();
+    form.fWinVer = TWinVer::WIN8;
+    bench.Plug(Optical("stub=2"));
+    EXPECT_EQ(bench.Logged(),
+              OpticalIdentity +
+                  Lines({"Newer firmware found but you have device that may be",
+                         "NOT compatible with modern USB3.0 host drivers under Windows 8 or later",
+                         "It is recommended that you use older computer with Windows 7 OS",
+                         "or try virtual machine with USB2.0 emulation",
+                         "If you are not sure please contact support@kelvo.example"}));
+    EXPECT_FALSE(form.btnUpdate.Enabled());
+    ASSERT_NE(form.fSensor, nullptr);
+    EXPECT_EQ(form.fSensor->Tag, 4);
+    EXPECT_EQ(form.fActiveDevice, form.fSensor);
+    // Still the active device: others are ignored.
+    bench.Plug("trigger,hw=2,fw=9,serial=9-9-9-9-9-9-9-9");
+    EXPECT_EQ(form.fTrigger, nullptr);
+}
+
+TEST(DeviceConnection, TheWarningNeedsAnOldBootloaderAndANewerSystem) {
+    TConnectBench bench;
+    TForm1& form = bench.fForm;
+    bench.Start();
+    form.fWinVer = TWinVer::WIN81;
+    auto current = bench.Plug(Optical("stub=3"));
+    EXPECT_TRUE(form.btnUpdate.Enabled());
+    bench.Unplug(current);
+    form.fWinVer = TWinVer::WIN7;
+    bench.Plug(Optical("stub=2"));
+    EXPECT_TRUE(form.btnUpdate.Enabled());
+    ASSERT_NE(form.fSensor, nullptr);
+    EXPECT_EQ(form.fSensor->Tag, 3);
+}
+
+TEST(UpdateJournalAtArrival, StepsOneAndTwoAreResetAndTheDeviceIdentified) {
+    for (const char* step : {"1", "2"}) {
+        SCOPED_TRACE(step);
+        TConnectBench bench;
+        bench.Prepare({{"UpdateStep", step}});
+        bench.Start();
+        bench.Plug(Optical());
+        EXPECT_EQ(bench.Logged(), OpticalIdentity + Offer + "\n");
+        EXPECT_EQ(bench.Step(), 0);
+        EXPECT_EQ(bench.fForm.fSensor->Tag, 3);
+    }
+}
+
+TEST(UpdateJournalAtArrival, StepThreeAndUnknownStepsAdoptSilently) {
+    for (const char* step : {"3", "4", "17"}) {
+        SCOPED_TRACE(step);
+        TConnectBench bench;
+        bench.Prepare({{"UpdateStep", step}});
+        bench.Start();
+        bench.Plug(Optical());
+        EXPECT_EQ(bench.Logged(), "");
+        ASSERT_NE(bench.fForm.fSensor, nullptr);
+        EXPECT_EQ(bench.fForm.fSensor->Tag, 0);
+        EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_FALSE(bench.fForm.btnUpdate.Enabled());
+        EXPECT_EQ(bench.Key("UpdateStep"), step);
+    }
+}
+
+TEST(UpdateJournalAtArrival, StepSixWarnsThenIdentifies) {
+    TConnectBench bench;
+    bench.Prepare({{"UpdateStep", "6"}});
+    bench.Start();
+    bench.Plug(Optical());
+    EXPECT_EQ(bench.Logged(),
+              Lines({"Unable to restore device parameters.", "Please contact support@kelvo.example",
+                     "or use device-specific calibration tools."}) +
+                  OpticalIdentity + Offer + "\n");
+    // Identification cleared the list: only its lines remain visible.
+    EXPECT_EQ(bench.Visible().front(), "KELVO USB optical sensor LP-01(147)");
+    EXPECT_EQ(bench.Step(), 0);
+}
+
+TEST(UpdateJournalAtArrival, StepFiveRestoresTheCalibrationFromTheSettingsFile) {
+    const std::string stored = "0102030405060708090A0B0C0D0E0F1011121314";
+    TConnectBench bench;
+    bench.Prepare({{"UpdateStep", "5"}, {"DoNotStoreParameters", "0"}, {"Calibration", stored}});
+    bench.Start();
+    auto device = bench.Plug(Optical("calibration=FFEEDDCCBBAA99887766554433221100FFEEDDCC"));
+    EXPECT_EQ(bench.Logged(), Lines({"Restoring device parameters...", "SUCCESS! Firmware updated."}));
+    EXPECT_EQ(bench.Step(), 0);
+    // Not adopted, not active, and released: closed, with no reads left waiting.
+    EXPECT_EQ(bench.fForm.fSensor, nullptr);
+    EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+    EXPECT_EQ(device->WaitingReads(), 0u);
+    EXPECT_FALSE(bench.fForm.btnUpdate.Enabled());
+
+    // The device now holds the stored calibration, as a fresh open reads it back.
+    TKelvoSensorUsbDevice check(nullptr, device->Path());
+    ASSERT_TRUE(check.Open());
+    ASSERT_TRUE(check.GetCalibrationInfo());
+    EXPECT_EQ(BlockToHex(&check.fCalibrationRawData, sizeof check.fCalibrationRawData), stored);
+    check.Close();
+}
+
+TEST(UpdateJournalAtArrival, StepFiveWithoutAUsableCalibrationFailsTheRestore) {
+    const std::string failed =
+        Lines({"Restoring device parameters...", "Cannot read stored calibration info!",
+               "Cannot restore device parameters.",
+               "Try to replug device or use device-specific calibration tools."});
+    // Missing, 38 and 42 digits, and not hexadecimal.
+    for (const char* calibration :
+         {"", "01020304050607080910111213141516171819", "010203040506070809101112131415161718192021",
+          "0102030405060708090A0B0C0D0E0F10111213GG"}) {
+        SCOPED_TRACE(calibration);
+        TConnectBench bench;
+        bench.Prepare({{"UpdateStep", "5"}});
+        if (*calibration)
+            bench.Settings().WriteString("Device", "Calibration", calibration);
+        bench.Start();
+        bench.Plug(Optical());
+        EXPECT_EQ(bench.Logged(), failed);
+        EXPECT_EQ(bench.Step(), 6);
+        EXPECT_EQ(bench.fForm.fSensor, nullptr);
+        EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+    }
+}
+
+TEST(UpdateJournalAtArrival, StepFiveWithNothingToRestore) {
+    // The device says its options survive an update: nothing is written back.
+    TConnectBench bench;
+    bench.Prepare({{"UpdateStep", "5"}, {"DoNotStoreParameters", "1"}});
+    bench.Start();
+    auto device = bench.Plug(Optical());
+    EXPECT_EQ(bench.Logged(), "SUCCESS! Firmware updated.\n");
+    EXPECT_EQ(bench.Step(), 0);
+
+    // A pulse sensor has no parameters to restore, even without a saved file.
+    TConnectBench pulse;
+    pulse.Prepare({{"UpdateStep", "5"}});
+    pulse.Start();
+    pulse.Plug(std::string("pulse-sensor,pid=10,hw=2,fw=5,") + Serial1Text);
+    EXPECT_EQ(pulse.Logged(), Lines({"Restoring device parameters...", "SUCCESS! Firmware updated."}));
+    EXPECT_EQ(pulse.Step(), 0);
+    EXPECT_EQ(pulse.fForm.fPulse, nullptr);
+}
+
+TEST(ParameterPreservation, TheOpticalSensorSavesItsCalibration) {
+    TConnectBench bench;
+    bench.Start();
+    bench.Plug(Optical("calibration=00112233445566778899aabbccddeeff01234567"));
+    ASSERT_NE(bench.fForm.fSensor, nullptr);
+    ASSERT_TRUE(bench.fForm.SaveParameters(bench.fForm.fSensor));
+    EXPECT_EQ(bench.Key("DoNotStoreParameters"), "0");
+    EXPECT_EQ(bench.Key("Calibration"), "00112233445566778899AABBCCDDEEFF01234567");
+    EXPECT_EQ(bench.Key("AccCalibration"), "<none>");
+
+    // A second-generation sensor on firmware above 10 keeps its options through an update.
+    TConnectBench second;
+    second.Start();
+    second.Plug(Optical("pid=35,hw=5,fw=11"));
+    ASSERT_NE(second.fForm.fSensor, nullptr);
+    ASSERT_TRUE(second.fForm.SaveParameters(second.fForm.fSensor));
+    EXPECT_EQ(second.Key("DoNotStoreParameters"), "1");
+    EXPECT_EQ(second.Key("Calibration").size(), 40u);
+}
+
+TEST(ParameterPreservation, TheCameraSensorSavesItsRecords) {
+    struct TCase {
+        const char* fOptions;
+        bool fAccSaved;
+        const char* fDoNotStore;
+        const char* fRegions;
+    };
+    // Firmware 18 needs its options recovered, has no accelerometer calibration to read and
+    // reports every region.
+    for (const TCase& c : {TCase{"fw=30", true, "1", "5"}, TCase{"fw=30,acc=none", false, "1", "5"},
+                           TCase{"fw=18", false, "0", "4095"}}) {
+        SCOPED_TRACE(c.fOptions);
+        TConnectBench bench;
+        bench.Start();
+        bench.Plug(std::string("camera-sensor,hw=3,edition=2,regions=5,locked=1,") + c.fOptions + "," +
+                   Serial1Text);
+        TKelvoUsbQVSensor* camera = bench.fForm.fQVSensor;
+        ASSERT_NE(camera, nullptr);
+        ASSERT_TRUE(bench.fForm.SaveParameters(camera));
+        EXPECT_EQ(bench.Key("DoNotStoreParameters"), c.fDoNotStore);
+        const std::string calibration = bench.Key("Calibration");
+        EXPECT_EQ(calibration.size(), 52u);
+        EXPECT_EQ(calibration.find_first_not_of("0123456789ABCDEF"), std::string::npos);
+        const std::string acc = bench.Key("AccCalibration");
+        if (c.fAccSaved)
+            EXPECT_EQ(acc.size(), 88u);
+        else
+            EXPECT_EQ(acc, "<none>");
+        EXPECT_EQ(bench.Key("Regions"), c.fRegions);
+        EXPECT_EQ(bench.Key("Locked"), "1");
+    }
+}
+
+TEST(ParameterPreservation, ASaveThatCannotReadOrStoreStopsTheUpdate) {
+    TConnectBench bench;
+    bench.Start();
+    auto device = bench.Plug(Optical());
+    ASSERT_NE(bench.fForm.fSensor, nullptr);
+    // The sensor stops answering.
+    device->SetFault(device->VendorRequestCount() + 1, {TSimFaultKind::Stall});
+    EXPECT_FALSE(bench.fForm.SaveParameters(bench.fForm.fSensor));
+    EXPECT_EQ(bench.Visible().back(), "Error: cannot read sensor calibration info!");
+
+    // The settings file cannot be written: no message here, the update's own error follows.
+    std::filesystem::remove(bench.SettingsFile());
+    std::filesystem::create_directory(bench.SettingsFile());
+    const auto before = bench.Visible();
+    EXPECT_FALSE(bench.fForm.SaveParameters(bench.fForm.fSensor));
+    EXPECT_EQ(bench.Visible(), before);
+}
