@@ -452,3 +452,101 @@ TEST(ParameterPreservation, ASaveThatCannotReadOrStoreStopsTheUpdate) {
     EXPECT_FALSE(bench.fForm.SaveParameters(bench.fForm.fSensor));
     EXPECT_EQ(bench.Visible(), before);
 }
+
+namespace {
+
+// Every family's kind with its defaults, each of which is offered an update.
+const char* const Families[] = {"optical-sensor", "camera-sensor", "pulse-sensor", "pulse-sensor,pid=19",
+                                "trigger"};
+
+TCommonKelvoUsbDevice* Held(const TForm1& AForm) {
+    for (TCommonKelvoUsbDevice* device : {static_cast<TCommonKelvoUsbDevice*>(AForm.fQVSensor),
+                                          static_cast<TCommonKelvoUsbDevice*>(AForm.fTrigger),
+                                          static_cast<TCommonKelvoUsbDevice*>(AForm.fSensor),
+                                          static_cast<TCommonKelvoUsbDevice*>(AForm.fPulse)})
+        if (device)
+            return device;
+    return nullptr;
+}
+
+bool EndsWith(const std::string& AText, const std::string& AEnd) {
+    return AText.size() >= AEnd.size() && AText.compare(AText.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
+}
+
+} // namespace
+
+TEST(FamilyConnection, EveryFamilyFollowsTheJournalAtArrival) {
+    const std::string helpLines =
+        Lines({"Unable to restore device parameters.", "Please contact support@kelvo.example",
+               "or use device-specific calibration tools."});
+    for (const char* family : Families) {
+        for (const char* step : {"1", "2", "3", "6"}) {
+            SCOPED_TRACE(std::string(family) + " step " + step);
+            TConnectBench bench;
+            bench.Prepare({{"UpdateStep", step}});
+            bench.Start();
+            bench.Plug(std::string(family) + "," + Serial1Text);
+            ASSERT_NE(Held(bench.fForm), nullptr);
+            if (std::string(step) == "3") {
+                EXPECT_EQ(bench.Logged(), "");
+                EXPECT_EQ(bench.Step(), 3);
+                EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+                continue;
+            }
+            EXPECT_TRUE(EndsWith(bench.Logged(), Offer + "\n")) << bench.Logged();
+            EXPECT_EQ(bench.Logged().rfind(helpLines, 0) == 0, std::string(step) == "6");
+            EXPECT_EQ(bench.Visible().size(), 6u);
+            EXPECT_EQ(bench.Step(), 0);
+            EXPECT_EQ(bench.fForm.fActiveDevice, Held(bench.fForm));
+        }
+        SCOPED_TRACE(std::string(family) + " step 5");
+        TConnectBench back;
+        back.Prepare({{"UpdateStep", "5"}, {"DoNotStoreParameters", "1"}});
+        back.Start();
+        auto device = back.Plug(std::string(family) + "," + Serial1Text);
+        EXPECT_EQ(back.Logged(), "SUCCESS! Firmware updated.\n");
+        EXPECT_EQ(back.Step(), 0);
+        EXPECT_EQ(Held(back.fForm), nullptr);
+        EXPECT_EQ(device->WaitingReads(), 0u);
+    }
+}
+
+TEST(FamilyConnection, EveryFamilyIsReleasedOnRemoval) {
+    for (const char* family : Families) {
+        SCOPED_TRACE(family);
+        TConnectBench bench;
+        bench.Start();
+        auto device = bench.Plug(std::string(family) + "," + Serial1Text);
+        ASSERT_NE(Held(bench.fForm), nullptr);
+        EXPECT_TRUE(bench.fForm.btnUpdate.Enabled());
+        bench.Unplug(device);
+        EXPECT_EQ(Held(bench.fForm), nullptr);
+        EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_TRUE(bench.Visible().empty());
+        EXPECT_FALSE(bench.fForm.btnUpdate.Enabled());
+        // The next device of the family is handled again.
+        bench.Plug(std::string(family) + ",serial=9-9-9-9-9-9-9-9");
+        EXPECT_NE(bench.fForm.fActiveDevice, nullptr);
+    }
+}
+
+TEST(FamilyConnection, TheUsb30WarningConcernsOnlyDevicesWithTheOldInterfaceChip) {
+    struct TCase {
+        const char* fDevice;
+        bool fWarned;
+    };
+    for (const TCase& c :
+         {TCase{"optical-sensor", true}, TCase{"optical-sensor,pid=35", false}, TCase{"camera-sensor", false},
+          TCase{"pulse-sensor", true}, TCase{"trigger,hw=2,fw=7", true}, TCase{"trigger", false}}) {
+        SCOPED_TRACE(c.fDevice);
+        TConnectBench bench;
+        bench.Start();
+        bench.fForm.fWinVer = TWinVer::WIN8;
+        bench.Plug(std::string(c.fDevice) + ",stub=2," + Serial1Text);
+        ASSERT_NE(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_EQ(bench.fForm.fActiveDevice->Tag, c.fWarned ? 4 : 3);
+        EXPECT_EQ(bench.fForm.btnUpdate.Enabled(), !c.fWarned);
+        EXPECT_EQ(EndsWith(bench.Logged(), "If you are not sure please contact support@kelvo.example\n"),
+                  c.fWarned);
+    }
+}
