@@ -2,6 +2,7 @@
 
 #include "platform/HexText.h"
 #include "sim/SimCameraSensor.h"
+#include "sim/SimFamilyBindings.h"
 
 #include <charconv>
 
@@ -100,14 +101,11 @@ std::shared_ptr<TSimBusDevice> CreateCameraSensor(const TSimDeviceSpec& ASpec, u
         state->StubActual = *extras.Stub;
         state->StubUpdate = *extras.Stub;
     }
-    auto device = std::make_shared<TSimCameraSensor>(state, ASpec.fDriver.value_or(TUsbDriverKind::Generic));
-    if (ASpec.fPid) {
-        TSimDeviceIdentity identity = device->Identity();
-        identity.ProductId = *ASpec.fPid;
-        device->SetIdentity(identity);
-    }
-    device->SetLatency(std::chrono::milliseconds(ALatencyMs));
-    return device;
+    auto unit = TSimPhysicalDevice::CreateRunning(
+        SimCameraSensorBinding(state, ASpec.fPid.value_or(SIM_QV_PRODUCT_ID)),
+        ASpec.fDriver.value_or(TUsbDriverKind::Generic));
+    unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
+    return unit->Personality();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "app/SimKindOpticalSensor.h"
 
 #include "platform/HexText.h"
+#include "sim/SimFamilyBindings.h"
 #include "sim/SimOpticalSensor.h"
 
 #include <charconv>
@@ -92,9 +93,10 @@ std::shared_ptr<TSimBusDevice> CreateOpticalSensor(const TSimDeviceSpec& ASpec, 
     }
     // Old boards come with the family's driver, new ones with the generic one.
     TUsbDriverKind driver = state->VersionHW >= 5 ? TUsbDriverKind::Generic : TUsbDriverKind::Family;
-    auto device = std::make_shared<TSimOpticalSensor>(state, ASpec.fDriver.value_or(driver));
-    device->SetLatency(std::chrono::milliseconds(ALatencyMs));
-    return device;
+    auto unit =
+        TSimPhysicalDevice::CreateRunning(SimOpticalSensorBinding(state), ASpec.fDriver.value_or(driver));
+    unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
+    return unit->Personality();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "app/SimKindPulseSensor.h"
 
 #include "app/SimKindValues.h"
+#include "sim/SimFamilyBindings.h"
 #include "sim/SimPulseSensor.h"
 
 namespace {
@@ -61,9 +62,9 @@ void RegisterPulseSensorKind(TSimKinds& AKinds) {
         auto state = PulseSensorStateFor(ASpec, error);
         if (!state)
             return nullptr; // the DEVICE text was checked when it was parsed
-        auto device = std::make_shared<TSimPulseSensor>(state);
-        device->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return device;
+        auto unit = TSimPhysicalDevice::CreateRunning(SimPulseSensorBinding(state), TUsbDriverKind::Family);
+        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
+        return unit->Personality();
     };
     AKinds.Register(std::move(kind));
 }

@@ -1,6 +1,7 @@
 #include "app/SimKindTrigger.h"
 
 #include "app/SimKindValues.h"
+#include "sim/SimFamilyBindings.h"
 #include "sim/SimTriggerController.h"
 
 namespace {
@@ -52,10 +53,10 @@ void RegisterTriggerKind(TSimKinds& AKinds) {
         auto state = TriggerStateFor(ASpec, error);
         if (!state)
             return nullptr; // the DEVICE text was checked when it was parsed
-        auto device =
-            std::make_shared<TSimTriggerController>(state, ASpec.fDriver.value_or(TUsbDriverKind::Family));
-        device->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return device;
+        auto unit = TSimPhysicalDevice::CreateRunning(SimTriggerBinding(state),
+                                                      ASpec.fDriver.value_or(TUsbDriverKind::Family));
+        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
+        return unit->Personality();
     };
     AKinds.Register(std::move(kind));
 }

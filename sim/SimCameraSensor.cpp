@@ -259,8 +259,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
     OnWrite(0xFF, [this](S&, const R& AReq) {
         if (!AReq.Data.empty())
             return false;
-        // The bootloader personality is not simulated yet: the sensor just leaves the bus.
-        LeaveBusAfterRequest(nullptr);
+        SwitchToBootloaderAfterRequest();
         return true;
     });
 

@@ -164,6 +164,9 @@ struct TSimDevice::TCore {
     std::chrono::milliseconds UnansweredLimit{15000};
     std::function<void()> AfterLeaving;
     bool LeaveAfterRequest = false;
+    // The request being answered fails as if the device had been pulled out mid-transfer.
+    bool DropAnswer = false;
+    std::function<void(TSimBus*)> OnSwitchToBootloader;
 
     // Family stream: records (joined into reads), raw transfers and read errors, in push order.
     struct TStreamItem {
@@ -301,6 +304,14 @@ struct TSimDevice::TCore {
 
         std::vector<uint8_t> answer;
         uint32_t result = handler && handler(ARequest, answer) ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
+        bool dropped;
+        {
+            std::lock_guard lock(M);
+            dropped = DropAnswer;
+            DropAnswer = false;
+        }
+        if (dropped)
+            result = AHandle.RemovedError();
         if (result == ERROR_SUCCESS) {
             uint32_t shortBy = fault ? fault->ShortBy : 0;
             if (ARequest.DeviceToHost()) {
@@ -808,6 +819,7 @@ TSimDevice::~TSimDevice() {
     fCore->VendorHandlers.clear();
     fCore->IoControlHandlers.clear();
     fCore->AfterLeaving = nullptr;
+    fCore->OnSwitchToBootloader = nullptr;
     fCore->RemoveHandles();
 }
 
@@ -895,6 +907,31 @@ void TSimDevice::LeaveBusAfterRequest(std::function<void()> AThen) {
     std::lock_guard lock(fCore->M);
     fCore->LeaveAfterRequest = true;
     fCore->AfterLeaving = std::move(AThen);
+}
+
+void TSimDevice::LeaveBusInsteadOfAnswer(std::function<void()> AThen) {
+    std::lock_guard lock(fCore->M);
+    fCore->LeaveAfterRequest = true;
+    fCore->DropAnswer = true;
+    fCore->AfterLeaving = std::move(AThen);
+}
+
+void TSimDevice::SetOnSwitchToBootloader(std::function<void(TSimBus*)> AThen) {
+    std::lock_guard lock(fCore->M);
+    fCore->OnSwitchToBootloader = std::move(AThen);
+}
+
+void TSimDevice::SwitchToBootloaderAfterRequest() {
+    std::lock_guard lock(fCore->M);
+    fCore->LeaveAfterRequest = true;
+    fCore->AfterLeaving = nullptr;
+    if (fCore->OnSwitchToBootloader)
+        fCore->AfterLeaving = [hook = fCore->OnSwitchToBootloader, bus = fCore->Bus] { hook(bus); };
+}
+
+TSimBus* TSimDevice::Bus() const {
+    std::lock_guard lock(fCore->M);
+    return fCore->Bus;
 }
 
 void TSimDevice::LeaveBus() {

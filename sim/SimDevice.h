@@ -23,6 +23,8 @@
 #include <string>
 #include <vector>
 
+class TSimPhysicalDevice;
+
 // Family-driver control codes (device type 0x22, buffered, any access).
 constexpr uint32_t SIM_IOCTL_VENDOR_REQUEST = 0x222000;
 constexpr uint32_t SIM_IOCTL_DRIVER_VERSION = 0x222204;
@@ -117,8 +119,23 @@ public:
     // After the vendor request being answered now, the device leaves the bus and AThen runs (on the
     // same thread; a family plugs its other personality there).
     void LeaveBusAfterRequest(std::function<void()> AThen);
+    // In a request handler: the request fails as if the device was pulled out while answering it,
+    // the device leaves the bus and AThen runs (on the same thread).
+    void LeaveBusInsteadOfAnswer(std::function<void()> AThen);
+    // What the device does once it has left the bus for its bootloader (the physical device that
+    // owns this personality plugs the bootloader there). Without it the device just leaves.
+    // AThen receives the bus the device has left.
+    void SetOnSwitchToBootloader(std::function<void(TSimBus* ABus)> AThen);
+    // In the switch-to-bootloader handler: leave the bus after this request, then re-enumerate.
+    void SwitchToBootloaderAfterRequest();
     // Leaves the bus now (any thread).
     void LeaveBus();
+    // The bus the device was last plugged into (nullptr before the first plug).
+    TSimBus* Bus() const;
+    // The physical device this is a personality of (none for a bare simulated device); the
+    // personality keeps it alive.
+    void SetUnit(std::shared_ptr<TSimPhysicalDevice> AUnit) { fUnit = std::move(AUnit); }
+    const std::shared_ptr<TSimPhysicalDevice>& Unit() const { return fUnit; }
     bool IsAttached() const;
     std::string Path() const;
 
@@ -157,4 +174,5 @@ public:
 private:
     std::string fPathName;
     std::shared_ptr<TCore> fCore;
+    std::shared_ptr<TSimPhysicalDevice> fUnit;
 };

@@ -265,7 +265,7 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
             std::lock_guard lock(fState->Mutex);
             ++fState->StubSwitches;
         }
-        LeaveBusAfterRequest(nullptr);
+        SwitchToBootloaderAfterRequest();
         return true;
     });
 }

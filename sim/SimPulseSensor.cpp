@@ -102,7 +102,7 @@ TSimPulseSensor::TSimPulseSensor(std::shared_ptr<TSimPulseState> AState, TUsbDri
             std::lock_guard lock(fState->Mutex);
             fState->Started = false;
         }
-        LeaveBusAfterRequest(nullptr);
+        SwitchToBootloaderAfterRequest();
         return true;
     });
 

@@ -126,7 +126,7 @@ TSimTriggerController::TSimTriggerController(std::shared_ptr<TSimTriggerState> A
             std::lock_guard lock(fState->Mutex);
             fState->Started = false;
         }
-        LeaveBusAfterRequest(nullptr);
+        SwitchToBootloaderAfterRequest();
         return true;
     });
 }

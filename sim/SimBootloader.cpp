@@ -1,0 +1,316 @@
+#include "sim/SimBootloader.h"
+
+#include "sim/SimGost.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr uint8_t KReqErase = 0x80;
+constexpr uint8_t KReqWrite = 0x81;
+constexpr uint8_t KReqReconnect = 0x82;
+constexpr uint8_t KReqValidate = 0x83;
+constexpr uint8_t KReqHardwareInfo = 0x84;
+constexpr uint8_t KReqSynchro = 0x85;
+constexpr uint8_t KReqSerial = 0x86;
+constexpr uint8_t KReqSetSerial = 0x87;
+constexpr uint8_t KReqSetKey = 0x88;
+constexpr uint8_t KReqEnableSecret = 0x89;
+constexpr uint8_t KReqGetKey = 0x8A;
+constexpr uint8_t KReqStubVersion = 0x8B;
+constexpr uint8_t KReqFirmwareVersion = 0x8C;
+constexpr uint8_t KReqIsFuseLocked = 0x8D;
+constexpr uint8_t KReqLockFuse = 0x8E;
+
+// The first bootloader version that answers the version request, and the first with the fuse.
+constexpr uint16_t KStubAnswersVersion = 2;
+constexpr uint16_t KStubWithFuse = 3;
+constexpr uint16_t KPresent = 0xA55A;
+constexpr std::size_t KMarkerOffset = 0x40;
+constexpr std::size_t KProgramSize = 0x3000;
+
+void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
+    AOut.push_back(uint8_t(AValue));
+    AOut.push_back(uint8_t(AValue >> 8));
+}
+
+void PutWordAt(std::vector<uint8_t>& AImage, std::size_t AOffset, uint16_t AValue) {
+    AImage[AOffset] = uint8_t(AValue);
+    AImage[AOffset + 1] = uint8_t(AValue >> 8);
+}
+
+uint16_t WordAt(const std::vector<uint8_t>& AImage, std::size_t AOffset) {
+    return uint16_t(AImage[AOffset] | AImage[AOffset + 1] << 8);
+}
+
+const TSimGost& DemoCipher() {
+    static const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
+    return cipher;
+}
+
+} // namespace
+
+bool SimImageAuthentic(const std::vector<uint8_t>& AImage) {
+    if (AImage.size() != SIM_IMAGE_SIZE)
+        return false;
+    uint8_t mac[8];
+    DemoCipher().Mac(AImage.data(), SIM_IMAGE_MAC, mac);
+    return std::equal(mac, mac + 8, AImage.begin() + SIM_IMAGE_MAC);
+}
+
+std::vector<uint8_t> SimPlainImage(uint16_t AProductId, uint16_t AVersionHW, uint16_t AVersionFW,
+                                   uint16_t AProcessorId) {
+    std::vector<uint8_t> image(SIM_IMAGE_SIZE, 0xFF);
+    // A stand-in program that differs between products and versions.
+    uint32_t x = 0x9E3779B9u ^ (uint32_t(AProductId) << 16 | AVersionFW);
+    for (std::size_t i = 0; i < KProgramSize; ++i) {
+        x = x * 1664525u + 1013904223u;
+        image[i] = uint8_t(x >> 24);
+    }
+    char marker[64];
+    const int length = std::snprintf(marker, sizeof marker, "@FWID@P%X&H%X&F%X&CMSP430F%u", AProductId,
+                                     AVersionHW, AVersionFW, unsigned(AProcessorId));
+    std::copy(marker, marker + length + 1, image.begin() + KMarkerOffset);
+    PutWordAt(image, SIM_IMAGE_SECURITY_LEVEL, 0);
+    PutWordAt(image, SIM_IMAGE_FIRMWARE_VERSION, AVersionFW);
+    PutWordAt(image, SIM_IMAGE_PRODUCT_ID, AProductId);
+    PutWordAt(image, SIM_IMAGE_PRESENCE_FLAG, KPresent);
+    DemoCipher().Mac(image.data(), SIM_IMAGE_MAC, image.data() + SIM_IMAGE_MAC);
+    return image;
+}
+
+uint16_t SimProcessorOf(uint16_t AProductId, uint16_t AVersionHW) {
+    struct TRow {
+        uint16_t ProductId, VersionHW, Processor;
+    };
+    // Hardware 0: any board of that product.
+    static const TRow rows[] = {{2, 2, 147},   {5, 2, 147},   {5, 3, 235},   {5, 4, 5508},
+                                {10, 0, 167},  {19, 0, 235},  {32, 2, 147},  {32, 3, 235},
+                                {34, 0, 5508}, {35, 0, 5522}, {48, 0, 5528}, {0x1F01, 0, 5528}};
+    for (const TRow& row : rows)
+        if (row.ProductId == AProductId && (row.VersionHW == 0 || row.VersionHW == AVersionHW))
+            return row.Processor;
+    for (const TRow& row : rows)
+        if (row.ProductId == AProductId)
+            return row.Processor;
+    return 147;
+}
+
+void TSimBootloaderState::ResetRun() {
+    Erased = false;
+    HaveSynchro = false;
+    NextAddress = 0;
+    Partial.clear();
+    WritesSinceSynchro = 0;
+    LeaveRequested = false;
+    SecretEnabled = false;
+}
+
+uint16_t TSimBootloaderState::FlashFirmwareVersion() const {
+    return FlashValid ? WordAt(Flash, SIM_IMAGE_FIRMWARE_VERSION) : 0xFFFF;
+}
+
+uint16_t TSimBootloaderState::FlashProductId() const {
+    return FlashValid ? WordAt(Flash, SIM_IMAGE_PRODUCT_ID) : 0xFFFF;
+}
+
+TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsbDriverKind ADriver,
+                               THooks AHooks)
+    : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "usb_stub"),
+      fState(std::move(AState)), fHooks(std::move(AHooks)) {
+    using TState = TSimBootloaderState;
+    // A device-to-host request answered under the state's lock.
+    auto read = [this](uint8_t ARequest, std::function<bool(TState&, std::vector<uint8_t>&)> AFill) {
+        SetVendorHandler(ARequest, [this, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
+            std::lock_guard lock(fState->Mutex);
+            return AReq.DeviceToHost() && AFill(*fState, AOut);
+        });
+    };
+    // A host-to-device request with exactly ALength data bytes (0: no data stage).
+    auto write = [this](uint8_t ARequest, std::size_t ALength,
+                        std::function<bool(TState&, const TSimVendorRequest&)> ATake) {
+        SetVendorHandler(
+            ARequest, [this, ALength, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
+                std::lock_guard lock(fState->Mutex);
+                return !AReq.DeviceToHost() && AReq.Data.size() == ALength && ATake(*fState, AReq);
+            });
+    };
+
+    // --- Programming run ---
+    write(KReqErase, 0, [this](TState& S, const TSimVendorRequest&) {
+        if (FailsNow(TSimStubRequest::Erase))
+            return false;
+        std::fill(S.Flash.begin(), S.Flash.end(), uint8_t(0xFF));
+        S.FlashValid = false;
+        if (fHooks.Erased)
+            fHooks.Erased();
+        S.Erased = true;
+        S.HaveSynchro = false;
+        S.NextAddress = 0;
+        S.Partial.clear();
+        ++S.Erases;
+        DropOffAfter(TSimUpdateStage::Erase);
+        return true;
+    });
+    write(KReqSynchro, 8, [this](TState& S, const TSimVendorRequest& AReq) {
+        if (FailsNow(TSimStubRequest::Synchro))
+            return false;
+        // Only on erased flash, before the first block.
+        if (!S.Erased || S.NextAddress != 0) {
+            ++S.Refused;
+            return false;
+        }
+        std::copy(AReq.Data.begin(), AReq.Data.end(), S.Chain.begin());
+        S.HaveSynchro = true;
+        S.WritesSinceSynchro = 0;
+        DropOffAfter(TSimUpdateStage::Synchro);
+        return true;
+    });
+    SetVendorHandler(KReqWrite, [this](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
+        std::lock_guard lock(fState->Mutex);
+        return Write(AReq);
+    });
+    write(KReqValidate, 0, [this](TState& S, const TSimVendorRequest&) {
+        if (FailsNow(TSimStubRequest::Validate))
+            return false;
+        // A run that was started must have been finished; the code must match the memory.
+        const bool complete =
+            !S.Erased || (S.HaveSynchro && S.NextAddress == SIM_IMAGE_SIZE && S.Partial.empty());
+        S.FlashValid = complete && SimImageAuthentic(S.Flash);
+        DropOffAfter(TSimUpdateStage::Validate);
+        return S.FlashValid;
+    });
+    write(KReqReconnect, 0, [this](TState& S, const TSimVendorRequest&) {
+        if (FailsNow(TSimStubRequest::Reconnect))
+            return false;
+        S.LeaveRequested = true;
+        const bool dropOff = S.Faults.UnplugAfter == TSimUpdateStage::Reconnect;
+        if (dropOff)
+            S.Faults.UnplugAfter.reset();
+        // The owner decides what comes back (the firmware when the flash holds a valid image).
+        LeaveThen(dropOff ? fHooks.DroppedOff : fHooks.Reconnect, false);
+        return true;
+    });
+
+    // --- Identity ---
+    read(KReqHardwareInfo, [this](TState& S, std::vector<uint8_t>& A) {
+        if (FailsNow(TSimStubRequest::HwInfo))
+            return false;
+        PutWord(A, S.ProductId);
+        PutWord(A, S.ProcessorId);
+        PutWord(A, S.CodeStartAddr);
+        PutWord(A, S.HardwareAnswer.value_or(S.VersionHW));
+        A.insert(A.end(), S.Serial.begin(), S.Serial.end());
+        return true;
+    });
+    read(KReqSerial, [this](TState& S, std::vector<uint8_t>& A) {
+        if (FailsNow(TSimStubRequest::Serial))
+            return false;
+        A.assign(S.Serial.begin(), S.Serial.end());
+        return true;
+    });
+    read(KReqStubVersion, [](TState& S, std::vector<uint8_t>& A) {
+        if (S.StubVersion < KStubAnswersVersion)
+            return false;
+        PutWord(A, S.StubVersion);
+        return true;
+    });
+    read(KReqFirmwareVersion, [](TState& S, std::vector<uint8_t>& A) {
+        PutWord(A, S.FlashFirmwareVersion());
+        return true;
+    });
+
+    // --- Service operations: only after the service key was given ---
+    write(KReqEnableSecret, 8, [](TState& S, const TSimVendorRequest& AReq) {
+        S.SecretEnabled = std::equal(AReq.Data.begin(), AReq.Data.end(), SIM_STUB_SERVICE_KEY.begin());
+        return S.SecretEnabled;
+    });
+    write(KReqSetSerial, 8, [](TState& S, const TSimVendorRequest& AReq) {
+        if (!S.SecretEnabled)
+            return false;
+        std::copy(AReq.Data.begin(), AReq.Data.end(), S.Serial.begin());
+        return true;
+    });
+    write(KReqSetKey, 8, [](TState& S, const TSimVendorRequest& AReq) {
+        if (!S.SecretEnabled)
+            return false;
+        std::copy(AReq.Data.begin(), AReq.Data.end(), S.Key.begin());
+        return true;
+    });
+    read(KReqGetKey, [](TState& S, std::vector<uint8_t>& A) {
+        if (!S.SecretEnabled)
+            return false;
+        A.assign(S.Key.begin(), S.Key.end());
+        return true;
+    });
+    read(KReqIsFuseLocked, [](TState& S, std::vector<uint8_t>& A) {
+        if (S.StubVersion < KStubWithFuse)
+            return false;
+        A = {uint8_t(S.FuseLocked ? 1 : 0)};
+        return true;
+    });
+    write(KReqLockFuse, 0, [](TState& S, const TSimVendorRequest&) {
+        if (S.StubVersion < KStubWithFuse || !S.SecretEnabled)
+            return false;
+        S.FuseLocked = true;
+        return true;
+    });
+}
+
+TGUID TSimBootloader::InterfaceClass() const {
+    return SIM_STUB_INTERFACE_CLASS;
+}
+
+bool TSimBootloader::FailsNow(TSimStubRequest ARequest) {
+    return fState->Faults.FailOnce.erase(ARequest) > 0;
+}
+
+void TSimBootloader::DropOffAfter(TSimUpdateStage AStage) {
+    auto& faults = fState->Faults;
+    if (faults.UnplugAfter != AStage)
+        return;
+    faults.UnplugAfter.reset();
+    LeaveThen(fHooks.DroppedOff, false);
+}
+
+void TSimBootloader::LeaveThen(const std::function<void(TSimBus*)>& AHook, bool AInsteadOfAnswer) {
+    std::function<void()> then;
+    if (AHook)
+        then = [AHook, bus = Bus()] { AHook(bus); };
+    if (AInsteadOfAnswer)
+        LeaveBusInsteadOfAnswer(std::move(then));
+    else
+        LeaveBusAfterRequest(std::move(then));
+}
+
+bool TSimBootloader::Write(const TSimVendorRequest& AReq) {
+    TSimBootloaderState& S = *fState;
+    if (AReq.DeviceToHost())
+        return false;
+    if (S.HaveSynchro) {
+        ++S.WritesSinceSynchro;
+        if (S.Faults.UnplugAtBlock != 0 && S.WritesSinceSynchro == S.Faults.UnplugAtBlock) {
+            S.Faults.UnplugAtBlock = 0;
+            LeaveThen(fHooks.DroppedOff, true);
+            return false;
+        }
+    }
+    if (FailsNow(TSimStubRequest::Write))
+        return false;
+    const std::size_t size = AReq.Data.size();
+    // Blocks strictly in order, after the erase and the synchronisation block, within the image.
+    if (!S.Erased || !S.HaveSynchro || AReq.wValue != S.NextAddress || size == 0 ||
+        size > SIM_STUB_MAX_BLOCK || S.NextAddress + size > SIM_IMAGE_SIZE) {
+        ++S.Refused;
+        return false;
+    }
+    std::size_t done = S.NextAddress - S.Partial.size();
+    S.Partial.insert(S.Partial.end(), AReq.Data.begin(), AReq.Data.end());
+    S.NextAddress += uint32_t(size);
+    const std::size_t whole = S.Partial.size() / 8 * 8;
+    DemoCipher().Decipher(S.Partial.data(), S.Flash.data() + done, whole, S.Chain.data());
+    S.Partial.erase(S.Partial.begin(), S.Partial.begin() + std::ptrdiff_t(whole));
+    ++S.BlocksAccepted;
+    return true;
+}

@@ -1,0 +1,195 @@
+#include "sim/SimFamilyBindings.h"
+
+#include "sim/SimCameraSensor.h"
+#include "sim/SimOpticalSensor.h"
+#include "sim/SimPulseSensor.h"
+#include "sim/SimTriggerController.h"
+
+namespace {
+
+constexpr uint16_t KTriggerProductId = 5;
+
+// The identity fields every family state keeps under the same names.
+template <class TState> TSimUnitIdentity CommonIdentity(TState& AState, uint16_t AProductId) {
+    std::lock_guard lock(AState.Mutex);
+    TSimUnitIdentity identity;
+    identity.ProductId = AProductId;
+    identity.Serial = AState.Serial;
+    identity.Key = AState.Key;
+    identity.VersionHW = AState.VersionHW;
+    identity.VersionFW = AState.VersionFW;
+    identity.StubVersion = AState.StubActual;
+    return identity;
+}
+
+// The new firmware starts: the bootloader's identity and the image's versions, unlocked (a fresh
+// image keeps no lock state), nothing started.
+template <class TState> void CommonRestore(TState& AState, const TSimUnitIdentity& AIdentity) {
+    AState.Serial = AIdentity.Serial;
+    AState.Key = AIdentity.Key;
+    AState.VersionHW = AIdentity.VersionHW;
+    AState.VersionFW = AIdentity.VersionFW;
+    AState.StubActual = AState.StubUpdate = AIdentity.StubVersion;
+}
+
+std::vector<uint8_t> Bytes(const uint8_t* AData, std::size_t ASize) {
+    return std::vector<uint8_t>(AData, AData + ASize);
+}
+
+} // namespace
+
+TSimFamilyBinding SimOpticalSensorBinding(std::shared_ptr<TSimOpticalSensorState> AState) {
+    TSimFamilyBinding binding;
+    binding.Kind = "optical-sensor";
+    binding.Identity = [AState] {
+        return CommonIdentity(*AState, [&] {
+            std::lock_guard lock(AState->Mutex);
+            return AState->ProductId;
+        }());
+    };
+    binding.Restore = [AState](const TSimUnitIdentity& AIdentity) {
+        std::lock_guard lock(AState->Mutex);
+        CommonRestore(*AState, AIdentity);
+        AState->ProductId = AIdentity.ProductId;
+        AState->Calibration = AState->FlashCalibration;
+        AState->Measuring = false;
+        AState->OscMode = false;
+    };
+    binding.Wipe = [AState] {
+        std::lock_guard lock(AState->Mutex);
+        AState->FlashCalibration = SIM_CALIBRATION_ERASED;
+        AState->Calibration = SIM_CALIBRATION_ERASED;
+    };
+    binding.Calibration = [AState] {
+        std::lock_guard lock(AState->Mutex);
+        return Bytes(AState->FlashCalibration.data(), AState->FlashCalibration.size());
+    };
+    binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
+        return std::make_shared<TSimOpticalSensor>(AState, ADriver);
+    };
+    return binding;
+}
+
+TSimFamilyBinding SimCameraSensorBinding(std::shared_ptr<TSimCameraSensorState> AState, uint16_t AProductId) {
+    auto productId = std::make_shared<uint16_t>(AProductId); // guarded by the state's mutex
+    TSimFamilyBinding binding;
+    binding.Kind = "camera-sensor";
+    binding.Identity = [AState, productId] {
+        uint16_t pid;
+        {
+            std::lock_guard lock(AState->Mutex);
+            pid = *productId;
+        }
+        return CommonIdentity(*AState, pid);
+    };
+    binding.Restore = [AState, productId](const TSimUnitIdentity& AIdentity) {
+        std::lock_guard lock(AState->Mutex);
+        CommonRestore(*AState, AIdentity);
+        *productId = AIdentity.ProductId;
+        AState->Started = false;
+    };
+    binding.Wipe = [AState] {
+        std::lock_guard lock(AState->Mutex);
+        AState->FlashParams.fill(0xFF);
+        AState->AccCalibration.fill(0xFF);
+    };
+    binding.Calibration = [AState] {
+        std::lock_guard lock(AState->Mutex);
+        std::vector<uint8_t> bytes = Bytes(AState->FlashParams.data(), AState->FlashParams.size());
+        bytes.insert(bytes.end(), AState->AccCalibration.begin(), AState->AccCalibration.end());
+        return bytes;
+    };
+    binding.MakeRunning = [AState, productId](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
+        auto device = std::make_shared<TSimCameraSensor>(AState, ADriver);
+        TSimDeviceIdentity identity = device->Identity();
+        {
+            std::lock_guard lock(AState->Mutex);
+            identity.ProductId = *productId;
+        }
+        device->SetIdentity(identity);
+        return device;
+    };
+    return binding;
+}
+
+TSimFamilyBinding SimPulseSensorBinding(std::shared_ptr<TSimPulseState> AState) {
+    TSimFamilyBinding binding;
+    binding.Kind = "pulse-sensor";
+    binding.Identity = [AState] {
+        return CommonIdentity(*AState, [&] {
+            std::lock_guard lock(AState->Mutex);
+            return AState->ProductId;
+        }());
+    };
+    binding.Restore = [AState](const TSimUnitIdentity& AIdentity) {
+        std::lock_guard lock(AState->Mutex);
+        CommonRestore(*AState, AIdentity);
+        AState->ProductId = AIdentity.ProductId;
+        AState->Started = false;
+    };
+    binding.Wipe = [] {};
+    binding.Calibration = [] { return std::vector<uint8_t>(); };
+    binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
+        return std::make_shared<TSimPulseSensor>(AState, ADriver);
+    };
+    return binding;
+}
+
+TSimFamilyBinding SimTriggerBinding(std::shared_ptr<TSimTriggerState> AState) {
+    TSimFamilyBinding binding;
+    binding.Kind = "trigger";
+    binding.Identity = [AState] { return CommonIdentity(*AState, KTriggerProductId); };
+    binding.Restore = [AState](const TSimUnitIdentity& AIdentity) {
+        std::lock_guard lock(AState->Mutex);
+        CommonRestore(*AState, AIdentity);
+        AState->Started = false;
+    };
+    binding.Wipe = [] {};
+    binding.Calibration = [] { return std::vector<uint8_t>(); };
+    binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
+        return std::make_shared<TSimTriggerController>(AState, ADriver);
+    };
+    return binding;
+}
+
+bool SimDefaultBindingFor(const TSimUnitIdentity& AIdentity, TSimFamilyBinding& ABinding) {
+    auto fill = [&](auto& AState) {
+        AState.Serial = AIdentity.Serial;
+        AState.Key = AIdentity.Key;
+        AState.VersionHW = AIdentity.VersionHW;
+        AState.VersionFW = AIdentity.VersionFW;
+        AState.StubActual = AState.StubUpdate = AIdentity.StubVersion;
+    };
+    switch (AIdentity.ProductId) {
+    case 32:
+    case 35: {
+        auto state = std::make_shared<TSimOpticalSensorState>();
+        fill(*state);
+        state->ProductId = AIdentity.ProductId;
+        ABinding = SimOpticalSensorBinding(state);
+        return true;
+    }
+    case SIM_QV_PRODUCT_ID: {
+        auto state = std::make_shared<TSimCameraSensorState>();
+        fill(*state);
+        ABinding = SimCameraSensorBinding(state, AIdentity.ProductId);
+        return true;
+    }
+    case 10:
+    case 19: {
+        auto state = std::make_shared<TSimPulseState>();
+        fill(*state);
+        state->ProductId = AIdentity.ProductId;
+        ABinding = SimPulseSensorBinding(state);
+        return true;
+    }
+    case KTriggerProductId: {
+        auto state = std::make_shared<TSimTriggerState>();
+        fill(*state);
+        ABinding = SimTriggerBinding(state);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
