@@ -85,6 +85,14 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
                 AError = "--latency-ms " + text + ": expected milliseconds 0-10000";
                 return false;
             }
+        } else if (console && option == "--sim-report") {
+            if (!value(text))
+                return false;
+            if (text.empty()) {
+                AError = "--sim-report needs a file name";
+                return false;
+            }
+            ALine.fSimReport = text;
         } else if (console && (option == "--help" || option == "-h")) {
             if (!flag())
                 return false;
@@ -110,10 +118,21 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
         text += "  --yes                   click Update whenever it is offered\n"
                 "  --key KEY               answer the device-key prompt with KEY (dashed decimal)\n"
                 "  --latency-ms N          latency of each simulated control transfer (default 1)\n"
+                "  --sim-report FILE       at exit, write each simulated device's final state to FILE as\n"
+                "                          JSON (kind, product id, versions, serial number, whether its\n"
+                "                          flash holds a valid image, calibration bytes in hex)\n"
                 "  --help                  show this text\n"
                 "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"
-            "              driver=family|generic, plug-after-ms=N\n";
+            "              driver=family|generic, plug-after-ms=N\n"
+            "update faults, for every kind:\n"
+            "  unplug-at-block=N     the bootloader drops off when block N arrives (counted from 1)\n"
+            "  unplug-after=STEP     the device drops off right after answering STEP: switch, erase,\n"
+            "                        synchro, validate or reconnect\n"
+            "  replug-after-ms=M     after such a drop-off it comes back M ms later, as whatever it then\n"
+            "                        is (device or bootloader); without it, it stays away\n"
+            "  fail=REQUEST[+...]    a bootloader request fails once: erase, synchro, write, validate,\n"
+            "                        reconnect, hwinfo, serial (serial: for the whole next enumeration)\n";
     text += "kinds:";
     const auto names = AKinds.Names();
     if (names.empty())
@@ -126,7 +145,7 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     }
     text += "\n";
     if (AFrontEnd == TFrontEnd::Console)
-        text += "\nexit status: 0 nothing failed, 1 an update, device open or restore failed, 2 usage or "
-                "user-folder error\n";
+        text += "\nexit status: 0 nothing failed, 1 an update, device open or restore failed, 2 usage, "
+                "user-folder or report-file error\n";
     return text;
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The command lines of the two front ends. The window takes --simulate and --firmware-server only;
-// the console front end adds --yes, --key, --latency-ms, --help and --version.
+// the console front end adds --yes, --key, --latency-ms, --sim-report, --help and --version.
 #include "app/SimBench.h"
 
 #include <optional>
@@ -16,6 +16,8 @@ struct TCommandLine {
     bool fYes = false;
     std::optional<std::string> fKey;
     uint32_t fLatencyMs = 1;
+    // File that receives the simulated devices' final state as JSON at exit; empty: none.
+    std::string fSimReport;
     bool fHelp = false;
     bool fVersion = false;
 };

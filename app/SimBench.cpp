@@ -1,13 +1,17 @@
 #include "app/SimBench.h"
 
+#include "app/SimKindBootloader.h"
 #include "app/SimKindCameraSensor.h"
 #include "app/SimKindOpticalSensor.h"
 #include "app/SimKindPulseSensor.h"
 #include "app/SimKindTrigger.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
+#include "sim/SimPhysicalDevice.h"
 
 #include <charconv>
+#include <cstdio>
+#include <fstream>
 #include <sstream>
 
 namespace {
@@ -47,7 +51,39 @@ TSimKinds MakeBuiltInKinds() {
     RegisterCameraSensorKind(kinds);
     RegisterPulseSensorKind(kinds);
     RegisterTriggerKind(kinds);
+    RegisterBootloaderKind(kinds);
     return kinds;
+}
+
+std::optional<TSimUpdateStage> ParseStage(const std::string& AText) {
+    static const std::map<std::string, TSimUpdateStage> stages = {{"switch", TSimUpdateStage::Switch},
+                                                                  {"erase", TSimUpdateStage::Erase},
+                                                                  {"synchro", TSimUpdateStage::Synchro},
+                                                                  {"validate", TSimUpdateStage::Validate},
+                                                                  {"reconnect", TSimUpdateStage::Reconnect}};
+    const auto it = stages.find(AText);
+    return it == stages.end() ? std::nullopt : std::optional(it->second);
+}
+
+// One or more request names joined by '+'.
+std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText) {
+    static const std::map<std::string, TSimStubRequest> names = {
+        {"erase", TSimStubRequest::Erase},         {"synchro", TSimStubRequest::Synchro},
+        {"write", TSimStubRequest::Write},         {"validate", TSimStubRequest::Validate},
+        {"reconnect", TSimStubRequest::Reconnect}, {"hwinfo", TSimStubRequest::HwInfo},
+        {"serial", TSimStubRequest::Serial}};
+    std::set<TSimStubRequest> requests;
+    for (const std::string& name : Split(AText, '+')) {
+        const auto it = names.find(name);
+        if (it == names.end())
+            return std::nullopt;
+        requests.insert(it->second);
+    }
+    return requests;
+}
+
+bool DecimalOnly(const std::string& AText) {
+    return !AText.empty() && AText.find_first_not_of("0123456789") == std::string::npos;
 }
 
 } // namespace
@@ -150,6 +186,25 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             if (!number)
                 return bad("milliseconds 0-86400000");
             ASpec.fPlugAfterMs = *number;
+        } else if (name == "unplug-at-block") {
+            const auto number = DecimalOnly(value) ? ParseNumber(value, 0xDF00 / 8) : std::nullopt;
+            if (!number || *number == 0)
+                return bad("a block number 1-7136, counted from 1 after the synchronisation block");
+            ASpec.fFaults.UnplugAtBlock = *number;
+        } else if (name == "unplug-after") {
+            ASpec.fFaults.UnplugAfter = ParseStage(value);
+            if (!ASpec.fFaults.UnplugAfter)
+                return bad("switch, erase, synchro, validate or reconnect");
+        } else if (name == "replug-after-ms") {
+            const auto number = DecimalOnly(value) ? ParseNumber(value, 24u * 3600 * 1000) : std::nullopt;
+            if (!number)
+                return bad("milliseconds 0-86400000");
+            ASpec.fFaults.ReplugAfterMs = *number;
+        } else if (name == "fail") {
+            const auto requests = ParseRequests(value);
+            if (!requests)
+                return bad("erase, synchro, write, validate, reconnect, hwinfo or serial, joined by +");
+            ASpec.fFaults.FailOnce = *requests;
         } else if (kind->fExtraNames.count(name)) {
             ASpec.fExtra[name] = value;
         } else {
@@ -171,6 +226,8 @@ std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
         std::shared_ptr<TSimBusDevice> device = kind->fCreate(spec, ALatencyMs);
         if (!device)
             continue;
+        if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit())
+            sim->Unit()->SetFaults(spec.fFaults);
         if (spec.fPlugAfterMs == 0)
             ABus.Plug(device);
         else
@@ -178,6 +235,49 @@ std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
         devices.push_back(std::move(device));
     }
     return devices;
+}
+
+std::vector<std::shared_ptr<TSimPhysicalDevice>>
+SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices) {
+    std::vector<std::shared_ptr<TSimPhysicalDevice>> units;
+    for (const auto& device : ADevices)
+        if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit())
+            units.push_back(sim->Unit());
+    return units;
+}
+
+std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits) {
+    std::string json = "{\n  \"devices\": [";
+    for (std::size_t i = 0; i < AUnits.size(); ++i) {
+        const TSimUnitReport r = AUnits[i]->Report();
+        std::string serial;
+        for (std::size_t b = 0; b < r.Serial.size(); ++b)
+            serial += (b ? "-" : "") + std::to_string(r.Serial[b]);
+        std::string calibration;
+        char hex[3];
+        for (uint8_t byte : r.Calibration) {
+            std::snprintf(hex, sizeof hex, "%02X", byte);
+            calibration += hex;
+        }
+        // Kind names and the values above hold no characters that JSON would have to escape.
+        json += std::string(i ? "," : "") + "\n    {\"kind\": \"" + (r.InBootloader ? "bootloader" : r.Kind) +
+                "\", \"family\": \"" + r.Kind + "\", \"product_id\": " + std::to_string(r.ProductId) +
+                ", \"hardware_version\": " + std::to_string(r.VersionHW) +
+                ", \"firmware_version\": " + std::to_string(r.VersionFW) +
+                ", \"bootloader_version\": " + std::to_string(r.StubVersion) + ", \"serial_number\": \"" +
+                serial + "\", \"flash_valid\": " + (r.FlashValid ? "true" : "false") +
+                ", \"calibration\": \"" + calibration + "\"}";
+    }
+    json += std::string(AUnits.empty() ? "" : "\n  ") + "]\n}\n";
+    return json;
+}
+
+bool WriteSimReport(const std::string& AFileName,
+                    const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits) {
+    std::ofstream out(AFileName, std::ios::binary | std::ios::trunc);
+    out << SimReportJson(AUnits);
+    out.close();
+    return bool(out);
 }
 
 namespace {

@@ -4,6 +4,7 @@
 // simulated bus. Each device family adds its kind to the registry; a kind may accept names of its
 // own besides the common ones.
 #include "platform/UsbBus.h"
+#include "sim/SimBootloader.h"
 
 #include <array>
 #include <cstdint>
@@ -17,6 +18,7 @@
 
 class TSimBus;
 class TSimBusDevice;
+class TSimPhysicalDevice;
 class TEventLoop;
 
 using TSimBytes8 = std::array<uint8_t, 8>;
@@ -33,6 +35,8 @@ struct TSimDeviceSpec {
     std::optional<TUsbDriverKind> fDriver;
     // Delay after start-up before the device is plugged in; 0 plugs it before the first search.
     uint32_t fPlugAfterMs = 0;
+    // Update faults (unplug-at-block, unplug-after, replug-after-ms, fail), valid for every kind.
+    TSimUpdateFaults fFaults;
     // The kind's own names, checked against TSimKind::fExtraNames.
     std::map<std::string, std::string> fExtra;
 };
@@ -70,11 +74,25 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
 // Eight decimal numbers 0..255 joined by dashes, as serial numbers and device keys are written.
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
 
-// Builds every device and plugs it into ABus: at once when it has no plug-after-ms, else after that
-// delay. The devices stay alive in the result (and the bus) for the run.
+// Builds every device, gives it its update faults and plugs it into ABus: at once when it has no
+// plug-after-ms, else after that delay. The devices stay alive in the result (and the bus) for the run.
 std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
                                                            const std::vector<TSimDeviceSpec>& ASpecs,
                                                            const TSimKinds& AKinds, uint32_t ALatencyMs);
+
+// The physical devices behind simulated devices (those that have one), to follow them through
+// their personalities; keeping them keeps the devices' state for a report at the end.
+std::vector<std::shared_ptr<TSimPhysicalDevice>>
+SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices);
+
+// The final state of each device as JSON: {"devices": [{"kind", "family", "product_id",
+// "hardware_version", "firmware_version", "bootloader_version", "serial_number", "flash_valid",
+// "calibration"}, ...]}. kind is "bootloader" for a device left in its bootloader, else its family's
+// kind; calibration is the hex of the bytes the firmware keeps in flash.
+std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
+// Writes SimReportJson to AFileName; false when the file cannot be written.
+bool WriteSimReport(const std::string& AFileName,
+                    const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
 
 // Calls AOnQuiet once AIsQuiet has held at every check for AQuietMs (checked every 100 ms on the
 // main loop's timers). Nothing more is checked after that.

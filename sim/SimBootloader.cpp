@@ -84,10 +84,11 @@ uint16_t SimProcessorOf(uint16_t AProductId, uint16_t AVersionHW) {
     struct TRow {
         uint16_t ProductId, VersionHW, Processor;
     };
-    // Hardware 0: any board of that product.
-    static const TRow rows[] = {{2, 2, 147},   {5, 2, 147},   {5, 3, 235},   {5, 4, 5508},
-                                {10, 0, 167},  {19, 0, 235},  {32, 2, 147},  {32, 3, 235},
-                                {34, 0, 5508}, {35, 0, 5522}, {48, 0, 5528}, {0x1F01, 0, 5528}};
+    // The first row that matches wins; hardware 0 matches any board of that product.
+    static const TRow rows[] = {{2, 2, 147},  {5, 2, 147},   {5, 3, 235},   {5, 4, 5508},  {6, 0, 167},
+                                {10, 0, 167}, {11, 0, 167},  {12, 1, 1611}, {12, 0, 2617}, {14, 2, 147},
+                                {14, 3, 235}, {18, 0, 2617}, {19, 0, 235},  {23, 0, 235},  {32, 2, 147},
+                                {32, 3, 235}, {34, 0, 5508}, {35, 0, 5522}, {48, 0, 5528}, {0x1F01, 0, 5528}};
     for (const TRow& row : rows)
         if (row.ProductId == AProductId && (row.VersionHW == 0 || row.VersionHW == AVersionHW))
             return row.Processor;
@@ -204,8 +205,9 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         A.insert(A.end(), S.Serial.begin(), S.Serial.end());
         return true;
     });
-    read(KReqSerial, [this](TState& S, std::vector<uint8_t>& A) {
-        if (FailsNow(TSimStubRequest::Serial))
+    read(KReqSerial, [](TState& S, std::vector<uint8_t>& A) {
+        // A broken serial-number read stays broken until the bootloader re-enumerates.
+        if (S.Faults.FailOnce.count(TSimStubRequest::Serial))
             return false;
         A.assign(S.Serial.begin(), S.Serial.end());
         return true;

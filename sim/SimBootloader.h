@@ -44,7 +44,8 @@ struct TSimUpdateFaults {
     std::optional<TSimUpdateStage> UnplugAfter;
     // After such a drop-off it comes back this many ms later; without it, it stays away.
     std::optional<uint32_t> ReplugAfterMs;
-    // These requests stall once each.
+    // These requests stall once each; the serial-number read stalls for the whole of the next
+    // enumeration of the bootloader (the open reads it too), until it leaves the bus.
     std::set<TSimStubRequest> FailOnce;
 };
 

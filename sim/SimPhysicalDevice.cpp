@@ -139,6 +139,7 @@ void TSimPhysicalDevice::LeftBus(TSimBus* ABus, bool AComeBackNow) {
         replug = S.Faults.ReplugAfterMs;
         // Leaving programming mode and losing power both end the run; the flash keeps its bytes.
         S.ResetRun();
+        S.Faults.FailOnce.erase(TSimStubRequest::Serial);
     }
     if (start) {
         fFamily.Restore(identity);

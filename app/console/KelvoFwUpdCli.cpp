@@ -1,6 +1,7 @@
 // kelvo-fwupd-cli: the updater's window logic in a terminal. stdout carries the log lines only;
 // progress, messages and notes go to stderr. Exit status: 0 nothing failed, 1 a device open, an
-// update or a restore failed, 2 a usage error or the user-folder error.
+// update or a restore failed, 2 a usage error, the user-folder error or a report file that cannot be
+// written.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
 #include "app/SimBench.h"
@@ -49,6 +50,8 @@ int main(int argc, char** argv) {
     TSimBus bus(loop);
     TSystemScope system(loop, bus);
     const auto devices = PlugSimDevices(bus, line.fSimulate, kinds, line.fLatencyMs);
+    // Kept for the report: a device's personality changes as it goes into its bootloader and back.
+    const auto units = SimPhysicalDevicesOf(devices);
 
     TConsoleToolkit toolkit(loop, std::cin, stdout, stderr, isatty(STDERR_FILENO) != 0);
     toolkit.SetInteractive(isatty(STDIN_FILENO) != 0);
@@ -85,6 +88,10 @@ int main(int argc, char** argv) {
         }
         loop.Run();
         status = form.Failures() > 0 ? 1 : 0;
+    }
+    if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {
+        std::cerr << ProgramName << ": cannot write " << line.fSimReport << "\n";
+        return 2;
     }
     return status;
 }

@@ -1,8 +1,8 @@
 // An image built by kelvo-fwbuild from known memory, key, table and synchronisation block, taken
-// apart by byte offsets and deciphered with a plain GOST 28147-89 written here from the standard's
-// description (one S-box nibble at a time, the last round without exchange). Shares nothing with
-// the library's cipher or records.
+// apart by byte offsets and deciphered with the simulated bootloader's own GOST 28147-89 (written
+// from the standard's description). Shares nothing with the library's cipher or records.
 #include "FwBuildToolSupport.h"
+#include "sim/SimGost.h"
 
 #include <gtest/gtest.h>
 
@@ -10,54 +10,8 @@
 
 namespace {
 
-struct TReferenceGost {
-    uint32_t Key[8];
-    uint8_t SBox[8][16];
-
-    uint32_t F(uint32_t AX) const {
-        uint32_t y = 0;
-        for (int i = 0; i < 8; ++i)
-            y |= uint32_t(SBox[i][(AX >> (4 * i)) & 0xF]) << (4 * i);
-        return (y << 11) | (y >> 21);
-    }
-    // 32 steps with subkey order AOrder; steps 1..31 exchange the halves, step 32 does not.
-    void Cycle32(uint32_t& AN1, uint32_t& AN2, const int AOrder[32]) const {
-        for (int step = 0; step < 32; ++step) {
-            uint32_t t = AN2 ^ F(AN1 + Key[AOrder[step]]);
-            if (step == 31) {
-                AN2 = t;
-            } else {
-                AN2 = AN1;
-                AN1 = t;
-            }
-        }
-    }
-    void Encrypt(uint32_t& AN1, uint32_t& AN2) const {
-        static const int order[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
-                                      0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0};
-        Cycle32(AN1, AN2, order);
-    }
-    void Decrypt(uint32_t& AN1, uint32_t& AN2) const {
-        static const int order[32] = {0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0,
-                                      7, 6, 5, 4, 3, 2, 1, 0, 7, 6, 5, 4, 3, 2, 1, 0};
-        Cycle32(AN1, AN2, order);
-    }
-    // 16 steps, each exchanging the halves.
-    void Mac16(uint32_t& AN1, uint32_t& AN2) const {
-        for (int step = 0; step < 16; ++step) {
-            uint32_t t = AN2 ^ F(AN1 + Key[step % 8]);
-            AN2 = AN1;
-            AN1 = t;
-        }
-    }
-};
-
 uint32_t Le32(const uint8_t* AP) {
     return AP[0] | AP[1] << 8 | AP[2] << 16 | uint32_t(AP[3]) << 24;
-}
-void PutLe32(uint8_t* AP, uint32_t AV) {
-    for (int i = 0; i < 4; ++i)
-        AP[i] = uint8_t(AV >> (8 * i));
 }
 
 } // namespace
@@ -73,14 +27,12 @@ TEST(FirmwareReference, IndependentDecipherRecoversTheMemory) {
     std::vector<uint8_t> key(32), table(64);
     for (int i = 0; i < 32; ++i)
         key[std::size_t(i)] = uint8_t(0xA0 ^ (i * 29));
-    TReferenceGost ref{};
     for (int row = 0; row < 8; ++row)
         for (int j = 0; j < 16; ++j) {
-            ref.SBox[row][j] = uint8_t((j * 7 + row * 3 + 5) % 16); // a permutation per row
-            table[std::size_t(row * 8 + j / 2)] |= uint8_t(j & 1 ? ref.SBox[row][j] << 4 : ref.SBox[row][j]);
+            const uint8_t entry = uint8_t((j * 7 + row * 3 + 5) % 16); // a permutation per row
+            table[std::size_t(row * 8 + j / 2)] |= uint8_t(j & 1 ? entry << 4 : entry);
         }
-    for (int i = 0; i < 8; ++i)
-        ref.Key[i] = Le32(key.data() + 4 * i);
+    const TSimGost cipher(key.data(), table.data());
 
     TScratchFile memoryFile("mem"), keyFile("key"), tableFile("table"), imageFile("image");
     memoryFile.Write(memory);
@@ -104,28 +56,14 @@ TEST(FirmwareReference, IndependentDecipherRecoversTheMemory) {
 
     // Decipher: G = E(S); S = Y; P = D(Y xor G).
     std::vector<uint8_t> plain(0xDF00);
-    uint32_t s1 = Le32(synchro), s2 = Le32(synchro + 4);
-    for (std::size_t off = 0; off < plain.size(); off += 8) {
-        const uint8_t* y = file.data() + 109 + off;
-        uint32_t g1 = s1, g2 = s2;
-        ref.Encrypt(g1, g2);
-        s1 = Le32(y);
-        s2 = Le32(y + 4);
-        uint32_t p1 = s1 ^ g1, p2 = s2 ^ g2;
-        ref.Decrypt(p1, p2);
-        PutLe32(plain.data() + off, p1);
-        PutLe32(plain.data() + off + 4, p2);
-    }
+    uint8_t chain[8];
+    std::copy(synchro, synchro + 8, chain);
+    cipher.Decipher(file.data() + 109, plain.data(), plain.size(), chain);
     EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + 0xDEF8, memory.begin() + 0x1100))
         << "deciphered main memory differs from the input";
 
     // The authentication code over everything before it, from zero, 16 steps a block.
-    uint32_t a1 = 0, a2 = 0;
-    for (std::size_t off = 0; off < 0xDEF8; off += 8) {
-        a1 ^= Le32(plain.data() + off);
-        a2 ^= Le32(plain.data() + off + 4);
-        ref.Mac16(a1, a2);
-    }
-    EXPECT_EQ(a1, Le32(plain.data() + 0xDEF8));
-    EXPECT_EQ(a2, Le32(plain.data() + 0xDEFC));
+    uint8_t mac[8];
+    cipher.Mac(plain.data(), 0xDEF8, mac);
+    EXPECT_TRUE(std::equal(mac, mac + 8, plain.begin() + 0xDEF8));
 }
