@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -42,8 +43,17 @@ struct TConnectBench {
     TFormBench fBench;
     TForm1& fForm = fBench.fForm;
     std::vector<std::shared_ptr<TSimBusDevice>> fDevices;
+    std::optional<TEnvOverride> fDataHome;
+    std::string fUserFolder;
 
-    TConnectBench() { TKelvoUsbFirmware::SetDownloadServer(fServer.Url("/downloads/fw/")); }
+    // ADataHome: the user data folder base to use instead of the bench's own scratch folder, so a
+    // later bench can be the same program started again on the same settings.
+    explicit TConnectBench(const std::string& ADataHome = "") {
+        if (!ADataHome.empty())
+            fDataHome.emplace("XDG_DATA_HOME", ADataHome);
+        fUserFolder = (ADataHome.empty() ? fBench.fData.Path() : ADataHome) + "/KelvoFwUpd";
+        TKelvoUsbFirmware::SetDownloadServer(fServer.Url("/downloads/fw/"));
+    }
     ~TConnectBench() {
         fForm.FormClose();
         TKelvoUsbFirmware::SetDownloadServer("http://firmware.kelvo.example/downloads/fw/");
@@ -58,10 +68,8 @@ struct TConnectBench {
         TSimDeviceSpec options;
         std::string error;
         EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
-        const TSimKind* kind = TSimKinds::BuiltIn().Find(options.fKind);
-        if (!kind)
-            return nullptr;
-        auto device = std::dynamic_pointer_cast<TSimDevice>(kind->fCreate(options, 0));
+        auto device =
+            std::dynamic_pointer_cast<TSimDevice>(CreateSimDevice(options, TSimKinds::BuiltIn(), 0));
         fDevices.push_back(device);
         return device;
     }
@@ -107,13 +115,13 @@ struct TConnectBench {
             lines.push_back(fForm.ListBox1.Item(i));
         return lines;
     }
-    std::string SettingsFile() const { return fBench.UserFolder() + "/" + SerialToStr(Serial1) + ".ini"; }
+    std::string SettingsFile() const { return fUserFolder + "/" + SerialToStr(Serial1) + ".ini"; }
     TIniFile Settings() const { return TIniFile(SettingsFile()); }
     std::string Key(const char* AKey) const { return Settings().ReadString("Device", AKey, "<none>"); }
     int Step() const { return Settings().ReadInteger("Device", "UpdateStep", -1); }
     // A settings file as an earlier run left it.
     void Prepare(std::initializer_list<std::pair<std::string, std::string>> AKeys) {
-        std::filesystem::create_directories(fBench.UserFolder());
+        std::filesystem::create_directories(fUserFolder);
         TIniFile ini = Settings();
         for (const auto& [key, value] : AKeys)
             ini.WriteString("Device", key, value);
