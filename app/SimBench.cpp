@@ -257,8 +257,11 @@ std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>
     for (std::size_t i = 0; i < AUnits.size(); ++i) {
         const TSimUnitReport r = AUnits[i]->Report();
         std::string serial;
-        for (std::size_t b = 0; b < r.Serial.size(); ++b)
-            serial += (b ? "-" : "") + std::to_string(r.Serial[b]);
+        for (std::size_t b = 0; b < r.Serial.size(); ++b) {
+            if (b)
+                serial += '-';
+            serial += std::to_string(r.Serial[b]);
+        }
         std::string calibration;
         char hex[3];
         for (uint8_t byte : r.Calibration) {

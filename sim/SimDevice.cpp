@@ -22,6 +22,20 @@ constexpr std::size_t KMaxDriverLog = 64 * 1024;
 // Transfer result meaning "the device will not answer this one"; never reported to a caller.
 constexpr uint32_t KUnanswered = 0xFFFFFFFF;
 
+// Holds a transfer for the device's latency. A plain sleep overshoots by the scheduler's slack
+// (tens of microseconds to a whole tick), which would make a 1 ms device look several per cent
+// slower than it is; the last stretch is waited out by yielding instead.
+void WaitLatency(std::chrono::microseconds ALatency) {
+    if (ALatency.count() <= 0)
+        return;
+    constexpr std::chrono::microseconds KSlack{200};
+    const auto deadline = TClock::now() + ALatency;
+    if (ALatency > KSlack)
+        std::this_thread::sleep_until(deadline - KSlack);
+    while (TClock::now() < deadline)
+        std::this_thread::yield();
+}
+
 // One overlapped family-driver request, shared by the caller and the simulated driver.
 class TSimPendingIo : public TUsbPendingIo {
 public:
@@ -276,8 +290,7 @@ struct TSimDevice::TCore {
             if (h != VendorHandlers.end())
                 handler = h->second;
         }
-        if (Latency.count() > 0)
-            std::this_thread::sleep_for(Latency);
+        WaitLatency(Latency);
 
         if (fault) {
             switch (fault->Kind) {
@@ -411,8 +424,7 @@ struct TSimDevice::TCore {
                 return ERROR_INSUFFICIENT_BUFFER;
             auto latency = Latency;
             lock.unlock();
-            if (latency.count() > 0)
-                std::this_thread::sleep_for(latency);
+            WaitLatency(latency);
             std::memcpy(AOut, descriptor.data(), descriptor.size());
             AReturned = uint32_t(descriptor.size());
             return ERROR_SUCCESS;
@@ -432,8 +444,7 @@ struct TSimDevice::TCore {
         TSimIoControlHandler handler = found->second;
         auto latency = Latency;
         lock.unlock();
-        if (latency.count() > 0)
-            std::this_thread::sleep_for(latency);
+        WaitLatency(latency);
         std::vector<uint8_t> output;
         uint32_t result = handler(std::vector<uint8_t>(AIn, AIn + (AIn ? AInSize : 0)), AOutSize, output);
         if (result == ERROR_SUCCESS) {
@@ -630,8 +641,7 @@ public:
                 return ERROR_GEN_FAILURE;
             latency = fCore->Latency;
         }
-        if (latency.count() > 0)
-            std::this_thread::sleep_for(latency);
+        WaitLatency(latency);
         uint32_t n = uint32_t(std::min<std::size_t>(ALength, descriptor.size()));
         if (n && !ABuffer)
             return ERROR_INVALID_PARAMETER;
