@@ -1,6 +1,8 @@
 // The update of a device end to end over the simulated bench: the Update click, the switch into
 // the bootloader, the write sequence, the return of the device and the restore of its parameters,
 // and the recovery from an interruption at every stage.
+#include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoStubUSBDevice.h"
 #include "sim/SimPhysicalDevice.h"
 #include "tests/scenarios/ConnectBench.h"
 
@@ -142,4 +144,68 @@ TEST(UsbUpdate, ALockedDeviceAsksForItsKey) {
         // The update goes on without unlocking.
         EXPECT_NE(bench.Logged().find("Entering programming mode..."), std::string::npos);
     }
+}
+
+TEST(UsbUpdate, ADeviceLeftInItsBootloaderIsFlashedOnArrival) {
+    // No settings file at all: nothing was saved, so an optical sensor cannot get a calibration
+    // back, while a pulse sensor has nothing to restore.
+    struct TCase {
+        const char* fDevice;
+        std::string fEnd;
+    };
+    for (const TCase& c :
+         {TCase{"bootloader,pid=32,hw=2,flash=half",
+                Lines({"Restoring device parameters...", "Cannot read stored calibration info!",
+                       "Cannot restore device parameters.",
+                       "Try to replug device or use device-specific "
+                       "calibration tools."})},
+          TCase{"bootloader,pid=10,hw=2,flash=none",
+                Lines({"Restoring device parameters...", "SUCCESS! Firmware updated."})}}) {
+        SCOPED_TRACE(c.fDevice);
+        TConnectBench bench;
+        bench.Start();
+        auto device = bench.Plug(std::string(c.fDevice) + "," + Serial1Text);
+        ASSERT_TRUE(bench.RunQuiet());
+        const std::string log = bench.Logged();
+        EXPECT_EQ(log.rfind("Stub plugged in, serial number is " + SerialToStr(Serial1) + "\n", 0), 0u)
+            << log;
+        EXPECT_TRUE(EndsWith(log, c.fEnd)) << log;
+        const TSimUnitReport report = device->Unit()->Report();
+        EXPECT_FALSE(report.InBootloader);
+        EXPECT_TRUE(report.FlashValid);
+        // The journal went through 5 after validation and ended where the restore left it.
+        EXPECT_EQ(bench.Step(), c.fEnd.find("SUCCESS") != std::string::npos ? 0 : 6);
+    }
+}
+
+TEST(UsbUpdate, OneBootloaderAtATime) {
+    TConnectBench bench;
+    bench.Start();
+    auto first = bench.Plug(std::string("bootloader,pid=10,hw=2,") + Serial1Text);
+    // The second one arrives while the first is held (its timer is armed) and is left alone.
+    auto second = bench.Plug("bootloader,pid=5,hw=2,serial=9-9-9-9-9-9-9-9");
+    ASSERT_NE(bench.fForm.fStub, nullptr);
+    EXPECT_EQ(bench.fForm.fStub->DevicePath(), first->Path());
+    EXPECT_EQ(second->VendorRequestCount(), 0u);
+    ASSERT_TRUE(bench.RunQuiet());
+    EXPECT_FALSE(first->Unit()->Report().InBootloader);
+    EXPECT_TRUE(second->Unit()->Report().InBootloader);
+    // Once the first is gone, a replug of the second is taken up.
+    bench.Unplug(second);
+    second->Unit()->PlugInto(bench.fBench.fBus);
+    ASSERT_TRUE(bench.RunQuiet());
+    EXPECT_FALSE(second->Unit()->Report().InBootloader);
+}
+
+TEST(UsbUpdate, ALockedDeviceWithFirmware2IsNotAskedForItsKey) {
+    TConnectBench bench;
+    // An answer would unlock it; it must not be asked for.
+    bench.fBench.fToolkit.SetInputAnswer("1-1-1-1-1-1-1-1");
+    bench.Start();
+    bench.Plug(std::string("optical-sensor,hw=1,fw=2,locked=1,key=11-12-13-14-15-16-17-18,") + Serial1Text);
+    ASSERT_NE(bench.fForm.fSensor, nullptr);
+    // No image for hardware 1 is offered, so the update is started by hand.
+    bench.fForm.StartUsbUpdate(bench.fForm.fSensor);
+    EXPECT_EQ(bench.fBench.fErr.Text().find("Device is locked"), std::string::npos);
+    EXPECT_NE(bench.Logged().find("Entering programming mode..."), std::string::npos);
 }
