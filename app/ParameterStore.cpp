@@ -139,6 +139,25 @@ bool TParameterStore::RestoreSensorParameters(TKelvoSensorUsbDevice* ASensor) {
     return true;
 }
 
-bool TParameterStore::RestoreQVSensorParameters(TKelvoUsbQVSensor*) {
+bool TParameterStore::RestoreQVSensorParameters(TKelvoUsbQVSensor* ASensor) {
+    // Only a sensor whose firmware keeps its parameters in the flash the update erases gets here
+    // (the others are marked "DoNotStoreParameters"); without a write-back it would come out of
+    // every update with its lens and sensor parameters gone.
+    std::optional<std::vector<uint8_t>> stored;
+    try {
+        stored = HexToBlock(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
+    } catch (...) {
+        stored.reset();
+    }
+    TQV01FlashParams params{};
+    if (!stored || stored->size() != sizeof params) {
+        fLog("Cannot read stored calibration info!");
+        return false;
+    }
+    std::memcpy(&params, stored->data(), sizeof params);
+    if (!ASensor->WriteFlashParams(params)) {
+        fLog("Error: cannot set calibration info! Try to replug sensor.");
+        return false;
+    }
     return true;
 }

@@ -30,7 +30,7 @@ public:
     bool SaveSensorParameters(TKelvoSensorUsbDevice* ASensor);
     bool RestoreSensorParameters(TKelvoSensorUsbDevice* ASensor);
     bool SaveQVSensorParameters(TKelvoUsbQVSensor* ASensor);
-    // The camera sensor's saved keys are a record only; nothing goes back to the sensor.
+    // Writes the saved flash parameters back; the other camera keys are a record only.
     bool RestoreQVSensorParameters(TKelvoUsbQVSensor* ASensor);
 
 private:

@@ -215,19 +215,25 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
     return !kind->fCheckExtra || kind->fCheckExtra(ASpec, AError);
 }
 
+std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceSpec& ASpec, const TSimKinds& AKinds,
+                                               uint32_t ALatencyMs) {
+    const TSimKind* kind = AKinds.Find(ASpec.fKind);
+    if (!kind || !kind->fCreate)
+        return nullptr;
+    std::shared_ptr<TSimBusDevice> device = kind->fCreate(ASpec, ALatencyMs);
+    if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit())
+        sim->Unit()->SetFaults(ASpec.fFaults);
+    return device;
+}
+
 std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
                                                            const std::vector<TSimDeviceSpec>& ASpecs,
                                                            const TSimKinds& AKinds, uint32_t ALatencyMs) {
     std::vector<std::shared_ptr<TSimBusDevice>> devices;
     for (const TSimDeviceSpec& spec : ASpecs) {
-        const TSimKind* kind = AKinds.Find(spec.fKind);
-        if (!kind || !kind->fCreate)
-            continue;
-        std::shared_ptr<TSimBusDevice> device = kind->fCreate(spec, ALatencyMs);
+        std::shared_ptr<TSimBusDevice> device = CreateSimDevice(spec, AKinds, ALatencyMs);
         if (!device)
             continue;
-        if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit())
-            sim->Unit()->SetFaults(spec.fFaults);
         if (spec.fPlugAfterMs == 0)
             ABus.Plug(device);
         else

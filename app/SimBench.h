@@ -74,6 +74,10 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
 // Eight decimal numbers 0..255 joined by dashes, as serial numbers and device keys are written.
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
 
+// Builds one device of its kind with its update faults, not yet plugged in; none for an unknown kind.
+std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceSpec& ASpec, const TSimKinds& AKinds,
+                                               uint32_t ALatencyMs);
+
 // Builds every device, gives it its update faults and plugs it into ABus: at once when it has no
 // plug-after-ms, else after that delay. The devices stay alive in the result (and the bus) for the run.
 std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,

@@ -2,6 +2,7 @@
 
 #include "MyLib/KelvoPulseUsbDevice.h"
 #include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoStubUSBDevice.h"
 #include "MyLib/KelvoTriggerUsbDevice.h"
 #include "MyLib/KelvoUsbQVSensor.h"
 #include "app/ParameterStore.h"
@@ -10,8 +11,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <strings.h>
 
 namespace {
@@ -166,11 +169,50 @@ void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& ANa
     RemoveFrom(fPulse, AName);
 }
 
-// The handler pairs of the bootloader, the wireless controller and the target controller do their
-// work from the moment those device classes join the updater; until then their devices are
-// registered, reported and left alone, so they are neither opened nor logged.
-void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::StubRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+// Every bootloader that arrives is flashed: the one an Update click produced, and as well a device
+// left in its bootloader by an interrupted update, whatever its journal says.
+void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    if (fStub)
+        return;
+    fStub = new TKelvoStubUSBDevice(this, AName);
+    ++fStubGeneration;
+    if (!fStub->Open()) {
+        LogMessage("Error: cannot open USB device!");
+        ++fFailures;
+        delete fStub;
+        fStub = nullptr;
+        return;
+    }
+    TSerialNum serial;
+    if (!fStub->GetSerialNum(&serial)) {
+        LogMessage("Error: cannot get STUB serial number! Try to replug device");
+        ++fFailures;
+        return;
+    }
+    LogMessage("Stub plugged in, serial number is " + SerialToStr(serial));
+    TStubHardwareInfo info{};
+    if (!fStub->GetHardwareInfo(info)) {
+        LogMessage("Error: cannot read STUB hardware info!");
+        ++fFailures;
+        return;
+    }
+    WriteUpdateStep(serial, 2);
+    Timer1.SetOnTimer([this] { Timer1Timer(); });
+    Timer1.SetInterval(200);
+    Timer1.SetEnabled(true);
+}
+
+void TForm1::StubRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    if (!fStub || strcasecmp(fStub->DevicePath().c_str(), AName.c_str()) != 0)
+        return;
+    fStub->Close();
+    delete fStub;
+    fStub = nullptr;
+}
+
+// The handler pairs of the wireless controller and the target controller do their work from the
+// moment those device classes join the updater; until then their devices are registered, reported
+// and left alone, so they are neither opened nor logged.
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
@@ -182,11 +224,13 @@ void TForm1::IgnoredRemoval(TDeviceNotifier*, const TGUID&, const std::string&) 
 
 void TForm1::FormClose() {
     // The held devices close in the window's fixed order; the objects themselves go with the window.
-    // The bootloader, wireless and target controller join this order with their device classes.
+    // The wireless and target controllers join this order with their device classes.
     if (fQVSensor)
         fQVSensor->Close();
     if (fTrigger)
         fTrigger->Close();
+    if (fStub)
+        fStub->Close();
     if (fSensor)
         fSensor->Close();
     if (fPulse)
@@ -203,13 +247,140 @@ void TForm1::WMClickUpdate() {
 }
 
 void TForm1::btnUpdateClick() {
-    // The update of the active device joins here with the bootloader device; until then no device
-    // is ever active and a click has nothing to do.
+    if (fActiveDevice)
+        StartUsbUpdate(fActiveDevice);
+}
+
+void TForm1::StartUsbUpdate(TCommonKelvoUsbDevice* ADevice) {
+    if (ADevice->fLocked && ADevice->fVersionFW > 2) {
+        const auto text = Toolkit.InputBox("Device is locked", "Please enter device key to unlock:", "");
+        if (text) {
+            TDeviceKey key{};
+            StrToSerial(*text, key);
+            if (KeyValid(key) && !ADevice->Unlock(key)) {
+                Toolkit.ShowMessage("Invalid device key or error unlocking device");
+                ++fFailures;
+                return;
+            }
+        }
+    }
+    AskToReplug = false;
+    if (!SaveParameters(ADevice)) {
+        LogMessage("Error: cannot save device parameters!");
+        ++fFailures;
+        return;
+    }
+    const TSerialNum serial = ADevice->fSerialNum;
+    if (dynamic_cast<TKelvoUsbQVSensor*>(ADevice)) {
+        AskToReplug = ADevice->fVersionFW <= 10;
+        if (!ADevice->SwitchToStub()) {
+            AskToReplug = false;
+            LogMessage("Cannot switch QV sensor into STUB mode!");
+            ++fFailures;
+            return;
+        }
+        LogMessage("If process does not respond, unplug and replug device.");
+        LogMessage("Entering programming mode. Wait...");
+        WriteUpdateStep(serial, 1);
+        ADevice->Tag = 5;
+        return;
+    }
+    LogMessage("Entering programming mode...");
+    if (ADevice->SwitchToStub())
+        ADevice->Tag = 5;
+    LogMessage("If process does not respond, unplug and replug device.");
+    LogMessage("Entering programming mode. Wait...");
+    WriteUpdateStep(serial, 1);
 }
 
 void TForm1::Timer1Timer() {
-    // Whoever arms the timer sets its routine; this default one only ends the one-shot.
     Timer1.SetEnabled(false);
+    fUpdateUnderWay = true;
+    if (!WriteFirmware())
+        ++fFailures;
+    fUpdateUnderWay = false;
+}
+
+bool TForm1::WriteFirmware() {
+    TSerialNum serial;
+    if (!fStub || !fStub->GetSerialNum(&serial))
+        return false;
+    TKelvoUsbFirmware* image = SelectFirmware(fStub->fHWInfo.idProduct, fStub->fHWInfo.VersionHW);
+    if (!image) {
+        LogMessage("Error: cannot load firmware from resource!");
+        return false;
+    }
+    LogMessage("Erasing flash...");
+    ListBox1.Repaint();
+    if (!fStub->EraseFlash()) {
+        LogMessage("Error erasing flash!");
+        return false;
+    }
+    WriteUpdateStep(serial, 3);
+    LogMessage("Flash erased.");
+    if (AskToReplug) {
+        AskToReplug = false;
+        LogMessage("Please replug device to continue.");
+        // Not a failure: the replugged bootloader goes on from here.
+        return true;
+    }
+    LogMessage("Writing firmware...");
+    ListBox1.Repaint();
+    try {
+        if (!WriteBlocks(*image))
+            return false;
+    } catch (...) {
+        // The journal still says 3: the next arrival of the bootloader starts again from the erase.
+        return false;
+    }
+    WriteUpdateStep(serial, 4);
+    LogMessage("Validating flash...");
+    if (!fStub->ValidateFlash()) {
+        LogMessage("Error! Try to replug usb device.");
+        return false;
+    }
+    LogMessage("Leaving programming mode.");
+    LogMessage("If process does not respond please unplug and replug device.");
+    WriteUpdateStep(serial, 5);
+    fStub->ReconnectUsb();
+    return true;
+}
+
+bool TForm1::WriteBlocks(const TKelvoUsbFirmware& AImage) {
+    // The image goes out enciphered, as stored: the synchronisation block, then the main memory.
+    const TMSP430CryptedBinaryChecked& bin = *AImage.Bin();
+    constexpr uint32_t ImageSize = sizeof bin.Main;
+    static_assert(ImageSize == 0xDF00);
+    if (!fStub->SetSynchro(bin.SynchroPacket)) {
+        LogMessage("Error: Set synchro failed!");
+        return false;
+    }
+    const uint32_t block = fStub->RecommendedDataBlockSize();
+    ProgressBar1.SetMin(0);
+    ProgressBar1.SetMax(ImageSize);
+    ProgressBar1.SetPosition(0);
+    const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
+    const uint64_t generation = fStubGeneration;
+    for (uint32_t address = 0; address < ImageSize;) {
+        const uint32_t size = std::min(block, ImageSize - address);
+        if (!fStub->WriteFlash(uint16_t(address), data, uint16_t(size))) {
+            LogMessage("Error writing flash!");
+            return false;
+        }
+        data += size;
+        address += size;
+        ProgressBar1.SetPosition(int(address));
+        Toolkit.ProcessMessages();
+        // The removal handler may have freed the bootloader meanwhile, and another one may have
+        // taken its place; neither may receive the rest of this image.
+        if (!fStub || fStubGeneration != generation) {
+            LogMessage("Device disconnected.");
+            return false;
+        }
+    }
+    LogMessage("Flash successfully written.");
+    ProgressBar1.SetPosition(ProgressBar1.Max());
+    return true;
 }
 
 TKelvoUsbFirmware* TForm1::SelectFirmware(uint16_t AProductId, uint16_t AVersionHW) {
@@ -260,6 +431,7 @@ bool TForm1::ConnectDevice(TCommonKelvoUsbDevice* ADevice) {
     if (!ADevice->Open()) {
         delete ADevice;
         LogMessage("Cannot open USB device!");
+        ++fFailures;
         return false;
     }
     bool adopt = true;
@@ -294,6 +466,7 @@ bool TForm1::ResumeJournal(TCommonKelvoUsbDevice* ADevice, int AStep, bool& AAdo
             ADevice->Tag = 1;
         } else {
             LogMessage("Cannot restore device parameters.");
+            ++fFailures;
             LogMessage("Try to replug device or use device-specific calibration tools.");
             WriteUpdateStep(serial, 6);
             ADevice->Tag = 2;

@@ -67,6 +67,9 @@ public:
     // identifies the device and offers an update. True when the caller keeps the device in its
     // field; a device that is not kept is freed before this returns.
     bool ConnectDevice(TCommonKelvoUsbDevice* ADevice);
+    // The Update click on a device: key prompt for a locked one, parameters saved, switch into
+    // the bootloader. The bootloader's arrival carries the update on.
+    void StartUsbUpdate(TCommonKelvoUsbDevice* ADevice);
     // Closes and frees a held device; clears the log unless it is switching to its bootloader.
     void DisconnectDevice(TCommonKelvoUsbDevice* ADevice);
 
@@ -125,6 +128,10 @@ private:
     bool ResumeJournal(TCommonKelvoUsbDevice* ADevice, int AStep, bool& AAdopt);
     // The identification lines, the image choice and the update offer.
     void IdentifyDevice(TCommonKelvoUsbDevice* ADevice);
+    // The write sequence on the held bootloader from the erase on; false when it stopped early.
+    bool WriteFirmware();
+    // Writes the image's blocks, letting events run after each; false when it stopped early.
+    bool WriteBlocks(const TKelvoUsbFirmware& AImage);
 
     // The settings file of one device in the user folder.
     std::string SettingsFileName(const TSerialNum& ASerial) const;
@@ -138,6 +145,9 @@ private:
     // Kept by the connection, update and restore sequences of the device families.
     int fFailures = 0;
     bool fUpdateUnderWay = false;
+    // Counts the bootloader objects made, so a write sequence that lets events run notices when
+    // its bootloader was replaced by another one in the meantime.
+    uint64_t fStubGeneration = 0;
     // Downloaded images that had no collection entry to replace. They stay until the window goes,
     // since an update may still use one after a later selection.
     std::vector<std::unique_ptr<TKelvoUsbFirmware>> fDownloads;

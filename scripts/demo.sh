@@ -8,7 +8,7 @@ cmake --build --preset release
 out=build/release/FWCOLLECTION.kelvofwset
 build/release/tools/kelvo-fwbuild extract-builtin -o "$out"
 build/release/tools/kelvo-fwbuild info "$out"
-# The updater on the simulated bench with one optical sensor whose firmware is older than the
-# built-in image: it is identified and offered an update, and the program ends by itself once the
-# bench has been quiet for a second.
-timeout 60 build/release/app/kelvo-fwupd-cli --simulate optical-sensor
+# The whole update of a simulated optical sensor whose firmware is older than the built-in image:
+# identification, the offer, the click (--yes), the flash with its progress, the return of the
+# device and the restore of its calibration. The program ends by itself once the bench is quiet.
+timeout 120 build/release/app/kelvo-fwupd-cli --yes --simulate optical-sensor

@@ -55,8 +55,12 @@ TSimFamilyBinding SimOpticalSensorBinding(std::shared_ptr<TSimOpticalSensorState
         AState->Measuring = false;
         AState->OscMode = false;
     };
+    // The second generation from firmware 11 on keeps its calibration in a segment the bootloader
+    // does not erase; every other sensor loses it with the firmware.
     binding.Wipe = [AState] {
         std::lock_guard lock(AState->Mutex);
+        if (AState->ProductId == 35 && AState->VersionFW > 10)
+            return;
         AState->FlashCalibration = SIM_CALIBRATION_ERASED;
         AState->Calibration = SIM_CALIBRATION_ERASED;
     };
@@ -88,10 +92,12 @@ TSimFamilyBinding SimCameraSensorBinding(std::shared_ptr<TSimCameraSensorState> 
         *productId = AIdentity.ProductId;
         AState->Started = false;
     };
+    // Firmware up to 18 keeps the flash parameters in the flash the bootloader erases; later
+    // firmware keeps them, and the accelerometer record, in a segment the erase leaves alone.
     binding.Wipe = [AState] {
         std::lock_guard lock(AState->Mutex);
-        AState->FlashParams.fill(0xFF);
-        AState->AccCalibration.fill(0xFF);
+        if (AState->VersionFW <= 18)
+            AState->FlashParams.fill(0xFF);
     };
     binding.Calibration = [AState] {
         std::lock_guard lock(AState->Mutex);

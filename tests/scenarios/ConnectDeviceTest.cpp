@@ -6,112 +6,10 @@
 #include "MyLib/KelvoTriggerUsbDevice.h"
 #include "MyLib/KelvoUsbQVSensor.h"
 #include "app/ParameterStore.h"
-#include "app/SimBench.h"
-#include "platform/IniFile.h"
-#include "sim/SimDevice.h"
-#include "tests/scenarios/FormHarness.h"
+#include "tests/scenarios/ConnectBench.h"
 #include "tests/threads/ImageFiles.h"
-#include "tests/threads/TestHttpServer.h"
-
-#include <gtest/gtest.h>
-
-#include <filesystem>
 
 namespace {
-
-constexpr TSerialNum Serial1 = {1, 2, 3, 4, 5, 6, 7, 8};
-constexpr const char* Serial1Text = "serial=1-2-3-4-5-6-7-8";
-const std::string Offer = "Newer firmware found. To update click \"Update\" button";
-const std::string UpToDate = "Firmware is up to date.";
-
-std::string Lines(std::initializer_list<std::string> ALines) {
-    std::string text;
-    for (const std::string& line : ALines)
-        text += line + "\n";
-    return text;
-}
-
-// The identification lines of a device with serial number Serial1.
-std::string Identity(const std::string& AModel, const std::string& APid, const std::string& AHw,
-                     const std::string& AFw) {
-    return Lines({AModel, "Serial number: " + SerialToStr(Serial1), "Product id is: 0x" + APid,
-                  "Hardware version 0x" + AHw, "Firmware version 0x" + AFw});
-}
-
-// A main window over the simulated bench whose downloads go to a local server that has no images
-// unless a test publishes one.
-struct TConnectBench {
-    TTestHttpServer fServer;
-    TFormBench fBench;
-    TForm1& fForm = fBench.fForm;
-    std::vector<std::shared_ptr<TSimBusDevice>> fDevices;
-
-    TConnectBench() { TKelvoUsbFirmware::SetDownloadServer(fServer.Url("/downloads/fw/")); }
-    ~TConnectBench() {
-        fForm.FormClose();
-        TKelvoUsbFirmware::SetDownloadServer("http://firmware.kelvo.example/downloads/fw/");
-    }
-
-    void Settle() {
-        EXPECT_TRUE(fBench.fLoop.RunUntil([&] { return !fBench.fBus.HasPendingReports(); }, 5000));
-        fBench.fLoop.ProcessMessages();
-    }
-    // A device described as on the command line, not yet plugged.
-    std::shared_ptr<TSimDevice> Make(const std::string& AText) {
-        TSimDeviceSpec options;
-        std::string error;
-        EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
-        const TSimKind* kind = TSimKinds::BuiltIn().Find(options.fKind);
-        if (!kind)
-            return nullptr;
-        auto device = std::dynamic_pointer_cast<TSimDevice>(kind->fCreate(options, 0));
-        fDevices.push_back(device);
-        return device;
-    }
-    // Plugs the device and lets the window handle its arrival.
-    std::shared_ptr<TSimDevice> Plug(const std::shared_ptr<TSimDevice>& ADevice) {
-        fBench.fBus.Plug(ADevice);
-        Settle();
-        return ADevice;
-    }
-    std::shared_ptr<TSimDevice> Plug(const std::string& AText) { return Plug(Make(AText)); }
-    void Unplug(const std::shared_ptr<TSimDevice>& ADevice) {
-        fBench.fBus.Unplug(*ADevice);
-        Settle();
-    }
-    void Start() {
-        fForm.FormCreate();
-        Settle();
-    }
-    // Everything logged after the start-up prompt.
-    std::string Logged() {
-        const std::string text = fBench.fOut.Text();
-        const std::string prompt = "Plug in device to update\n";
-        return text.rfind(prompt, 0) == 0 ? text.substr(prompt.size()) : text;
-    }
-    std::vector<std::string> Visible() {
-        std::vector<std::string> lines;
-        for (int i = 0; i < fForm.ListBox1.Count(); ++i)
-            lines.push_back(fForm.ListBox1.Item(i));
-        return lines;
-    }
-    std::string SettingsFile() const { return fBench.UserFolder() + "/" + SerialToStr(Serial1) + ".ini"; }
-    TIniFile Settings() const { return TIniFile(SettingsFile()); }
-    std::string Key(const char* AKey) const { return Settings().ReadString("Device", AKey, "<none>"); }
-    int Step() const { return Settings().ReadInteger("Device", "UpdateStep", -1); }
-    // A settings file as an earlier run left it.
-    void Prepare(std::initializer_list<std::pair<std::string, std::string>> AKeys) {
-        std::filesystem::create_directories(fBench.UserFolder());
-        TIniFile ini = Settings();
-        for (const auto& [key, value] : AKeys)
-            ini.WriteString("Device", key, value);
-    }
-};
-
-std::string Optical(const std::string& AExtra = "") {
-    return "optical-sensor," + (AExtra.empty() ? "" : AExtra + ",") + Serial1Text;
-}
-const std::string OpticalIdentity = Identity("KELVO USB optical sensor LP-01(147)", "0020", "0002", "0009");
 
 struct TFamilyCase {
     const char* fDevice;
@@ -451,4 +349,102 @@ TEST(ParameterPreservation, ASaveThatCannotReadOrStoreStopsTheUpdate) {
     const auto before = bench.Visible();
     EXPECT_FALSE(bench.fForm.SaveParameters(bench.fForm.fSensor));
     EXPECT_EQ(bench.Visible(), before);
+}
+
+namespace {
+
+// Every family's kind with its defaults, each of which is offered an update.
+const char* const Families[] = {"optical-sensor", "camera-sensor", "pulse-sensor", "pulse-sensor,pid=19",
+                                "trigger"};
+
+TCommonKelvoUsbDevice* Held(const TForm1& AForm) {
+    for (TCommonKelvoUsbDevice* device : {static_cast<TCommonKelvoUsbDevice*>(AForm.fQVSensor),
+                                          static_cast<TCommonKelvoUsbDevice*>(AForm.fTrigger),
+                                          static_cast<TCommonKelvoUsbDevice*>(AForm.fSensor),
+                                          static_cast<TCommonKelvoUsbDevice*>(AForm.fPulse)})
+        if (device)
+            return device;
+    return nullptr;
+}
+
+bool EndsWith(const std::string& AText, const std::string& AEnd) {
+    return AText.size() >= AEnd.size() && AText.compare(AText.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
+}
+
+} // namespace
+
+TEST(FamilyConnection, EveryFamilyFollowsTheJournalAtArrival) {
+    const std::string helpLines =
+        Lines({"Unable to restore device parameters.", "Please contact support@kelvo.example",
+               "or use device-specific calibration tools."});
+    for (const char* family : Families) {
+        for (const char* step : {"1", "2", "3", "6"}) {
+            SCOPED_TRACE(std::string(family) + " step " + step);
+            TConnectBench bench;
+            bench.Prepare({{"UpdateStep", step}});
+            bench.Start();
+            bench.Plug(std::string(family) + "," + Serial1Text);
+            ASSERT_NE(Held(bench.fForm), nullptr);
+            if (std::string(step) == "3") {
+                EXPECT_EQ(bench.Logged(), "");
+                EXPECT_EQ(bench.Step(), 3);
+                EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+                continue;
+            }
+            EXPECT_TRUE(EndsWith(bench.Logged(), Offer + "\n")) << bench.Logged();
+            EXPECT_EQ(bench.Logged().rfind(helpLines, 0) == 0, std::string(step) == "6");
+            EXPECT_EQ(bench.Visible().size(), 6u);
+            EXPECT_EQ(bench.Step(), 0);
+            EXPECT_EQ(bench.fForm.fActiveDevice, Held(bench.fForm));
+        }
+        SCOPED_TRACE(std::string(family) + " step 5");
+        TConnectBench back;
+        back.Prepare({{"UpdateStep", "5"}, {"DoNotStoreParameters", "1"}});
+        back.Start();
+        auto device = back.Plug(std::string(family) + "," + Serial1Text);
+        EXPECT_EQ(back.Logged(), "SUCCESS! Firmware updated.\n");
+        EXPECT_EQ(back.Step(), 0);
+        EXPECT_EQ(Held(back.fForm), nullptr);
+        EXPECT_EQ(device->WaitingReads(), 0u);
+    }
+}
+
+TEST(FamilyConnection, EveryFamilyIsReleasedOnRemoval) {
+    for (const char* family : Families) {
+        SCOPED_TRACE(family);
+        TConnectBench bench;
+        bench.Start();
+        auto device = bench.Plug(std::string(family) + "," + Serial1Text);
+        ASSERT_NE(Held(bench.fForm), nullptr);
+        EXPECT_TRUE(bench.fForm.btnUpdate.Enabled());
+        bench.Unplug(device);
+        EXPECT_EQ(Held(bench.fForm), nullptr);
+        EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_TRUE(bench.Visible().empty());
+        EXPECT_FALSE(bench.fForm.btnUpdate.Enabled());
+        // The next device of the family is handled again.
+        bench.Plug(std::string(family) + ",serial=9-9-9-9-9-9-9-9");
+        EXPECT_NE(bench.fForm.fActiveDevice, nullptr);
+    }
+}
+
+TEST(FamilyConnection, TheUsb30WarningConcernsOnlyDevicesWithTheOldInterfaceChip) {
+    struct TCase {
+        const char* fDevice;
+        bool fWarned;
+    };
+    for (const TCase& c :
+         {TCase{"optical-sensor", true}, TCase{"optical-sensor,pid=35", false}, TCase{"camera-sensor", false},
+          TCase{"pulse-sensor", true}, TCase{"trigger,hw=2,fw=7", true}, TCase{"trigger", false}}) {
+        SCOPED_TRACE(c.fDevice);
+        TConnectBench bench;
+        bench.Start();
+        bench.fForm.fWinVer = TWinVer::WIN8;
+        bench.Plug(std::string(c.fDevice) + ",stub=2," + Serial1Text);
+        ASSERT_NE(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_EQ(bench.fForm.fActiveDevice->Tag, c.fWarned ? 4 : 3);
+        EXPECT_EQ(bench.fForm.btnUpdate.Enabled(), !c.fWarned);
+        EXPECT_EQ(EndsWith(bench.Logged(), "If you are not sure please contact support@kelvo.example\n"),
+                  c.fWarned);
+    }
 }

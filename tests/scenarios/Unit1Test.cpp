@@ -243,7 +243,7 @@ TEST(FormDevices, DevicesOfFamiliesNotYetHandledLeaveTheLogAlone) {
         bench.fBus.Plug(std::make_shared<TPresentInterface>(guid));
     bench.fLoop.RunUntil([&] { return !bench.fBus.HasPendingReports(); }, 5000);
     bench.fForm.FormCreate();
-    auto late = std::make_shared<TPresentInterface>(GUID_KELVO_USB_STUB);
+    auto late = std::make_shared<TPresentInterface>(GUID_KELVO_WIRELESS);
     bench.fBus.Plug(late);
     bench.fBus.Unplug(*late);
     ASSERT_TRUE(bench.fLoop.RunUntil([&] { return !bench.fBus.HasPendingReports(); }, 5000));

@@ -1,0 +1,145 @@
+// The update of a device end to end over the simulated bench: the Update click, the switch into
+// the bootloader, the write sequence, the return of the device and the restore of its parameters,
+// and the recovery from an interruption at every stage.
+#include "sim/SimPhysicalDevice.h"
+#include "tests/scenarios/ConnectBench.h"
+
+namespace {
+
+const std::string Calibration = "0102030405060708090A0B0C0D0E0F1011121314";
+
+bool EndsWith(const std::string& AText, const std::string& AEnd) {
+    return AText.size() >= AEnd.size() && AText.compare(AText.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
+}
+
+std::string Hex(const std::vector<uint8_t>& ABytes) {
+    static const char Digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (uint8_t byte : ABytes) {
+        text += Digits[byte >> 4];
+        text += Digits[byte & 15];
+    }
+    return text;
+}
+
+} // namespace
+
+TEST(UsbUpdate, AnOpticalSensorIsUpdatedAndGetsItsCalibrationBack) {
+    TConnectBench bench;
+    bench.Start();
+    auto device = bench.Plug(Optical("calibration=" + Calibration));
+    ASSERT_TRUE(bench.fForm.btnUpdate.Enabled());
+    bench.fForm.btnUpdate.Click();
+    ASSERT_TRUE(bench.RunQuiet());
+    EXPECT_EQ(
+        bench.Logged(),
+        OpticalIdentity + Offer + "\n" +
+            Lines({"Entering programming mode...", "If process does not respond, unplug and replug device.",
+                   "Entering programming mode. Wait...",
+                   "Stub plugged in, serial number is " + SerialToStr(Serial1), "Erasing flash...",
+                   "Flash erased.", "Writing firmware...", "Flash successfully written.",
+                   "Validating flash...", "Leaving programming mode.",
+                   "If process does not respond please unplug and replug device.",
+                   "Restoring device parameters...", "SUCCESS! Firmware updated."}));
+    EXPECT_EQ(bench.Step(), 0);
+    EXPECT_EQ(bench.fForm.Failures(), 0);
+    const TSimUnitReport report = device->Unit()->Report();
+    EXPECT_FALSE(report.InBootloader);
+    EXPECT_TRUE(report.FlashValid);
+    EXPECT_EQ(report.VersionFW, 10);
+    EXPECT_EQ(Hex(report.Calibration), Calibration);
+    // The progress went all the way (the console shows it on stderr).
+    EXPECT_NE(bench.fBench.fErr.Text().find("100%"), std::string::npos);
+}
+
+TEST(UsbUpdate, EveryFamilyComesBackWithTheNewFirmwareAndItsParameters) {
+    struct TCase {
+        const char* fDevice;
+        uint16_t fNewFirmware;
+    };
+    for (const TCase& c : {TCase{"optical-sensor,pid=35", 11}, TCase{"camera-sensor,fw=11", 35},
+                           TCase{"camera-sensor,fw=18", 35}, TCase{"pulse-sensor", 6},
+                           TCase{"pulse-sensor,pid=19", 10}, TCase{"trigger", 9}}) {
+        SCOPED_TRACE(c.fDevice);
+        TConnectBench bench;
+        bench.Start();
+        auto device = bench.Plug(std::string(c.fDevice) + "," + Serial1Text);
+        const TSimUnitReport before = device->Unit()->Report();
+        ASSERT_TRUE(bench.fForm.btnUpdate.Enabled());
+        bench.fForm.btnUpdate.Click();
+        ASSERT_TRUE(bench.RunQuiet());
+        EXPECT_TRUE(EndsWith(bench.Logged(), "SUCCESS! Firmware updated.\n")) << bench.Logged();
+        EXPECT_EQ(bench.Step(), 0);
+        const TSimUnitReport after = device->Unit()->Report();
+        EXPECT_FALSE(after.InBootloader);
+        EXPECT_EQ(after.ProductId, before.ProductId);
+        EXPECT_EQ(after.VersionFW, c.fNewFirmware);
+        EXPECT_EQ(Hex(after.Calibration), Hex(before.Calibration));
+        EXPECT_EQ(bench.fForm.Failures(), 0);
+    }
+}
+
+TEST(UsbUpdate, ACameraSensorWithFirmware10IsAskedToBeReplugged) {
+    TConnectBench bench;
+    bench.Start();
+    auto device = bench.Plug(std::string("camera-sensor,fw=10,") + Serial1Text);
+    bench.fForm.btnUpdate.Click();
+    ASSERT_TRUE(bench.RunQuiet());
+    EXPECT_TRUE(EndsWith(
+        bench.Logged(),
+        Lines({"If process does not respond, unplug and replug device.", "Entering programming mode. Wait...",
+               "Stub plugged in, serial number is " + SerialToStr(Serial1), "Erasing flash...",
+               "Flash erased.", "Please replug device to continue."})))
+        << bench.Logged();
+    EXPECT_EQ(bench.Step(), 3);
+    // The user replugs it: the bootloader arrives again, is erased again and written this time.
+    auto stub = device->Unit()->Personality();
+    bench.Unplug(stub);
+    device->Unit()->PlugInto(bench.fBench.fBus);
+    ASSERT_TRUE(bench.RunQuiet());
+    const std::string log = bench.Logged();
+    EXPECT_TRUE(EndsWith(log, "SUCCESS! Firmware updated.\n")) << log;
+    EXPECT_EQ(log.find("Erasing flash...") != log.rfind("Erasing flash..."), true);
+    EXPECT_EQ(device->Unit()->Report().VersionFW, 35);
+}
+
+TEST(UsbUpdate, ALockedDeviceAsksForItsKey) {
+    const std::string locked =
+        std::string("optical-sensor,fw=9,locked=1,key=11-12-13-14-15-16-17-18,") + Serial1Text;
+    {
+        SCOPED_TRACE("right key");
+        TConnectBench bench;
+        bench.fBench.fToolkit.SetInputAnswer("11-12-13-14-15-16-17-18");
+        bench.Start();
+        bench.Plug(locked);
+        bench.fForm.btnUpdate.Click();
+        ASSERT_TRUE(bench.RunQuiet());
+        EXPECT_TRUE(EndsWith(bench.Logged(), "SUCCESS! Firmware updated.\n")) << bench.Logged();
+    }
+    {
+        SCOPED_TRACE("wrong key");
+        TConnectBench bench;
+        bench.fBench.fToolkit.SetInputAnswer("11-12-13-14-15-16-17-19");
+        bench.Start();
+        bench.Plug(locked);
+        const std::string before = bench.Logged();
+        bench.fForm.btnUpdate.Click();
+        ASSERT_TRUE(bench.RunQuiet());
+        EXPECT_EQ(bench.Logged(), before);
+        EXPECT_NE(bench.fBench.fErr.Text().find("error: Invalid device key or error unlocking device"),
+                  std::string::npos);
+        EXPECT_NE(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_EQ(bench.Step(), -1);
+    }
+    {
+        SCOPED_TRACE("cancelled");
+        TConnectBench bench;
+        bench.fBench.fToolkit.SetInteractive(false);
+        bench.Start();
+        bench.Plug(locked);
+        bench.fForm.btnUpdate.Click();
+        ASSERT_TRUE(bench.RunQuiet());
+        // The update goes on without unlocking.
+        EXPECT_NE(bench.Logged().find("Entering programming mode..."), std::string::npos);
+    }
+}
