@@ -92,7 +92,9 @@ SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices
 // The final state of each device as JSON: {"devices": [{"kind", "family", "product_id",
 // "hardware_version", "firmware_version", "bootloader_version", "serial_number", "flash_valid",
 // "calibration"}, ...]}. kind is "bootloader" for a device left in its bootloader, else its family's
-// kind; calibration is the hex of the bytes the firmware keeps in flash.
+// kind; calibration is the hex of the bytes the firmware keeps in flash (optical sensor: the
+// calibration block; camera sensor: the flash parameters, then the accelerometer record; others:
+// none). firmware_version 65535: a bootloader whose flash holds no valid image.
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
 // Writes SimReportJson to AFileName; false when the file cannot be written.
 bool WriteSimReport(const std::string& AFileName,

@@ -41,6 +41,7 @@ std::vector<uint8_t> Bytes(const uint8_t* AData, std::size_t ASize) {
 TSimFamilyBinding SimOpticalSensorBinding(std::shared_ptr<TSimOpticalSensorState> AState) {
     TSimFamilyBinding binding;
     binding.Kind = "optical-sensor";
+    binding.ProductIds = {32, 35};
     binding.Identity = [AState] {
         return CommonIdentity(*AState, [&] {
             std::lock_guard lock(AState->Mutex);
@@ -78,6 +79,7 @@ TSimFamilyBinding SimCameraSensorBinding(std::shared_ptr<TSimCameraSensorState> 
     auto productId = std::make_shared<uint16_t>(AProductId); // guarded by the state's mutex
     TSimFamilyBinding binding;
     binding.Kind = "camera-sensor";
+    binding.ProductIds = {SIM_QV_PRODUCT_ID};
     binding.Identity = [AState, productId] {
         uint16_t pid;
         {
@@ -121,6 +123,7 @@ TSimFamilyBinding SimCameraSensorBinding(std::shared_ptr<TSimCameraSensorState> 
 TSimFamilyBinding SimPulseSensorBinding(std::shared_ptr<TSimPulseState> AState) {
     TSimFamilyBinding binding;
     binding.Kind = "pulse-sensor";
+    binding.ProductIds = {10, 19};
     binding.Identity = [AState] {
         return CommonIdentity(*AState, [&] {
             std::lock_guard lock(AState->Mutex);
@@ -144,6 +147,7 @@ TSimFamilyBinding SimPulseSensorBinding(std::shared_ptr<TSimPulseState> AState) 
 TSimFamilyBinding SimTriggerBinding(std::shared_ptr<TSimTriggerState> AState) {
     TSimFamilyBinding binding;
     binding.Kind = "trigger";
+    binding.ProductIds = {KTriggerProductId};
     binding.Identity = [AState] { return CommonIdentity(*AState, KTriggerProductId); };
     binding.Restore = [AState](const TSimUnitIdentity& AIdentity) {
         std::lock_guard lock(AState->Mutex);

@@ -2,13 +2,16 @@
 
 #include "sim/SimBootloader.h"
 #include "sim/SimBus.h"
+#include "sim/SimFamilyBindings.h"
+
+#include <algorithm>
 
 std::shared_ptr<TSimPhysicalDevice>
 TSimPhysicalDevice::CreateRunning(TSimFamilyBinding AFamily, TUsbDriverKind ADriver, uint16_t AProcessorId) {
     auto unit = std::make_shared<TSimPhysicalDevice>(TPrivate{}, std::move(AFamily), ADriver, TMode::Running);
     unit->ShareIdentity();
     TSimBootloaderState& stub = *unit->fStub;
-    const TSimUnitIdentity identity = unit->fFamily.Identity();
+    const TSimUnitIdentity identity = unit->Family().Identity();
     stub.ProcessorId = AProcessorId ? AProcessorId : SimProcessorOf(identity.ProductId, identity.VersionHW);
     stub.Flash = SimPlainImage(identity.ProductId, identity.VersionHW, identity.VersionFW, stub.ProcessorId);
     stub.FlashValid = true;
@@ -23,7 +26,7 @@ std::shared_ptr<TSimPhysicalDevice> TSimPhysicalDevice::CreateInBootloader(TSimF
         std::make_shared<TSimPhysicalDevice>(TPrivate{}, std::move(AFamily), ADriver, TMode::Bootloader);
     unit->ShareIdentity();
     TSimBootloaderState& stub = *unit->fStub;
-    const TSimUnitIdentity identity = unit->fFamily.Identity();
+    const TSimUnitIdentity identity = unit->Family().Identity();
     stub.ProcessorId = AProcessorId ? AProcessorId : SimProcessorOf(identity.ProductId, identity.VersionHW);
     AFlash.resize(SIM_IMAGE_SIZE, 0xFF);
     stub.Flash = std::move(AFlash);
@@ -35,8 +38,13 @@ TSimPhysicalDevice::TSimPhysicalDevice(TPrivate, TSimFamilyBinding AFamily, TUsb
                                        TMode AMode)
     : fFamily(std::move(AFamily)), fDriver(ADriver), fMode(AMode) {}
 
+TSimFamilyBinding TSimPhysicalDevice::Family() const {
+    std::lock_guard lock(fMutex);
+    return fFamily;
+}
+
 void TSimPhysicalDevice::ShareIdentity() {
-    const TSimUnitIdentity identity = fFamily.Identity();
+    const TSimUnitIdentity identity = Family().Identity();
     std::lock_guard lock(fStub->Mutex);
     fStub->ProductId = identity.ProductId;
     fStub->VersionHW = identity.VersionHW;
@@ -60,13 +68,14 @@ std::shared_ptr<TSimDevice> TSimPhysicalDevice::MakePersonality(TMode AMode) {
     std::shared_ptr<TSimDevice> device;
     auto self = shared_from_this();
     if (AMode == TMode::Running) {
-        device = fFamily.MakeRunning(fDriver);
+        device = fFamily.MakeRunning(fDriver); // under fMutex
         device->SetOnSwitchToBootloader([self](TSimBus* ABus) { self->SwitchedToBootloader(ABus); });
     } else {
         TSimBootloader::THooks hooks;
         hooks.Reconnect = [self](TSimBus* ABus) { self->LeftBus(ABus, true); };
         hooks.DroppedOff = [self](TSimBus* ABus) { self->LeftBus(ABus, false); };
-        hooks.Erased = fFamily.Wipe;
+        // The family of the firmware in flash at the time of the erase.
+        hooks.Erased = [self] { self->Family().Wipe(); };
         device = std::make_shared<TSimBootloader>(fStub, fDriver, std::move(hooks));
     }
     device->SetLatency(fLatency);
@@ -142,8 +151,17 @@ void TSimPhysicalDevice::LeftBus(TSimBus* ABus, bool AComeBackNow) {
         S.Faults.FailOnce.erase(TSimStubRequest::Serial);
     }
     if (start) {
-        fFamily.Restore(identity);
+        TSimFamilyBinding family = Family();
+        const auto& ids = family.ProductIds;
+        TSimFamilyBinding other;
+        const bool foreign = std::find(ids.begin(), ids.end(), identity.ProductId) == ids.end();
+        // Another family's firmware: the device is that family's now (with its default state);
+        // an image of a product no family simulates still runs on the old family's behaviour.
+        if (foreign && SimDefaultBindingFor(identity, other))
+            family = other;
+        family.Restore(identity);
         std::lock_guard lock(fMutex);
+        fFamily = family;
         fMode = TMode::Running;
     }
     if (AComeBackNow)
@@ -164,11 +182,12 @@ void TSimPhysicalDevice::ComeBack(TSimBus* ABus, std::optional<uint32_t> AAfterM
 
 TSimUnitReport TSimPhysicalDevice::Report() const {
     TSimUnitReport report;
-    report.Kind = fFamily.Kind;
+    const TSimFamilyBinding family = Family();
+    report.Kind = family.Kind;
     report.InBootloader = Mode() == TMode::Bootloader;
-    report.Calibration = fFamily.Calibration ? fFamily.Calibration() : std::vector<uint8_t>();
+    report.Calibration = family.Calibration ? family.Calibration() : std::vector<uint8_t>();
     if (!report.InBootloader) {
-        const TSimUnitIdentity identity = fFamily.Identity();
+        const TSimUnitIdentity identity = family.Identity();
         report.ProductId = identity.ProductId;
         report.VersionHW = identity.VersionHW;
         report.VersionFW = identity.VersionFW;

@@ -10,7 +10,8 @@
 // - the bootloader is erased and programmed; after ReconnectUsb (0x82) it drops off and comes back
 //   as the running device when its flash holds a valid image, reporting the product id and
 //   firmware version written in that image, with its calibration wiped by the erase; a bootloader
-//   whose flash holds no valid image comes back as a bootloader;
+//   whose flash holds no valid image comes back as a bootloader; an image of another family's
+//   product makes it a device of that family;
 // - programmed faults (TSimUpdateFaults) make it drop off at a given point and, with ReplugAfterMs,
 //   come back later as whatever personality it then is.
 //
@@ -46,6 +47,9 @@ struct TSimUnitIdentity {
 struct TSimFamilyBinding {
     // The --simulate kind of the running device, e.g. "optical-sensor".
     std::string Kind;
+    // The product ids this family's firmware is built for; an image of another product makes the
+    // device that product's family.
+    std::vector<uint16_t> ProductIds;
     std::function<TSimUnitIdentity()> Identity;
     // Takes the shared identity back when the firmware starts after the bootloader ran.
     std::function<void(const TSimUnitIdentity& AIdentity)> Restore;
@@ -113,8 +117,9 @@ private:
     void ComeBack(TSimBus* ABus, std::optional<uint32_t> AAfterMs);
     // Fills the bootloader's identity from the family's state.
     void ShareIdentity();
+    TSimFamilyBinding Family() const;
 
-    TSimFamilyBinding fFamily;
+    TSimFamilyBinding fFamily; // guarded by fMutex once created
     TUsbDriverKind fDriver;
     std::shared_ptr<TSimBootloaderState> fStub = std::make_shared<TSimBootloaderState>();
 

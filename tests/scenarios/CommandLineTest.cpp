@@ -135,3 +135,65 @@ TEST(CommandLine, TheWindowTakesOnlyTheBenchOptions) {
     EXPECT_EQ(usage.find("--yes"), std::string::npos);
     EXPECT_NE(usage.find("sensor  optical sensor [calibration=]"), std::string::npos);
 }
+
+TEST(SimDevice, UpdateFaultsAreCommonNames) {
+    TSimDeviceSpec spec;
+    std::string error;
+    ASSERT_TRUE(ParseSimDevice("sensor,unplug-at-block=3568,unplug-after=validate,replug-after-ms=250,"
+                               "fail=erase+serial",
+                               TestKinds(), spec, error))
+        << error;
+    EXPECT_EQ(3568u, spec.fFaults.UnplugAtBlock);
+    EXPECT_EQ(TSimUpdateStage::Validate, spec.fFaults.UnplugAfter);
+    EXPECT_EQ(250u, spec.fFaults.ReplugAfterMs);
+    EXPECT_EQ((std::set<TSimStubRequest>{TSimStubRequest::Erase, TSimStubRequest::Serial}),
+              spec.fFaults.FailOnce);
+    for (const char* stage : {"switch", "erase", "synchro", "validate", "reconnect"})
+        EXPECT_TRUE(ParseSimDevice(std::string("sensor,unplug-after=") + stage, TestKinds(), spec, error))
+            << stage;
+    for (const char* request : {"erase", "synchro", "write", "validate", "reconnect", "hwinfo", "serial"})
+        EXPECT_TRUE(ParseSimDevice(std::string("sensor,fail=") + request, TestKinds(), spec, error))
+            << request;
+    ASSERT_TRUE(ParseSimDevice("sensor", TestKinds(), spec, error));
+    EXPECT_EQ(0u, spec.fFaults.UnplugAtBlock);
+    EXPECT_FALSE(spec.fFaults.UnplugAfter || spec.fFaults.ReplugAfterMs);
+    EXPECT_TRUE(spec.fFaults.FailOnce.empty());
+
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"sensor,unplug-at-block=0", "bad value \"0\" for unplug-at-block= (expected a block number 1-7136, "
+                                     "counted from 1 after the synchronisation block)"},
+        {"sensor,unplug-at-block=7137", "bad value \"7137\" for unplug-at-block= (expected a block number "
+                                        "1-7136, counted from 1 after the synchronisation block)"},
+        {"sensor,unplug-after=write",
+         "bad value \"write\" for unplug-after= (expected switch, erase, synchro, "
+         "validate or reconnect)"},
+        {"sensor,replug-after-ms=-5",
+         "bad value \"-5\" for replug-after-ms= (expected milliseconds 0-86400000)"},
+        {"sensor,fail=erase+", "bad value \"erase+\" for fail= (expected erase, synchro, write, validate, "
+                               "reconnect, hwinfo or serial, joined by +)"},
+        {"sensor,fail=switch", "bad value \"switch\" for fail= (expected erase, synchro, write, validate, "
+                               "reconnect, hwinfo or serial, joined by +)"},
+    };
+    for (const auto& [text, message] : cases) {
+        EXPECT_FALSE(ParseSimDevice(text, TestKinds(), spec, error)) << text;
+        EXPECT_EQ(message, error) << text;
+    }
+}
+
+TEST(CommandLine, SimReportIsAConsoleOption) {
+    TCommandLine line;
+    std::string error;
+    ASSERT_TRUE(Parse({"--sim-report", "/tmp/report.json"}, line, error)) << error;
+    EXPECT_EQ("/tmp/report.json", line.fSimReport);
+    ASSERT_TRUE(Parse({"--sim-report=r.json"}, line, error)) << error;
+    EXPECT_EQ("r.json", line.fSimReport);
+    EXPECT_FALSE(Parse({"--sim-report"}, line, error));
+    EXPECT_EQ("--sim-report needs a value", error);
+    EXPECT_FALSE(Parse({"--sim-report="}, line, error));
+    EXPECT_EQ("--sim-report needs a file name", error);
+    EXPECT_FALSE(Parse({"--sim-report", "r.json"}, line, error, TFrontEnd::Window));
+    const std::string usage = UsageText(TFrontEnd::Console, "kelvo-fwupd-cli", TestKinds());
+    for (const char* text :
+         {"--sim-report FILE", "unplug-at-block=N", "unplug-after=STEP", "replug-after-ms=M", "fail=REQUEST"})
+        EXPECT_NE(usage.find(text), std::string::npos) << text;
+}

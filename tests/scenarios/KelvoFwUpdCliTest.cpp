@@ -181,3 +181,37 @@ TEST(QuietWatch, FiresAfterAnUnbrokenQuietSpell) {
     loop.RunUntil([] { return false; }, 500);
     EXPECT_EQ(fired, 1);
 }
+
+TEST(KelvoFwUpdCli, SimReportWritesEachDevicesFinalState) {
+    TTempDir data;
+    const std::string report = data.Path() + "/report.json";
+    // The serial-number fault keeps the bootloader from being flashed, whatever the program does.
+    TCliRun run({"--latency-ms", "0", "--simulate", "optical-sensor,serial=32-5-5-5-5-5-5-5", "--simulate",
+                 "bootloader,pid=5,hw=4,fw=7,flash=valid,serial=5-6-6-6-6-6-6-6,fail=serial", "--sim-report",
+                 report},
+                data.Path());
+    const int status = run.Finish();
+    EXPECT_TRUE(status == 0 || status == 1) << run.Err();
+    std::ifstream in(report);
+    ASSERT_TRUE(in.good());
+    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(
+        "{\n  \"devices\": [\n"
+        "    {\"kind\": \"optical-sensor\", \"family\": \"optical-sensor\", \"product_id\": 32, "
+        "\"hardware_version\": 2, \"firmware_version\": 9, \"bootloader_version\": 3, \"serial_number\": "
+        "\"32-5-5-5-5-5-5-5\", \"flash_valid\": true, \"calibration\": "
+        "\"3D0A0100C3F5000000000100E1FA000000800200\"},\n"
+        "    {\"kind\": \"bootloader\", \"family\": \"trigger\", \"product_id\": 5, \"hardware_version\": 4, "
+        "\"firmware_version\": 7, \"bootloader_version\": 3, \"serial_number\": \"5-6-6-6-6-6-6-6\", "
+        "\"flash_valid\": true, \"calibration\": \"\"}\n"
+        "  ]\n}\n",
+        json);
+
+    // A report that cannot be written ends the run with status 2.
+    TCliRun bad(
+        {"--latency-ms", "0", "--simulate", "trigger", "--sim-report", data.Path() + "/no/such/dir/r.json"},
+        data.Path());
+    EXPECT_EQ(2, bad.Finish());
+    EXPECT_NE(bad.Err().find("kelvo-fwupd-cli: cannot write " + data.Path() + "/no/such/dir/r.json"),
+              std::string::npos);
+}

@@ -252,6 +252,39 @@ TEST_F(SimPhysicalDevice, TheImagesProductIdIsTheDevicesAfterwards) {
     EXPECT_EQ(11, device.fVersionFW);
 }
 
+TEST_F(SimPhysicalDevice, AnotherFamilysImageMakesItThatFamilysDevice) {
+    auto unit = PlugFamily({"optical", 32, 2, 9, 147, TUsbDriverKind::Family, true});
+    const auto serial = unit->Report().Serial;
+    {
+        TKelvoSensorUsbDevice device(nullptr, DevicePath(32));
+        ASSERT_TRUE(device.Open());
+        ASSERT_TRUE(device.SwitchToStub());
+    }
+    {
+        TKelvoStubUSBDevice stub(nullptr, StubPath());
+        ASSERT_TRUE(stub.Open());
+        ASSERT_TRUE(Program(stub, BuildImage(5, 2, 12)));
+        ASSERT_TRUE(stub.ReconnectUsb());
+    }
+    EXPECT_TRUE(DevicePath(32).empty());
+    TKelvoTriggerUsbDevice device(nullptr, DevicePath(5));
+    ASSERT_TRUE(device.Open());
+    EXPECT_EQ(12, device.fVersionFW);
+    EXPECT_EQ(2, device.fVersionHW);
+    EXPECT_EQ(serial, device.fSerialNum);
+    const auto report = unit->Report();
+    EXPECT_EQ("trigger", report.Kind);
+    EXPECT_EQ(5, report.ProductId);
+    // It goes into its bootloader as the trigger controller it now is.
+    ASSERT_TRUE(device.SwitchToStub());
+    TKelvoStubUSBDevice stub(nullptr, StubPath());
+    ASSERT_TRUE(stub.Open());
+    TStubHardwareInfo info{};
+    ASSERT_TRUE(stub.GetHardwareInfo(info));
+    EXPECT_EQ(5, info.idProduct);
+    EXPECT_EQ(12, stub.fFirmwareVersion);
+}
+
 TEST_F(SimPhysicalDevice, UnplugAtBlockDropsOffAndComesBackOnANewBus) {
     TSimUpdateFaults faults;
     faults.UnplugAtBlock = 3;

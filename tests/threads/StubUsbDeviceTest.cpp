@@ -155,6 +155,19 @@ TEST_F(StubDevice, FailedVersionReadsLeaveTheirMarkers) {
     EXPECT_TRUE(stub.GetFirmwareVersion(&version));
     EXPECT_EQ(0xFFFF, version);
     EXPECT_EQ("Firmware version: none", stub.GetFirmwareVersionStr());
+
+    // A short hardware-information answer changes neither the caller's record nor the device's.
+    TStubHardwareInfo info{1, 2, 3, 4, {9, 9, 9, 9, 9, 9, 9, 9}};
+    const TStubHardwareInfo kept = info;
+    unit->Personality()->SetFault(unit->Personality()->VendorRequestCount() + 1,
+                                  {TSimFaultKind::Short, 0, 1});
+    EXPECT_FALSE(stub.GetHardwareInfo(info));
+    EXPECT_EQ(0, std::memcmp(&kept, &info, sizeof info));
+    EXPECT_EQ(0, stub.fHWInfo.idProduct);
+    EXPECT_EQ(0xFFFF, stub.fHWInfo.VersionHW);
+    EXPECT_EQ(0, stub.fProductId);
+    ASSERT_TRUE(stub.GetHardwareInfo(info));
+    EXPECT_EQ(5, info.idProduct);
 }
 
 TEST_F(StubDevice, ProgramsAValidImageAndComesBackAsTheDeviceOfTheImage) {
