@@ -464,6 +464,17 @@ bool TCommonKelvoUsbDevice::GetLog(void* ABuffer, uint32_t ABufferSize, uint32_t
     return DriverControl(IOCTL_KELVO_LOG_READ, nullptr, 0, ABuffer, ABufferSize, ALogSize);
 }
 
+bool TCommonKelvoUsbDevice::ReadSerialNum(uint8_t ARequest, PSerialNum ASerial) {
+    TSerialNum serial;
+    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), ARequest, 0, 0))
+        return false;
+    fSerialNum = serial;
+    fSerialNumValid = SerialValid(serial);
+    if (ASerial)
+        *ASerial = serial;
+    return true;
+}
+
 // --- Family-wide requests ---
 
 bool TCommonKelvoUsbDevice::SwitchToStub() {

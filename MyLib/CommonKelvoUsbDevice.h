@@ -188,6 +188,10 @@ public:
     uint32_t fRequestTimeout = 10000;
 
 protected:
+    // The serial-number read every family device has, with its own request: into fSerialNum and
+    // its validity flag, and into ASerial when given; true when the device answered 8 bytes.
+    bool ReadSerialNum(uint8_t ARequest, PSerialNum ASerial);
+
     bool fIsWinUsb = false;
     TUsbHandle* hWinUsb = nullptr; // the open handle, once bound to the generic driver
     std::vector<std::unique_ptr<TWinUsbBulkPipeReader>> fWinUsbReaders;

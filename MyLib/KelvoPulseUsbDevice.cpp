@@ -203,14 +203,7 @@ void TKelvoPulseUsbDevice::RegisterBeat(uint32_t ATime) {
 }
 
 bool TKelvoPulseUsbDevice::GetSerialNum(PSerialNum ASerial) {
-    TSerialNum serial;
-    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), KReqSerial, 0, 0))
-        return false;
-    fSerialNum = serial;
-    fSerialNumValid = SerialValid(serial);
-    if (ASerial)
-        *ASerial = serial;
-    return true;
+    return ReadSerialNum(KReqSerial, ASerial);
 }
 
 bool TKelvoPulseUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {

@@ -165,14 +165,7 @@ void TKelvoSensorUsbDevice::SizeOscBuffer() {
 // --- Identity ---
 
 bool TKelvoSensorUsbDevice::GetSerialNum(PSerialNum ASerial) {
-    TSerialNum serial;
-    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), SENSOR_REQ_SERIAL, 0, 0))
-        return false;
-    fSerialNum = serial;
-    fSerialNumValid = SerialValid(serial);
-    if (ASerial)
-        *ASerial = serial;
-    return true;
+    return ReadSerialNum(SENSOR_REQ_SERIAL, ASerial);
 }
 
 bool TKelvoSensorUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {

@@ -66,14 +66,9 @@ bool TKelvoStubUSBDevice::Open() {
 }
 
 bool TKelvoStubUSBDevice::GetSerialNum(PSerialNum ASerial) {
-    TSerialNum serial;
-    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), KReqSerial, 0, 0))
+    if (!ReadSerialNum(KReqSerial, ASerial))
         return false;
-    fSerialNum = serial;
-    fSerialNumValid = SerialValid(serial);
-    fHWInfo.SerialNum = serial;
-    if (ASerial)
-        *ASerial = serial;
+    fHWInfo.SerialNum = fSerialNum;
     return true;
 }
 

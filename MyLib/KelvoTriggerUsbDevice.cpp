@@ -68,14 +68,7 @@ void TKelvoTriggerUsbDevice::DoEvent(const uint8_t* ABuffer, uint32_t ABufferSiz
 }
 
 bool TKelvoTriggerUsbDevice::GetSerialNum(PSerialNum ASerial) {
-    TSerialNum serial;
-    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), KReqSerial, 0, 0))
-        return false;
-    fSerialNum = serial;
-    fSerialNumValid = SerialValid(serial);
-    if (ASerial)
-        *ASerial = serial;
-    return true;
+    return ReadSerialNum(KReqSerial, ASerial);
 }
 
 bool TKelvoTriggerUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {

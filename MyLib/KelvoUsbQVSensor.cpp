@@ -267,14 +267,7 @@ bool TKelvoUsbQVSensor::Open() {
 // --- Identification ---
 
 bool TKelvoUsbQVSensor::GetSerialNum(PSerialNum ASerial) {
-    TSerialNum serial;
-    if (!VendorRequestRead(serial.data(), 8, QV_REQ_SERIAL, 0, 0))
-        return false;
-    fSerialNum = serial;
-    fSerialNumValid = SerialValid(serial);
-    if (ASerial)
-        *ASerial = serial;
-    return true;
+    return ReadSerialNum(QV_REQ_SERIAL, ASerial);
 }
 
 bool TKelvoUsbQVSensor::GetVersion(uint16_t& AHW, uint16_t& ASF) {
