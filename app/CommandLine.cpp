@@ -126,7 +126,7 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"
             "              driver=family|generic, plug-after-ms=N\n"
             "update faults, for every kind:\n"
-            "  unplug-at-block=N     the bootloader drops off when block N arrives (counted from 1)\n"
+            "  unplug-at-block=N     the bootloader drops off right after taking block N (counted from 1)\n"
             "  unplug-after=STEP     the device drops off right after answering STEP: switch, erase,\n"
             "                        synchro, validate or reconnect\n"
             "  replug-after-ms=M     after such a drop-off it comes back M ms later, as whatever it then\n"

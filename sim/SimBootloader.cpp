@@ -190,7 +190,7 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         if (dropOff)
             S.Faults.UnplugAfter.reset();
         // The owner decides what comes back (the firmware when the flash holds a valid image).
-        LeaveThen(dropOff ? fHooks.DroppedOff : fHooks.Reconnect, false);
+        LeaveThen(dropOff ? fHooks.DroppedOff : fHooks.Reconnect);
         return true;
     });
 
@@ -273,29 +273,27 @@ void TSimBootloader::DropOffAfter(TSimUpdateStage AStage) {
     if (faults.UnplugAfter != AStage)
         return;
     faults.UnplugAfter.reset();
-    LeaveThen(fHooks.DroppedOff, false);
+    LeaveThen(fHooks.DroppedOff);
 }
 
-void TSimBootloader::LeaveThen(const std::function<void(TSimBus*)>& AHook, bool AInsteadOfAnswer) {
+void TSimBootloader::LeaveThen(const std::function<void(TSimBus*)>& AHook) {
     std::function<void()> then;
     if (AHook)
         then = [AHook, bus = Bus()] { AHook(bus); };
-    if (AInsteadOfAnswer)
-        LeaveBusInsteadOfAnswer(std::move(then));
-    else
-        LeaveBusAfterRequest(std::move(then));
+    LeaveBusAfterRequest(std::move(then));
 }
 
 bool TSimBootloader::Write(const TSimVendorRequest& AReq) {
     TSimBootloaderState& S = *fState;
     if (AReq.DeviceToHost())
         return false;
+    // The cable comes out right after block N is taken: the host sees the block go through and
+    // then the bootloader's removal, between two blocks.
     if (S.HaveSynchro) {
         ++S.WritesSinceSynchro;
         if (S.Faults.UnplugAtBlock != 0 && S.WritesSinceSynchro == S.Faults.UnplugAtBlock) {
             S.Faults.UnplugAtBlock = 0;
-            LeaveThen(fHooks.DroppedOff, true);
-            return false;
+            LeaveThen(fHooks.DroppedOff);
         }
     }
     if (FailsNow(TSimStubRequest::Write))

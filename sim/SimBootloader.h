@@ -37,8 +37,8 @@ enum class TSimUpdateStage { Switch, Erase, Synchro, Validate, Reconnect };
 
 // Faults of one physical device; each one fires once.
 struct TSimUpdateFaults {
-    // The bootloader drops off when write number N (counted from 1 since the synchronisation
-    // block) arrives; that write fails as a pulled-out device's does. 0: never.
+    // The bootloader drops off right after answering write number N (counted from 1 since the
+    // synchronisation block). 0: never.
     uint32_t UnplugAtBlock = 0;
     // The device drops off right after answering this request.
     std::optional<TSimUpdateStage> UnplugAfter;
@@ -127,7 +127,7 @@ private:
     // Under the state's lock: drop off after this request when the fault names this stage.
     void DropOffAfter(TSimUpdateStage AStage);
     // Leave the bus after this request and hand the bus left to AHook.
-    void LeaveThen(const std::function<void(TSimBus*)>& AHook, bool AInsteadOfAnswer);
+    void LeaveThen(const std::function<void(TSimBus*)>& AHook);
     bool Write(const TSimVendorRequest& AReq);
 
     std::shared_ptr<TSimBootloaderState> fState;

@@ -178,8 +178,6 @@ struct TSimDevice::TCore {
     std::chrono::milliseconds UnansweredLimit{15000};
     std::function<void()> AfterLeaving;
     bool LeaveAfterRequest = false;
-    // The request being answered fails as if the device had been pulled out mid-transfer.
-    bool DropAnswer = false;
     std::function<void(TSimBus*)> OnSwitchToBootloader;
 
     // Family stream: records (joined into reads), raw transfers and read errors, in push order.
@@ -317,14 +315,6 @@ struct TSimDevice::TCore {
 
         std::vector<uint8_t> answer;
         uint32_t result = handler && handler(ARequest, answer) ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
-        bool dropped;
-        {
-            std::lock_guard lock(M);
-            dropped = DropAnswer;
-            DropAnswer = false;
-        }
-        if (dropped)
-            result = AHandle.RemovedError();
         if (result == ERROR_SUCCESS) {
             uint32_t shortBy = fault ? fault->ShortBy : 0;
             if (ARequest.DeviceToHost()) {
@@ -916,13 +906,6 @@ void TSimDevice::SetUnansweredLimit(std::chrono::milliseconds ALimit) {
 void TSimDevice::LeaveBusAfterRequest(std::function<void()> AThen) {
     std::lock_guard lock(fCore->M);
     fCore->LeaveAfterRequest = true;
-    fCore->AfterLeaving = std::move(AThen);
-}
-
-void TSimDevice::LeaveBusInsteadOfAnswer(std::function<void()> AThen) {
-    std::lock_guard lock(fCore->M);
-    fCore->LeaveAfterRequest = true;
-    fCore->DropAnswer = true;
     fCore->AfterLeaving = std::move(AThen);
 }
 

@@ -119,9 +119,6 @@ public:
     // After the vendor request being answered now, the device leaves the bus and AThen runs (on the
     // same thread; a family plugs its other personality there).
     void LeaveBusAfterRequest(std::function<void()> AThen);
-    // In a request handler: the request fails as if the device was pulled out while answering it,
-    // the device leaves the bus and AThen runs (on the same thread).
-    void LeaveBusInsteadOfAnswer(std::function<void()> AThen);
     // What the device does once it has left the bus for its bootloader (the physical device that
     // owns this personality plugs the bootloader there). Without it the device just leaves.
     // AThen receives the bus the device has left.

@@ -36,6 +36,7 @@ const TInterruption Interruptions[] = {{"unplug-after=switch", 1, false},
                                        {"fail=synchro", 3, true},
                                        {"unplug-at-block=1", 3, false},
                                        {"unplug-at-block=1784", 3, false},
+                                       {"fail=write", 3, true},
                                        {"unplug-at-block=3568", 3, false},
                                        {"fail=validate", 4, true},
                                        {"unplug-after=validate", 5, false},
@@ -101,4 +102,51 @@ TEST(UpdateRecovery, APowerLossThenARestartFinishesTheUpdate) {
         ASSERT_TRUE(second.RunQuiet());
         ExpectUpdated(second, *unit);
     }
+}
+
+TEST(UpdateRecovery, WhatTheWriteLoopSaysWhenItIsCutShort) {
+    struct TCase {
+        const char* fFaults;
+        const char* fLastLine;
+    };
+    // Pulled out between two blocks, the loop notices the removal; a refused block is an error.
+    for (const TCase& c : {TCase{"unplug-at-block=1784", "Device disconnected."},
+                           TCase{"unplug-at-block=3568", "Device disconnected."},
+                           TCase{"fail=write", "Error writing flash!"}}) {
+        SCOPED_TRACE(c.fFaults);
+        TConnectBench bench;
+        Interrupt(bench, {c.fFaults, 3, false});
+        EXPECT_TRUE(EndsWith(bench.Logged(), Lines({"Writing firmware...", c.fLastLine}))) << bench.Logged();
+        EXPECT_EQ(bench.Step(), 3);
+        EXPECT_EQ(bench.fForm.fStub == nullptr, std::string(c.fLastLine) == "Device disconnected.");
+        EXPECT_EQ(bench.fForm.Failures(), 1);
+    }
+}
+
+TEST(UpdateRecovery, ABootloaderThatTakesTheOthersPlaceMidWriteGetsNoneOfItsBlocks) {
+    TConnectBench bench;
+    bench.Start();
+    auto first = bench.Plug(std::string("bootloader,pid=10,hw=2,") + Serial1Text);
+    auto second = bench.Make("bootloader,pid=5,hw=2,serial=9-9-9-9-9-9-9-9");
+    // At block 100 the first bootloader is pulled out and the second plugged in at once, so both
+    // reports wait for the same turn of the write loop.
+    int blocks = 0;
+    first->SetVendorHandler(0x81, [&](const TSimVendorRequest&, std::vector<uint8_t>&) {
+        if (++blocks == 100) {
+            bench.fBench.fBus.Unplug(*first);
+            bench.fBench.fBus.Plug(second);
+        }
+        return true;
+    });
+    ASSERT_TRUE(bench.RunQuiet());
+    const std::string log = bench.Logged();
+    // The newcomer's arrival is handled inside the loop's turn; the loop then stops.
+    EXPECT_NE(
+        log.find(
+            "Writing firmware...\nStub plugged in, serial number is 9-9-9-9-9-9-9-9\nDevice disconnected.\n"),
+        std::string::npos)
+        << log;
+    // The second one was flashed from its own erase on, whole.
+    EXPECT_FALSE(second->Unit()->Report().InBootloader);
+    EXPECT_TRUE(second->Unit()->Report().FlashValid);
 }
