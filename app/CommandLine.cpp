@@ -48,13 +48,13 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
         if (option == "--simulate") {
             if (!value(text))
                 return false;
-            TSimDeviceSpec spec;
+            TSimDeviceOptions options;
             std::string error;
-            if (!ParseSimDevice(text, AKinds, spec, error)) {
+            if (!ParseSimDevice(text, AKinds, options, error)) {
                 AError = "--simulate " + text + ": " + error;
                 return false;
             }
-            ALine.fSimulate.push_back(std::move(spec));
+            ALine.fSimulate.push_back(std::move(options));
         } else if (option == "--firmware-server") {
             if (!value(text))
                 return false;

@@ -10,7 +10,7 @@
 enum class TFrontEnd { Window, Console };
 
 struct TCommandLine {
-    std::vector<TSimDeviceSpec> fSimulate;
+    std::vector<TSimDeviceOptions> fSimulate;
     // Base URL of the firmware download server; empty keeps the built-in one.
     std::string fFirmwareServer;
     bool fYes = false;

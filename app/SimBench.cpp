@@ -127,9 +127,9 @@ std::vector<std::string> TSimKinds::Names() const {
     return names;
 }
 
-bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceSpec& ASpec,
+bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceOptions& AOptions,
                     std::string& AError) {
-    ASpec = {};
+    AOptions = {};
     const auto parts = Split(AText, ',');
     const std::string kindName = parts.empty() ? std::string() : parts[0];
     const TSimKind* kind = AKinds.Find(kindName);
@@ -141,7 +141,7 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
                  "\" (known kinds: " + (known.empty() ? "none" : known) + ")";
         return false;
     }
-    ASpec.fKind = kindName;
+    AOptions.fKind = kindName;
     std::set<std::string> seen;
     for (size_t i = 1; i < parts.size(); ++i) {
         const size_t eq = parts[i].find('=');
@@ -163,81 +163,81 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             const auto bytes = ParseDashedBytes(value);
             if (!bytes)
                 return bad("eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8");
-            (name == "serial" ? ASpec.fSerial : ASpec.fKey) = bytes;
+            (name == "serial" ? AOptions.fSerial : AOptions.fKey) = bytes;
         } else if (name == "pid" || name == "hw" || name == "fw") {
             const auto number = ParseNumber(value, 0xFFFF);
             if (!number)
                 return bad("a number 0-65535, decimal or 0x hexadecimal");
-            (name == "pid"  ? ASpec.fPid
-             : name == "hw" ? ASpec.fHw
-                            : ASpec.fFw) = static_cast<uint16_t>(*number);
+            (name == "pid"  ? AOptions.fPid
+             : name == "hw" ? AOptions.fHw
+                            : AOptions.fFw) = static_cast<uint16_t>(*number);
         } else if (name == "locked") {
             if (value != "0" && value != "1")
                 return bad("0 or 1");
-            ASpec.fLocked = value == "1";
+            AOptions.fLocked = value == "1";
         } else if (name == "driver") {
             if (value != "family" && value != "generic")
                 return bad("family or generic");
-            ASpec.fDriver = value == "family" ? TUsbDriverKind::Family : TUsbDriverKind::Generic;
+            AOptions.fDriver = value == "family" ? TUsbDriverKind::Family : TUsbDriverKind::Generic;
         } else if (name == "plug-after-ms") {
             const auto number = value.find_first_not_of("0123456789") == std::string::npos
                                     ? ParseNumber(value, 24u * 3600 * 1000)
                                     : std::nullopt;
             if (!number)
                 return bad("milliseconds 0-86400000");
-            ASpec.fPlugAfterMs = *number;
+            AOptions.fPlugAfterMs = *number;
         } else if (name == "unplug-at-block") {
             const auto number = DecimalOnly(value) ? ParseNumber(value, 0xDF00 / 8) : std::nullopt;
             if (!number || *number == 0)
                 return bad("a block number 1-7136, counted from 1 after the synchronisation block");
-            ASpec.fFaults.UnplugAtBlock = *number;
+            AOptions.fFaults.UnplugAtBlock = *number;
         } else if (name == "unplug-after") {
-            ASpec.fFaults.UnplugAfter = ParseStage(value);
-            if (!ASpec.fFaults.UnplugAfter)
+            AOptions.fFaults.UnplugAfter = ParseStage(value);
+            if (!AOptions.fFaults.UnplugAfter)
                 return bad("switch, erase, synchro, validate or reconnect");
         } else if (name == "replug-after-ms") {
             const auto number = DecimalOnly(value) ? ParseNumber(value, 24u * 3600 * 1000) : std::nullopt;
             if (!number)
                 return bad("milliseconds 0-86400000");
-            ASpec.fFaults.ReplugAfterMs = *number;
+            AOptions.fFaults.ReplugAfterMs = *number;
         } else if (name == "fail") {
             const auto requests = ParseRequests(value);
             if (!requests)
                 return bad("erase, synchro, write, validate, reconnect, hwinfo or serial, joined by +");
-            ASpec.fFaults.FailOnce = *requests;
+            AOptions.fFaults.FailOnce = *requests;
         } else if (kind->fExtraNames.count(name)) {
-            ASpec.fExtra[name] = value;
+            AOptions.fExtra[name] = value;
         } else {
             AError = "unknown name \"" + name + "\" for device kind " + kindName;
             return false;
         }
     }
-    return !kind->fCheckExtra || kind->fCheckExtra(ASpec, AError);
+    return !kind->fCheckExtra || kind->fCheckExtra(AOptions, AError);
 }
 
-std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceSpec& ASpec, const TSimKinds& AKinds,
+std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions, const TSimKinds& AKinds,
                                                uint32_t ALatencyMs) {
-    const TSimKind* kind = AKinds.Find(ASpec.fKind);
+    const TSimKind* kind = AKinds.Find(AOptions.fKind);
     if (!kind || !kind->fCreate)
         return nullptr;
-    std::shared_ptr<TSimBusDevice> device = kind->fCreate(ASpec, ALatencyMs);
+    std::shared_ptr<TSimBusDevice> device = kind->fCreate(AOptions, ALatencyMs);
     if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit())
-        sim->Unit()->SetFaults(ASpec.fFaults);
+        sim->Unit()->SetFaults(AOptions.fFaults);
     return device;
 }
 
-std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
-                                                           const std::vector<TSimDeviceSpec>& ASpecs,
-                                                           const TSimKinds& AKinds, uint32_t ALatencyMs) {
+std::vector<std::shared_ptr<TSimBusDevice>>
+PlugSimDevices(TSimBus& ABus, const std::vector<TSimDeviceOptions>& ADeviceOptions, const TSimKinds& AKinds,
+               uint32_t ALatencyMs) {
     std::vector<std::shared_ptr<TSimBusDevice>> devices;
-    for (const TSimDeviceSpec& spec : ASpecs) {
-        std::shared_ptr<TSimBusDevice> device = CreateSimDevice(spec, AKinds, ALatencyMs);
+    for (const TSimDeviceOptions& options : ADeviceOptions) {
+        std::shared_ptr<TSimBusDevice> device = CreateSimDevice(options, AKinds, ALatencyMs);
         if (!device)
             continue;
-        if (spec.fPlugAfterMs == 0)
+        if (options.fPlugAfterMs == 0)
             ABus.Plug(device);
         else
-            ABus.PlugAfter(device, spec.fPlugAfterMs);
+            ABus.PlugAfter(device, options.fPlugAfterMs);
         devices.push_back(std::move(device));
     }
     return devices;

@@ -24,7 +24,7 @@ class TEventLoop;
 using TSimBytes8 = std::array<uint8_t, 8>;
 
 // One --simulate device. Unset values are the kind's defaults.
-struct TSimDeviceSpec {
+struct TSimDeviceOptions {
     std::string fKind;
     std::optional<TSimBytes8> fSerial;
     std::optional<uint16_t> fPid;
@@ -40,7 +40,7 @@ struct TSimDeviceSpec {
     // The kind's own names, checked against TSimKind::fExtraNames.
     std::map<std::string, std::string> fExtra;
 };
-using PSimDeviceSpec = TSimDeviceSpec*;
+using PSimDeviceOptions = TSimDeviceOptions*;
 
 struct TSimKind {
     std::string fName;
@@ -48,9 +48,10 @@ struct TSimKind {
     std::set<std::string> fExtraNames;
     // Checks the kind's own values when the DEVICE text is parsed, so a bad one is reported there
     // (false with AError naming the value); may be empty when the kind has nothing to check.
-    std::function<bool(const TSimDeviceSpec& ASpec, std::string& AError)> fCheckExtra;
+    std::function<bool(const TSimDeviceOptions& AOptions, std::string& AError)> fCheckExtra;
     // Builds the simulated device; ALatencyMs is the delay of each control transfer.
-    std::function<std::shared_ptr<TSimBusDevice>(const TSimDeviceSpec& ASpec, uint32_t ALatencyMs)> fCreate;
+    std::function<std::shared_ptr<TSimBusDevice>(const TSimDeviceOptions& AOptions, uint32_t ALatencyMs)>
+        fCreate;
 };
 
 class TSimKinds {
@@ -68,21 +69,21 @@ private:
 };
 
 // Parses one DEVICE text. On failure AError says what is wrong, naming the offending part.
-bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceSpec& ASpec,
+bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceOptions& AOptions,
                     std::string& AError);
 
 // Eight decimal numbers 0..255 joined by dashes, as serial numbers and device keys are written.
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
 
 // Builds one device of its kind with its update faults, not yet plugged in; none for an unknown kind.
-std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceSpec& ASpec, const TSimKinds& AKinds,
+std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions, const TSimKinds& AKinds,
                                                uint32_t ALatencyMs);
 
 // Builds every device, gives it its update faults and plugs it into ABus: at once when it has no
 // plug-after-ms, else after that delay. The devices stay alive in the result (and the bus) for the run.
-std::vector<std::shared_ptr<TSimBusDevice>> PlugSimDevices(TSimBus& ABus,
-                                                           const std::vector<TSimDeviceSpec>& ASpecs,
-                                                           const TSimKinds& AKinds, uint32_t ALatencyMs);
+std::vector<std::shared_ptr<TSimBusDevice>>
+PlugSimDevices(TSimBus& ABus, const std::vector<TSimDeviceOptions>& ADeviceOptions, const TSimKinds& AKinds,
+               uint32_t ALatencyMs);
 
 // The physical devices behind simulated devices (those that have one), to follow them through
 // their personalities; keeping them keeps the devices' state for a report at the end.

@@ -13,15 +13,15 @@ struct TBootloaderExtras {
     TFlash Flash = TFlash::None;
 };
 
-bool ParseExtras(const TSimDeviceSpec& ASpec, TBootloaderExtras& AOut, std::string& AError) {
-    const uint16_t pid = ASpec.fPid.value_or(32);
+bool ParseExtras(const TSimDeviceOptions& AOptions, TBootloaderExtras& AOut, std::string& AError) {
+    const uint16_t pid = AOptions.fPid.value_or(32);
     TSimFamilyBinding probe;
     if (!SimDefaultBindingFor({pid, {}, {}, 0, 0, 0}, probe)) {
         AError = "bad value \"" + std::to_string(pid) +
                  "\" for pid= (expected 32, 35, 0x1F01, 10, 19 or 5: a product with a simulated family)";
         return false;
     }
-    for (const auto& [name, value] : ASpec.fExtra) {
+    for (const auto& [name, value] : AOptions.fExtra) {
         if (name == "flash") {
             if (value == "none")
                 AOut.Flash = TFlash::None;
@@ -61,21 +61,21 @@ uint16_t BoardOf(uint16_t AProductId, uint16_t AProcessor) {
     }
 }
 
-std::shared_ptr<TSimBusDevice> CreateBootloader(const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) {
+std::shared_ptr<TSimBusDevice> CreateBootloader(const TSimDeviceOptions& AOptions, uint32_t ALatencyMs) {
     TBootloaderExtras extras;
     std::string error;
-    if (!ParseExtras(ASpec, extras, error))
+    if (!ParseExtras(AOptions, extras, error))
         return nullptr; // the DEVICE text was checked when it was parsed
     TSimUnitIdentity identity;
-    identity.ProductId = ASpec.fPid.value_or(32);
-    const uint16_t reportedHw = ASpec.fHw.value_or(identity.ProductId == 35 ? 5 : 2);
+    identity.ProductId = AOptions.fPid.value_or(32);
+    const uint16_t reportedHw = AOptions.fHw.value_or(identity.ProductId == 35 ? 5 : 2);
     const bool knowsHw = reportedHw != 0 && reportedHw != 0xFFFF;
     const uint16_t processor =
         extras.Processor ? extras.Processor : SimProcessorOf(identity.ProductId, knowsHw ? reportedHw : 0);
     identity.VersionHW = knowsHw ? reportedHw : BoardOf(identity.ProductId, processor);
-    identity.VersionFW = ASpec.fFw.value_or(1);
-    identity.Serial = ASpec.fSerial.value_or(TSimBytes8{uint8_t(identity.ProductId), 7, 7, 7, 7, 7, 7, 7});
-    identity.Key = ASpec.fKey.value_or(TSimBytes8{1, 1, 1, 1, 1, 1, 1, 1});
+    identity.VersionFW = AOptions.fFw.value_or(1);
+    identity.Serial = AOptions.fSerial.value_or(TSimBytes8{uint8_t(identity.ProductId), 7, 7, 7, 7, 7, 7, 7});
+    identity.Key = AOptions.fKey.value_or(TSimBytes8{1, 1, 1, 1, 1, 1, 1, 1});
     identity.StubVersion = extras.Stub;
     TSimFamilyBinding binding;
     SimDefaultBindingFor(identity, binding);
@@ -90,7 +90,7 @@ std::shared_ptr<TSimBusDevice> CreateBootloader(const TSimDeviceSpec& ASpec, uin
     // The generic driver for the boards with the newer USB chip, the family driver for the others.
     const TUsbDriverKind driver =
         processor >= 5500 && processor <= 5699 ? TUsbDriverKind::Generic : TUsbDriverKind::Family;
-    auto unit = TSimPhysicalDevice::CreateInBootloader(binding, ASpec.fDriver.value_or(driver), processor,
+    auto unit = TSimPhysicalDevice::CreateInBootloader(binding, AOptions.fDriver.value_or(driver), processor,
                                                        std::move(flash));
     if (!knowsHw)
         unit->BootloaderState()->HardwareAnswer = reportedHw;
@@ -106,9 +106,9 @@ void RegisterBootloaderKind(TSimKinds& AKinds) {
     kind.fDescription = "a device left in its bootloader (default pid=32, hw=2, stub=3, flash=none); "
                         "flash=valid holds firmware fw=";
     kind.fExtraNames = {"stub", "processor", "flash"};
-    kind.fCheckExtra = [](const TSimDeviceSpec& ASpec, std::string& AError) {
+    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
         TBootloaderExtras extras;
-        return ParseExtras(ASpec, extras, AError);
+        return ParseExtras(AOptions, extras, AError);
     };
     kind.fCreate = CreateBootloader;
     AKinds.Register(std::move(kind));

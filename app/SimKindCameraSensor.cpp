@@ -76,19 +76,19 @@ bool ParseExtras(const std::map<std::string, std::string>& AExtra, TCameraSensor
     return true;
 }
 
-std::shared_ptr<TSimBusDevice> CreateCameraSensor(const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) {
+std::shared_ptr<TSimBusDevice> CreateCameraSensor(const TSimDeviceOptions& AOptions, uint32_t ALatencyMs) {
     TCameraSensorExtras extras;
     std::string error;
-    if (!ParseExtras(ASpec.fExtra, extras, error))
+    if (!ParseExtras(AOptions.fExtra, extras, error))
         return nullptr; // the DEVICE text was checked when it was parsed
     auto state = std::make_shared<TSimCameraSensorState>();
-    if (ASpec.fSerial)
-        state->Serial = *ASpec.fSerial;
-    if (ASpec.fKey)
-        state->Key = *ASpec.fKey;
-    state->VersionHW = ASpec.fHw.value_or(state->VersionHW);
-    state->VersionFW = ASpec.fFw.value_or(state->VersionFW);
-    state->Locked = ASpec.fLocked.value_or(state->Locked);
+    if (AOptions.fSerial)
+        state->Serial = *AOptions.fSerial;
+    if (AOptions.fKey)
+        state->Key = *AOptions.fKey;
+    state->VersionHW = AOptions.fHw.value_or(state->VersionHW);
+    state->VersionFW = AOptions.fFw.value_or(state->VersionFW);
+    state->Locked = AOptions.fLocked.value_or(state->Locked);
     if (extras.Flash)
         state->FlashParams = *extras.Flash;
     if (extras.Edition)
@@ -102,8 +102,8 @@ std::shared_ptr<TSimBusDevice> CreateCameraSensor(const TSimDeviceSpec& ASpec, u
         state->StubUpdate = *extras.Stub;
     }
     auto unit = TSimPhysicalDevice::CreateRunning(
-        SimCameraSensorBinding(state, ASpec.fPid.value_or(SIM_QV_PRODUCT_ID)),
-        ASpec.fDriver.value_or(TUsbDriverKind::Generic));
+        SimCameraSensorBinding(state, AOptions.fPid.value_or(SIM_QV_PRODUCT_ID)),
+        AOptions.fDriver.value_or(TUsbDriverKind::Generic));
     unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
     return unit->Personality();
 }
@@ -115,9 +115,9 @@ void RegisterCameraSensorKind(TSimKinds& AKinds) {
     kind.fName = "camera-sensor";
     kind.fDescription = "camera-based aiming sensor (default hw=3, fw=31, edition 0, generic driver)";
     kind.fExtraNames = {"edition", "flash", "acc", "regions", "stub"};
-    kind.fCheckExtra = [](const TSimDeviceSpec& ASpec, std::string& AError) {
+    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
         TCameraSensorExtras extras;
-        return ParseExtras(ASpec.fExtra, extras, AError);
+        return ParseExtras(AOptions.fExtra, extras, AError);
     };
     kind.fCreate = CreateCameraSensor;
     AKinds.Register(std::move(kind));

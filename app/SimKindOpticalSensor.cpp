@@ -46,12 +46,12 @@ std::optional<std::array<uint8_t, 20>> ParseCalibration(const std::string& AText
     return bytes;
 }
 
-bool ParseExtras(const TSimDeviceSpec& ASpec, TOpticalSensorExtras& AOut, std::string& AError) {
-    if (ASpec.fPid && *ASpec.fPid != 32 && *ASpec.fPid != 35) {
-        AError = "bad value \"" + std::to_string(*ASpec.fPid) + "\" for pid= (expected 32 or 35)";
+bool ParseExtras(const TSimDeviceOptions& AOptions, TOpticalSensorExtras& AOut, std::string& AError) {
+    if (AOptions.fPid && *AOptions.fPid != 32 && *AOptions.fPid != 35) {
+        AError = "bad value \"" + std::to_string(*AOptions.fPid) + "\" for pid= (expected 32 or 35)";
         return false;
     }
-    for (const auto& [name, value] : ASpec.fExtra) {
+    for (const auto& [name, value] : AOptions.fExtra) {
         auto bad = [&, &name = name, &value = value](const char* AExpected) {
             AError = "bad value \"" + value + "\" for " + name + "= (expected " + AExpected + ")";
             return false;
@@ -69,22 +69,22 @@ bool ParseExtras(const TSimDeviceSpec& ASpec, TOpticalSensorExtras& AOut, std::s
     return true;
 }
 
-std::shared_ptr<TSimBusDevice> CreateOpticalSensor(const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) {
+std::shared_ptr<TSimBusDevice> CreateOpticalSensor(const TSimDeviceOptions& AOptions, uint32_t ALatencyMs) {
     TOpticalSensorExtras extras;
     std::string error;
-    if (!ParseExtras(ASpec, extras, error))
+    if (!ParseExtras(AOptions, extras, error))
         return nullptr; // the DEVICE text was checked when it was parsed
     auto state = std::make_shared<TSimOpticalSensorState>();
     // The second generation defaults to its own board with firmware one below the collection's.
-    state->ProductId = ASpec.fPid.value_or(32);
+    state->ProductId = AOptions.fPid.value_or(32);
     const bool lp02 = state->ProductId == 35;
-    state->VersionHW = ASpec.fHw.value_or(lp02 ? 5 : 2);
-    state->VersionFW = ASpec.fFw.value_or(lp02 ? 10 : 9);
-    if (ASpec.fSerial)
-        state->Serial = *ASpec.fSerial;
-    if (ASpec.fKey)
-        state->Key = *ASpec.fKey;
-    state->Locked = ASpec.fLocked.value_or(false);
+    state->VersionHW = AOptions.fHw.value_or(lp02 ? 5 : 2);
+    state->VersionFW = AOptions.fFw.value_or(lp02 ? 10 : 9);
+    if (AOptions.fSerial)
+        state->Serial = *AOptions.fSerial;
+    if (AOptions.fKey)
+        state->Key = *AOptions.fKey;
+    state->Locked = AOptions.fLocked.value_or(false);
     state->FlashCalibration = extras.Calibration.value_or(*ParseCalibration(KDefaultCalibration));
     state->Calibration = state->FlashCalibration;
     if (extras.Stub) {
@@ -94,7 +94,7 @@ std::shared_ptr<TSimBusDevice> CreateOpticalSensor(const TSimDeviceSpec& ASpec, 
     // Old boards come with the family's driver, new ones with the generic one.
     TUsbDriverKind driver = state->VersionHW >= 5 ? TUsbDriverKind::Generic : TUsbDriverKind::Family;
     auto unit =
-        TSimPhysicalDevice::CreateRunning(SimOpticalSensorBinding(state), ASpec.fDriver.value_or(driver));
+        TSimPhysicalDevice::CreateRunning(SimOpticalSensorBinding(state), AOptions.fDriver.value_or(driver));
     unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
     return unit->Personality();
 }
@@ -107,9 +107,9 @@ void RegisterOpticalSensorKind(TSimKinds& AKinds) {
     kind.fDescription = "optical aiming sensor (default pid=32, hw=2, fw=9, family driver; pid=35: hw=5, "
                         "fw=10, generic driver)";
     kind.fExtraNames = {"calibration", "stub"};
-    kind.fCheckExtra = [](const TSimDeviceSpec& ASpec, std::string& AError) {
+    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
         TOpticalSensorExtras extras;
-        return ParseExtras(ASpec, extras, AError);
+        return ParseExtras(AOptions, extras, AError);
     };
     kind.fCreate = CreateOpticalSensor;
     AKinds.Register(std::move(kind));

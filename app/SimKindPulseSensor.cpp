@@ -11,31 +11,31 @@ constexpr uint16_t KBeltPid = 19;
 
 } // namespace
 
-std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceSpec& ASpec, std::string& AError) {
+std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceOptions& AOptions, std::string& AError) {
     auto state = std::make_shared<TSimPulseState>();
-    state->ProductId = ASpec.fPid.value_or(KClipPid);
+    state->ProductId = AOptions.fPid.value_or(KClipPid);
     if (state->ProductId != KClipPid && state->ProductId != KBeltPid) {
         AError = "bad value \"" + std::to_string(state->ProductId) +
                  "\" for pid= (expected 10, the clip, or 19, the chest-belt receiver)";
         return nullptr;
     }
-    if (ASpec.fDriver.value_or(TUsbDriverKind::Family) != TUsbDriverKind::Family) {
+    if (AOptions.fDriver.value_or(TUsbDriverKind::Family) != TUsbDriverKind::Family) {
         AError =
             "bad value \"generic\" for driver= (expected family: the pulse sensor has no generic binding)";
         return nullptr;
     }
     const bool belt = state->ProductId == KBeltPid;
     // Defaults one firmware version behind the built-in collection, so that an update is offered.
-    state->VersionHW = ASpec.fHw.value_or(belt ? 3 : 2);
-    state->VersionFW = ASpec.fFw.value_or(belt ? 9 : 5);
+    state->VersionHW = AOptions.fHw.value_or(belt ? 3 : 2);
+    state->VersionFW = AOptions.fFw.value_or(belt ? 9 : 5);
     if (belt)
         state->Serial = {19, 20, 30, 40, 50, 60, 70, 80};
-    if (ASpec.fSerial)
-        state->Serial = *ASpec.fSerial;
-    if (ASpec.fKey)
-        state->Key = *ASpec.fKey;
-    state->Locked = ASpec.fLocked.value_or(false);
-    for (const auto& [name, value] : ASpec.fExtra) {
+    if (AOptions.fSerial)
+        state->Serial = *AOptions.fSerial;
+    if (AOptions.fKey)
+        state->Key = *AOptions.fKey;
+    state->Locked = AOptions.fLocked.value_or(false);
+    for (const auto& [name, value] : AOptions.fExtra) {
         const auto number = ParseSimKindNumber(value, 0xFFFF);
         if (!number) {
             AError = "bad value \"" + value + "\" for " + name + "= (expected a number 0-65535)";
@@ -54,12 +54,13 @@ void RegisterPulseSensorKind(TSimKinds& AKinds) {
     kind.fName = "pulse-sensor";
     kind.fDescription = "pulse sensor: finger clip (pid=10) or chest-belt receiver (pid=19)";
     kind.fExtraNames = {"stub", "driver-version"};
-    kind.fCheckExtra = [](const TSimDeviceSpec& ASpec, std::string& AError) {
-        return PulseSensorStateFor(ASpec, AError) != nullptr;
+    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
+        return PulseSensorStateFor(AOptions, AError) != nullptr;
     };
-    kind.fCreate = [](const TSimDeviceSpec& ASpec, uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
+    kind.fCreate = [](const TSimDeviceOptions& AOptions,
+                      uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
         std::string error;
-        auto state = PulseSensorStateFor(ASpec, error);
+        auto state = PulseSensorStateFor(AOptions, error);
         if (!state)
             return nullptr; // the DEVICE text was checked when it was parsed
         auto unit = TSimPhysicalDevice::CreateRunning(SimPulseSensorBinding(state), TUsbDriverKind::Family);

@@ -11,6 +11,6 @@ struct TSimPulseState;
 
 void RegisterPulseSensorKind(TSimKinds& AKinds);
 
-// The sensor state ASpec describes, defaults filled in; nullptr with AError when a value cannot be
+// The sensor state AOptions describes, defaults filled in; nullptr with AError when a value cannot be
 // simulated.
-std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceSpec& ASpec, std::string& AError);
+std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceOptions& AOptions, std::string& AError);

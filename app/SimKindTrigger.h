@@ -11,6 +11,6 @@ struct TSimTriggerState;
 
 void RegisterTriggerKind(TSimKinds& AKinds);
 
-// The controller state ASpec describes, defaults filled in; nullptr with AError when a value cannot
+// The controller state AOptions describes, defaults filled in; nullptr with AError when a value cannot
 // be simulated.
-std::shared_ptr<TSimTriggerState> TriggerStateFor(const TSimDeviceSpec& ASpec, std::string& AError);
+std::shared_ptr<TSimTriggerState> TriggerStateFor(const TSimDeviceOptions& AOptions, std::string& AError);

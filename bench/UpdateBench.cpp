@@ -33,7 +33,7 @@ void BM_UpdateWriteSequence(benchmark::State& AState) {
     // No download server: the built-in image is used.
     TKelvoUsbFirmware::SetDownloadServer("http://127.0.0.1:1/downloads/fw/");
     std::FILE* devnull = std::fopen("/dev/null", "w");
-    TSimDeviceSpec options;
+    TSimDeviceOptions options;
     std::string error;
     if (!ParseSimDevice("bootloader,pid=32,hw=2", TSimKinds::BuiltIn(), options, error)) {
         AState.SkipWithError(error.c_str());

@@ -21,26 +21,26 @@ bool Parse(const std::vector<std::string>& AArgs, TCommandLine& ALine, std::stri
 } // namespace
 
 TEST(SimDevice, ParsesEveryCommonName) {
-    TSimDeviceSpec spec;
+    TSimDeviceOptions options;
     std::string error;
     ASSERT_TRUE(ParseSimDevice("sensor,serial=1-2-3-4-5-6-7-255,pid=0x0020,hw=2,fw=0X1F01,locked=1,"
                                "key=9-8-7-6-5-4-3-2,driver=generic,plug-after-ms=1500,calibration=raw",
-                               TestKinds(), spec, error))
+                               TestKinds(), options, error))
         << error;
-    EXPECT_EQ(spec.fKind, "sensor");
-    EXPECT_EQ(spec.fSerial, (TSimBytes8{1, 2, 3, 4, 5, 6, 7, 255}));
-    EXPECT_EQ(spec.fPid, 0x20);
-    EXPECT_EQ(spec.fHw, 2);
-    EXPECT_EQ(spec.fFw, 0x1F01);
-    EXPECT_EQ(spec.fLocked, true);
-    EXPECT_EQ(spec.fKey, (TSimBytes8{9, 8, 7, 6, 5, 4, 3, 2}));
-    EXPECT_EQ(spec.fDriver, TUsbDriverKind::Generic);
-    EXPECT_EQ(spec.fPlugAfterMs, 1500u);
-    EXPECT_EQ(spec.fExtra.at("calibration"), "raw");
+    EXPECT_EQ(options.fKind, "sensor");
+    EXPECT_EQ(options.fSerial, (TSimBytes8{1, 2, 3, 4, 5, 6, 7, 255}));
+    EXPECT_EQ(options.fPid, 0x20);
+    EXPECT_EQ(options.fHw, 2);
+    EXPECT_EQ(options.fFw, 0x1F01);
+    EXPECT_EQ(options.fLocked, true);
+    EXPECT_EQ(options.fKey, (TSimBytes8{9, 8, 7, 6, 5, 4, 3, 2}));
+    EXPECT_EQ(options.fDriver, TUsbDriverKind::Generic);
+    EXPECT_EQ(options.fPlugAfterMs, 1500u);
+    EXPECT_EQ(options.fExtra.at("calibration"), "raw");
 
-    ASSERT_TRUE(ParseSimDevice("sensor", TestKinds(), spec, error));
-    EXPECT_FALSE(spec.fSerial.has_value());
-    EXPECT_EQ(spec.fPlugAfterMs, 0u);
+    ASSERT_TRUE(ParseSimDevice("sensor", TestKinds(), options, error));
+    EXPECT_FALSE(options.fSerial.has_value());
+    EXPECT_EQ(options.fPlugAfterMs, 0u);
 }
 
 TEST(SimDevice, RejectsWithAMessageNamingTheFault) {
@@ -61,14 +61,14 @@ TEST(SimDevice, RejectsWithAMessageNamingTheFault) {
                                       "0-86400000)"},
     };
     for (const auto& [text, message] : cases) {
-        TSimDeviceSpec spec;
+        TSimDeviceOptions options;
         std::string error;
-        EXPECT_FALSE(ParseSimDevice(text, TestKinds(), spec, error)) << text;
+        EXPECT_FALSE(ParseSimDevice(text, TestKinds(), options, error)) << text;
         EXPECT_EQ(error, message) << text;
     }
     std::string error;
-    TSimDeviceSpec spec;
-    EXPECT_FALSE(ParseSimDevice("x", TSimKinds(), spec, error));
+    TSimDeviceOptions options;
+    EXPECT_FALSE(ParseSimDevice("x", TSimKinds(), options, error));
     EXPECT_EQ(error, "unknown device kind \"x\" (known kinds: none)");
 }
 
@@ -137,27 +137,27 @@ TEST(CommandLine, TheWindowTakesOnlyTheBenchOptions) {
 }
 
 TEST(SimDevice, UpdateFaultsAreCommonNames) {
-    TSimDeviceSpec spec;
+    TSimDeviceOptions options;
     std::string error;
     ASSERT_TRUE(ParseSimDevice("sensor,unplug-at-block=3568,unplug-after=validate,replug-after-ms=250,"
                                "fail=erase+serial",
-                               TestKinds(), spec, error))
+                               TestKinds(), options, error))
         << error;
-    EXPECT_EQ(3568u, spec.fFaults.UnplugAtBlock);
-    EXPECT_EQ(TSimUpdateStage::Validate, spec.fFaults.UnplugAfter);
-    EXPECT_EQ(250u, spec.fFaults.ReplugAfterMs);
+    EXPECT_EQ(3568u, options.fFaults.UnplugAtBlock);
+    EXPECT_EQ(TSimUpdateStage::Validate, options.fFaults.UnplugAfter);
+    EXPECT_EQ(250u, options.fFaults.ReplugAfterMs);
     EXPECT_EQ((std::set<TSimStubRequest>{TSimStubRequest::Erase, TSimStubRequest::Serial}),
-              spec.fFaults.FailOnce);
+              options.fFaults.FailOnce);
     for (const char* stage : {"switch", "erase", "synchro", "validate", "reconnect"})
-        EXPECT_TRUE(ParseSimDevice(std::string("sensor,unplug-after=") + stage, TestKinds(), spec, error))
+        EXPECT_TRUE(ParseSimDevice(std::string("sensor,unplug-after=") + stage, TestKinds(), options, error))
             << stage;
     for (const char* request : {"erase", "synchro", "write", "validate", "reconnect", "hwinfo", "serial"})
-        EXPECT_TRUE(ParseSimDevice(std::string("sensor,fail=") + request, TestKinds(), spec, error))
+        EXPECT_TRUE(ParseSimDevice(std::string("sensor,fail=") + request, TestKinds(), options, error))
             << request;
-    ASSERT_TRUE(ParseSimDevice("sensor", TestKinds(), spec, error));
-    EXPECT_EQ(0u, spec.fFaults.UnplugAtBlock);
-    EXPECT_FALSE(spec.fFaults.UnplugAfter || spec.fFaults.ReplugAfterMs);
-    EXPECT_TRUE(spec.fFaults.FailOnce.empty());
+    ASSERT_TRUE(ParseSimDevice("sensor", TestKinds(), options, error));
+    EXPECT_EQ(0u, options.fFaults.UnplugAtBlock);
+    EXPECT_FALSE(options.fFaults.UnplugAfter || options.fFaults.ReplugAfterMs);
+    EXPECT_TRUE(options.fFaults.FailOnce.empty());
 
     const std::vector<std::pair<std::string, std::string>> cases = {
         {"sensor,unplug-at-block=0", "bad value \"0\" for unplug-at-block= (expected a block number 1-7136, "
@@ -175,7 +175,7 @@ TEST(SimDevice, UpdateFaultsAreCommonNames) {
                                "reconnect, hwinfo or serial, joined by +)"},
     };
     for (const auto& [text, message] : cases) {
-        EXPECT_FALSE(ParseSimDevice(text, TestKinds(), spec, error)) << text;
+        EXPECT_FALSE(ParseSimDevice(text, TestKinds(), options, error)) << text;
         EXPECT_EQ(message, error) << text;
     }
 }

@@ -65,7 +65,7 @@ struct TConnectBench {
     }
     // A device described as on the command line, not yet plugged.
     std::shared_ptr<TSimDevice> Make(const std::string& AText) {
-        TSimDeviceSpec options;
+        TSimDeviceOptions options;
         std::string error;
         EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
         auto device =

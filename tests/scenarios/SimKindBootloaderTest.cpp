@@ -14,11 +14,11 @@
 
 namespace {
 
-TSimDeviceSpec Spec(const std::string& AText) {
-    TSimDeviceSpec spec;
+TSimDeviceOptions Options(const std::string& AText) {
+    TSimDeviceOptions options;
     std::string error;
-    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), spec, error)) << error;
-    return spec;
+    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
+    return options;
 }
 
 struct SimKindBootloader : ::testing::Test {
@@ -27,7 +27,7 @@ struct SimKindBootloader : ::testing::Test {
     TSystemScope fScope{fLoop, fBus};
 
     std::vector<std::shared_ptr<TSimBusDevice>> Plug(const std::string& AText) {
-        return PlugSimDevices(fBus, {Spec(AText)}, TSimKinds::BuiltIn(), 0);
+        return PlugSimDevices(fBus, {Options(AText)}, TSimKinds::BuiltIn(), 0);
     }
     std::string PathOf(const TGUID& AClass) {
         std::vector<TUsbInterfaceEntry> members;
@@ -62,9 +62,9 @@ TEST_F(SimKindBootloader, RefusedValuesAreReportedWhenParsed) {
         {"bootloader,processor=x", "bad value \"x\" for processor= (expected a number 0-65535)"},
     };
     for (const auto& [text, message] : cases) {
-        TSimDeviceSpec spec;
+        TSimDeviceOptions options;
         std::string error;
-        EXPECT_FALSE(ParseSimDevice(text, TSimKinds::BuiltIn(), spec, error)) << text;
+        EXPECT_FALSE(ParseSimDevice(text, TSimKinds::BuiltIn(), options, error)) << text;
         EXPECT_EQ(message, error) << text;
     }
 }

@@ -15,10 +15,11 @@ struct TMade {
 TMade Make(const std::string& ADevice) {
     TSimKinds kinds;
     RegisterCameraSensorKind(kinds);
-    TSimDeviceSpec spec;
+    TSimDeviceOptions options;
     std::string error;
-    EXPECT_TRUE(ParseSimDevice(ADevice, kinds, spec, error)) << error;
-    auto device = std::dynamic_pointer_cast<TSimCameraSensor>(kinds.Find("camera-sensor")->fCreate(spec, 0));
+    EXPECT_TRUE(ParseSimDevice(ADevice, kinds, options, error)) << error;
+    auto device =
+        std::dynamic_pointer_cast<TSimCameraSensor>(kinds.Find("camera-sensor")->fCreate(options, 0));
     EXPECT_NE(nullptr, device);
     return {device, device ? device->State() : nullptr};
 }
@@ -26,9 +27,9 @@ TMade Make(const std::string& ADevice) {
 std::string ParseError(const std::string& ADevice) {
     TSimKinds kinds;
     RegisterCameraSensorKind(kinds);
-    TSimDeviceSpec spec;
+    TSimDeviceOptions options;
     std::string error;
-    EXPECT_FALSE(ParseSimDevice(ADevice, kinds, spec, error)) << ADevice;
+    EXPECT_FALSE(ParseSimDevice(ADevice, kinds, options, error)) << ADevice;
     return error;
 }
 

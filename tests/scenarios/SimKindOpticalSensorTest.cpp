@@ -20,10 +20,10 @@ struct SimKindOpticalSensor : ::testing::Test {
     // The parsed kind's device, plugged in and opened by the library.
     std::unique_ptr<TKelvoSensorUsbDevice> OpenKind(const std::string& AText,
                                                     std::shared_ptr<TSimOpticalSensor>* ASim = nullptr) {
-        TSimDeviceSpec spec;
+        TSimDeviceOptions options;
         std::string error;
-        EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), spec, error)) << error;
-        auto devices = PlugSimDevices(fBus, {spec}, TSimKinds::BuiltIn(), 0);
+        EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
+        auto devices = PlugSimDevices(fBus, {options}, TSimKinds::BuiltIn(), 0);
         EXPECT_EQ(1u, devices.size());
         auto sim = std::dynamic_pointer_cast<TSimOpticalSensor>(devices.at(0));
         if (ASim)
@@ -33,9 +33,9 @@ struct SimKindOpticalSensor : ::testing::Test {
         return device;
     }
     static std::string Refusal(const std::string& AText) {
-        TSimDeviceSpec spec;
+        TSimDeviceOptions options;
         std::string error;
-        EXPECT_FALSE(ParseSimDevice(AText, TSimKinds::BuiltIn(), spec, error)) << AText;
+        EXPECT_FALSE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << AText;
         return error;
     }
 };

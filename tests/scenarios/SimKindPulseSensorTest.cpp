@@ -10,15 +10,15 @@
 
 namespace {
 
-TSimDeviceSpec Spec(const std::string& AText) {
-    TSimDeviceSpec spec;
+TSimDeviceOptions Options(const std::string& AText) {
+    TSimDeviceOptions options;
     std::string error;
-    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), spec, error)) << error;
-    return spec;
+    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
+    return options;
 }
 
-std::shared_ptr<TSimBusDevice> Create(const TSimDeviceSpec& ASpec) {
-    return TSimKinds::BuiltIn().Find("pulse-sensor")->fCreate(ASpec, 0);
+std::shared_ptr<TSimBusDevice> Create(const TSimDeviceOptions& AOptions) {
+    return TSimKinds::BuiltIn().Find("pulse-sensor")->fCreate(AOptions, 0);
 }
 
 } // namespace
@@ -29,7 +29,7 @@ TEST(SimKindPulseSensor, DefaultsForTheClipAndTheBelt) {
     EXPECT_EQ((std::set<std::string>{"stub", "driver-version"}), kind->fExtraNames);
 
     std::string error;
-    auto clip = PulseSensorStateFor(Spec("pulse-sensor"), error);
+    auto clip = PulseSensorStateFor(Options("pulse-sensor"), error);
     ASSERT_NE(nullptr, clip) << error;
     EXPECT_EQ(10, clip->ProductId);
     EXPECT_EQ(2, clip->VersionHW);
@@ -38,15 +38,15 @@ TEST(SimKindPulseSensor, DefaultsForTheClipAndTheBelt) {
     EXPECT_EQ(3, clip->StubActual);
     EXPECT_EQ(0x217, clip->DriverVersion);
 
-    auto belt = PulseSensorStateFor(Spec("pulse-sensor,pid=19"), error);
+    auto belt = PulseSensorStateFor(Options("pulse-sensor,pid=19"), error);
     ASSERT_NE(nullptr, belt) << error;
     EXPECT_EQ(3, belt->VersionHW);
     EXPECT_EQ(9, belt->VersionFW);
     EXPECT_NE(clip->Serial, belt->Serial);
 
     auto given = PulseSensorStateFor(
-        Spec("pulse-sensor,pid=19,hw=1,fw=0x10,locked=1,serial=1-2-3-4-5-6-7-8,key=8-7-6-5-4-3-2-1,"
-             "stub=2,driver-version=0x206"),
+        Options("pulse-sensor,pid=19,hw=1,fw=0x10,locked=1,serial=1-2-3-4-5-6-7-8,key=8-7-6-5-4-3-2-1,"
+                "stub=2,driver-version=0x206"),
         error);
     ASSERT_NE(nullptr, given) << error;
     EXPECT_EQ(1, given->VersionHW);
@@ -70,23 +70,23 @@ TEST(SimKindPulseSensor, RefusedValuesAreReportedWhenParsed) {
         {"pulse-sensor,stub=", "bad value \"\" for stub= (expected a number 0-65535)"},
     };
     for (const auto& [text, message] : cases) {
-        TSimDeviceSpec spec;
+        TSimDeviceOptions options;
         std::string error;
-        EXPECT_FALSE(ParseSimDevice(text, TSimKinds::BuiltIn(), spec, error)) << text;
+        EXPECT_FALSE(ParseSimDevice(text, TSimKinds::BuiltIn(), options, error)) << text;
         EXPECT_EQ(message, error) << text;
     }
     // A description that bypassed the parser builds nothing.
-    TSimDeviceSpec unchecked = Spec("pulse-sensor");
+    TSimDeviceOptions unchecked = Options("pulse-sensor");
     unchecked.fExtra["stub"] = "x";
     EXPECT_EQ(nullptr, Create(unchecked));
 }
 
-TEST(SimKindPulseSensor, TheBuiltDeviceIdentifiesAsSpecified) {
+TEST(SimKindPulseSensor, TheBuiltDeviceIdentifiesAsGiven) {
     TStdEventLoop loop;
     TSimBus bus(loop);
     TSystemScope scope(loop, bus);
     std::shared_ptr<TSimBusDevice> built =
-        Create(Spec("pulse-sensor,pid=19,fw=7,stub=2,serial=9-9-9-9-1-2-3-4"));
+        Create(Options("pulse-sensor,pid=19,fw=7,stub=2,serial=9-9-9-9-1-2-3-4"));
     ASSERT_NE(nullptr, built);
     const std::string path = bus.Plug(built);
     TKelvoPulseUsbDevice device(nullptr, path);

@@ -11,15 +11,15 @@
 
 namespace {
 
-TSimDeviceSpec Spec(const std::string& AText) {
-    TSimDeviceSpec spec;
+TSimDeviceOptions Options(const std::string& AText) {
+    TSimDeviceOptions options;
     std::string error;
-    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), spec, error)) << error;
-    return spec;
+    EXPECT_TRUE(ParseSimDevice(AText, TSimKinds::BuiltIn(), options, error)) << error;
+    return options;
 }
 
-std::shared_ptr<TSimBusDevice> Create(const TSimDeviceSpec& ASpec) {
-    return TSimKinds::BuiltIn().Find("trigger")->fCreate(ASpec, 0);
+std::shared_ptr<TSimBusDevice> Create(const TSimDeviceOptions& AOptions) {
+    return TSimKinds::BuiltIn().Find("trigger")->fCreate(AOptions, 0);
 }
 
 } // namespace
@@ -30,7 +30,7 @@ TEST(SimKindTrigger, DefaultsAndGivenValues) {
     EXPECT_EQ((std::set<std::string>{"stub", "regions"}), kind->fExtraNames);
 
     std::string error;
-    auto plain = TriggerStateFor(Spec("trigger"), error);
+    auto plain = TriggerStateFor(Options("trigger"), error);
     ASSERT_NE(nullptr, plain) << error;
     EXPECT_EQ(4, plain->VersionHW);
     EXPECT_EQ(8, plain->VersionFW);
@@ -39,7 +39,7 @@ TEST(SimKindTrigger, DefaultsAndGivenValues) {
     EXPECT_EQ(3, plain->StubActual);
 
     auto given = TriggerStateFor(
-        Spec("trigger,pid=5,hw=3,fw=11,locked=1,key=1-1-1-1-2-2-2-2,regions=0xFFE,stub=1"), error);
+        Options("trigger,pid=5,hw=3,fw=11,locked=1,key=1-1-1-1-2-2-2-2,regions=0xFFE,stub=1"), error);
     ASSERT_NE(nullptr, given) << error;
     EXPECT_EQ(3, given->VersionHW);
     EXPECT_EQ(11, given->VersionFW);
@@ -56,12 +56,12 @@ TEST(SimKindTrigger, RefusedValuesAreReportedWhenParsed) {
         {"trigger,stub=-1", "bad value \"-1\" for stub= (expected a number 0-65535)"},
     };
     for (const auto& [text, message] : cases) {
-        TSimDeviceSpec spec;
+        TSimDeviceOptions options;
         std::string error;
-        EXPECT_FALSE(ParseSimDevice(text, TSimKinds::BuiltIn(), spec, error)) << text;
+        EXPECT_FALSE(ParseSimDevice(text, TSimKinds::BuiltIn(), options, error)) << text;
         EXPECT_EQ(message, error) << text;
     }
-    TSimDeviceSpec unchecked = Spec("trigger");
+    TSimDeviceOptions unchecked = Options("trigger");
     unchecked.fExtra["regions"] = "4096";
     EXPECT_EQ(nullptr, Create(unchecked));
 }
@@ -71,7 +71,7 @@ TEST(SimKindTrigger, TheBuiltDeviceIdentifiesOnEitherDriver) {
     TSimBus bus(loop);
     TSystemScope scope(loop, bus);
     for (const char* driver : {"family", "generic"}) {
-        auto built = Create(Spec(std::string("trigger,fw=9,regions=0x204,driver=") + driver));
+        auto built = Create(Options(std::string("trigger,fw=9,regions=0x204,driver=") + driver));
         ASSERT_NE(nullptr, built);
         TKelvoTriggerUsbDevice device(nullptr, bus.Plug(built));
         ASSERT_TRUE(device.Open());
