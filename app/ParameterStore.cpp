@@ -18,32 +18,6 @@ constexpr const char* LockedKey = "Locked";
 
 } // namespace
 
-std::string BlockToHex(const void* AData, std::size_t ASize) {
-    static const char Digits[] = "0123456789ABCDEF";
-    const auto* bytes = static_cast<const uint8_t*>(AData);
-    std::string text;
-    text.reserve(ASize * 2);
-    for (std::size_t i = 0; i < ASize; ++i) {
-        text += Digits[bytes[i] >> 4];
-        text += Digits[bytes[i] & 0x0F];
-    }
-    return text;
-}
-
-std::optional<std::vector<uint8_t>> HexToBlock(const std::string& AText) {
-    if (AText.size() % 2 != 0)
-        return std::nullopt;
-    std::vector<uint8_t> block(AText.size() / 2);
-    for (std::size_t i = 0; i < block.size(); ++i) {
-        const int high = HexDigitValue(AText[2 * i]);
-        const int low = HexDigitValue(AText[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        block[i] = uint8_t(high << 4 | low);
-    }
-    return block;
-}
-
 TParameterStore::TParameterStore(std::string ASettingsFile, TLog ALog)
     : fSettingsFile(std::move(ASettingsFile)), fLog(std::move(ALog)) {}
 
@@ -69,7 +43,7 @@ bool TParameterStore::SaveSensorParameters(TKelvoSensorUsbDevice* ASensor) {
     try {
         TIniFile(fSettingsFile)
             .WriteString(DeviceSection, CalibrationKey,
-                         BlockToHex(&ASensor->fCalibrationRawData, sizeof ASensor->fCalibrationRawData));
+                         BytesToHex(&ASensor->fCalibrationRawData, sizeof ASensor->fCalibrationRawData));
     } catch (...) {
         fLog("Error: cannot store calibration parameters!");
         return false;
@@ -85,10 +59,10 @@ bool TParameterStore::SaveQVSensorParameters(TKelvoUsbQVSensor* ASensor) {
     }
     try {
         TIniFile ini(fSettingsFile);
-        ini.WriteString(DeviceSection, CalibrationKey, BlockToHex(&params, sizeof params));
+        ini.WriteString(DeviceSection, CalibrationKey, BytesToHex(&params, sizeof params));
         TQVAccCalibration acc{};
         if (ASensor->ReadAccCalibrationData(acc))
-            ini.WriteString(DeviceSection, AccCalibrationKey, BlockToHex(&acc, sizeof acc));
+            ini.WriteString(DeviceSection, AccCalibrationKey, BytesToHex(&acc, sizeof acc));
         ini.WriteInteger(DeviceSection, RegionsKey, ASensor->fRegions);
         ini.WriteBool(DeviceSection, LockedKey, ASensor->fLocked);
     } catch (...) {
@@ -118,7 +92,7 @@ bool TParameterStore::RestoreParameters(TCommonKelvoUsbDevice* ADevice) {
 bool TParameterStore::RestoreSensorParameters(TKelvoSensorUsbDevice* ASensor) {
     std::optional<std::vector<uint8_t>> stored;
     try {
-        stored = HexToBlock(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
+        stored = HexToBytes(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
     } catch (...) {
         stored.reset();
     }
@@ -145,7 +119,7 @@ bool TParameterStore::RestoreQVSensorParameters(TKelvoUsbQVSensor* ASensor) {
     // every update with its lens and sensor parameters gone.
     std::optional<std::vector<uint8_t>> stored;
     try {
-        stored = HexToBlock(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
+        stored = HexToBytes(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
     } catch (...) {
         stored.reset();
     }

@@ -3,21 +3,12 @@
 // the switch into the bootloader, and written back when the device returns from a finished flash.
 // Every key is in section "Device" of the settings file, next to the update journal; byte blocks
 // are stored as upper-case hexadecimal, two digits per byte in memory order.
-#include <cstddef>
-#include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
-#include <vector>
 
 class TCommonKelvoUsbDevice;
 class TKelvoSensorUsbDevice;
 class TKelvoUsbQVSensor;
-
-// Upper-case hexadecimal, high nibble first.
-std::string BlockToHex(const void* AData, std::size_t ASize);
-// Pairs of hexadecimal digits of either case; none for an odd count or any other character.
-std::optional<std::vector<uint8_t>> HexToBlock(const std::string& AText);
 
 class TParameterStore {
 public:

@@ -5,33 +5,15 @@
 #include "app/SimKindOpticalSensor.h"
 #include "app/SimKindPulseSensor.h"
 #include "app/SimKindTrigger.h"
+#include "app/SimKindValues.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
 #include "sim/SimPhysicalDevice.h"
 
-#include <charconv>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 
 namespace {
-
-// Decimal, or hexadecimal with a 0x prefix; the whole text must be the number.
-std::optional<uint32_t> ParseNumber(const std::string& AText, uint32_t AMax) {
-    int base = 10;
-    std::string_view digits(AText);
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits.remove_prefix(2);
-    }
-    if (digits.empty())
-        return std::nullopt;
-    uint64_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-    if (error != std::errc() || end != digits.data() + digits.size() || value > AMax)
-        return std::nullopt;
-    return static_cast<uint32_t>(value);
-}
 
 std::vector<std::string> Split(const std::string& AText, char ASeparator) {
     std::vector<std::string> parts;
@@ -97,7 +79,7 @@ std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText) {
         // Decimal only: "0x10" is not a dashed-decimal byte.
         if (parts[i].empty() || parts[i].find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
-        const auto value = ParseNumber(parts[i], 255);
+        const auto value = ParseSimKindNumber(parts[i], 255);
         if (!value)
             return std::nullopt;
         bytes[i] = static_cast<uint8_t>(*value);
@@ -165,7 +147,7 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
                 return bad("eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8");
             (name == "serial" ? AOptions.fSerial : AOptions.fKey) = bytes;
         } else if (name == "pid" || name == "hw" || name == "fw") {
-            const auto number = ParseNumber(value, 0xFFFF);
+            const auto number = ParseSimKindNumber(value, 0xFFFF);
             if (!number)
                 return bad("a number 0-65535, decimal or 0x hexadecimal");
             (name == "pid"  ? AOptions.fPid
@@ -181,13 +163,13 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             AOptions.fDriver = value == "family" ? TUsbDriverKind::Family : TUsbDriverKind::Generic;
         } else if (name == "plug-after-ms") {
             const auto number = value.find_first_not_of("0123456789") == std::string::npos
-                                    ? ParseNumber(value, 24u * 3600 * 1000)
+                                    ? ParseSimKindNumber(value, 24u * 3600 * 1000)
                                     : std::nullopt;
             if (!number)
                 return bad("milliseconds 0-86400000");
             AOptions.fPlugAfterMs = *number;
         } else if (name == "unplug-at-block") {
-            const auto number = DecimalOnly(value) ? ParseNumber(value, 0xDF00 / 8) : std::nullopt;
+            const auto number = DecimalOnly(value) ? ParseSimKindNumber(value, 0xDF00 / 8) : std::nullopt;
             if (!number || *number == 0)
                 return bad("a block number 1-7136, counted from 1 after the synchronisation block");
             AOptions.fFaults.UnplugAtBlock = *number;
@@ -196,7 +178,8 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             if (!AOptions.fFaults.UnplugAfter)
                 return bad("switch, erase, synchro, validate or reconnect");
         } else if (name == "replug-after-ms") {
-            const auto number = DecimalOnly(value) ? ParseNumber(value, 24u * 3600 * 1000) : std::nullopt;
+            const auto number =
+                DecimalOnly(value) ? ParseSimKindNumber(value, 24u * 3600 * 1000) : std::nullopt;
             if (!number)
                 return bad("milliseconds 0-86400000");
             AOptions.fFaults.ReplugAfterMs = *number;
@@ -262,12 +245,7 @@ std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>
                 serial += '-';
             serial += std::to_string(r.Serial[b]);
         }
-        std::string calibration;
-        char hex[3];
-        for (uint8_t byte : r.Calibration) {
-            std::snprintf(hex, sizeof hex, "%02X", byte);
-            calibration += hex;
-        }
+        const std::string calibration = BytesToHex(r.Calibration.data(), r.Calibration.size());
         // Kind names and the values above hold no characters that JSON would have to escape.
         json += std::string(i ? "," : "") + "\n    {\"kind\": \"" + (r.InBootloader ? "bootloader" : r.Kind) +
                 "\", \"family\": \"" + r.Kind + "\", \"product_id\": " + std::to_string(r.ProductId) +

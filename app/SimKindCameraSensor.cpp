@@ -1,10 +1,8 @@
 #include "app/SimKindCameraSensor.h"
 
-#include "platform/HexText.h"
+#include "app/SimKindValues.h"
 #include "sim/SimCameraSensor.h"
 #include "sim/SimFamilyBindings.h"
-
-#include <charconv>
 
 namespace {
 
@@ -18,36 +16,6 @@ struct TCameraSensorExtras {
     std::optional<uint16_t> Stub;
 };
 
-// Decimal, or hexadecimal with a 0x prefix, 0-65535.
-std::optional<uint16_t> ParseWord(const std::string& AText) {
-    std::string_view digits(AText);
-    int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits.remove_prefix(2);
-    }
-    uint32_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value > 0xFFFF)
-        return std::nullopt;
-    return uint16_t(value);
-}
-
-// Exactly N bytes as 2N hexadecimal digits of either case, in memory order.
-template <size_t N> std::optional<std::array<uint8_t, N>> ParseHexBytes(const std::string& AText) {
-    if (AText.size() != 2 * N)
-        return std::nullopt;
-    std::array<uint8_t, N> bytes{};
-    for (size_t i = 0; i < N; ++i) {
-        const int high = HexDigitValue(AText[2 * i]);
-        const int low = HexDigitValue(AText[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes[i] = uint8_t(high << 4 | low);
-    }
-    return bytes;
-}
-
 bool ParseExtras(const std::map<std::string, std::string>& AExtra, TCameraSensorExtras& AOut,
                  std::string& AError) {
     for (const auto& [name, value] : AExtra) {
@@ -56,18 +24,18 @@ bool ParseExtras(const std::map<std::string, std::string>& AExtra, TCameraSensor
             return false;
         };
         if (name == "edition" || name == "regions" || name == "stub") {
-            const auto number = ParseWord(value);
+            const auto number = ParseSimKindNumber(value, 0xFFFF);
             if (!number)
                 return bad("a number 0-65535, decimal or 0x hexadecimal");
             (name == "edition" ? AOut.Edition : name == "regions" ? AOut.Regions : AOut.Stub) = number;
         } else if (name == "flash") {
-            AOut.Flash = ParseHexBytes<SIM_QV_FLASH_PARAMS_BYTES>(value);
+            AOut.Flash = ParseSimKindBytes<SIM_QV_FLASH_PARAMS_BYTES>(value);
             if (!AOut.Flash)
                 return bad("52 hexadecimal digits: the 26-byte flash-parameter record");
         } else if (name == "acc") {
             AOut.AccNone = value == "none";
             if (!AOut.AccNone) {
-                AOut.Acc = ParseHexBytes<SIM_QV_ACC_CALIBRATION_BYTES>(value);
+                AOut.Acc = ParseSimKindBytes<SIM_QV_ACC_CALIBRATION_BYTES>(value);
                 if (!AOut.Acc)
                     return bad("88 hexadecimal digits: the 44-byte accelerometer record, or none");
             }

@@ -1,10 +1,8 @@
 #include "app/SimKindOpticalSensor.h"
 
-#include "platform/HexText.h"
+#include "app/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimOpticalSensor.h"
-
-#include <charconv>
 
 namespace {
 
@@ -15,36 +13,6 @@ struct TOpticalSensorExtras {
     std::optional<std::array<uint8_t, 20>> Calibration;
     std::optional<uint16_t> Stub;
 };
-
-// Decimal, or hexadecimal with a 0x prefix, 0-65535.
-std::optional<uint16_t> ParseWord(const std::string& AText) {
-    std::string_view digits(AText);
-    int base = 10;
-    if (digits.size() > 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) {
-        base = 16;
-        digits.remove_prefix(2);
-    }
-    uint32_t value = 0;
-    const auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value, base);
-    if (digits.empty() || error != std::errc() || end != digits.data() + digits.size() || value > 0xFFFF)
-        return std::nullopt;
-    return uint16_t(value);
-}
-
-// Exactly 20 bytes as 40 hexadecimal digits of either case, in memory order.
-std::optional<std::array<uint8_t, 20>> ParseCalibration(const std::string& AText) {
-    std::array<uint8_t, 20> bytes{};
-    if (AText.size() != 2 * bytes.size())
-        return std::nullopt;
-    for (size_t i = 0; i < bytes.size(); ++i) {
-        const int high = HexDigitValue(AText[2 * i]);
-        const int low = HexDigitValue(AText[2 * i + 1]);
-        if (high < 0 || low < 0)
-            return std::nullopt;
-        bytes[i] = uint8_t(high << 4 | low);
-    }
-    return bytes;
-}
 
 bool ParseExtras(const TSimDeviceOptions& AOptions, TOpticalSensorExtras& AOut, std::string& AError) {
     if (AOptions.fPid && *AOptions.fPid != 32 && *AOptions.fPid != 35) {
@@ -57,11 +25,11 @@ bool ParseExtras(const TSimDeviceOptions& AOptions, TOpticalSensorExtras& AOut, 
             return false;
         };
         if (name == "calibration") {
-            AOut.Calibration = ParseCalibration(value);
+            AOut.Calibration = ParseSimKindBytes<20>(value);
             if (!AOut.Calibration)
                 return bad("40 hexadecimal digits: the 20 calibration bytes");
         } else if (name == "stub") {
-            AOut.Stub = ParseWord(value);
+            AOut.Stub = ParseSimKindNumber(value, 0xFFFF);
             if (!AOut.Stub)
                 return bad("a number 0-65535, decimal or 0x hexadecimal");
         }
@@ -85,7 +53,7 @@ std::shared_ptr<TSimBusDevice> CreateOpticalSensor(const TSimDeviceOptions& AOpt
     if (AOptions.fKey)
         state->Key = *AOptions.fKey;
     state->Locked = AOptions.fLocked.value_or(false);
-    state->FlashCalibration = extras.Calibration.value_or(*ParseCalibration(KDefaultCalibration));
+    state->FlashCalibration = extras.Calibration.value_or(*ParseSimKindBytes<20>(KDefaultCalibration));
     state->Calibration = state->FlashCalibration;
     if (extras.Stub) {
         state->StubActual = *extras.Stub;

@@ -1,8 +1,23 @@
 #pragma once
 // Reading the own values of the --simulate kinds.
+#include "platform/HexText.h"
+
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 
 // Decimal, or hexadecimal with a 0x prefix; the whole text must be a number no greater than AMax.
 std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AMax);
+
+// Exactly N bytes as 2N hexadecimal digits of either case, in memory order.
+template <std::size_t N> std::optional<std::array<uint8_t, N>> ParseSimKindBytes(const std::string& AText) {
+    const auto bytes = HexToBytes(AText);
+    if (!bytes || bytes->size() != N)
+        return std::nullopt;
+    std::array<uint8_t, N> result{};
+    std::memcpy(result.data(), bytes->data(), N);
+    return result;
+}

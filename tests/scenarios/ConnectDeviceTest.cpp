@@ -5,7 +5,7 @@
 #include "MyLib/KelvoSensorUsbDevice.h"
 #include "MyLib/KelvoTriggerUsbDevice.h"
 #include "MyLib/KelvoUsbQVSensor.h"
-#include "app/ParameterStore.h"
+#include "platform/HexText.h"
 #include "tests/scenarios/ConnectBench.h"
 #include "tests/threads/ImageFiles.h"
 
@@ -234,7 +234,7 @@ TEST(UpdateJournalAtArrival, StepFiveRestoresTheCalibrationFromTheSettingsFile) 
     TKelvoSensorUsbDevice check(nullptr, device->Path());
     ASSERT_TRUE(check.Open());
     ASSERT_TRUE(check.GetCalibrationInfo());
-    EXPECT_EQ(BlockToHex(&check.fCalibrationRawData, sizeof check.fCalibrationRawData), stored);
+    EXPECT_EQ(BytesToHex(&check.fCalibrationRawData, sizeof check.fCalibrationRawData), stored);
     check.Close();
 }
 

@@ -1,6 +1,7 @@
 // Recovery from an interrupted update: a device interrupted at each stage of its journal and in the
 // write loop, then replugged, or cut off from power with the updater started again on the same
 // settings, ends running the new firmware with the calibration it had before the update.
+#include "platform/HexText.h"
 #include "sim/SimPhysicalDevice.h"
 #include "tests/scenarios/ConnectBench.h"
 
@@ -14,10 +15,7 @@ bool EndsWith(const std::string& AText, const std::string& AEnd) {
 }
 
 std::vector<uint8_t> CalibrationBytes() {
-    std::vector<uint8_t> bytes;
-    for (size_t i = 0; i < Calibration.size(); i += 2)
-        bytes.push_back(uint8_t(std::stoi(Calibration.substr(i, 2), nullptr, 16)));
-    return bytes;
+    return *HexToBytes(Calibration);
 }
 
 struct TInterruption {

@@ -3,6 +3,7 @@
 // and the recovery from an interruption at every stage.
 #include "MyLib/KelvoSensorUsbDevice.h"
 #include "MyLib/KelvoStubUSBDevice.h"
+#include "platform/HexText.h"
 #include "sim/SimPhysicalDevice.h"
 #include "tests/scenarios/ConnectBench.h"
 
@@ -15,13 +16,7 @@ bool EndsWith(const std::string& AText, const std::string& AEnd) {
 }
 
 std::string Hex(const std::vector<uint8_t>& ABytes) {
-    static const char Digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (uint8_t byte : ABytes) {
-        text += Digits[byte >> 4];
-        text += Digits[byte & 15];
-    }
-    return text;
+    return BytesToHex(ABytes.data(), ABytes.size());
 }
 
 } // namespace
