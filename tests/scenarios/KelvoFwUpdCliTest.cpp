@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -194,7 +195,9 @@ TEST(KelvoFwUpdCli, SimReportWritesEachDevicesFinalState) {
     EXPECT_TRUE(status == 0 || status == 1) << run.Err();
     std::ifstream in(report);
     ASSERT_TRUE(in.good());
-    const std::string json((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string json = text.str();
     EXPECT_EQ(
         "{\n  \"devices\": [\n"
         "    {\"kind\": \"optical-sensor\", \"family\": \"optical-sensor\", \"product_id\": 32, "
