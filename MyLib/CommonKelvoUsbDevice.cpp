@@ -475,6 +475,24 @@ bool TCommonKelvoUsbDevice::ReadSerialNum(uint8_t ARequest, PSerialNum ASerial) 
     return true;
 }
 
+bool TCommonKelvoUsbDevice::ReadVersionWords(uint8_t ARequest, uint16_t& AHW, uint16_t& ASF) {
+    uint8_t answer[4];
+    if (!VendorRequestRead(answer, sizeof answer, ARequest, 0, 0))
+        return false;
+    fVersionFW = Word(answer);
+    fVersionHW = Word(answer + 2);
+    AHW = fVersionHW;
+    ASF = fVersionFW;
+    return true;
+}
+
+bool TCommonKelvoUsbDevice::SendUnlockKey(uint8_t ARequest, const TDeviceKey& AKey) {
+    if (!VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), ARequest, 0, 0))
+        return false;
+    fLocked = false;
+    return true;
+}
+
 // --- Family-wide requests ---
 
 bool TCommonKelvoUsbDevice::SwitchToStub() {

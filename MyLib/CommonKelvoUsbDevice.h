@@ -191,6 +191,11 @@ protected:
     // The serial-number read every family device has, with its own request: into fSerialNum and
     // its validity flag, and into ASerial when given; true when the device answered 8 bytes.
     bool ReadSerialNum(uint8_t ARequest, PSerialNum ASerial);
+    // The 4-byte version answer (firmware in the low word, hardware in the high word) into
+    // fVersionHW and fVersionFW and the outputs; nothing changes when the read fails.
+    bool ReadVersionWords(uint8_t ARequest, uint16_t& AHW, uint16_t& ASF);
+    // Sends the 8-byte key with ARequest; the device counts as unlocked when it takes it.
+    bool SendUnlockKey(uint8_t ARequest, const TDeviceKey& AKey);
 
     bool fIsWinUsb = false;
     TUsbHandle* hWinUsb = nullptr; // the open handle, once bound to the generic driver

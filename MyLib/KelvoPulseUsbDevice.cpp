@@ -207,15 +207,7 @@ bool TKelvoPulseUsbDevice::GetSerialNum(PSerialNum ASerial) {
 }
 
 bool TKelvoPulseUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {
-    uint8_t answer[4];
-    if (!VendorRequestRead(answer, sizeof answer, KReqVersion, 0, 0))
-        return false;
-    // Low word firmware, high word hardware.
-    fVersionFW = Word(answer);
-    fVersionHW = Word(answer + 2);
-    AHW = fVersionHW;
-    ASF = fVersionFW;
-    return true;
+    return ReadVersionWords(KReqVersion, AHW, ASF);
 }
 
 bool TKelvoPulseUsbDevice::GetLocked(bool& ALocked) {
@@ -228,10 +220,7 @@ bool TKelvoPulseUsbDevice::GetLocked(bool& ALocked) {
 }
 
 bool TKelvoPulseUsbDevice::Unlock(const TDeviceKey& AKey) {
-    if (!VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), KReqUnlock, 0, 0))
-        return false;
-    fLocked = false;
-    return true;
+    return SendUnlockKey(KReqUnlock, AKey);
 }
 
 bool TKelvoPulseUsbDevice::Lock(const TDeviceKey& AKey) {

@@ -72,15 +72,7 @@ bool TKelvoTriggerUsbDevice::GetSerialNum(PSerialNum ASerial) {
 }
 
 bool TKelvoTriggerUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {
-    uint8_t answer[4];
-    if (!VendorRequestRead(answer, sizeof answer, KReqVersion, 0, 0))
-        return false;
-    // Low word firmware, high word hardware.
-    fVersionFW = Word(answer);
-    fVersionHW = Word(answer + 2);
-    AHW = fVersionHW;
-    ASF = fVersionFW;
-    return true;
+    return ReadVersionWords(KReqVersion, AHW, ASF);
 }
 
 bool TKelvoTriggerUsbDevice::GetLocked(bool& ALocked) {
@@ -93,10 +85,7 @@ bool TKelvoTriggerUsbDevice::GetLocked(bool& ALocked) {
 }
 
 bool TKelvoTriggerUsbDevice::Unlock(const TDeviceKey& AKey) {
-    if (!VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), KReqUnlock, 0, 0))
-        return false;
-    fLocked = false;
-    return true;
+    return SendUnlockKey(KReqUnlock, AKey);
 }
 
 bool TKelvoTriggerUsbDevice::Lock(const TDeviceKey& AKey) {

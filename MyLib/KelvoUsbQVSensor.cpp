@@ -271,16 +271,7 @@ bool TKelvoUsbQVSensor::GetSerialNum(PSerialNum ASerial) {
 }
 
 bool TKelvoUsbQVSensor::GetVersion(uint16_t& AHW, uint16_t& ASF) {
-    uint8_t answer[4];
-    if (!VendorRequestRead(answer, sizeof answer, QV_REQ_VERSION, 0, 0))
-        return false;
-    const uint16_t firmware = uint16_t(answer[0] | answer[1] << 8);
-    const uint16_t hardware = uint16_t(answer[2] | answer[3] << 8);
-    AHW = hardware;
-    ASF = firmware;
-    fVersionHW = hardware;
-    fVersionFW = firmware;
-    return true;
+    return ReadVersionWords(QV_REQ_VERSION, AHW, ASF);
 }
 
 bool TKelvoUsbQVSensor::GetLocked(bool& ALocked) {
@@ -293,10 +284,7 @@ bool TKelvoUsbQVSensor::GetLocked(bool& ALocked) {
 }
 
 bool TKelvoUsbQVSensor::Unlock(const TDeviceKey& AKey) {
-    if (!VendorRequestWrite(AKey.data(), 8, QV_REQ_UNLOCK, 0, 0))
-        return false;
-    fLocked = false;
-    return true;
+    return SendUnlockKey(QV_REQ_UNLOCK, AKey);
 }
 
 bool TKelvoUsbQVSensor::Lock(const TDeviceKey& AKey) {

@@ -69,8 +69,8 @@ bool TCheb2::Init(double ACutOffFreq, TFilterPassType APassType, double APercent
     fA.fill(0);
     fB.fill(0);
     // Refuse what would divide by zero or take the root of a negative number below.
-    bool valid = NPoles >= 2 && NPoles <= MaxPoles && NPoles % 2 == 0 && ACutOffFreq > 0 && ACutOffFreq < 0.5 &&
-                 APercentRipple >= 0 && APercentRipple < MaxPercentRipple;
+    bool valid = NPoles >= 2 && NPoles <= MaxPoles && NPoles % 2 == 0 && ACutOffFreq > 0 &&
+                 ACutOffFreq < 0.5 && APercentRipple >= 0 && APercentRipple < MaxPercentRipple;
     if (!valid) {
         return false;
     }

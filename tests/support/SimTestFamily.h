@@ -157,16 +157,7 @@ class TTestKelvoDevice : public TCommonKelvoUsbDevice {
 public:
     using TCommonKelvoUsbDevice::TCommonKelvoUsbDevice;
 
-    bool GetSerialNum(PSerialNum ASerial) override {
-        TSerialNum serial;
-        if (!VendorRequestRead(serial.data(), 8, TEST_REQ_SERIAL, 0, 0))
-            return false;
-        fSerialNum = serial;
-        fSerialNumValid = SerialValid(serial);
-        if (ASerial)
-            *ASerial = serial;
-        return true;
-    }
+    bool GetSerialNum(PSerialNum ASerial) override { return ReadSerialNum(TEST_REQ_SERIAL, ASerial); }
     bool GetVersion(uint16_t& AHW, uint16_t& ASF) override {
         uint8_t answer[4];
         if (!VendorRequestRead(answer, 4, TEST_REQ_VERSION, 0, 0))
