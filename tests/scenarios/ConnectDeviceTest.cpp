@@ -367,10 +367,6 @@ TCommonKelvoUsbDevice* Held(const TForm1& AForm) {
     return nullptr;
 }
 
-bool EndsWith(const std::string& AText, const std::string& AEnd) {
-    return AText.size() >= AEnd.size() && AText.compare(AText.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
-}
-
 } // namespace
 
 TEST(FamilyConnection, EveryFamilyFollowsTheJournalAtArrival) {
@@ -391,7 +387,7 @@ TEST(FamilyConnection, EveryFamilyFollowsTheJournalAtArrival) {
                 EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
                 continue;
             }
-            EXPECT_TRUE(EndsWith(bench.Logged(), Offer + "\n")) << bench.Logged();
+            EXPECT_TRUE(bench.Logged().ends_with(Offer + "\n")) << bench.Logged();
             EXPECT_EQ(bench.Logged().rfind(helpLines, 0) == 0, std::string(step) == "6");
             EXPECT_EQ(bench.Visible().size(), 6u);
             EXPECT_EQ(bench.Step(), 0);
@@ -444,7 +440,7 @@ TEST(FamilyConnection, TheUsb30WarningConcernsOnlyDevicesWithTheOldInterfaceChip
         ASSERT_NE(bench.fForm.fActiveDevice, nullptr);
         EXPECT_EQ(bench.fForm.fActiveDevice->Tag, c.fWarned ? 4 : 3);
         EXPECT_EQ(bench.fForm.btnUpdate.Enabled(), !c.fWarned);
-        EXPECT_EQ(EndsWith(bench.Logged(), "If you are not sure please contact support@kelvo.example\n"),
+        EXPECT_EQ(bench.Logged().ends_with("If you are not sure please contact support@kelvo.example\n"),
                   c.fWarned);
     }
 }

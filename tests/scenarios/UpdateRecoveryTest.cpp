@@ -10,10 +10,6 @@ namespace {
 const std::string Calibration = "0102030405060708090A0B0C0D0E0F1011121314";
 const std::string Success = "SUCCESS! Firmware updated.\n";
 
-bool EndsWith(const std::string& AText, const std::string& AEnd) {
-    return AText.size() >= AEnd.size() && AText.compare(AText.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
-}
-
 std::vector<uint8_t> CalibrationBytes() {
     return *HexToBytes(Calibration);
 }
@@ -52,7 +48,7 @@ std::shared_ptr<TSimPhysicalDevice> Interrupt(TConnectBench& ABench, const TInte
 }
 
 void ExpectUpdated(TConnectBench& ABench, const TSimPhysicalDevice& AUnit) {
-    EXPECT_TRUE(EndsWith(ABench.Logged(), Success)) << ABench.Logged();
+    EXPECT_TRUE(ABench.Logged().ends_with(Success)) << ABench.Logged();
     EXPECT_EQ(ABench.Step(), 0);
     const TSimUnitReport report = AUnit.Report();
     EXPECT_FALSE(report.InBootloader);
@@ -70,7 +66,7 @@ TEST(UpdateRecovery, AReplugAfterAnyInterruptionFinishesTheUpdate) {
         // An unplug comes back on its own; a failed request is replugged by hand.
         auto unit = Interrupt(bench, interruption, interruption.fStaysPlugged ? "" : ",replug-after-ms=30");
         if (interruption.fStaysPlugged) {
-            EXPECT_FALSE(EndsWith(bench.Logged(), Success));
+            EXPECT_FALSE(bench.Logged().ends_with(Success));
             EXPECT_EQ(bench.Step(), interruption.fStepLeft);
             bench.Unplug(unit->Personality());
             unit->PlugInto(bench.fBench.fBus);
@@ -88,7 +84,7 @@ TEST(UpdateRecovery, APowerLossThenARestartFinishesTheUpdate) {
         {
             TConnectBench first(home.Path());
             unit = Interrupt(first, interruption);
-            EXPECT_FALSE(EndsWith(first.Logged(), Success));
+            EXPECT_FALSE(first.Logged().ends_with(Success));
             EXPECT_EQ(first.Step(), interruption.fStepLeft);
             // The power goes: the device is off the bus, and the updater ends with it.
             if (interruption.fStaysPlugged)
@@ -114,7 +110,7 @@ TEST(UpdateRecovery, WhatTheWriteLoopSaysWhenItIsCutShort) {
         SCOPED_TRACE(c.fFaults);
         TConnectBench bench;
         Interrupt(bench, {c.fFaults, 3, false});
-        EXPECT_TRUE(EndsWith(bench.Logged(), Lines({"Writing firmware...", c.fLastLine}))) << bench.Logged();
+        EXPECT_TRUE(bench.Logged().ends_with(Lines({"Writing firmware...", c.fLastLine}))) << bench.Logged();
         EXPECT_EQ(bench.Step(), 3);
         EXPECT_EQ(bench.fForm.fStub == nullptr, std::string(c.fLastLine) == "Device disconnected.");
         EXPECT_EQ(bench.fForm.Failures(), 1);

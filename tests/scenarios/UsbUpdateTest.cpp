@@ -11,10 +11,6 @@ namespace {
 
 const std::string Calibration = "0102030405060708090A0B0C0D0E0F1011121314";
 
-bool EndsWith(const std::string& AText, const std::string& AEnd) {
-    return AText.size() >= AEnd.size() && AText.compare(AText.size() - AEnd.size(), AEnd.size(), AEnd) == 0;
-}
-
 std::string Hex(const std::vector<uint8_t>& ABytes) {
     return BytesToHex(ABytes.data(), ABytes.size());
 }
@@ -65,7 +61,7 @@ TEST(UsbUpdate, EveryFamilyComesBackWithTheNewFirmwareAndItsParameters) {
         ASSERT_TRUE(bench.fForm.btnUpdate.Enabled());
         bench.fForm.btnUpdate.Click();
         ASSERT_TRUE(bench.RunQuiet());
-        EXPECT_TRUE(EndsWith(bench.Logged(), "SUCCESS! Firmware updated.\n")) << bench.Logged();
+        EXPECT_TRUE(bench.Logged().ends_with("SUCCESS! Firmware updated.\n")) << bench.Logged();
         EXPECT_EQ(bench.Step(), 0);
         const TSimUnitReport after = device->Unit()->Report();
         EXPECT_FALSE(after.InBootloader);
@@ -82,8 +78,7 @@ TEST(UsbUpdate, ACameraSensorWithFirmware10IsAskedToBeReplugged) {
     auto device = bench.Plug(std::string("camera-sensor,fw=10,") + Serial1Text);
     bench.fForm.btnUpdate.Click();
     ASSERT_TRUE(bench.RunQuiet());
-    EXPECT_TRUE(EndsWith(
-        bench.Logged(),
+    EXPECT_TRUE(bench.Logged().ends_with(
         Lines({"If process does not respond, unplug and replug device.", "Entering programming mode. Wait...",
                "Stub plugged in, serial number is " + SerialToStr(Serial1), "Erasing flash...",
                "Flash erased.", "Please replug device to continue."})))
@@ -95,7 +90,7 @@ TEST(UsbUpdate, ACameraSensorWithFirmware10IsAskedToBeReplugged) {
     device->Unit()->PlugInto(bench.fBench.fBus);
     ASSERT_TRUE(bench.RunQuiet());
     const std::string log = bench.Logged();
-    EXPECT_TRUE(EndsWith(log, "SUCCESS! Firmware updated.\n")) << log;
+    EXPECT_TRUE(log.ends_with("SUCCESS! Firmware updated.\n")) << log;
     EXPECT_EQ(log.find("Erasing flash...") != log.rfind("Erasing flash..."), true);
     EXPECT_EQ(device->Unit()->Report().VersionFW, 35);
 }
@@ -111,7 +106,7 @@ TEST(UsbUpdate, ALockedDeviceAsksForItsKey) {
         bench.Plug(locked);
         bench.fForm.btnUpdate.Click();
         ASSERT_TRUE(bench.RunQuiet());
-        EXPECT_TRUE(EndsWith(bench.Logged(), "SUCCESS! Firmware updated.\n")) << bench.Logged();
+        EXPECT_TRUE(bench.Logged().ends_with("SUCCESS! Firmware updated.\n")) << bench.Logged();
     }
     {
         SCOPED_TRACE("wrong key");
@@ -164,7 +159,7 @@ TEST(UsbUpdate, ADeviceLeftInItsBootloaderIsFlashedOnArrival) {
         const std::string log = bench.Logged();
         EXPECT_EQ(log.rfind("Stub plugged in, serial number is " + SerialToStr(Serial1) + "\n", 0), 0u)
             << log;
-        EXPECT_TRUE(EndsWith(log, c.fEnd)) << log;
+        EXPECT_TRUE(log.ends_with(c.fEnd)) << log;
         const TSimUnitReport report = device->Unit()->Report();
         EXPECT_FALSE(report.InBootloader);
         EXPECT_TRUE(report.FlashValid);
