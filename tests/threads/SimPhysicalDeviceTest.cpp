@@ -17,44 +17,13 @@
 #include "sim/SimOpticalSensor.h"
 #include "sim/SimPulseSensor.h"
 #include "sim/SimTriggerController.h"
+#include "tests/support/StubImages.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 namespace {
-
-constexpr uint32_t KImageSize = 0xDF00;
-
-std::vector<uint8_t> BuildImage(uint16_t APid, uint16_t AHw, uint16_t AFw) {
-    auto memory = std::make_unique<TMSP430Memory>();
-    auto* raw = reinterpret_cast<uint8_t*>(memory.get());
-    std::fill(raw, raw + sizeof *memory, uint8_t(0xFF));
-    const auto plain = SimPlainImage(APid, AHw, AFw, SimProcessorOf(APid, AHw));
-    std::copy(plain.begin(), plain.end(), reinterpret_cast<uint8_t*>(&memory->Main));
-    auto fw = std::make_unique<TKelvoUsbFirmware>();
-    fw->SetMemory(*memory, DemoKey, DemoTable, TGOSTDataBlock{0x76543210, 0xFEDCBA98});
-    const auto* bytes = reinterpret_cast<const uint8_t*>(fw->Bin());
-    return std::vector<uint8_t>(bytes, bytes + 8 + KImageSize);
-}
-
-TGOSTDataBlock Synchro(const std::vector<uint8_t>& AImage) {
-    TGOSTDataBlock block;
-    std::memcpy(&block, AImage.data(), sizeof block);
-    return block;
-}
-
-bool WriteBlocks(TKelvoStubUSBDevice& AStub, const std::vector<uint8_t>& AImage) {
-    for (uint32_t address = 0; address < KImageSize; address += 16)
-        if (!AStub.WriteFlash(uint16_t(address), AImage.data() + 8 + address, 16))
-            return false;
-    return true;
-}
-
-bool Program(TKelvoStubUSBDevice& AStub, const std::vector<uint8_t>& AImage) {
-    return AStub.EraseFlash() && AStub.SetSynchro(Synchro(AImage)) && WriteBlocks(AStub, AImage) &&
-           AStub.ValidateFlash();
-}
 
 const std::array<uint8_t, 20> KCalibration = SimCalibrationBytes(0x10A3D, 0xF5C3, 0x10000, 0xFAE1, 0x28000);
 

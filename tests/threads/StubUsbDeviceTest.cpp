@@ -17,46 +17,13 @@
 #include "sim/SimOpticalSensor.h"
 #include "sim/SimPulseSensor.h"
 #include "sim/SimTriggerController.h"
+#include "tests/support/StubImages.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 namespace {
-
-constexpr uint32_t KImageSize = 0xDF00;
-
-// The synchronisation block and enciphered main memory the library's builder makes for a plain
-// image of the given identity (the bytes the updater sends).
-std::vector<uint8_t> BuildImage(uint16_t APid, uint16_t AHw, uint16_t AFw) {
-    auto memory = std::make_unique<TMSP430Memory>();
-    auto* raw = reinterpret_cast<uint8_t*>(memory.get());
-    std::fill(raw, raw + sizeof *memory, uint8_t(0xFF));
-    const auto plain = SimPlainImage(APid, AHw, AFw, SimProcessorOf(APid, AHw));
-    std::copy(plain.begin(), plain.end(), reinterpret_cast<uint8_t*>(&memory->Main));
-    auto fw = std::make_unique<TKelvoUsbFirmware>();
-    fw->SetMemory(*memory, DemoKey, DemoTable, TGOSTDataBlock{0x01234567, 0x89ABCDEF});
-    const auto* bytes = reinterpret_cast<const uint8_t*>(fw->Bin());
-    return std::vector<uint8_t>(bytes, bytes + 8 + KImageSize);
-}
-
-TGOSTDataBlock Synchro(const std::vector<uint8_t>& AImage) {
-    TGOSTDataBlock block;
-    std::memcpy(&block, AImage.data(), sizeof block);
-    return block;
-}
-
-// What the updater runs on a bootloader: erase, synchronisation block, every block in order,
-// validation. False at the first refusal.
-bool Program(TKelvoStubUSBDevice& AStub, const std::vector<uint8_t>& AImage) {
-    if (!AStub.EraseFlash() || !AStub.SetSynchro(Synchro(AImage)))
-        return false;
-    const uint16_t block = AStub.RecommendedDataBlockSize();
-    for (uint32_t address = 0; address < KImageSize; address += block)
-        if (!AStub.WriteFlash(uint16_t(address), AImage.data() + 8 + address, block))
-            return false;
-    return AStub.ValidateFlash();
-}
 
 struct StubBench : ::testing::Test {
     TStdEventLoop fLoop;
