@@ -89,19 +89,25 @@ bool TParameterStore::RestoreParameters(TCommonKelvoUsbDevice* ADevice) {
     return true;
 }
 
-bool TParameterStore::RestoreSensorParameters(TKelvoSensorUsbDevice* ASensor) {
+bool TParameterStore::ReadStoredCalibration(void* ABlock, std::size_t ASize) {
     std::optional<std::vector<uint8_t>> stored;
     try {
         stored = HexToBytes(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
     } catch (...) {
         stored.reset();
     }
-    TCalibrationInfoBlock block{};
-    if (!stored || stored->size() != sizeof block) {
+    if (!stored || stored->size() != ASize) {
         fLog("Cannot read stored calibration info!");
         return false;
     }
-    std::memcpy(&block, stored->data(), sizeof block);
+    std::memcpy(ABlock, stored->data(), ASize);
+    return true;
+}
+
+bool TParameterStore::RestoreSensorParameters(TKelvoSensorUsbDevice* ASensor) {
+    TCalibrationInfoBlock block{};
+    if (!ReadStoredCalibration(&block, sizeof block))
+        return false;
     if (!ASensor->SetCalibrationInfo(block)) {
         fLog("Error: cannot set calibration info! Try to replug sensor.");
         return false;
@@ -117,18 +123,9 @@ bool TParameterStore::RestoreQVSensorParameters(TKelvoUsbQVSensor* ASensor) {
     // Only a sensor whose firmware keeps its parameters in the flash the update erases gets here
     // (the others are marked "DoNotStoreParameters"); without a write-back it would come out of
     // every update with its lens and sensor parameters gone.
-    std::optional<std::vector<uint8_t>> stored;
-    try {
-        stored = HexToBytes(TIniFile(fSettingsFile).ReadString(DeviceSection, CalibrationKey, ""));
-    } catch (...) {
-        stored.reset();
-    }
     TQV01FlashParams params{};
-    if (!stored || stored->size() != sizeof params) {
-        fLog("Cannot read stored calibration info!");
+    if (!ReadStoredCalibration(&params, sizeof params))
         return false;
-    }
-    std::memcpy(&params, stored->data(), sizeof params);
     if (!ASensor->WriteFlashParams(params)) {
         fLog("Error: cannot set calibration info! Try to replug sensor.");
         return false;

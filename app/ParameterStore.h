@@ -3,6 +3,7 @@
 // the switch into the bootloader, and written back when the device returns from a finished flash.
 // Every key is in section "Device" of the settings file, next to the update journal; byte blocks
 // are stored as upper-case hexadecimal, two digits per byte in memory order.
+#include <cstddef>
 #include <functional>
 #include <string>
 
@@ -25,6 +26,10 @@ public:
     bool RestoreQVSensorParameters(TKelvoUsbQVSensor* ASensor);
 
 private:
+    // The saved "Calibration" block into ABlock when it holds exactly ASize bytes; otherwise says
+    // so in the log and fails (a missing, unreadable or wrong-sized value counts as not read).
+    bool ReadStoredCalibration(void* ABlock, std::size_t ASize);
+
     std::string fSettingsFile;
     TLog fLog;
 };
