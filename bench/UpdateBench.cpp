@@ -24,6 +24,12 @@ constexpr int KBlocks = 3568;
 
 void BM_UpdateWriteSequence(benchmark::State& AState) {
     const uint32_t latencyUs = uint32_t(AState.range(0));
+    TSimDeviceOptions options;
+    std::string error;
+    if (!ParseSimDevice("bootloader,pid=32,hw=2", TSimKinds::BuiltIn(), options, error)) {
+        AState.SkipWithError(error.c_str());
+        return;
+    }
     std::string home = (std::filesystem::temp_directory_path() / "kelvo-bench-XXXXXX").string();
     if (!mkdtemp(home.data())) {
         AState.SkipWithError("no scratch folder");
@@ -33,12 +39,6 @@ void BM_UpdateWriteSequence(benchmark::State& AState) {
     // No download server: the built-in image is used.
     TKelvoUsbFirmware::SetDownloadServer("http://127.0.0.1:1/downloads/fw/");
     std::FILE* devnull = std::fopen("/dev/null", "w");
-    TSimDeviceOptions options;
-    std::string error;
-    if (!ParseSimDevice("bootloader,pid=32,hw=2", TSimKinds::BuiltIn(), options, error)) {
-        AState.SkipWithError(error.c_str());
-        return;
-    }
     double seconds = 0;
     for (auto _ : AState) {
         TStdEventLoop loop;
