@@ -1,7 +1,7 @@
 #include "app/ParameterStore.h"
 
-#include "MyLib/KelvoSensorUsbDevice.h"
-#include "MyLib/KelvoUsbQVSensor.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "platform/HexText.h"
 #include "platform/IniFile.h"
 

@@ -1,10 +1,10 @@
 // Device connection over the simulated bench: each sensor family identified in the log, the image
 // check and the update offer, the journal steps acted on at arrival, the USB 3.0 warning, one
 // active device at a time, removal, and the parameters saved before and restored after an update.
-#include "MyLib/KelvoPulseUsbDevice.h"
-#include "MyLib/KelvoSensorUsbDevice.h"
-#include "MyLib/KelvoTriggerUsbDevice.h"
-#include "MyLib/KelvoUsbQVSensor.h"
+#include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbTrigger.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "platform/HexText.h"
 #include "tests/scenarios/ConnectBench.h"
 #include "tests/threads/ImageFiles.h"

@@ -2,9 +2,9 @@
 // and the family device it becomes after a flash. Also the bench's report of the devices' state.
 #include "app/SimKindBootloader.h"
 #include "MyLib/KelvoFirmware.h"
-#include "MyLib/KelvoSensorUsbDevice.h"
-#include "MyLib/KelvoStubUSBDevice.h"
-#include "MyLib/KelvoTriggerUsbDevice.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTrigger.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -1,7 +1,7 @@
 // The optical-sensor kind of --simulate: its defaults as the device library sees them, its own
 // values, and the refusal of bad ones at parse time.
 #include "MyLib/KelvoFirmware.h"
-#include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoUsbSensor.h"
 #include "app/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"

@@ -1,6 +1,6 @@
 // The --simulate kind of the pulse sensor: names, defaults, refused values, and the device it builds.
 #include "app/SimKindPulseSensor.h"
-#include "MyLib/KelvoPulseUsbDevice.h"
+#include "MyLib/KelvoUsbPulse.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

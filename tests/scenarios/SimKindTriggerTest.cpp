@@ -1,7 +1,7 @@
 // The --simulate kind of the trigger controller: names, defaults, refused values, and the device it
 // builds on either driver.
 #include "app/SimKindTrigger.h"
-#include "MyLib/KelvoTriggerUsbDevice.h"
+#include "MyLib/KelvoUsbTrigger.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -1,8 +1,8 @@
 // The update of a device end to end over the simulated bench: the Update click, the switch into
 // the bootloader, the write sequence, the return of the device and the restore of its parameters,
 // and the recovery from an interruption at every stage.
-#include "MyLib/KelvoSensorUsbDevice.h"
-#include "MyLib/KelvoStubUSBDevice.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbStub.h"
 #include "platform/HexText.h"
 #include "sim/SimPhysicalDevice.h"
 #include "tests/scenarios/ConnectBench.h"

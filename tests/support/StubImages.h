@@ -3,7 +3,7 @@
 // images made by the library's builder from the simulator's plain images, and the updater's
 // programming run without the window around it.
 #include "MyLib/KelvoFirmware.h"
-#include "MyLib/KelvoStubUSBDevice.h"
+#include "MyLib/KelvoUsbStub.h"
 #include "sim/DemoKeys.h"
 #include "sim/SimBootloader.h"
 

@@ -3,11 +3,11 @@
 // the image's product id and firmware version and without the calibration the erase wiped, and the
 // programmed faults drop the device off the bus where they say.
 #include "MyLib/KelvoFirmware.h"
-#include "MyLib/KelvoPulseUsbDevice.h"
-#include "MyLib/KelvoSensorUsbDevice.h"
-#include "MyLib/KelvoStubUSBDevice.h"
-#include "MyLib/KelvoTriggerUsbDevice.h"
-#include "MyLib/KelvoUsbQVSensor.h"
+#include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTrigger.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/DemoKeys.h"

@@ -1,4 +1,4 @@
-#include "MyLib/KelvoPulseUsbDevice.h"
+#include "MyLib/KelvoUsbPulse.h"
 
 #include <algorithm>
 #include <chrono>

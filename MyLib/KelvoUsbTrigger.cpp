@@ -1,4 +1,4 @@
-#include "MyLib/KelvoTriggerUsbDevice.h"
+#include "MyLib/KelvoUsbTrigger.h"
 
 namespace {
 

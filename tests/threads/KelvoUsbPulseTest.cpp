@@ -1,4 +1,4 @@
-#include "MyLib/KelvoPulseUsbDevice.h"
+#include "MyLib/KelvoUsbPulse.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -1,4 +1,4 @@
-#include "MyLib/KelvoTriggerUsbDevice.h"
+#include "MyLib/KelvoUsbTrigger.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

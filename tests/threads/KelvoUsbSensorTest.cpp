@@ -1,4 +1,4 @@
-#include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoUsbSensor.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -1,4 +1,4 @@
-#include "MyLib/KelvoUsbQVSensor.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -1,4 +1,4 @@
-#include "MyLib/KelvoSensorUsbDevice.h"
+#include "MyLib/KelvoUsbSensor.h"
 
 #include <cmath>
 

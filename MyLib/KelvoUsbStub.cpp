@@ -1,4 +1,4 @@
-#include "MyLib/KelvoStubUSBDevice.h"
+#include "MyLib/KelvoUsbStub.h"
 
 #include <stdexcept>
 

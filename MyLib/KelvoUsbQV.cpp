@@ -1,4 +1,4 @@
-#include "MyLib/KelvoUsbQVSensor.h"
+#include "MyLib/KelvoUsbQV.h"
 
 #include <algorithm>
 #include <cmath>

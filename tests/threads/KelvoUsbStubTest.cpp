@@ -3,11 +3,11 @@
 // order rules, the argument checks, the factory and service commands, and the road of each family
 // device into its bootloader and back.
 #include "MyLib/KelvoFirmware.h"
-#include "MyLib/KelvoPulseUsbDevice.h"
-#include "MyLib/KelvoSensorUsbDevice.h"
-#include "MyLib/KelvoStubUSBDevice.h"
-#include "MyLib/KelvoTriggerUsbDevice.h"
-#include "MyLib/KelvoUsbQVSensor.h"
+#include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTrigger.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/DemoKeys.h"
