@@ -1,0 +1,24 @@
+#pragma once
+// Little-endian byte order, as every record on the USB link and in the firmware files is laid out.
+// The library and the simulated devices both read and write their bytes through these, each with
+// its own record layouts.
+#include <cstdint>
+
+inline uint16_t GetLE16(const uint8_t* ABytes) {
+    return uint16_t(ABytes[0] | ABytes[1] << 8);
+}
+
+inline uint32_t GetLE32(const uint8_t* ABytes) {
+    return uint32_t(ABytes[0]) | uint32_t(ABytes[1]) << 8 | uint32_t(ABytes[2]) << 16 |
+           uint32_t(ABytes[3]) << 24;
+}
+
+inline void PutLE16(uint8_t* ABytes, uint16_t AValue) {
+    ABytes[0] = uint8_t(AValue);
+    ABytes[1] = uint8_t(AValue >> 8);
+}
+
+inline void PutLE32(uint8_t* ABytes, uint32_t AValue) {
+    for (int i = 0; i < 4; ++i)
+        ABytes[i] = uint8_t(AValue >> (8 * i));
+}
