@@ -258,6 +258,26 @@ std::string TCommonKelvoUsbDevice::Code128() {
     return "KX:" + Code128Word(fRegions) + Code128Serial(fSerialNum);
 }
 
+TOptionsResult TCommonKelvoUsbDevice::SaveOptions(TDeviceOptionsFile&) {
+    return TOptionsResult::Done;
+}
+
+TOptionsResult TCommonKelvoUsbDevice::RecoverOptions(TDeviceOptionsFile&) {
+    return TOptionsResult::Done;
+}
+
+bool TCommonKelvoUsbDevice::NeedToConfirmSwitchToStub() {
+    return false;
+}
+
+std::string TCommonKelvoUsbDevice::SwitchToStubError() {
+    return "Cannot switch device into STUB mode!";
+}
+
+bool TCommonKelvoUsbDevice::NeedToReplugAfterErase() {
+    return false;
+}
+
 // --- Transport ---
 
 bool TCommonKelvoUsbDevice::DriverControl(uint32_t ACode, const void* AIn, uint32_t AInSize, void* AOut,

@@ -375,6 +375,46 @@ bool TKelvoUsbQVSensor::GetProtocolVersion(PProtocolVersion AVersion) {
     return true;
 }
 
+// --- Update ---
+
+TOptionsResult TKelvoUsbQVSensor::SaveOptions(TDeviceOptionsFile& AFile) {
+    TQV01FlashParams params{};
+    if (!ReadFlashParams(params))
+        return TOptionsResult::NotReadFromDevice;
+    if (!AFile.WriteBlock(CalibrationOptionKey, &params, sizeof params))
+        return TOptionsResult::NotStored;
+    TQVAccCalibration acc{};
+    if (ReadAccCalibrationData(acc) && !AFile.WriteBlock("AccCalibration", &acc, sizeof acc))
+        return TOptionsResult::NotStored;
+    if (!AFile.WriteInteger("Regions", fRegions) || !AFile.WriteBool("Locked", fLocked))
+        return TOptionsResult::NotStored;
+    return TOptionsResult::Done;
+}
+
+TOptionsResult TKelvoUsbQVSensor::RecoverOptions(TDeviceOptionsFile& AFile) {
+    // Only a sensor whose firmware keeps its parameters in the flash the update erases is asked
+    // (the others are saved as needing no recovery); without a write-back it would come out of
+    // every update with its lens and sensor parameters gone.
+    TQV01FlashParams params{};
+    if (!AFile.ReadBlock(CalibrationOptionKey, &params, sizeof params))
+        return TOptionsResult::StoredNotRead;
+    if (!WriteFlashParams(params))
+        return TOptionsResult::NotSetInDevice;
+    return TOptionsResult::Done;
+}
+
+bool TKelvoUsbQVSensor::NeedToConfirmSwitchToStub() {
+    return true;
+}
+
+std::string TKelvoUsbQVSensor::SwitchToStubError() {
+    return "Cannot switch QV sensor into STUB mode!";
+}
+
+bool TKelvoUsbQVSensor::NeedToReplugAfterErase() {
+    return fVersionFW <= 10;
+}
+
 // --- Records ---
 
 uint32_t TKelvoUsbQVSensor::FlashParamsSize() const {

@@ -100,6 +100,15 @@ public:
     std::string DeveloperName() override;
     TKelvoUsbTransceiver UsbTransceiver() override;
     std::string Code128() override;
+    // The flash parameters under "Calibration", the accelerometer calibration when it reads
+    // (under "AccCalibration"), the regions and the lock state.
+    TOptionsResult SaveOptions(TDeviceOptionsFile& AFile) override;
+    // The saved flash parameters, written back; the other saved values are a record only.
+    TOptionsResult RecoverOptions(TDeviceOptionsFile& AFile) override;
+    bool NeedToConfirmSwitchToStub() override;
+    std::string SwitchToStubError() override;
+    // Firmware 10 and below.
+    bool NeedToReplugAfterErase() override;
 
     // --- Identification ---
     uint16_t Model() const { return fFlashParams.Model; }

@@ -295,6 +295,25 @@ TKelvoUsbTransceiver TKelvoSensorUsbDevice::UsbTransceiver() {
     return IsNewHardware() ? KELVO_USB_MSP430X5XX : KELVO_USB_D12;
 }
 
+TOptionsResult TKelvoSensorUsbDevice::SaveOptions(TDeviceOptionsFile& AFile) {
+    if (!GetCalibrationInfo())
+        return TOptionsResult::NotReadFromDevice;
+    if (!AFile.WriteBlock(CalibrationOptionKey, &fCalibrationRawData, sizeof fCalibrationRawData))
+        return TOptionsResult::NotStored;
+    return TOptionsResult::Done;
+}
+
+TOptionsResult TKelvoSensorUsbDevice::RecoverOptions(TDeviceOptionsFile& AFile) {
+    TCalibrationInfoBlock block{};
+    if (!AFile.ReadBlock(CalibrationOptionKey, &block, sizeof block))
+        return TOptionsResult::StoredNotRead;
+    if (!SetCalibrationInfo(block))
+        return TOptionsResult::NotSetInDevice;
+    if (!ApplyCalibrationInfo())
+        return TOptionsResult::NotFlashed;
+    return TOptionsResult::Done;
+}
+
 // --- Measuring ---
 
 bool TKelvoSensorUsbDevice::SetOscMode(bool ATurnOn, uint16_t AChannel) {
