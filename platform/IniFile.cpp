@@ -60,7 +60,9 @@ std::optional<std::string> KeyOf(const std::string& ALine) {
 }
 
 TLines ReadLines(const std::string& AFile) {
-    const int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK keeps a FIFO or device node from blocking the open; anything but a regular file
+    // is refused below, before the first read.
+    const int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return {}; // a missing file reads as an empty one
@@ -70,9 +72,10 @@ TLines ReadLines(const std::string& AFile) {
     int err = 0;
     if (::fstat(fd, &st) != 0)
         err = errno;
-    else if (!S_ISREG(st.st_mode))
-        err = EISDIR;
-    else if (st.st_size > MAX_FILE_SIZE)
+    else if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw EIniFileError("cannot read " + AFile + ": not a regular file");
+    } else if (st.st_size > MAX_FILE_SIZE)
         err = EFBIG;
     if (err != 0) {
         ::close(fd);
