@@ -1,20 +1,17 @@
 // kelvo-fwbuild: builds firmware images and collections from memory images, and inspects them.
+#include "FileContents.h"
 #include "MemoryImage.h"
 #include "MyLib/KelvoFirmware.h"
 #include "platform/AtomicFile.h"
 #include "platform/Resources.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <sstream>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -56,7 +53,7 @@ Enciphers the main memory (0x1100..0xEFFF) of a memory image into a firmware ima
   --pid N             product id (overrides the memory's own)
   --hw N              hardware version
   --fw N              firmware version
-  --cpu NAME          processor name, such as MSP430F147
+  --cpu NAME          processor name, such as MSP430F147 (up to 16 characters)
   --description TEXT  description (up to 255 characters)
   --synchro HEX       synchronisation block: 16 hexadecimal digits, the 8 bytes in file
                       order (default: random)
@@ -72,6 +69,8 @@ const char* const InfoHelp = R"(usage: kelvo-fwbuild info [--json] FILE...
 
 Lists every image of the given image or collection files, one line per image: index,
 product id, hardware version, firmware version, processor, name, validity and creation date.
+Control characters in texts are shown as \xNN. A file that cannot be read is reported on
+stderr, the others are still listed, and the exit status is then 1.
 
   --json   print the same as JSON
 )";
@@ -167,16 +166,11 @@ std::optional<uint16_t> Number(const TArguments& AArgs, const std::string& AName
 }
 
 std::string ReadExactly(const std::string& AFileName, std::size_t ASize, const char* AWhat) {
-    std::ifstream in(AFileName, std::ios::binary);
-    if (!in)
-        throw TInputError("cannot open " + std::string(AWhat) + " file " + AFileName + ": " +
-                          std::strerror(errno));
-    std::string bytes(ASize + 1, '\0');
-    in.read(bytes.data(), std::streamsize(bytes.size()));
-    if (std::size_t(in.gcount()) != ASize)
+    const std::string bytes = ReadFileContents(AFileName, ASize);
+    // One byte more than asked for shows a file that is too long.
+    if (bytes.size() != ASize)
         throw TInputError(std::string(AWhat) + " file " + AFileName + " must hold exactly " +
                           std::to_string(ASize) + " bytes");
-    bytes.resize(ASize);
     return bytes;
 }
 
@@ -301,34 +295,6 @@ bool HasDate(const TKelvoUsbFirmware& AImage) {
 // Image and collection files are far smaller (the built-in collection is about 1.5 MB).
 constexpr std::size_t MaxInfoFileBytes = 64 << 20;
 
-// The whole file, read front to back so that pipes and other unseekable inputs work too.
-std::string ReadWholeFile(const std::string& AFileName) {
-    const int fd = ::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw TInputError("cannot open " + AFileName + ": " + std::strerror(errno));
-    std::string data;
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            throw TInputError("cannot read " + AFileName + ": " + std::strerror(error));
-        }
-        if (n == 0)
-            break;
-        data.append(chunk, std::size_t(n));
-        if (data.size() > MaxInfoFileBytes) {
-            ::close(fd);
-            throw TInputError(AFileName + ": larger than 64 MiB, not a firmware image or collection");
-        }
-    }
-    ::close(fd);
-    return data;
-}
-
 // The images of one image or collection file, loaded whole before anything is listed.
 struct TLoadedFile {
     bool fIsCollection = false;
@@ -338,7 +304,9 @@ struct TLoadedFile {
 };
 
 void Load(const std::string& AFileName, TLoadedFile& AFile) {
-    const std::string data = ReadWholeFile(AFileName);
+    const std::string data = ReadFileContents(AFileName, MaxInfoFileBytes);
+    if (data.size() > MaxInfoFileBytes)
+        throw TInputError(AFileName + ": not a firmware image or collection (larger than 64 MiB)");
     TFirmwareFileHeader header{};
     const bool hasHeader = data.size() >= sizeof header;
     if (hasHeader)
@@ -414,7 +382,7 @@ int Info(int argc, char** argv) {
         TLoadedFile file;
         try {
             Load(fileName, file);
-        } catch (const TInputError& e) {
+        } catch (const std::runtime_error& e) {
             std::cerr << Program << ": " << Printable(e.what()) << "\n";
             anyBad = true;
             continue;
