@@ -1,5 +1,6 @@
 #include "platform/AtomicFile.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,13 @@ namespace {
 
 [[noreturn]] void Fail(const std::string& AWhat, const std::string& AFile, const std::string& ACause) {
     throw EAtomicWriteError(AWhat + " " + AFile + ": " + ACause);
+}
+
+std::string FolderOf(const std::string& AFile) {
+    const auto slash = AFile.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : AFile.substr(0, slash);
 }
 
 void WriteAll(int AFd, std::string_view AData, const std::string& AFile) {
@@ -37,7 +45,10 @@ void ReplaceFileContents(const std::string& AFileName, std::string_view AData) {
     } else if (errno != ENOENT) {
         Fail("cannot write", AFileName, std::strerror(errno));
     }
-    const std::string temp = AFileName + ".tmp" + std::to_string(::getpid());
+    // Unique within the process too, so that two threads saving the same file do not collide.
+    static std::atomic<unsigned> counter{0};
+    const std::string temp =
+        AFileName + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
     // O_EXCL: a leftover or planted file of that name is never written through.
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -60,5 +71,11 @@ void ReplaceFileContents(const std::string& AFileName, std::string_view AData) {
     if (error != 0) {
         ::unlink(temp.c_str());
         Fail("cannot write", AFileName, std::strerror(error));
+    }
+    // The rename itself is durable only once the folder is flushed.
+    const int folder = ::open(FolderOf(AFileName).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
     }
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Whole-file replacement that leaves either the old file or the new one: the data goes to a fresh
-// temporary file beside the target, is flushed to disk and renamed over the target.
+// temporary file beside the target, is flushed to disk and renamed over the target, and the
+// folder is flushed as well.
 #include <stdexcept>
 #include <string>
 #include <string_view>
