@@ -2,6 +2,7 @@
 
 #include "MyLib/CRC32.h"
 #include "MyLib/KelvoSerials.h"
+#include "platform/AtomicFile.h"
 #include "platform/Resources.h"
 
 #include <cctype>
@@ -13,7 +14,7 @@
 #include <fstream>
 #include <map>
 #include <optional>
-#include <unistd.h>
+#include <sstream>
 
 namespace {
 
@@ -69,6 +70,11 @@ std::optional<uint64_t> Remaining(std::istream& AStream) {
     return uint64_t(end - here);
 }
 
+// The reason given for a record cut short; a name, when there is one, would be missing as well.
+std::string Truncated(std::size_t AMissing) {
+    return "file truncated: at least " + std::to_string(AMissing) + " bytes missing";
+}
+
 // Reads a header; one that does not arrive whole cannot belong to a firmware file.
 TFirmwareFileHeader ReadHeader(std::istream& AStream, const char* AMessage) {
     TFirmwareFileHeader header;
@@ -83,28 +89,14 @@ void WriteOrThrow(std::ostream& AStream, const void* AData, std::size_t ASize) {
         throw TFirmwareException("error writing to stream");
 }
 
-// Writes through a temporary file in the same folder and renames it over AFileName.
+// Serialises into memory, then replaces AFileName as a whole (see ReplaceFileContents).
 template <typename TWriter> void SaveAtomically(const std::string& AFileName, TWriter AWrite) {
-    std::string temp = AFileName + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw TFirmwareException("Cannot create file \"" + temp + "\": " + std::strerror(errno));
-        try {
-            AWrite(out);
-            out.flush();
-            if (!out)
-                throw TFirmwareException("error writing to stream");
-        } catch (...) {
-            out.close();
-            std::remove(temp.c_str());
-            throw;
-        }
-    }
-    if (std::rename(temp.c_str(), AFileName.c_str()) != 0) {
-        int error = errno;
-        std::remove(temp.c_str());
-        throw TFirmwareException("Cannot write file \"" + AFileName + "\": " + std::strerror(error));
+    std::ostringstream out;
+    AWrite(out);
+    try {
+        ReplaceFileContents(AFileName, out.view());
+    } catch (const EAtomicWriteError& e) {
+        throw TFirmwareException(e.what());
     }
 }
 
@@ -304,7 +296,7 @@ void TKelvoUsbFirmware::UpdateCRC() {
 void TKelvoUsbFirmware::CheckFileHeader(const TFirmwareFileHeader& AHeader) {
     if (AHeader.Guid() != FirmwareFileGuid)
         throw TFirmwareException("Invalid firmware file");
-    if (AHeader.Version > 2)
+    if (AHeader.Version > 2 || AHeader.Version < 0)
         throw TFirmwareException("Invalid file version");
     fFileVersion = AHeader.Version;
 }
@@ -312,26 +304,34 @@ void TKelvoUsbFirmware::CheckFileHeader(const TFirmwareFileHeader& AHeader) {
 void TKelvoUsbFirmware::ReadFromStream(std::istream& AStream) {
     try {
         fErrorStr = "error reading from stream";
-        const bool whole = ReadUpTo(AStream, &fFW, sizeof fFW) == sizeof fFW;
+        // What follows the record in the current format: the device GUID and the name length.
+        const std::size_t trailer = fFileVersion < 2 ? 0 : sizeof(TGUID) + sizeof(int32_t);
+        const std::size_t gotRecord = ReadUpTo(AStream, &fFW, sizeof fFW);
+        const bool whole = gotRecord == sizeof fFW;
+        // Nothing of an earlier content stays behind in what did not arrive.
+        std::memset(reinterpret_cast<uint8_t*>(&fFW) + gotRecord, 0, sizeof fFW - gotRecord);
         fErrorStr = "error calculating CRC";
         fValid = whole && CRC32(&fFW.Checked, sizeof fFW.Checked) == fFW.CRC32;
-        fErrorStr = fValid ? "" : "invalid CRC";
+        fErrorStr = !whole ? Truncated(sizeof fFW - gotRecord + trailer) : fValid ? "" : "invalid CRC";
         if (fFileVersion < 2 || !whole) {
             // Older formats carry no device GUID or name and are never valid; a short record has
             // nothing after it to read.
             fDeviceGUID = TGUID{};
             fName.clear();
+            if (whole && fValid)
+                fErrorStr = "unsupported file version " + std::to_string(fFileVersion);
             fValid = false;
             return;
         }
         TGUID guid{};
         int32_t length = 0;
-        if (ReadUpTo(AStream, &guid, sizeof guid) != sizeof guid ||
-            ReadUpTo(AStream, &length, sizeof length) != sizeof length) {
+        const std::size_t gotTrailer =
+            ReadUpTo(AStream, &guid, sizeof guid) + ReadUpTo(AStream, &length, sizeof length);
+        if (gotTrailer != trailer) {
             fDeviceGUID = TGUID{};
             fName.clear();
             fValid = false;
-            fErrorStr = "error reading from stream";
+            fErrorStr = Truncated(trailer - gotTrailer);
             return;
         }
         fDeviceGUID = guid;
@@ -578,10 +578,14 @@ void TKelvoUsbFirmwareCollection::LoadFromSetStream(std::istream& AStream, bool 
     TFirmwareFileHeader header = ReadHeader(AStream, what);
     if (header.Guid() != FirmwareSetFileGuid)
         throw TFirmwareException(what);
-    if (header.Version > 1)
+    if (header.Version > 1 || header.Version < 0)
         throw TFirmwareException(std::string(what) + " version");
     fFileVersion = uint32_t(header.Version);
     ReadFromStream(AStream);
+}
+
+void TKelvoUsbFirmwareCollection::LoadFromStream(std::istream& AStream) {
+    LoadFromSetStream(AStream, false);
 }
 
 void TKelvoUsbFirmwareCollection::LoadFromFile(const std::string& AFileName) {
@@ -600,8 +604,12 @@ void TKelvoUsbFirmwareCollection::ReadFromStream(std::istream& AStream) {
     if (ReadUpTo(AStream, &count, sizeof count) != sizeof count)
         throw TFirmwareException("Invalid firmware collection entry count");
     std::optional<uint64_t> left = Remaining(AStream);
-    if (count < 0 || (left && uint64_t(count) > *left / MinEntrySize))
+    if (count < 0)
         throw TFirmwareException("Invalid firmware collection entry count");
+    if (left && uint64_t(count) > *left / MinEntrySize)
+        throw TFirmwareException("Invalid firmware collection entry count: " + std::to_string(count) +
+                                 " entries do not fit in the " + std::to_string(*left) +
+                                 " bytes left (file truncated?)");
     fList.clear();
     if (left) // the count is known to fit; otherwise the list grows with what arrives
         fList.reserve(std::size_t(count));

@@ -228,6 +228,8 @@ public:
     TKelvoUsbFirmware* FindByName(const std::string& AName) const;
 
     void LoadFromFile(const std::string& AFileName);
+    // A set file's content from its header on.
+    void LoadFromStream(std::istream& AStream);
     void LoadFromResourceName(const std::string& AName);
     void ReadFromStream(std::istream& AStream);
     void WriteToStream(std::ostream& AStream) const;
