@@ -5,6 +5,9 @@
 
 namespace {
 
+// How many opacities a trace fades through.
+constexpr int FadeSteps = 8;
+
 bool IsFinite(const TAimPoint& APoint) {
     return std::isfinite(APoint.Time) && std::isfinite(APoint.x) && std::isfinite(APoint.y);
 }
@@ -24,17 +27,34 @@ void DrawShotTraces(TTargetCanvas& ACanvas, const TBaseTarget& AFace, const TFac
         const auto to =
             std::upper_bound(APoints.begin(), APoints.end(), shot.Time,
                              [](double ATime, const TAimPoint& APoint) { return ATime < APoint.Time; });
+        // Runs of segments of one fade step are drawn as one line, so translucent joints do not overlap.
+        std::vector<TCanvasPoint> run;
+        int runStep = -1;
+        const auto flush = [&] {
+            if (run.size() >= 2)
+                ACanvas.DrawPolyline(
+                    run, {AStyle.TraceColor, 1 - runStep * (1 - AStyle.OldestOpacity) / (FadeSteps - 1)},
+                    lineWidth);
+            run.clear();
+        };
         for (auto it = from; it != to && std::next(it) != to; ++it) {
             const TAimPoint& a = *it;
             const TAimPoint& b = *std::next(it);
-            if (!IsFinite(a) || !IsFinite(b))
+            if (!IsFinite(a) || !IsFinite(b)) {
+                flush();
                 continue;
-            // Each segment fades with the age of its newer end.
+            }
+            // A segment fades with the age of its newer end.
             const double age = std::clamp((shot.Time - b.Time) / AStyle.Seconds, 0.0, 1.0);
-            const double opacity = 1 - age * (1 - AStyle.OldestOpacity);
-            ACanvas.DrawLine(AView.ToPixels(a.x, a.y), AView.ToPixels(b.x, b.y), {AStyle.TraceColor, opacity},
-                             lineWidth);
+            const int step = std::min(FadeSteps - 1, int(age * FadeSteps));
+            if (step != runStep || run.empty()) {
+                flush();
+                runStep = step;
+                run.push_back(AView.ToPixels(a.x, a.y));
+            }
+            run.push_back(AView.ToPixels(b.x, b.y));
         }
+        flush();
     }
     // Hits go over every trace, so a later trace never hides an earlier hit or its score.
     const double textHeight = std::max(10.0, AView.Pixels(AFace.Caliber()));

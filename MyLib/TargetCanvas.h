@@ -59,8 +59,9 @@ public:
     virtual void FillPolygon(const std::vector<TCanvasPoint>& APoints, TCanvasPaint APaint) = 0;
     virtual void OutlinePolygon(const std::vector<TCanvasPoint>& APoints, TCanvasPaint APaint,
                                 double ALineWidth) = 0;
-    // One straight line with round ends.
-    virtual void DrawLine(TCanvasPoint AFrom, TCanvasPoint ATo, TCanvasPaint APaint, double ALineWidth) = 0;
+    // An open line through APoints with round ends and joints.
+    virtual void DrawPolyline(const std::vector<TCanvasPoint>& APoints, TCanvasPaint APaint,
+                              double ALineWidth) = 0;
     // UTF-8 text in a sans-serif font whose characters are ATextHeight pixels high, centred on ACentre
     // or, with ALeftAligned, starting at ACentre.x and centred vertically on ACentre.y.
     virtual void DrawText(TCanvasPoint ACentre, const std::string& AText, TCanvasPaint APaint,

@@ -70,9 +70,10 @@ void TQtCanvas::OutlinePolygon(const std::vector<TCanvasPoint>& APoints, TCanvas
     fPainter.drawPolygon(ToQPolygon(APoints));
 }
 
-void TQtCanvas::DrawLine(TCanvasPoint AFrom, TCanvasPoint ATo, TCanvasPaint APaint, double ALineWidth) {
+void TQtCanvas::DrawPolyline(const std::vector<TCanvasPoint>& APoints, TCanvasPaint APaint,
+                             double ALineWidth) {
     Outline(APaint, ALineWidth);
-    fPainter.drawLine(QPointF(AFrom.x, AFrom.y), QPointF(ATo.x, ATo.y));
+    fPainter.drawPolyline(ToQPolygon(APoints));
 }
 
 void TQtCanvas::DrawText(TCanvasPoint ACentre, const std::string& AText, TCanvasPaint APaint,

@@ -20,7 +20,8 @@ public:
     void FillPolygon(const std::vector<TCanvasPoint>& APoints, TCanvasPaint APaint) override;
     void OutlinePolygon(const std::vector<TCanvasPoint>& APoints, TCanvasPaint APaint,
                         double ALineWidth) override;
-    void DrawLine(TCanvasPoint AFrom, TCanvasPoint ATo, TCanvasPaint APaint, double ALineWidth) override;
+    void DrawPolyline(const std::vector<TCanvasPoint>& APoints, TCanvasPaint APaint,
+                      double ALineWidth) override;
     void DrawText(TCanvasPoint ACentre, const std::string& AText, TCanvasPaint APaint, double ATextHeight,
                   bool ALeftAligned) override;
 

@@ -342,7 +342,7 @@ public:
     void OutlineRect(const TCanvasRect&, TCanvasPaint, double) override {}
     void FillPolygon(const std::vector<TCanvasPoint>&, TCanvasPaint) override {}
     void OutlinePolygon(const std::vector<TCanvasPoint>&, TCanvasPaint, double) override {}
-    void DrawLine(TCanvasPoint, TCanvasPoint, TCanvasPaint APaint, double) override {
+    void DrawPolyline(const std::vector<TCanvasPoint>&, TCanvasPaint APaint, double) override {
         fLineOpacities.push_back(APaint.Opacity);
     }
     void DrawText(TCanvasPoint, const std::string& AText, TCanvasPaint, double, bool) override {
