@@ -318,11 +318,6 @@ double TAPTarget::GetRingSize(double r) const {
     return RingDiameter(r, 1, 16, 11.5, LargerSide());
 }
 
-void TAPTarget::PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                          TColor ABkColor) const {
-    PaintRings(ACanvas, AView, AFgColor, ABkColor, 1);
-}
-
 TARTarget::TARTarget() : TBaseTarget(ARData) {}
 
 int TARTarget::ScoreAt(double x, double y) const {
@@ -333,11 +328,6 @@ double TARTarget::GetRingSize(double r) const {
     return RingDiameter(r, 1, 5, 0.5, LargerSide());
 }
 
-void TARTarget::PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                          TColor ABkColor) const {
-    PaintRings(ACanvas, AView, AFgColor, ABkColor, 1);
-}
-
 TSBRTarget::TSBRTarget() : TBaseTarget(SBRData) {}
 
 int TSBRTarget::ScoreAt(double x, double y) const {
@@ -346,11 +336,6 @@ int TSBRTarget::ScoreAt(double x, double y) const {
 
 double TSBRTarget::GetRingSize(double r) const {
     return RingDiameter(r, 1, 16, 10.4, LargerSide());
-}
-
-void TSBRTarget::PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                           TColor ABkColor) const {
-    PaintRings(ACanvas, AView, AFgColor, ABkColor, 1);
 }
 
 TSBPTarget::TSBPTarget() : TBaseTarget(SBPData) {}
@@ -364,11 +349,6 @@ int TSBPTarget::ScoreAt(double x, double y) const {
 
 double TSBPTarget::GetRingSize(double r) const {
     return RingDiameter(r, 1, 50, 50, LargerSide());
-}
-
-void TSBPTarget::PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                           TColor ABkColor) const {
-    PaintRings(ACanvas, AView, AFgColor, ABkColor, 1);
 }
 
 TSPTarget::TSPTarget() : TSBPTarget(SPData) {}

@@ -147,9 +147,11 @@ protected:
     virtual int ScoreAt(double x, double y) const = 0;
     // The area code of a finite position.
     virtual int AreaCodeAt(double, double) const { return -1; }
-    // Paints the face on its card, which is already filled with ABkColor.
+    // Paints the face on its card, which is already filled with ABkColor; by default rings 1 to 10.
     virtual void PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                           TColor ABkColor) const = 0;
+                           TColor ABkColor) const {
+        PaintRings(ACanvas, AView, AFgColor, ABkColor, 1);
+    }
     // Rings AFirstRing to 10 of a ring face with its black area and ring numbers.
     void PaintRings(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor, TColor ABkColor,
                     int AFirstRing) const;
@@ -181,8 +183,6 @@ public:
 
 protected:
     int ScoreAt(double x, double y) const override;
-    void PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                   TColor ABkColor) const override;
 };
 
 class TARTarget : public TBaseTarget {
@@ -192,8 +192,6 @@ public:
 
 protected:
     int ScoreAt(double x, double y) const override;
-    void PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                   TColor ABkColor) const override;
 };
 
 class TSBRTarget : public TBaseTarget {
@@ -203,8 +201,6 @@ public:
 
 protected:
     int ScoreAt(double x, double y) const override;
-    void PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                   TColor ABkColor) const override;
 };
 
 class TSBPTarget : public TBaseTarget {
@@ -215,8 +211,6 @@ public:
 protected:
     explicit TSBPTarget(const TTargetFaceData& AData) : TBaseTarget(AData) {}
     int ScoreAt(double x, double y) const override;
-    void PaintFace(TTargetCanvas& ACanvas, const TFaceView& AView, TColor AFgColor,
-                   TColor ABkColor) const override;
 };
 
 class TSPTarget : public TSBPTarget {
