@@ -100,8 +100,9 @@ TTargetFaceData ArcheryFace(int AType, const char* ATag, double ASide, double AD
     const std::string distance = std::to_string(int(ADistance));
     return TTargetFaceData(
         AType, ATag, ASide, ASide, 10, ADistance, false, 0, ATraceWidth, AFaceSize,
-        FaceTexts(LangDefault, AName, ABow, "Distance " + distance + " meters"),
-        FaceTexts(LangRussian, ARussianName, ARussianBow, "Дистанция " + distance + " метров"));
+        FaceTexts(LangDefault, AName, ABow, std::string("Distance ").append(distance).append(" meters")),
+        FaceTexts(LangRussian, ARussianName, ARussianBow,
+                  std::string("Дистанция ").append(distance).append(" метров")));
 }
 
 const TTargetFaceData FITA122Data = ArcheryFace(0x10001, "FITA122", 1240, 70, 2.5, 1220, "FITA 122 cm",
@@ -221,9 +222,12 @@ int TBaseTarget::GetAreaCode(double x, double y) const {
 std::string TBaseTarget::FormatResultStr(int ARes) const {
     const long long value = ARes;
     const long long magnitude = value < 0 ? -value : value;
-    std::string text = (value < 0 ? "-" : "") + std::to_string(magnitude / 10);
-    if (fFracs)
-        text += "." + std::to_string(magnitude % 10);
+    std::string text = value < 0 ? "-" : "";
+    text += std::to_string(magnitude / 10);
+    if (fFracs) {
+        text += '.';
+        text += std::to_string(magnitude % 10);
+    }
     return text;
 }
 

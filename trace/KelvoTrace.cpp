@@ -4,6 +4,8 @@
 
 #include <QGuiApplication>
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <iomanip>

@@ -4,6 +4,8 @@
 #include <QImageWriter>
 #include <QPolygonF>
 
+#include <algorithm>
+
 namespace {
 
 QColor ToQColor(TCanvasPaint APaint) {
