@@ -1,5 +1,7 @@
 #include "MyLib/KelvoUsbQV.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -160,7 +162,7 @@ uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration) {
     std::memcpy(bytes, &ACalibration, sizeof bytes);
     uint16_t sum = 0;
     for (size_t i = 0; i < 21; ++i)
-        sum = uint16_t(sum + (bytes[2 * i] | bytes[2 * i + 1] << 8));
+        sum = uint16_t(sum + GetLE16(bytes + 2 * i));
     return uint16_t(~sum);
 }
 
@@ -479,15 +481,14 @@ bool TKelvoUsbQVSensor::GetCalibratedDistance(uint32_t& ADistance) {
     uint8_t answer[4];
     if (!VendorRequestRead(answer, sizeof answer, QV_REQ_GET_CALIBRATED_DISTANCE, 0, 0))
         return false;
-    fCalibratedDistance = uint32_t(answer[0]) | uint32_t(answer[1]) << 8 | uint32_t(answer[2]) << 16 |
-                          uint32_t(answer[3]) << 24;
+    fCalibratedDistance = GetLE32(answer);
     ADistance = fCalibratedDistance;
     return true;
 }
 
 bool TKelvoUsbQVSensor::SetCalibratedDistance(uint32_t ADistance) {
-    const uint8_t bytes[4] = {uint8_t(ADistance), uint8_t(ADistance >> 8), uint8_t(ADistance >> 16),
-                              uint8_t(ADistance >> 24)};
+    uint8_t bytes[4];
+    PutLE32(bytes, ADistance);
     if (!VendorRequestWrite(bytes, sizeof bytes, QV_REQ_SET_CALIBRATED_DISTANCE, 0, 0))
         return false;
     fCalibratedDistance = ADistance;
@@ -598,7 +599,7 @@ bool TKelvoUsbQVSensor::GetWorkingParameter(uint16_t AIndex, uint16_t& AValue) {
     uint8_t answer[2];
     if (!VendorRequestRead(answer, sizeof answer, QV_REQ_WORKING_PARAMETER, 0, AIndex))
         return false;
-    AValue = uint16_t(answer[0] | answer[1] << 8);
+    AValue = GetLE16(answer);
     return true;
 }
 
@@ -624,7 +625,7 @@ bool TKelvoUsbQVSensor::ReadWord(uint8_t bRequest, uint16_t& AValue) {
     uint8_t answer[2];
     if (!VendorRequestRead(answer, sizeof answer, bRequest, 0, 0))
         return false;
-    AValue = uint16_t(answer[0] | answer[1] << 8);
+    AValue = GetLE16(answer);
     return true;
 }
 
@@ -1010,8 +1011,8 @@ bool TKelvoUsbQVSensor::GetMicLevels(uint16_t* ALevel, uint16_t* AEdgeLevel) {
     const uint8_t request = fVersionFW >= 4 ? QV_REQ_MIC_LEVELS : QV_REQ_MIC_LEVELS_OLD;
     if (!VendorRequestRead(answer, sizeof answer, request, 0, 0))
         return false;
-    Give(fMicLevel, uint16_t(answer[0] | answer[1] << 8), ALevel);
-    return Give(fMicEdgeLevel, uint16_t(answer[2] | answer[3] << 8), AEdgeLevel);
+    Give(fMicLevel, GetLE16(answer), ALevel);
+    return Give(fMicEdgeLevel, GetLE16(answer + 2), AEdgeLevel);
 }
 
 bool TKelvoUsbQVSensor::SetMicLevels(uint16_t ALevel, uint16_t AEdgeLevel) {

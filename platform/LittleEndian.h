@@ -3,6 +3,7 @@
 // The library and the simulated devices both read and write their bytes through these, each with
 // its own record layouts.
 #include <cstdint>
+#include <vector>
 
 inline uint16_t GetLE16(const uint8_t* ABytes) {
     return uint16_t(ABytes[0] | ABytes[1] << 8);
@@ -21,4 +22,15 @@ inline void PutLE16(uint8_t* ABytes, uint16_t AValue) {
 inline void PutLE32(uint8_t* ABytes, uint32_t AValue) {
     for (int i = 0; i < 4; ++i)
         ABytes[i] = uint8_t(AValue >> (8 * i));
+}
+
+// Appends a value to a record being built byte by byte.
+inline void AppendLE16(std::vector<uint8_t>& ABytes, uint16_t AValue) {
+    ABytes.push_back(uint8_t(AValue));
+    ABytes.push_back(uint8_t(AValue >> 8));
+}
+
+inline void AppendLE32(std::vector<uint8_t>& ABytes, uint32_t AValue) {
+    AppendLE16(ABytes, uint16_t(AValue));
+    AppendLE16(ABytes, uint16_t(AValue >> 16));
 }

@@ -1,5 +1,7 @@
 #include "sim/SimBootloader.h"
 
+#include "platform/LittleEndian.h"
+
 #include "sim/SimGost.h"
 
 #include <algorithm>
@@ -30,20 +32,6 @@ constexpr uint16_t KPresent = 0xA55A;
 constexpr std::size_t KMarkerOffset = 0x40;
 constexpr std::size_t KProgramSize = 0x3000;
 
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
-void PutWordAt(std::vector<uint8_t>& AImage, std::size_t AOffset, uint16_t AValue) {
-    AImage[AOffset] = uint8_t(AValue);
-    AImage[AOffset + 1] = uint8_t(AValue >> 8);
-}
-
-uint16_t WordAt(const std::vector<uint8_t>& AImage, std::size_t AOffset) {
-    return uint16_t(AImage[AOffset] | AImage[AOffset + 1] << 8);
-}
-
 const TSimGost& DemoCipher() {
     static const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
     return cipher;
@@ -72,10 +60,10 @@ std::vector<uint8_t> SimPlainImage(uint16_t AProductId, uint16_t AVersionHW, uin
     const int length = std::snprintf(marker, sizeof marker, "@FWID@P%X&H%X&F%X&CMSP430F%u", AProductId,
                                      AVersionHW, AVersionFW, unsigned(AProcessorId));
     std::copy(marker, marker + length + 1, image.begin() + KMarkerOffset);
-    PutWordAt(image, SIM_IMAGE_SECURITY_LEVEL, 0);
-    PutWordAt(image, SIM_IMAGE_FIRMWARE_VERSION, AVersionFW);
-    PutWordAt(image, SIM_IMAGE_PRODUCT_ID, AProductId);
-    PutWordAt(image, SIM_IMAGE_PRESENCE_FLAG, KPresent);
+    PutLE16(image.data() + SIM_IMAGE_SECURITY_LEVEL, 0);
+    PutLE16(image.data() + SIM_IMAGE_FIRMWARE_VERSION, AVersionFW);
+    PutLE16(image.data() + SIM_IMAGE_PRODUCT_ID, AProductId);
+    PutLE16(image.data() + SIM_IMAGE_PRESENCE_FLAG, KPresent);
     DemoCipher().Mac(image.data(), SIM_IMAGE_MAC, image.data() + SIM_IMAGE_MAC);
     return image;
 }
@@ -109,11 +97,11 @@ void TSimBootloaderState::ResetRun() {
 }
 
 uint16_t TSimBootloaderState::FlashFirmwareVersion() const {
-    return FlashValid ? WordAt(Flash, SIM_IMAGE_FIRMWARE_VERSION) : 0xFFFF;
+    return FlashValid ? GetLE16(Flash.data() + SIM_IMAGE_FIRMWARE_VERSION) : 0xFFFF;
 }
 
 uint16_t TSimBootloaderState::FlashProductId() const {
-    return FlashValid ? WordAt(Flash, SIM_IMAGE_PRODUCT_ID) : 0xFFFF;
+    return FlashValid ? GetLE16(Flash.data() + SIM_IMAGE_PRODUCT_ID) : 0xFFFF;
 }
 
 TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsbDriverKind ADriver,
@@ -198,10 +186,10 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     read(KReqHardwareInfo, [this](TState& S, std::vector<uint8_t>& A) {
         if (FailsNow(TSimStubRequest::HwInfo))
             return false;
-        PutWord(A, S.ProductId);
-        PutWord(A, S.ProcessorId);
-        PutWord(A, S.CodeStartAddr);
-        PutWord(A, S.HardwareAnswer.value_or(S.VersionHW));
+        AppendLE16(A, S.ProductId);
+        AppendLE16(A, S.ProcessorId);
+        AppendLE16(A, S.CodeStartAddr);
+        AppendLE16(A, S.HardwareAnswer.value_or(S.VersionHW));
         A.insert(A.end(), S.Serial.begin(), S.Serial.end());
         return true;
     });
@@ -215,11 +203,11 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     read(KReqStubVersion, [](TState& S, std::vector<uint8_t>& A) {
         if (S.StubVersion < KStubAnswersVersion)
             return false;
-        PutWord(A, S.StubVersion);
+        AppendLE16(A, S.StubVersion);
         return true;
     });
     read(KReqFirmwareVersion, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.FlashFirmwareVersion());
+        AppendLE16(A, S.FlashFirmwareVersion());
         return true;
     });
 

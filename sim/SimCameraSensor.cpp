@@ -1,23 +1,11 @@
 #include "sim/SimCameraSensor.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <bit>
 
 namespace {
-
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
-void PutDWord(uint8_t* AOut, uint32_t AValue) {
-    for (int i = 0; i < 4; ++i)
-        AOut[i] = uint8_t(AValue >> (8 * i));
-}
-
-uint32_t GetDWord(const uint8_t* AIn) {
-    return uint32_t(AIn[0]) | uint32_t(AIn[1]) << 8 | uint32_t(AIn[2]) << 16 | uint32_t(AIn[3]) << 24;
-}
 
 // Flash-parameter record offsets.
 constexpr size_t KCalibratedDistanceAt = 0;
@@ -78,10 +66,9 @@ bool KnowsWorkingParameter(uint16_t AFW, uint16_t AIndex, bool AWrite) {
 void SimQVSealAccCalibration(std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES>& ARecord) {
     uint16_t sum = 0;
     for (size_t i = 0; i < KAccChecksumAt; i += 2)
-        sum = uint16_t(sum + (ARecord[i] | ARecord[i + 1] << 8));
+        sum = uint16_t(sum + GetLE16(&ARecord[i]));
     sum = uint16_t(~sum);
-    ARecord[KAccChecksumAt] = uint8_t(sum);
-    ARecord[KAccChecksumAt + 1] = uint8_t(sum >> 8);
+    PutLE16(&ARecord[KAccChecksumAt], sum);
 }
 
 std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES> SimQVAccCalibration(int16_t AXOffs, int16_t AYOffs,
@@ -90,21 +77,18 @@ std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES> SimQVAccCalibration(int16_t AX
     for (size_t i = 0; i < KAccOffsetsAt; ++i) // axis blocks: a recognisable device-defined pattern
         record[i] = uint8_t(0x10 + i * 3);
     const int16_t offsets[3] = {AXOffs, AYOffs, AZOffs};
-    for (size_t i = 0; i < 3; ++i) {
-        record[KAccOffsetsAt + 2 * i] = uint8_t(uint16_t(offsets[i]));
-        record[KAccOffsetsAt + 2 * i + 1] = uint8_t(uint16_t(offsets[i]) >> 8);
-    }
+    for (size_t i = 0; i < 3; ++i)
+        PutLE16(&record[KAccOffsetsAt + 2 * i], uint16_t(offsets[i]));
     SimQVSealAccCalibration(record);
     return record;
 }
 
 TSimCameraSensorState::TSimCameraSensorState() {
-    PutDWord(&FlashParams[KCalibratedDistanceAt], 0xFFFFFFFF);
-    FlashParams[KCentreXAt] = uint8_t(380);
-    FlashParams[KCentreXAt + 1] = uint8_t(380 >> 8);
+    PutLE32(&FlashParams[KCalibratedDistanceAt], 0xFFFFFFFF);
+    PutLE16(&FlashParams[KCentreXAt], 380);
     FlashParams[KCentreYAt] = 236;
-    PutDWord(&FlashParams[KScaleKAt], std::bit_cast<uint32_t>(1.0f));
-    PutDWord(&FlashParams[KLensDistanceAt], std::bit_cast<uint32_t>(50.0f));
+    PutLE32(&FlashParams[KScaleKAt], std::bit_cast<uint32_t>(1.0f));
+    PutLE32(&FlashParams[KLensDistanceAt], std::bit_cast<uint32_t>(50.0f));
     for (size_t i = 0; i < 8; ++i)
         FlashParams[KRowNoiseAt + i] = uint8_t(30 + i);
     AccCalibration = SimQVAccCalibration(-12, 7, 1003);
@@ -156,12 +140,11 @@ uint32_t TSimCameraSensorState::FlashParamsSize() const {
 }
 
 uint16_t TSimCameraSensorState::Edition() const {
-    return uint16_t(FlashParams[KModelAt] | FlashParams[KModelAt + 1] << 8);
+    return GetLE16(&FlashParams[KModelAt]);
 }
 
 void TSimCameraSensorState::SetEdition(uint16_t AEdition) {
-    FlashParams[KModelAt] = uint8_t(AEdition);
-    FlashParams[KModelAt + 1] = uint8_t(AEdition >> 8);
+    PutLE16(&FlashParams[KModelAt], AEdition);
 }
 
 TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState, TUsbDriverKind ADriver)
@@ -172,7 +155,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
     using A = std::vector<uint8_t>;
     auto words = [](A& AOut, std::initializer_list<uint16_t> AWords) {
         for (uint16_t w : AWords)
-            PutWord(AOut, w);
+            AppendLE16(AOut, w);
     };
     // Settings that newer firmware answers with requests of their own and 0xFFFF firmware keeps as
     // working parameters: read one byte or a word, set through wValue.
@@ -186,7 +169,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
                 if (AOneByte)
                     AOut = {uint8_t(value)};
                 else
-                    PutWord(AOut, value);
+                    AppendLE16(AOut, value);
                 return true;
             },
             [AIndex](S& AS, const R& AReq) {
@@ -398,7 +381,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
     OnWrite(0xA1, [](S& AS, const R& AReq) {
         if (AReq.Data.size() != 4)
             return false;
-        PutDWord(&AS.FlashParams[KCalibratedDistanceAt], GetDWord(AReq.Data.data()));
+        PutLE32(&AS.FlashParams[KCalibratedDistanceAt], GetLE32(AReq.Data.data()));
         return true;
     });
     OnRead(0xA2, [words](S& AS, const R&, A& AOut) {

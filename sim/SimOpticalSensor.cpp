@@ -1,19 +1,11 @@
 #include "sim/SimOpticalSensor.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <functional>
 
 namespace {
-
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
-void PutDWord(std::vector<uint8_t>& AOut, uint32_t AValue) {
-    PutWord(AOut, uint16_t(AValue));
-    PutWord(AOut, uint16_t(AValue >> 16));
-}
 
 // Which boards answer a request.
 enum class TGate {
@@ -62,7 +54,7 @@ std::array<uint8_t, 20> SimCalibrationBytes(uint32_t AK0, uint32_t AK1, uint32_t
                                             uint32_t AD) {
     std::vector<uint8_t> bytes;
     for (uint32_t value : {AK0, AK1, AK2, AK3, AD})
-        PutDWord(bytes, value);
+        AppendLE32(bytes, value);
     std::array<uint8_t, 20> block;
     std::copy(bytes.begin(), bytes.end(), block.begin());
     return block;
@@ -100,8 +92,8 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x90, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.VersionFW);
-        PutWord(A, S.VersionHW);
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
         return true;
     });
     read(0x91, TGate::ReportsLock, [](TState& S, std::vector<uint8_t>& A) {
@@ -131,7 +123,7 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         if (!Answers(TGate::NewBoardFw11, *fState))
             return false;
         if (AReq.DeviceToHost()) {
-            PutWord(AOut, fState->Regions);
+            AppendLE16(AOut, fState->Regions);
             return true;
         }
         if (AReq.Data.size() != 8 || !keyMatches(*fState, AReq))
@@ -140,8 +132,8 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x45, TGate::LP02Fw11, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.ProtocolMajor);
-        PutWord(A, S.ProtocolMinor);
+        AppendLE16(A, S.ProtocolMajor);
+        AppendLE16(A, S.ProtocolMinor);
         return true;
     });
 
@@ -191,14 +183,14 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
 
     // --- Sampling, ADC, piezo, LED frequencies ---
     read(0x9A, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.SamplesPerFrame);
-        PutWord(A, S.FrameLength);
-        PutDWord(A, S.ClockFrequency);
-        PutWord(A, S.FrameRate);
+        AppendLE16(A, S.SamplesPerFrame);
+        AppendLE16(A, S.FrameLength);
+        AppendLE32(A, S.ClockFrequency);
+        AppendLE16(A, S.FrameRate);
         return true;
     });
     read(0x95, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.OffScaleADCValue);
+        AppendLE16(A, S.OffScaleADCValue);
         return true;
     });
     write(0x96, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
@@ -206,9 +198,9 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x99, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.MinPiezoLevel);
-        PutWord(A, S.MinPiezoDelta0);
-        PutWord(A, S.PiezoEdgeDetectionSamples);
+        AppendLE16(A, S.MinPiezoLevel);
+        AppendLE16(A, S.MinPiezoDelta0);
+        AppendLE16(A, S.PiezoEdgeDetectionSamples);
         return true;
     });
     write(0x98, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
@@ -225,7 +217,7 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x9B, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.ADCParams);
+        AppendLE16(A, S.ADCParams);
         return true;
     });
     write(0x94, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
@@ -253,8 +245,8 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
 
     // --- Family-wide: bootloader version, bootloader info check, switch to the bootloader ---
     read(0xFE, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.StubActual);
-        PutWord(A, S.StubUpdate);
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
         return true;
     });
     write(0xFD, TGate::StubInfo, 0, [](TState&, const TSimVendorRequest&) { return true; });

@@ -1,5 +1,7 @@
 #include "sim/SimPulseSensor.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -19,11 +21,6 @@ constexpr uint16_t KBeltProductId = 19;
 // Firmware from this version on locks only with the key; the driver passes a key on from 516.
 constexpr uint16_t KFirmwareLockWithKey = 5;
 constexpr uint16_t KDriverLockWithKey = 516;
-
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
 
 } // namespace
 
@@ -55,8 +52,8 @@ TSimPulseSensor::TSimPulseSensor(std::shared_ptr<TSimPulseState> AState, TUsbDri
     };
 
     read(KReqVersion, [](TSimPulseState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.VersionFW);
-        PutWord(A, S.VersionHW);
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
         return true;
     });
     read(KReqSerial, [](TSimPulseState& S, std::vector<uint8_t>& A) {
@@ -75,8 +72,8 @@ TSimPulseSensor::TSimPulseSensor(std::shared_ptr<TSimPulseState> AState, TUsbDri
         return true;
     });
     read(KReqStubVersion, [](TSimPulseState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.StubActual);
-        PutWord(A, S.StubUpdate);
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
         return true;
     });
     write(KReqUnlock, 8, [](TSimPulseState& S, const TSimVendorRequest& R) {
@@ -111,7 +108,7 @@ TSimPulseSensor::TSimPulseSensor(std::shared_ptr<TSimPulseState> AState, TUsbDri
                             if (AIn.size() != 2)
                                 return ERROR_INVALID_PARAMETER;
                             std::lock_guard lock(state->Mutex);
-                            state->DriveWord = uint16_t(AIn[0] | AIn[1] << 8);
+                            state->DriveWord = GetLE16(AIn.data());
                             return ERROR_SUCCESS;
                         });
     SetIoControlHandler(SIM_IOCTL_PULSE_LOCK,
@@ -159,8 +156,8 @@ bool TSimPulseSensor::PushSample(uint16_t APulseLight) {
             return false;
     }
     std::vector<uint8_t> sample;
-    PutWord(sample, LedReading());
-    PutWord(sample, uint16_t(4095 - std::min<uint16_t>(APulseLight, 4095)));
+    AppendLE16(sample, LedReading());
+    AppendLE16(sample, uint16_t(4095 - std::min<uint16_t>(APulseLight, 4095)));
     return PushEvent(sample);
 }
 

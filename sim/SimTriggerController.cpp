@@ -1,5 +1,7 @@
 #include "sim/SimTriggerController.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 
 namespace {
@@ -23,11 +25,6 @@ constexpr uint16_t KFirmwareLockWithKey = 4;
 constexpr uint16_t KHardwareWithRegions = 4;
 constexpr uint16_t KFirmwareWithRegions = 8;
 constexpr uint16_t KAllRegions = 0x0FFF;
-
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
 
 bool KeepsRegions(const TSimTriggerState& AState) {
     return AState.VersionHW >= KHardwareWithRegions && AState.VersionFW >= KFirmwareWithRegions;
@@ -57,8 +54,8 @@ TSimTriggerController::TSimTriggerController(std::shared_ptr<TSimTriggerState> A
     handle(KReqVersion, [](TSimTriggerState& S, TReq R, TOut A) {
         if (!R.DeviceToHost())
             return false;
-        PutWord(A, S.VersionFW);
-        PutWord(A, S.VersionHW);
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
         return true;
     });
     handle(KReqSerial, [](TSimTriggerState& S, TReq R, TOut A) {
@@ -70,8 +67,8 @@ TSimTriggerController::TSimTriggerController(std::shared_ptr<TSimTriggerState> A
         return R.DeviceToHost();
     });
     handle(KReqStubVersion, [](TSimTriggerState& S, TReq R, TOut A) {
-        PutWord(A, S.StubActual);
-        PutWord(A, S.StubUpdate);
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
         return R.DeviceToHost();
     });
     handle(KReqLock, [](TSimTriggerState& S, TReq R, TOut) {
@@ -98,7 +95,7 @@ TSimTriggerController::TSimTriggerController(std::shared_ptr<TSimTriggerState> A
         if (!KeepsRegions(S))
             return false;
         if (R.DeviceToHost()) {
-            PutWord(A, S.Regions);
+            AppendLE16(A, S.Regions);
             return true;
         }
         if (!IsKey(S, R.Data) || R.wValue > KAllRegions)
@@ -139,6 +136,6 @@ bool TSimTriggerController::PushLevel(uint16_t ALevel, bool AValid) {
     }
     const uint16_t word = uint16_t((ALevel & 0x7FFF) | (AValid ? 0 : 0x8000));
     std::vector<uint8_t> reading;
-    PutWord(reading, word);
+    AppendLE16(reading, word);
     return PushEvent(reading);
 }

@@ -3,6 +3,7 @@
 // its bootloader personality, and a concrete TCommonKelvoUsbDevice (host side) that reads its
 // identity with the same requests.
 #include "MyLib/CommonKelvoUsbDevice.h"
+#include "platform/LittleEndian.h"
 #include "sim/SimBus.h"
 #include "sim/SimDevice.h"
 
@@ -35,11 +36,6 @@ struct TSimTestState {
     std::weak_ptr<TSimDevice> Stub;
     TSimBus* Bus = nullptr;
 };
-
-inline void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
 
 // The bootloader personality: its own interface class, back to the firmware on request.
 class TSimTestStub : public TSimDevice {
@@ -89,16 +85,16 @@ public:
                              });
         };
         read(0x45, [](TSimTestState& S, std::vector<uint8_t>& A) {
-            PutWord(A, S.ProtocolMajor);
-            PutWord(A, S.ProtocolMinor);
+            AppendLE16(A, S.ProtocolMajor);
+            AppendLE16(A, S.ProtocolMinor);
         });
         read(0xFE, [](TSimTestState& S, std::vector<uint8_t>& A) {
-            PutWord(A, S.StubActual);
-            PutWord(A, S.StubUpdate);
+            AppendLE16(A, S.StubActual);
+            AppendLE16(A, S.StubUpdate);
         });
         read(TEST_REQ_VERSION, [](TSimTestState& S, std::vector<uint8_t>& A) {
-            PutWord(A, S.VersionHW);
-            PutWord(A, S.VersionFW);
+            AppendLE16(A, S.VersionHW);
+            AppendLE16(A, S.VersionFW);
         });
         read(TEST_REQ_SERIAL,
              [](TSimTestState& S, std::vector<uint8_t>& A) { A.assign(S.Serial, S.Serial + 8); });
@@ -136,7 +132,7 @@ public:
                                 if (AIn.size() != 2)
                                     return ERROR_INVALID_PARAMETER;
                                 std::lock_guard lock(fState->Mutex);
-                                fState->Level = uint16_t(AIn[0] | AIn[1] << 8);
+                                fState->Level = GetLE16(AIn.data());
                                 return ERROR_SUCCESS;
                             });
     }
@@ -162,8 +158,8 @@ public:
         uint8_t answer[4];
         if (!VendorRequestRead(answer, 4, TEST_REQ_VERSION, 0, 0))
             return false;
-        AHW = uint16_t(answer[0] | answer[1] << 8);
-        ASF = uint16_t(answer[2] | answer[3] << 8);
+        AHW = GetLE16(answer);
+        ASF = GetLE16(answer + 2);
         return true;
     }
     bool GetLocked(bool& ALocked) override {

@@ -1,4 +1,5 @@
 #include "MyLib/KelvoUsbQV.h"
+#include "platform/LittleEndian.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
@@ -20,17 +21,14 @@ template <typename T> T Value(T AValue) {
 std::array<uint8_t, 26> FlashBytes(uint32_t ADistance, uint16_t ACx, uint16_t ACy, float AScale, float ALens,
                                    uint8_t ANoiseFirst, uint16_t AModel) {
     std::array<uint8_t, 26> b{};
-    auto dword = [&](size_t AAt, uint32_t AValue) {
-        for (int i = 0; i < 4; ++i)
-            b[AAt + i] = uint8_t(AValue >> (8 * i));
-    };
-    dword(0, ADistance);
-    b[4] = uint8_t(ACx), b[5] = uint8_t(ACx >> 8), b[6] = uint8_t(ACy), b[7] = uint8_t(ACy >> 8);
-    dword(8, std::bit_cast<uint32_t>(AScale));
-    dword(12, std::bit_cast<uint32_t>(ALens));
+    PutLE32(&b[0], ADistance);
+    PutLE16(&b[4], ACx);
+    PutLE16(&b[6], ACy);
+    PutLE32(&b[8], std::bit_cast<uint32_t>(AScale));
+    PutLE32(&b[12], std::bit_cast<uint32_t>(ALens));
     for (int i = 0; i < 8; ++i)
         b[16 + i] = uint8_t(ANoiseFirst + i);
-    b[24] = uint8_t(AModel), b[25] = uint8_t(AModel >> 8);
+    PutLE16(&b[24], AModel);
     return b;
 }
 
