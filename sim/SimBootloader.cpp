@@ -2,6 +2,7 @@
 
 #include "platform/LittleEndian.h"
 
+#include "sim/DemoKeys.h"
 #include "sim/SimGost.h"
 
 #include <algorithm>
@@ -33,7 +34,7 @@ constexpr std::size_t KMarkerOffset = 0x40;
 constexpr std::size_t KProgramSize = 0x3000;
 
 const TSimGost& DemoCipher() {
-    static const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
+    static const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
     return cipher;
 }
 
@@ -109,25 +110,9 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "usb_stub"),
       fState(std::move(AState)), fHooks(std::move(AHooks)) {
     using TState = TSimBootloaderState;
-    // A device-to-host request answered under the state's lock.
-    auto read = [this](uint8_t ARequest, std::function<bool(TState&, std::vector<uint8_t>&)> AFill) {
-        SetVendorHandler(ARequest, [this, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
-            std::lock_guard lock(fState->Mutex);
-            return AReq.DeviceToHost() && AFill(*fState, AOut);
-        });
-    };
-    // A host-to-device request with exactly ALength data bytes (0: no data stage).
-    auto write = [this](uint8_t ARequest, std::size_t ALength,
-                        std::function<bool(TState&, const TSimVendorRequest&)> ATake) {
-        SetVendorHandler(
-            ARequest, [this, ALength, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
-                std::lock_guard lock(fState->Mutex);
-                return !AReq.DeviceToHost() && AReq.Data.size() == ALength && ATake(*fState, AReq);
-            });
-    };
 
     // --- Programming run ---
-    write(KReqErase, 0, [this](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqErase, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Erase))
             return false;
         std::fill(S.Flash.begin(), S.Flash.end(), uint8_t(0xFF));
@@ -142,7 +127,7 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         DropOffAfter(TSimUpdateStage::Erase);
         return true;
     });
-    write(KReqSynchro, 8, [this](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqSynchro, fState, 8, [this](TState& S, const TSimVendorRequest& AReq) {
         if (FailsNow(TSimStubRequest::Synchro))
             return false;
         // Only on erased flash, before the first block.
@@ -160,7 +145,7 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         std::lock_guard lock(fState->Mutex);
         return Write(AReq);
     });
-    write(KReqValidate, 0, [this](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqValidate, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Validate))
             return false;
         // A run that was started must have been finished; the code must match the memory.
@@ -170,7 +155,7 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         DropOffAfter(TSimUpdateStage::Validate);
         return S.FlashValid;
     });
-    write(KReqReconnect, 0, [this](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqReconnect, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Reconnect))
             return false;
         S.LeaveRequested = true;
@@ -183,7 +168,7 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     });
 
     // --- Identity ---
-    read(KReqHardwareInfo, [this](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqHardwareInfo, fState, [this](TState& S, std::vector<uint8_t>& A) {
         if (FailsNow(TSimStubRequest::HwInfo))
             return false;
         AppendLE16(A, S.ProductId);
@@ -193,54 +178,54 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         A.insert(A.end(), S.Serial.begin(), S.Serial.end());
         return true;
     });
-    read(KReqSerial, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqSerial, fState, [](TState& S, std::vector<uint8_t>& A) {
         // A broken serial-number read stays broken until the bootloader re-enumerates.
         if (S.Faults.FailOnce.count(TSimStubRequest::Serial))
             return false;
         A.assign(S.Serial.begin(), S.Serial.end());
         return true;
     });
-    read(KReqStubVersion, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqStubVersion, fState, [](TState& S, std::vector<uint8_t>& A) {
         if (S.StubVersion < KStubAnswersVersion)
             return false;
         AppendLE16(A, S.StubVersion);
         return true;
     });
-    read(KReqFirmwareVersion, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqFirmwareVersion, fState, [](TState& S, std::vector<uint8_t>& A) {
         AppendLE16(A, S.FlashFirmwareVersion());
         return true;
     });
 
     // --- Service operations: only after the service key was given ---
-    write(KReqEnableSecret, 8, [](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqEnableSecret, fState, 8, [](TState& S, const TSimVendorRequest& AReq) {
         S.SecretEnabled = std::equal(AReq.Data.begin(), AReq.Data.end(), SIM_STUB_SERVICE_KEY.begin());
         return S.SecretEnabled;
     });
-    write(KReqSetSerial, 8, [](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqSetSerial, fState, 8, [](TState& S, const TSimVendorRequest& AReq) {
         if (!S.SecretEnabled)
             return false;
         std::copy(AReq.Data.begin(), AReq.Data.end(), S.Serial.begin());
         return true;
     });
-    write(KReqSetKey, 8, [](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqSetKey, fState, 8, [](TState& S, const TSimVendorRequest& AReq) {
         if (!S.SecretEnabled)
             return false;
         std::copy(AReq.Data.begin(), AReq.Data.end(), S.Key.begin());
         return true;
     });
-    read(KReqGetKey, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqGetKey, fState, [](TState& S, std::vector<uint8_t>& A) {
         if (!S.SecretEnabled)
             return false;
         A.assign(S.Key.begin(), S.Key.end());
         return true;
     });
-    read(KReqIsFuseLocked, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqIsFuseLocked, fState, [](TState& S, std::vector<uint8_t>& A) {
         if (S.StubVersion < KStubWithFuse)
             return false;
         A = {uint8_t(S.FuseLocked ? 1 : 0)};
         return true;
     });
-    write(KReqLockFuse, 0, [](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqLockFuse, fState, 0, [](TState& S, const TSimVendorRequest&) {
         if (S.StubVersion < KStubWithFuse || !S.SecretEnabled)
             return false;
         S.FuseLocked = true;

@@ -2,8 +2,6 @@
 
 #include "platform/LittleEndian.h"
 
-#include "sim/DemoKeys.h"
-
 namespace {
 
 constexpr int KEncryptOrder[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
@@ -96,18 +94,4 @@ void TSimGost::Mac(const uint8_t* AData, std::size_t ASize, uint8_t AMac[8]) con
     }
     PutLE32(AMac, a1);
     PutLE32(AMac + 4, a2);
-}
-
-std::vector<uint8_t> SimDemoKeyBytes() {
-    std::vector<uint8_t> bytes(32);
-    for (int i = 0; i < 8; ++i)
-        PutLE32(bytes.data() + 4 * i, DemoKey[std::size_t(i)]);
-    return bytes;
-}
-
-std::vector<uint8_t> SimDemoTableBytes() {
-    std::vector<uint8_t> bytes;
-    for (const auto& row : DemoTable)
-        bytes.insert(bytes.end(), row.begin(), row.end());
-    return bytes;
 }

@@ -63,24 +63,19 @@ std::array<uint8_t, 20> SimCalibrationBytes(uint32_t AK0, uint32_t AK1, uint32_t
 TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> AState, TUsbDriverKind ADriver)
     : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "optical_sensor"),
       fState(std::move(AState)) {
-    // A device-to-host request: the answer is built under the state lock.
+    // Requests behind a firmware gate: one the device's version does not know stalls.
     auto read = [this](uint8_t ARequest, TGate AGate,
                        std::function<bool(TState&, std::vector<uint8_t>&)> AFill) {
-        SetVendorHandler(ARequest,
-                         [this, AGate, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
-                             std::lock_guard lock(fState->Mutex);
-                             return AReq.DeviceToHost() && Answers(AGate, *fState) && AFill(*fState, AOut);
-                         });
+        OnRead(ARequest, fState, [AGate, AFill](TState& S, std::vector<uint8_t>& AOut) {
+            return Answers(AGate, S) && AFill(S, AOut);
+        });
     };
     // A host-to-device request with exactly ALength data bytes (0: no data stage).
     auto write = [this](uint8_t ARequest, TGate AGate, std::size_t ALength,
                         std::function<bool(TState&, const TSimVendorRequest&)> ATake) {
-        SetVendorHandler(ARequest,
-                         [this, AGate, ALength, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
-                             std::lock_guard lock(fState->Mutex);
-                             return !AReq.DeviceToHost() && AReq.Data.size() == ALength &&
-                                    Answers(AGate, *fState) && ATake(*fState, AReq);
-                         });
+        OnWrite(ARequest, fState, ALength, [AGate, ATake](TState& S, const TSimVendorRequest& AReq) {
+            return Answers(AGate, S) && ATake(S, AReq);
+        });
     };
     auto keyMatches = [](const TState& S, const TSimVendorRequest& AReq) {
         return std::equal(AReq.Data.begin(), AReq.Data.end(), S.Key.begin());

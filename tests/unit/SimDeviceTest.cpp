@@ -1,6 +1,6 @@
 #include "platform/LittleEndian.h"
 #include "platform/StdEventLoop.h"
-#include "tests/support/SimTestFamily.h"
+#include "sim/SimTestFamily.h"
 
 #include <gtest/gtest.h>
 

@@ -4,12 +4,13 @@
 #include "sim/SimGost.h"
 #include "MyLib/KelvoFirmware.h"
 #include "platform/LittleEndian.h"
+#include "sim/DemoKeys.h"
 #include "sim/SimBootloader.h"
 
 #include <gtest/gtest.h>
 
 TEST(SimGost, DecipherUndoesEncipherAcrossSplitCalls) {
-    const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
+    const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
     std::vector<uint8_t> plain(64);
     for (std::size_t i = 0; i < plain.size(); ++i)
         plain[i] = uint8_t(i * 37 + 11);
@@ -33,7 +34,7 @@ TEST(SimGost, AcceptsEveryBuiltInImage) {
     TKelvoUsbFirmwareCollection set(nullptr);
     set.LoadFromResourceName("FWCOLLECTION");
     ASSERT_GT(set.Count(), 0);
-    const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
+    const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
     for (int i = 0; i < set.Count(); ++i) {
         const TKelvoUsbFirmware& fw = *set.Firmwares(i);
         SCOPED_TRACE(fw.Name());
