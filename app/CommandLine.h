@@ -1,7 +1,7 @@
 #pragma once
 // The command lines of the two front ends. The window takes --simulate and --firmware-server only;
 // the console front end adds --yes, --key, --latency-ms, --sim-report, --help and --version.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 
 #include <optional>
 #include <string>

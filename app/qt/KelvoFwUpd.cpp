@@ -2,10 +2,10 @@
 // them it is the plain updater. SIGUSR1 clicks Update; SIGINT and SIGTERM close the window.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
-#include "app/SimBench.h"
 #include "app/Unit1.h"
 #include "app/qt/QtEventLoop.h"
 #include "app/qt/QtToolkit.h"
+#include "app/simbench/SimBench.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 
