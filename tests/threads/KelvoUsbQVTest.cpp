@@ -638,3 +638,39 @@ TEST_F(CameraSensor, HostDefaultsAndOpenWithoutInformation) {
     TKelvoUsbQVSensor missing(nullptr, "no-such-device");
     EXPECT_FALSE(missing.Open());
 }
+
+// Each firmware gate of the tuning values: on the firmware just below it the host fails without a
+// request; from it on the request goes out and the device answers.
+TEST_F(CameraSensor, TuningGatesOpenAtTheirFirstFirmware) {
+    using TOperation = bool (*)(TKelvoUsbQVSensor&);
+    const struct {
+        const char* Name;
+        uint16_t First;
+        TOperation Run;
+    } cases[] = {
+        {"write row binning", 8, [](TKelvoUsbQVSensor& s) { return s.SetRowBin(1); }},
+        {"read frame width", 11,
+         [](TKelvoUsbQVSensor& s) { return s.GetFrameWidth() && s.fFrameWidth != 80; }},
+        {"write frame height", 11, [](TKelvoUsbQVSensor& s) { return s.SetFrameHeight(90); }},
+        {"write shock edge level", 15, [](TKelvoUsbQVSensor& s) { return s.SetAccShockEdgeLevel(5); }},
+        {"read biathlon distance", 22,
+         [](TKelvoUsbQVSensor& s) { return s.GetBiathlonTargetsDistancePix(); }},
+        {"write biathlon distance", 22,
+         [](TKelvoUsbQVSensor& s) { return s.SetBiathlonTargetsDistancePix(5); }},
+        {"write timer A divider", 29, [](TKelvoUsbQVSensor& s) { return s.SetTimerADivider(8); }},
+        {"read timer A divider", 30, [](TKelvoUsbQVSensor& s) { return s.GetTimerADivider(); }},
+        {"read frames per second", 29, [](TKelvoUsbQVSensor& s) { return s.GetFPS(); }},
+    };
+    TKelvoUsbQVSensor& s = Open(2, 31);
+    fState->Working[13] = 96;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        s.fVersionFW = uint16_t(c.First - 1);
+        const uint32_t before = Requests();
+        EXPECT_FALSE(c.Run(s));
+        EXPECT_EQ(before, Requests());
+        s.fVersionFW = c.First;
+        EXPECT_TRUE(c.Run(s));
+        EXPECT_LT(before, Requests());
+    }
+}
