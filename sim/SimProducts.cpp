@@ -31,13 +31,13 @@ TGUID SimInterfaceClassOf(uint16_t AProductId) {
 }
 
 std::vector<uint8_t> SimDeviceDescriptorBytes(const TSimDeviceIdentity& AIdentity) {
-    std::vector<uint8_t> d = {18, 1};
-    AppendLE16(d, AIdentity.BcdUsb);
-    d.insert(d.end(), {0xFF, 0xFF, 0xFF, AIdentity.MaxPacketSize0}); // vendor-specific class
-    AppendLE16(d, AIdentity.VendorId);
-    AppendLE16(d, AIdentity.ProductId);
-    AppendLE16(d, AIdentity.BcdDevice);
-    d.insert(d.end(), {1, 2, 3, 1}); // manufacturer, product, serial strings; one configuration
+    // Vendor-specific class; manufacturer, product and serial strings; one configuration.
+    std::vector<uint8_t> d = {18, 1, 0, 0, 0xFF, 0xFF, 0xFF, AIdentity.MaxPacketSize0, 0, 0, 0,
+                              0,  0, 0, 1, 2,    3,    1};
+    PutLE16(&d[2], AIdentity.BcdUsb);
+    PutLE16(&d[8], AIdentity.VendorId);
+    PutLE16(&d[10], AIdentity.ProductId);
+    PutLE16(&d[12], AIdentity.BcdDevice);
     return d;
 }
 
@@ -47,15 +47,13 @@ std::vector<uint8_t> SimInterfaceDescriptorBytes(uint8_t AEndpointCount) {
 
 std::vector<uint8_t> SimConfigurationDescriptorBytes(const std::vector<TSimPipe>& APipes) {
     uint16_t total = uint16_t(9 + 9 + 7 * APipes.size());
-    std::vector<uint8_t> d = {9, 2};
-    AppendLE16(d, total);
-    d.insert(d.end(), {1, 1, 0, 0x80, 50}); // one interface, bus powered, 100 mA
+    std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 50}; // one interface, bus powered, 100 mA
+    PutLE16(&d[2], total);
     auto iface = SimInterfaceDescriptorBytes(uint8_t(APipes.size()));
     d.insert(d.end(), iface.begin(), iface.end());
     for (const TSimPipe& pipe : APipes) {
-        d.insert(d.end(), {7, 5, pipe.Address, pipe.Attributes});
-        AppendLE16(d, pipe.MaxPacketSize);
-        d.push_back(pipe.Interval);
+        d.insert(d.end(), {7, 5, pipe.Address, pipe.Attributes, 0, 0, pipe.Interval});
+        PutLE16(&d[d.size() - 3], pipe.MaxPacketSize);
     }
     return d;
 }
