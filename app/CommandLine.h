@@ -1,7 +1,7 @@
 #pragma once
 // The command lines of the two front ends. Both take --simulate, --firmware-server, --help and
 // --version; the console front end adds --yes, --key, --latency-ms and --sim-report.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 
 #include <optional>
 #include <string>

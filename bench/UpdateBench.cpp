@@ -2,9 +2,9 @@
 // block, 3,568 blocks of 16 bytes with the window's events run after each, validation, reconnect)
 // against a simulated bootloader, at zero latency (the cost per block of the whole stack) and at
 // 1 ms per control transfer (against the floor of 3,568 transfers at 1 ms).
-#include "app/SimBench.h"
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
+#include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -223,10 +223,8 @@ int Build(int argc, char** argv) {
     } catch (const TMemoryImageError& e) {
         throw TInputError(e.what());
     }
-    TGOSTKey key;
-    TGOSTTable table;
-    std::memcpy(key.data(), ReadExactly(keyFile, sizeof key, "key").data(), sizeof key);
-    std::memcpy(table.data(), ReadExactly(tableFile, sizeof table, "table").data(), sizeof table);
+    const TGOSTKey key = GostKeyFromBytes(ReadExactly(keyFile, sizeof(TGOSTKey), "key").data());
+    const TGOSTTable table = GostTableFromBytes(ReadExactly(tableFile, sizeof(TGOSTTable), "table").data());
 
     TKelvoUsbFirmware image;
     if (synchro)

@@ -4,9 +4,9 @@
 // written.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
-#include "app/SimBench.h"
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
+#include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -3,10 +3,10 @@
 // the window.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
-#include "app/SimBench.h"
 #include "app/Unit1.h"
 #include "app/qt/QtEventLoop.h"
 #include "app/qt/QtToolkit.h"
+#include "app/simbench/SimBench.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 

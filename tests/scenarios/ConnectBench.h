@@ -2,7 +2,7 @@
 // What the device-connection and update suites share: a main window over the simulated bench whose
 // downloads go to a local server, devices plugged as described on the command line, the log
 // transcript and the device's settings file.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 #include "platform/IniFile.h"
 #include "sim/SimDevice.h"
 #include "tests/scenarios/FormHarness.h"

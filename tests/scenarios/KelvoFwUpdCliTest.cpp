@@ -1,5 +1,5 @@
 // The real kelvo-fwupd-cli: what it writes where, its signals and its exit statuses.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "tests/scenarios/FormHarness.h"
 

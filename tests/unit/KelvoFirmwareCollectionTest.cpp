@@ -1,7 +1,7 @@
 #include "FirmwareSamples.h"
 #include "MyLib/KelvoFirmware.h"
 #include "platform/Resources.h"
-#include "sim/DemoKeys.h"
+#include "tests/support/DemoCipher.h"
 
 #include <gtest/gtest.h>
 

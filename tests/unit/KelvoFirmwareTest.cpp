@@ -2,7 +2,7 @@
 #include "FirmwareSamples.h"
 #include "MyLib/CRC32.h"
 #include "MyLib/KelvoSerials.h"
-#include "sim/DemoKeys.h"
+#include "tests/support/DemoCipher.h"
 
 #include <gtest/gtest.h>
 
