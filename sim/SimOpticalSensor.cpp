@@ -3,6 +3,8 @@
 #include "platform/LittleEndian.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 
 namespace {
@@ -255,4 +257,68 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         SwitchToBootloaderAfterRequest();
         return true;
     });
+    fStreamer = std::jthread([this](std::stop_token AStop) { StreamLoop(AStop); });
+}
+
+TSimAimSample TSimOpticalSensor::PushStreamFrame() {
+    TSimOpticalStreamSetup setup;
+    uint32_t seed, start;
+    int resets;
+    {
+        std::lock_guard lock(fState->Mutex);
+        setup.VersionHW = fState->VersionHW;
+        setup.VersionFW = fState->VersionFW;
+        setup.Fault = fState->StreamFault;
+        setup.FaultEvery = fState->StreamFaultEvery;
+        seed = fState->StreamSeed;
+        start = fState->StreamCounterStart;
+        resets = fState->PacketCounterResets;
+    }
+    std::vector<TSimOpticalTransfer> transfers;
+    TSimAimSample aim;
+    {
+        std::lock_guard lock(fStreamMutex);
+        if (!fStream) {
+            fStream.emplace(setup, seed);
+            fStream->SetCounter(start);
+            fCounterResets = resets;
+        }
+        if (resets != fCounterResets) { // the host reset the packet counter
+            fStream->SetCounter(0);
+            fCounterResets = resets;
+        }
+        transfers = fStream->NextFrame(&aim);
+    }
+    bool family = DriverKind() == TUsbDriverKind::Family;
+    for (const auto& transfer : transfers) {
+        if (!transfer.Raw)
+            PushEvent(transfer.Bytes);
+        else if (family)
+            PushStreamTransfer(transfer.Bytes);
+        else
+            PushPackets(SIM_PIPE_DATA_IN, transfer.Bytes);
+    }
+    return aim;
+}
+
+void TSimOpticalSensor::StreamLoop(std::stop_token AStop) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    auto next = std::chrono::steady_clock::now();
+    while (!AStop.stop_requested()) {
+        bool run;
+        std::chrono::microseconds period;
+        {
+            std::lock_guard state(fState->Mutex);
+            run = fState->Measuring && fState->AutoStream;
+            period = std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->FrameRate, 1));
+        }
+        if (run && IsAttached())
+            PushStreamFrame();
+        else
+            next = std::chrono::steady_clock::now();
+        next += period;
+        wake.wait_until(lock, AStop, next, [] { return false; });
+    }
 }

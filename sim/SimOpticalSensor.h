@@ -6,11 +6,14 @@
 // versions, lock and key, regions, calibration in flash, parameters) lives in a shared object, so
 // the device can re-enumerate and come back with it.
 #include "sim/SimDevice.h"
+#include "sim/SimOpticalStream.h"
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 
 // A calibration never written: erased flash, every value "not set".
 constexpr std::array<uint8_t, 20> SIM_CALIBRATION_ERASED = [] {
@@ -55,6 +58,13 @@ struct TSimOpticalSensorState {
     bool OscMode = false;
     uint16_t OscChannel = 0;
     int PacketCounterResets = 0;
+    // The stream while measuring: frames at FrameRate from a background thread unless AutoStream
+    // is off (tests push them one by one), the first frame counter, and faults to inject.
+    bool AutoStream = true;
+    uint32_t StreamCounterStart = 0;
+    uint32_t StreamSeed = 1;
+    TSimOpticalFault StreamFault = TSimOpticalFault::None;
+    uint32_t StreamFaultEvery = 0;
     int StubSwitches = 0;
 
     // The calibration in use becomes the flash's (power-up).
@@ -66,8 +76,18 @@ public:
     TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> AState, TUsbDriverKind ADriver);
     const std::shared_ptr<TSimOpticalSensorState>& State() const { return fState; }
 
+    // Sends the next frame of the stream as the board and binding send it (whether measuring or
+    // not); returns the aim it encodes.
+    TSimAimSample PushStreamFrame();
+
 private:
+    void StreamLoop(std::stop_token AStop);
+
     std::shared_ptr<TSimOpticalSensorState> fState;
+    std::mutex fStreamMutex; // guards fStream and fCounterResets
+    std::optional<TSimOpticalStream> fStream;
+    int fCounterResets = 0;
+    std::jthread fStreamer; // last: stops before the rest goes
 };
 
 // A calibration of 20 bytes from four 32-bit values and a distance value (little-endian).
