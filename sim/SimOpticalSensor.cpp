@@ -276,6 +276,7 @@ TSimAimSample TSimOpticalSensor::PushStreamFrame() {
     }
     std::vector<TSimOpticalTransfer> transfers;
     TSimAimSample aim;
+    bool records;
     {
         std::lock_guard lock(fStreamMutex);
         if (!fStream) {
@@ -288,16 +289,22 @@ TSimAimSample TSimOpticalSensor::PushStreamFrame() {
             fCounterResets = resets;
         }
         transfers = fStream->NextFrame(&aim);
+        records = fStream->SendsRecords();
     }
     bool family = DriverKind() == TUsbDriverKind::Family;
+    std::vector<uint8_t> rawRead; // old boards below firmware 10: one read per frame
     for (const auto& transfer : transfers) {
-        if (!transfer.Raw)
-            PushEvent(transfer.Bytes);
-        else if (family)
-            PushStreamTransfer(transfer.Bytes);
-        else
+        if (!family)
             PushPackets(SIM_PIPE_DATA_IN, transfer.Bytes);
+        else if (transfer.WholeRead)
+            PushStreamTransfer(transfer.Bytes);
+        else if (records)
+            PushEvent(transfer.Bytes);
+        else
+            rawRead.insert(rawRead.end(), transfer.Bytes.begin(), transfer.Bytes.end());
     }
+    if (!rawRead.empty())
+        PushStreamTransfer(rawRead);
     return aim;
 }
 

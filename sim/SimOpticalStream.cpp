@@ -102,7 +102,7 @@ std::vector<TSimOpticalTransfer> TSimOpticalStream::NextFrame(TSimAimSample* AAi
     TSimOpticalFault fault =
         fSetup.FaultEvery != 0 && fFrames % fSetup.FaultEvery == 0 ? fSetup.Fault : TSimOpticalFault::None;
     bool newBoard = fSetup.VersionHW >= 5;
-    bool records = newBoard || fSetup.VersionFW >= 10;
+    bool records = SendsRecords();
     std::vector<uint8_t> frame = newBoard ? NewFrame(aim, fault == TSimOpticalFault::NonFinite)
                                           : OldFrame(aim, fault == TSimOpticalFault::NonFinite);
     if (newBoard)
@@ -120,7 +120,7 @@ std::vector<TSimOpticalTransfer> TSimOpticalStream::NextFrame(TSimAimSample* AAi
         if (newBoard)
             out.push_back({false, std::vector<uint8_t>(frame.begin(), frame.end() - 1)});
         else
-            out.push_back({!records, std::vector<uint8_t>(frame.begin() + 63, frame.end())});
+            out.push_back({false, std::vector<uint8_t>(frame.begin() + 63, frame.end())});
         return out;
     case TSimOpticalFault::OversizedRead: {
         std::vector<uint8_t> read;
@@ -138,10 +138,9 @@ std::vector<TSimOpticalTransfer> TSimOpticalStream::NextFrame(TSimAimSample* AAi
     }
     if (newBoard)
         out.push_back({false, frame});
-    else if (records) {
+    else {
         out.push_back({false, std::vector<uint8_t>(frame.begin(), frame.begin() + 63)});
         out.push_back({false, std::vector<uint8_t>(frame.begin() + 63, frame.end())});
-    } else
-        out.push_back({true, frame});
+    }
     return out;
 }

@@ -39,10 +39,12 @@ enum class TSimOpticalFault {
     OversizedRead, // one stream read of 10,240 bytes
 };
 
-// How one piece of the stream travels: as a 0x88 record (the family driver) or an interrupt-pipe
-// packet (the generic driver), or as the exact bytes of one stream read.
+// One piece of the stream: a frame or half frame, which the family driver carries as a 0x88 record
+// (old boards below firmware 10: the pieces of a frame joined into one raw read) and the generic
+// driver as one packet on the bulk IN pipe; or, with WholeRead, the exact bytes of one family-driver
+// stream read (the generic driver: those bytes as packets).
 struct TSimOpticalTransfer {
-    bool Raw = false;
+    bool WholeRead = false;
     std::vector<uint8_t> Bytes;
 };
 
@@ -61,6 +63,8 @@ public:
     // The transfers of the next frame and the aim they encode.
     std::vector<TSimOpticalTransfer> NextFrame(TSimAimSample* AAim = nullptr);
     uint32_t Counter() const { return fCounter; }
+    // Whether the family driver carries the pieces as records (else as raw reads).
+    bool SendsRecords() const { return fSetup.VersionHW >= 5 || fSetup.VersionFW >= 10; }
     void SetCounter(uint32_t AValue) { fCounter = AValue; }
 
 private:

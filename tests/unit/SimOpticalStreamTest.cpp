@@ -25,7 +25,7 @@ public:
         fAim.SetAngleOn(false);
     }
     void Feed(const TSimOpticalTransfer& ATransfer, TDecoded& AOut) {
-        if (ATransfer.Raw) {
+        if (ATransfer.WholeRead) {
             TRecordWalk walk =
                 WalkSensorRecords(ATransfer.Bytes.data(), ATransfer.Bytes.size(),
                                   [&](const uint8_t* AData, size_t ALength) { Take(AData, ALength, AOut); });

@@ -1,0 +1,204 @@
+#include "MyLib/OpticalStream.h"
+
+#include "MyLib/WinUsb.h"
+#include "platform/LittleEndian.h"
+
+#include <chrono>
+#include <string>
+
+namespace {
+
+constexpr size_t KDefaultOscSamples = 512;
+
+uint32_t TickCount() {
+    using namespace std::chrono;
+    return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+} // namespace
+
+TOpticalStream::TOpticalStream() {
+    fBuffer.reserve(KBufferSize);
+    fOscBuffer.resize(KDefaultOscSamples);
+}
+
+void TOpticalStream::SetDevice(uint16_t AVersionHW, uint16_t AVersionFW) {
+    fVersionHW = AVersionHW;
+    fVersionFW = AVersionFW;
+    Clear();
+}
+
+void TOpticalStream::SetOscMode(bool AValue) {
+    fOscMode = AValue;
+    Clear();
+}
+
+bool TOpticalStream::SetOscSamples(size_t ASamples) {
+    if (ASamples == 0 || ASamples * 2 > KBufferSize)
+        return false;
+    fOscBuffer.assign(ASamples, 0);
+    return true;
+}
+
+void TOpticalStream::Clear() {
+    fBuffer.clear();
+    fStart = 0;
+}
+
+void TOpticalStream::Append(const uint8_t* ABuffer, size_t ACount) {
+    if (fStart > 0) {
+        fBuffer.erase(fBuffer.begin(), fBuffer.begin() + ptrdiff_t(fStart));
+        fStart = 0;
+    }
+    fBuffer.insert(fBuffer.end(), ABuffer, ABuffer + ACount);
+}
+
+void TOpticalStream::ProcessData(const uint8_t* ABuffer, size_t ACount) {
+    if (!NewBoard() && fVersionFW < 10) {
+        // Raw reads can be larger than the buffer: taken in whole-frame pieces that fit.
+        size_t piece = KBufferSize - KBufferSize % (fOscMode ? 2 : KOldFrameSize);
+        for (size_t pos = 0; pos < ACount; pos += piece)
+            TakeRawRead(ABuffer + pos, std::min(piece, ACount - pos));
+        return;
+    }
+    TRecordWalk walk = WalkSensorRecords(
+        ABuffer, ACount, [this](const uint8_t* AData, size_t ALength) { TakeRecord(AData, ALength); });
+    if (walk.End == TRecordWalkEnd::NoId)
+        OutputDebugLine("usb sensor: received bad packet, no id");
+    else if (walk.End == TRecordWalkEnd::BadSize)
+        OutputDebugLine("usb sensor: received bad packet size: " + std::to_string(walk.BadLength));
+    ProcessFrames();
+}
+
+void TOpticalStream::TakeRecord(const uint8_t* AData, size_t ACount) {
+    if (ACount > KBufferSize) {
+        fDroppedBytes += ACount;
+        return;
+    }
+    if (Free() < ACount)
+        Clear();
+    if (fOscMode) {
+        if (Pending() % 2 != 0)
+            Clear();
+        Append(AData, ACount);
+    } else if (NewBoard()) {
+        if (ACount != KNewFrameSize)
+            return;
+        if (Pending() % KNewFrameSize != 0)
+            Clear();
+        Append(AData, ACount);
+    } else if (ACount == KOldFrameFirstPart) {
+        if (Pending() % KOldFrameSize != 0)
+            Clear();
+        Append(AData, ACount);
+    } else if (ACount == KOldFrameSecondPart)
+        Append(AData, ACount);
+}
+
+void TOpticalStream::TakeRawRead(const uint8_t* AData, size_t ACount) {
+    if (Free() < ACount || Pending() % (fOscMode ? 2 : KOldFrameSize) != 0)
+        Clear();
+    Append(AData, ACount);
+    ProcessFrames();
+}
+
+void TOpticalStream::DoData(const uint8_t* ABuffer, size_t ACount) {
+    if (ACount > KBufferSize) {
+        fDroppedBytes += ACount;
+        return;
+    }
+    if (Free() < ACount)
+        Clear();
+    if (fOscMode) {
+        if (Pending() % 2 != 0)
+            Clear();
+        if (ACount % 2 != 0)
+            return;
+        Append(ABuffer, ACount);
+        ProcessFrames();
+    } else if (NewBoard()) {
+        if (Pending() % KNewFrameSize != 0)
+            Clear();
+        if (ACount % KNewFrameSize != 0)
+            return;
+        Append(ABuffer, ACount);
+        ProcessFrames();
+    } else if (ACount == KOldFrameFirstPart) {
+        if (Pending() % KOldFrameSize != 0)
+            Clear();
+        Append(ABuffer, ACount);
+    } else if (ACount == KOldFrameSecondPart) {
+        Append(ABuffer, ACount);
+        ProcessFrames();
+    } else
+        Clear();
+}
+
+void TOpticalStream::ProcessFrames() {
+    if (fOscMode) {
+        size_t block = fOscBuffer.size() * 2;
+        if (!fOnOscData || block == 0) {
+            Clear();
+            return;
+        }
+        bool read = false;
+        while (Pending() >= block) {
+            const uint8_t* bytes = fBuffer.data() + fStart;
+            for (size_t i = 0; i < fOscBuffer.size(); ++i)
+                fOscBuffer[i] = GetLE16(bytes + 2 * i);
+            fStart += block;
+            read = true;
+        }
+        if (read)
+            fOnOscData(fOscBuffer);
+        return;
+    }
+    size_t size = FrameSize();
+    size_t frames = Pending() / size;
+    if (frames == 0)
+        return;
+    if (fSkipFrames) {
+        fStart += (frames - 1) * size;
+        frames = 1;
+    }
+    for (size_t i = 0; i < frames; ++i) {
+        const uint8_t* frame = fBuffer.data() + fStart;
+        fStart += size;
+        if (NewBoard())
+            DecodeNewFrame(frame);
+        else
+            DecodeOldFrame(frame);
+    }
+}
+
+void TOpticalStream::DecodeNewFrame(const uint8_t* AFrame) {
+    TNewSensorFrame frame = ReadNewSensorFrame(AFrame);
+    TOpticalPoint point;
+    point.dwTick = TickCount();
+    point.dwCounter = fPacketCounter = frame.dwCounter;
+    point.dwSampleCounter = frame.dwSampleCounter;
+    point.OffScale = frame.bOffScale != 0;
+    point.OffScaleBits = frame.bOffScale;
+    point.mic = frame.wMic;
+    point.micidx = frame.dwMicIndex;
+    point.Spots = NewFrameSpots(frame, fUseCalibration ? &fCalibration : nullptr);
+    Deliver(point);
+}
+
+void TOpticalStream::DecodeOldFrame(const uint8_t* AFrame) {
+    TUsbFrame frame = ReadUsbFrame(AFrame);
+    TOpticalPoint point;
+    point.dwTick = TickCount();
+    point.dwCounter = ++fPacketCounter;
+    point.mic = frame.pieso / 200.0;
+    point.Spots =
+        OldFrameSpots(fLastFrame1, frame, fUseCalibration ? &fCalibration : nullptr, fPC1, fPC2, fIdx);
+    fLastFrame1 = frame;
+    Deliver(point);
+}
+
+void TOpticalStream::Deliver(TOpticalPoint& APoint) {
+    APoint.Aim = fAim.Finish(APoint.Spots);
+    if (fOnNewPoint)
+        fOnNewPoint(APoint);
+}

@@ -1,0 +1,101 @@
+#pragma once
+// The optical sensor's input side: the bytes the transport delivers (whole stream reads or blocks
+// already split), collected until whole frames are there, decoded into aiming points and delivered;
+// or, in oscilloscope mode, raw 16-bit ADC samples. New boards (hardware 5 and above) send 47-byte
+// frames in records; old boards 93-byte frames as a 63-byte and a 30-byte packet, in records from
+// firmware 10 and as raw reads below.
+// Nothing here trusts the device: a record or read that does not fit the collecting buffer is split or
+// dropped with a count, never written past it.
+#include "MyLib/OpticalFrames.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// One aiming point with what it was made from.
+struct TOpticalPoint {
+    uint32_t dwTick = 0; // milliseconds, wrapping
+    uint32_t dwCounter = 0;
+    uint32_t dwSampleCounter = 0;
+    double mic = 0;
+    uint32_t micidx = 0;
+    uint16_t targetindex = 1;
+    bool OffScale = false;
+    uint32_t OffScaleBits = 0;
+    TLedSpots Spots;
+    TAimResult Aim; // Aim.valid tells whether the point counts
+};
+
+class TOpticalStream {
+public:
+    static constexpr size_t KBufferSize = 4096;
+
+    using TPointNotify = std::function<void(const TOpticalPoint& APoint)>;
+    using TOscNotify = std::function<void(const std::vector<uint16_t>& ASamples)>;
+
+    TOpticalStream();
+
+    // The board the bytes come from; drops what is collected.
+    void SetDevice(uint16_t AVersionHW, uint16_t AVersionFW);
+    // A whole stream read of the family driver.
+    void ProcessData(const uint8_t* ABuffer, size_t ACount);
+    // One block already split by the transport (a generic-driver packet).
+    void DoData(const uint8_t* ABuffer, size_t ACount);
+
+    TOpticalAim& Aim() { return fAim; }
+    const TOpticalAim& Aim() const { return fAim; }
+    bool SkipFrames() const { return fSkipFrames; }
+    void SetSkipFrames(bool AValue) { fSkipFrames = AValue; }
+    bool OscMode() const { return fOscMode; }
+    // Switches oscilloscope mode; drops what is collected.
+    void SetOscMode(bool AValue);
+    // Samples per oscilloscope block; false (nothing changes) for 0 or a block larger than the buffer.
+    bool SetOscSamples(size_t ASamples);
+    // Calibration factors per quadrant, applied while UseCalibration is on.
+    void SetCalibration(const TQuadrantFactors& AK) { fCalibration = AK; }
+    bool UseCalibration() const { return fUseCalibration; }
+    void SetUseCalibration(bool AValue) { fUseCalibration = AValue; }
+    void SetOnNewPoint(TPointNotify AValue) { fOnNewPoint = std::move(AValue); }
+    void SetOnOscData(TOscNotify AValue) { fOnOscData = std::move(AValue); }
+
+    uint32_t PacketCounter() const { return fPacketCounter; }
+    // Bytes collected and not yet decoded.
+    size_t Pending() const { return fBuffer.size() - fStart; }
+    // Bytes the device sent that were thrown away because they did not fit.
+    uint64_t DroppedBytes() const { return fDroppedBytes; }
+
+private:
+    bool NewBoard() const { return fVersionHW >= 5; }
+    size_t FrameSize() const { return NewBoard() ? KNewFrameSize : KOldFrameSize; }
+    size_t Free() const { return KBufferSize - Pending(); }
+    void Clear();
+    // Appends bytes that fit (the callers make room first).
+    void Append(const uint8_t* ABuffer, size_t ACount);
+    // One record of the stream or one raw read of at most the buffer's size.
+    void TakeRecord(const uint8_t* AData, size_t ACount);
+    void TakeRawRead(const uint8_t* AData, size_t ACount);
+    void ProcessFrames();
+    void DecodeNewFrame(const uint8_t* AFrame);
+    void DecodeOldFrame(const uint8_t* AFrame);
+    void Deliver(TOpticalPoint& APoint);
+
+    uint16_t fVersionHW = 5;
+    uint16_t fVersionFW = 0;
+    std::vector<uint8_t> fBuffer; // collected bytes from fStart on
+    size_t fStart = 0;
+    uint64_t fDroppedBytes = 0;
+    bool fSkipFrames = false;
+    bool fOscMode = false;
+    std::vector<uint16_t> fOscBuffer;
+    bool fUseCalibration = false;
+    TQuadrantFactors fCalibration{1, 1, 1, 1};
+    uint32_t fPacketCounter = 0;
+    TUsbFrame fLastFrame1;
+    std::array<int, 4> fIdx{1, 2, 0, 3};
+    TPhaseCorrection fPC1{24};
+    TPhaseCorrection fPC2{28};
+    TOpticalAim fAim;
+    TPointNotify fOnNewPoint;
+    TOscNotify fOnOscData;
+};
