@@ -140,6 +140,39 @@ bool TKelvoSensorUsbDevice::Open() {
     return true;
 }
 
+void TKelvoSensorUsbDevice::ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) {
+    PrepareStream();
+    if (ABuffer)
+        fStream.ProcessData(ABuffer.get(), ABufferSize);
+}
+
+void TKelvoSensorUsbDevice::DoData(const uint8_t* ABuffer, uint32_t ABufferSize) {
+    PrepareStream();
+    if (ABuffer)
+        fStream.DoData(ABuffer, ABufferSize);
+}
+
+void TKelvoSensorUsbDevice::PrepareStream() {
+    if (fStreamVersionHW != fVersionHW || fStreamVersionFW != fVersionFW) {
+        fStream.SetDevice(fVersionHW, fVersionFW);
+        fStreamVersionHW = fVersionHW;
+        fStreamVersionFW = fVersionFW;
+    }
+    fStream.SetCalibration({fCalibration.K[0], fCalibration.K[1], fCalibration.K[2], fCalibration.K[3]});
+    fStream.SetUseCalibration(fUseCalibration);
+    if (fStream.OscMode() != fOscMode)
+        fStream.SetOscMode(fOscMode);
+    if (fOscMode) {
+        // A block larger than the stream's buffer is refused; the stream keeps its last size.
+        fStream.SetOscSamples(fOscData.size());
+        if (fOnOscData)
+            fStream.SetOnOscData(
+                [this](const std::vector<uint16_t>& ASamples) { fOnOscData(this, ASamples); });
+        else
+            fStream.SetOnOscData(nullptr);
+    }
+}
+
 void TKelvoSensorUsbDevice::SizeOscBuffer() {
     if (fFrameLength == 0)
         return;
@@ -430,6 +463,7 @@ bool TKelvoSensorUsbDevice::SetStaticTarget(double ADistance, double ALedX1, dou
     fLedsDistance = std::hypot(ALedX2 - ALedX1, ALedY2 - ALedY1);
     fDynamicScale = false;
     fScale = ADistance / fCalibration.DistanceK;
+    fStream.Aim().SetStaticTarget(ADistance, fCalibration.DistanceK, ALedX1, ALedY1, ALedX2, ALedY2);
     return true;
 }
 

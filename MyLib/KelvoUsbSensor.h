@@ -5,6 +5,7 @@
 // firmware above 10. Besides the identity it carries a calibration that must survive a firmware
 // update, and sampling, ADC and piezo (shot-detection) parameters read at open.
 #include "MyLib/CommonKelvoUsbDevice.h"
+#include "MyLib/OpticalStream.h"
 
 #include <array>
 #include <cstdint>
@@ -86,12 +87,16 @@ public:
     ~TKelvoSensorUsbDevice() override;
 
     // --- Overridden virtual operations, in the base's order ---
+    // A whole stream read: aiming frames or oscilloscope samples, to the stream.
+    void ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) override;
     void Initialize() override;
     // Drops the oscilloscope handler, stops measuring when open, then closes.
     void Finalize() override;
     // The inherited open and identity, then (when the identity was read) the sampling, off-scale,
     // piezo and ADC parameters and the frequencies, and the oscilloscope buffer size.
     bool Open() override;
+    // A block the generic driver split: to the stream.
+    void DoData(const uint8_t* ABuffer, uint32_t ABufferSize) override;
     bool GetSerialNum(PSerialNum ASerial) override;
     // On failure the object's versions fall back to hardware 2, firmware 1.
     bool GetVersion(uint16_t& AHW, uint16_t& ASF) override;
@@ -157,6 +162,9 @@ public:
     bool SetFrequencies(uint8_t AFreq1, uint8_t AFreq2);
     bool SetSinTableIndex(uint16_t AIndex);
 
+    // The aiming points: targets, filters, frame skipping and the point event.
+    TOpticalStream& Stream() { return fStream; }
+
     // --- Read-only properties ---
     const TSensorCalibrationInfo& CalibrationInfo() const { return fCalibration; }
     const TCalibrationInfoBlock& CalibrationRawData() const { return fCalibrationRawData; }
@@ -219,6 +227,13 @@ public:
     bool fDynamicScale = false;
 
 private:
+    // Brings the stream up to the device's versions, calibration and oscilloscope settings.
+    void PrepareStream();
+
+    TOpticalStream fStream;
+    uint16_t fStreamVersionHW = 0xFFFF; // the versions the stream was set up for
+    uint16_t fStreamVersionFW = 0xFFFF;
+
     // Sizes the oscilloscope buffer to SamplesPerFrame x fOscFrameLength / FrameLength samples,
     // rounded; leaves it as it is when that cannot be computed or is absurdly large.
     void SizeOscBuffer();

@@ -45,6 +45,17 @@ void TOpticalStream::Clear() {
     fStart = 0;
 }
 
+void TOpticalStream::MakeRoom(size_t ACount) {
+    if (Free() >= ACount)
+        return;
+    // Whole frames collected so far are decoded first; only what still does not fit is lost.
+    ProcessFrames();
+    if (Free() < ACount) {
+        fDroppedBytes += Pending();
+        Clear();
+    }
+}
+
 void TOpticalStream::Append(const uint8_t* ABuffer, size_t ACount) {
     if (fStart > 0) {
         fBuffer.erase(fBuffer.begin(), fBuffer.begin() + ptrdiff_t(fStart));
@@ -75,8 +86,7 @@ void TOpticalStream::TakeRecord(const uint8_t* AData, size_t ACount) {
         fDroppedBytes += ACount;
         return;
     }
-    if (Free() < ACount)
-        Clear();
+    MakeRoom(ACount);
     if (fOscMode) {
         if (Pending() % 2 != 0)
             Clear();
@@ -96,7 +106,8 @@ void TOpticalStream::TakeRecord(const uint8_t* AData, size_t ACount) {
 }
 
 void TOpticalStream::TakeRawRead(const uint8_t* AData, size_t ACount) {
-    if (Free() < ACount || Pending() % (fOscMode ? 2 : KOldFrameSize) != 0)
+    MakeRoom(ACount);
+    if (Pending() % (fOscMode ? 2 : KOldFrameSize) != 0)
         Clear();
     Append(AData, ACount);
     ProcessFrames();
@@ -107,8 +118,7 @@ void TOpticalStream::DoData(const uint8_t* ABuffer, size_t ACount) {
         fDroppedBytes += ACount;
         return;
     }
-    if (Free() < ACount)
-        Clear();
+    MakeRoom(ACount);
     if (fOscMode) {
         if (Pending() % 2 != 0)
             Clear();

@@ -62,7 +62,7 @@ public:
     uint32_t PacketCounter() const { return fPacketCounter; }
     // Bytes collected and not yet decoded.
     size_t Pending() const { return fBuffer.size() - fStart; }
-    // Bytes the device sent that were thrown away because they did not fit.
+    // Bytes thrown away because they did not fit.
     uint64_t DroppedBytes() const { return fDroppedBytes; }
 
 private:
@@ -70,6 +70,8 @@ private:
     size_t FrameSize() const { return NewBoard() ? KNewFrameSize : KOldFrameSize; }
     size_t Free() const { return KBufferSize - Pending(); }
     void Clear();
+    // Room for ACount more bytes: collected frames are decoded first, then what is left is dropped.
+    void MakeRoom(size_t ACount);
     // Appends bytes that fit (the callers make room first).
     void Append(const uint8_t* ABuffer, size_t ACount);
     // One record of the stream or one raw read of at most the buffer's size.

@@ -441,3 +441,40 @@ TEST_F(OpticalSensor, AnswersTheBootloaderRequestsAndLeavesTheBus) {
     ASSERT_TRUE(device->GetCalibrationInfo());
     EXPECT_EQ(KELVO_CALIBRATION_NOT_SET, device->fCalibrationRawData.d);
 }
+
+// The stream end to end: the simulated board's frames through either binding to aiming points that
+// follow the board's aiming path.
+TEST_F(OpticalSensor, StreamsAimingPointsOverEitherBinding) {
+    struct TCase {
+        uint16_t HW, FW;
+        TUsbDriverKind Driver;
+    };
+    for (TCase c : {TCase{5, 11, TUsbDriverKind::Family}, TCase{5, 11, TUsbDriverKind::Generic},
+                    TCase{2, 10, TUsbDriverKind::Family}, TCase{2, 9, TUsbDriverKind::Family},
+                    TCase{2, 10, TUsbDriverKind::Generic}}) {
+        auto sim = Plug(c.HW, c.FW, 32, c.Driver, [](TSimOpticalSensorState& S) {
+            S.Locked = false;
+            S.AutoStream = false;
+        });
+        auto device = Open(*sim);
+        std::vector<TOpticalPoint> points;
+        device->Stream().SetOnNewPoint([&](const TOpticalPoint& APoint) { points.push_back(APoint); });
+        device->Stream().Aim().SetStaticTarget(182.0 / 2000, 1, 0, 91, 0, -91);
+        device->Stream().Aim().SetSmoothing(false);
+        ASSERT_TRUE(device->Start());
+        std::vector<TSimAimSample> aims;
+        for (int i = 0; i < 50; ++i)
+            aims.push_back(sim->PushStreamFrame());
+        ASSERT_TRUE(fLoop.RunUntil([&] { return points.size() >= aims.size(); }, 10000)) << c.HW << c.FW;
+        double tolerance = c.HW >= 5 ? 1e-3 : 0.5;
+        for (size_t i = 1; i < aims.size(); ++i) {
+            // Old boards add two frames' sums: their point lies between the two aims.
+            double x = c.HW >= 5 ? aims[i].XMm : (aims[i].XMm + aims[i - 1].XMm) / 2;
+            EXPECT_TRUE(points[i].Aim.valid);
+            EXPECT_NEAR(points[i].Aim.xmm, x, tolerance) << i;
+        }
+        EXPECT_EQ(points.back().dwCounter, c.HW >= 5 ? 49u : 50u);
+        device->Close();
+        fBus.Unplug(*sim);
+    }
+}
