@@ -1,0 +1,113 @@
+// The real kelvo-trace recording from a simulated sensor and decoding captured stream bytes.
+#include "sim/SimOpticalStream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+struct TRun {
+    int fStatus;
+    std::string fOut;
+};
+
+// Runs kelvo-trace with AArgs (shell words) and takes its stdout; stderr goes to /dev/null.
+TRun RunTrace(const std::string& AArgs) {
+    std::string command = std::string(KELVO_TRACE_PATH) + " " + AArgs + " 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        out.append(buffer, n);
+    int status = pclose(pipe);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+}
+
+std::vector<std::string> Lines(const std::string& AText) {
+    std::vector<std::string> lines;
+    std::istringstream in(AText);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+std::string Capture(TSimOpticalStream& AStream, int AFrames) {
+    std::string bytes;
+    for (int i = 0; i < AFrames; ++i)
+        for (const auto& transfer : AStream.NextFrame()) {
+            if (!transfer.WholeRead) {
+                uint32_t n = uint32_t(transfer.Bytes.size());
+                bytes += char(0x88);
+                for (int b = 0; b < 4; ++b)
+                    bytes += char(n >> (8 * b));
+            }
+            bytes.append(transfer.Bytes.begin(), transfer.Bytes.end());
+        }
+    return bytes;
+}
+
+TEST(KelvoTraceStream, DecodePrintsOnePointPerWholeFrame) {
+    const auto folder = std::filesystem::temp_directory_path() / ("kelvo-trace-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    struct TCase {
+        const char* Name;
+        TSimOpticalFault Fault;
+        size_t Points;
+    };
+    for (TCase c :
+         {TCase{"clean", TSimOpticalFault::None, 100}, TCase{"lone halves", TSimOpticalFault::LoneHalf, 90},
+          TCase{"not a number", TSimOpticalFault::NonFinite, 100}}) {
+        TSimOpticalStream stream({5, 11, c.Fault, 10});
+        const auto file = folder / "capture.bin";
+        std::ofstream(file, std::ios::binary) << Capture(stream, 100);
+        TRun run = RunTrace("decode --kind optical --hw 5 --fw 11 " + file.string());
+        ASSERT_EQ(run.fStatus, 0) << c.Name;
+        auto lines = Lines(run.fOut);
+        ASSERT_EQ(lines.size(), c.Points + 1) << c.Name;
+        EXPECT_EQ(lines[0], "counter,x_mm,y_mm,valid");
+        EXPECT_EQ(lines[1].substr(0, 2), "0,");
+        size_t invalid = 0;
+        for (const auto& line : lines)
+            invalid += line.ends_with(",0");
+        EXPECT_EQ(invalid, c.Fault == TSimOpticalFault::NonFinite ? 10u : 0u) << c.Name;
+    }
+    std::filesystem::remove_all(folder);
+}
+
+TEST(KelvoTraceStream, RecordWritesTheSimulatedSensorsPoints) {
+    const auto file =
+        std::filesystem::temp_directory_path() / ("kelvo-trace-" + std::to_string(getpid()) + ".csv");
+    TRun run =
+        RunTrace("record --simulate optical-sensor,pid=35,hw=5,fw=11 --seconds 0.5 --csv " + file.string());
+    ASSERT_EQ(run.fStatus, 0);
+    std::ifstream in(file);
+    std::stringstream text;
+    text << in.rdbuf();
+    auto lines = Lines(text.str());
+    std::filesystem::remove(file);
+    ASSERT_GE(lines.size(), 10u);
+    EXPECT_EQ(lines[0], "counter,x_mm,y_mm,valid");
+    EXPECT_EQ(lines[1].substr(0, 2), "0,");
+}
+
+TEST(KelvoTraceStream, ExitStatuses) {
+    struct TCase {
+        const char* Args;
+        int Status;
+    };
+    for (TCase c :
+         {TCase{"decode --kind optical --hw 5 FILE", 2}, TCase{"decode --kind laser --hw 5 --fw 1 F", 2},
+          TCase{"decode --kind optical --hw 5 --fw 1 /nonexistent/file", 1},
+          TCase{"decode --kind camera --hw 1 --fw 1 /dev/null", 1}, TCase{"record", 2},
+          TCase{"record --simulate bootloader --seconds 0.1", 1}, TCase{"record --simulate x", 2}})
+        EXPECT_EQ(RunTrace(c.Args).fStatus, c.Status) << c.Args;
+}
+
+} // namespace

@@ -1,0 +1,187 @@
+// kelvo-trace record and decode: aiming points from a (simulated) optical sensor, or from captured
+// bytes of its stream, printed as CSV.
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/OpticalStream.h"
+#include "app/simbench/SimBench.h"
+#include "platform/StdEventLoop.h"
+#include "platform/System.h"
+#include "sim/SimBus.h"
+#include "sim/SimOpticalSensor.h"
+#include "trace/TraceCommands.h"
+
+#include <unistd.h>
+
+#include <charconv>
+#include <chrono>
+#include <fstream>
+#include <iomanip>
+#include <iostream>
+#include <iterator>
+#include <memory>
+
+namespace {
+
+// The points as CSV lines: frame counter, millimetres with three decimals, 1 or 0 for validity.
+class TPointWriter {
+public:
+    explicit TPointWriter(std::ostream& AOut) : fOut(AOut) {
+        fOut << "counter,x_mm,y_mm,valid\n" << std::fixed << std::setprecision(3);
+    }
+    void Write(const TOpticalPoint& APoint) {
+        fOut << APoint.dwCounter << ',' << APoint.Aim.xmm << ',' << APoint.Aim.ymm << ','
+             << (APoint.Aim.valid ? 1 : 0) << '\n';
+        ++fCount;
+    }
+    uint64_t Count() const { return fCount; }
+
+private:
+    std::ostream& fOut;
+    uint64_t fCount = 0;
+};
+
+uint16_t Version(const std::string& ACommand, const std::string& AName, const std::string& AText) {
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
+    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size() || value > 0xFFFF)
+        throw TUsageError(ACommand + ": " + AName + " " + AText + ": expected a number 0-65535");
+    return uint16_t(value);
+}
+
+const char* const RecordHelp =
+    R"(usage: kelvo-trace record --simulate KIND[,NAME=VALUE...] [--seconds N] [--csv FILE]
+
+Opens the first optical sensor, starts it and prints each aiming point as CSV
+(counter,x_mm,y_mm,valid) on stdout or into FILE, for N seconds (default 10). The sensor's
+defaults apply: smoothing on, dynamic scale off. A progress line shows on a terminal.
+
+  --simulate KIND   a simulated device, as for kelvo-fwupd-cli (e.g. optical-sensor,hw=5,fw=11)
+  --seconds N       how long to record, 0.1 to 86400
+  --csv FILE        write the points to FILE instead of stdout
+)";
+
+int RecordCommand(const TArgs& AArgs) {
+    const TParsedArgs args = ParseArgs("record", AArgs, {"--simulate", "--seconds", "--csv"}, {});
+    if (!args.fWords.empty())
+        throw TUsageError("record: unexpected argument " + args.fWords[0]);
+    const auto simulate = args.fValues.find("--simulate");
+    if (simulate == args.fValues.end())
+        throw TUsageError("record: --simulate KIND is required (no real USB backend is built in)");
+    TSimDeviceOptions options;
+    std::string error;
+    if (!ParseSimDevice(simulate->second, TSimKinds::BuiltIn(), options, error))
+        throw TUsageError("record: --simulate " + simulate->second + ": " + error);
+    double seconds = 10;
+    if (auto it = args.fValues.find("--seconds"); it != args.fValues.end()) {
+        const auto [end, fault] =
+            std::from_chars(it->second.data(), it->second.data() + it->second.size(), seconds);
+        if (it->second.empty() || fault != std::errc() || end != it->second.data() + it->second.size() ||
+            !(seconds >= 0.1 && seconds <= 86400))
+            throw TUsageError("record: --seconds " + it->second + ": expected 0.1 to 86400");
+    }
+    std::ofstream file;
+    if (auto it = args.fValues.find("--csv"); it != args.fValues.end()) {
+        file.open(it->second, std::ios::binary | std::ios::trunc);
+        if (!file) {
+            std::cerr << Program << ": record: cannot write " << it->second << "\n";
+            return 1;
+        }
+    }
+
+    TStdEventLoop loop;
+    TSimBus bus{loop};
+    TSystemScope scope{loop, bus};
+    const auto devices = PlugSimDevices(bus, {options}, TSimKinds::BuiltIn(), 0);
+    std::shared_ptr<TSimOpticalSensor> sim;
+    for (const auto& device : devices)
+        if ((sim = std::dynamic_pointer_cast<TSimOpticalSensor>(device)))
+            break;
+    if (!sim) {
+        std::cerr << Program << ": record: no optical sensor to record from (camera sensors are not "
+                  << "recorded yet)\n";
+        return 1;
+    }
+    TKelvoSensorUsbDevice sensor(nullptr, sim->Path());
+    if (!sensor.Open()) {
+        std::cerr << Program << ": record: cannot open the sensor\n";
+        return 1;
+    }
+    TPointWriter writer(file.is_open() ? static_cast<std::ostream&>(file) : std::cout);
+    sensor.Stream().SetOnNewPoint([&](const TOpticalPoint& APoint) { writer.Write(APoint); });
+    if (!sensor.Start()) {
+        std::cerr << Program << ": record: the sensor does not start (locked?)\n";
+        return 1;
+    }
+    const bool progress = isatty(STDERR_FILENO) != 0;
+    const auto start = std::chrono::steady_clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    while (std::chrono::steady_clock::now() < end) {
+        loop.RunUntil([] { return false; }, 250);
+        if (progress) {
+            std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+            std::cerr << "\rrecording: " << writer.Count() << " points, " << std::fixed
+                      << std::setprecision(1) << elapsed.count() << " s" << std::flush;
+        }
+    }
+    sensor.Stop();
+    sensor.Close();
+    if (progress)
+        std::cerr << "\n";
+    if (file.is_open() && !(file.flush())) {
+        std::cerr << Program << ": record: cannot write the points\n";
+        return 1;
+    }
+    return 0;
+}
+
+const char* const DecodeHelp =
+    R"(usage: kelvo-trace decode --kind optical|camera --hw N --fw N [--protocol N] FILE
+
+Feeds the bytes of FILE, as the family driver's stream reads deliver them, to the sensor's input
+and prints the aiming points as CSV (counter,x_mm,y_mm,valid). The sensor's defaults apply:
+smoothing on, dynamic scale off.
+
+  --kind KIND     optical (camera streams are not decoded yet)
+  --hw N, --fw N  the board's hardware and firmware versions
+  --protocol N    the protocol version (camera sensors)
+)";
+
+int DecodeCommand(const TArgs& AArgs) {
+    const TParsedArgs args = ParseArgs("decode", AArgs, {"--kind", "--hw", "--fw", "--protocol"}, {});
+    if (args.fWords.size() != 1)
+        throw TUsageError("decode: expected one FILE");
+    const auto kind = args.fValues.find("--kind");
+    if (kind == args.fValues.end() || (kind->second != "optical" && kind->second != "camera"))
+        throw TUsageError("decode: --kind optical|camera is required");
+    const auto hw = args.fValues.find("--hw"), fw = args.fValues.find("--fw");
+    if (hw == args.fValues.end() || fw == args.fValues.end())
+        throw TUsageError("decode: --hw N and --fw N are required");
+    const uint16_t versionHW = Version("decode", "--hw", hw->second);
+    const uint16_t versionFW = Version("decode", "--fw", fw->second);
+    if (auto it = args.fValues.find("--protocol"); it != args.fValues.end())
+        Version("decode", "--protocol", it->second);
+    if (kind->second == "camera") {
+        std::cerr << Program << ": decode: camera streams are not decoded yet\n";
+        return 1;
+    }
+    std::ifstream in(args.fWords[0], std::ios::binary);
+    std::vector<uint8_t> bytes;
+    if (in.is_open())
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (!in.is_open() || in.bad()) {
+        std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
+        return 1;
+    }
+    TOpticalStream stream;
+    stream.SetDevice(versionHW, versionFW);
+    TPointWriter writer(std::cout);
+    stream.SetOnNewPoint([&](const TOpticalPoint& APoint) { writer.Write(APoint); });
+    stream.ProcessData(bytes.data(), bytes.size());
+    return 0;
+}
+
+} // namespace
+
+const TCommand KRecordCommand{"record", "record aiming points from a sensor as CSV", RecordHelp,
+                              RecordCommand};
+const TCommand KDecodeCommand{"decode", "decode captured sensor bytes into aiming points", DecodeHelp,
+                              DecodeCommand};
