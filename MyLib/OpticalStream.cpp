@@ -81,63 +81,55 @@ void TOpticalStream::ProcessData(const uint8_t* ABuffer, size_t ACount) {
     ProcessFrames();
 }
 
-void TOpticalStream::TakeRecord(const uint8_t* AData, size_t ACount) {
+bool TOpticalStream::Admit(size_t ACount) {
     if (ACount > KBufferSize) {
         fDroppedBytes += ACount;
-        return;
+        return false;
     }
     MakeRoom(ACount);
-    if (fOscMode) {
-        if (Pending() % 2 != 0)
-            Clear();
-        Append(AData, ACount);
-    } else if (NewBoard()) {
-        if (ACount != KNewFrameSize)
-            return;
-        if (Pending() % KNewFrameSize != 0)
-            Clear();
-        Append(AData, ACount);
-    } else if (ACount == KOldFrameFirstPart) {
-        if (Pending() % KOldFrameSize != 0)
-            Clear();
-        Append(AData, ACount);
-    } else if (ACount == KOldFrameSecondPart)
+    return true;
+}
+
+void TOpticalStream::AppendAligned(const uint8_t* ABuffer, size_t ACount, size_t AUnit) {
+    if (Pending() % AUnit != 0)
+        Clear();
+    Append(ABuffer, ACount);
+}
+
+void TOpticalStream::TakeRecord(const uint8_t* AData, size_t ACount) {
+    if (!Admit(ACount))
+        return;
+    if (fOscMode)
+        AppendAligned(AData, ACount, 2);
+    else if (NewBoard()) {
+        if (ACount == KNewFrameSize)
+            AppendAligned(AData, ACount, KNewFrameSize);
+    } else if (ACount == KOldFrameFirstPart)
+        AppendAligned(AData, ACount, KOldFrameSize);
+    else if (ACount == KOldFrameSecondPart)
         Append(AData, ACount);
 }
 
 void TOpticalStream::TakeRawRead(const uint8_t* AData, size_t ACount) {
     MakeRoom(ACount);
-    if (Pending() % (fOscMode ? 2 : KOldFrameSize) != 0)
-        Clear();
-    Append(AData, ACount);
+    AppendAligned(AData, ACount, fOscMode ? 2 : KOldFrameSize);
     ProcessFrames();
 }
 
 void TOpticalStream::DoData(const uint8_t* ABuffer, size_t ACount) {
-    if (ACount > KBufferSize) {
-        fDroppedBytes += ACount;
+    if (!Admit(ACount))
         return;
-    }
-    MakeRoom(ACount);
-    if (fOscMode) {
-        if (Pending() % 2 != 0)
+    if (fOscMode || NewBoard()) {
+        size_t unit = fOscMode ? 2 : KNewFrameSize;
+        if (Pending() % unit != 0)
             Clear();
-        if (ACount % 2 != 0)
+        if (ACount % unit != 0)
             return;
         Append(ABuffer, ACount);
         ProcessFrames();
-    } else if (NewBoard()) {
-        if (Pending() % KNewFrameSize != 0)
-            Clear();
-        if (ACount % KNewFrameSize != 0)
-            return;
-        Append(ABuffer, ACount);
-        ProcessFrames();
-    } else if (ACount == KOldFrameFirstPart) {
-        if (Pending() % KOldFrameSize != 0)
-            Clear();
-        Append(ABuffer, ACount);
-    } else if (ACount == KOldFrameSecondPart) {
+    } else if (ACount == KOldFrameFirstPart)
+        AppendAligned(ABuffer, ACount, KOldFrameSize);
+    else if (ACount == KOldFrameSecondPart) {
         Append(ABuffer, ACount);
         ProcessFrames();
     } else

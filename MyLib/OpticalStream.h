@@ -72,8 +72,12 @@ private:
     void Clear();
     // Room for ACount more bytes: collected frames are decoded first, then what is left is dropped.
     void MakeRoom(size_t ACount);
+    // Room for ACount bytes; false (the bytes counted as dropped) when they can never fit.
+    bool Admit(size_t ACount);
     // Appends bytes that fit (the callers make room first).
     void Append(const uint8_t* ABuffer, size_t ACount);
+    // Appends after dropping a partial unit (frame or sample) left from before.
+    void AppendAligned(const uint8_t* ABuffer, size_t ACount, size_t AUnit);
     // One record of the stream or one raw read of at most the buffer's size.
     void TakeRecord(const uint8_t* AData, size_t ACount);
     void TakeRawRead(const uint8_t* AData, size_t ACount);

@@ -7,6 +7,7 @@ packages=(
     g++ cmake ninja-build pkg-config
     zlib1g-dev libcurl4-openssl-dev libusb-1.0-0-dev qt6-base-dev
     libgtest-dev libgmock-dev libbenchmark-dev
+    clang libclang-rt-dev
     xvfb xauth fonts-dejavu-core
 )
 

@@ -13,4 +13,14 @@ for preset in release asan tsan; do
     echo "== tests: $preset"
     ctest --preset "$preset" || status=1
 done
+# Each fuzz target for a few seconds from its seed corpus (the corpus itself is left unchanged).
+if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; then
+    echo "== fuzz"
+    corpus=$(mktemp -d)
+    ./build/fuzz/fuzz/fuzz_OpticalStream -max_total_time=5 -print_final_stats=1 "$corpus" \
+        tests/fuzz-corpus/optical-stream || status=1
+    rm -rf "$corpus"
+else
+    status=1
+fi
 exit $status
