@@ -15,9 +15,14 @@ uint32_t TickCount() {
     return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
+const TPhaseCorrection& SharedPhaseCorrection(int AFrequency) {
+    static const TPhaseCorrection PC1(24), PC2(28);
+    return AFrequency == 24 ? PC1 : PC2;
+}
+
 } // namespace
 
-TOpticalStream::TOpticalStream() {
+TOpticalStream::TOpticalStream() : fPC1(SharedPhaseCorrection(24)), fPC2(SharedPhaseCorrection(28)) {
     fBuffer.reserve(KBufferSize);
     fOscBuffer.resize(KDefaultOscSamples);
 }

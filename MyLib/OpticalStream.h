@@ -99,8 +99,9 @@ private:
     uint32_t fPacketCounter = 0;
     TUsbFrame fLastFrame1;
     std::array<int, 4> fIdx{1, 2, 0, 3};
-    TPhaseCorrection fPC1{24};
-    TPhaseCorrection fPC2{28};
+    // The phase corrections for the two LED frequencies, built once and shared by every stream.
+    const TPhaseCorrection& fPC1;
+    const TPhaseCorrection& fPC2;
     TOpticalAim fAim;
     TPointNotify fOnNewPoint;
     TOscNotify fOnOscData;
