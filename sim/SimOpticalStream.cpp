@@ -18,8 +18,7 @@ constexpr int KOversizedRead = 10240;
 
 // Sized up front: GCC 12 at -O3 reports false overreads when a small vector grows by insert.
 std::vector<uint8_t> Record(const std::vector<uint8_t>& AData, uint32_t ALength, uint8_t AId = 0x88) {
-    std::vector<uint8_t> bytes(5 + AData.size());
-    bytes[0] = AId;
+    std::vector<uint8_t> bytes(5 + AData.size(), AId);
     PutLE32(bytes.data() + 1, ALength);
     std::copy(AData.begin(), AData.end(), bytes.begin() + 5);
     return bytes;
