@@ -3,7 +3,11 @@
 #include "MyLib/OpticalStream.h"
 #include "sim/SimOpticalStream.h"
 
+#include "platform/LittleEndian.h"
+
 #include <benchmark/benchmark.h>
+
+#include <algorithm>
 
 #include <vector>
 
@@ -22,12 +26,12 @@ TCapture Capture(uint16_t AVersionHW, uint16_t AVersionFW) {
     TCapture capture;
     for (int i = 0; i < KFramesPerRead; ++i)
         for (const auto& transfer : stream.NextFrame()) {
-            if (stream.SendsRecords()) {
-                capture.Read.push_back(0x88);
-                for (int b = 0; b < 4; ++b)
-                    capture.Read.push_back(uint8_t(transfer.Bytes.size() >> (8 * b)));
-            }
-            capture.Read.insert(capture.Read.end(), transfer.Bytes.begin(), transfer.Bytes.end());
+            size_t at = capture.Read.size(), header = stream.SendsRecords() ? 5 : 0;
+            capture.Read.resize(at + header + transfer.Bytes.size(), 0x88);
+            if (header)
+                PutLE32(capture.Read.data() + at + 1, uint32_t(transfer.Bytes.size()));
+            std::copy(transfer.Bytes.begin(), transfer.Bytes.end(),
+                      capture.Read.begin() + ptrdiff_t(at + header));
             capture.Pieces.push_back(transfer.Bytes);
         }
     return capture;

@@ -11,12 +11,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
-#include <iterator>
 #include <memory>
 
 namespace {
@@ -165,8 +165,12 @@ int DecodeCommand(const TArgs& AArgs) {
     }
     std::ifstream in(args.fWords[0], std::ios::binary);
     std::vector<uint8_t> bytes;
-    if (in.is_open())
-        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::vector<char> chunk(1 << 16);
+    while (in.is_open() && (in.read(chunk.data(), std::streamsize(chunk.size())) || in.gcount() > 0)) {
+        const size_t got = size_t(in.gcount());
+        bytes.resize(bytes.size() + got);
+        std::copy_n(chunk.data(), got, bytes.data() + bytes.size() - got);
+    }
     if (!in.is_open() || in.bad()) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
         return 1;

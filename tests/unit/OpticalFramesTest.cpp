@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -27,9 +28,9 @@ std::vector<uint8_t> NewFrameBytes(uint32_t ACounter, std::array<float, 4> ALed1
 }
 
 std::vector<uint8_t> Record(const std::vector<uint8_t>& AData, uint32_t ALength) {
-    std::vector<uint8_t> bytes{KSensorRecordId};
-    AppendLE32(bytes, ALength);
-    bytes.insert(bytes.end(), AData.begin(), AData.end());
+    std::vector<uint8_t> bytes(5 + AData.size(), KSensorRecordId);
+    PutLE32(bytes.data() + 1, ALength);
+    std::copy(AData.begin(), AData.end(), bytes.begin() + 5);
     return bytes;
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <string>
 #include <vector>
@@ -35,9 +36,10 @@ TBytes OldFrame() {
 TBytes Records(const std::vector<TBytes>& AData) {
     TBytes bytes;
     for (const auto& data : AData) {
-        bytes.push_back(KSensorRecordId);
-        AppendLE32(bytes, uint32_t(data.size()));
-        bytes.insert(bytes.end(), data.begin(), data.end());
+        size_t at = bytes.size();
+        bytes.resize(at + 5 + data.size(), KSensorRecordId);
+        PutLE32(bytes.data() + at + 1, uint32_t(data.size()));
+        std::copy(data.begin(), data.end(), bytes.begin() + ptrdiff_t(at + 5));
     }
     return bytes;
 }
