@@ -52,6 +52,9 @@ struct TSimKind {
     // Builds the simulated device; ALatencyMs is the delay of each control transfer.
     std::function<std::shared_ptr<TSimBusDevice>(const TSimDeviceOptions& AOptions, uint32_t ALatencyMs)>
         fCreate;
+    // The kind gives the update faults to a device behind it itself (a controller's target); they
+    // are not the physical device's own then.
+    bool fFaultsBehind = false;
 };
 
 class TSimKinds {
@@ -95,7 +98,9 @@ SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices
 // "calibration"}, ...]}. kind is "bootloader" for a device left in its bootloader, else its family's
 // kind; calibration is the hex of the bytes the firmware keeps in flash (optical sensor: the
 // calibration block; camera sensor: the flash parameters, then the accelerometer record; others:
-// none). firmware_version 65535: a bootloader whose flash holds no valid image.
+// none). firmware_version 65535: a bootloader whose flash holds no valid image. A target controller
+// adds "target": {"mode" (none, normal or bootloader), "product_id", "hardware_version",
+// "firmware_version", "serial_number", "flash_valid"}.
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
 // Writes SimReportJson to AFileName; false when the file cannot be written.
 bool WriteSimReport(const std::string& AFileName,

@@ -1,10 +1,11 @@
 #include "app/Unit1.h"
 
 #include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTarget.h"
 #include "MyLib/KelvoUsbTrigger.h"
-#include "MyLib/KelvoUsbQV.h"
 #include "app/ParameterStore.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
@@ -210,13 +211,11 @@ void TForm1::StubRemoval(TDeviceNotifier*, const TGUID&, const std::string& ANam
     fStub = nullptr;
 }
 
-// The handler pairs of the wireless controller and the target controller do their work from the
-// moment those device classes join the updater; until then their devices are registered, reported
-// and left alone, so they are neither opened nor logged.
+// The handler pair of the wireless controller does its work from the moment that device class joins
+// the updater; until then its devices are registered, reported and left alone, so they are neither
+// opened nor logged.
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TargetControllerRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 
 // The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
 void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
@@ -224,7 +223,7 @@ void TForm1::IgnoredRemoval(TDeviceNotifier*, const TGUID&, const std::string&) 
 
 void TForm1::FormClose() {
     // The held devices close in the window's fixed order; the objects themselves go with the window.
-    // The wireless and target controllers join this order with their device classes.
+    // The wireless controller joins this order, before the target controller, with its device class.
     if (fQVSensor)
         fQVSensor->Close();
     if (fTrigger)
@@ -235,6 +234,8 @@ void TForm1::FormClose() {
         fSensor->Close();
     if (fPulse)
         fPulse->Close();
+    if (fTC)
+        fTC->Close();
     fActiveDevice = nullptr;
 }
 
