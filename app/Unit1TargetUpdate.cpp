@@ -222,7 +222,8 @@ bool TForm1::FlashTarget(const TKelvoUsbFirmware& AImage) {
     }
     LogMessage("Firmware updated successfully!");
     // The controller then reports the target back in normal mode with its new firmware.
-    fTC->ReconnectTarget();
+    if (fTC)
+        fTC->ReconnectTarget();
     return true;
 }
 
