@@ -241,8 +241,11 @@ namespace {
 
 std::string DashedText(const std::array<uint8_t, 8>& ABytes) {
     std::string text;
-    for (std::size_t b = 0; b < ABytes.size(); ++b)
-        text += (b ? "-" : "") + std::to_string(ABytes[b]);
+    for (std::size_t b = 0; b < ABytes.size(); ++b) {
+        if (b)
+            text += '-';
+        text += std::to_string(ABytes[b]);
+    }
     return text;
 }
 
