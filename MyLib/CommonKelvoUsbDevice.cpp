@@ -1,5 +1,7 @@
 #include "MyLib/CommonKelvoUsbDevice.h"
 
+#include "platform/LittleEndian.h"
+
 #include "platform/WinError.h"
 
 #include <cstdio>
@@ -9,33 +11,26 @@ namespace {
 
 // The family driver's 8-byte vendor request block, little-endian; ALength bytes follow it.
 std::vector<uint8_t> RequestBlock(uint8_t bRequest, uint16_t wValue, uint16_t wIndex, uint16_t ALength) {
-    return {bRequest,         0,
-            uint8_t(wValue),  uint8_t(wValue >> 8),
-            uint8_t(wIndex),  uint8_t(wIndex >> 8),
-            uint8_t(ALength), uint8_t(ALength >> 8)};
-}
-
-uint16_t Word(const uint8_t* ABytes) {
-    return uint16_t(ABytes[0] | ABytes[1] << 8);
-}
-
-uint32_t DWord(const uint8_t* ABytes) {
-    return uint32_t(ABytes[0]) | uint32_t(ABytes[1]) << 8 | uint32_t(ABytes[2]) << 16 |
-           uint32_t(ABytes[3]) << 24;
+    std::vector<uint8_t> block(8);
+    block[0] = bRequest;
+    PutLE16(&block[2], wValue);
+    PutLE16(&block[4], wIndex);
+    PutLE16(&block[6], ALength);
+    return block;
 }
 
 TUsbDeviceDescriptor DescriptorFromBytes(const uint8_t* ABytes) {
     TUsbDeviceDescriptor d;
     d.bLength = ABytes[0];
     d.bDescriptorType = ABytes[1];
-    d.bcdUSB = Word(ABytes + 2);
+    d.bcdUSB = GetLE16(ABytes + 2);
     d.bDeviceClass = ABytes[4];
     d.bDeviceSubClass = ABytes[5];
     d.bDeviceProtocol = ABytes[6];
     d.bMaxPacketSize0 = ABytes[7];
-    d.idVendor = Word(ABytes + 8);
-    d.idProduct = Word(ABytes + 10);
-    d.bcdDevice = Word(ABytes + 12);
+    d.idVendor = GetLE16(ABytes + 8);
+    d.idProduct = GetLE16(ABytes + 10);
+    d.bcdDevice = GetLE16(ABytes + 12);
     d.iManufacturer = ABytes[14];
     d.iProduct = ABytes[15];
     d.iSerialNumber = ABytes[16];
@@ -181,7 +176,7 @@ void TCommonKelvoUsbDevice::ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize)
         if (left < KHeader)
             break;
         uint8_t type = block[offset];
-        uint32_t length = DWord(block + offset + 1);
+        uint32_t length = GetLE32(block + offset + 1);
         if (length > left - KHeader)
             break;
         const uint8_t* payload = block + offset + KHeader;
@@ -246,8 +241,8 @@ bool TCommonKelvoUsbDevice::GetProtocolVersion(PProtocolVersion AVersion) {
     uint8_t answer[4];
     if (!VendorRequestRead(answer, sizeof answer, 0x45, 0, 0))
         return false;
-    fProtocolVersionMajor = Word(answer);
-    fProtocolVersionMinor = Word(answer + 2);
+    fProtocolVersionMajor = GetLE16(answer);
+    fProtocolVersionMinor = GetLE16(answer + 2);
     if (AVersion)
         *AVersion = TProtocolVersion{fProtocolVersionMajor, fProtocolVersionMinor};
     ProtocolVersionChanged();
@@ -256,6 +251,26 @@ bool TCommonKelvoUsbDevice::GetProtocolVersion(PProtocolVersion AVersion) {
 
 std::string TCommonKelvoUsbDevice::Code128() {
     return "KX:" + Code128Word(fRegions) + Code128Serial(fSerialNum);
+}
+
+TOptionsResult TCommonKelvoUsbDevice::SaveOptions(TDeviceOptionsFile&) {
+    return TOptionsResult::Done;
+}
+
+TOptionsResult TCommonKelvoUsbDevice::RecoverOptions(TDeviceOptionsFile&) {
+    return TOptionsResult::Done;
+}
+
+bool TCommonKelvoUsbDevice::NeedToConfirmSwitchToStub() {
+    return false;
+}
+
+std::string TCommonKelvoUsbDevice::SwitchToStubError() {
+    return "Cannot switch device into STUB mode!";
+}
+
+bool TCommonKelvoUsbDevice::NeedToReplugAfterErase() {
+    return false;
 }
 
 // --- Transport ---
@@ -393,7 +408,7 @@ bool TCommonKelvoUsbDevice::GetDriverVersion(uint16_t* AVersion) {
     uint32_t returned;
     if (DriverControl(IOCTL_KELVO_DRIVER_VERSION, nullptr, 0, answer, sizeof answer, returned) &&
         returned == sizeof answer) {
-        fDriverVersion = Word(answer);
+        fDriverVersion = GetLE16(answer);
         char text[16];
         std::snprintf(text, sizeof text, "0x%X", fDriverVersion);
         fDriverVersionStr = text;
@@ -453,7 +468,7 @@ bool TCommonKelvoUsbDevice::GetLogSize(uint32_t& ASize) {
     uint32_t returned;
     if (!DriverControl(IOCTL_KELVO_LOG_SIZE, nullptr, 0, answer, sizeof answer, returned) || returned < 4)
         return false;
-    ASize = DWord(answer);
+    ASize = GetLE32(answer);
     return true;
 }
 
@@ -479,8 +494,8 @@ bool TCommonKelvoUsbDevice::ReadVersionWords(uint8_t ARequest, uint16_t& AHW, ui
     uint8_t answer[4];
     if (!VendorRequestRead(answer, sizeof answer, ARequest, 0, 0))
         return false;
-    fVersionFW = Word(answer);
-    fVersionHW = Word(answer + 2);
+    fVersionFW = GetLE16(answer);
+    fVersionHW = GetLE16(answer + 2);
     AHW = fVersionHW;
     ASF = fVersionFW;
     return true;
@@ -503,8 +518,8 @@ bool TCommonKelvoUsbDevice::GetStubVersion(PKelvoStubVersion AVersion) {
     uint8_t answer[4];
     if (!VendorRequestRead(answer, sizeof answer, 0xFE, 0, 0))
         return false;
-    fActualStubVersion = Word(answer);
-    fStubCodeVersion = Word(answer + 2);
+    fActualStubVersion = GetLE16(answer);
+    fStubCodeVersion = GetLE16(answer + 2);
     if (AVersion)
         *AVersion = TKelvoStubVersion{fActualStubVersion, fStubCodeVersion};
     return true;

@@ -9,6 +9,7 @@
 #include "MyLib/VendorRequest.h"
 #include "MyLib/WinUsb.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -72,6 +73,31 @@ constexpr uint8_t KELVO_RECORD_EVENT = 0x88;
 // Regions mask: 12 market regions; all of them.
 constexpr uint16_t KELVO_ALL_REGIONS = 0x0FFF;
 
+// Where a device keeps, across an update, what the update may wipe: the updater's settings file
+// of that device. Values are named by key. A write gives false when it did not land; a block read
+// gives false unless exactly ASize bytes were stored under the key.
+class TDeviceOptionsFile {
+public:
+    virtual ~TDeviceOptionsFile() = default;
+    virtual bool WriteBlock(const std::string& AKey, const void* ABlock, std::size_t ASize) = 0;
+    virtual bool WriteInteger(const std::string& AKey, int AValue) = 0;
+    virtual bool WriteBool(const std::string& AKey, bool AValue) = 0;
+    virtual bool ReadBlock(const std::string& AKey, void* ABlock, std::size_t ASize) = 0;
+};
+
+// The key of the calibration block, for the families that keep one.
+inline constexpr const char* CalibrationOptionKey = "Calibration";
+
+// How saving or writing back a device's options ended; the updater words each failure in its log.
+enum class TOptionsResult {
+    Done,
+    NotReadFromDevice, // the device did not give its values
+    NotStored,         // the options file did not take them
+    StoredNotRead,     // the options file holds no usable saved values
+    NotSetInDevice,    // the device refused the saved values
+    NotFlashed,        // the device took them but could not keep them in its flash
+};
+
 class TCommonKelvoUsbDevice;
 // A data or event payload; the buffer is the caller's and valid only during the call.
 using TUsbDataNotify =
@@ -118,6 +144,20 @@ public:
     virtual TKelvoUsbTransceiver UsbTransceiver() = 0;
     // Label text: "KX:", the regions and the serial number in the label encodings.
     virtual std::string Code128();
+    // The updater's questions, after the operations above. Base: a device with nothing to keep
+    // across an update, whose switch into the bootloader is not waited for.
+    // Saves into AFile what an update may wipe, before the switch into the bootloader.
+    virtual TOptionsResult SaveOptions(TDeviceOptionsFile& AFile);
+    // Writes the saved options back into the device when it returns from an update.
+    virtual TOptionsResult RecoverOptions(TDeviceOptionsFile& AFile);
+    // True when the update stops unless the device confirms the switch into its bootloader;
+    // false when it goes on whatever the switch request answered.
+    virtual bool NeedToConfirmSwitchToStub();
+    // The log line for a switch that NeedToConfirmSwitchToStub waited for and the device refused.
+    virtual std::string SwitchToStubError();
+    // True when the bootloader must be unplugged and plugged in again after the erase before the
+    // image goes in.
+    virtual bool NeedToReplugAfterErase();
 
     // --- Control-request transport (main thread; true on success) ---
     bool VendorRequest(uint8_t bRequest, uint16_t wValue, uint16_t wIndex);

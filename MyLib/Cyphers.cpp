@@ -203,3 +203,15 @@ void TGOSTCrypt::GenerateAll() {
     GenerateSynchro();
     GenerateTable();
 }
+
+TGOSTKey GostKeyFromBytes(const void* ABytes) {
+    TGOSTKey key;
+    std::memcpy(key.data(), ABytes, sizeof key);
+    return key;
+}
+
+TGOSTTable GostTableFromBytes(const void* ABytes) {
+    TGOSTTable table;
+    std::memcpy(table.data(), ABytes, sizeof table);
+    return table;
+}

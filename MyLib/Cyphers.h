@@ -27,6 +27,10 @@ using TGOSTKey = std::array<uint32_t, 8>;
 using TGOSTTable = std::array<std::array<uint8_t, 8>, 8>;
 static_assert(sizeof(TGOSTKey) == 32 && sizeof(TGOSTTable) == 64);
 
+// A key and a table from the 32 and 64 bytes a key file and a table file hold.
+TGOSTKey GostKeyFromBytes(const void* ABytes);
+TGOSTTable GostTableFromBytes(const void* ABytes);
+
 // Source of the random numbers behind the key, synchronisation and table generators.
 class TRandomSource {
 public:

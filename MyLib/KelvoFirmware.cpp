@@ -2,18 +2,16 @@
 
 #include "MyLib/CRC32.h"
 #include "MyLib/KelvoSerials.h"
+#include "platform/AtomicFile.h"
 #include "platform/Resources.h"
 
 #include <cctype>
 #include <cerrno>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <map>
 #include <optional>
-#include <unistd.h>
+#include <sstream>
 
 namespace {
 
@@ -69,6 +67,11 @@ std::optional<uint64_t> Remaining(std::istream& AStream) {
     return uint64_t(end - here);
 }
 
+// The reason given for a record cut short; a name, when there is one, would be missing as well.
+std::string Truncated(std::size_t AMissing) {
+    return "file truncated: at least " + std::to_string(AMissing) + " bytes missing";
+}
+
 // Reads a header; one that does not arrive whole cannot belong to a firmware file.
 TFirmwareFileHeader ReadHeader(std::istream& AStream, const char* AMessage) {
     TFirmwareFileHeader header;
@@ -83,28 +86,14 @@ void WriteOrThrow(std::ostream& AStream, const void* AData, std::size_t ASize) {
         throw TFirmwareException("error writing to stream");
 }
 
-// Writes through a temporary file in the same folder and renames it over AFileName.
+// Serialises into memory, then replaces AFileName as a whole (see ReplaceFileContents).
 template <typename TWriter> void SaveAtomically(const std::string& AFileName, TWriter AWrite) {
-    std::string temp = AFileName + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw TFirmwareException("Cannot create file \"" + temp + "\": " + std::strerror(errno));
-        try {
-            AWrite(out);
-            out.flush();
-            if (!out)
-                throw TFirmwareException("error writing to stream");
-        } catch (...) {
-            out.close();
-            std::remove(temp.c_str());
-            throw;
-        }
-    }
-    if (std::rename(temp.c_str(), AFileName.c_str()) != 0) {
-        int error = errno;
-        std::remove(temp.c_str());
-        throw TFirmwareException("Cannot write file \"" + AFileName + "\": " + std::strerror(error));
+    std::ostringstream out;
+    AWrite(out);
+    try {
+        ReplaceFileContents(AFileName, out.view());
+    } catch (const EAtomicWriteError& e) {
+        throw TFirmwareException(e.what());
     }
 }
 
@@ -155,54 +144,7 @@ bool SameTextIgnoringCase(const std::string& A, const std::string& B) {
     return true;
 }
 
-// Civil date to days since 1970-01-01 (proleptic Gregorian).
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const unsigned yoe = unsigned(y - era * 400);
-    const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + int64_t(doe) - 719468;
-}
-
-constexpr int64_t DaysFrom1899To1970 = 25569;
-
 } // namespace
-
-double CurrentDateTime() {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
-    int64_t days = DaysFromCivil(local.tm_year + 1900, unsigned(local.tm_mon + 1), unsigned(local.tm_mday));
-    double seconds = local.tm_hour * 3600.0 + local.tm_min * 60.0 + local.tm_sec;
-    return double(days + DaysFrom1899To1970) + seconds / 86400.0;
-}
-
-std::string DateTimeToStr(double AValue) {
-    if (!std::isfinite(AValue) || std::fabs(AValue) > 3.0e6)
-        return "invalid date";
-    double whole = std::floor(AValue);
-    int64_t seconds = std::llround((AValue - whole) * 86400.0);
-    int64_t days = int64_t(whole) - DaysFrom1899To1970;
-    if (seconds >= 86400) {
-        seconds -= 86400;
-        ++days;
-    }
-    // Days since 1970-01-01 back to a civil date.
-    int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const unsigned doe = unsigned(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    const unsigned d = doy - (153 * mp + 2) / 5 + 1;
-    const unsigned m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = int64_t(yoe) + era * 400 + (m <= 2);
-    char text[128];
-    std::snprintf(text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld:%02lld", (long long)y, m, d,
-                  (long long)(seconds / 3600), (long long)(seconds / 60 % 60), (long long)(seconds % 60));
-    return text;
-}
 
 TGOSTDataBlock TMSP430CryptedBinaryChecked::Block(std::size_t AIndex) const {
     if (AIndex >= BlockCount)
@@ -304,7 +246,7 @@ void TKelvoUsbFirmware::UpdateCRC() {
 void TKelvoUsbFirmware::CheckFileHeader(const TFirmwareFileHeader& AHeader) {
     if (AHeader.Guid() != FirmwareFileGuid)
         throw TFirmwareException("Invalid firmware file");
-    if (AHeader.Version > 2)
+    if (AHeader.Version > 2 || AHeader.Version < 0)
         throw TFirmwareException("Invalid file version");
     fFileVersion = AHeader.Version;
 }
@@ -312,26 +254,34 @@ void TKelvoUsbFirmware::CheckFileHeader(const TFirmwareFileHeader& AHeader) {
 void TKelvoUsbFirmware::ReadFromStream(std::istream& AStream) {
     try {
         fErrorStr = "error reading from stream";
-        const bool whole = ReadUpTo(AStream, &fFW, sizeof fFW) == sizeof fFW;
+        // What follows the record in the current format: the device GUID and the name length.
+        const std::size_t trailer = fFileVersion < 2 ? 0 : sizeof(TGUID) + sizeof(int32_t);
+        const std::size_t gotRecord = ReadUpTo(AStream, &fFW, sizeof fFW);
+        const bool whole = gotRecord == sizeof fFW;
+        // Nothing of an earlier content stays behind in what did not arrive.
+        std::memset(reinterpret_cast<uint8_t*>(&fFW) + gotRecord, 0, sizeof fFW - gotRecord);
         fErrorStr = "error calculating CRC";
         fValid = whole && CRC32(&fFW.Checked, sizeof fFW.Checked) == fFW.CRC32;
-        fErrorStr = fValid ? "" : "invalid CRC";
+        fErrorStr = !whole ? Truncated(sizeof fFW - gotRecord + trailer) : fValid ? "" : "invalid CRC";
         if (fFileVersion < 2 || !whole) {
             // Older formats carry no device GUID or name and are never valid; a short record has
             // nothing after it to read.
             fDeviceGUID = TGUID{};
             fName.clear();
+            if (whole && fValid)
+                fErrorStr = "unsupported file version " + std::to_string(fFileVersion);
             fValid = false;
             return;
         }
         TGUID guid{};
         int32_t length = 0;
-        if (ReadUpTo(AStream, &guid, sizeof guid) != sizeof guid ||
-            ReadUpTo(AStream, &length, sizeof length) != sizeof length) {
+        const std::size_t gotTrailer =
+            ReadUpTo(AStream, &guid, sizeof guid) + ReadUpTo(AStream, &length, sizeof length);
+        if (gotTrailer != trailer) {
             fDeviceGUID = TGUID{};
             fName.clear();
             fValid = false;
-            fErrorStr = "error reading from stream";
+            fErrorStr = Truncated(trailer - gotTrailer);
             return;
         }
         fDeviceGUID = guid;
@@ -578,10 +528,14 @@ void TKelvoUsbFirmwareCollection::LoadFromSetStream(std::istream& AStream, bool 
     TFirmwareFileHeader header = ReadHeader(AStream, what);
     if (header.Guid() != FirmwareSetFileGuid)
         throw TFirmwareException(what);
-    if (header.Version > 1)
+    if (header.Version > 1 || header.Version < 0)
         throw TFirmwareException(std::string(what) + " version");
     fFileVersion = uint32_t(header.Version);
     ReadFromStream(AStream);
+}
+
+void TKelvoUsbFirmwareCollection::LoadFromStream(std::istream& AStream) {
+    LoadFromSetStream(AStream, false);
 }
 
 void TKelvoUsbFirmwareCollection::LoadFromFile(const std::string& AFileName) {
@@ -600,8 +554,12 @@ void TKelvoUsbFirmwareCollection::ReadFromStream(std::istream& AStream) {
     if (ReadUpTo(AStream, &count, sizeof count) != sizeof count)
         throw TFirmwareException("Invalid firmware collection entry count");
     std::optional<uint64_t> left = Remaining(AStream);
-    if (count < 0 || (left && uint64_t(count) > *left / MinEntrySize))
+    if (count < 0)
         throw TFirmwareException("Invalid firmware collection entry count");
+    if (left && uint64_t(count) > *left / MinEntrySize)
+        throw TFirmwareException("Invalid firmware collection entry count: " + std::to_string(count) +
+                                 " entries do not fit in the " + std::to_string(*left) +
+                                 " bytes left (file truncated?)");
     fList.clear();
     if (left) // the count is known to fit; otherwise the list grows with what arrives
         fList.reserve(std::size_t(count));
@@ -634,51 +592,4 @@ void TKelvoUsbFirmwareCollection::SaveToFile(const std::string& AFileName) const
         WriteOrThrow(AOut, &header, sizeof header);
         WriteToStream(AOut);
     });
-}
-
-namespace {
-
-std::string& DownloadServerUrl() {
-    static std::string url = "http://firmware.kelvo.example/downloads/fw/";
-    return url;
-}
-
-THttpOptions& DownloadHttpOptions() {
-    static THttpOptions options;
-    return options;
-}
-
-} // namespace
-
-std::string TKelvoUsbFirmware::DownloadFileName(uint16_t AProductId, uint16_t AVersionHW) {
-    char name[40];
-    std::snprintf(name, sizeof name, "pid%04xhw%04x.kelvousbfw", unsigned(AProductId), unsigned(AVersionHW));
-    return name;
-}
-
-void TKelvoUsbFirmware::SetDownloadServer(const std::string& ABaseUrl) {
-    DownloadServerUrl() = ABaseUrl;
-}
-
-const std::string& TKelvoUsbFirmware::DownloadServer() {
-    return DownloadServerUrl();
-}
-
-void TKelvoUsbFirmware::SetDownloadOptions(const THttpOptions& AOptions) {
-    DownloadHttpOptions() = AOptions;
-}
-
-bool TKelvoUsbFirmware::DownloadFromInternet(uint16_t AProductId, uint16_t AVersionHW) {
-    std::vector<uint8_t> body;
-    if (!HttpGet(DownloadServer() + DownloadFileName(AProductId, AVersionHW), body, DownloadHttpOptions()))
-        return false;
-    // The HTTP status is not looked at: an error page fails the header check like any other
-    // file that is not an image.
-    try {
-        TMemoryReadStream stream(body.data(), body.size());
-        LoadFromStream(stream);
-    } catch (...) {
-        return false;
-    }
-    return Valid();
 }

@@ -2,6 +2,7 @@
 // Firmware images (one enciphered MSP430 main memory with its identity) and the collection of them,
 // with their file forms, lookup, and the image-building operations.
 #include "MyLib/Cyphers.h"
+#include "MyLib/FirmwareDate.h"
 #include "platform/Component.h"
 #include "platform/Guid.h"
 #include "platform/Http.h"
@@ -228,6 +229,8 @@ public:
     TKelvoUsbFirmware* FindByName(const std::string& AName) const;
 
     void LoadFromFile(const std::string& AFileName);
+    // A set file's content from its header on.
+    void LoadFromStream(std::istream& AStream);
     void LoadFromResourceName(const std::string& AName);
     void ReadFromStream(std::istream& AStream);
     void WriteToStream(std::ostream& AStream) const;
@@ -240,8 +243,3 @@ private:
     uint32_t fFileVersion = 0;
     std::vector<std::unique_ptr<TKelvoUsbFirmware>> fList;
 };
-
-// Days since 30 December 1899 with the time of day as fraction, for the current local time.
-double CurrentDateTime();
-// "YYYY-MM-DD HH:MM:SS" of such a value.
-std::string DateTimeToStr(double AValue);

@@ -1,5 +1,7 @@
 #include "MyLib/KelvoSerials.h"
+
 #include "platform/HexText.h"
+#include "platform/LittleEndian.h"
 
 #include <cctype>
 
@@ -95,7 +97,7 @@ std::string SerialToStr(const TSerialNum& ASerial) {
         default:
             return {};
         }
-        return prefix + std::to_string(ASerial[0] | (ASerial[1] << 8));
+        return prefix + std::to_string(GetLE16(ASerial.data()));
     }
     std::string text;
     for (std::size_t i = 0; i < ASerial.size(); ++i) {

@@ -1,5 +1,7 @@
 #include "MyLib/KelvoUsbPulse.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -27,10 +29,6 @@ constexpr int32_t KPeakHold = 300;
 // Beat intervals taken as plausible, in milliseconds.
 constexpr uint32_t KMinBeatInterval = 200;
 constexpr uint32_t KMaxBeatInterval = 2000;
-
-uint16_t Word(const uint8_t* ABytes) {
-    return uint16_t(ABytes[0] | ABytes[1] << 8);
-}
 
 uint32_t TickCount() {
     using namespace std::chrono;
@@ -107,7 +105,7 @@ void TKelvoPulseUsbDevice::DoEvent(const uint8_t* ABuffer, uint32_t ABufferSize)
     // Two 16-bit readings; a shorter event is not a sample.
     if (!ABuffer || ABufferSize < 4)
         return;
-    ClipSample(Word(ABuffer), Word(ABuffer + 2));
+    ClipSample(GetLE16(ABuffer), GetLE16(ABuffer + 2));
     if (fOnPulseValue)
         fOnPulseValue(this, fHeartBeat, fPulseValue);
     if (fHeartBeat && fOnHeartBeat)
@@ -252,7 +250,8 @@ bool TKelvoPulseUsbDevice::SetSignalLevel(int32_t ALevel) {
         return false;
     fLevel = ALevel;
     const uint16_t drive = uint16_t(KFullScale - ALevel);
-    const uint8_t word[2] = {uint8_t(drive), uint8_t(drive >> 8)};
+    uint8_t word[2];
+    PutLE16(word, drive);
     return IoControl(KELVO_PULSE_FN_SET_LEVEL, word, sizeof word);
 }
 

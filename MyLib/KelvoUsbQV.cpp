@@ -1,5 +1,7 @@
 #include "MyLib/KelvoUsbQV.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -160,7 +162,7 @@ uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration) {
     std::memcpy(bytes, &ACalibration, sizeof bytes);
     uint16_t sum = 0;
     for (size_t i = 0; i < 21; ++i)
-        sum = uint16_t(sum + (bytes[2 * i] | bytes[2 * i + 1] << 8));
+        sum = uint16_t(sum + GetLE16(bytes + 2 * i));
     return uint16_t(~sum);
 }
 
@@ -375,6 +377,46 @@ bool TKelvoUsbQVSensor::GetProtocolVersion(PProtocolVersion AVersion) {
     return true;
 }
 
+// --- Update ---
+
+TOptionsResult TKelvoUsbQVSensor::SaveOptions(TDeviceOptionsFile& AFile) {
+    TQV01FlashParams params{};
+    if (!ReadFlashParams(params))
+        return TOptionsResult::NotReadFromDevice;
+    if (!AFile.WriteBlock(CalibrationOptionKey, &params, sizeof params))
+        return TOptionsResult::NotStored;
+    TQVAccCalibration acc{};
+    if (ReadAccCalibrationData(acc) && !AFile.WriteBlock("AccCalibration", &acc, sizeof acc))
+        return TOptionsResult::NotStored;
+    if (!AFile.WriteInteger("Regions", fRegions) || !AFile.WriteBool("Locked", fLocked))
+        return TOptionsResult::NotStored;
+    return TOptionsResult::Done;
+}
+
+TOptionsResult TKelvoUsbQVSensor::RecoverOptions(TDeviceOptionsFile& AFile) {
+    // Only a sensor whose firmware keeps its parameters in the flash the update erases is asked
+    // (the others are saved as needing no recovery); without a write-back it would come out of
+    // every update with its lens and sensor parameters gone.
+    TQV01FlashParams params{};
+    if (!AFile.ReadBlock(CalibrationOptionKey, &params, sizeof params))
+        return TOptionsResult::StoredNotRead;
+    if (!WriteFlashParams(params))
+        return TOptionsResult::NotSetInDevice;
+    return TOptionsResult::Done;
+}
+
+bool TKelvoUsbQVSensor::NeedToConfirmSwitchToStub() {
+    return true;
+}
+
+std::string TKelvoUsbQVSensor::SwitchToStubError() {
+    return "Cannot switch QV sensor into STUB mode!";
+}
+
+bool TKelvoUsbQVSensor::NeedToReplugAfterErase() {
+    return fVersionFW <= 10;
+}
+
 // --- Records ---
 
 uint32_t TKelvoUsbQVSensor::FlashParamsSize() const {
@@ -479,15 +521,14 @@ bool TKelvoUsbQVSensor::GetCalibratedDistance(uint32_t& ADistance) {
     uint8_t answer[4];
     if (!VendorRequestRead(answer, sizeof answer, QV_REQ_GET_CALIBRATED_DISTANCE, 0, 0))
         return false;
-    fCalibratedDistance = uint32_t(answer[0]) | uint32_t(answer[1]) << 8 | uint32_t(answer[2]) << 16 |
-                          uint32_t(answer[3]) << 24;
+    fCalibratedDistance = GetLE32(answer);
     ADistance = fCalibratedDistance;
     return true;
 }
 
 bool TKelvoUsbQVSensor::SetCalibratedDistance(uint32_t ADistance) {
-    const uint8_t bytes[4] = {uint8_t(ADistance), uint8_t(ADistance >> 8), uint8_t(ADistance >> 16),
-                              uint8_t(ADistance >> 24)};
+    uint8_t bytes[4];
+    PutLE32(bytes, ADistance);
     if (!VendorRequestWrite(bytes, sizeof bytes, QV_REQ_SET_CALIBRATED_DISTANCE, 0, 0))
         return false;
     fCalibratedDistance = ADistance;
@@ -598,7 +639,7 @@ bool TKelvoUsbQVSensor::GetWorkingParameter(uint16_t AIndex, uint16_t& AValue) {
     uint8_t answer[2];
     if (!VendorRequestRead(answer, sizeof answer, QV_REQ_WORKING_PARAMETER, 0, AIndex))
         return false;
-    AValue = uint16_t(answer[0] | answer[1] << 8);
+    AValue = GetLE16(answer);
     return true;
 }
 
@@ -624,113 +665,212 @@ bool TKelvoUsbQVSensor::ReadWord(uint8_t bRequest, uint16_t& AValue) {
     uint8_t answer[2];
     if (!VendorRequestRead(answer, sizeof answer, bRequest, 0, 0))
         return false;
-    AValue = uint16_t(answer[0] | answer[1] << 8);
+    AValue = GetLE16(answer);
     return true;
 }
 
-bool TKelvoUsbQVSensor::GetWorkingByte(uint16_t AIndex, uint8_t& AValue) {
-    uint16_t value;
-    if (!GetWorkingParameter(AIndex, value))
+// --- Tuning values ---
+
+// How each tuning value travels: its working parameter (request 186), its own read and write requests
+// where it has them, the bytes of its value, and the first firmware that reads and that writes it.
+// A value with both a working parameter and requests of its own uses the working parameter only on
+// firmware that reports 0xFFFF.
+struct TQVTuning {
+    uint16_t Parameter;  // KNoParameter: requests of its own only
+    uint8_t ReadRequest; // KNoRequest: working parameter only
+    uint8_t WriteRequest;
+    uint8_t Width;     // 1: a byte or a flag, 2: a word
+    uint16_t ReadFrom; // 0: every firmware
+    uint16_t WriteFrom;
+};
+
+namespace {
+
+constexpr uint16_t KNoParameter = 0;
+constexpr uint8_t KNoRequest = 0;
+
+enum TQVTune : uint8_t {
+    TuneBlackLevel,
+    TuneWhiteLevel,
+    TuneRowBin,
+    TuneUseRowMasks,
+    TuneAutoAdjustAnalogGain,
+    TunePrintTemplate,
+    TuneMinShutterToGain,
+    TuneMaxShutterToGain,
+    TuneFrameSize,
+    TuneFrameWidth,
+    TuneFrameHeight,
+    TuneShockDetectionMode,
+    TuneAccShockEdgeLevel,
+    TuneFollowInAdjust,
+    TuneBiathlonTargetsDistancePix,
+    TuneUseAccCalibration,
+    TuneTimerADivider,
+    TuneFPS,
+    TuneRowBinSwitchingInMainMode,
+    TuneRowBinSwitchingInAdjustMode,
+    TuneShutterWidth,
+    TuneDataMode,
+    TuneAnalogGain,
+    TuneAutoAdjustShutter,
+    TuneMT9VrefADC,
+    TuneAdjustShutterIfTargetLost,
+    TuneAdjustShutter,
+    TuneFollowZoneRadius,
+    TuneTimerValue,
+    TuneCount
+};
+
+constexpr TQVTuning KTunings[] = {
+    // {working parameter, read request, write request, width, first firmware to read, to write}, in
+    // the order of TQVTune.
+    {WP_BLACK_LEVEL, KNoRequest, KNoRequest, 1, 0, 0},
+    {WP_WHITE_LEVEL, KNoRequest, KNoRequest, 1, 0, 0},
+    {WP_ROW_BIN, KNoRequest, KNoRequest, 1, 0, 8},
+    {WP_USE_ROW_MASKS, KNoRequest, KNoRequest, 1, 0, 0},
+    {WP_AUTO_ANALOG_GAIN, KNoRequest, KNoRequest, 1, 0, 0},
+    {WP_PRINT_TEMPLATE, KNoRequest, KNoRequest, 1, 0, 0},
+    {WP_MIN_SHUTTER_TO_GAIN, KNoRequest, KNoRequest, 2, 0, 0},
+    {WP_MAX_SHUTTER_TO_GAIN, KNoRequest, KNoRequest, 2, 0, 0},
+    {WP_FRAME_SIZE, KNoRequest, KNoRequest, 2, 11, 11},
+    // Firmware 10 and lower has a fixed frame: the getters answer it without asking the device.
+    {WP_FRAME_WIDTH, KNoRequest, KNoRequest, 2, 11, 11},
+    {WP_FRAME_HEIGHT, KNoRequest, KNoRequest, 2, 11, 11},
+    // Below firmware 15 (16 for follow-in-adjust) the getters answer the fixed value of older firmware.
+    {WP_SHOCK_DETECTION_MODE, KNoRequest, KNoRequest, 1, 15, 15},
+    {WP_ACC_SHOCK_EDGE_LEVEL, KNoRequest, KNoRequest, 2, 15, 15},
+    {WP_FOLLOW_IN_ADJUST, KNoRequest, KNoRequest, 1, 16, 16},
+    {WP_BIATHLON_DISTANCE, KNoRequest, KNoRequest, 2, 22, 22},
+    {WP_USE_ACC_CALIBRATION, KNoRequest, KNoRequest, 1, 0, 0},
+    // Read from firmware 30, written from 29: firmware 29 takes the divider but does not report it.
+    {WP_TIMER_A_DIVIDER, KNoRequest, KNoRequest, 2, 30, 29},
+    // Older firmware sets the frame rate through the frame timer instead (SetFPS).
+    {WP_FPS, KNoRequest, KNoRequest, 2, 29, 29},
+    {WP_ROW_BIN_SWITCHING_MAIN, KNoRequest, KNoRequest, 1, 0, 0},
+    {WP_ROW_BIN_SWITCHING_ADJUST, KNoRequest, KNoRequest, 1, 0, 0},
+    {WP_SHUTTER_WIDTH, QV_REQ_SHUTTER_WIDTH, QV_REQ_SHUTTER_WIDTH, 2, 0, 0},
+    {WP_DATA_MODE, QV_REQ_DATA_MODE, QV_REQ_DATA_MODE, 1, 0, 0},
+    {WP_ANALOG_GAIN, QV_REQ_ANALOG_GAIN, QV_REQ_ANALOG_GAIN, 2, 0, 0},
+    {WP_AUTO_ADJUST_SHUTTER, QV_REQ_AUTO_ADJUST_SHUTTER, QV_REQ_AUTO_ADJUST_SHUTTER, 1, 0, 0},
+    // Its read tells the working parameter apart by the hardware version (GetMT9VrefADC).
+    {WP_VREF_ADC, QV_REQ_VREF_ADC, QV_REQ_VREF_ADC, 1, 0, 0},
+    {WP_ADJUST_IF_LOST, QV_REQ_ADJUST_IF_LOST, QV_REQ_ADJUST_IF_LOST, 1, 0, 0},
+    {WP_ADJUST_SHUTTER, QV_REQ_ADJUST_SHUTTER, QV_REQ_ADJUST_SHUTTER, 1, 0, 0},
+    {KNoParameter, QV_REQ_GET_FOLLOW_ZONE, QV_REQ_SET_FOLLOW_ZONE, 2, 0, 0},
+    {KNoParameter, QV_REQ_GET_TIMER_VALUE, QV_REQ_SET_TIMER_VALUE, 2, 0, 0},
+};
+static_assert(std::size(KTunings) == TuneCount);
+
+// A flag is any non-zero value; a byte is the value's low byte.
+template <typename T> T FromWire(uint16_t AValue) {
+    if constexpr (std::is_same_v<T, bool>)
+        return AValue != 0;
+    else
+        return T(AValue);
+}
+
+} // namespace
+
+bool TKelvoUsbQVSensor::ReadTuning(const TQVTuning& ATuning, uint16_t& AValue) {
+    if (fVersionFW < ATuning.ReadFrom)
         return false;
-    AValue = uint8_t(value);
-    return true;
-}
-
-bool TKelvoUsbQVSensor::ReadSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t& AValue,
-                                    bool AOneByte) {
-    if (UsesWorkingParameters())
-        return GetWorkingParameter(AWorkingIndex, AValue);
-    if (!AOneByte)
-        return ReadWord(bRequest, AValue);
+    if (ATuning.ReadRequest == KNoRequest || (ATuning.Parameter != KNoParameter && UsesWorkingParameters()))
+        return GetWorkingParameter(ATuning.Parameter, AValue);
+    if (ATuning.Width == 2)
+        return ReadWord(ATuning.ReadRequest, AValue);
     uint8_t value;
-    if (!ReadByte(bRequest, value))
+    if (!ReadByte(ATuning.ReadRequest, value))
         return false;
     AValue = value;
     return true;
 }
 
-bool TKelvoUsbQVSensor::WriteSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t AValue) {
-    return UsesWorkingParameters() ? SetWorkingParameter(AWorkingIndex, AValue)
-                                   : VendorRequest(bRequest, AValue, 0);
+bool TKelvoUsbQVSensor::WriteTuning(const TQVTuning& ATuning, uint16_t AValue) {
+    if (fVersionFW < ATuning.WriteFrom)
+        return false;
+    if (ATuning.WriteRequest == KNoRequest || (ATuning.Parameter != KNoParameter && UsesWorkingParameters()))
+        return SetWorkingParameter(ATuning.Parameter, AValue);
+    return VendorRequest(ATuning.WriteRequest, AValue, 0);
 }
 
-// --- Tuning through working parameters ---
+template <typename T> bool TKelvoUsbQVSensor::GetTuning(const TQVTuning& ATuning, T& AField, T* AValue) {
+    uint16_t value;
+    return ReadTuning(ATuning, value) && Give(AField, FromWire<T>(value), AValue);
+}
+
+template <typename T> bool TKelvoUsbQVSensor::SetTuning(const TQVTuning& ATuning, T& AField, T AValue) {
+    return WriteTuning(ATuning, AValue) && Give(AField, AValue, nullptr);
+}
 
 bool TKelvoUsbQVSensor::GetBlackLevel(uint8_t* AValue) {
-    uint8_t value;
-    return GetWorkingByte(WP_BLACK_LEVEL, value) && Give(fBlackLevel, value, AValue);
+    return GetTuning(KTunings[TuneBlackLevel], fBlackLevel, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetBlackLevel(uint8_t AValue) {
+    // The black level is kept even when the device refuses it.
     fBlackLevel = AValue;
-    return SetWorkingParameter(WP_BLACK_LEVEL, AValue);
+    return WriteTuning(KTunings[TuneBlackLevel], AValue);
 }
 
 bool TKelvoUsbQVSensor::GetWhiteLevel(uint8_t* AValue) {
-    uint8_t value;
-    return GetWorkingByte(WP_WHITE_LEVEL, value) && Give(fWhiteLevel, value, AValue);
+    return GetTuning(KTunings[TuneWhiteLevel], fWhiteLevel, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetWhiteLevel(uint8_t AValue) {
-    return SetWorkingParameter(WP_WHITE_LEVEL, AValue) && Give(fWhiteLevel, AValue, nullptr);
+    return SetTuning(KTunings[TuneWhiteLevel], fWhiteLevel, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetRowBin(uint8_t* AValue) {
-    uint8_t value;
-    return GetWorkingByte(WP_ROW_BIN, value) && Give(fRowBin, value, AValue);
+    return GetTuning(KTunings[TuneRowBin], fRowBin, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetRowBin(uint8_t AValue) {
-    return fVersionFW >= 8 && SetWorkingParameter(WP_ROW_BIN, AValue) && Give(fRowBin, AValue, nullptr);
+    return SetTuning(KTunings[TuneRowBin], fRowBin, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetUseRowMasks(uint8_t* AValue) {
-    uint8_t value;
-    return GetWorkingByte(WP_USE_ROW_MASKS, value) && Give(fUseRowMasks, value, AValue);
+    return GetTuning(KTunings[TuneUseRowMasks], fUseRowMasks, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetUseRowMasks(uint8_t AValue) {
-    return SetWorkingParameter(WP_USE_ROW_MASKS, AValue) && Give(fUseRowMasks, AValue, nullptr);
+    return SetTuning(KTunings[TuneUseRowMasks], fUseRowMasks, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetAutoAdjustAnalogGain(uint8_t* AValue) {
-    uint8_t value;
-    return GetWorkingByte(WP_AUTO_ANALOG_GAIN, value) && Give(fAutoAdjustAnalogGain, value, AValue);
+    return GetTuning(KTunings[TuneAutoAdjustAnalogGain], fAutoAdjustAnalogGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetAutoAdjustAnalogGain(uint8_t AValue) {
-    return SetWorkingParameter(WP_AUTO_ANALOG_GAIN, AValue) && Give(fAutoAdjustAnalogGain, AValue, nullptr);
+    return SetTuning(KTunings[TuneAutoAdjustAnalogGain], fAutoAdjustAnalogGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetPrintTemplate(bool* AValue) {
-    uint16_t value;
-    return GetWorkingParameter(WP_PRINT_TEMPLATE, value) && Give(fPrintTemplate, value != 0, AValue);
+    return GetTuning(KTunings[TunePrintTemplate], fPrintTemplate, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetPrintTemplate(bool AValue) {
-    return SetWorkingParameter(WP_PRINT_TEMPLATE, AValue) && Give(fPrintTemplate, AValue, nullptr);
+    return SetTuning(KTunings[TunePrintTemplate], fPrintTemplate, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetMinShutterToGain(uint16_t* AValue) {
-    uint16_t value;
-    return GetWorkingParameter(WP_MIN_SHUTTER_TO_GAIN, value) && Give(fMinShutterToGain, value, AValue);
+    return GetTuning(KTunings[TuneMinShutterToGain], fMinShutterToGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetMinShutterToGain(uint16_t AValue) {
-    return SetWorkingParameter(WP_MIN_SHUTTER_TO_GAIN, AValue) && Give(fMinShutterToGain, AValue, nullptr);
+    return SetTuning(KTunings[TuneMinShutterToGain], fMinShutterToGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetMaxShutterToGain(uint16_t* AValue) {
-    uint16_t value;
-    return GetWorkingParameter(WP_MAX_SHUTTER_TO_GAIN, value) && Give(fMaxShutterToGain, value, AValue);
+    return GetTuning(KTunings[TuneMaxShutterToGain], fMaxShutterToGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetMaxShutterToGain(uint16_t AValue) {
-    return SetWorkingParameter(WP_MAX_SHUTTER_TO_GAIN, AValue) && Give(fMaxShutterToGain, AValue, nullptr);
+    return SetTuning(KTunings[TuneMaxShutterToGain], fMaxShutterToGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetFrameSize(uint16_t ASize) {
-    if (fVersionFW <= 10 || !SetWorkingParameter(WP_FRAME_SIZE, ASize))
+    if (!WriteTuning(KTunings[TuneFrameSize], ASize))
         return false;
     fFrameWidth = ASize;
     fFrameHeight = ASize;
@@ -738,107 +878,91 @@ bool TKelvoUsbQVSensor::SetFrameSize(uint16_t ASize) {
 }
 
 bool TKelvoUsbQVSensor::GetFrameWidth(uint16_t* AValue) {
-    if (fVersionFW <= 10)
+    if (fVersionFW < KTunings[TuneFrameWidth].ReadFrom)
         return Give(fFrameWidth, uint16_t(fMode == 2 ? 64 : 80), AValue);
-    uint16_t value;
-    return GetWorkingParameter(WP_FRAME_WIDTH, value) && Give(fFrameWidth, value, AValue);
+    return GetTuning(KTunings[TuneFrameWidth], fFrameWidth, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetFrameWidth(uint16_t AValue) {
-    return fVersionFW > 10 && SetWorkingParameter(WP_FRAME_WIDTH, AValue) &&
-           Give(fFrameWidth, AValue, nullptr);
+    return SetTuning(KTunings[TuneFrameWidth], fFrameWidth, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetFrameHeight(uint16_t* AValue) {
-    if (fVersionFW <= 10)
+    if (fVersionFW < KTunings[TuneFrameHeight].ReadFrom)
         return Give(fFrameHeight, uint16_t(fMode == 2 ? 64 : 80), AValue);
-    uint16_t value;
-    return GetWorkingParameter(WP_FRAME_HEIGHT, value) && Give(fFrameHeight, value, AValue);
+    return GetTuning(KTunings[TuneFrameHeight], fFrameHeight, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetFrameHeight(uint16_t AValue) {
-    return fVersionFW > 10 && SetWorkingParameter(WP_FRAME_HEIGHT, AValue) &&
-           Give(fFrameHeight, AValue, nullptr);
+    return SetTuning(KTunings[TuneFrameHeight], fFrameHeight, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetShockDetectionMode(uint8_t* AValue) {
-    if (fVersionFW < 15)
+    if (fVersionFW < KTunings[TuneShockDetectionMode].ReadFrom)
         return Give(fShockDetectionMode, uint8_t(fVersionHW == 1 ? 2 : 1), AValue);
-    uint8_t value;
-    return GetWorkingByte(WP_SHOCK_DETECTION_MODE, value) && Give(fShockDetectionMode, value, AValue);
+    return GetTuning(KTunings[TuneShockDetectionMode], fShockDetectionMode, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetShockDetectionMode(uint8_t AValue) {
-    if (fVersionFW < 15)
+    if (fVersionFW < KTunings[TuneShockDetectionMode].WriteFrom)
         return AValue == (fVersionHW == 1 ? 2 : 1) && Give(fShockDetectionMode, AValue, nullptr);
-    return SetWorkingParameter(WP_SHOCK_DETECTION_MODE, AValue) && Give(fShockDetectionMode, AValue, nullptr);
+    return SetTuning(KTunings[TuneShockDetectionMode], fShockDetectionMode, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetAccShockEdgeLevel(uint16_t* AValue) {
-    if (fVersionFW < 15)
+    if (fVersionFW < KTunings[TuneAccShockEdgeLevel].ReadFrom)
         return Give(fAccShockEdgeLevel, fVersionHW == 1 ? fMicEdgeLevel : uint16_t(16), AValue);
-    uint16_t value;
-    return GetWorkingParameter(WP_ACC_SHOCK_EDGE_LEVEL, value) && Give(fAccShockEdgeLevel, value, AValue);
+    return GetTuning(KTunings[TuneAccShockEdgeLevel], fAccShockEdgeLevel, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetAccShockEdgeLevel(uint16_t AValue) {
-    return fVersionFW >= 15 && SetWorkingParameter(WP_ACC_SHOCK_EDGE_LEVEL, AValue) &&
-           Give(fAccShockEdgeLevel, AValue, nullptr);
+    return SetTuning(KTunings[TuneAccShockEdgeLevel], fAccShockEdgeLevel, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetFollowInAdjust(uint8_t* AValue) {
-    if (fVersionFW < 16)
+    if (fVersionFW < KTunings[TuneFollowInAdjust].ReadFrom)
         return Give(fFollowInAdjust, uint8_t(0), AValue);
-    uint8_t value;
-    return GetWorkingByte(WP_FOLLOW_IN_ADJUST, value) && Give(fFollowInAdjust, value, AValue);
+    return GetTuning(KTunings[TuneFollowInAdjust], fFollowInAdjust, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetFollowInAdjust(uint8_t AValue) {
-    if (fVersionFW < 16)
+    if (fVersionFW < KTunings[TuneFollowInAdjust].WriteFrom)
         return AValue == 0 && Give(fFollowInAdjust, AValue, nullptr);
-    return SetWorkingParameter(WP_FOLLOW_IN_ADJUST, AValue) && Give(fFollowInAdjust, AValue, nullptr);
+    return SetTuning(KTunings[TuneFollowInAdjust], fFollowInAdjust, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetBiathlonTargetsDistancePix(uint16_t* AValue) {
-    uint16_t value;
-    return fVersionFW >= 22 && GetWorkingParameter(WP_BIATHLON_DISTANCE, value) &&
-           Give(fBiathlonTargetsDistancePix, value, AValue);
+    return GetTuning(KTunings[TuneBiathlonTargetsDistancePix], fBiathlonTargetsDistancePix, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetBiathlonTargetsDistancePix(uint16_t AValue) {
-    return fVersionFW >= 22 && SetWorkingParameter(WP_BIATHLON_DISTANCE, AValue) &&
-           Give(fBiathlonTargetsDistancePix, AValue, nullptr);
+    return SetTuning(KTunings[TuneBiathlonTargetsDistancePix], fBiathlonTargetsDistancePix, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetUseAccCalibration(bool* AValue) {
     // A refused read stores nothing (no value arrived to store).
-    uint16_t value;
-    return GetWorkingParameter(WP_USE_ACC_CALIBRATION, value) && Give(fUseAccCalibration, value != 0, AValue);
+    return GetTuning(KTunings[TuneUseAccCalibration], fUseAccCalibration, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetUseAccCalibration(bool AValue) {
-    return SetWorkingParameter(WP_USE_ACC_CALIBRATION, AValue) && Give(fUseAccCalibration, AValue, nullptr);
+    return SetTuning(KTunings[TuneUseAccCalibration], fUseAccCalibration, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetTimerADivider(uint16_t* AValue) {
-    uint16_t value;
-    return fVersionFW >= 30 && GetWorkingParameter(WP_TIMER_A_DIVIDER, value) &&
-           Give(fTimerADivider, value, AValue);
+    return GetTuning(KTunings[TuneTimerADivider], fTimerADivider, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetTimerADivider(uint16_t AValue) {
-    return fVersionFW >= 29 && SetWorkingParameter(WP_TIMER_A_DIVIDER, AValue) &&
-           Give(fTimerADivider, AValue, nullptr);
+    return SetTuning(KTunings[TuneTimerADivider], fTimerADivider, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetFPS(uint16_t* AValue) {
-    uint16_t value;
-    return fVersionFW >= 29 && GetWorkingParameter(WP_FPS, value) && Give(fFPS, value, AValue);
+    return GetTuning(KTunings[TuneFPS], fFPS, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetFPS(uint16_t AValue) {
-    if (fVersionFW >= 29)
-        return SetWorkingParameter(WP_FPS, AValue) && Give(fFPS, AValue, nullptr);
+    if (fVersionFW >= KTunings[TuneFPS].WriteFrom)
+        return SetTuning(KTunings[TuneFPS], fFPS, AValue);
     // Older firmware takes the frame period in microseconds minus one, which must fit the 16-bit
     // request value: no frame rate of 0, none below 16 per second.
     if (AValue == 0)
@@ -850,126 +974,102 @@ bool TKelvoUsbQVSensor::SetFPS(uint16_t AValue) {
 }
 
 bool TKelvoUsbQVSensor::GetEnableRowBinSwitchingInMainMode(bool* AValue) {
-    uint16_t value;
-    return GetWorkingParameter(WP_ROW_BIN_SWITCHING_MAIN, value) &&
-           Give(fEnableRowBinSwitchingInMainMode, value != 0, AValue);
+    return GetTuning(KTunings[TuneRowBinSwitchingInMainMode], fEnableRowBinSwitchingInMainMode, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetEnableRowBinSwitchingInMainMode(bool AValue) {
-    return SetWorkingParameter(WP_ROW_BIN_SWITCHING_MAIN, AValue) &&
-           Give(fEnableRowBinSwitchingInMainMode, AValue, nullptr);
+    return SetTuning(KTunings[TuneRowBinSwitchingInMainMode], fEnableRowBinSwitchingInMainMode, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetEnableRowBinSwitchingInAdjustMode(bool* AValue) {
-    uint16_t value;
-    return GetWorkingParameter(WP_ROW_BIN_SWITCHING_ADJUST, value) &&
-           Give(fEnableRowBinSwitchingInAdjustMode, value != 0, AValue);
+    return GetTuning(KTunings[TuneRowBinSwitchingInAdjustMode], fEnableRowBinSwitchingInAdjustMode, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetEnableRowBinSwitchingInAdjustMode(bool AValue) {
-    return SetWorkingParameter(WP_ROW_BIN_SWITCHING_ADJUST, AValue) &&
-           Give(fEnableRowBinSwitchingInAdjustMode, AValue, nullptr);
+    return SetTuning(KTunings[TuneRowBinSwitchingInAdjustMode], fEnableRowBinSwitchingInAdjustMode, AValue);
 }
 
-// --- Tuning through requests of their own ---
-
 bool TKelvoUsbQVSensor::GetShutterWidth(uint16_t* AValue) {
-    uint16_t value;
-    return ReadSetting(QV_REQ_SHUTTER_WIDTH, WP_SHUTTER_WIDTH, value, false) &&
-           Give(fShutterWidth, value, AValue);
+    return GetTuning(KTunings[TuneShutterWidth], fShutterWidth, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetShutterWidth(uint16_t AValue) {
-    return WriteSetting(QV_REQ_SHUTTER_WIDTH, WP_SHUTTER_WIDTH, AValue) &&
-           Give(fShutterWidth, AValue, nullptr);
+    return SetTuning(KTunings[TuneShutterWidth], fShutterWidth, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetDataMode(uint8_t* AValue) {
-    uint16_t value;
-    return ReadSetting(QV_REQ_DATA_MODE, WP_DATA_MODE, value, true) &&
-           Give(fDataMode, uint8_t(value), AValue);
+    return GetTuning(KTunings[TuneDataMode], fDataMode, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetDataMode(uint8_t AValue) {
-    return WriteSetting(QV_REQ_DATA_MODE, WP_DATA_MODE, AValue) && Give(fDataMode, AValue, nullptr);
+    return SetTuning(KTunings[TuneDataMode], fDataMode, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetAnalogGain(uint16_t* AValue) {
-    uint16_t value;
-    return ReadSetting(QV_REQ_ANALOG_GAIN, WP_ANALOG_GAIN, value, false) && Give(fAnalogGain, value, AValue);
+    return GetTuning(KTunings[TuneAnalogGain], fAnalogGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetAnalogGain(uint16_t AValue) {
-    return WriteSetting(QV_REQ_ANALOG_GAIN, WP_ANALOG_GAIN, AValue) && Give(fAnalogGain, AValue, nullptr);
+    return SetTuning(KTunings[TuneAnalogGain], fAnalogGain, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetAutoAdjustShutter(uint8_t* AValue) {
-    uint16_t value;
-    return ReadSetting(QV_REQ_AUTO_ADJUST_SHUTTER, WP_AUTO_ADJUST_SHUTTER, value, true) &&
-           Give(fAutoAdjustShutter, uint8_t(value), AValue);
+    return GetTuning(KTunings[TuneAutoAdjustShutter], fAutoAdjustShutter, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetAutoAdjustShutter(uint8_t AValue) {
-    return WriteSetting(QV_REQ_AUTO_ADJUST_SHUTTER, WP_AUTO_ADJUST_SHUTTER, AValue) &&
-           Give(fAutoAdjustShutter, AValue, nullptr);
+    return SetTuning(KTunings[TuneAutoAdjustShutter], fAutoAdjustShutter, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetMT9VrefADC(uint8_t* AValue) {
     // This one read is told apart by the hardware version, not the firmware version.
+    const TQVTuning& tuning = KTunings[TuneMT9VrefADC];
     uint16_t value;
     bool read;
     if (fVersionHW == 0xFFFF) {
-        read = GetWorkingParameter(WP_VREF_ADC, value);
+        read = GetWorkingParameter(tuning.Parameter, value);
     } else {
         uint8_t byte = 0;
-        read = ReadByte(QV_REQ_VREF_ADC, byte);
+        read = ReadByte(tuning.ReadRequest, byte);
         value = byte;
     }
     return read && Give(fMT9VrefADC, uint8_t(value), AValue);
 }
 
 bool TKelvoUsbQVSensor::SetMT9VrefADC(uint8_t AValue) {
-    return WriteSetting(QV_REQ_VREF_ADC, WP_VREF_ADC, AValue) && Give(fMT9VrefADC, AValue, nullptr);
+    return SetTuning(KTunings[TuneMT9VrefADC], fMT9VrefADC, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetAdjustShutterIfTargetLost(bool* AValue) {
-    uint16_t value;
-    return ReadSetting(QV_REQ_ADJUST_IF_LOST, WP_ADJUST_IF_LOST, value, true) &&
-           Give(fAdjustShutterIfTargetLost, value != 0, AValue);
+    return GetTuning(KTunings[TuneAdjustShutterIfTargetLost], fAdjustShutterIfTargetLost, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetAdjustShutterIfTargetLost(bool AValue) {
-    return WriteSetting(QV_REQ_ADJUST_IF_LOST, WP_ADJUST_IF_LOST, AValue) &&
-           Give(fAdjustShutterIfTargetLost, AValue, nullptr);
+    return SetTuning(KTunings[TuneAdjustShutterIfTargetLost], fAdjustShutterIfTargetLost, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetAdjustShutter(bool* AValue) {
-    uint16_t value;
-    return ReadSetting(QV_REQ_ADJUST_SHUTTER, WP_ADJUST_SHUTTER, value, true) &&
-           Give(fAdjustShutter, value != 0, AValue);
+    return GetTuning(KTunings[TuneAdjustShutter], fAdjustShutter, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetAdjustShutter(bool AValue) {
-    return WriteSetting(QV_REQ_ADJUST_SHUTTER, WP_ADJUST_SHUTTER, AValue) &&
-           Give(fAdjustShutter, AValue, nullptr);
+    return SetTuning(KTunings[TuneAdjustShutter], fAdjustShutter, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetFollowZoneRadius(uint16_t* AValue) {
-    uint16_t value;
-    return ReadWord(QV_REQ_GET_FOLLOW_ZONE, value) && Give(fFollowZoneRadius, value, AValue);
+    return GetTuning(KTunings[TuneFollowZoneRadius], fFollowZoneRadius, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetFollowZoneRadius(uint16_t AValue) {
-    return VendorRequest(QV_REQ_SET_FOLLOW_ZONE, AValue, 0) && Give(fFollowZoneRadius, AValue, nullptr);
+    return SetTuning(KTunings[TuneFollowZoneRadius], fFollowZoneRadius, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetTimerValue(uint16_t* AValue) {
-    uint16_t value;
-    return ReadWord(QV_REQ_GET_TIMER_VALUE, value) && Give(fTimerValue, value, AValue);
+    return GetTuning(KTunings[TuneTimerValue], fTimerValue, AValue);
 }
 
 bool TKelvoUsbQVSensor::SetTimerValue(uint16_t AValue) {
-    return VendorRequest(QV_REQ_SET_TIMER_VALUE, AValue, 0) && Give(fTimerValue, AValue, nullptr);
+    return SetTuning(KTunings[TuneTimerValue], fTimerValue, AValue);
 }
 
 bool TKelvoUsbQVSensor::GetCLKParameters(TQVCLKParameters* AValue) {
@@ -1010,8 +1110,8 @@ bool TKelvoUsbQVSensor::GetMicLevels(uint16_t* ALevel, uint16_t* AEdgeLevel) {
     const uint8_t request = fVersionFW >= 4 ? QV_REQ_MIC_LEVELS : QV_REQ_MIC_LEVELS_OLD;
     if (!VendorRequestRead(answer, sizeof answer, request, 0, 0))
         return false;
-    Give(fMicLevel, uint16_t(answer[0] | answer[1] << 8), ALevel);
-    return Give(fMicEdgeLevel, uint16_t(answer[2] | answer[3] << 8), AEdgeLevel);
+    Give(fMicLevel, GetLE16(answer), ALevel);
+    return Give(fMicEdgeLevel, GetLE16(answer + 2), AEdgeLevel);
 }
 
 bool TKelvoUsbQVSensor::SetMicLevels(uint16_t ALevel, uint16_t AEdgeLevel) {

@@ -79,6 +79,9 @@ constexpr double QV_PIXEL_SIZE = 0.006;
 // The checksum word a valid accelerometer record carries.
 uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration);
 
+// How one tuning value travels to and from the device (the tuning table in KelvoUsbQV.cpp).
+struct TQVTuning;
+
 class TKelvoUsbQVSensor : public TCommonKelvoUsbDevice {
 public:
     TKelvoUsbQVSensor(TComponent* AOwner, const std::string& APath);
@@ -100,6 +103,15 @@ public:
     std::string DeveloperName() override;
     TKelvoUsbTransceiver UsbTransceiver() override;
     std::string Code128() override;
+    // The flash parameters under "Calibration", the accelerometer calibration when it reads
+    // (under "AccCalibration"), the regions and the lock state.
+    TOptionsResult SaveOptions(TDeviceOptionsFile& AFile) override;
+    // The saved flash parameters, written back; the other saved values are a record only.
+    TOptionsResult RecoverOptions(TDeviceOptionsFile& AFile) override;
+    bool NeedToConfirmSwitchToStub() override;
+    std::string SwitchToStubError() override;
+    // Firmware 10 and below.
+    bool NeedToReplugAfterErase() override;
 
     // --- Identification ---
     uint16_t Model() const { return fFlashParams.Model; }
@@ -280,10 +292,11 @@ private:
     void FixFlashParams(TQV01FlashParams& AFP) const;
     bool ReadByte(uint8_t bRequest, uint8_t& AValue);
     bool ReadWord(uint8_t bRequest, uint16_t& AValue);
-    // A working parameter's low byte.
-    bool GetWorkingByte(uint16_t AIndex, uint8_t& AValue);
-    // A setting with a request of its own, or the given working parameter on 0xFFFF firmware.
-    bool ReadSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t& AValue, bool AOneByte);
-    bool WriteSetting(uint8_t bRequest, uint16_t AWorkingIndex, uint16_t AValue);
+    // A tuning value as its entry in the tuning table says (request, working parameter, firmware
+    // gate); the typed pair stores it in AField on success.
+    bool ReadTuning(const TQVTuning& ATuning, uint16_t& AValue);
+    bool WriteTuning(const TQVTuning& ATuning, uint16_t AValue);
+    template <typename T> bool GetTuning(const TQVTuning& ATuning, T& AField, T* AValue);
+    template <typename T> bool SetTuning(const TQVTuning& ATuning, T& AField, T AValue);
 };
 using PKelvoUsbQVSensor = TKelvoUsbQVSensor*;

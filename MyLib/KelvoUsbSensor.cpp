@@ -1,22 +1,10 @@
 #include "MyLib/KelvoUsbSensor.h"
 
+#include "platform/LittleEndian.h"
+
 #include <cmath>
 
 namespace {
-
-uint16_t Word(const uint8_t* ABytes) {
-    return uint16_t(ABytes[0] | ABytes[1] << 8);
-}
-
-uint32_t DWord(const uint8_t* ABytes) {
-    return uint32_t(ABytes[0]) | uint32_t(ABytes[1]) << 8 | uint32_t(ABytes[2]) << 16 |
-           uint32_t(ABytes[3]) << 24;
-}
-
-void PutDWord(uint8_t* ABytes, uint32_t AValue) {
-    for (int i = 0; i < 4; ++i)
-        ABytes[i] = uint8_t(AValue >> (8 * i));
-}
 
 constexpr double KFixedOne = 65536.0;
 constexpr uint16_t KNewHardware = 5;
@@ -66,16 +54,16 @@ TCalibrationInfoBlock CalibrationInfoToBlock(const TSensorCalibrationInfo& AInfo
 std::array<uint8_t, 20> CalibrationBlockBytes(const TCalibrationInfoBlock& ABlock) {
     std::array<uint8_t, 20> bytes;
     for (int i = 0; i < 4; ++i)
-        PutDWord(bytes.data() + 4 * i, ABlock.k[i]);
-    PutDWord(bytes.data() + 16, ABlock.d);
+        PutLE32(bytes.data() + 4 * i, ABlock.k[i]);
+    PutLE32(bytes.data() + 16, ABlock.d);
     return bytes;
 }
 
 TCalibrationInfoBlock CalibrationBlockFromBytes(const uint8_t* ABytes) {
     TCalibrationInfoBlock block;
     for (int i = 0; i < 4; ++i)
-        block.k[i] = DWord(ABytes + 4 * i);
-    block.d = DWord(ABytes + 16);
+        block.k[i] = GetLE32(ABytes + 4 * i);
+    block.d = GetLE32(ABytes + 16);
     return block;
 }
 
@@ -176,8 +164,8 @@ bool TKelvoSensorUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {
         fVersionFW = 1;
         return false;
     }
-    ASF = Word(answer);
-    AHW = Word(answer + 2);
+    ASF = GetLE16(answer);
+    AHW = GetLE16(answer + 2);
     return true;
 }
 
@@ -235,7 +223,7 @@ bool TKelvoSensorUsbDevice::GetRegions(uint16_t* ARegions) {
     uint8_t answer[2];
     if (!VendorRequestRead(answer, sizeof answer, SENSOR_REQ_REGIONS, 0, 0))
         return false;
-    fRegions = Word(answer);
+    fRegions = GetLE16(answer);
     if (ARegions)
         *ARegions = fRegions;
     return true;
@@ -293,6 +281,25 @@ std::string TKelvoSensorUsbDevice::DeveloperName() {
 
 TKelvoUsbTransceiver TKelvoSensorUsbDevice::UsbTransceiver() {
     return IsNewHardware() ? KELVO_USB_MSP430X5XX : KELVO_USB_D12;
+}
+
+TOptionsResult TKelvoSensorUsbDevice::SaveOptions(TDeviceOptionsFile& AFile) {
+    if (!GetCalibrationInfo())
+        return TOptionsResult::NotReadFromDevice;
+    if (!AFile.WriteBlock(CalibrationOptionKey, &fCalibrationRawData, sizeof fCalibrationRawData))
+        return TOptionsResult::NotStored;
+    return TOptionsResult::Done;
+}
+
+TOptionsResult TKelvoSensorUsbDevice::RecoverOptions(TDeviceOptionsFile& AFile) {
+    TCalibrationInfoBlock block{};
+    if (!AFile.ReadBlock(CalibrationOptionKey, &block, sizeof block))
+        return TOptionsResult::StoredNotRead;
+    if (!SetCalibrationInfo(block))
+        return TOptionsResult::NotSetInDevice;
+    if (!ApplyCalibrationInfo())
+        return TOptionsResult::NotFlashed;
+    return TOptionsResult::Done;
 }
 
 // --- Measuring ---
@@ -442,13 +449,13 @@ bool TKelvoSensorUsbDevice::GetSamplingParameters() {
         wasRead != sizeof answer)
         return false;
     // The frame length divides the oscilloscope sizing and the stream timing.
-    uint16_t frameLength = Word(answer + 2);
+    uint16_t frameLength = GetLE16(answer + 2);
     if (frameLength == 0)
         return false;
-    fSamplesPerFrame = Word(answer);
+    fSamplesPerFrame = GetLE16(answer);
     fFrameLength = frameLength;
-    fClockFrequency = DWord(answer + 4);
-    fFrameRate = Word(answer + 8);
+    fClockFrequency = GetLE32(answer + 4);
+    fFrameRate = GetLE16(answer + 8);
     return true;
 }
 
@@ -462,7 +469,7 @@ bool TKelvoSensorUsbDevice::GetOffScaleADCValue() {
     if (!VendorRequestRead(answer, sizeof answer, SENSOR_REQ_GET_OFFSCALE, 0, 0, wasRead) ||
         wasRead != sizeof answer)
         return false;
-    fOffScaleADCValue = Word(answer);
+    fOffScaleADCValue = GetLE16(answer);
     return true;
 }
 
@@ -486,9 +493,9 @@ bool TKelvoSensorUsbDevice::GetPiezoParams() {
     if (!VendorRequestRead(answer, sizeof answer, SENSOR_REQ_GET_PIEZO, 0, 0, wasRead) ||
         wasRead != sizeof answer)
         return false;
-    fMinPiezoLevel = Word(answer);
-    fMinPiezoDelta0 = Word(answer + 2);
-    fPiezoEdgeDetectionSamples = Word(answer + 4);
+    fMinPiezoLevel = GetLE16(answer);
+    fMinPiezoDelta0 = GetLE16(answer + 2);
+    fPiezoEdgeDetectionSamples = GetLE16(answer + 4);
     return true;
 }
 
@@ -523,7 +530,7 @@ bool TKelvoSensorUsbDevice::GetADCParams() {
     if (!VendorRequestRead(answer, sizeof answer, SENSOR_REQ_GET_ADC, 0, 0, wasRead) ||
         wasRead != sizeof answer)
         return false;
-    fADCParams = Word(answer);
+    fADCParams = GetLE16(answer);
     return true;
 }
 

@@ -105,6 +105,10 @@ public:
     bool GetProtocolVersion(PProtocolVersion AVersion) override;
     std::string DeveloperName() override;
     TKelvoUsbTransceiver UsbTransceiver() override;
+    // The calibration block, as read from the device, under "Calibration".
+    TOptionsResult SaveOptions(TDeviceOptionsFile& AFile) override;
+    // The saved calibration block, set and then flashed.
+    TOptionsResult RecoverOptions(TDeviceOptionsFile& AFile) override;
     // --- Added virtual operation ---
     virtual bool SetOscMode(bool ATurnOn, uint16_t AChannel);
 

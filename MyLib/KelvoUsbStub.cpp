@@ -1,5 +1,7 @@
 #include "MyLib/KelvoUsbStub.h"
 
+#include "platform/LittleEndian.h"
+
 #include <stdexcept>
 
 namespace {
@@ -22,10 +24,6 @@ constexpr uint8_t KReqLockFuse = 0x8E;
 
 // The first bootloader version with the fuse commands.
 constexpr uint16_t KStubWithFuse = 3;
-
-uint16_t Word(const uint8_t* ABytes) {
-    return uint16_t(ABytes[0] | ABytes[1] << 8);
-}
 
 // The hardware version a processor implies on boards that came in a 147 and a 235 edition.
 uint16_t ByProcessor(uint16_t AProcessor, uint16_t AUnchanged) {
@@ -142,7 +140,7 @@ bool TKelvoStubUSBDevice::GetStubVersion(uint16_t* AVersion) {
         fStubVersion = 1;
         return false;
     }
-    fStubVersion = Word(answer);
+    fStubVersion = GetLE16(answer);
     if (AVersion)
         *AVersion = fStubVersion;
     return true;
@@ -151,7 +149,7 @@ bool TKelvoStubUSBDevice::GetStubVersion(uint16_t* AVersion) {
 bool TKelvoStubUSBDevice::GetFirmwareVersion(uint16_t* AVersion) {
     uint8_t answer[2];
     const bool ok = VendorRequestRead(answer, sizeof answer, KReqFirmwareVersion, 0, 0);
-    fFirmwareVersion = ok ? Word(answer) : 0;
+    fFirmwareVersion = ok ? GetLE16(answer) : 0;
     if (AVersion)
         *AVersion = fFirmwareVersion;
     return ok;

@@ -1,5 +1,7 @@
 #include "MyLib/KelvoUsbTrigger.h"
 
+#include "platform/LittleEndian.h"
+
 namespace {
 
 constexpr uint8_t KReqStart = 0x83;
@@ -18,10 +20,6 @@ constexpr uint16_t KFirmwareLockWithKey = 4;
 constexpr uint16_t KHardwareWithRegions = 4;
 constexpr uint16_t KFirmwareWithRegions = 8;
 constexpr uint16_t KHardwareMsp430 = 4;
-
-uint16_t Word(const uint8_t* ABytes) {
-    return uint16_t(ABytes[0] | ABytes[1] << 8);
-}
 
 } // namespace
 
@@ -59,7 +57,7 @@ void TKelvoTriggerUsbDevice::DoEvent(const uint8_t* ABuffer, uint32_t ABufferSiz
     if (!ABuffer || ABufferSize < 2)
         return;
     // Bit 15 set marks a reading the device does not vouch for.
-    const uint16_t word = Word(ABuffer);
+    const uint16_t word = GetLE16(ABuffer);
     const uint16_t level = word & 0x7FFF;
     fValid = (word & 0x8000) == 0;
     fLevel = fUseFilter ? float(fCheb.Filter(level)) : float(level);
@@ -107,7 +105,7 @@ bool TKelvoTriggerUsbDevice::GetRegions(uint16_t* ARegions) {
     uint8_t answer[2];
     if (!VendorRequestRead(answer, sizeof answer, KReqRegions, 0, 0))
         return false;
-    fRegions = Word(answer);
+    fRegions = GetLE16(answer);
     if (ARegions)
         *ARegions = fRegions;
     return true;

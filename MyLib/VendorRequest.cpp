@@ -1,5 +1,7 @@
 #include "MyLib/VendorRequest.h"
+
 #include "platform/HexText.h"
+#include "platform/LittleEndian.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,9 +81,10 @@ std::string TVendorRequest::InfoStr() const {
 }
 
 std::string TVendorRequest::ToStr() const {
-    std::vector<uint8_t> plain = {RandomByte(),         bDirection,           bRequest,
-                                  uint8_t(wValue),      uint8_t(wValue >> 8), uint8_t(wIndex),
-                                  uint8_t(wIndex >> 8), uint8_t(wLength),     uint8_t(wLength >> 8)};
+    std::vector<uint8_t> plain = {RandomByte(), bDirection, bRequest, 0, 0, 0, 0, 0, 0};
+    PutLE16(&plain[3], wValue);
+    PutLE16(&plain[5], wIndex);
+    PutLE16(&plain[7], wLength);
     // A record whose buffer is shorter than wLength sends zeros for the missing bytes.
     for (std::size_t i = 0; i < wLength; ++i)
         plain.push_back(i < Buffer.size() ? Buffer[i] : 0);
@@ -115,15 +118,15 @@ bool TVendorRequest::FromStr(const std::string& AText) {
         return false;
 
     // A request without data ignores whatever follows its header; one with data must fill the text.
-    uint16_t length = uint16_t(plain[7] | plain[8] << 8);
+    uint16_t length = GetLE16(&plain[7]);
     if (length != 0 && plain.size() != KHeaderSize + length)
         return false;
 
     // Only a text that decoded whole changes the record.
     bDirection = plain[1];
     bRequest = plain[2];
-    wValue = uint16_t(plain[3] | plain[4] << 8);
-    wIndex = uint16_t(plain[5] | plain[6] << 8);
+    wValue = GetLE16(&plain[3]);
+    wIndex = GetLE16(&plain[5]);
     wLength = length;
     Buffer.assign(plain.begin() + KHeaderSize, plain.begin() + KHeaderSize + length);
     return true;

@@ -93,11 +93,11 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
                 return false;
             }
             ALine.fSimReport = text;
-        } else if (console && (option == "--help" || option == "-h")) {
+        } else if (option == "--help" || option == "-h") {
             if (!flag())
                 return false;
             ALine.fHelp = true;
-        } else if (console && option == "--version") {
+        } else if (option == "--version") {
             if (!flag())
                 return false;
             ALine.fVersion = true;
@@ -121,9 +121,9 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "  --sim-report FILE       at exit, write each simulated device's final state to FILE as\n"
                 "                          JSON (kind, product id, versions, serial number, whether its\n"
                 "                          flash holds a valid image, calibration bytes in hex; the\n"
-                "                          target behind a target controller)\n"
-                "  --help                  show this text\n"
-                "  --version               show the version\n";
+                "                          target behind a target controller)\n";
+    text += "  --help                  show this text\n"
+            "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"
             "              driver=family|generic, plug-after-ms=N\n"
             "update faults, for every kind:\n"
@@ -153,4 +153,13 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
         text += "\nexit status: 0 nothing failed, 1 an update, device open or restore failed, 2 usage, "
                 "user-folder or report-file error\n";
     return text;
+}
+
+std::optional<std::string> InformationText(const TCommandLine& ALine, TFrontEnd AFrontEnd,
+                                           const std::string& AProgram, const TSimKinds& AKinds) {
+    if (ALine.fHelp)
+        return UsageText(AFrontEnd, AProgram, AKinds);
+    if (ALine.fVersion)
+        return AProgram + " 2.0\n";
+    return std::nullopt;
 }

@@ -1,7 +1,7 @@
 #pragma once
-// The command lines of the two front ends. The window takes --simulate and --firmware-server only;
-// the console front end adds --yes, --key, --latency-ms, --sim-report, --help and --version.
-#include "app/SimBench.h"
+// The command lines of the two front ends. Both take --simulate, --firmware-server, --help and
+// --version; the console front end adds --yes, --key, --latency-ms and --sim-report.
+#include "app/simbench/SimBench.h"
 
 #include <optional>
 #include <string>
@@ -28,3 +28,6 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
                       TCommandLine& ALine, std::string& AError);
 
 std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TSimKinds& AKinds);
+// What the line's --help (first) or --version asks the program to print; none when it asks neither.
+std::optional<std::string> InformationText(const TCommandLine& ALine, TFrontEnd AFrontEnd,
+                                           const std::string& AProgram, const TSimKinds& AKinds);

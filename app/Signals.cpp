@@ -1,5 +1,7 @@
 #include "app/Signals.h"
 
+#include "platform/Http.h"
+
 #include <pthread.h>
 #include <signal.h>
 
@@ -50,6 +52,8 @@ void TSignalWatcher::Watch() {
             break;
         case SIGINT:
         case SIGTERM:
+            // A download blocks the main loop, so it is ended from here rather than by the event.
+            CancelHttpTransfers();
             fLoop.Post([this] { fOnClose(); }, this);
             break;
         default: // SIGUSR2 from the destructor stops the watcher; from anyone else it is ignored.

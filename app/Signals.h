@@ -1,6 +1,7 @@
 #pragma once
 // Signals reach the main loop as events: SIGUSR1 is the external click on Update (the private
-// window message of the desktop build), SIGINT and SIGTERM ask the program to close.
+// window message of the desktop build), SIGINT and SIGTERM ask the program to close
+// and end any firmware download under way at once.
 // BlockSignals must run in main() before any thread is started, so that only the watcher's
 // sigwait receives them.
 #include "platform/EventLoop.h"

@@ -1,10 +1,14 @@
 #pragma once
 // The updater's main window: its controls (through the toolkit interface), the device fields, the
 // start-up and close sequences, the message log, the external click on Update, the one-shot timer,
-// the per-device update journal and the choice of firmware image.
+// the per-device update journal and the choice of firmware image. One class, its methods in one
+// file per concern: Unit1.cpp (start-up, registration, close, log, click), Unit1Connect.cpp (device
+// arrival and removal, identification, journal, parameters) and Unit1UsbUpdate.cpp (the update of a
+// USB device through its bootloader).
 #include "MyLib/DevMan.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
+#include "app/UpdateStates.h"
 #include "app/WinVer.h"
 #include "app/ui/Toolkit.h"
 #include "platform/Component.h"
@@ -20,10 +24,12 @@ class TKelvoTriggerUsbDevice;
 class TKelvoStubUSBDevice;
 class TKelvoSensorUsbDevice;
 class TKelvoPulseUsbDevice;
+// The wireless controller with its targets, and the USB target controller with its target: their
+// classes join the library with their update sequences; until then these fields stay empty.
 class TKelvoWireless;
-class TKelvoTargetUsbDevice;
 class TTargetStub;
 class TCustom485Target;
+class TKelvoTargetUsbDevice;
 class TKelvoStdTargetObject;
 class TKelvoStubTargetObject;
 class TKelvoTargetObject;
@@ -92,8 +98,9 @@ public:
     // the entry in the collection); nullptr when neither exists.
     TKelvoUsbFirmware* SelectFirmware(uint16_t AProductId, uint16_t AVersionHW);
 
-    int ReadUpdateStep(const TSerialNum& ASerial);
-    void WriteUpdateStep(const TSerialNum& ASerial, int AStep);
+    // The device's journal step; a stored value outside the named steps is returned as it is.
+    TUpdateStep ReadUpdateStep(const TSerialNum& ASerial);
+    void WriteUpdateStep(const TSerialNum& ASerial, TUpdateStep AStep);
 
     // True once start-up has asked the program to end (the user folder could not be made).
     bool Terminating() const { return fTerminating; }
@@ -136,7 +143,7 @@ private:
     template <class TDevice> void RemoveFrom(TDevice*& AField, const std::string& APath);
     // The journal steps a connection acts on before identification; false when it is not to go on
     // to identification, with AAdopt telling whether the caller keeps the device.
-    bool ResumeJournal(TCommonKelvoUsbDevice* ADevice, int AStep, bool& AAdopt);
+    bool ResumeJournal(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bool& AAdopt);
     // The identification lines, the image choice and the update offer.
     void IdentifyDevice(TCommonKelvoUsbDevice* ADevice);
     // The write sequence on the held bootloader from the erase on; false when it stopped early.

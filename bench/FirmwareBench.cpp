@@ -11,8 +11,8 @@ namespace {
 
 TGOSTCrypt DemoCipher() {
     TGOSTCrypt cipher;
-    cipher.K = DemoKey;
-    cipher.SetTable(DemoTable);
+    cipher.K = GostKeyFromBytes(DemoKeyBytes.data());
+    cipher.SetTable(GostTableFromBytes(DemoTableBytes.data()));
     cipher.SY = {0x01234567, 0x89ABCDEF};
     return cipher;
 }

@@ -6,9 +6,9 @@
 // - target behind a USB target controller: erase, synchronisation block, 7,136 blocks of 8 bytes
 //   with events after each, validation, reconnect, through the controller (floor: all 7,140
 //   transfers).
-#include "app/SimBench.h"
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
+#include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

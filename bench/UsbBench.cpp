@@ -3,7 +3,7 @@
 #include "MyLib/CommonKelvoUsbDevice.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
-#include "tests/support/SimTestFamily.h"
+#include "tests/support/TestKelvoDevice.h"
 
 #include <benchmark/benchmark.h>
 

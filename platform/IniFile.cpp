@@ -1,6 +1,7 @@
 #include "platform/IniFile.h"
 
-#include <atomic>
+#include "platform/AtomicFile.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -60,7 +61,9 @@ std::optional<std::string> KeyOf(const std::string& ALine) {
 }
 
 TLines ReadLines(const std::string& AFile) {
-    const int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK keeps a FIFO or device node from blocking the open; anything but a regular file
+    // is refused below, before the first read.
+    const int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
             return {}; // a missing file reads as an empty one
@@ -70,9 +73,10 @@ TLines ReadLines(const std::string& AFile) {
     int err = 0;
     if (::fstat(fd, &st) != 0)
         err = errno;
-    else if (!S_ISREG(st.st_mode))
-        err = EISDIR;
-    else if (st.st_size > MAX_FILE_SIZE)
+    else if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw EIniFileError("cannot read " + AFile + ": not a regular file");
+    } else if (st.st_size > MAX_FILE_SIZE)
         err = EFBIG;
     if (err != 0) {
         ::close(fd);
@@ -153,61 +157,15 @@ std::optional<std::string> FindValue(const std::string& AFile, const std::string
     return value;
 }
 
-std::string FolderOf(const std::string& AFile) {
-    const auto slash = AFile.rfind('/');
-    if (slash == std::string::npos)
-        return ".";
-    return slash == 0 ? "/" : AFile.substr(0, slash);
-}
-
-void WriteAll(int AFd, const std::string& AData, const std::string& AFile) {
-    size_t done = 0;
-    while (done < AData.size()) {
-        const ssize_t n = ::write(AFd, AData.data() + done, AData.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            Fail("cannot write", AFile, n < 0 ? errno : EIO);
-        done += size_t(n);
-    }
-}
-
-// Writes ALines to a new file beside AFile, flushes it to disk and renames it over AFile.
+// Writes ALines as the whole new content of AFile, atomically.
 void ReplaceFile(const std::string& AFile, const TLines& ALines) {
     std::string data;
     for (const auto& line : ALines)
         data += line + "\r\n";
-
-    static std::atomic<unsigned> counter{0};
-    const std::string temp =
-        AFile + "." + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0)
-        Fail("cannot create", temp, errno);
     try {
-        WriteAll(fd, data, temp);
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temp.c_str());
-        throw;
-    }
-    int err = ::fsync(fd) != 0 ? errno : 0;
-    if (::close(fd) != 0 && err == 0)
-        err = errno;
-    if (err != 0) {
-        ::unlink(temp.c_str());
-        Fail("cannot flush", temp, err);
-    }
-    if (::rename(temp.c_str(), AFile.c_str()) != 0) {
-        err = errno;
-        ::unlink(temp.c_str());
-        Fail("cannot replace", AFile, err);
-    }
-    // The rename itself is durable only once the folder is flushed.
-    const int dir = ::open(FolderOf(AFile).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        ::fsync(dir);
-        ::close(dir);
+        ReplaceFileContents(AFile, data);
+    } catch (const EAtomicWriteError& e) {
+        throw EIniFileError(e.what());
     }
 }
 

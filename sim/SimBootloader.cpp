@@ -1,5 +1,8 @@
 #include "sim/SimBootloader.h"
 
+#include "platform/LittleEndian.h"
+
+#include "sim/DemoKeys.h"
 #include "sim/SimGost.h"
 
 #include <algorithm>
@@ -30,22 +33,8 @@ constexpr uint16_t KPresent = 0xA55A;
 constexpr std::size_t KMarkerOffset = 0x40;
 constexpr std::size_t KProgramSize = 0x3000;
 
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
-void PutWordAt(std::vector<uint8_t>& AImage, std::size_t AOffset, uint16_t AValue) {
-    AImage[AOffset] = uint8_t(AValue);
-    AImage[AOffset + 1] = uint8_t(AValue >> 8);
-}
-
-uint16_t WordAt(const std::vector<uint8_t>& AImage, std::size_t AOffset) {
-    return uint16_t(AImage[AOffset] | AImage[AOffset + 1] << 8);
-}
-
 const TSimGost& DemoCipher() {
-    static const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
+    static const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
     return cipher;
 }
 
@@ -72,10 +61,10 @@ std::vector<uint8_t> SimPlainImage(uint16_t AProductId, uint16_t AVersionHW, uin
     const int length = std::snprintf(marker, sizeof marker, "@FWID@P%X&H%X&F%X&CMSP430F%u", AProductId,
                                      AVersionHW, AVersionFW, unsigned(AProcessorId));
     std::copy(marker, marker + length + 1, image.begin() + KMarkerOffset);
-    PutWordAt(image, SIM_IMAGE_SECURITY_LEVEL, 0);
-    PutWordAt(image, SIM_IMAGE_FIRMWARE_VERSION, AVersionFW);
-    PutWordAt(image, SIM_IMAGE_PRODUCT_ID, AProductId);
-    PutWordAt(image, SIM_IMAGE_PRESENCE_FLAG, KPresent);
+    PutLE16(image.data() + SIM_IMAGE_SECURITY_LEVEL, 0);
+    PutLE16(image.data() + SIM_IMAGE_FIRMWARE_VERSION, AVersionFW);
+    PutLE16(image.data() + SIM_IMAGE_PRODUCT_ID, AProductId);
+    PutLE16(image.data() + SIM_IMAGE_PRESENCE_FLAG, KPresent);
     DemoCipher().Mac(image.data(), SIM_IMAGE_MAC, image.data() + SIM_IMAGE_MAC);
     return image;
 }
@@ -157,11 +146,11 @@ bool TSimBootloaderState::ValidateFlash() {
 }
 
 uint16_t TSimBootloaderState::FlashFirmwareVersion() const {
-    return FlashValid ? WordAt(Flash, SIM_IMAGE_FIRMWARE_VERSION) : 0xFFFF;
+    return FlashValid ? GetLE16(Flash.data() + SIM_IMAGE_FIRMWARE_VERSION) : 0xFFFF;
 }
 
 uint16_t TSimBootloaderState::FlashProductId() const {
-    return FlashValid ? WordAt(Flash, SIM_IMAGE_PRODUCT_ID) : 0xFFFF;
+    return FlashValid ? GetLE16(Flash.data() + SIM_IMAGE_PRODUCT_ID) : 0xFFFF;
 }
 
 TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsbDriverKind ADriver,
@@ -169,25 +158,9 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "usb_stub"),
       fState(std::move(AState)), fHooks(std::move(AHooks)) {
     using TState = TSimBootloaderState;
-    // A device-to-host request answered under the state's lock.
-    auto read = [this](uint8_t ARequest, std::function<bool(TState&, std::vector<uint8_t>&)> AFill) {
-        SetVendorHandler(ARequest, [this, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
-            std::lock_guard lock(fState->Mutex);
-            return AReq.DeviceToHost() && AFill(*fState, AOut);
-        });
-    };
-    // A host-to-device request with exactly ALength data bytes (0: no data stage).
-    auto write = [this](uint8_t ARequest, std::size_t ALength,
-                        std::function<bool(TState&, const TSimVendorRequest&)> ATake) {
-        SetVendorHandler(
-            ARequest, [this, ALength, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
-                std::lock_guard lock(fState->Mutex);
-                return !AReq.DeviceToHost() && AReq.Data.size() == ALength && ATake(*fState, AReq);
-            });
-    };
 
     // --- Programming run ---
-    write(KReqErase, 0, [this](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqErase, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Erase))
             return false;
         S.EraseFlash();
@@ -196,7 +169,7 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         DropOffAfter(TSimUpdateStage::Erase);
         return true;
     });
-    write(KReqSynchro, 8, [this](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqSynchro, fState, 8, [this](TState& S, const TSimVendorRequest& AReq) {
         if (FailsNow(TSimStubRequest::Synchro))
             return false;
         if (!S.TakeSynchro(AReq.Data))
@@ -208,14 +181,14 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
         std::lock_guard lock(fState->Mutex);
         return Write(AReq);
     });
-    write(KReqValidate, 0, [this](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqValidate, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Validate))
             return false;
         const bool valid = S.ValidateFlash();
         DropOffAfter(TSimUpdateStage::Validate);
         return valid;
     });
-    write(KReqReconnect, 0, [this](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqReconnect, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Reconnect))
             return false;
         S.LeaveRequested = true;
@@ -228,64 +201,64 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     });
 
     // --- Identity ---
-    read(KReqHardwareInfo, [this](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqHardwareInfo, fState, [this](TState& S, std::vector<uint8_t>& A) {
         if (FailsNow(TSimStubRequest::HwInfo))
             return false;
-        PutWord(A, S.ProductId);
-        PutWord(A, S.ProcessorId);
-        PutWord(A, S.CodeStartAddr);
-        PutWord(A, S.HardwareAnswer.value_or(S.VersionHW));
+        AppendLE16(A, S.ProductId);
+        AppendLE16(A, S.ProcessorId);
+        AppendLE16(A, S.CodeStartAddr);
+        AppendLE16(A, S.HardwareAnswer.value_or(S.VersionHW));
         A.insert(A.end(), S.Serial.begin(), S.Serial.end());
         return true;
     });
-    read(KReqSerial, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqSerial, fState, [](TState& S, std::vector<uint8_t>& A) {
         // A broken serial-number read stays broken until the bootloader re-enumerates.
         if (S.Faults.FailOnce.count(TSimStubRequest::Serial))
             return false;
         A.assign(S.Serial.begin(), S.Serial.end());
         return true;
     });
-    read(KReqStubVersion, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqStubVersion, fState, [](TState& S, std::vector<uint8_t>& A) {
         if (S.StubVersion < KStubAnswersVersion)
             return false;
-        PutWord(A, S.StubVersion);
+        AppendLE16(A, S.StubVersion);
         return true;
     });
-    read(KReqFirmwareVersion, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.FlashFirmwareVersion());
+    OnRead(KReqFirmwareVersion, fState, [](TState& S, std::vector<uint8_t>& A) {
+        AppendLE16(A, S.FlashFirmwareVersion());
         return true;
     });
 
     // --- Service operations: only after the service key was given ---
-    write(KReqEnableSecret, 8, [](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqEnableSecret, fState, 8, [](TState& S, const TSimVendorRequest& AReq) {
         S.SecretEnabled = std::equal(AReq.Data.begin(), AReq.Data.end(), SIM_STUB_SERVICE_KEY.begin());
         return S.SecretEnabled;
     });
-    write(KReqSetSerial, 8, [](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqSetSerial, fState, 8, [](TState& S, const TSimVendorRequest& AReq) {
         if (!S.SecretEnabled)
             return false;
         std::copy(AReq.Data.begin(), AReq.Data.end(), S.Serial.begin());
         return true;
     });
-    write(KReqSetKey, 8, [](TState& S, const TSimVendorRequest& AReq) {
+    OnWrite(KReqSetKey, fState, 8, [](TState& S, const TSimVendorRequest& AReq) {
         if (!S.SecretEnabled)
             return false;
         std::copy(AReq.Data.begin(), AReq.Data.end(), S.Key.begin());
         return true;
     });
-    read(KReqGetKey, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqGetKey, fState, [](TState& S, std::vector<uint8_t>& A) {
         if (!S.SecretEnabled)
             return false;
         A.assign(S.Key.begin(), S.Key.end());
         return true;
     });
-    read(KReqIsFuseLocked, [](TState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqIsFuseLocked, fState, [](TState& S, std::vector<uint8_t>& A) {
         if (S.StubVersion < KStubWithFuse)
             return false;
         A = {uint8_t(S.FuseLocked ? 1 : 0)};
         return true;
     });
-    write(KReqLockFuse, 0, [](TState& S, const TSimVendorRequest&) {
+    OnWrite(KReqLockFuse, fState, 0, [](TState& S, const TSimVendorRequest&) {
         if (S.StubVersion < KStubWithFuse || !S.SecretEnabled)
             return false;
         S.FuseLocked = true;

@@ -1,23 +1,11 @@
 #include "sim/SimCameraSensor.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <bit>
 
 namespace {
-
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
-void PutDWord(uint8_t* AOut, uint32_t AValue) {
-    for (int i = 0; i < 4; ++i)
-        AOut[i] = uint8_t(AValue >> (8 * i));
-}
-
-uint32_t GetDWord(const uint8_t* AIn) {
-    return uint32_t(AIn[0]) | uint32_t(AIn[1]) << 8 | uint32_t(AIn[2]) << 16 | uint32_t(AIn[3]) << 24;
-}
 
 // Flash-parameter record offsets.
 constexpr size_t KCalibratedDistanceAt = 0;
@@ -78,10 +66,9 @@ bool KnowsWorkingParameter(uint16_t AFW, uint16_t AIndex, bool AWrite) {
 void SimQVSealAccCalibration(std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES>& ARecord) {
     uint16_t sum = 0;
     for (size_t i = 0; i < KAccChecksumAt; i += 2)
-        sum = uint16_t(sum + (ARecord[i] | ARecord[i + 1] << 8));
+        sum = uint16_t(sum + GetLE16(&ARecord[i]));
     sum = uint16_t(~sum);
-    ARecord[KAccChecksumAt] = uint8_t(sum);
-    ARecord[KAccChecksumAt + 1] = uint8_t(sum >> 8);
+    PutLE16(&ARecord[KAccChecksumAt], sum);
 }
 
 std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES> SimQVAccCalibration(int16_t AXOffs, int16_t AYOffs,
@@ -90,21 +77,18 @@ std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES> SimQVAccCalibration(int16_t AX
     for (size_t i = 0; i < KAccOffsetsAt; ++i) // axis blocks: a recognisable device-defined pattern
         record[i] = uint8_t(0x10 + i * 3);
     const int16_t offsets[3] = {AXOffs, AYOffs, AZOffs};
-    for (size_t i = 0; i < 3; ++i) {
-        record[KAccOffsetsAt + 2 * i] = uint8_t(uint16_t(offsets[i]));
-        record[KAccOffsetsAt + 2 * i + 1] = uint8_t(uint16_t(offsets[i]) >> 8);
-    }
+    for (size_t i = 0; i < 3; ++i)
+        PutLE16(&record[KAccOffsetsAt + 2 * i], uint16_t(offsets[i]));
     SimQVSealAccCalibration(record);
     return record;
 }
 
 TSimCameraSensorState::TSimCameraSensorState() {
-    PutDWord(&FlashParams[KCalibratedDistanceAt], 0xFFFFFFFF);
-    FlashParams[KCentreXAt] = uint8_t(380);
-    FlashParams[KCentreXAt + 1] = uint8_t(380 >> 8);
+    PutLE32(&FlashParams[KCalibratedDistanceAt], 0xFFFFFFFF);
+    PutLE16(&FlashParams[KCentreXAt], 380);
     FlashParams[KCentreYAt] = 236;
-    PutDWord(&FlashParams[KScaleKAt], std::bit_cast<uint32_t>(1.0f));
-    PutDWord(&FlashParams[KLensDistanceAt], std::bit_cast<uint32_t>(50.0f));
+    PutLE32(&FlashParams[KScaleKAt], std::bit_cast<uint32_t>(1.0f));
+    PutLE32(&FlashParams[KLensDistanceAt], std::bit_cast<uint32_t>(50.0f));
     for (size_t i = 0; i < 8; ++i)
         FlashParams[KRowNoiseAt + i] = uint8_t(30 + i);
     AccCalibration = SimQVAccCalibration(-12, 7, 1003);
@@ -156,12 +140,11 @@ uint32_t TSimCameraSensorState::FlashParamsSize() const {
 }
 
 uint16_t TSimCameraSensorState::Edition() const {
-    return uint16_t(FlashParams[KModelAt] | FlashParams[KModelAt + 1] << 8);
+    return GetLE16(&FlashParams[KModelAt]);
 }
 
 void TSimCameraSensorState::SetEdition(uint16_t AEdition) {
-    FlashParams[KModelAt] = uint8_t(AEdition);
-    FlashParams[KModelAt + 1] = uint8_t(AEdition >> 8);
+    PutLE16(&FlashParams[KModelAt], AEdition);
 }
 
 TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState, TUsbDriverKind ADriver)
@@ -172,13 +155,13 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
     using A = std::vector<uint8_t>;
     auto words = [](A& AOut, std::initializer_list<uint16_t> AWords) {
         for (uint16_t w : AWords)
-            PutWord(AOut, w);
+            AppendLE16(AOut, w);
     };
     // Settings that newer firmware answers with requests of their own and 0xFFFF firmware keeps as
     // working parameters: read one byte or a word, set through wValue.
     auto setting = [this](uint8_t ARequest, uint16_t AIndex, bool AOneByte) {
         OnReadWrite(
-            ARequest,
+            ARequest, fState,
             [AIndex, AOneByte](S& AS, const R&, A& AOut) {
                 if (AS.VersionFW == KDevFirmware)
                     return false;
@@ -186,7 +169,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
                 if (AOneByte)
                     AOut = {uint8_t(value)};
                 else
-                    PutWord(AOut, value);
+                    AppendLE16(AOut, value);
                 return true;
             },
             [AIndex](S& AS, const R& AReq) {
@@ -198,43 +181,43 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
     };
 
     // --- Identity, lock, regions ---
-    OnRead(0x40, [](S& AS, const R&, A& AOut) {
+    OnRead(0x40, fState, [](S& AS, const R&, A& AOut) {
         AOut.assign(AS.Serial.begin(), AS.Serial.end());
         return true;
     });
-    OnRead(0x41, [](S& AS, const R&, A& AOut) {
+    OnRead(0x41, fState, [](S& AS, const R&, A& AOut) {
         AOut = {uint8_t(AS.Locked ? 1 : 0)};
         return true;
     });
     auto keyMatches = [](S& AS, const R& AReq) {
         return AReq.Data.size() == 8 && std::equal(AReq.Data.begin(), AReq.Data.end(), AS.Key.begin());
     };
-    OnWrite(0x42, [keyMatches](S& AS, const R& AReq) {
+    OnWrite(0x42, fState, std::nullopt, [keyMatches](S& AS, const R& AReq) {
         if (!keyMatches(AS, AReq))
             return false;
         AS.Locked = false;
         return true;
     });
-    OnWrite(0x43, [keyMatches](S& AS, const R& AReq) {
+    OnWrite(0x43, fState, std::nullopt, [keyMatches](S& AS, const R& AReq) {
         if (!keyMatches(AS, AReq))
             return false;
         AS.Locked = true;
         return true;
     });
-    OnRead(0x44, [words](S& AS, const R&, A& AOut) {
+    OnRead(0x44, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.VersionFW, AS.VersionHW});
         return true;
     });
-    OnRead(0x45, [words](S& AS, const R&, A& AOut) {
+    OnRead(0x45, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.ProtocolMajor, AS.ProtocolMinor});
         return AS.VersionFW > 20;
     });
-    OnRead(0xA5, [words](S& AS, const R&, A& AOut) {
+    OnRead(0xA5, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.ProtocolMajor});
         return AS.VersionFW >= 15 && AS.VersionFW <= 20;
     });
     OnReadWrite(
-        0xD0,
+        0xD0, fState,
         [words](S& AS, const R&, A& AOut) {
             words(AOut, {AS.Regions});
             return AS.VersionFW >= 19;
@@ -247,16 +230,16 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         });
 
     // --- Family-wide: bootloader version, bootloader info check, switch to the bootloader ---
-    OnRead(0xFE, [words](S& AS, const R&, A& AOut) {
+    OnRead(0xFE, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.StubActual, AS.StubUpdate});
         return true;
     });
-    OnWrite(0xFD, [](S& AS, const R& AReq) {
+    OnWrite(0xFD, fState, std::nullopt, [](S& AS, const R& AReq) {
         const bool knows = AS.VersionHW == 5 ? AS.VersionFW >= 11 : AS.VersionFW >= 10;
         AS.StubInfoChecks += knows;
         return knows && AReq.Data.empty();
     });
-    OnWrite(0xFF, [this](S&, const R& AReq) {
+    OnWrite(0xFF, fState, std::nullopt, [this](S&, const R& AReq) {
         if (!AReq.Data.empty())
             return false;
         SwitchToBootloaderAfterRequest();
@@ -264,11 +247,11 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
     });
 
     // --- Control ---
-    OnWrite(0x80, [](S& AS, const R&) {
+    OnWrite(0x80, fState, std::nullopt, [](S& AS, const R&) {
         AS.Started = true;
         return true;
     });
-    OnWrite(0x81, [](S& AS, const R& AReq) {
+    OnWrite(0x81, fState, std::nullopt, [](S& AS, const R& AReq) {
         if (AReq.wValue == 0xFFFF) {
             if (AS.VersionFW <= 30)
                 return false;
@@ -278,27 +261,27 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         AS.Started = false;
         return true;
     });
-    OnWrite(0x85, [](S& AS, const R&) {
+    OnWrite(0x85, fState, std::nullopt, [](S& AS, const R&) {
         ++AS.Readjusts;
         return true;
     });
-    OnWrite(0x86, [](S& AS, const R& AReq) {
+    OnWrite(0x86, fState, std::nullopt, [](S& AS, const R& AReq) {
         AS.Registers[AReq.wIndex] = AReq.wValue;
         if (AReq.wIndex == KRegisterShutterWidth)
             AS.Working[KWpShutterWidth] = AReq.wValue;
         return true;
     });
-    OnWrite(0x8D, [](S& AS, const R&) {
+    OnWrite(0x8D, fState, std::nullopt, [](S& AS, const R&) {
         ++AS.CounterResets;
         return true;
     });
-    OnWrite(0xD5, [](S& AS, const R&) {
+    OnWrite(0xD5, fState, std::nullopt, [](S& AS, const R&) {
         if (AS.VersionFW <= 27)
             return false;
         AS.ParametersChangeEnabled = false;
         return true;
     });
-    OnWrite(0xD6, [keyMatches](S& AS, const R& AReq) {
+    OnWrite(0xD6, fState, std::nullopt, [keyMatches](S& AS, const R& AReq) {
         if (AS.VersionFW <= 27 || !keyMatches(AS, AReq))
             return false;
         AS.ParametersChangeEnabled = true;
@@ -314,7 +297,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
     setting(0x9E, KWpAdjustIfLost, true);
     setting(0x9F, KWpAdjustShutter, true);
     OnReadWrite(
-        0xBA,
+        0xBA, fState,
         [words](S& AS, const R& AReq, A& AOut) {
             if (!KnowsWorkingParameter(AS.VersionFW, AReq.wIndex, false))
                 return false;
@@ -332,24 +315,24 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
             }
             return true;
         });
-    OnWrite(0x95, [](S& AS, const R& AReq) {
+    OnWrite(0x95, fState, std::nullopt, [](S& AS, const R& AReq) {
         AS.TimerValue = AReq.wValue;
         return true;
     });
-    OnRead(0x96, [words](S& AS, const R&, A& AOut) {
+    OnRead(0x96, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.TimerValue});
         return true;
     });
-    OnWrite(0x9B, [](S& AS, const R& AReq) {
+    OnWrite(0x9B, fState, std::nullopt, [](S& AS, const R& AReq) {
         AS.FollowZoneRadius = AReq.wValue;
         return true;
     });
-    OnRead(0x9C, [words](S& AS, const R&, A& AOut) {
+    OnRead(0x9C, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.FollowZoneRadius});
         return true;
     });
     OnReadWrite(
-        0x87,
+        0x87, fState,
         [words](S& AS, const R&, A& AOut) {
             words(AOut, {AS.MicLevel, AS.MicEdgeLevel});
             return AS.VersionHW == 1 && AS.VersionFW >= 4;
@@ -361,12 +344,12 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
             AS.MicEdgeLevel = AReq.wIndex;
             return true;
         });
-    OnRead(0x8F, [words](S& AS, const R&, A& AOut) {
+    OnRead(0x8F, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.MicLevel, AS.MicEdgeLevel});
         return AS.VersionHW == 1 && AS.VersionFW < 4;
     });
     OnReadWrite(
-        0xB5,
+        0xB5, fState,
         [](S& AS, const R&, A& AOut) {
             AOut.assign(AS.ClkParameters.begin(), AS.ClkParameters.end());
             return true;
@@ -378,7 +361,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
             return true;
         });
     OnReadWrite(
-        0xBB,
+        0xBB, fState,
         [](S& AS, const R&, A& AOut) {
             AOut.assign(AS.PiesoParameters.begin(), AS.PiesoParameters.end());
             return AS.VersionHW == 2 || AS.VersionFW >= 11;
@@ -391,32 +374,32 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         });
 
     // --- Flash parameters, calibrated distance, accelerometer calibration ---
-    OnRead(0xA0, [](S& AS, const R&, A& AOut) {
+    OnRead(0xA0, fState, [](S& AS, const R&, A& AOut) {
         AOut.assign(AS.FlashParams.begin(), AS.FlashParams.begin() + 4);
         return true;
     });
-    OnWrite(0xA1, [](S& AS, const R& AReq) {
+    OnWrite(0xA1, fState, std::nullopt, [](S& AS, const R& AReq) {
         if (AReq.Data.size() != 4)
             return false;
-        PutDWord(&AS.FlashParams[KCalibratedDistanceAt], GetDWord(AReq.Data.data()));
+        PutLE32(&AS.FlashParams[KCalibratedDistanceAt], GetLE32(AReq.Data.data()));
         return true;
     });
-    OnRead(0xA2, [words](S& AS, const R&, A& AOut) {
+    OnRead(0xA2, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {uint16_t(AS.FlashParamsSize())});
         return true;
     });
-    OnRead(0xA3, [](S& AS, const R&, A& AOut) {
+    OnRead(0xA3, fState, [](S& AS, const R&, A& AOut) {
         AOut.assign(AS.FlashParams.begin(), AS.FlashParams.begin() + AS.FlashParamsSize());
         return true;
     });
-    OnWrite(0xA4, [](S& AS, const R& AReq) {
+    OnWrite(0xA4, fState, std::nullopt, [](S& AS, const R& AReq) {
         if (AReq.Data.size() != AS.FlashParamsSize())
             return false;
         std::copy(AReq.Data.begin(), AReq.Data.end(), AS.FlashParams.begin());
         return true;
     });
     OnReadWrite(
-        0xD4,
+        0xD4, fState,
         [](S& AS, const R&, A& AOut) {
             AOut.assign(AS.AccCalibration.begin(), AS.AccCalibration.end());
             return AS.VersionFW > 27 && AS.AccCalibrationReadable;
@@ -430,52 +413,28 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         });
 
     // --- Fault diagnostics ---
-    OnRead(0xC1, [](S& AS, const R&, A& AOut) {
+    OnRead(0xC1, fState, [](S& AS, const R&, A& AOut) {
         AOut.assign(AS.SysInfo.begin(), AS.SysInfo.end());
         return true;
     });
-    OnRead(0xC2, [](S& AS, const R&, A& AOut) {
+    OnRead(0xC2, fState, [](S& AS, const R&, A& AOut) {
         AOut = AS.FaultLog;
         return true;
     });
-    OnWrite(0xC3, [](S& AS, const R&) {
+    OnWrite(0xC3, fState, std::nullopt, [](S& AS, const R&) {
         AS.FaultLog.assign(SIM_QV_FAULT_LOG_BYTES, 0xFF);
         return true;
     });
-    OnRead(0xC4, [words](S& AS, const R&, A& AOut) {
+    OnRead(0xC4, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.BottomOfStack});
         return true;
     });
-    OnWrite(0xC5, [](S& AS, const R& AReq) {
+    OnWrite(0xC5, fState, std::nullopt, [](S& AS, const R& AReq) {
         AS.Debug = AReq.wValue != 0;
         return true;
     });
-    OnRead(0xC6, [words](S& AS, const R&, A& AOut) {
+    OnRead(0xC6, fState, [words](S& AS, const R&, A& AOut) {
         words(AOut, {AS.SysRstIv});
         return true;
     });
-}
-
-void TSimCameraSensor::OnRead(
-    uint8_t ARequest,
-    std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&, std::vector<uint8_t>&)> AFill) {
-    OnReadWrite(ARequest, std::move(AFill), nullptr);
-}
-
-void TSimCameraSensor::OnWrite(uint8_t ARequest,
-                               std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&)> ATake) {
-    OnReadWrite(ARequest, nullptr, std::move(ATake));
-}
-
-void TSimCameraSensor::OnReadWrite(
-    uint8_t ARequest,
-    std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&, std::vector<uint8_t>&)> AFill,
-    std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&)> ATake) {
-    SetVendorHandler(ARequest,
-                     [this, AFill, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>& AAnswer) {
-                         std::lock_guard lock(fState->Mutex);
-                         if (AReq.DeviceToHost())
-                             return AFill && AFill(*fState, AReq, AAnswer);
-                         return ATake && ATake(*fState, AReq);
-                     });
 }

@@ -79,18 +79,5 @@ public:
     std::shared_ptr<TSimCameraSensorState> State() const { return fState; }
 
 private:
-    // Handlers run under the state's lock and return false to stall (a request this firmware
-    // does not know, or data it refuses). A read handler fills the answer.
-    void OnRead(
-        uint8_t ARequest,
-        std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&, std::vector<uint8_t>&)> AFill);
-    void OnWrite(uint8_t ARequest,
-                 std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&)> ATake);
-    // Requests that read in one direction and set in the other (wValue or data).
-    void OnReadWrite(
-        uint8_t ARequest,
-        std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&, std::vector<uint8_t>&)> AFill,
-        std::function<bool(TSimCameraSensorState&, const TSimVendorRequest&)> ATake);
-
     std::shared_ptr<TSimCameraSensorState> fState;
 };

@@ -1,5 +1,7 @@
 #include "sim/SimDevice.h"
 
+#include "platform/LittleEndian.h"
+
 #include "sim/SimBus.h"
 
 #include <algorithm>
@@ -111,10 +113,6 @@ private:
     std::optional<TClock::time_point> fGiveUpAt;
     std::vector<uint8_t> fOutput;
 };
-
-uint16_t Word(const uint8_t* ABytes) {
-    return uint16_t(ABytes[0] | ABytes[1] << 8);
-}
 
 } // namespace
 
@@ -355,13 +353,13 @@ struct TSimDevice::TCore {
         if (!AIn || AInSize < 8)
             return ERROR_INVALID_PARAMETER;
         TSimVendorRequest request;
-        uint16_t code = Word(AIn);
+        uint16_t code = GetLE16(AIn);
         if (code > 0xFF)
             return ERROR_INVALID_PARAMETER;
         request.bRequest = uint8_t(code);
-        request.wValue = Word(AIn + 2);
-        request.wIndex = Word(AIn + 4);
-        uint16_t length = Word(AIn + 6);
+        request.wValue = GetLE16(AIn + 2);
+        request.wIndex = GetLE16(AIn + 4);
+        uint16_t length = GetLE16(AIn + 6);
         if (AInSize != 8u + length)
             return ERROR_INVALID_PARAMETER;
         uint32_t transferred = 0;
@@ -402,8 +400,7 @@ struct TSimDevice::TCore {
                 return ERROR_INVALID_FUNCTION;
             if (AOutSize < 2 || !AOut)
                 return ERROR_INSUFFICIENT_BUFFER;
-            AOut[0] = uint8_t(DriverVersion);
-            AOut[1] = uint8_t(DriverVersion >> 8);
+            PutLE16(AOut, DriverVersion);
             AReturned = 2;
             return ERROR_SUCCESS;
         case SIM_IOCTL_DEVICE_DESCRIPTOR: {
@@ -978,7 +975,8 @@ bool TSimDevice::PushRecord(uint8_t AType, const std::vector<uint8_t>& APayload)
     TCore::TStreamItem item;
     item.Record = true;
     uint32_t length = uint32_t(APayload.size());
-    item.Bytes = {AType, uint8_t(length), uint8_t(length >> 8), uint8_t(length >> 16), uint8_t(length >> 24)};
+    item.Bytes = {AType};
+    AppendLE32(item.Bytes, length);
     item.Bytes.insert(item.Bytes.end(), APayload.begin(), APayload.end());
     std::lock_guard lock(fCore->M);
     fCore->StreamBytes += item.Bytes.size();

@@ -20,7 +20,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 class TSimPhysicalDevice;
@@ -108,6 +111,46 @@ public:
     // --- Behaviour ---
     void SetVendorHandler(uint8_t ARequest, TSimVendorHandler AHandler);
     void SetIoControlHandler(uint32_t ACode, TSimIoControlHandler AHandler);
+    // Vendor request handlers that answer under the family state's lock (its Mutex) and return
+    // false to stall: a request the firmware does not know, or data it refuses. AFill answers a
+    // device-to-host request, ATake takes a host-to-device one; a direction without one stalls.
+    template <class TState>
+    void OnReadWrite(
+        uint8_t ARequest, std::shared_ptr<TState> AState,
+        std::type_identity_t<std::function<bool(TState&, const TSimVendorRequest&, std::vector<uint8_t>&)>>
+            AFill,
+        std::type_identity_t<std::function<bool(TState&, const TSimVendorRequest&)>> ATake) {
+        SetVendorHandler(ARequest,
+                         [AState, AFill, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
+                             std::lock_guard lock(AState->Mutex);
+                             if (AReq.DeviceToHost())
+                                 return AFill && AFill(*AState, AReq, AOut);
+                             return ATake && ATake(*AState, AReq);
+                         });
+    }
+    // AFill takes the state and the answer, and the request too where it reads wValue or wIndex.
+    template <class TState, class TFill>
+    void OnRead(uint8_t ARequest, std::shared_ptr<TState> AState, TFill AFill) {
+        using TAnswer = std::vector<uint8_t>;
+        OnReadWrite<TState>(
+            ARequest, std::move(AState),
+            [AFill](TState& S, const TSimVendorRequest& AReq, TAnswer& AOut) {
+                if constexpr (std::is_invocable_v<TFill&, TState&, const TSimVendorRequest&, TAnswer&>)
+                    return AFill(S, AReq, AOut);
+                else
+                    return AFill(S, AOut);
+            },
+            nullptr);
+    }
+    // ADataLength, when given, is the exact number of data bytes the request must carry (0: none).
+    template <class TState>
+    void OnWrite(uint8_t ARequest, std::shared_ptr<TState> AState, std::optional<std::size_t> ADataLength,
+                 std::type_identity_t<std::function<bool(TState&, const TSimVendorRequest&)>> ATake) {
+        OnReadWrite<TState>(ARequest, std::move(AState), nullptr,
+                            [ADataLength, ATake](TState& S, const TSimVendorRequest& AReq) {
+                                return (!ADataLength || AReq.Data.size() == *ADataLength) && ATake(S, AReq);
+                            });
+    }
     // Fault on vendor request AN (counted from 1 over the device's life); one fault per number.
     void SetFault(uint32_t AN, const TSimFault& AFault);
     uint32_t VendorRequestCount() const;

@@ -1,17 +1,8 @@
 #include "sim/SimGost.h"
 
-#include "sim/DemoKeys.h"
+#include "platform/LittleEndian.h"
 
 namespace {
-
-uint32_t Le32(const uint8_t* AP) {
-    return AP[0] | AP[1] << 8 | AP[2] << 16 | uint32_t(AP[3]) << 24;
-}
-
-void PutLe32(uint8_t* AP, uint32_t AV) {
-    for (int i = 0; i < 4; ++i)
-        AP[i] = uint8_t(AV >> (8 * i));
-}
 
 constexpr int KEncryptOrder[32] = {0, 1, 2, 3, 4, 5, 6, 7, 0, 1, 2, 3, 4, 5, 6, 7,
                                    0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 0};
@@ -22,7 +13,7 @@ constexpr int KDecryptOrder[32] = {0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 
 
 TSimGost::TSimGost(const uint8_t AKey[32], const uint8_t ATable[64]) {
     for (int i = 0; i < 8; ++i)
-        fKey[i] = Le32(AKey + 4 * i);
+        fKey[i] = GetLE32(AKey + 4 * i);
     for (int row = 0; row < 8; ++row)
         for (int j = 0; j < 16; ++j) {
             const uint8_t packed = ATable[row * 8 + j / 2];
@@ -59,62 +50,48 @@ void TSimGost::Decrypt(uint32_t& AN1, uint32_t& AN2) const {
 }
 
 void TSimGost::Decipher(const uint8_t* ACipher, uint8_t* APlain, std::size_t ASize, uint8_t AChain[8]) const {
-    uint32_t s1 = Le32(AChain), s2 = Le32(AChain + 4);
+    uint32_t s1 = GetLE32(AChain), s2 = GetLE32(AChain + 4);
     for (std::size_t off = 0; off + 8 <= ASize; off += 8) {
         uint32_t g1 = s1, g2 = s2;
         Encrypt(g1, g2);
-        s1 = Le32(ACipher + off);
-        s2 = Le32(ACipher + off + 4);
+        s1 = GetLE32(ACipher + off);
+        s2 = GetLE32(ACipher + off + 4);
         uint32_t p1 = s1 ^ g1, p2 = s2 ^ g2;
         Decrypt(p1, p2);
-        PutLe32(APlain + off, p1);
-        PutLe32(APlain + off + 4, p2);
+        PutLE32(APlain + off, p1);
+        PutLE32(APlain + off + 4, p2);
     }
-    PutLe32(AChain, s1);
-    PutLe32(AChain + 4, s2);
+    PutLE32(AChain, s1);
+    PutLE32(AChain + 4, s2);
 }
 
 void TSimGost::Encipher(const uint8_t* APlain, uint8_t* ACipher, std::size_t ASize, uint8_t AChain[8]) const {
-    uint32_t s1 = Le32(AChain), s2 = Le32(AChain + 4);
+    uint32_t s1 = GetLE32(AChain), s2 = GetLE32(AChain + 4);
     for (std::size_t off = 0; off + 8 <= ASize; off += 8) {
         uint32_t g1 = s1, g2 = s2;
         Encrypt(g1, g2);
-        uint32_t p1 = Le32(APlain + off), p2 = Le32(APlain + off + 4);
+        uint32_t p1 = GetLE32(APlain + off), p2 = GetLE32(APlain + off + 4);
         Encrypt(p1, p2);
         s1 = p1 ^ g1;
         s2 = p2 ^ g2;
-        PutLe32(ACipher + off, s1);
-        PutLe32(ACipher + off + 4, s2);
+        PutLE32(ACipher + off, s1);
+        PutLE32(ACipher + off + 4, s2);
     }
-    PutLe32(AChain, s1);
-    PutLe32(AChain + 4, s2);
+    PutLE32(AChain, s1);
+    PutLE32(AChain + 4, s2);
 }
 
 void TSimGost::Mac(const uint8_t* AData, std::size_t ASize, uint8_t AMac[8]) const {
     uint32_t a1 = 0, a2 = 0;
     for (std::size_t off = 0; off + 8 <= ASize; off += 8) {
-        a1 ^= Le32(AData + off);
-        a2 ^= Le32(AData + off + 4);
+        a1 ^= GetLE32(AData + off);
+        a2 ^= GetLE32(AData + off + 4);
         for (int step = 0; step < 16; ++step) {
             const uint32_t t = a2 ^ F(a1 + fKey[step % 8]);
             a2 = a1;
             a1 = t;
         }
     }
-    PutLe32(AMac, a1);
-    PutLe32(AMac + 4, a2);
-}
-
-std::vector<uint8_t> SimDemoKeyBytes() {
-    std::vector<uint8_t> bytes(32);
-    for (int i = 0; i < 8; ++i)
-        PutLe32(bytes.data() + 4 * i, DemoKey[std::size_t(i)]);
-    return bytes;
-}
-
-std::vector<uint8_t> SimDemoTableBytes() {
-    std::vector<uint8_t> bytes;
-    for (const auto& row : DemoTable)
-        bytes.insert(bytes.end(), row.begin(), row.end());
-    return bytes;
+    PutLE32(AMac, a1);
+    PutLE32(AMac + 4, a2);
 }

@@ -29,7 +29,3 @@ private:
     uint32_t fKey[8];
     uint8_t fSBox[8][16];
 };
-
-// The demo key and table as raw bytes, the form the simulated bootloader holds them in.
-std::vector<uint8_t> SimDemoKeyBytes();
-std::vector<uint8_t> SimDemoTableBytes();

@@ -1,19 +1,11 @@
 #include "sim/SimOpticalSensor.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <functional>
 
 namespace {
-
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
-void PutDWord(std::vector<uint8_t>& AOut, uint32_t AValue) {
-    PutWord(AOut, uint16_t(AValue));
-    PutWord(AOut, uint16_t(AValue >> 16));
-}
 
 // Which boards answer a request.
 enum class TGate {
@@ -62,7 +54,7 @@ std::array<uint8_t, 20> SimCalibrationBytes(uint32_t AK0, uint32_t AK1, uint32_t
                                             uint32_t AD) {
     std::vector<uint8_t> bytes;
     for (uint32_t value : {AK0, AK1, AK2, AK3, AD})
-        PutDWord(bytes, value);
+        AppendLE32(bytes, value);
     std::array<uint8_t, 20> block;
     std::copy(bytes.begin(), bytes.end(), block.begin());
     return block;
@@ -71,24 +63,19 @@ std::array<uint8_t, 20> SimCalibrationBytes(uint32_t AK0, uint32_t AK1, uint32_t
 TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> AState, TUsbDriverKind ADriver)
     : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "optical_sensor"),
       fState(std::move(AState)) {
-    // A device-to-host request: the answer is built under the state lock.
+    // Requests behind a firmware gate: one the device's version does not know stalls.
     auto read = [this](uint8_t ARequest, TGate AGate,
                        std::function<bool(TState&, std::vector<uint8_t>&)> AFill) {
-        SetVendorHandler(ARequest,
-                         [this, AGate, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
-                             std::lock_guard lock(fState->Mutex);
-                             return AReq.DeviceToHost() && Answers(AGate, *fState) && AFill(*fState, AOut);
-                         });
+        OnRead(ARequest, fState, [AGate, AFill](TState& S, std::vector<uint8_t>& AOut) {
+            return Answers(AGate, S) && AFill(S, AOut);
+        });
     };
     // A host-to-device request with exactly ALength data bytes (0: no data stage).
     auto write = [this](uint8_t ARequest, TGate AGate, std::size_t ALength,
                         std::function<bool(TState&, const TSimVendorRequest&)> ATake) {
-        SetVendorHandler(ARequest,
-                         [this, AGate, ALength, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
-                             std::lock_guard lock(fState->Mutex);
-                             return !AReq.DeviceToHost() && AReq.Data.size() == ALength &&
-                                    Answers(AGate, *fState) && ATake(*fState, AReq);
-                         });
+        OnWrite(ARequest, fState, ALength, [AGate, ATake](TState& S, const TSimVendorRequest& AReq) {
+            return Answers(AGate, S) && ATake(S, AReq);
+        });
     };
     auto keyMatches = [](const TState& S, const TSimVendorRequest& AReq) {
         return std::equal(AReq.Data.begin(), AReq.Data.end(), S.Key.begin());
@@ -100,8 +87,8 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x90, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.VersionFW);
-        PutWord(A, S.VersionHW);
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
         return true;
     });
     read(0x91, TGate::ReportsLock, [](TState& S, std::vector<uint8_t>& A) {
@@ -131,7 +118,7 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         if (!Answers(TGate::NewBoardFw11, *fState))
             return false;
         if (AReq.DeviceToHost()) {
-            PutWord(AOut, fState->Regions);
+            AppendLE16(AOut, fState->Regions);
             return true;
         }
         if (AReq.Data.size() != 8 || !keyMatches(*fState, AReq))
@@ -140,8 +127,8 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x45, TGate::LP02Fw11, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.ProtocolMajor);
-        PutWord(A, S.ProtocolMinor);
+        AppendLE16(A, S.ProtocolMajor);
+        AppendLE16(A, S.ProtocolMinor);
         return true;
     });
 
@@ -191,14 +178,14 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
 
     // --- Sampling, ADC, piezo, LED frequencies ---
     read(0x9A, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.SamplesPerFrame);
-        PutWord(A, S.FrameLength);
-        PutDWord(A, S.ClockFrequency);
-        PutWord(A, S.FrameRate);
+        AppendLE16(A, S.SamplesPerFrame);
+        AppendLE16(A, S.FrameLength);
+        AppendLE32(A, S.ClockFrequency);
+        AppendLE16(A, S.FrameRate);
         return true;
     });
     read(0x95, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.OffScaleADCValue);
+        AppendLE16(A, S.OffScaleADCValue);
         return true;
     });
     write(0x96, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
@@ -206,9 +193,9 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x99, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.MinPiezoLevel);
-        PutWord(A, S.MinPiezoDelta0);
-        PutWord(A, S.PiezoEdgeDetectionSamples);
+        AppendLE16(A, S.MinPiezoLevel);
+        AppendLE16(A, S.MinPiezoDelta0);
+        AppendLE16(A, S.PiezoEdgeDetectionSamples);
         return true;
     });
     write(0x98, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
@@ -225,7 +212,7 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         return true;
     });
     read(0x9B, TGate::NewBoard, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.ADCParams);
+        AppendLE16(A, S.ADCParams);
         return true;
     });
     write(0x94, TGate::NewBoard, 0, [](TState& S, const TSimVendorRequest& AReq) {
@@ -253,8 +240,8 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
 
     // --- Family-wide: bootloader version, bootloader info check, switch to the bootloader ---
     read(0xFE, TGate::Any, [](TState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.StubActual);
-        PutWord(A, S.StubUpdate);
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
         return true;
     });
     write(0xFD, TGate::StubInfo, 0, [](TState&, const TSimVendorRequest&) { return true; });

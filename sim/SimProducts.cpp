@@ -1,5 +1,7 @@
 #include "sim/SimProducts.h"
 
+#include "platform/LittleEndian.h"
+
 namespace {
 
 struct TSimProductClass {
@@ -17,11 +19,6 @@ const TSimProductClass KProductClasses[] = {
     {48, "{F5A12869-DDF8-41F2-9021-9B56BFB4A79C}"}, {0x1F01, "{6DD29847-8B42-4AB4-AB06-4B9BF751334C}"},
 };
 
-void PutWord(std::vector<uint8_t>& ABytes, uint16_t AValue) {
-    ABytes.push_back(uint8_t(AValue));
-    ABytes.push_back(uint8_t(AValue >> 8));
-}
-
 } // namespace
 
 const TGUID SIM_STUB_INTERFACE_CLASS = GuidFromString("{F4D2667F-49BB-478D-8B9D-9D83C4AA7A0F}");
@@ -34,13 +31,13 @@ TGUID SimInterfaceClassOf(uint16_t AProductId) {
 }
 
 std::vector<uint8_t> SimDeviceDescriptorBytes(const TSimDeviceIdentity& AIdentity) {
-    std::vector<uint8_t> d = {18, 1};
-    PutWord(d, AIdentity.BcdUsb);
-    d.insert(d.end(), {0xFF, 0xFF, 0xFF, AIdentity.MaxPacketSize0}); // vendor-specific class
-    PutWord(d, AIdentity.VendorId);
-    PutWord(d, AIdentity.ProductId);
-    PutWord(d, AIdentity.BcdDevice);
-    d.insert(d.end(), {1, 2, 3, 1}); // manufacturer, product, serial strings; one configuration
+    // Vendor-specific class; manufacturer, product and serial strings; one configuration.
+    std::vector<uint8_t> d = {18, 1, 0, 0, 0xFF, 0xFF, 0xFF, AIdentity.MaxPacketSize0, 0, 0, 0,
+                              0,  0, 0, 1, 2,    3,    1};
+    PutLE16(&d[2], AIdentity.BcdUsb);
+    PutLE16(&d[8], AIdentity.VendorId);
+    PutLE16(&d[10], AIdentity.ProductId);
+    PutLE16(&d[12], AIdentity.BcdDevice);
     return d;
 }
 
@@ -50,15 +47,13 @@ std::vector<uint8_t> SimInterfaceDescriptorBytes(uint8_t AEndpointCount) {
 
 std::vector<uint8_t> SimConfigurationDescriptorBytes(const std::vector<TSimPipe>& APipes) {
     uint16_t total = uint16_t(9 + 9 + 7 * APipes.size());
-    std::vector<uint8_t> d = {9, 2};
-    PutWord(d, total);
-    d.insert(d.end(), {1, 1, 0, 0x80, 50}); // one interface, bus powered, 100 mA
+    std::vector<uint8_t> d = {9, 2, 0, 0, 1, 1, 0, 0x80, 50}; // one interface, bus powered, 100 mA
+    PutLE16(&d[2], total);
     auto iface = SimInterfaceDescriptorBytes(uint8_t(APipes.size()));
     d.insert(d.end(), iface.begin(), iface.end());
     for (const TSimPipe& pipe : APipes) {
-        d.insert(d.end(), {7, 5, pipe.Address, pipe.Attributes});
-        PutWord(d, pipe.MaxPacketSize);
-        d.push_back(pipe.Interval);
+        d.insert(d.end(), {7, 5, pipe.Address, pipe.Attributes, 0, 0, pipe.Interval});
+        PutLE16(&d[d.size() - 3], pipe.MaxPacketSize);
     }
     return d;
 }

@@ -1,5 +1,7 @@
 #include "sim/SimPulseSensor.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -20,11 +22,6 @@ constexpr uint16_t KBeltProductId = 19;
 constexpr uint16_t KFirmwareLockWithKey = 5;
 constexpr uint16_t KDriverLockWithKey = 516;
 
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
 } // namespace
 
 TSimPulseSensor::TSimPulseSensor(std::shared_ptr<TSimPulseState> AState, TUsbDriverKind ADriver)
@@ -33,64 +30,44 @@ TSimPulseSensor::TSimPulseSensor(std::shared_ptr<TSimPulseState> AState, TUsbDri
       fState(std::move(AState)) {
     SetDriverVersion(fState->DriverVersion);
     auto state = fState;
-    // Device-to-host requests: the answer under the state lock; false stalls.
-    auto read = [this, state](uint8_t ARequest, auto AFill) {
-        SetVendorHandler(ARequest,
-                         [state, AFill](const TSimVendorRequest& AReq, std::vector<uint8_t>& AAnswer) {
-                             if (!AReq.DeviceToHost())
-                                 return false;
-                             std::lock_guard lock(state->Mutex);
-                             return AFill(*state, AAnswer);
-                         });
-    };
-    // Host-to-device requests with exactly ASize data bytes.
-    auto write = [this, state](uint8_t ARequest, std::size_t ASize, auto ATake) {
-        SetVendorHandler(ARequest,
-                         [state, ASize, ATake](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
-                             if (AReq.DeviceToHost() || AReq.Data.size() != ASize)
-                                 return false;
-                             std::lock_guard lock(state->Mutex);
-                             return ATake(*state, AReq);
-                         });
-    };
 
-    read(KReqVersion, [](TSimPulseState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.VersionFW);
-        PutWord(A, S.VersionHW);
+    OnRead(KReqVersion, fState, [](TSimPulseState& S, std::vector<uint8_t>& A) {
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
         return true;
     });
-    read(KReqSerial, [](TSimPulseState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqSerial, fState, [](TSimPulseState& S, std::vector<uint8_t>& A) {
         A.assign(S.Serial.begin(), S.Serial.end());
         return true;
     });
-    read(KReqLocked, [](TSimPulseState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqLocked, fState, [](TSimPulseState& S, std::vector<uint8_t>& A) {
         A = {uint8_t(S.Locked ? 1 : 0)};
         return true;
     });
     // The key is given away only to a host that has opened the lock.
-    read(KReqDeviceKey, [](TSimPulseState& S, std::vector<uint8_t>& A) {
+    OnRead(KReqDeviceKey, fState, [](TSimPulseState& S, std::vector<uint8_t>& A) {
         if (S.Locked)
             return false;
         A.assign(S.Key.begin(), S.Key.end());
         return true;
     });
-    read(KReqStubVersion, [](TSimPulseState& S, std::vector<uint8_t>& A) {
-        PutWord(A, S.StubActual);
-        PutWord(A, S.StubUpdate);
+    OnRead(KReqStubVersion, fState, [](TSimPulseState& S, std::vector<uint8_t>& A) {
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
         return true;
     });
-    write(KReqUnlock, 8, [](TSimPulseState& S, const TSimVendorRequest& R) {
+    OnWrite(KReqUnlock, fState, 8, [](TSimPulseState& S, const TSimVendorRequest& R) {
         if (!std::equal(R.Data.begin(), R.Data.end(), S.Key.begin()))
             return false;
         S.Locked = false;
         return true;
     });
-    write(KReqStart, 0, [](TSimPulseState& S, const TSimVendorRequest&) {
+    OnWrite(KReqStart, fState, 0, [](TSimPulseState& S, const TSimVendorRequest&) {
         S.Started = true;
         ++S.Starts;
         return true;
     });
-    write(KReqStop, 0, [](TSimPulseState& S, const TSimVendorRequest&) {
+    OnWrite(KReqStop, fState, 0, [](TSimPulseState& S, const TSimVendorRequest&) {
         S.Started = false;
         ++S.Stops;
         return true;
@@ -111,7 +88,7 @@ TSimPulseSensor::TSimPulseSensor(std::shared_ptr<TSimPulseState> AState, TUsbDri
                             if (AIn.size() != 2)
                                 return ERROR_INVALID_PARAMETER;
                             std::lock_guard lock(state->Mutex);
-                            state->DriveWord = uint16_t(AIn[0] | AIn[1] << 8);
+                            state->DriveWord = GetLE16(AIn.data());
                             return ERROR_SUCCESS;
                         });
     SetIoControlHandler(SIM_IOCTL_PULSE_LOCK,
@@ -159,8 +136,8 @@ bool TSimPulseSensor::PushSample(uint16_t APulseLight) {
             return false;
     }
     std::vector<uint8_t> sample;
-    PutWord(sample, LedReading());
-    PutWord(sample, uint16_t(4095 - std::min<uint16_t>(APulseLight, 4095)));
+    AppendLE16(sample, LedReading());
+    AppendLE16(sample, uint16_t(4095 - std::min<uint16_t>(APulseLight, 4095)));
     return PushEvent(sample);
 }
 

@@ -5,6 +5,7 @@
 #include "sim/SimPhysicalDevice.h"
 
 #include <algorithm>
+#include <functional>
 
 namespace {
 
@@ -80,64 +81,58 @@ TSimTargetController::TSimTargetController(std::shared_ptr<TSimTargetControllerS
                                            TUsbDriverKind ADriver)
     : TSimDevice({KProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "target_controller"),
       fState(std::move(AState)) {
-    // Every request under the state lock; false stalls.
-    auto handle = [this](uint8_t ARequest, auto AAnswer) {
-        SetVendorHandler(ARequest,
-                         [this, AAnswer](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
-                             std::lock_guard lock(fState->Mutex);
-                             return AAnswer(*fState, AReq, AOut);
-                         });
-    };
-    // A command to the target: only while it is there, in one of the modes that take it.
-    auto target = [this, handle](uint8_t ARequest, bool ANormal, bool ABootloader, auto AAnswer) {
-        handle(ARequest, [this, ANormal, ABootloader, AAnswer](TState& S, const TSimVendorRequest& R,
-                                                               std::vector<uint8_t>& A) {
-            if (Absent(S))
-                return false;
-            const bool takes = S.TargetMode == TSimTargetMode::Normal ? ANormal : ABootloader;
-            return takes && AAnswer(S, R, A);
-        });
-    };
     using TReq = const TSimVendorRequest&;
     using TOut = std::vector<uint8_t>&;
-    auto none = [](TReq R) { return !R.DeviceToHost() && R.Data.empty(); };
-    auto eight = [](TReq R) { return !R.DeviceToHost() && R.Data.size() == 8; };
+    using TTake = std::function<bool(TState&, TReq)>;
+    // A command to the target: only while it is there, in one of the modes that take it.
+    auto takes = [this](TState& S, bool ANormal, bool ABootloader) {
+        return !Absent(S) && (S.TargetMode == TSimTargetMode::Normal ? ANormal : ABootloader);
+    };
+    auto targetWrite = [this, takes](uint8_t ARequest, bool ANormal, bool ABootloader, std::size_t ALength,
+                                     TTake ATake) {
+        OnWrite(ARequest, fState, ALength, [takes, ANormal, ABootloader, ATake](TState& S, TReq R) {
+            return takes(S, ANormal, ABootloader) && ATake(S, R);
+        });
+    };
+    auto targetRead = [this, takes](uint8_t ARequest, bool ABootloader,
+                                    std::function<bool(TState&, TOut)> AFill) {
+        OnRead(ARequest, fState, [takes, ABootloader, AFill](TState& S, TOut A) {
+            return takes(S, !ABootloader, ABootloader) && AFill(S, A);
+        });
+    };
+    auto accept = [](TState&, TReq) { return true; };
 
     // --- The controller ---
-    handle(KReqSerial, [](TState& S, TReq R, TOut A) {
+    OnRead(KReqSerial, fState, [](TState& S, TOut A) {
         A.assign(S.Serial.begin(), S.Serial.end());
-        return R.DeviceToHost();
+        return true;
     });
-    handle(KReqVersion, [](TState& S, TReq R, TOut A) {
-        A.resize(4);
-        PutLE16(&A[0], S.VersionFW);
-        PutLE16(&A[2], S.VersionHW);
-        return R.DeviceToHost();
+    OnRead(KReqVersion, fState, [](TState& S, TOut A) {
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
+        return true;
     });
-    handle(KReqLocked, [](TState& S, TReq R, TOut A) {
+    OnRead(KReqLocked, fState, [](TState& S, TOut A) {
         A = {uint8_t(S.Locked ? 1 : 0)};
-        return R.DeviceToHost();
+        return true;
     });
-    handle(KReqLock, [none](TState& S, TReq R, TOut) {
-        if (!none(R))
-            return false;
+    OnWrite(KReqLock, fState, 0, [](TState& S, TReq) {
         S.Locked = true;
         return true;
     });
     // A wrong key leaves the lock as it is.
-    handle(KReqEnable, [eight](TState& S, TReq R, TOut) {
-        if (!eight(R) || !Same(R.Data, S.Key))
+    OnWrite(KReqEnable, fState, 8, [](TState& S, TReq R) {
+        if (!Same(R.Data, S.Key))
             return false;
         S.Locked = false;
         return true;
     });
-    handle(KReqStubVersion, [](TState& S, TReq R, TOut A) {
-        A.resize(4);
-        PutLE16(&A[0], S.StubActual);
-        PutLE16(&A[2], S.StubUpdate);
-        return R.DeviceToHost();
+    OnRead(KReqStubVersion, fState, [](TState& S, TOut A) {
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
+        return true;
     });
-    handle(KReqFrameInfo, [](TState& S, TReq R, TOut A) {
+    OnRead(KReqFrameInfo, fState, [](TState& S, TOut A) {
         A.assign(16, 0);
         A[0] = ModeByte(S.TargetMode);
         if (S.TargetMode != TSimTargetMode::None) {
@@ -147,7 +142,7 @@ TSimTargetController::TSimTargetController(std::shared_ptr<TSimTargetControllerS
             PutLE16(&A[6], S.TargetFirmwareVersion());
             std::copy(S.Target.Serial.begin(), S.Target.Serial.end(), A.begin() + 8);
         }
-        return R.DeviceToHost();
+        return true;
     });
     SetVendorHandler(KReqSwitchToStub, [this](const TSimVendorRequest& AReq, std::vector<uint8_t>&) {
         if (AReq.DeviceToHost() || !AReq.Data.empty())
@@ -157,49 +152,41 @@ TSimTargetController::TSimTargetController(std::shared_ptr<TSimTargetControllerS
     });
 
     // --- The target in either mode ---
-    target(KReqLEDsBasic, true, true, [none](TState&, TReq R, TOut) { return none(R); });
-    target(KReqLEDsGroup, true, true, [none](TState&, TReq R, TOut) { return none(R); });
-    target(KReqLEDState, true, true, [none](TState&, TReq R, TOut) { return none(R); });
+    targetWrite(KReqLEDsBasic, true, true, 0, accept);
+    targetWrite(KReqLEDsGroup, true, true, 0, accept);
+    targetWrite(KReqLEDState, true, true, 0, accept);
 
     // --- The target running its firmware ---
-    target(KReqStart, true, false, [none](TState& S, TReq R, TOut) {
-        if (!none(R))
-            return false;
+    targetWrite(KReqStart, true, false, 0, [](TState& S, TReq) {
         S.TargetStarted = true;
         return true;
     });
-    target(KReqStop, true, false, [none](TState& S, TReq R, TOut) {
-        if (!none(R))
-            return false;
+    targetWrite(KReqStop, true, false, 0, [](TState& S, TReq) {
         S.TargetStarted = false;
         return true;
     });
-    target(KReqSetSinTable, true, false, [none](TState& S, TReq R, TOut) {
-        if (!none(R) || R.wValue > 1)
+    targetWrite(KReqSetSinTable, true, false, 0, [](TState& S, TReq R) {
+        if (R.wValue > 1)
             return false;
         S.SinTableIndex = uint8_t(R.wValue);
         return true;
     });
-    target(KReqGetSinTable, true, false, [](TState& S, TReq R, TOut A) {
+    targetRead(KReqGetSinTable, false, [](TState& S, TOut A) {
         A = {S.SinTableIndex};
-        return R.DeviceToHost();
+        return true;
     });
-    target(KReqSignalLevels, true, false, [none](TState& S, TReq R, TOut) {
-        if (!none(R))
-            return false;
+    targetWrite(KReqSignalLevels, true, false, 0, [](TState& S, TReq R) {
         S.SignalLevel1 = R.wValue;
         S.SignalLevel2 = R.wIndex;
         return true;
     });
-    target(KReqEnableTarget, true, false, [eight](TState& S, TReq R, TOut) {
-        if (!eight(R) || !Same(R.Data, S.TargetKey))
+    targetWrite(KReqEnableTarget, true, false, 8, [](TState& S, TReq R) {
+        if (!Same(R.Data, S.TargetKey))
             return false;
         S.TargetLocked = false;
         return true;
     });
-    target(KReqSwitchTargetToStub, true, false, [this, none](TState& S, TReq R, TOut) {
-        if (!none(R))
-            return false;
+    targetWrite(KReqSwitchTargetToStub, true, false, 0, [this](TState& S, TReq) {
         S.TargetMode = TSimTargetMode::Bootloader;
         S.StayInBootloader = true;
         S.TargetStarted = false;
@@ -213,31 +200,31 @@ TSimTargetController::TSimTargetController(std::shared_ptr<TSimTargetControllerS
     auto fails = [](TState& S, TSimStubRequest ARequest) {
         return S.Target.Faults.FailOnce.erase(ARequest) > 0;
     };
-    target(KReqErase, false, true, [this, none, fails](TState& S, TReq R, TOut) {
-        if (!none(R) || fails(S, TSimStubRequest::Erase))
+    targetWrite(KReqErase, false, true, 0, [this, fails](TState& S, TReq) {
+        if (fails(S, TSimStubRequest::Erase))
             return false;
         S.Target.EraseFlash();
         DropOffAfter(TSimUpdateStage::Erase);
         return true;
     });
-    target(KReqSynchro, false, true, [this, eight, fails](TState& S, TReq R, TOut) {
-        if (!eight(R) || fails(S, TSimStubRequest::Synchro) || !S.Target.TakeSynchro(R.Data))
+    targetWrite(KReqSynchro, false, true, 8, [this, fails](TState& S, TReq R) {
+        if (fails(S, TSimStubRequest::Synchro) || !S.Target.TakeSynchro(R.Data))
             return false;
         DropOffAfter(TSimUpdateStage::Synchro);
         return true;
     });
-    target(KReqWrite, false, true, [this](TState& S, TReq R, TOut) { return Write(S, R); });
+    targetWrite(KReqWrite, false, true, KTargetBlock, [this](TState& S, TReq R) { return Write(S, R); });
     // Authentic, and built for this target's product.
-    target(KReqValidate, false, true, [this, none, fails](TState& S, TReq R, TOut) {
-        if (!none(R) || fails(S, TSimStubRequest::Validate))
+    targetWrite(KReqValidate, false, true, 0, [this, fails](TState& S, TReq) {
+        if (fails(S, TSimStubRequest::Validate))
             return false;
         S.Target.FlashValid = S.Target.ValidateFlash() && S.Target.FlashProductId() == S.Target.ProductId;
         DropOffAfter(TSimUpdateStage::Validate);
         return S.Target.FlashValid;
     });
     // The target restarts: into its firmware when the flash holds a valid image.
-    target(KReqReconnectTarget, false, true, [this, none, fails](TState& S, TReq R, TOut) {
-        if (!none(R) || fails(S, TSimStubRequest::Reconnect))
+    targetWrite(KReqReconnectTarget, false, true, 0, [this, fails](TState& S, TReq) {
+        if (fails(S, TSimStubRequest::Reconnect))
             return false;
         S.StayInBootloader = false;
         S.Target.ResetRun();
@@ -246,31 +233,29 @@ TSimTargetController::TSimTargetController(std::shared_ptr<TSimTargetControllerS
         DropOffAfter(TSimUpdateStage::Reconnect);
         return true;
     });
-    target(KReqEnableSecret, false, true, [eight](TState& S, TReq R, TOut) {
-        S.Target.SecretEnabled = eight(R) && Same(R.Data, KServiceCode);
+    targetWrite(KReqEnableSecret, false, true, 8, [](TState& S, TReq R) {
+        S.Target.SecretEnabled = Same(R.Data, KServiceCode);
         return S.Target.SecretEnabled;
     });
-    target(KReqSetTargetSerial, false, true, [eight](TState& S, TReq R, TOut) {
-        if (!eight(R) || !S.Target.SecretEnabled)
+    targetWrite(KReqSetTargetSerial, false, true, 8, [](TState& S, TReq R) {
+        if (!S.Target.SecretEnabled)
             return false;
         std::copy(R.Data.begin(), R.Data.end(), S.Target.Serial.begin());
         return true;
     });
-    target(KReqSetTargetKey, false, true, [eight](TState& S, TReq R, TOut) {
-        if (!eight(R) || !S.Target.SecretEnabled)
+    targetWrite(KReqSetTargetKey, false, true, 8, [](TState& S, TReq R) {
+        if (!S.Target.SecretEnabled)
             return false;
         std::copy(R.Data.begin(), R.Data.end(), S.TargetKey.begin());
         return true;
     });
-    target(KReqGetTargetKey, false, true, [](TState& S, TReq R, TOut A) {
+    targetRead(KReqGetTargetKey, true, [](TState& S, TOut A) {
         A.assign(S.TargetKey.begin(), S.TargetKey.end());
-        return R.DeviceToHost() && S.Target.SecretEnabled;
+        return S.Target.SecretEnabled;
     });
 }
 
 bool TSimTargetController::Write(TSimTargetControllerState& S, const TSimVendorRequest& AReq) {
-    if (AReq.DeviceToHost() || AReq.Data.size() != KTargetBlock)
-        return false;
     TSimBootloaderState& T = S.Target;
     const bool counted = T.HaveSynchro;
     if (counted)

@@ -1,5 +1,7 @@
 #include "sim/SimTriggerController.h"
 
+#include "platform/LittleEndian.h"
+
 #include <algorithm>
 
 namespace {
@@ -24,11 +26,6 @@ constexpr uint16_t KHardwareWithRegions = 4;
 constexpr uint16_t KFirmwareWithRegions = 8;
 constexpr uint16_t KAllRegions = 0x0FFF;
 
-void PutWord(std::vector<uint8_t>& AOut, uint16_t AValue) {
-    AOut.push_back(uint8_t(AValue));
-    AOut.push_back(uint8_t(AValue >> 8));
-}
-
 bool KeepsRegions(const TSimTriggerState& AState) {
     return AState.VersionHW >= KHardwareWithRegions && AState.VersionFW >= KFirmwareWithRegions;
 }
@@ -42,79 +39,67 @@ bool IsKey(const TSimTriggerState& AState, const std::vector<uint8_t>& AData) {
 TSimTriggerController::TSimTriggerController(std::shared_ptr<TSimTriggerState> AState, TUsbDriverKind ADriver)
     : TSimDevice({KProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "trigger"),
       fState(std::move(AState)) {
-    auto state = fState;
-    // Every request of the controller under the state lock; false stalls.
-    auto handle = [this, state](uint8_t ARequest, auto AAnswer) {
-        SetVendorHandler(ARequest,
-                         [state, AAnswer](const TSimVendorRequest& AReq, std::vector<uint8_t>& AOut) {
-                             std::lock_guard lock(state->Mutex);
-                             return AAnswer(*state, AReq, AOut);
-                         });
-    };
+    using TState = TSimTriggerState;
     using TReq = const TSimVendorRequest&;
     using TOut = std::vector<uint8_t>&;
 
-    handle(KReqVersion, [](TSimTriggerState& S, TReq R, TOut A) {
-        if (!R.DeviceToHost())
-            return false;
-        PutWord(A, S.VersionFW);
-        PutWord(A, S.VersionHW);
+    OnRead(KReqVersion, fState, [](TState& S, TOut A) {
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
         return true;
     });
-    handle(KReqSerial, [](TSimTriggerState& S, TReq R, TOut A) {
+    OnRead(KReqSerial, fState, [](TState& S, TOut A) {
         A.assign(S.Serial.begin(), S.Serial.end());
-        return R.DeviceToHost();
+        return true;
     });
-    handle(KReqLocked, [](TSimTriggerState& S, TReq R, TOut A) {
+    OnRead(KReqLocked, fState, [](TState& S, TOut A) {
         A = {uint8_t(S.Locked ? 1 : 0)};
-        return R.DeviceToHost();
+        return true;
     });
-    handle(KReqStubVersion, [](TSimTriggerState& S, TReq R, TOut A) {
-        PutWord(A, S.StubActual);
-        PutWord(A, S.StubUpdate);
-        return R.DeviceToHost();
+    OnRead(KReqStubVersion, fState, [](TState& S, TOut A) {
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
+        return true;
     });
-    handle(KReqLock, [](TSimTriggerState& S, TReq R, TOut) {
-        if (R.DeviceToHost() || !R.Data.empty() || S.VersionFW >= KFirmwareLockWithKey)
+    OnWrite(KReqLock, fState, 0, [](TState& S, TReq) {
+        if (S.VersionFW >= KFirmwareLockWithKey)
             return false;
         S.Locked = true;
         return true;
     });
     // A wrong key neither opens nor closes the lock.
-    handle(KReqLockWithKey, [](TSimTriggerState& S, TReq R, TOut) {
-        if (R.DeviceToHost() || S.VersionFW < KFirmwareLockWithKey || !IsKey(S, R.Data))
+    OnWrite(KReqLockWithKey, fState, std::nullopt, [](TState& S, TReq R) {
+        if (S.VersionFW < KFirmwareLockWithKey || !IsKey(S, R.Data))
             return false;
         S.Locked = true;
         return true;
     });
-    handle(KReqUnlock, [](TSimTriggerState& S, TReq R, TOut) {
-        if (R.DeviceToHost() || !IsKey(S, R.Data))
+    OnWrite(KReqUnlock, fState, std::nullopt, [](TState& S, TReq R) {
+        if (!IsKey(S, R.Data))
             return false;
         S.Locked = false;
         return true;
     });
     // Read: the mask. Write: the device key, with the new mask in wValue.
-    handle(KReqRegions, [](TSimTriggerState& S, TReq R, TOut A) {
-        if (!KeepsRegions(S))
-            return false;
-        if (R.DeviceToHost()) {
-            PutWord(A, S.Regions);
+    OnReadWrite(
+        KReqRegions, fState,
+        [](TState& S, TReq, TOut A) {
+            if (!KeepsRegions(S))
+                return false;
+            AppendLE16(A, S.Regions);
             return true;
-        }
-        if (!IsKey(S, R.Data) || R.wValue > KAllRegions)
-            return false;
-        S.Regions = R.wValue;
-        return true;
-    });
-    handle(KReqStart, [](TSimTriggerState& S, TReq R, TOut) {
-        if (R.DeviceToHost() || !R.Data.empty())
-            return false;
+        },
+        [](TState& S, TReq R) {
+            if (!KeepsRegions(S) || !IsKey(S, R.Data) || R.wValue > KAllRegions)
+                return false;
+            S.Regions = R.wValue;
+            return true;
+        });
+    OnWrite(KReqStart, fState, 0, [](TState& S, TReq) {
         S.Started = true;
         return true;
     });
-    handle(KReqStop, [](TSimTriggerState& S, TReq R, TOut) {
-        if (R.DeviceToHost() || !R.Data.empty())
-            return false;
+    OnWrite(KReqStop, fState, 0, [](TState& S, TReq) {
         S.Started = false;
         ++S.Stops;
         return true;
@@ -139,6 +124,6 @@ bool TSimTriggerController::PushLevel(uint16_t ALevel, bool AValid) {
     }
     const uint16_t word = uint16_t((ALevel & 0x7FFF) | (AValid ? 0 : 0x8000));
     std::vector<uint8_t> reading;
-    PutWord(reading, word);
+    AppendLE16(reading, word);
     return PushEvent(reading);
 }

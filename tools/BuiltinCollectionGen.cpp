@@ -62,7 +62,8 @@ int main(int argc, char** argv) {
             TGOSTCrypt synchro(&random);
             synchro.GenerateSynchro();
             auto fw = std::make_unique<TKelvoUsbFirmware>();
-            fw->SetMemory(*SyntheticMemory(row, random), DemoKey, DemoTable, synchro.SY);
+            fw->SetMemory(*SyntheticMemory(row, random), GostKeyFromBytes(DemoKeyBytes.data()),
+                          GostTableFromBytes(DemoTableBytes.data()), synchro.SY);
             fw->SetDate(BuiltinDate);
             if (!fw->Valid()) {
                 std::fprintf(stderr, "built-in image %u/%u: %s\n", row.ProductId, row.VersionHW,

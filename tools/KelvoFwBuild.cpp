@@ -1,19 +1,17 @@
 // kelvo-fwbuild: builds firmware images and collections from memory images, and inspects them.
+#include "FileContents.h"
 #include "MemoryImage.h"
 #include "MyLib/KelvoFirmware.h"
+#include "platform/AtomicFile.h"
 #include "platform/Resources.h"
 
-#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <sstream>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -55,7 +53,7 @@ Enciphers the main memory (0x1100..0xEFFF) of a memory image into a firmware ima
   --pid N             product id (overrides the memory's own)
   --hw N              hardware version
   --fw N              firmware version
-  --cpu NAME          processor name, such as MSP430F147
+  --cpu NAME          processor name, such as MSP430F147 (up to 16 characters)
   --description TEXT  description (up to 255 characters)
   --synchro HEX       synchronisation block: 16 hexadecimal digits, the 8 bytes in file
                       order (default: random)
@@ -71,6 +69,8 @@ const char* const InfoHelp = R"(usage: kelvo-fwbuild info [--json] FILE...
 
 Lists every image of the given image or collection files, one line per image: index,
 product id, hardware version, firmware version, processor, name, validity and creation date.
+Control characters in texts are shown as \xNN. A file that cannot be read is reported on
+stderr, the others are still listed, and the exit status is then 1.
 
   --json   print the same as JSON
 )";
@@ -166,16 +166,11 @@ std::optional<uint16_t> Number(const TArguments& AArgs, const std::string& AName
 }
 
 std::string ReadExactly(const std::string& AFileName, std::size_t ASize, const char* AWhat) {
-    std::ifstream in(AFileName, std::ios::binary);
-    if (!in)
-        throw TInputError("cannot open " + std::string(AWhat) + " file " + AFileName + ": " +
-                          std::strerror(errno));
-    std::string bytes(ASize + 1, '\0');
-    in.read(bytes.data(), std::streamsize(bytes.size()));
-    if (std::size_t(in.gcount()) != ASize)
+    const std::string bytes = ReadFileContents(AFileName, ASize);
+    // One byte more than asked for shows a file that is too long.
+    if (bytes.size() != ASize)
         throw TInputError(std::string(AWhat) + " file " + AFileName + " must hold exactly " +
                           std::to_string(ASize) + " bytes");
-    bytes.resize(ASize);
     return bytes;
 }
 
@@ -193,25 +188,13 @@ TGOSTDataBlock ParseSynchro(const std::string& AText) {
     return block;
 }
 
-// Writes through a temporary file beside the target and renames it over the target.
-void WriteFileAtomically(const std::string& AFileName, const std::function<void(std::ostream&)>& AWrite) {
-    std::string temp = AFileName + ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        if (!out)
-            throw TInputError("cannot create " + AFileName + ": " + std::strerror(errno));
-        AWrite(out);
-        out.flush();
-        if (!out) {
-            std::remove(temp.c_str());
-            throw TInputError("cannot write " + AFileName);
-        }
-    }
-    if (std::rename(temp.c_str(), AFileName.c_str()) != 0) {
-        int error = errno;
-        std::remove(temp.c_str());
-        throw TInputError("cannot write " + AFileName + ": " + std::strerror(error));
-    }
+// Longer texts do not fit their fields in the image; they are refused rather than cut.
+std::string Bounded(const TArguments& AArgs, const std::string& AName, std::size_t AMax) {
+    const std::string& text = AArgs.Values.at(AName);
+    if (text.size() > AMax)
+        throw TUsageError(AName + ": " + std::to_string(text.size()) + " characters, at most " +
+                          std::to_string(AMax) + " fit");
+    return text;
 }
 
 int Build(int argc, char** argv) {
@@ -240,10 +223,8 @@ int Build(int argc, char** argv) {
     } catch (const TMemoryImageError& e) {
         throw TInputError(e.what());
     }
-    TGOSTKey key;
-    TGOSTTable table;
-    std::memcpy(key.data(), ReadExactly(keyFile, sizeof key, "key").data(), sizeof key);
-    std::memcpy(table.data(), ReadExactly(tableFile, sizeof table, "table").data(), sizeof table);
+    const TGOSTKey key = GostKeyFromBytes(ReadExactly(keyFile, sizeof(TGOSTKey), "key").data());
+    const TGOSTTable table = GostTableFromBytes(ReadExactly(tableFile, sizeof(TGOSTTable), "table").data());
 
     TKelvoUsbFirmware image;
     if (synchro)
@@ -257,9 +238,9 @@ int Build(int argc, char** argv) {
     if (pid)
         image.SetProductID(*pid);
     if (args.Values.count("--cpu"))
-        image.SetCPUStr(args.Values["--cpu"]);
+        image.SetCPUStr(Bounded(args, "--cpu", sizeof(TShortString<16>::Chars)));
     if (args.Values.count("--description"))
-        image.SetDescription(args.Values["--description"]);
+        image.SetDescription(Bounded(args, "--description", sizeof(TShortString<255>::Chars)));
     if (!image.Valid() && !args.Flags["--allow-invalid"])
         throw TInputError("image is not valid: " + image.ErrorStr() + " (not written)");
     image.SaveToFile(output);
@@ -285,6 +266,103 @@ std::string JsonString(const std::string& AText) {
     return out + "\"";
 }
 
+// Text for a terminal: control characters (C0, DEL, C1) and the backslash as \xNN and \\, so a
+// name from a file can neither move the cursor nor fake extra lines.
+std::string Printable(const std::string& AText) {
+    std::string out;
+    for (char c : AText) {
+        const auto u = uint8_t(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (u < 0x20 || (u >= 0x7F && u < 0xA0)) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// A creation date of 0 is one that was never read (a truncated record) or never set.
+bool HasDate(const TKelvoUsbFirmware& AImage) {
+    return AImage.Date() != 0;
+}
+
+// Image and collection files are far smaller (the built-in collection is about 1.5 MB).
+constexpr std::size_t MaxInfoFileBytes = 64 << 20;
+
+// The images of one image or collection file, loaded whole before anything is listed.
+struct TLoadedFile {
+    bool fIsCollection = false;
+    TKelvoUsbFirmwareCollection fSet{nullptr};
+    TKelvoUsbFirmware fSingle;
+    std::vector<const TKelvoUsbFirmware*> fImages;
+};
+
+void Load(const std::string& AFileName, TLoadedFile& AFile) {
+    const std::string data = ReadFileContents(AFileName, MaxInfoFileBytes);
+    if (data.size() > MaxInfoFileBytes)
+        throw TInputError(AFileName + ": not a firmware image or collection (larger than 64 MiB)");
+    TFirmwareFileHeader header{};
+    const bool hasHeader = data.size() >= sizeof header;
+    if (hasHeader)
+        std::memcpy(&header, data.data(), sizeof header);
+    std::istringstream in(data);
+    try {
+        if (hasHeader && header.Guid() == FirmwareSetFileGuid) {
+            AFile.fIsCollection = true;
+            AFile.fSet.LoadFromStream(in);
+            for (int i = 0; i < AFile.fSet.Count(); ++i)
+                AFile.fImages.push_back(AFile.fSet.Firmwares(i));
+        } else if (hasHeader && header.Guid() == FirmwareFileGuid) {
+            AFile.fSingle.LoadFromStream(in);
+            AFile.fImages.push_back(&AFile.fSingle);
+        } else {
+            throw TInputError(AFileName + ": not a firmware image or collection");
+        }
+    } catch (const TFirmwareException& e) {
+        throw TInputError(AFileName + ": " + e.what());
+    }
+}
+
+void ListJson(std::ostream& AOut, const std::string& AFileName, const TLoadedFile& AFile) {
+    AOut << "\n  {\"file\": " << JsonString(AFileName) << ", \"kind\": \""
+         << (AFile.fIsCollection ? "collection" : "image") << "\", \"images\": [";
+    for (std::size_t i = 0; i < AFile.fImages.size(); ++i) {
+        const TKelvoUsbFirmware& fw = *AFile.fImages[i];
+        AOut << (i ? "," : "") << "\n    {\"index\": " << i << ", \"productId\": " << fw.ProductID()
+             << ", \"versionHW\": " << fw.VersionHW() << ", \"versionFW\": " << fw.VersionFW()
+             << ", \"cpu\": " << fw.CPU() << ", \"cpuStr\": " << JsonString(fw.CPUStr())
+             << ", \"name\": " << JsonString(fw.Name()) << ", \"valid\": " << (fw.Valid() ? "true" : "false")
+             << ", \"error\": " << JsonString(fw.ErrorStr())
+             << ", \"description\": " << JsonString(fw.Description())
+             << ", \"created\": " << (HasDate(fw) ? JsonString(DateTimeToStr(fw.Date())) : "null") << "}";
+    }
+    AOut << (AFile.fImages.empty() ? "" : "\n  ") << "]}";
+}
+
+// Left-aligned in a column of AWidth, never cut.
+std::string Padded(const std::string& AText, std::size_t AWidth) {
+    return AText.size() < AWidth ? AText + std::string(AWidth - AText.size(), ' ') : AText;
+}
+
+void ListText(std::ostream& AOut, const TLoadedFile& AFile) {
+    for (std::size_t i = 0; i < AFile.fImages.size(); ++i) {
+        const TKelvoUsbFirmware& fw = *AFile.fImages[i];
+        char numbers[64];
+        std::snprintf(numbers, sizeof numbers, "%2zu  pid %-5u hw %-3u fw %-4u ", i, fw.ProductID(),
+                      fw.VersionHW(), fw.VersionFW());
+        AOut << numbers << Padded(fw.CPUStr().empty() ? "-" : Printable(fw.CPUStr()), 16) << ' '
+             << Padded(fw.Name().empty() ? "-" : Printable(fw.Name()), 28) << ' '
+             << (fw.Valid() ? "valid" : "invalid: " + Printable(fw.ErrorStr())) << "  "
+             << (HasDate(fw) ? DateTimeToStr(fw.Date()) : "-") << "\n";
+    }
+}
+
+// Lists every file that loads; each one that does not is reported on stderr, and any makes the
+// exit status 1.
 int Info(int argc, char** argv) {
     TArguments args = ParseArguments("info", argc, argv, 2, {}, {"--json"});
     if (args.Help) {
@@ -297,67 +375,30 @@ int Info(int argc, char** argv) {
     std::ostringstream out;
     if (json)
         out << "[";
-    for (std::size_t f = 0; f < args.Files.size(); ++f) {
-        const std::string& file = args.Files[f];
-        std::vector<const TKelvoUsbFirmware*> images;
-        TKelvoUsbFirmwareCollection set(nullptr);
-        TKelvoUsbFirmware single;
-        bool isCollection = false;
+    bool anyBad = false, anyListed = false;
+    for (const std::string& fileName : args.Files) {
+        TLoadedFile file;
         try {
-            TFirmwareFileHeader header{};
-            std::ifstream in(file, std::ios::binary);
-            if (!in)
-                throw TInputError("cannot open " + file + ": " + std::strerror(errno));
-            in.read(reinterpret_cast<char*>(&header), sizeof header);
-            if (std::size_t(in.gcount()) == sizeof header && header.Guid() == FirmwareSetFileGuid) {
-                isCollection = true;
-                set.LoadFromFile(file);
-                for (int i = 0; i < set.Count(); ++i)
-                    images.push_back(set.Firmwares(i));
-            } else if (std::size_t(in.gcount()) == sizeof header && header.Guid() == FirmwareFileGuid) {
-                single.LoadFromFile(file);
-                images.push_back(&single);
-            } else {
-                throw TInputError(file + ": not a firmware image or collection");
-            }
-        } catch (const TFirmwareException& e) {
-            throw TInputError(file + ": " + e.what());
+            Load(fileName, file);
+        } catch (const std::runtime_error& e) {
+            std::cerr << Program << ": " << Printable(e.what()) << "\n";
+            anyBad = true;
+            continue;
         }
         if (json) {
-            out << (f ? "," : "") << "\n  {\"file\": " << JsonString(file) << ", \"kind\": \""
-                << (isCollection ? "collection" : "image") << "\", \"images\": [";
-            for (std::size_t i = 0; i < images.size(); ++i) {
-                const TKelvoUsbFirmware& fw = *images[i];
-                out << (i ? "," : "") << "\n    {\"index\": " << i << ", \"productId\": " << fw.ProductID()
-                    << ", \"versionHW\": " << fw.VersionHW() << ", \"versionFW\": " << fw.VersionFW()
-                    << ", \"cpu\": " << fw.CPU() << ", \"cpuStr\": " << JsonString(fw.CPUStr())
-                    << ", \"name\": " << JsonString(fw.Name())
-                    << ", \"valid\": " << (fw.Valid() ? "true" : "false")
-                    << ", \"error\": " << JsonString(fw.ErrorStr())
-                    << ", \"description\": " << JsonString(fw.Description())
-                    << ", \"created\": " << JsonString(DateTimeToStr(fw.Date())) << "}";
-            }
-            out << (images.empty() ? "" : "\n  ") << "]}";
+            out << (anyListed ? "," : "");
+            ListJson(out, fileName, file);
         } else {
             if (args.Files.size() > 1)
-                out << file << ":\n";
-            for (std::size_t i = 0; i < images.size(); ++i) {
-                const TKelvoUsbFirmware& fw = *images[i];
-                char line[512];
-                std::snprintf(line, sizeof line, "%2zu  pid %-5u hw %-3u fw %-4u %-16s %-28s %s  %s\n", i,
-                              fw.ProductID(), fw.VersionHW(), fw.VersionFW(),
-                              (fw.CPUStr().empty() ? std::string("-") : fw.CPUStr()).c_str(),
-                              (fw.Name().empty() ? std::string("-") : fw.Name()).c_str(),
-                              fw.Valid() ? "valid" : ("invalid: " + fw.ErrorStr()).c_str(),
-                              DateTimeToStr(fw.Date()).c_str());
-                out << line;
-            }
+                out << Printable(fileName) << ":\n";
+            ListText(out, file);
         }
+        anyListed = true;
     }
     if (json)
         out << "\n]\n";
     std::cout << out.str();
-    return 0;
+    return anyBad ? 1 : 0;
 }
 
 int Collection(int argc, char** argv) {
@@ -397,9 +438,7 @@ int ExtractBuiltin(int argc, char** argv) {
     TResourceBlob blob;
     if (!FindResource("FWCOLLECTION", blob))
         throw TInputError("this program carries no built-in collection");
-    WriteFileAtomically(output, [&blob](std::ostream& AOut) {
-        AOut.write(reinterpret_cast<const char*>(blob.Data), std::streamsize(blob.Size));
-    });
+    ReplaceFileContents(output, std::string_view(reinterpret_cast<const char*>(blob.Data), blob.Size));
     return 0;
 }
 

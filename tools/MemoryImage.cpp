@@ -1,8 +1,9 @@
 #include "MemoryImage.h"
+
+#include "FileContents.h"
 #include "platform/HexText.h"
 
 #include <algorithm>
-#include <fstream>
 #include <sstream>
 
 namespace {
@@ -145,18 +146,15 @@ std::unique_ptr<TMSP430Memory> ParseMemoryImage(const std::string& AContent) {
 }
 
 std::unique_ptr<TMSP430Memory> ReadMemoryImage(const std::string& AFileName) {
-    std::ifstream in(AFileName, std::ios::binary);
-    if (!in)
-        throw TMemoryImageError("cannot open " + AFileName);
+    std::string content;
+    try {
+        content = ReadFileContents(AFileName, 16 * AddressSpace);
+    } catch (const TFileContentsError& e) {
+        throw TMemoryImageError(e.what());
+    }
     // Anything much larger than a text image of the whole address space is not a memory image.
-    in.seekg(0, std::ios::end);
-    std::streamoff size = in.tellg();
-    if (size < 0 || size > std::streamoff(16 * AddressSpace))
+    if (content.size() > 16 * AddressSpace)
         throw TMemoryImageError(AFileName + ": not a memory image (too large)");
-    in.seekg(0);
-    std::string content(std::size_t(size), '\0');
-    if (!in.read(content.data(), size))
-        throw TMemoryImageError("cannot read " + AFileName);
     try {
         return ParseMemoryImage(content);
     } catch (const TMemoryImageError& e) {

@@ -35,7 +35,9 @@ void TConsoleProgressBar::Show() {
         return;
     const long long span = static_cast<long long>(fMax) - fMin;
     const long long done = std::clamp<long long>(static_cast<long long>(fPosition) - fMin, 0, span);
-    const int percent = static_cast<int>(done * 100 / span);
+    // A terminal redraws one line in place at every percent; a pipe or file gets a line per 10 %.
+    const int step = fTerminal ? 1 : 10;
+    const int percent = static_cast<int>(done * 100 / span) / step * step;
     if (percent == fShownPercent)
         return;
     fShownPercent = percent;

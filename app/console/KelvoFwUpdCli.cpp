@@ -4,9 +4,9 @@
 // written.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
-#include "app/SimBench.h"
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
+#include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
@@ -34,12 +34,8 @@ int main(int argc, char** argv) {
                   << "try '" << ProgramName << " --help'\n";
         return 2;
     }
-    if (line.fHelp) {
-        std::cout << UsageText(TFrontEnd::Console, ProgramName, kinds);
-        return 0;
-    }
-    if (line.fVersion) {
-        std::cout << ProgramName << " 2.0\n";
+    if (const auto information = InformationText(line, TFrontEnd::Console, ProgramName, kinds)) {
+        std::cout << *information;
         return 0;
     }
     if (!line.fFirmwareServer.empty())

@@ -1,11 +1,12 @@
-// kelvo-fwupd: the updater window. Its only options are --simulate and --firmware-server; without
-// them it is the plain updater. SIGUSR1 clicks Update; SIGINT and SIGTERM close the window.
+// kelvo-fwupd: the updater window. Its options are --simulate and --firmware-server, and --help and
+// --version; without them it is the plain updater. SIGUSR1 clicks Update; SIGINT and SIGTERM close
+// the window.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
-#include "app/SimBench.h"
 #include "app/Unit1.h"
 #include "app/qt/QtEventLoop.h"
 #include "app/qt/QtToolkit.h"
+#include "app/simbench/SimBench.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 
@@ -13,9 +14,31 @@
 
 #include <iostream>
 
+namespace {
+
+constexpr const char* ProgramName = "kelvo-fwupd";
+
+// Prints what --help or --version asks for; true when the line holds one of them.
+bool AnswerInformation(const TCommandLine& ALine, const TSimKinds& AKinds) {
+    const auto information = InformationText(ALine, TFrontEnd::Window, ProgramName, AKinds);
+    if (information)
+        std::cout << *information;
+    return information.has_value();
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     // Before any thread exists (Qt starts some), so that only the watcher receives the signals.
     BlockSignals();
+    TCommandLine line;
+    std::string error;
+    const TSimKinds& kinds = TSimKinds::BuiltIn();
+    // --help and --version need no display: a line without Qt's own options is answered before Qt
+    // starts. Any other line is parsed again once Qt has taken its options out.
+    if (ParseCommandLine({argv + 1, argv + argc}, TFrontEnd::Window, kinds, line, error) &&
+        AnswerInformation(line, kinds))
+        return 0;
     // Qt 6 is DPI aware by itself; fractional scale factors are kept so sizes stay true to the layout.
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication application(argc, argv);
@@ -26,13 +49,13 @@ int main(int argc, char** argv) {
     std::vector<std::string> args;
     for (qsizetype i = 1; i < arguments.size(); ++i)
         args.push_back(arguments[i].toStdString());
-    TCommandLine line;
-    std::string error;
-    const TSimKinds& kinds = TSimKinds::BuiltIn();
     if (!ParseCommandLine(args, TFrontEnd::Window, kinds, line, error)) {
-        std::cerr << "kelvo-fwupd: " << error << "\n\n" << UsageText(TFrontEnd::Window, "kelvo-fwupd", kinds);
+        std::cerr << ProgramName << ": " << error << "\n\n"
+                  << UsageText(TFrontEnd::Window, ProgramName, kinds);
         return 2;
     }
+    if (AnswerInformation(line, kinds))
+        return 0;
     if (!line.fFirmwareServer.empty())
         TKelvoUsbFirmware::SetDownloadServer(line.fFirmwareServer);
 

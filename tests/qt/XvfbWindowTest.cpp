@@ -1,4 +1,5 @@
-// Starts the real kelvo-fwupd on a private Xvfb display and looks for its window by title.
+// Starts the real kelvo-fwupd on a private Xvfb display and looks for its window by title; its
+// --help and --version answer without any display.
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
@@ -10,6 +11,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -44,9 +46,16 @@ public:
             waitpid(fPid, nullptr, 0);
         }
     }
-    pid_t Pid() const { return fPid; }
+    // Signals the child while it runs; once it is reaped (or was never started) there is no one to
+    // signal, and a pid of -1 would reach every process there is.
+    void Signal(int ASignal) {
+        if (fPid > 0)
+            kill(fPid, ASignal);
+    }
     // Waits up to ATimeout for the exit; the exit status, or -1.
     int Wait(std::chrono::milliseconds ATimeout) {
+        if (fPid <= 0)
+            return -1;
         const auto end = std::chrono::steady_clock::now() + ATimeout;
         for (;;) {
             int status = 0;
@@ -64,6 +73,21 @@ public:
 private:
     pid_t fPid = -1;
 };
+
+// Runs the program with AOption and no display to reach (Qt would end it at once if it started);
+// its stdout, and its exit status in AStatus.
+std::string RunWithoutDisplay(const std::string& AOption, int& AStatus) {
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY QT_QPA_PLATFORM=xcb " +
+                                std::string(KELVO_FWUPD_PATH) + " " + AOption;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    std::string out;
+    char buf[4096];
+    for (size_t n; pipe && (n = std::fread(buf, 1, sizeof buf, pipe)) > 0;)
+        out.append(buf, n);
+    const int status = pipe ? pclose(pipe) : -1;
+    AStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
 
 // The titles of the top-level windows of the display.
 std::vector<std::string> WindowTitles(xcb_connection_t* AConnection) {
@@ -143,10 +167,23 @@ TEST(XvfbWindow, TheUpdaterWindowAppearsWithItsTitle) {
     EXPECT_TRUE(std::filesystem::is_directory(data + "/KelvoFwUpd"));
     // The external click with no device does nothing; SIGTERM closes the window and the program
     // ends normally.
-    kill(updater.Pid(), SIGUSR1);
+    updater.Signal(SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(updater.Wait(std::chrono::milliseconds(0)), -1);
-    kill(updater.Pid(), SIGTERM);
+    updater.Signal(SIGTERM);
     EXPECT_EQ(updater.Wait(std::chrono::seconds(10)), 0);
     std::filesystem::remove_all(data);
+}
+
+TEST(WindowProgram, HelpAndVersionAnswerWithoutADisplay) {
+    int status = -1;
+    const std::string help = RunWithoutDisplay("--help", status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(help.rfind("usage: kelvo-fwupd [options]\n", 0), 0u) << help;
+    EXPECT_NE(help.find("--simulate DEVICE"), std::string::npos);
+    EXPECT_EQ(RunWithoutDisplay("--version", status), "kelvo-fwupd 2.0\n");
+    EXPECT_EQ(status, 0);
+    // Anything else still needs the window system, so it fails here.
+    RunWithoutDisplay("--firmware-server http://h/ 2>/dev/null", status);
+    EXPECT_NE(status, 0);
 }

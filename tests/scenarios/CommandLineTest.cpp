@@ -121,17 +121,20 @@ TEST(CommandLine, UsageErrors) {
     }
 }
 
-TEST(CommandLine, TheWindowTakesOnlyTheBenchOptions) {
+TEST(CommandLine, TheWindowTakesTheBenchAndInformationOptionsOnly) {
     TCommandLine line;
     std::string error;
     EXPECT_TRUE(Parse({"--simulate", "sensor", "--firmware-server", "https://h/downloads/fw/"}, line, error,
                       TFrontEnd::Window));
-    for (const char* option : {"--yes", "--help", "--version"}) {
+    ASSERT_TRUE(Parse({"--help", "--version"}, line, error, TFrontEnd::Window)) << error;
+    EXPECT_TRUE(line.fHelp && line.fVersion);
+    for (const char* option : {"--yes", "--sim-report"}) {
         EXPECT_FALSE(Parse({option}, line, error, TFrontEnd::Window));
         EXPECT_EQ(error, std::string("unknown option ") + option);
     }
     const std::string usage = UsageText(TFrontEnd::Window, "kelvo-fwupd", TestKinds());
     EXPECT_NE(usage.find("--simulate DEVICE"), std::string::npos);
+    EXPECT_NE(usage.find("--version"), std::string::npos);
     EXPECT_EQ(usage.find("--yes"), std::string::npos);
     EXPECT_NE(usage.find("sensor  optical sensor [calibration=]"), std::string::npos);
 }

@@ -2,7 +2,7 @@
 // What the device-connection and update suites share: a main window over the simulated bench whose
 // downloads go to a local server, devices plugged as described on the command line, the log
 // transcript and the device's settings file.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 #include "platform/IniFile.h"
 #include "sim/SimDevice.h"
 #include "tests/scenarios/FormHarness.h"
@@ -118,7 +118,13 @@ struct TConnectBench {
     std::string SettingsFile() const { return fUserFolder + "/" + SerialToStr(Serial1) + ".ini"; }
     TIniFile Settings() const { return TIniFile(SettingsFile()); }
     std::string Key(const char* AKey) const { return Settings().ReadString("Device", AKey, "<none>"); }
-    int Step() const { return Settings().ReadInteger("Device", "UpdateStep", -1); }
+    // The journal as stored; none when the file holds no step.
+    std::optional<TUpdateStep> Step() const {
+        const TIniFile settings = Settings();
+        if (settings.ReadString("Device", "UpdateStep", "").empty())
+            return std::nullopt;
+        return TUpdateStep(settings.ReadInteger("Device", "UpdateStep", 0));
+    }
     // A settings file as an earlier run left it.
     void Prepare(std::initializer_list<std::pair<std::string, std::string>> AKeys) {
         std::filesystem::create_directories(fUserFolder);

@@ -2,9 +2,9 @@
 // check and the update offer, the journal steps acted on at arrival, the USB 3.0 warning, one
 // active device at a time, removal, and the parameters saved before and restored after an update.
 #include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbTrigger.h"
-#include "MyLib/KelvoUsbQV.h"
 #include "platform/HexText.h"
 #include "tests/scenarios/ConnectBench.h"
 #include "tests/threads/ImageFiles.h"
@@ -40,7 +40,8 @@ TEST(DeviceConnection, EachFamilyIsIdentifiedAndComparedWithItsImage) {
         EXPECT_EQ(bench.Logged(), c.fIdentity + c.fVerdict + "\n");
         EXPECT_EQ(bench.fForm.btnUpdate.Enabled(), c.fVerdict == Offer);
         ASSERT_NE(bench.fForm.fActiveDevice, nullptr);
-        EXPECT_EQ(bench.fForm.fActiveDevice->Tag, c.fVerdict == Offer ? 3 : 1);
+        EXPECT_EQ(StateOf(*bench.fForm.fActiveDevice),
+                  c.fVerdict == Offer ? TDeviceState::UpdateOffered : TDeviceState::Identified);
     }
 }
 
@@ -66,7 +67,7 @@ TEST(DeviceConnection, UpToDateOrWithoutImage) {
     EXPECT_EQ(bench.Visible().back(), "Firmware version 0x0009");
     ASSERT_NE(form.fSensor, nullptr);
     EXPECT_EQ(form.fActiveDevice, nullptr);
-    EXPECT_EQ(form.fSensor->Tag, 1);
+    EXPECT_EQ(StateOf(*form.fSensor), TDeviceState::Identified);
     bench.Plug("trigger,hw=2,fw=9,serial=9-9-9-9-9-9-9-9");
     EXPECT_NE(form.fTrigger, nullptr);
     EXPECT_EQ(form.fActiveDevice, form.fTrigger);
@@ -127,7 +128,7 @@ TEST(DeviceConnection, RemovalClearsTheLogExceptWhileSwitchingToTheBootloader) {
 
     auto again = bench.Plug(Optical());
     ASSERT_NE(form.fSensor, nullptr);
-    form.fSensor->Tag = 5;
+    SetState(*form.fSensor, TDeviceState::SwitchingToStub);
     const auto shown = bench.Visible();
     bench.Unplug(again);
     EXPECT_EQ(bench.Visible(), shown);
@@ -151,7 +152,7 @@ TEST(DeviceConnection, TheUsb30WarningOnNewerSystemsWithAnOldBootloader) {
                          "If you are not sure please contact support@kelvo.example"}));
     EXPECT_FALSE(form.btnUpdate.Enabled());
     ASSERT_NE(form.fSensor, nullptr);
-    EXPECT_EQ(form.fSensor->Tag, 4);
+    EXPECT_EQ(StateOf(*form.fSensor), TDeviceState::Usb30Issue);
     EXPECT_EQ(form.fActiveDevice, form.fSensor);
     // Still the active device: others are ignored.
     bench.Plug("trigger,hw=2,fw=9,serial=9-9-9-9-9-9-9-9");
@@ -170,7 +171,7 @@ TEST(DeviceConnection, TheWarningNeedsAnOldBootloaderAndANewerSystem) {
     bench.Plug(Optical("stub=2"));
     EXPECT_TRUE(form.btnUpdate.Enabled());
     ASSERT_NE(form.fSensor, nullptr);
-    EXPECT_EQ(form.fSensor->Tag, 3);
+    EXPECT_EQ(StateOf(*form.fSensor), TDeviceState::UpdateOffered);
 }
 
 TEST(UpdateJournalAtArrival, StepsOneAndTwoAreResetAndTheDeviceIdentified) {
@@ -181,8 +182,8 @@ TEST(UpdateJournalAtArrival, StepsOneAndTwoAreResetAndTheDeviceIdentified) {
         bench.Start();
         bench.Plug(Optical());
         EXPECT_EQ(bench.Logged(), OpticalIdentity + Offer + "\n");
-        EXPECT_EQ(bench.Step(), 0);
-        EXPECT_EQ(bench.fForm.fSensor->Tag, 3);
+        EXPECT_EQ(bench.Step(), TUpdateStep::Idle);
+        EXPECT_EQ(StateOf(*bench.fForm.fSensor), TDeviceState::UpdateOffered);
     }
 }
 
@@ -195,7 +196,7 @@ TEST(UpdateJournalAtArrival, StepThreeAndUnknownStepsAdoptSilently) {
         bench.Plug(Optical());
         EXPECT_EQ(bench.Logged(), "");
         ASSERT_NE(bench.fForm.fSensor, nullptr);
-        EXPECT_EQ(bench.fForm.fSensor->Tag, 0);
+        EXPECT_EQ(StateOf(*bench.fForm.fSensor), TDeviceState::Created);
         EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
         EXPECT_FALSE(bench.fForm.btnUpdate.Enabled());
         EXPECT_EQ(bench.Key("UpdateStep"), step);
@@ -213,7 +214,7 @@ TEST(UpdateJournalAtArrival, StepSixWarnsThenIdentifies) {
                   OpticalIdentity + Offer + "\n");
     // Identification cleared the list: only its lines remain visible.
     EXPECT_EQ(bench.Visible().front(), "KELVO USB optical sensor LP-01(147)");
-    EXPECT_EQ(bench.Step(), 0);
+    EXPECT_EQ(bench.Step(), TUpdateStep::Idle);
 }
 
 TEST(UpdateJournalAtArrival, StepFiveRestoresTheCalibrationFromTheSettingsFile) {
@@ -223,7 +224,7 @@ TEST(UpdateJournalAtArrival, StepFiveRestoresTheCalibrationFromTheSettingsFile) 
     bench.Start();
     auto device = bench.Plug(Optical("calibration=FFEEDDCCBBAA99887766554433221100FFEEDDCC"));
     EXPECT_EQ(bench.Logged(), Lines({"Restoring device parameters...", "SUCCESS! Firmware updated."}));
-    EXPECT_EQ(bench.Step(), 0);
+    EXPECT_EQ(bench.Step(), TUpdateStep::Idle);
     // Not adopted, not active, and released: closed, with no reads left waiting.
     EXPECT_EQ(bench.fForm.fSensor, nullptr);
     EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
@@ -255,7 +256,7 @@ TEST(UpdateJournalAtArrival, StepFiveWithoutAUsableCalibrationFailsTheRestore) {
         bench.Start();
         bench.Plug(Optical());
         EXPECT_EQ(bench.Logged(), failed);
-        EXPECT_EQ(bench.Step(), 6);
+        EXPECT_EQ(bench.Step(), TUpdateStep::RestoreFailed);
         EXPECT_EQ(bench.fForm.fSensor, nullptr);
         EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
     }
@@ -268,7 +269,7 @@ TEST(UpdateJournalAtArrival, StepFiveWithNothingToRestore) {
     bench.Start();
     auto device = bench.Plug(Optical());
     EXPECT_EQ(bench.Logged(), "SUCCESS! Firmware updated.\n");
-    EXPECT_EQ(bench.Step(), 0);
+    EXPECT_EQ(bench.Step(), TUpdateStep::Idle);
 
     // A pulse sensor has no parameters to restore, even without a saved file.
     TConnectBench pulse;
@@ -276,7 +277,7 @@ TEST(UpdateJournalAtArrival, StepFiveWithNothingToRestore) {
     pulse.Start();
     pulse.Plug(std::string("pulse-sensor,pid=10,hw=2,fw=5,") + Serial1Text);
     EXPECT_EQ(pulse.Logged(), Lines({"Restoring device parameters...", "SUCCESS! Firmware updated."}));
-    EXPECT_EQ(pulse.Step(), 0);
+    EXPECT_EQ(pulse.Step(), TUpdateStep::Idle);
     EXPECT_EQ(pulse.fForm.fPulse, nullptr);
 }
 
@@ -383,14 +384,14 @@ TEST(FamilyConnection, EveryFamilyFollowsTheJournalAtArrival) {
             ASSERT_NE(Held(bench.fForm), nullptr);
             if (std::string(step) == "3") {
                 EXPECT_EQ(bench.Logged(), "");
-                EXPECT_EQ(bench.Step(), 3);
+                EXPECT_EQ(bench.Step(), TUpdateStep::FlashErased);
                 EXPECT_EQ(bench.fForm.fActiveDevice, nullptr);
                 continue;
             }
             EXPECT_TRUE(bench.Logged().ends_with(Offer + "\n")) << bench.Logged();
             EXPECT_EQ(bench.Logged().rfind(helpLines, 0) == 0, std::string(step) == "6");
             EXPECT_EQ(bench.Visible().size(), 6u);
-            EXPECT_EQ(bench.Step(), 0);
+            EXPECT_EQ(bench.Step(), TUpdateStep::Idle);
             EXPECT_EQ(bench.fForm.fActiveDevice, Held(bench.fForm));
         }
         SCOPED_TRACE(std::string(family) + " step 5");
@@ -399,7 +400,7 @@ TEST(FamilyConnection, EveryFamilyFollowsTheJournalAtArrival) {
         back.Start();
         auto device = back.Plug(std::string(family) + "," + Serial1Text);
         EXPECT_EQ(back.Logged(), "SUCCESS! Firmware updated.\n");
-        EXPECT_EQ(back.Step(), 0);
+        EXPECT_EQ(back.Step(), TUpdateStep::Idle);
         EXPECT_EQ(Held(back.fForm), nullptr);
         EXPECT_EQ(device->WaitingReads(), 0u);
     }
@@ -438,7 +439,8 @@ TEST(FamilyConnection, TheUsb30WarningConcernsOnlyDevicesWithTheOldInterfaceChip
         bench.fForm.fWinVer = TWinVer::WIN8;
         bench.Plug(std::string(c.fDevice) + ",stub=2," + Serial1Text);
         ASSERT_NE(bench.fForm.fActiveDevice, nullptr);
-        EXPECT_EQ(bench.fForm.fActiveDevice->Tag, c.fWarned ? 4 : 3);
+        EXPECT_EQ(StateOf(*bench.fForm.fActiveDevice),
+                  c.fWarned ? TDeviceState::Usb30Issue : TDeviceState::UpdateOffered);
         EXPECT_EQ(bench.fForm.btnUpdate.Enabled(), !c.fWarned);
         EXPECT_EQ(bench.Logged().ends_with("If you are not sure please contact support@kelvo.example\n"),
                   c.fWarned);

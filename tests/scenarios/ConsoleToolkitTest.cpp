@@ -64,7 +64,7 @@ TEST_F(TConsoleFixture, StdoutCarriesExactlyTheLogLines) {
     EXPECT_EQ(kit.ListBox().Item(-1), "");
 }
 
-TEST_F(TConsoleFixture, ProgressShowsEachPercentOnceAndSurvivesBadRanges) {
+TEST_F(TConsoleFixture, ProgressShowsEachTenthOnceAndSurvivesBadRanges) {
     TConsoleToolkit kit = Make(false);
     TProgressBar& bar = kit.ProgressBar();
     bar.SetMax(0); // empty range: nothing shown, no division by zero
@@ -73,19 +73,25 @@ TEST_F(TConsoleFixture, ProgressShowsEachPercentOnceAndSurvivesBadRanges) {
     for (int i = 0; i <= 1000; ++i)
         bar.SetPosition(i);
     bar.SetPosition(5000); // beyond the range clamps to 100 %, already shown
+    // The next run starts from 0 % again.
+    bar.SetPosition(0);
+    bar.SetPosition(199);
     std::string expected;
-    for (int p = 0; p <= 100; ++p)
+    for (int p = 0; p <= 100; p += 10)
         expected += std::to_string(p) + "%\n";
-    EXPECT_EQ(fErr.Text(), expected);
+    EXPECT_EQ(fErr.Text(), expected + "0%\n10%\n");
     EXPECT_EQ(fOut.Text(), "");
 }
 
 TEST_F(TConsoleFixture, TerminalProgressIsDrawnInPlace) {
     TConsoleToolkit kit = Make(true);
     kit.ProgressBar().SetPosition(50);
+    kit.ProgressBar().SetPosition(51);
     kit.ProgressBar().SetPosition(100);
     const std::string err = fErr.Text();
     EXPECT_NE(err.find("\r[" + std::string(20, '#') + std::string(20, ' ') + "]  50%"), std::string::npos);
+    // Every percent is drawn on a terminal.
+    EXPECT_NE(err.find("]  51%"), std::string::npos);
     EXPECT_EQ(err.back(), '\n');
     EXPECT_EQ(err.find('\n'), err.size() - 1);
 }

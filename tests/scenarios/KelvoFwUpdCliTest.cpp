@@ -1,5 +1,5 @@
 // The real kelvo-fwupd-cli: what it writes where, its signals and its exit statuses.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "tests/scenarios/FormHarness.h"
 
@@ -71,7 +71,11 @@ public:
         fPid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    void Signal(int ASignal) { kill(fPid, ASignal); }
+    // Only while the program runs: a pid of -1 would reach every process there is.
+    void Signal(int ASignal) {
+        if (fPid > 0)
+            kill(fPid, ASignal);
+    }
     const std::string& Out() const { return fOut; }
     const std::string& Err() const { return fErr; }
 

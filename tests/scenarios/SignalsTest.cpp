@@ -1,5 +1,6 @@
 // Signals arrive on the main loop as the external click and the close request.
 #include "app/Signals.h"
+#include "platform/Http.h"
 #include "platform/StdEventLoop.h"
 
 #include <gtest/gtest.h>
@@ -17,8 +18,11 @@ TEST(SignalWatcher, MapsSignalsToLoopEvents) {
             loop, [&] { ++clicks; }, [&] { ++closes; });
         kill(getpid(), SIGUSR1);
         ASSERT_TRUE(loop.RunUntil([&] { return clicks == 1; }, 5000));
+        EXPECT_FALSE(HttpTransfersCancelled());
         kill(getpid(), SIGTERM);
         ASSERT_TRUE(loop.RunUntil([&] { return closes == 1; }, 5000));
+        // The close request also ends any download, which blocks the loop while it runs.
+        EXPECT_TRUE(HttpTransfersCancelled());
         kill(getpid(), SIGINT);
         ASSERT_TRUE(loop.RunUntil([&] { return closes == 2; }, 5000));
         // A stray SIGUSR2 does not stop the watcher.

@@ -1,6 +1,6 @@
 // The --simulate kind of a device left in its bootloader: names, refused values, the flash it holds,
 // and the family device it becomes after a flash. Also the bench's report of the devices' state.
-#include "app/SimKindBootloader.h"
+#include "app/simbench/SimKindBootloader.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbStub.h"

@@ -1,5 +1,5 @@
-#include "app/SimKindCameraSensor.h"
-#include "app/SimBench.h"
+#include "app/simbench/SimKindCameraSensor.h"
+#include "app/simbench/SimBench.h"
 #include "sim/SimCameraSensor.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // values, and the refusal of bad ones at parse time.
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoUsbSensor.h"
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

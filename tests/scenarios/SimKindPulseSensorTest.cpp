@@ -1,5 +1,5 @@
 // The --simulate kind of the pulse sensor: names, defaults, refused values, and the device it builds.
-#include "app/SimKindPulseSensor.h"
+#include "app/simbench/SimKindPulseSensor.h"
 #include "MyLib/KelvoUsbPulse.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"

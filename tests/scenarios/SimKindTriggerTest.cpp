@@ -1,6 +1,6 @@
 // The --simulate kind of the trigger controller: names, defaults, refused values, and the device it
 // builds on either driver.
-#include "app/SimKindTrigger.h"
+#include "app/simbench/SimKindTrigger.h"
 #include "MyLib/KelvoUsbTrigger.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"

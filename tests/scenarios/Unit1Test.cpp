@@ -119,17 +119,17 @@ TEST(UpdateJournal, MissingFileReadsZeroAndTheFirstWriteCreatesIt) {
     TFormBench bench;
     bench.fForm.FormCreate();
     const std::string file = bench.UserFolder() + "/1-2-3-4-5-6-7-8.ini";
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 0);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::Idle);
     EXPECT_FALSE(fs::exists(file));
-    bench.fForm.WriteUpdateStep(Serial1, 3);
+    bench.fForm.WriteUpdateStep(Serial1, TUpdateStep::FlashErased);
     EXPECT_EQ(ReadFile(file).substr(0, 10), "[Device]\r\n");
     EXPECT_NE(ReadFile(file).find("UpdateStep=3"), std::string::npos);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 3);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::FlashErased);
     // Another serial number has a file of its own.
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial2), 0);
-    bench.fForm.WriteUpdateStep(Serial2, 5);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 3);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial2), 5);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial2), TUpdateStep::Idle);
+    bench.fForm.WriteUpdateStep(Serial2, TUpdateStep::FlashValidated);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::FlashErased);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial2), TUpdateStep::FlashValidated);
     EXPECT_TRUE(fs::exists(bench.UserFolder() + "/1-2-3-4-5-6-7-9.ini"));
 }
 
@@ -138,17 +138,20 @@ TEST(UpdateJournal, UnreadableValuesAndFilesReadZero) {
     bench.fForm.FormCreate();
     const std::string file = bench.UserFolder() + "/1-2-3-4-5-6-7-8.ini";
     std::ofstream(file) << "[Device]\nUpdateStep=five\n";
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 0);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::Idle);
     std::ofstream(file) << "[device]\nupdatestep = 4\n";
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 4);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::FlashWritten);
+    // A value no step has is read as it is; the connection then leaves the device alone.
+    std::ofstream(file) << "[Device]\nUpdateStep=17\n";
+    EXPECT_EQ(int(bench.fForm.ReadUpdateStep(Serial1)), 17);
     std::ofstream(file, std::ios::binary) << std::string("\0\xff[Dev\x01", 7);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 0);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::Idle);
     // A folder where the file should be: reads give 0, writes fail silently.
     fs::remove(file);
     fs::create_directory(file);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 0);
-    bench.fForm.WriteUpdateStep(Serial1, 2);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 0);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::Idle);
+    bench.fForm.WriteUpdateStep(Serial1, TUpdateStep::StubArrived);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::Idle);
     EXPECT_EQ(bench.fOut.Text(), "Plug in device to update\n");
     EXPECT_EQ(bench.fErr.Text(), "");
 }
@@ -156,21 +159,21 @@ TEST(UpdateJournal, UnreadableValuesAndFilesReadZero) {
 TEST(UpdateJournal, AFailedWriteKeepsThePreviousValue) {
     TFormBench bench;
     bench.fForm.FormCreate();
-    bench.fForm.WriteUpdateStep(Serial1, 4);
+    bench.fForm.WriteUpdateStep(Serial1, TUpdateStep::FlashWritten);
     // The user folder vanishes and a file takes its place: the write cannot land.
     fs::rename(bench.UserFolder(), bench.fData.Path() + "/moved");
     std::ofstream(bench.UserFolder()) << "x";
-    bench.fForm.WriteUpdateStep(Serial1, 5);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 0);
+    bench.fForm.WriteUpdateStep(Serial1, TUpdateStep::FlashValidated);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::Idle);
     fs::remove(bench.UserFolder());
     fs::rename(bench.fData.Path() + "/moved", bench.UserFolder());
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 4);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::FlashWritten);
 }
 
 TEST(UpdateJournal, AnInterruptedWriteLeavesTheOldOrTheNewValue) {
     TFormBench bench;
     bench.fForm.FormCreate();
-    bench.fForm.WriteUpdateStep(Serial1, 1);
+    bench.fForm.WriteUpdateStep(Serial1, TUpdateStep::SwitchRequested);
     const std::string file = bench.UserFolder() + "/1-2-3-4-5-6-7-8.ini";
     // Other keys of the file must survive too.
     {
@@ -184,13 +187,13 @@ TEST(UpdateJournal, AnInterruptedWriteLeavesTheOldOrTheNewValue) {
         if (child == 0) {
             // Writes as fast as it can until it is killed in the middle of one.
             for (int step = 0;; step = (step + 1) % 7)
-                bench.fForm.WriteUpdateStep(Serial1, step);
+                bench.fForm.WriteUpdateStep(Serial1, TUpdateStep(step));
         }
         usleep(static_cast<useconds_t>(2000 + round * 997 % 20000));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
         const std::string text = ReadFile(file);
-        const int step = bench.fForm.ReadUpdateStep(Serial1);
+        const int step = int(bench.fForm.ReadUpdateStep(Serial1));
         EXPECT_GE(step, 0);
         EXPECT_LE(step, 6);
         EXPECT_NE(text.find("UpdateStep=" + std::to_string(step) + "\r\n"), std::string::npos) << text;
@@ -200,8 +203,8 @@ TEST(UpdateJournal, AnInterruptedWriteLeavesTheOldOrTheNewValue) {
     // The writer was really cut off at different points.
     EXPECT_GT(seen.size(), 1u);
     // The journal still works after all the interruptions.
-    bench.fForm.WriteUpdateStep(Serial1, 6);
-    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), 6);
+    bench.fForm.WriteUpdateStep(Serial1, TUpdateStep::RestoreFailed);
+    EXPECT_EQ(bench.fForm.ReadUpdateStep(Serial1), TUpdateStep::RestoreFailed);
 }
 
 namespace {

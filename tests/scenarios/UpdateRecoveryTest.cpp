@@ -17,24 +17,24 @@ std::vector<uint8_t> CalibrationBytes() {
 struct TInterruption {
     const char* fFaults;
     // The journal's step once the interrupted attempt has come to rest.
-    int fStepLeft;
+    TUpdateStep fStepLeft;
     // A request that failed leaves the device plugged in; the user pulls it out first.
     bool fStaysPlugged;
 };
 
 // Each stage of the journal, and the first, a middle and the last block of the write loop.
-const TInterruption Interruptions[] = {{"unplug-after=switch", 1, false},
-                                       {"fail=hwinfo", 1, true},
-                                       {"fail=erase", 2, true},
-                                       {"unplug-after=erase", 3, false},
-                                       {"fail=synchro", 3, true},
-                                       {"unplug-at-block=1", 3, false},
-                                       {"unplug-at-block=1784", 3, false},
-                                       {"fail=write", 3, true},
-                                       {"unplug-at-block=3568", 3, false},
-                                       {"fail=validate", 4, true},
-                                       {"unplug-after=validate", 5, false},
-                                       {"unplug-after=reconnect", 5, false}};
+const TInterruption Interruptions[] = {{"unplug-after=switch", TUpdateStep::SwitchRequested, false},
+                                       {"fail=hwinfo", TUpdateStep::SwitchRequested, true},
+                                       {"fail=erase", TUpdateStep::StubArrived, true},
+                                       {"unplug-after=erase", TUpdateStep::FlashErased, false},
+                                       {"fail=synchro", TUpdateStep::FlashErased, true},
+                                       {"unplug-at-block=1", TUpdateStep::FlashErased, false},
+                                       {"unplug-at-block=1784", TUpdateStep::FlashErased, false},
+                                       {"fail=write", TUpdateStep::FlashErased, true},
+                                       {"unplug-at-block=3568", TUpdateStep::FlashErased, false},
+                                       {"fail=validate", TUpdateStep::FlashWritten, true},
+                                       {"unplug-after=validate", TUpdateStep::FlashValidated, false},
+                                       {"unplug-after=reconnect", TUpdateStep::FlashValidated, false}};
 
 // Plugs an optical sensor with the faults, clicks Update and lets the attempt come to rest.
 std::shared_ptr<TSimPhysicalDevice> Interrupt(TConnectBench& ABench, const TInterruption& AInterruption,
@@ -49,7 +49,7 @@ std::shared_ptr<TSimPhysicalDevice> Interrupt(TConnectBench& ABench, const TInte
 
 void ExpectUpdated(TConnectBench& ABench, const TSimPhysicalDevice& AUnit) {
     EXPECT_TRUE(ABench.Logged().ends_with(Success)) << ABench.Logged();
-    EXPECT_EQ(ABench.Step(), 0);
+    EXPECT_EQ(ABench.Step(), TUpdateStep::Idle);
     const TSimUnitReport report = AUnit.Report();
     EXPECT_FALSE(report.InBootloader);
     EXPECT_TRUE(report.FlashValid);
@@ -109,9 +109,9 @@ TEST(UpdateRecovery, WhatTheWriteLoopSaysWhenItIsCutShort) {
                            TCase{"fail=write", "Error writing flash!"}}) {
         SCOPED_TRACE(c.fFaults);
         TConnectBench bench;
-        Interrupt(bench, {c.fFaults, 3, false});
+        Interrupt(bench, {c.fFaults, TUpdateStep::FlashErased, false});
         EXPECT_TRUE(bench.Logged().ends_with(Lines({"Writing firmware...", c.fLastLine}))) << bench.Logged();
-        EXPECT_EQ(bench.Step(), 3);
+        EXPECT_EQ(bench.Step(), TUpdateStep::FlashErased);
         EXPECT_EQ(bench.fForm.fStub == nullptr, std::string(c.fLastLine) == "Device disconnected.");
         EXPECT_EQ(bench.fForm.Failures(), 1);
     }

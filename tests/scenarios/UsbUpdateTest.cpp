@@ -34,7 +34,7 @@ TEST(UsbUpdate, AnOpticalSensorIsUpdatedAndGetsItsCalibrationBack) {
                    "Validating flash...", "Leaving programming mode.",
                    "If process does not respond please unplug and replug device.",
                    "Restoring device parameters...", "SUCCESS! Firmware updated."}));
-    EXPECT_EQ(bench.Step(), 0);
+    EXPECT_EQ(bench.Step(), TUpdateStep::Idle);
     EXPECT_EQ(bench.fForm.Failures(), 0);
     const TSimUnitReport report = device->Unit()->Report();
     EXPECT_FALSE(report.InBootloader);
@@ -62,7 +62,7 @@ TEST(UsbUpdate, EveryFamilyComesBackWithTheNewFirmwareAndItsParameters) {
         bench.fForm.btnUpdate.Click();
         ASSERT_TRUE(bench.RunQuiet());
         EXPECT_TRUE(bench.Logged().ends_with("SUCCESS! Firmware updated.\n")) << bench.Logged();
-        EXPECT_EQ(bench.Step(), 0);
+        EXPECT_EQ(bench.Step(), TUpdateStep::Idle);
         const TSimUnitReport after = device->Unit()->Report();
         EXPECT_FALSE(after.InBootloader);
         EXPECT_EQ(after.ProductId, before.ProductId);
@@ -83,7 +83,7 @@ TEST(UsbUpdate, ACameraSensorWithFirmware10IsAskedToBeReplugged) {
                "Stub plugged in, serial number is " + SerialToStr(Serial1), "Erasing flash...",
                "Flash erased.", "Please replug device to continue."})))
         << bench.Logged();
-    EXPECT_EQ(bench.Step(), 3);
+    EXPECT_EQ(bench.Step(), TUpdateStep::FlashErased);
     // The user replugs it: the bootloader arrives again, is erased again and written this time.
     auto stub = device->Unit()->Personality();
     bench.Unplug(stub);
@@ -121,7 +121,7 @@ TEST(UsbUpdate, ALockedDeviceAsksForItsKey) {
         EXPECT_NE(bench.fBench.fErr.Text().find("error: Invalid device key or error unlocking device"),
                   std::string::npos);
         EXPECT_NE(bench.fForm.fActiveDevice, nullptr);
-        EXPECT_EQ(bench.Step(), -1);
+        EXPECT_EQ(bench.Step(), std::nullopt);
     }
     {
         SCOPED_TRACE("cancelled");
@@ -164,7 +164,8 @@ TEST(UsbUpdate, ADeviceLeftInItsBootloaderIsFlashedOnArrival) {
         EXPECT_FALSE(report.InBootloader);
         EXPECT_TRUE(report.FlashValid);
         // The journal went through 5 after validation and ended where the restore left it.
-        EXPECT_EQ(bench.Step(), c.fEnd.find("SUCCESS") != std::string::npos ? 0 : 6);
+        EXPECT_EQ(bench.Step(), c.fEnd.find("SUCCESS") != std::string::npos ? TUpdateStep::Idle
+                                                                            : TUpdateStep::RestoreFailed);
     }
 }
 
@@ -198,4 +199,34 @@ TEST(UsbUpdate, ALockedDeviceWithFirmware2IsNotAskedForItsKey) {
     bench.fForm.StartUsbUpdate(bench.fForm.fSensor);
     EXPECT_EQ(bench.fBench.fErr.Text().find("Device is locked"), std::string::npos);
     EXPECT_NE(bench.Logged().find("Entering programming mode..."), std::string::npos);
+}
+
+TEST(UsbUpdate, ARefusedSwitchStopsOnlyADeviceThatMustConfirmIt) {
+    struct TCase {
+        const char* fDevice;
+        std::string fEnd;
+        std::optional<TUpdateStep> fStep;
+        int fFailures;
+    };
+    const std::string wait = Lines(
+        {"If process does not respond, unplug and replug device.", "Entering programming mode. Wait..."});
+    for (const TCase& c :
+         {TCase{"camera-sensor", "Cannot switch QV sensor into STUB mode!\n", std::nullopt, 1},
+          TCase{"optical-sensor", "Entering programming mode...\n" + wait, TUpdateStep::SwitchRequested,
+                0}}) {
+        SCOPED_TRACE(c.fDevice);
+        TConnectBench bench;
+        bench.Start();
+        auto device = bench.Plug(std::string(c.fDevice) + "," + Serial1Text);
+        device->SetVendorHandler(0xFF, [](const TSimVendorRequest&, std::vector<uint8_t>&) { return false; });
+        bench.fForm.btnUpdate.Click();
+        ASSERT_TRUE(bench.RunQuiet());
+        EXPECT_TRUE(bench.Logged().ends_with(Offer + "\n" + c.fEnd)) << bench.Logged();
+        EXPECT_EQ(bench.Step(), c.fStep);
+        EXPECT_EQ(bench.fForm.Failures(), c.fFailures);
+        // Either way the device stays active and offered.
+        ASSERT_NE(bench.fForm.fActiveDevice, nullptr);
+        EXPECT_EQ(StateOf(*bench.fForm.fActiveDevice), TDeviceState::UpdateOffered);
+        EXPECT_TRUE(bench.fForm.btnUpdate.Enabled());
+    }
 }

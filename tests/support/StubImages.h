@@ -4,8 +4,8 @@
 // programming run without the window around it.
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoUsbStub.h"
-#include "sim/DemoKeys.h"
 #include "sim/SimBootloader.h"
+#include "tests/support/DemoCipher.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "MyLib/CommonKelvoUsbDevice.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
-#include "tests/support/SimTestFamily.h"
+#include "tests/support/TestKelvoDevice.h"
 
 #include <gtest/gtest.h>
 

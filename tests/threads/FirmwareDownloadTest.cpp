@@ -82,7 +82,10 @@ TEST_F(TDownloadFixture, EveryBrokenAnswerIsFalseWithoutException) {
     Serve(1, 5, good, TTestHttpServer::TMode::Stall);
     Serve(1, 6, shortFile);
     Serve(1, 7, {});
-    for (uint16_t hw : {1, 2, 3, 4, 5, 6, 7}) { // 2: nothing there, the server answers 404
+    // A valid image behind an error status is not a download.
+    fServer.Route("/downloads/fw/" + TKelvoUsbFirmware::DownloadFileName(1, 8), good,
+                  TTestHttpServer::TMode::Body, "404 Not Found");
+    for (uint16_t hw : {1, 2, 3, 4, 5, 6, 7, 8}) { // 2: nothing there, the server answers 404
         TKelvoUsbFirmware fw;
         EXPECT_FALSE(fw.DownloadFromInternet(1, hw)) << "hw " << hw;
     }

@@ -27,14 +27,21 @@ TEST(HttpGet, CompleteBodiesArriveByteForByte) {
     EXPECT_EQ(body, Pattern(30000));
 }
 
-TEST(HttpGet, ErrorPagesAreDeliveredForTheCallerToReject) {
+TEST(HttpGet, OnlyA200AnswerIsADownload) {
     TTestHttpServer server;
     server.Route("/html", "<html><body>Service unavailable</body></html>");
+    server.Route("/gone", Pattern(5000), TTestHttpServer::TMode::Body, "404 Not Found");
+    server.Route("/empty-error", std::vector<std::uint8_t>{}, TTestHttpServer::TMode::Body,
+                 "500 Internal Server Error");
     std::vector<std::uint8_t> body;
+    // A 200 error page is the caller's to reject by its content.
     ASSERT_TRUE(HttpGet(server.Url("/html"), body));
     EXPECT_EQ(std::string(body.begin(), body.end()), "<html><body>Service unavailable</body></html>");
-    ASSERT_TRUE(HttpGet(server.Url("/missing"), body));
-    EXPECT_EQ(std::string(body.begin(), body.end()), "<html><body>Not found</body></html>");
+    for (const char* path : {"/gone", "/empty-error", "/missing"}) {
+        body = {1};
+        EXPECT_EQ(HttpDownload(server.Url(path), body), THttpOutcome::NotOk) << path;
+        EXPECT_TRUE(body.empty()) << path;
+    }
 }
 
 TEST(HttpGet, BrokenTransfersFailWithNoBytes) {
@@ -42,14 +49,74 @@ TEST(HttpGet, BrokenTransfersFailWithNoBytes) {
     server.Route("/truncated", Pattern(1000), TTestHttpServer::TMode::Truncated);
     server.Route("/stall", Pattern(5000), TTestHttpServer::TMode::Stall);
     std::vector<std::uint8_t> body{1, 2, 3};
-    EXPECT_FALSE(HttpGet(server.Url("/truncated"), body));
+    EXPECT_EQ(HttpDownload(server.Url("/truncated"), body), THttpOutcome::Failed);
     EXPECT_TRUE(body.empty());
 
     THttpOptions shortStall;
     shortStall.fStallSeconds = 1;
     body = {1};
-    EXPECT_FALSE(HttpGet(server.Url("/stall"), body, shortStall));
+    EXPECT_EQ(HttpDownload(server.Url("/stall"), body, shortStall), THttpOutcome::TooSlow);
     EXPECT_TRUE(body.empty());
+}
+
+// Each case leaves only one limit able to end the trickle of 2 bytes every 50 ms (40 B/s), so
+// the outcome tells which limit acted.
+TEST(HttpGet, ASlowBodyEndsAtTheDeadlineOrForItsAverageRate) {
+    TTestHttpServer server;
+    server.Route("/trickle", Pattern(100000), TTestHttpServer::TMode::Trickle);
+    struct TCase {
+        const char* fWhat;
+        std::chrono::milliseconds fDeadline;
+        long fMinBytesPerSecond;
+        std::chrono::milliseconds fRateWindow;
+    };
+    const TCase cases[] = {
+        {"deadline", std::chrono::milliseconds(700), 0, std::chrono::milliseconds(60000)},
+        {"average rate", std::chrono::milliseconds(60000), 1024, std::chrono::milliseconds(500)},
+    };
+    for (const TCase& c : cases) {
+        THttpOptions options;
+        options.fDeadline = c.fDeadline;
+        options.fMinBytesPerSecond = c.fMinBytesPerSecond;
+        options.fRateWindow = c.fRateWindow;
+        std::vector<std::uint8_t> body{1};
+        EXPECT_EQ(HttpDownload(server.Url("/trickle"), body, options), THttpOutcome::TooSlow) << c.fWhat;
+        EXPECT_TRUE(body.empty()) << c.fWhat;
+    }
+}
+
+TEST(HttpGet, ABodyPastTheCapIsRefusedAnnouncedOrNot) {
+    TTestHttpServer server;
+    server.Route("/announced", Pattern(50000));
+    server.Route("/unannounced", Pattern(50000), TTestHttpServer::TMode::Unannounced);
+    server.Route("/at-cap", Pattern(10000), TTestHttpServer::TMode::Unannounced);
+    THttpOptions options;
+    options.fMaxBodyBytes = 10000;
+    std::vector<std::uint8_t> body{1};
+    for (const char* path : {"/announced", "/unannounced"}) {
+        EXPECT_EQ(HttpDownload(server.Url(path), body, options), THttpOutcome::TooLarge) << path;
+        EXPECT_TRUE(body.empty()) << path;
+    }
+    ASSERT_EQ(HttpDownload(server.Url("/at-cap"), body, options), THttpOutcome::Downloaded);
+    EXPECT_EQ(body, Pattern(10000));
+}
+
+TEST(HttpGet, CancellationEndsATransferThatWouldOtherwiseWait) {
+    TTestHttpServer server;
+    server.Route("/stall", Pattern(5000), TTestHttpServer::TMode::Stall);
+    std::atomic<bool> cancel{false};
+    THttpOptions options;
+    options.fCancel = &cancel;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        cancel = true;
+    });
+    std::vector<std::uint8_t> body{1};
+    EXPECT_EQ(HttpDownload(server.Url("/stall"), body, options), THttpOutcome::Cancelled);
+    EXPECT_TRUE(body.empty());
+    canceller.join();
+    // A transfer begun after cancellation ends before it asks for anything.
+    EXPECT_EQ(HttpDownload(server.Url("/stall"), body, options), THttpOutcome::Cancelled);
 }
 
 TEST(HttpGet, NoServerFails) {

@@ -1,7 +1,7 @@
 #pragma once
 // Firmware image files in memory, as a download server holds them.
 #include "MyLib/KelvoFirmware.h"
-#include "sim/DemoKeys.h"
+#include "tests/support/DemoCipher.h"
 #include "tests/unit/FirmwareSamples.h"
 
 #include <memory>

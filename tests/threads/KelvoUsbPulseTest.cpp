@@ -1,4 +1,5 @@
 #include "MyLib/KelvoUsbPulse.h"
+#include "platform/LittleEndian.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
@@ -45,7 +46,10 @@ const TDeviceKey KWrongKey = {3, 1, 4, 1, 5, 9, 2, 7};
 
 // A clip sample as the device sends it.
 std::vector<uint8_t> Sample(uint16_t AR0, uint16_t AR1) {
-    return {uint8_t(AR0), uint8_t(AR0 >> 8), uint8_t(AR1), uint8_t(AR1 >> 8)};
+    std::vector<uint8_t> sample;
+    AppendLE16(sample, AR0);
+    AppendLE16(sample, AR1);
+    return sample;
 }
 
 } // namespace

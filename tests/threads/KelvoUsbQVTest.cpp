@@ -1,4 +1,5 @@
 #include "MyLib/KelvoUsbQV.h"
+#include "platform/LittleEndian.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
@@ -20,17 +21,14 @@ template <typename T> T Value(T AValue) {
 std::array<uint8_t, 26> FlashBytes(uint32_t ADistance, uint16_t ACx, uint16_t ACy, float AScale, float ALens,
                                    uint8_t ANoiseFirst, uint16_t AModel) {
     std::array<uint8_t, 26> b{};
-    auto dword = [&](size_t AAt, uint32_t AValue) {
-        for (int i = 0; i < 4; ++i)
-            b[AAt + i] = uint8_t(AValue >> (8 * i));
-    };
-    dword(0, ADistance);
-    b[4] = uint8_t(ACx), b[5] = uint8_t(ACx >> 8), b[6] = uint8_t(ACy), b[7] = uint8_t(ACy >> 8);
-    dword(8, std::bit_cast<uint32_t>(AScale));
-    dword(12, std::bit_cast<uint32_t>(ALens));
+    PutLE32(&b[0], ADistance);
+    PutLE16(&b[4], ACx);
+    PutLE16(&b[6], ACy);
+    PutLE32(&b[8], std::bit_cast<uint32_t>(AScale));
+    PutLE32(&b[12], std::bit_cast<uint32_t>(ALens));
     for (int i = 0; i < 8; ++i)
         b[16 + i] = uint8_t(ANoiseFirst + i);
-    b[24] = uint8_t(AModel), b[25] = uint8_t(AModel >> 8);
+    PutLE16(&b[24], AModel);
     return b;
 }
 
@@ -639,4 +637,40 @@ TEST_F(CameraSensor, HostDefaultsAndOpenWithoutInformation) {
 
     TKelvoUsbQVSensor missing(nullptr, "no-such-device");
     EXPECT_FALSE(missing.Open());
+}
+
+// Each firmware gate of the tuning values: on the firmware just below it the host fails without a
+// request; from it on the request goes out and the device answers.
+TEST_F(CameraSensor, TuningGatesOpenAtTheirFirstFirmware) {
+    using TOperation = bool (*)(TKelvoUsbQVSensor&);
+    const struct {
+        const char* Name;
+        uint16_t First;
+        TOperation Run;
+    } cases[] = {
+        {"write row binning", 8, [](TKelvoUsbQVSensor& s) { return s.SetRowBin(1); }},
+        {"read frame width", 11,
+         [](TKelvoUsbQVSensor& s) { return s.GetFrameWidth() && s.fFrameWidth != 80; }},
+        {"write frame height", 11, [](TKelvoUsbQVSensor& s) { return s.SetFrameHeight(90); }},
+        {"write shock edge level", 15, [](TKelvoUsbQVSensor& s) { return s.SetAccShockEdgeLevel(5); }},
+        {"read biathlon distance", 22,
+         [](TKelvoUsbQVSensor& s) { return s.GetBiathlonTargetsDistancePix(); }},
+        {"write biathlon distance", 22,
+         [](TKelvoUsbQVSensor& s) { return s.SetBiathlonTargetsDistancePix(5); }},
+        {"write timer A divider", 29, [](TKelvoUsbQVSensor& s) { return s.SetTimerADivider(8); }},
+        {"read timer A divider", 30, [](TKelvoUsbQVSensor& s) { return s.GetTimerADivider(); }},
+        {"read frames per second", 29, [](TKelvoUsbQVSensor& s) { return s.GetFPS(); }},
+    };
+    TKelvoUsbQVSensor& s = Open(2, 31);
+    fState->Working[13] = 96;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        s.fVersionFW = uint16_t(c.First - 1);
+        const uint32_t before = Requests();
+        EXPECT_FALSE(c.Run(s));
+        EXPECT_EQ(before, Requests());
+        s.fVersionFW = c.First;
+        EXPECT_TRUE(c.Run(s));
+        EXPECT_LT(before, Requests());
+    }
 }

@@ -2,12 +2,12 @@
 // with images built by the library's image builder and checked by the simulator's own decipher, the
 // order rules, the argument checks, the factory and service commands, and the road of each family
 // device into its bootloader and back.
+#include "MyLib/KelvoUsbStub.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoUsbPulse.h"
-#include "MyLib/KelvoUsbSensor.h"
-#include "MyLib/KelvoUsbStub.h"
-#include "MyLib/KelvoUsbTrigger.h"
 #include "MyLib/KelvoUsbQV.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbTrigger.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/DemoKeys.h"

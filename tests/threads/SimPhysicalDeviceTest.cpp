@@ -4,10 +4,10 @@
 // programmed faults drop the device off the bus where they say.
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbStub.h"
 #include "MyLib/KelvoUsbTrigger.h"
-#include "MyLib/KelvoUsbQV.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/DemoKeys.h"

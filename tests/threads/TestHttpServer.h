@@ -1,6 +1,7 @@
 #pragma once
 // A small HTTP server on 127.0.0.1 for the download suites: one connection at a time, each path
-// answered with a fixed body, an error page, a truncated body or a stall.
+// answered with a fixed body, an error page, a truncated body, a stall, a trickle or a body of
+// unannounced length.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -17,7 +18,7 @@
 
 class TTestHttpServer {
 public:
-    enum class TMode { Body, Truncated, Stall };
+    enum class TMode { Body, Truncated, Stall, Trickle, Unannounced };
 
     TTestHttpServer() {
         fListen = socket(AF_INET, SOCK_STREAM, 0);
@@ -46,7 +47,8 @@ public:
         return "http://127.0.0.1:" + std::to_string(fPort) + APath;
     }
     // Answers APath with status AStatus and ABody; Truncated announces more than it sends, Stall
-    // sends the first 100 bytes and then nothing while keeping the connection open.
+    // sends the first 100 bytes and then nothing while keeping the connection open, Trickle sends
+    // 2 bytes every 50 ms, Unannounced sends no Content-Length and ends the body by closing.
     void Route(const std::string& APath, std::vector<std::uint8_t> ABody, TMode AMode = TMode::Body,
                const std::string& AStatus = "200 OK") {
         std::lock_guard lock(fMutex);
@@ -99,11 +101,21 @@ private:
             else
                 route.fBody = Bytes("<html><body>Not found</body></html>");
         }
-        const size_t announced = route.fMode == TMode::Body ? route.fBody.size() : route.fBody.size() * 2;
-        const std::string head = "HTTP/1.1 " + route.fStatus +
-                                 "\r\nContent-Length: " + std::to_string(announced) +
-                                 "\r\nConnection: close\r\n\r\n";
+        const bool cutShort = route.fMode == TMode::Truncated || route.fMode == TMode::Stall;
+        const size_t announced = cutShort ? route.fBody.size() * 2 : route.fBody.size();
+        const std::string length =
+            route.fMode == TMode::Unannounced ? "" : "\r\nContent-Length: " + std::to_string(announced);
+        const std::string head = "HTTP/1.1 " + route.fStatus + length + "\r\nConnection: close\r\n\r\n";
         Send(AClient, head.data(), head.size());
+        if (route.fMode == TMode::Trickle) {
+            for (size_t at = 0; at < route.fBody.size() && !fStop; at += 2) {
+                if (send(AClient, route.fBody.data() + at, std::min<size_t>(2, route.fBody.size() - at),
+                         MSG_NOSIGNAL) < 0)
+                    return;
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            return;
+        }
         const size_t sent =
             route.fMode == TMode::Stall ? std::min<size_t>(100, route.fBody.size()) : route.fBody.size();
         Send(AClient, route.fBody.data(), sent);

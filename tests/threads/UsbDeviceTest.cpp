@@ -2,7 +2,7 @@
 #include "MyLib/WinUsb.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
-#include "tests/support/SimTestFamily.h"
+#include "sim/SimTestFamily.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
 #include "platform/Resources.h"
-#include "sim/DemoKeys.h"
+#include "tests/support/DemoCipher.h"
 
 #include <gtest/gtest.h>
 

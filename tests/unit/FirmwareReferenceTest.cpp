@@ -2,19 +2,12 @@
 // apart by byte offsets and deciphered with the simulated bootloader's own GOST 28147-89 (written
 // from the standard's description). Shares nothing with the library's cipher or records.
 #include "FwBuildToolSupport.h"
+#include "platform/LittleEndian.h"
 #include "sim/SimGost.h"
 
 #include <gtest/gtest.h>
 
 #include <zlib.h>
-
-namespace {
-
-uint32_t Le32(const uint8_t* AP) {
-    return AP[0] | AP[1] << 8 | AP[2] << 16 | uint32_t(AP[3]) << 24;
-}
-
-} // namespace
 
 TEST(FirmwareReference, IndependentDecipherRecoversTheMemory) {
     // Known inputs: a memory image with a marker, a key and a table of its own, a fixed synchro.
@@ -48,10 +41,10 @@ TEST(FirmwareReference, IndependentDecipherRecoversTheMemory) {
     const uint8_t* synchro = file.data() + 101;
     const uint8_t expectedSynchro[8] = {0xF0, 0xE1, 0xD2, 0xC3, 0xB4, 0xA5, 0x96, 0x87};
     EXPECT_EQ(0, std::memcmp(expectedSynchro, synchro, 8));
-    EXPECT_EQ(crc32(0, file.data() + 101, 57393), Le32(file.data() + 57494));
-    EXPECT_EQ(7937u, Le32(file.data() + 57205) & 0xFFFF);
-    EXPECT_EQ(2u, Le32(file.data() + 57234) & 0xFFFF);
-    EXPECT_EQ(0x23u, Le32(file.data() + 57236) & 0xFFFF);
+    EXPECT_EQ(crc32(0, file.data() + 101, 57393), GetLE32(file.data() + 57494));
+    EXPECT_EQ(7937u, GetLE32(file.data() + 57205) & 0xFFFF);
+    EXPECT_EQ(2u, GetLE32(file.data() + 57234) & 0xFFFF);
+    EXPECT_EQ(0x23u, GetLE32(file.data() + 57236) & 0xFFFF);
     EXPECT_EQ("QV02_FIRMWARE", std::string(file.end() - 13, file.end()));
 
     // Decipher: G = E(S); S = Y; P = D(Y xor G).

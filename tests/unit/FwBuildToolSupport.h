@@ -21,9 +21,11 @@ inline std::string ShellQuoted(const std::string& AText) {
     return q + "'";
 }
 
-inline TToolRun RunTool(const std::vector<std::string>& AArgs) {
+// AShell, when given, comes before the program in the shell command (a pipe into it, or limits
+// set first); without it the program reads an empty standard input.
+inline TToolRun RunTool(const std::vector<std::string>& AArgs, const std::string& AShell = "") {
     TScratchFile out("tool-out"), err("tool-err");
-    std::string command = ShellQuoted(KELVO_FWBUILD_PATH);
+    std::string command = AShell + ShellQuoted(KELVO_FWBUILD_PATH);
     for (const auto& a : AArgs) {
         command += ' ';
         command += ShellQuoted(a);
@@ -32,7 +34,8 @@ inline TToolRun RunTool(const std::vector<std::string>& AArgs) {
     command += out.Path();
     command += " 2>";
     command += err.Path();
-    command += " </dev/null";
+    if (AShell.empty())
+        command += " </dev/null";
     TToolRun run;
     int raw = std::system(command.c_str());
     run.Status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;

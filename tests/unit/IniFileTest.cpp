@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -128,6 +129,22 @@ TEST_F(IniFileTest, UnreadableFileRaises) {
     TIniFile ini(fPath);
     EXPECT_THROW(ini.ReadInteger("Device", "UpdateStep", 0), EIniFileError);
     EXPECT_THROW(ini.WriteInteger("Device", "UpdateStep", 1), EIniFileError);
+}
+
+TEST_F(IniFileTest, SpecialFilesAreRefusedWithoutBlocking) {
+    Put("[Device]\r\nUpdateStep=3\r\n");
+    const std::string fifo = (fDir / "fifo.ini").string();
+    const std::string link = (fDir / "link.ini").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(fPath, link);
+    // A FIFO without a writer would block an ordinary open for ever.
+    for (const std::string& file : {fifo, link}) {
+        TIniFile ini(file);
+        EXPECT_THROW(ini.ReadInteger("Device", "UpdateStep", 0), EIniFileError) << file;
+        EXPECT_THROW(ini.WriteInteger("Device", "UpdateStep", 1), EIniFileError) << file;
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(fs::is_symlink(link));
 }
 
 TEST_F(IniFileTest, LeftoverTemporaryFilesAreIgnored) {

@@ -2,7 +2,7 @@
 #include "FirmwareSamples.h"
 #include "MyLib/CRC32.h"
 #include "MyLib/KelvoSerials.h"
-#include "sim/DemoKeys.h"
+#include "tests/support/DemoCipher.h"
 
 #include <gtest/gtest.h>
 
@@ -260,7 +260,7 @@ TEST(KelvoUsbFirmware, HeaderChecks) {
         load(garbageText, fw);
         EXPECT_TRUE(fw.Valid());
     }
-    for (int32_t v : {3, 1000}) {
+    for (int32_t v : {3, 1000, -1, INT32_MIN}) {
         std::vector<uint8_t> newer = good;
         PutU32(newer, 97, uint32_t(v));
         TKelvoUsbFirmware fw;
@@ -297,15 +297,17 @@ TEST(KelvoUsbFirmware, OldFormatAndCorruptData) {
         fw->LoadFromStream(in);
         return fw;
     };
-    // Version 1 ends after the record; a correct CRC still does not make it valid.
-    std::vector<uint8_t> v1(good.begin(), good.begin() + 101 + 57397);
-    PutU32(v1, 97, 1);
-    auto old = load(v1);
-    EXPECT_FALSE(old->Valid());
-    EXPECT_EQ("", old->ErrorStr());
-    EXPECT_EQ("", old->Name());
-    EXPECT_TRUE(IsNullGuid(old->DeviceGUID()));
-    EXPECT_EQ(1, old->FileVersion());
+    // Versions 0 and 1 end after the record; a correct CRC still does not make them valid.
+    for (int32_t version : {0, 1}) {
+        std::vector<uint8_t> v1(good.begin(), good.begin() + 101 + 57397);
+        PutU32(v1, 97, uint32_t(version));
+        auto old = load(v1);
+        EXPECT_FALSE(old->Valid());
+        EXPECT_EQ("unsupported file version " + std::to_string(version), old->ErrorStr());
+        EXPECT_EQ("", old->Name());
+        EXPECT_TRUE(IsNullGuid(old->DeviceGUID()));
+        EXPECT_EQ(version, old->FileVersion());
+    }
 
     std::vector<uint8_t> flipped = good;
     flipped[101 + 8 + 1000] ^= 0x40;
@@ -322,17 +324,22 @@ TEST(KelvoUsbFirmware, OldFormatAndCorruptData) {
     EXPECT_EQ(16u, clipped->CPUStr().size());
     EXPECT_EQ(0, clipped->CPUStr().compare(0, 10, "MSP430F147"));
 
-    // Cut inside the record: invalid CRC, nothing read past the end.
-    auto shortRecord = load(std::vector<uint8_t>(good.begin(), good.begin() + 30000));
-    EXPECT_FALSE(shortRecord->Valid());
-    EXPECT_EQ("invalid CRC", shortRecord->ErrorStr());
-    // Cut inside the device GUID or the name length: not valid, no exception.
-    for (std::size_t cut : {std::size_t(57498), std::size_t(57505), NameLengthOffset + 2}) {
-        auto shortTrailer = load(std::vector<uint8_t>(good.begin(), good.begin() + std::ptrdiff_t(cut)));
-        EXPECT_FALSE(shortTrailer->Valid()) << cut;
-        EXPECT_EQ("error reading from stream", shortTrailer->ErrorStr()) << cut;
-        EXPECT_EQ("", shortTrailer->Name()) << cut;
+    // Cut inside the record (before its date) or inside the device GUID or the name length: not
+    // valid, no exception, the bytes missing up to the name named, and no date that was not read.
+    const struct {
+        std::size_t fCut;
+        const char* fError;
+    } cuts[] = {{30000, "file truncated: at least 27518 bytes missing"},
+                {57498, "file truncated: at least 20 bytes missing"},
+                {57505, "file truncated: at least 13 bytes missing"},
+                {NameLengthOffset + 2, "file truncated: at least 2 bytes missing"}};
+    for (const auto& c : cuts) {
+        auto cut = load(std::vector<uint8_t>(good.begin(), good.begin() + std::ptrdiff_t(c.fCut)));
+        EXPECT_FALSE(cut->Valid()) << c.fCut;
+        EXPECT_EQ(c.fError, cut->ErrorStr()) << c.fCut;
+        EXPECT_EQ("", cut->Name()) << c.fCut;
     }
+    EXPECT_EQ(0.0, load(std::vector<uint8_t>(good.begin(), good.begin() + 30000))->Date());
 }
 
 TEST(KelvoUsbFirmware, HostileNameLengthsAreRefused) {

@@ -1,11 +1,12 @@
 #include "FwBuildToolSupport.h"
 #include "MyLib/KelvoFirmware.h"
 #include "platform/Resources.h"
-#include "sim/DemoKeys.h"
+#include "tests/support/DemoCipher.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <sys/stat.h>
 
 namespace {
 
@@ -202,6 +203,92 @@ TEST_F(KelvoFwBuild, CollectionInfoAndBuiltin) {
             ++n;
         return n;
     }());
+}
+
+TEST_F(KelvoFwBuild, InfoListsEveryReadableFileAndNamesWhatIsWrongWithTheOthers) {
+    TScratchFile raw("raw"), truncated("image"), negative("image"), hostile("image");
+    WriteRaw(raw, *SampleMemory(0, 0, "@FWID@P20&H2&FA&CMSP430F147"));
+    ASSERT_EQ(0, Build(raw).Status);
+    const std::vector<uint8_t> good = fImage.Read();
+    truncated.Write(std::vector<uint8_t>(good.begin(), good.begin() + 30000));
+    std::vector<uint8_t> bytes = good;
+    const int32_t minusOne = -1;
+    std::memcpy(&bytes[97], &minusOne, sizeof minusOne);
+    negative.Write(bytes);
+    // The name follows the record and is not covered by its CRC: a crafted one stays valid.
+    bytes = good;
+    const std::string name = "\x1b[2J\nfake line\\";
+    const auto length = int32_t(name.size());
+    bytes.resize(101 + 57397 + 16);
+    bytes.insert(bytes.end(), reinterpret_cast<const uint8_t*>(&length),
+                 reinterpret_cast<const uint8_t*>(&length) + sizeof length);
+    bytes.insert(bytes.end(), name.begin(), name.end());
+    hostile.Write(bytes);
+
+    TToolRun run = RunTool(
+        {"info", fImage.Path(), "/nonexistent/nope.bin", truncated.Path(), negative.Path(), hostile.Path()});
+    EXPECT_EQ(1, run.Status);
+    EXPECT_EQ(2, std::count(run.Err.begin(), run.Err.end(), '\n')) << run.Err;
+    EXPECT_NE(std::string::npos, run.Err.find("cannot open /nonexistent/nope.bin: No such file or directory"))
+        << run.Err;
+    EXPECT_NE(std::string::npos, run.Err.find(negative.Path() + ": Invalid file version")) << run.Err;
+    // Three files listed with their names, one line each.
+    EXPECT_EQ(6, std::count(run.Out.begin(), run.Out.end(), '\n')) << run.Out;
+    EXPECT_NE(std::string::npos, run.Out.find("SENSOR_147_FIRMWARE")) << run.Out;
+    EXPECT_NE(std::string::npos, run.Out.find("invalid: file truncated: at least 27518 bytes missing  -\n"))
+        << run.Out;
+    EXPECT_NE(std::string::npos, run.Out.find("\\x1b[2J\\x0afake line\\\\ ")) << run.Out;
+    EXPECT_EQ(std::string::npos, run.Out.find('\x1b'));
+    TToolRun json = RunTool({"info", "--json", truncated.Path()});
+    EXPECT_NE(std::string::npos, json.Out.find("\"created\": null")) << json.Out;
+
+    // A pipe is read like a file.
+    TToolRun piped = RunTool({"info", "/dev/stdin"}, "cat " + ShellQuoted(fImage.Path()) + " | ");
+    EXPECT_EQ(0, piped.Status) << piped.Err;
+    EXPECT_NE(std::string::npos, piped.Out.find("SENSOR_147_FIRMWARE  ")) << piped.Out;
+}
+
+TEST_F(KelvoFwBuild, OutputIsOnlyEverARegularFileReplacedWhole) {
+    TScratchFile raw("raw"), fifo("fifo"), link("link");
+    WriteRaw(raw, *SampleMemory(0, 0, "@FWID@P20&H2&FA&CMSP430F147"));
+    ASSERT_EQ(0, ::mkfifo(fifo.Path().c_str(), 0600));
+    std::filesystem::create_symlink(fImage.Path(), link.Path());
+    for (const std::string& special : {fifo.Path(), link.Path(), std::string("/dev/full")}) {
+        ExpectOneErrorLine(RunTool({"build", "--memory", raw.Path(), "--key", fKey.Path(), "--table",
+                                    fTable.Path(), "-o", special}),
+                           "cannot replace " + special + ": not a regular file");
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo.Path()));
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    ExpectOneErrorLine(RunTool({"extract-builtin", "-o", fifo.Path()}), "not a regular file");
+
+    // A replaced file keeps its mode.
+    fImage.Write({1});
+    std::filesystem::permissions(fImage.Path(), std::filesystem::perms::owner_read);
+    ASSERT_EQ(0, Build(raw).Status);
+    EXPECT_EQ(std::filesystem::perms::owner_read, std::filesystem::status(fImage.Path()).permissions());
+    EXPECT_EQ(101u + 57397 + 20 + 19, fImage.Read().size());
+
+    // A write that fails names the target and the cause, and leaves the old file.
+    TToolRun full = RunTool({"build", "--memory", raw.Path(), "--key", fKey.Path(), "--table", fTable.Path(),
+                             "-o", fImage.Path()},
+                            "trap '' XFSZ; ulimit -f 40; ");
+    ExpectOneErrorLine(full, "cannot write " + fImage.Path() + ": File too large");
+    EXPECT_EQ(101u + 57397 + 20 + 19, fImage.Read().size());
+}
+
+TEST_F(KelvoFwBuild, TextsThatDoNotFitAreRefused) {
+    TScratchFile raw("raw");
+    WriteRaw(raw, *SampleMemory(0, 0, "@FWID@P20&H2&FA&CMSP430F147"));
+    ExpectOneErrorLine(Build(raw, {"--description", std::string(256, 'd')}),
+                       "--description: 256 characters, at most 255 fit");
+    ExpectOneErrorLine(Build(raw, {"--cpu", "MSP430F147-extended"}), "--cpu: 19 characters, at most 16 fit");
+    EXPECT_FALSE(std::filesystem::exists(fImage.Path()));
+    ASSERT_EQ(0, Build(raw, {"--description", std::string(255, 'd'), "--cpu", "MSP430F147 rev-B"}).Status);
+    TKelvoUsbFirmware fw;
+    fw.LoadFromFile(fImage.Path());
+    EXPECT_EQ(std::string(255, 'd'), fw.Description());
+    EXPECT_EQ("MSP430F147 rev-B", fw.CPUStr());
 }
 
 TEST_F(KelvoFwBuild, HelpForEveryCommand) {

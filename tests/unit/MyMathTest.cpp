@@ -75,7 +75,8 @@ TEST(Cheb2, DesignMatchesAnIndependentDesignAndItsResponse) {
         for (double fc : {0.05, 0.15, 0.25, 0.4}) {
             for (double ripple : {0.0, 0.05, 0.5, 5.0}) {
                 for (int n : {2, 4, 6}) {
-                    SCOPED_TRACE(testing::Message() << int(pass) << " fc " << fc << " r " << ripple << " n " << n);
+                    SCOPED_TRACE(testing::Message()
+                                 << int(pass) << " fc " << fc << " r " << ripple << " n " << n);
                     TCheb2 f;
                     ASSERT_TRUE(f.Init(fc, pass, ripple, std::uint8_t(n)));
                     TDesign ref = ReferenceDesign(fc, pass, ripple, n);
@@ -89,8 +90,9 @@ TEST(Cheb2, DesignMatchesAnIndependentDesignAndItsResponse) {
                     double eps = std::sqrt(std::pow(100 / (100 - ripple), 2) - 1);
                     double stretch = ripple == 0 ? 1 : std::cosh(std::acosh(1 / eps) / n);
                     double wc = 2 * Pi * fc;
-                    double edge = pass == TFilterPassType::LowPass ? 2 * std::atan(std::tan(wc / 2) / stretch)
-                                                                   : 2 * std::atan(std::tan(wc / 2) * stretch);
+                    double edge = pass == TFilterPassType::LowPass
+                                      ? 2 * std::atan(std::tan(wc / 2) / stretch)
+                                      : 2 * std::atan(std::tan(wc / 2) * stretch);
                     double lo = pass == TFilterPassType::LowPass ? 0 : edge;
                     double hi = pass == TFilterPassType::LowPass ? edge : Pi;
                     double mx = 0, mn = 1e9;
@@ -159,12 +161,13 @@ TEST(Cheb2, ParametersThatCannotBeDesignedLeaveAPassThrough) {
     struct TCase {
         double fc, ripple;
         int poles;
-    } cases[] = {{0.05, 0.5, 0}, {0.05, 0.5, 3}, {0.05, 0.5, 22}, {0, 0.5, 2},     {0.5, 0.5, 2},
-                 {-0.1, 0.5, 2}, {nan, 0.5, 2},  {0.05, -1, 2},   {0.05, 100, 2}, {0.05, 30, 2},
-                 {0.05, nan, 2}};
+    } cases[] = {{0.05, 0.5, 0}, {0.05, 0.5, 3}, {0.05, 0.5, 22}, {0, 0.5, 2},
+                 {0.5, 0.5, 2},  {-0.1, 0.5, 2}, {nan, 0.5, 2},   {0.05, -1, 2},
+                 {0.05, 100, 2}, {0.05, 30, 2},  {0.05, nan, 2}};
     for (const TCase& c : cases) {
         TCheb2 f;
-        EXPECT_FALSE(f.Init(c.fc, TFilterPassType::LowPass, c.ripple, std::uint8_t(c.poles))) << c.fc << c.ripple;
+        EXPECT_FALSE(f.Init(c.fc, TFilterPassType::LowPass, c.ripple, std::uint8_t(c.poles)))
+            << c.fc << c.ripple;
         EXPECT_EQ(3.0, f.Filter(3.0));
         EXPECT_EQ(-5.0, f.Filter(-5.0));
     }
@@ -241,9 +244,10 @@ TEST(PhaseCorrection, AngleSelectsTheTableEntry) {
     const auto& table = pc.GetTable();
     EXPECT_EQ(table[0], pc.get_K(0));
     EXPECT_EQ(table[0], pc.get_K(float(Pi / 2)));
-    for (float angle : {0.0007f, 0.1f, 0.7854f, 1.5f, 2.0f, 3.14159f, 4.0f, 6.2f, 6.2831f, -0.0007f, -0.1f, -1.5f,
-                        -6.2f, -1000.0f, 12345.678f}) {
-        long double x = std::nearbyint(static_cast<long double>(angle) * 2000 / std::numbers::pi_v<long double>);
+    for (float angle : {0.0007f, 0.1f, 0.7854f, 1.5f, 2.0f, 3.14159f, 4.0f, 6.2f, 6.2831f, -0.0007f, -0.1f,
+                        -1.5f, -6.2f, -1000.0f, 12345.678f}) {
+        long double x =
+            std::nearbyint(static_cast<long double>(angle) * 2000 / std::numbers::pi_v<long double>);
         long double m = std::fmod(x, 1000.0L);
         std::size_t k = std::size_t(m < 0 ? m + 1000 : m);
         EXPECT_EQ(table[k], pc.get_K(angle)) << angle;

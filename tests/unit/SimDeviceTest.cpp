@@ -1,5 +1,6 @@
+#include "platform/LittleEndian.h"
 #include "platform/StdEventLoop.h"
-#include "tests/support/SimTestFamily.h"
+#include "sim/SimTestFamily.h"
 
 #include <gtest/gtest.h>
 
@@ -9,14 +10,10 @@ std::vector<uint8_t> Block(uint8_t ARequest, uint16_t AValue, uint16_t AIndex,
                            std::vector<uint8_t> AData = {}) {
     // Header written in front of the data in place: growing an 8-byte vector by insert trips a
     // false array-bounds warning of GCC 12 at -O3.
-    const uint8_t header[8] = {ARequest,
-                               0,
-                               uint8_t(AValue),
-                               uint8_t(AValue >> 8),
-                               uint8_t(AIndex),
-                               uint8_t(AIndex >> 8),
-                               uint8_t(AData.size()),
-                               uint8_t(AData.size() >> 8)};
+    uint8_t header[8] = {ARequest, 0};
+    PutLE16(header + 2, AValue);
+    PutLE16(header + 4, AIndex);
+    PutLE16(header + 6, uint16_t(AData.size()));
     AData.insert(AData.begin(), std::begin(header), std::end(header));
     return AData;
 }
@@ -148,7 +145,7 @@ TEST(SimDevice, OldDriversLackTheDescriptorAndTheLog) {
     ReadVia(*h, 0x45, answer, 4);
     ReadVia(*h, 0xFE, answer, 4);
     ASSERT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_LOG_SIZE, nullptr, 0, out, 8, returned));
-    uint32_t size = uint32_t(out[0] | out[1] << 8 | out[2] << 16 | out[3] << 24);
+    uint32_t size = GetLE32(out);
     EXPECT_EQ(fw->DriverLog().size(), size);
     EXPECT_NE(std::string::npos, fw->DriverLog().find(" 45 "));
     EXPECT_NE(std::string::npos, fw->DriverLog().find(" FE "));

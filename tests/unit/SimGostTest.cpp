@@ -3,20 +3,14 @@
 // words match, so simulated bootloaders accept the built-in collection.
 #include "sim/SimGost.h"
 #include "MyLib/KelvoFirmware.h"
+#include "platform/LittleEndian.h"
+#include "sim/DemoKeys.h"
 #include "sim/SimBootloader.h"
 
 #include <gtest/gtest.h>
 
-namespace {
-
-uint16_t WordAt(const std::vector<uint8_t>& ABytes, std::size_t AOffset) {
-    return uint16_t(ABytes[AOffset] | ABytes[AOffset + 1] << 8);
-}
-
-} // namespace
-
 TEST(SimGost, DecipherUndoesEncipherAcrossSplitCalls) {
-    const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
+    const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
     std::vector<uint8_t> plain(64);
     for (std::size_t i = 0; i < plain.size(); ++i)
         plain[i] = uint8_t(i * 37 + 11);
@@ -40,7 +34,7 @@ TEST(SimGost, AcceptsEveryBuiltInImage) {
     TKelvoUsbFirmwareCollection set(nullptr);
     set.LoadFromResourceName("FWCOLLECTION");
     ASSERT_GT(set.Count(), 0);
-    const TSimGost cipher(SimDemoKeyBytes().data(), SimDemoTableBytes().data());
+    const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
     for (int i = 0; i < set.Count(); ++i) {
         const TKelvoUsbFirmware& fw = *set.Firmwares(i);
         SCOPED_TRACE(fw.Name());
@@ -50,8 +44,8 @@ TEST(SimGost, AcceptsEveryBuiltInImage) {
         std::vector<uint8_t> plain(SIM_IMAGE_SIZE);
         cipher.Decipher(bin + 8, plain.data(), plain.size(), chain);
         EXPECT_TRUE(SimImageAuthentic(plain));
-        EXPECT_EQ(fw.ProductID(), WordAt(plain, SIM_IMAGE_PRODUCT_ID));
-        EXPECT_EQ(fw.VersionFW(), WordAt(plain, SIM_IMAGE_FIRMWARE_VERSION));
+        EXPECT_EQ(fw.ProductID(), GetLE16(plain.data() + SIM_IMAGE_PRODUCT_ID));
+        EXPECT_EQ(fw.VersionFW(), GetLE16(plain.data() + SIM_IMAGE_FIRMWARE_VERSION));
         EXPECT_EQ(fw.CPU(), SimProcessorOf(fw.ProductID(), fw.VersionHW()));
     }
 }
@@ -60,8 +54,8 @@ TEST(SimGost, APlainImageIsAuthenticUntilOneByteChanges) {
     auto image = SimPlainImage(32, 2, 10, 147);
     ASSERT_EQ(SIM_IMAGE_SIZE, image.size());
     EXPECT_TRUE(SimImageAuthentic(image));
-    EXPECT_EQ(10, WordAt(image, SIM_IMAGE_FIRMWARE_VERSION));
-    EXPECT_EQ(32, WordAt(image, SIM_IMAGE_PRODUCT_ID));
+    EXPECT_EQ(10, GetLE16(image.data() + SIM_IMAGE_FIRMWARE_VERSION));
+    EXPECT_EQ(32, GetLE16(image.data() + SIM_IMAGE_PRODUCT_ID));
     const std::string marker = "@FWID@P20&H2&FA&CMSP430F147";
     EXPECT_NE(std::search(image.begin(), image.end(), marker.begin(), marker.end()), image.end());
     for (std::size_t at :

@@ -1,6 +1,6 @@
-#include "app/SimKindPulseSensor.h"
+#include "app/simbench/SimKindPulseSensor.h"
 
-#include "app/SimKindValues.h"
+#include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimPulseSensor.h"
 

@@ -1,6 +1,6 @@
-#include "app/SimKindTargetController.h"
+#include "app/simbench/SimKindTargetController.h"
 
-#include "app/SimKindValues.h"
+#include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimTargetController.h"
 

@@ -3,7 +3,7 @@
 // target behind it. Own names: target=none|normal|bootloader, target-pid=N, target-fw=N,
 // target-serial=S, target-flash=valid|none, target-plug-after-ms=M, target-unplug-at-block=N, stub=N.
 // The update faults of the command line act on the target's update.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 
 #include <memory>
 #include <string>

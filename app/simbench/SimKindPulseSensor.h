@@ -2,7 +2,7 @@
 // The --simulate kind "pulse-sensor": the finger clip (pid=10, the default) or the chest-belt
 // receiver (pid=19), on the family driver. Own names: stub=N (the bootloader version the sensor
 // reports) and driver-version=N (the family driver's version; 0 is a driver too old to tell).
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 
 #include <memory>
 #include <string>

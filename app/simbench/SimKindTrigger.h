@@ -2,7 +2,7 @@
 // The --simulate kind "trigger": the trigger controller (pid 5) on either driver. Own names: stub=N
 // (the bootloader version it reports) and regions=N (the market regions mask, 0 to 0xFFF, kept by
 // hardware 4 and firmware 8 or later).
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 
 #include <memory>
 #include <string>

@@ -1,6 +1,6 @@
-#include "app/SimKindCameraSensor.h"
+#include "app/simbench/SimKindCameraSensor.h"
 
-#include "app/SimKindValues.h"
+#include "app/simbench/SimKindValues.h"
 #include "sim/SimCameraSensor.h"
 #include "sim/SimFamilyBindings.h"
 

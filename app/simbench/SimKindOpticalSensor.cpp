@@ -1,6 +1,6 @@
-#include "app/SimKindOpticalSensor.h"
+#include "app/simbench/SimKindOpticalSensor.h"
 
-#include "app/SimKindValues.h"
+#include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimOpticalSensor.h"
 

@@ -1,4 +1,4 @@
-#include "app/SimKindValues.h"
+#include "app/simbench/SimKindValues.h"
 
 #include <charconv>
 #include <string_view>

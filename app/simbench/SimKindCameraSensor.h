@@ -3,6 +3,6 @@
 // and its own: edition=, flash= (the flash-parameter record in hexadecimal), acc= (the accelerometer
 // record in hexadecimal, or none for a sensor whose calibration cannot be read), regions= and stub=
 // (the bootloader version it reports).
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 
 void RegisterCameraSensorKind(TSimKinds& AKinds);

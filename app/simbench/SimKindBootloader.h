@@ -6,6 +6,6 @@
 // bootloader version, default 3; 1 does not answer the version request), processor=N (default: the
 // product's), flash=none|half|valid (no firmware, a half-written one, or a valid image of fw=;
 // default none). After a successful flash and ReconnectUsb it becomes the family device of its pid.
-#include "app/SimBench.h"
+#include "app/simbench/SimBench.h"
 
 void RegisterBootloaderKind(TSimKinds& AKinds);

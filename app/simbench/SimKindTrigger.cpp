@@ -1,6 +1,6 @@
-#include "app/SimKindTrigger.h"
+#include "app/simbench/SimKindTrigger.h"
 
-#include "app/SimKindValues.h"
+#include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimTriggerController.h"
 

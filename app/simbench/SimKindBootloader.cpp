@@ -1,6 +1,6 @@
-#include "app/SimKindBootloader.h"
+#include "app/simbench/SimKindBootloader.h"
 
-#include "app/SimKindValues.h"
+#include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 
 namespace {

@@ -1,0 +1,251 @@
+// The window's side of a family device: its arrival and removal, the connection that reads its
+// journal and either finishes an interrupted update or identifies it, the choice of its image, its
+// journal and its saved parameters.
+#include "app/Unit1.h"
+
+#include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbQV.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbTrigger.h"
+#include "app/ParameterStore.h"
+#include "platform/IniFile.h"
+
+#include <cstdio>
+#include <strings.h>
+
+namespace {
+
+constexpr const char* DeviceSection = "Device";
+constexpr const char* UpdateStepKey = "UpdateStep";
+
+std::string Hex4(uint16_t AValue) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", AValue);
+    return text;
+}
+
+} // namespace
+
+template <class TDevice> void TForm1::ArriveAs(TDevice*& AField, const std::string& APath) {
+    if (fActiveDevice)
+        return;
+    auto* device = new TDevice(this, APath);
+    if (ConnectDevice(device))
+        AField = device;
+}
+
+template <class TDevice> void TForm1::RemoveFrom(TDevice*& AField, const std::string& APath) {
+    if (!AField || strcasecmp(AField->DevicePath().c_str(), APath.c_str()) != 0)
+        return;
+    DisconnectDevice(AField);
+    AField = nullptr;
+}
+
+void TForm1::QVSensorArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    if (fActiveDevice)
+        return;
+    AskToReplug = false;
+    ArriveAs(fQVSensor, AName);
+}
+void TForm1::QVSensorRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fQVSensor, AName);
+}
+void TForm1::TriggerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    ArriveAs(fTrigger, AName);
+}
+void TForm1::TriggerRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fTrigger, AName);
+}
+void TForm1::SensorArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    ArriveAs(fSensor, AName);
+}
+void TForm1::SensorRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fSensor, AName);
+}
+void TForm1::PulseArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    ArriveAs(fPulse, AName);
+}
+void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(fPulse, AName);
+}
+
+// The handler pair of the wireless controller does its work from the moment that device class joins
+// the updater; until then its devices are registered, reported and left alone, so they are neither
+// opened nor logged.
+void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+
+// The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
+void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
+void TForm1::IgnoredRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
+
+bool TForm1::ConnectDevice(TCommonKelvoUsbDevice* ADevice) {
+    SetState(*ADevice, TDeviceState::Created);
+    ProgressBar1.SetPosition(0);
+    if (!ADevice->Open()) {
+        delete ADevice;
+        LogMessage("Cannot open USB device!");
+        ++fFailures;
+        return false;
+    }
+    bool adopt = true;
+    if (!ResumeJournal(ADevice, ReadUpdateStep(ADevice->fSerialNum), adopt)) {
+        if (!adopt) {
+            // Nothing holds a device that is not adopted; left open, its readers would run until
+            // the program ends.
+            ADevice->Close();
+            delete ADevice;
+        }
+        return adopt;
+    }
+    IdentifyDevice(ADevice);
+    return true;
+}
+
+bool TForm1::ResumeJournal(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bool& AAdopt) {
+    const TSerialNum serial = ADevice->fSerialNum;
+    switch (AStep) {
+    case TUpdateStep::Idle:
+        return true;
+    case TUpdateStep::SwitchRequested:
+    case TUpdateStep::StubArrived:
+        WriteUpdateStep(serial, TUpdateStep::Idle);
+        SetState(*ADevice, TDeviceState::JournalReset);
+        return true;
+    case TUpdateStep::FlashValidated:
+        // The device is back from a finished flash: its parameters go back, and it is not offered.
+        if (RestoreParameters(ADevice)) {
+            WriteUpdateStep(serial, TUpdateStep::Idle);
+            LogMessage("SUCCESS! Firmware updated.");
+            SetState(*ADevice, TDeviceState::Identified);
+        } else {
+            LogMessage("Cannot restore device parameters.");
+            ++fFailures;
+            LogMessage("Try to replug device or use device-specific calibration tools.");
+            WriteUpdateStep(serial, TUpdateStep::RestoreFailed);
+            SetState(*ADevice, TDeviceState::JournalReset);
+        }
+        AAdopt = false;
+        return false;
+    case TUpdateStep::RestoreFailed:
+        LogMessage("Unable to restore device parameters.");
+        LogMessage(std::string("Please contact ") + SupportEmail);
+        LogMessage("or use device-specific calibration tools.");
+        WriteUpdateStep(serial, TUpdateStep::Idle);
+        SetState(*ADevice, TDeviceState::JournalReset);
+        return true;
+    default:
+        // A step this sequence does not act on (an unfinished flash, or a value no step has): the
+        // device is kept, unidentified.
+        AAdopt = true;
+        return false;
+    }
+}
+
+void TForm1::IdentifyDevice(TCommonKelvoUsbDevice* ADevice) {
+    SetState(*ADevice, TDeviceState::Identified);
+    ListBox1.Clear();
+    LogMessage(ADevice->ModelDescription() + " " + ADevice->ModelType());
+    LogMessage("Serial number: " + SerialToStr(ADevice->fSerialNum));
+    const uint16_t productId = ADevice->fDeviceDescriptor.idProduct;
+    LogMessage("Product id is: 0x" + Hex4(productId));
+    LogMessage("Hardware version 0x" + Hex4(ADevice->fVersionHW));
+    LogMessage("Firmware version 0x" + Hex4(ADevice->fVersionFW));
+
+    TKelvoUsbFirmware* image = SelectFirmware(productId, ADevice->fVersionHW);
+    if (!image)
+        return;
+    ADevice->GetStubVersion(nullptr);
+    if (IsWin8OrLater(fWinVer) && ADevice->HasUsb30CompatibilityIssue())
+        SetState(*ADevice, TDeviceState::Usb30Issue);
+    btnUpdate.SetCaption("Update");
+    if (ADevice->fVersionFW >= image->VersionFW()) {
+        LogMessage("Firmware is up to date.");
+        btnUpdate.SetEnabled(false);
+        SetState(*ADevice, TDeviceState::Identified);
+    } else if (StateOf(*ADevice) == TDeviceState::Usb30Issue) {
+        LogMessage("Newer firmware found but you have device that may be");
+        LogMessage("NOT compatible with modern USB3.0 host drivers under Windows 8 or later");
+        LogMessage("It is recommended that you use older computer with Windows 7 OS");
+        LogMessage("or try virtual machine with USB2.0 emulation");
+        LogMessage(std::string("If you are not sure please contact ") + SupportEmail);
+        btnUpdate.SetEnabled(false);
+    } else {
+        LogMessage("Newer firmware found. To update click \"Update\" button");
+        btnUpdate.SetEnabled(true);
+        btnUpdate.SetOnClick([this] { btnUpdateClick(); });
+        SetState(*ADevice, TDeviceState::UpdateOffered);
+    }
+    fActiveDevice = ADevice;
+}
+
+TKelvoUsbFirmware* TForm1::SelectFirmware(uint16_t AProductId, uint16_t AVersionHW) {
+    TKelvoUsbFirmware* entry = fFirmwares ? fFirmwares->FindById(AProductId, AVersionHW) : nullptr;
+    auto downloaded = std::make_unique<TKelvoUsbFirmware>();
+    // The server may hand out a file for another device; flashing that would be worse than keeping
+    // the built-in image, so such a download counts as none.
+    if (!downloaded->DownloadFromInternet(AProductId, AVersionHW) || downloaded->ProductID() != AProductId ||
+        downloaded->VersionHW() != AVersionHW)
+        downloaded.reset();
+    if (!downloaded)
+        return entry;
+    if (!entry) {
+        // The same image downloaded again is the one kept already.
+        for (const auto& kept : fDownloads)
+            if (kept->Data().CRC32 == downloaded->Data().CRC32 &&
+                kept->VersionFW() == downloaded->VersionFW())
+                return kept.get();
+        fDownloads.push_back(std::move(downloaded));
+        return fDownloads.back().get();
+    }
+    if (entry->VersionFW() < downloaded->VersionFW()) {
+        fFirmwares->RemoveFirmware(entry);
+        TKelvoUsbFirmware* newer = downloaded.release();
+        fFirmwares->AddFirmware(newer);
+        return newer;
+    }
+    return entry;
+}
+
+bool TForm1::SaveParameters(TCommonKelvoUsbDevice* ADevice) {
+    return TParameterStore(SettingsFileName(ADevice->fSerialNum),
+                           [this](const std::string& AText) { LogMessage(AText); })
+        .SaveParameters(ADevice);
+}
+
+bool TForm1::RestoreParameters(TCommonKelvoUsbDevice* ADevice) {
+    return TParameterStore(SettingsFileName(ADevice->fSerialNum),
+                           [this](const std::string& AText) { LogMessage(AText); })
+        .RestoreParameters(ADevice);
+}
+
+void TForm1::DisconnectDevice(TCommonKelvoUsbDevice* ADevice) {
+    if (ADevice == fActiveDevice)
+        fActiveDevice = nullptr;
+    ADevice->Close();
+    // A device switching to its bootloader leaves the log alone, so the update's lines stay.
+    if (StateOf(*ADevice) != TDeviceState::SwitchingToStub)
+        ListBox1.Clear();
+    delete ADevice;
+    btnUpdate.SetEnabled(false);
+}
+
+TUpdateStep TForm1::ReadUpdateStep(const TSerialNum& ASerial) {
+    try {
+        return TUpdateStep(TIniFile(SettingsFileName(ASerial)).ReadInteger(DeviceSection, UpdateStepKey, 0));
+    } catch (...) {
+        return TUpdateStep::Idle;
+    }
+}
+
+void TForm1::WriteUpdateStep(const TSerialNum& ASerial, TUpdateStep AStep) {
+    try {
+        TIniFile(SettingsFileName(ASerial)).WriteInteger(DeviceSection, UpdateStepKey, int(AStep));
+    } catch (...) {
+        // The journal keeps its previous value; nothing is reported.
+    }
+}
+
+std::string TForm1::SettingsFileName(const TSerialNum& ASerial) const {
+    return fUserPath + "/" + SerialToStr(ASerial) + ".ini";
+}

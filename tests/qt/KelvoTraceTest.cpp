@@ -1,0 +1,104 @@
+// The real kelvo-trace: scores and result texts as printed, face pictures as written, the face list,
+// and its exit statuses.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct TRun {
+    int fStatus;
+    std::string fOut;
+    std::string fErr;
+};
+
+TRun RunTrace(const QStringList& AArgs) {
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("LC_ALL", "C");
+    process.setProcessEnvironment(environment);
+    process.start(KELVO_TRACE_PATH, AArgs);
+    process.waitForFinished(60000);
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
+}
+
+} // namespace
+
+TEST(KelvoTrace, ScorePrintsTheScoreAsTheFaceCountsItAndTheResultText) {
+    struct TRow {
+        QStringList fArgs;
+        std::string fOut;
+    };
+    const TRow rows[] = {
+        {{"score", "--face", "AP10", "0,0", "8,0", "0,-80", "80.1,0", "nan,0"},
+         "109 10.9\n100 10.0\n10 1.0\n0 0.0\n0 0.0\n"},
+        {{"score", "--face=ipscclassic", "0,100", "200,0", "240,0"}, "5 A\n1 D\n0\n"},
+        {{"score", "--face", "FITA80C", "20,0", "30,0", "81,0"}, "10 10\n9 9\n8 8\n"},
+        {{"score", "--face", "PM25", "-0.5,1e1"}, "10 10\n"},
+    };
+    for (const TRow& row : rows) {
+        const TRun run = RunTrace(row.fArgs);
+        EXPECT_EQ(run.fStatus, 0) << run.fErr;
+        EXPECT_EQ(run.fOut, row.fOut) << row.fArgs.join(' ').toStdString();
+    }
+}
+
+TEST(KelvoTrace, FaceWritesThePictureOfTheCardAndListsTheFaces) {
+    QTemporaryDir folder;
+    ASSERT_TRUE(folder.isValid());
+    const QString ap = folder.filePath("ap.png");
+    TRun run = RunTrace({"face", "AP10", "--size", "400", "--png", ap});
+    ASSERT_EQ(run.fStatus, 0) << run.fErr;
+    EXPECT_EQ(run.fErr, "");
+    QImage picture(ap);
+    ASSERT_EQ(picture.size(), QSize(400, 400));
+    EXPECT_EQ(qGray(picture.pixel(200, 200)), 0); // the ten, inside the black area
+    EXPECT_EQ(qGray(picture.pixel(2, 200)), 255); // the card beyond ring 1
+    const QString body = folder.filePath("body.png");
+    ASSERT_EQ(RunTrace({"face", "body", "--png", body}).fStatus, 0);
+    EXPECT_EQ(QImage(body).size(), QSize(270, 800)); // 510 x 1510 mm, the longer side 800 pixels
+
+    run = RunTrace({"face", "--list"});
+    EXPECT_EQ(run.fStatus, 0);
+    EXPECT_EQ(std::count(run.fOut.begin(), run.fOut.end(), '\n'), 18);
+    EXPECT_EQ(run.fOut.rfind("AP10         170 x 170    Air pistol\n", 0), 0u) << run.fOut;
+    EXPECT_NE(run.fOut.find("BODY         510 x 1510   Body target #8\n"), std::string::npos);
+}
+
+TEST(KelvoTrace, UsageErrorsEndWithStatus2AndFailuresWith1) {
+    const QStringList usageErrors[] = {
+        {},
+        {"draw"},
+        {"score", "--face", "AP10"},
+        {"score", "--face", "AP10", "1;2"},
+        {"score", "--face", "NOPE", "1,2"},
+        {"score", "1,2"},
+        {"face", "AP10"},
+        {"face", "AP10", "--size", "8", "--png", "x.png"},
+        {"face", "--list", "AP10"},
+        {"face", "AP10", "--png"},
+        {"face", "AP10", "--colour", "red", "--png", "x.png"},
+    };
+    for (const QStringList& args : usageErrors) {
+        const TRun run = RunTrace(args);
+        EXPECT_EQ(run.fStatus, 2) << args.join(' ').toStdString();
+        EXPECT_EQ(run.fOut, "");
+        EXPECT_EQ(run.fErr.rfind("kelvo-trace: ", 0), 0u) << run.fErr;
+    }
+    const TRun unwritable = RunTrace({"face", "AP10", "--png", "/nonexistent-folder/ap.png"});
+    EXPECT_EQ(unwritable.fStatus, 1);
+    EXPECT_NE(unwritable.fErr.find("cannot write /nonexistent-folder/ap.png"), std::string::npos)
+        << unwritable.fErr;
+
+    EXPECT_EQ(RunTrace({"--version"}).fOut, "kelvo-trace 2.0\n");
+    const TRun help = RunTrace({"score", "--help"});
+    EXPECT_EQ(help.fStatus, 0);
+    EXPECT_EQ(help.fOut.rfind("usage: kelvo-trace score", 0), 0u);
+}
