@@ -211,6 +211,14 @@ std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions
     return device;
 }
 
+std::shared_ptr<TSimBusDevice>
+CreateRunningSimDevice(TSimFamilyBinding AFamily, const TSimDeviceOptions& AOptions, uint32_t ALatencyMs) {
+    auto unit = TSimPhysicalDevice::CreateRunning(std::move(AFamily),
+                                                  AOptions.fDriver.value_or(TUsbDriverKind::Family));
+    unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
+    return unit->Personality();
+}
+
 std::vector<std::shared_ptr<TSimBusDevice>>
 PlugSimDevices(TSimBus& ABus, const std::vector<TSimDeviceOptions>& ADeviceOptions, const TSimKinds& AKinds,
                uint32_t ALatencyMs) {

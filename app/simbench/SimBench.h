@@ -5,6 +5,7 @@
 // own besides the common ones.
 #include "platform/UsbBus.h"
 #include "sim/SimBootloader.h"
+#include "sim/SimPhysicalDevice.h"
 
 #include <array>
 #include <cstdint>
@@ -81,6 +82,11 @@ std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
 // Builds one device of its kind with its update faults, not yet plugged in; none for an unknown kind.
 std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions, const TSimKinds& AKinds,
                                                uint32_t ALatencyMs);
+
+// A family device running its firmware, as a kind's fCreate makes it: bound to the driver the
+// options name (the family's own by default), each control transfer taking ALatencyMs.
+std::shared_ptr<TSimBusDevice> CreateRunningSimDevice(TSimFamilyBinding AFamily,
+                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs);
 
 // Builds every device, gives it its update faults and plugs it into ABus: at once when it has no
 // plug-after-ms, else after that delay. The devices stay alive in the result (and the bus) for the run.

@@ -132,10 +132,7 @@ void RegisterTargetControllerKind(TSimKinds& AKinds) {
         auto state = TargetControllerStateFor(AOptions, error);
         if (!state)
             return nullptr; // the DEVICE text was checked when it was parsed
-        auto unit = TSimPhysicalDevice::CreateRunning(SimTargetControllerBinding(state),
-                                                      AOptions.fDriver.value_or(TUsbDriverKind::Family));
-        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return unit->Personality();
+        return CreateRunningSimDevice(SimTargetControllerBinding(state), AOptions, ALatencyMs);
     };
     AKinds.Register(std::move(kind));
 }
