@@ -6,6 +6,7 @@
 #include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTarget.h"
 #include "MyLib/KelvoUsbTrigger.h"
 #include "platform/Folders.h"
 
@@ -121,7 +122,7 @@ void TForm1::RegisterDevices() {
 
 void TForm1::FormClose() {
     // The held devices close in the window's fixed order; the objects themselves go with the window.
-    // The wireless and target controllers join this order with their device classes.
+    // The wireless controller joins this order, before the target controller, with its device class.
     if (fQVSensor)
         fQVSensor->Close();
     if (fTrigger)
@@ -132,6 +133,8 @@ void TForm1::FormClose() {
         fSensor->Close();
     if (fPulse)
         fPulse->Close();
+    if (fTC)
+        fTC->Close();
     fActiveDevice = nullptr;
 }
 

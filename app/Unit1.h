@@ -32,6 +32,7 @@ class TCustom485Target;
 class TKelvoTargetUsbDevice;
 class TKelvoStdTargetObject;
 class TKelvoStubTargetObject;
+class TKelvoTargetObject;
 
 inline constexpr const char* ApplicationTitle = "KELVO firmware updater 2.0";
 inline constexpr const char* UserFolderName = "KelvoFwUpd";
@@ -68,6 +69,16 @@ public:
     void TargetControllerRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void IgnoredArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void IgnoredRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+
+    // The target behind the USB target controller, reported while the controller is identified and
+    // up to date: its identity and the offer, the switch into its bootloader, and the flash through
+    // the controller in 8-byte blocks.
+    void TargetConnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void TargetDisconnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void TargetStubConnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void TargetStubDisconnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void StartTargetUpdate();
+    void TargetFlashTimer();
 
     // Opens a newly created device, reads its journal and either finishes an interrupted update or
     // identifies the device and offers an update. True when the caller keeps the device in its
@@ -140,6 +151,14 @@ private:
     // Writes the image's blocks, letting events run after each; false when it stopped early.
     bool WriteBlocks(const TKelvoUsbFirmware& AImage);
 
+    // The target flash from the erase on, on the bootloader target held now; false when it stopped
+    // early.
+    bool FlashTarget(const TKelvoUsbFirmware& AImage);
+    // Logs the end of a flash whose target went away.
+    void TargetGoneDuringFlash();
+    // Withdraws an Update offer made for a target.
+    void WithdrawTargetOffer();
+
     // The settings file of one device in the user folder.
     std::string SettingsFileName(const TSerialNum& ASerial) const;
     // Creates the user folder unless it exists; false when it cannot be made.
@@ -155,6 +174,11 @@ private:
     // Counts the bootloader objects made, so a write sequence that lets events run notices when
     // its bootloader was replaced by another one in the meantime.
     uint64_t fStubGeneration = 0;
+    // The same for bootloader targets, whether a target flash runs, and whether Update is offered
+    // for a target.
+    uint64_t fTargetStubGeneration = 0;
+    bool fTargetFlashing = false;
+    bool fTargetOffered = false;
     // Downloaded images that had no collection entry to replace. They stay until the window goes,
     // since an update may still use one after a later selection.
     std::vector<std::unique_ptr<TKelvoUsbFirmware>> fDownloads;

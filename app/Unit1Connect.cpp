@@ -69,13 +69,11 @@ void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& ANa
     RemoveFrom(fPulse, AName);
 }
 
-// The handler pairs of the wireless controller and the target controller do their work from the
-// moment those device classes join the updater; until then their devices are registered, reported
-// and left alone, so they are neither opened nor logged.
+// The handler pair of the wireless controller does its work from the moment that device class joins
+// the updater; until then its devices are registered, reported and left alone, so they are neither
+// opened nor logged.
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TargetControllerRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 
 // The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
 void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
