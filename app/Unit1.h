@@ -119,6 +119,8 @@ public:
     TTargetStub* f485Stub = nullptr;
     TCustom485Target* f485Target = nullptr;
     TKelvoUsbFirmwareCollection* fFirmwares = nullptr;
+    // Base URL of the firmware download server; the front ends set it from --firmware-server.
+    std::string fFirmwareServer = TKelvoUsbFirmware::DefaultDownloadServer;
     // Unknown on Linux; tests set it to reach the branches for newer desktop systems.
     TWinVer fWinVer = TWinVer::Unknown;
     TKelvoStdTargetObject* fTarget = nullptr;

@@ -186,8 +186,8 @@ TKelvoUsbFirmware* TForm1::SelectFirmware(uint16_t AProductId, uint16_t AVersion
     auto downloaded = std::make_unique<TKelvoUsbFirmware>();
     // The server may hand out a file for another device; flashing that would be worse than keeping
     // the built-in image, so such a download counts as none.
-    if (!downloaded->DownloadFromInternet(AProductId, AVersionHW) || downloaded->ProductID() != AProductId ||
-        downloaded->VersionHW() != AVersionHW)
+    if (!downloaded->DownloadFromInternet(fFirmwareServer, AProductId, AVersionHW) ||
+        downloaded->ProductID() != AProductId || downloaded->VersionHW() != AVersionHW)
         downloaded.reset();
     if (!downloaded)
         return entry;

@@ -38,9 +38,6 @@ int main(int argc, char** argv) {
         std::cout << *information;
         return 0;
     }
-    if (!line.fFirmwareServer.empty())
-        TKelvoUsbFirmware::SetDownloadServer(line.fFirmwareServer);
-
     TStdEventLoop loop;
     // Without --simulate the bus has no devices: real USB access is not part of this build.
     TSimBus bus(loop);
@@ -57,6 +54,8 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TForm1 form(toolkit);
+        if (!line.fFirmwareServer.empty())
+            form.fFirmwareServer = line.fFirmwareServer;
         bool closed = false;
         auto close = [&] {
             if (closed)

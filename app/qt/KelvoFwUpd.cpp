@@ -56,9 +56,6 @@ int main(int argc, char** argv) {
     }
     if (AnswerInformation(line, kinds))
         return 0;
-    if (!line.fFirmwareServer.empty())
-        TKelvoUsbFirmware::SetDownloadServer(line.fFirmwareServer);
-
     TQtEventLoop loop;
     // Without --simulate the bus has no devices: real USB access is not part of this build.
     TSimBus bus(loop);
@@ -67,6 +64,8 @@ int main(int argc, char** argv) {
 
     TQtToolkit toolkit;
     TForm1 form(toolkit);
+    if (!line.fFirmwareServer.empty())
+        form.fFirmwareServer = line.fFirmwareServer;
     toolkit.SetOnClose([&] { form.FormClose(); });
     TSignalWatcher watcher(
         loop, [&] { form.WMClickUpdate(); }, [&] { toolkit.Window().close(); });
