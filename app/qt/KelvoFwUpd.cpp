@@ -1,6 +1,6 @@
 // kelvo-fwupd: the updater window. Its options are --simulate and --firmware-server, and --help and
 // --version; without them it is the plain updater. SIGUSR1 clicks Update; SIGINT and SIGTERM close
-// the window.
+// the window and end the program, whatever dialog is showing.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
         form.fFirmwareServer = line.fFirmwareServer;
     toolkit.SetOnClose([&] { form.FormClose(); });
     TSignalWatcher watcher(
-        loop, [&] { form.WMClickUpdate(); }, [&] { toolkit.Window().close(); });
+        loop, [&] { form.WMClickUpdate(); }, [&] { toolkit.CloseEverything(); });
     form.FormCreate();
     if (form.Terminating())
         return 2;
