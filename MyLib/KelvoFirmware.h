@@ -224,6 +224,8 @@ public:
     void AddFirmware(TKelvoUsbFirmware* AFirmware);
     // Frees AFirmware and closes the gap; an image not in the list is ignored and not freed.
     void RemoveFirmware(TKelvoUsbFirmware* AFirmware);
+    // Takes AFirmware out of the list and hands it over; nullptr when it is not in the list.
+    std::unique_ptr<TKelvoUsbFirmware> ExtractFirmware(TKelvoUsbFirmware* AFirmware);
 
     TKelvoUsbFirmware* FindById(uint16_t AProductId, uint16_t AVersionHW) const;
     TKelvoUsbFirmware* FindByName(const std::string& AName) const;
