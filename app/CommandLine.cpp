@@ -150,8 +150,9 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     }
     text += "\n";
     if (AFrontEnd == TFrontEnd::Console)
-        text += "\nexit status: 0 nothing failed, 1 an update, device open or restore failed, 2 usage, "
-                "user-folder or report-file error\n";
+        text += "\nexit status: 0 every update that started ended updated and nothing failed, 1 an update,\n"
+                "device open or restore failed, an update is left unfinished or the log could not be\n"
+                "written, 2 usage, user-folder or report-file error\n";
     return text;
 }
 

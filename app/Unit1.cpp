@@ -121,6 +121,7 @@ void TForm1::RegisterDevices() {
 }
 
 void TForm1::FormClose() {
+    fClosing = true;
     // The held devices close in the window's fixed order; the objects themselves go with the window.
     // The wireless controller joins this order, before the target controller, with its device class.
     if (fQVSensor)
@@ -136,6 +137,29 @@ void TForm1::FormClose() {
     if (fTC)
         fTC->Close();
     fActiveDevice = nullptr;
+}
+
+void TForm1::NoteFailure(const TSerialNum& ASerial) {
+    ++fFailures;
+    ++fAttributedFailures;
+    fUpdateEnds[SerialToStr(ASerial)] = TUpdateEnd::Failed;
+}
+
+TForm1::TUpdateTally TForm1::Tally() {
+    TUpdateTally tally;
+    tally.fFailed = fFailures - fAttributedFailures;
+    for (const auto& [serial, end] : fUpdateEnds) {
+        TSerialNum number{};
+        StrToSerial(serial, number);
+        const TUpdateStep step = ReadUpdateStep(number);
+        if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated)
+            ++tally.fUnfinished;
+        else if (end == TUpdateEnd::Updated)
+            ++tally.fUpdated;
+        else if (end == TUpdateEnd::Failed)
+            ++tally.fFailed;
+    }
+    return tally;
 }
 
 void TForm1::LogMessage(const std::string& AText) {

@@ -51,8 +51,6 @@ void RunSequence(benchmark::State& AState, const TSequence& ASequence) {
         return;
     }
     setenv("XDG_DATA_HOME", home.c_str(), 1);
-    // No download server: the built-in image is used.
-    TKelvoUsbFirmware::SetDownloadServer("http://127.0.0.1:1/downloads/fw/");
     std::FILE* devnull = std::fopen("/dev/null", "w");
     double seconds = 0;
     for (auto _ : AState) {
@@ -62,6 +60,8 @@ void RunSequence(benchmark::State& AState, const TSequence& ASequence) {
         std::istringstream in;
         TConsoleToolkit toolkit(loop, in, devnull, devnull, false);
         TForm1 form(toolkit);
+        // No download server: the built-in image is used.
+        form.fFirmwareServer = "http://127.0.0.1:1/downloads/fw/";
         form.FormCreate();
         auto device = CreateSimDevice(options, TSimKinds::BuiltIn(), 0);
         auto sim = std::dynamic_pointer_cast<TSimDevice>(device);
