@@ -3,11 +3,13 @@
 #include "sim/SimCameraSensor.h"
 #include "sim/SimOpticalSensor.h"
 #include "sim/SimPulseSensor.h"
+#include "sim/SimTargetController.h"
 #include "sim/SimTriggerController.h"
 
 namespace {
 
 constexpr uint16_t KTriggerProductId = 5;
+constexpr uint16_t KTargetControllerProductId = 2;
 
 // The identity fields every family state keeps under the same names.
 template <class TState> TSimUnitIdentity CommonIdentity(TState& AState, uint16_t AProductId) {
@@ -158,6 +160,35 @@ TSimFamilyBinding SimTriggerBinding(std::shared_ptr<TSimTriggerState> AState) {
     binding.Calibration = [] { return std::vector<uint8_t>(); };
     binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
         return std::make_shared<TSimTriggerController>(AState, ADriver);
+    };
+    return binding;
+}
+
+TSimFamilyBinding SimTargetControllerBinding(std::shared_ptr<TSimTargetControllerState> AState) {
+    TSimFamilyBinding binding;
+    binding.Kind = "target-controller";
+    binding.ProductIds = {KTargetControllerProductId};
+    binding.Identity = [AState] { return CommonIdentity(*AState, KTargetControllerProductId); };
+    binding.Restore = [AState](const TSimUnitIdentity& AIdentity) {
+        std::lock_guard lock(AState->Mutex);
+        CommonRestore(*AState, AIdentity);
+    };
+    binding.Wipe = [] {};
+    binding.Calibration = [] { return std::vector<uint8_t>(); };
+    binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
+        return std::make_shared<TSimTargetController>(AState, ADriver);
+    };
+    binding.Target = [AState] {
+        std::lock_guard lock(AState->Mutex);
+        TSimTargetReport report;
+        report.Present = AState->TargetMode != TSimTargetMode::None;
+        report.InBootloader = AState->TargetMode == TSimTargetMode::Bootloader;
+        report.ProductId = AState->Target.ProductId;
+        report.VersionHW = AState->Target.VersionHW;
+        report.VersionFW = AState->TargetFirmwareVersion();
+        report.Serial = AState->Target.Serial;
+        report.FlashValid = AState->Target.FlashValid;
+        return report;
     };
     return binding;
 }
