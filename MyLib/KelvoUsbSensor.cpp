@@ -98,7 +98,7 @@ void TKelvoSensorUsbDevice::Initialize() {
     fClockFrequency = 8000000;
     fOscData.assign(400, 0);
     fFrameRate = 100;
-    fPacketCounter = 0;
+    fStream.ResetPacketCounter();
     fOscFrameLength = 20000;
     fADCParams = 0x1110;
     fFreq1 = 12;
@@ -109,7 +109,7 @@ void TKelvoSensorUsbDevice::Initialize() {
     fNormalSignal = 4000.0f;
     fMaxNormalSignal = 5000.0f;
     fMinNormalSignal = 3000.0f;
-    fScale = 0.5;
+    fStream.Aim().SetScale(TOpticalAim::KDefaultScale);
     fOscMode = false;
     fPollReads = true;
     fThreadName = "SENSOR";
@@ -340,14 +340,18 @@ TOptionsResult TKelvoSensorUsbDevice::RecoverOptions(TDeviceOptionsFile& AFile) 
 bool TKelvoSensorUsbDevice::SetOscMode(bool ATurnOn, uint16_t AChannel) {
     bool sent =
         ATurnOn ? VendorRequest(SENSOR_REQ_OSC_ON, AChannel, 0) : VendorRequest(SENSOR_REQ_OSC_OFF, 0, 0);
-    if (sent)
+    if (sent) {
         fOscMode = ATurnOn;
+        fStream.SetOscMode(ATurnOn);
+    }
     return sent;
 }
 
 bool TKelvoSensorUsbDevice::Start() {
-    if (VendorRequest(SENSOR_REQ_START, 0, 0))
+    if (VendorRequest(SENSOR_REQ_START, 0, 0)) {
+        fStream.ClearFifo();
         return true;
+    }
     // A locked device refuses to start: an unlock that was only assumed did not take.
     if (fUnlockSuccessful) {
         fUnlockSuccessful = false;
@@ -363,7 +367,7 @@ bool TKelvoSensorUsbDevice::Stop() {
 bool TKelvoSensorUsbDevice::ResetPacketCounter() {
     if (IsNewHardware() && !VendorRequest(SENSOR_REQ_RESET_COUNTER, 0, 0))
         return false;
-    fPacketCounter = 0;
+    fStream.ResetPacketCounter();
     return true;
 }
 
@@ -451,18 +455,13 @@ bool TKelvoSensorUsbDevice::IsDistanceKValid() const {
 }
 
 double TKelvoSensorUsbDevice::Distance() const {
-    return fScale * fCalibration.DistanceK;
+    return fStream.Aim().Scale() * fCalibration.DistanceK;
 }
 
 bool TKelvoSensorUsbDevice::SetStaticTarget(double ADistance, double ALedX1, double ALedY1, double ALedX2,
                                             double ALedY2) {
     if (fCalibration.DistanceK == 0.0f || !std::isfinite(fCalibration.DistanceK))
         return false;
-    fLedsX = {ALedX1, ALedX2};
-    fLedsY = {ALedY1, ALedY2};
-    fLedsDistance = std::hypot(ALedX2 - ALedX1, ALedY2 - ALedY1);
-    fDynamicScale = false;
-    fScale = ADistance / fCalibration.DistanceK;
     fStream.Aim().SetStaticTarget(ADistance, fCalibration.DistanceK, ALedX1, ALedY1, ALedX2, ALedY2);
     return true;
 }

@@ -162,8 +162,10 @@ public:
     bool SetFrequencies(uint8_t AFreq1, uint8_t AFreq2);
     bool SetSinTableIndex(uint16_t AIndex);
 
-    // The aiming points: targets, filters, frame skipping and the point event.
+    // The aiming points: targets, scale, filters, frame skipping, the point event and queue, and the
+    // packet counter.
     TOpticalStream& Stream() { return fStream; }
+    const TOpticalStream& Stream() const { return fStream; }
 
     // --- Read-only properties ---
     const TSensorCalibrationInfo& CalibrationInfo() const { return fCalibration; }
@@ -191,7 +193,6 @@ public:
     // The largest oscilloscope buffer the sampling parameters may ask for (samples).
     static constexpr uint32_t KMaxOscSamples = 1u << 20;
 
-    double fScale = 0.5;
     TSensorCalibrationInfo fCalibration{};
     TCalibrationInfoBlock fCalibrationRawData{};
     bool fUseCalibration = false;
@@ -210,7 +211,6 @@ public:
     uint8_t fFreq2 = 14;
     bool fCalibrated = false;
     uint16_t fPiezoEdgeDetectionSamples = 5;
-    uint32_t fPacketCounter = 0;
     uint16_t fMaxPiezoLevel = 4095;
     float fMinSignal = 0.0f;
     float fMaxSignal = 8191.0f;
@@ -220,11 +220,6 @@ public:
     // The oscilloscope mode is on.
     bool fOscMode = false;
     TOscDataNotify fOnOscData;
-    // The target's two LED positions and their distance, set with the static target.
-    std::array<double, 2> fLedsX{0.0, 0.0};
-    std::array<double, 2> fLedsY{91.0, -91.0};
-    double fLedsDistance = 182.0;
-    bool fDynamicScale = false;
 
 private:
     // Brings the stream up to the device's versions, calibration and oscilloscope settings.

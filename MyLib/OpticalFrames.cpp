@@ -49,8 +49,8 @@ TUsbFrame ReadUsbFrame(const uint8_t* ABytes) {
     return frame;
 }
 
-TLedSpots NewFrameSpots(const TNewSensorFrame& AFrame, const TQuadrantFactors* AK) {
-    TLedSpots spots;
+TQueuedPoint_V1 NewFrameSpots(const TNewSensorFrame& AFrame, const TQuadrantFactors* AK) {
+    TQueuedPoint_V1 spots;
     spots.valid = true;
     for (int q = 0; q < 4; ++q) {
         spots.amp[q] = AFrame.Led1[q];
@@ -73,10 +73,10 @@ TLedSpots NewFrameSpots(const TNewSensorFrame& AFrame, const TQuadrantFactors* A
     return spots;
 }
 
-TLedSpots OldFrameSpots(const TUsbFrame& APrevious, const TUsbFrame& AFrame, const TQuadrantFactors* AK,
-                        const TPhaseCorrection& APC1, const TPhaseCorrection& APC2,
-                        const std::array<int, 4>& AIdx) {
-    TLedSpots spots;
+TQueuedPoint_V1 OldFrameSpots(const TUsbFrame& APrevious, const TUsbFrame& AFrame, const TQuadrantFactors* AK,
+                              const TPhaseCorrection& APC1, const TPhaseCorrection& APC2,
+                              const std::array<int, 4>& AIdx) {
+    TQueuedPoint_V1 spots;
     for (int q = 0; q < 4; ++q)
         for (int l = 0; l < 2; ++l) {
             int pair = q * 2 + l;
@@ -143,50 +143,47 @@ void TOpticalAim::ResetFilter() {
     fYCheb.Reset();
 }
 
-TAimResult TOpticalAim::Finish(TLedSpots& ASpots) {
+void TOpticalAim::Finish(TQueuedPoint_V1& APoint) {
     for (int j = 1; j <= 2; ++j) {
-        if (ASpots.sum[j] > 200) {
-            ASpots.x[j] *= 2000 / ASpots.sum[j];
-            ASpots.y[j] *= 2000 / ASpots.sum[j];
+        if (APoint.sum[j] > 200) {
+            APoint.x[j] *= 2000 / APoint.sum[j];
+            APoint.y[j] *= 2000 / APoint.sum[j];
         } else
-            ASpots.valid = false;
+            APoint.valid = false;
     }
-    ASpots.x[0] = (ASpots.x[1] + ASpots.x[2]) / 2;
-    ASpots.y[0] = (ASpots.y[1] + ASpots.y[2]) / 2;
-    ASpots.sum[0] = ASpots.sum[1] + ASpots.sum[2];
-    double d = std::hypot(ASpots.x[1] - ASpots.x[2], ASpots.y[1] - ASpots.y[2]);
+    APoint.x[0] = (APoint.x[1] + APoint.x[2]) / 2;
+    APoint.y[0] = (APoint.y[1] + APoint.y[2]) / 2;
+    APoint.sum[0] = APoint.sum[1] + APoint.sum[2];
+    double d = std::hypot(APoint.x[1] - APoint.x[2], APoint.y[1] - APoint.y[2]);
 
-    TAimResult aim;
-    aim.scale = fScale;
-    aim.angle = fAngle;
-    bool finite = std::isfinite(d) && std::isfinite(ASpots.x[0]) && std::isfinite(ASpots.y[0]) &&
-                  std::isfinite(ASpots.sum[0]);
+    APoint.scale = fScale;
+    APoint.angle = fAngle;
+    bool finite = std::isfinite(d) && std::isfinite(APoint.x[0]) && std::isfinite(APoint.y[0]) &&
+                  std::isfinite(APoint.sum[0]);
     if (!finite) {
-        ASpots.valid = false;
-        return aim;
+        APoint.valid = false;
+        return;
     }
     fRealLedsDistance = d;
 
     if (fScale <= 0 || fDynamicScale) {
         if (d > fLedsDistance / 1000) {
             fScale = fLedsDistance / d;
-            aim.scale = fScale;
+            APoint.scale = fScale;
         }
         fScale = fScaleCheb.Filter(fScale);
     }
     if (fAngleOn) {
-        double measured = PointsAngle(ASpots.x[2], ASpots.y[2], ASpots.x[1], ASpots.y[1]);
+        double measured = PointsAngle(APoint.x[2], APoint.y[2], APoint.x[1], APoint.y[1]);
         double target = PointsAngle(fLedsX[1], fLedsY[1], fLedsX[0], fLedsY[0]);
         fAngle = fAngleCheb.Filter(AnglesDiff(measured, target));
     }
-    aim.angle = fAngle;
-    TPoint2D p = RotatePoint(ASpots.x[0], ASpots.y[0], aim.angle);
+    APoint.angle = fAngle;
+    TPoint2D p = RotatePoint(APoint.x[0], APoint.y[0], APoint.angle);
     if (fSmoothing) {
         p.x = fXCheb.Filter(p.x);
         p.y = fYCheb.Filter(p.y);
     }
-    aim.xmm = p.x * fScale;
-    aim.ymm = p.y * fScale;
-    aim.valid = ASpots.valid;
-    return aim;
+    APoint.xmm = p.x * fScale;
+    APoint.ymm = p.y * fScale;
 }

@@ -5,6 +5,7 @@
 // in millimetres on the target through the scale, angle and smoothing filters.
 // Every byte is the device's: lengths are checked against the bytes received, and a non-finite value
 // makes the point invalid instead of reaching a filter.
+#include "MyLib/CommonKelvoDevice.h"
 #include "MyLib/MyMath.h"
 
 #include <array>
@@ -70,37 +71,20 @@ TRecordWalk WalkSensorRecords(const uint8_t* ABuffer, size_t ACount, TOnRecord&&
     return {};
 }
 
-// The two LED spots of one frame. Index 0 of x, y and sum is their mean (sum: total), 1 and 2 the LEDs.
-struct TLedSpots {
-    double x[3] = {};
-    double y[3] = {};
-    double sum[3] = {};
-    double amp[8] = {};   // LED 1 quadrants 0..3, then LED 2
-    double phase[8] = {}; // old hardware only
-    bool valid = false;
-};
-
 // Per-quadrant calibration factors; a factor of 0 (or not finite) is "not set" and leaves the
 // amplitude alone. Null means no calibration.
 using TQuadrantFactors = std::array<float, 4>;
 
-// Spots of a new-hardware frame: amplitudes below 20 (or not finite) make them invalid.
-TLedSpots NewFrameSpots(const TNewSensorFrame& AFrame, const TQuadrantFactors* AK);
+// A point's amplitudes (amp: LED 1 quadrants 0..3, then LED 2) and the two LED spots made of them
+// (x, y and sum at index 1 and 2), and whether they are usable (valid).
+// New hardware: amplitudes below 20 (or not finite) make the spots invalid.
+TQueuedPoint_V1 NewFrameSpots(const TNewSensorFrame& AFrame, const TQuadrantFactors* AK);
 
-// Spots of an old-hardware frame from the sums of the previous frame and this one (added in 64 bits),
-// phase-corrected; all eight corrected amplitudes must reach 25. AIdx is the quadrant order.
-TLedSpots OldFrameSpots(const TUsbFrame& APrevious, const TUsbFrame& AFrame, const TQuadrantFactors* AK,
-                        const TPhaseCorrection& APC1, const TPhaseCorrection& APC2,
-                        const std::array<int, 4>& AIdx);
-
-// Where the aim points on the target, from one frame's spots.
-struct TAimResult {
-    double xmm = 0;
-    double ymm = 0;
-    double angle = 0;
-    double scale = 0;
-    bool valid = false;
-};
+// Old hardware, from the sums of the previous frame and this one (added in 64 bits), phase-corrected
+// (phase filled too); all eight corrected amplitudes must reach 25. AIdx is the quadrant order.
+TQueuedPoint_V1 OldFrameSpots(const TUsbFrame& APrevious, const TUsbFrame& AFrame, const TQuadrantFactors* AK,
+                              const TPhaseCorrection& APC1, const TPhaseCorrection& APC2,
+                              const std::array<int, 4>& AIdx);
 
 // The target geometry (LED positions, scale, angle) and the filters that turn LED spots into a
 // point in millimetres. The scale filter is the Chebyshev low-pass at 0.05: it restarts from its first
@@ -108,6 +92,9 @@ struct TAimResult {
 // lag of a moving average.
 class TOpticalAim {
 public:
+    // Millimetres per spot unit until a target is set: the sensor's default.
+    static constexpr double KDefaultScale = 0.5;
+
     TOpticalAim();
 
     // LED positions; the LED distance follows them.
@@ -122,10 +109,11 @@ public:
     // Restarts the X and Y filters.
     void ResetFilter();
 
-    // Normalises the spots (x, y scaled to a sum of 2000, the mean spot, the measured LED distance)
-    // and computes the point. Spots with a non-finite value give an invalid point and leave every
-    // filter and the target state as they were.
-    TAimResult Finish(TLedSpots& ASpots);
+    // Normalises the point's spots (x, y scaled to a sum of 2000; index 0 the mean spot and the
+    // total sum), measures the LED distance and fills xmm, ymm, angle and scale. Spots with a
+    // non-finite value make the point invalid and leave every filter and the target state as they
+    // were.
+    void Finish(TQueuedPoint_V1& APoint);
 
     double Scale() const { return fScale; }
     double Angle() const { return fAngle; }
@@ -145,7 +133,7 @@ private:
     double fLedsY[2] = {91, -91};
     double fLedsDistance = 182;
     double fRealLedsDistance = 0;
-    double fScale = 0;
+    double fScale = KDefaultScale;
     double fAngle = 0;
     bool fDynamicScale = false;
     bool fSmoothing = true;

@@ -23,7 +23,7 @@ const TPhaseCorrection& SharedPhaseCorrection(int AFrequency) {
 } // namespace
 
 TOpticalStream::TOpticalStream() : fPC1(SharedPhaseCorrection(24)), fPC2(SharedPhaseCorrection(28)) {
-    fBuffer.reserve(KBufferSize);
+    fFifo.SetSize(int(KBufferSize));
     fOscBuffer.resize(KDefaultOscSamples);
 }
 
@@ -39,15 +39,14 @@ void TOpticalStream::SetOscMode(bool AValue) {
 }
 
 bool TOpticalStream::SetOscSamples(size_t ASamples) {
-    if (ASamples == 0 || ASamples * 2 > KBufferSize)
+    if (ASamples == 0 || ASamples * 2 > KBufferCapacity)
         return false;
     fOscBuffer.assign(ASamples, 0);
     return true;
 }
 
 void TOpticalStream::Clear() {
-    fBuffer.clear();
-    fStart = 0;
+    fFifo.Clear();
 }
 
 void TOpticalStream::MakeRoom(size_t ACount) {
@@ -62,17 +61,13 @@ void TOpticalStream::MakeRoom(size_t ACount) {
 }
 
 void TOpticalStream::Append(const uint8_t* ABuffer, size_t ACount) {
-    if (fStart > 0) {
-        fBuffer.erase(fBuffer.begin(), fBuffer.begin() + ptrdiff_t(fStart));
-        fStart = 0;
-    }
-    fBuffer.insert(fBuffer.end(), ABuffer, ABuffer + ACount);
+    fFifo.Write(ABuffer, int(ACount));
 }
 
 void TOpticalStream::ProcessData(const uint8_t* ABuffer, size_t ACount) {
     if (!NewBoard() && fVersionFW < 10) {
         // Raw reads can be larger than the buffer: taken in whole-frame pieces that fit.
-        size_t piece = KBufferSize - KBufferSize % (fOscMode ? 2 : KOldFrameSize);
+        size_t piece = KBufferCapacity - KBufferCapacity % (fOscMode ? 2 : KOldFrameSize);
         for (size_t pos = 0; pos < ACount; pos += piece)
             TakeRawRead(ABuffer + pos, std::min(piece, ACount - pos));
         return;
@@ -87,7 +82,7 @@ void TOpticalStream::ProcessData(const uint8_t* ABuffer, size_t ACount) {
 }
 
 bool TOpticalStream::Admit(size_t ACount) {
-    if (ACount > KBufferSize) {
+    if (ACount > KBufferCapacity) {
         fDroppedBytes += ACount;
         return false;
     }
@@ -143,21 +138,7 @@ void TOpticalStream::DoData(const uint8_t* ABuffer, size_t ACount) {
 
 void TOpticalStream::ProcessFrames() {
     if (fOscMode) {
-        size_t block = fOscBuffer.size() * 2;
-        if (!fOnOscData || block == 0) {
-            Clear();
-            return;
-        }
-        bool read = false;
-        while (Pending() >= block) {
-            const uint8_t* bytes = fBuffer.data() + fStart;
-            for (size_t i = 0; i < fOscBuffer.size(); ++i)
-                fOscBuffer[i] = GetLE16(bytes + 2 * i);
-            fStart += block;
-            read = true;
-        }
-        if (read)
-            fOnOscData(fOscBuffer);
+        ProcessOscBlocks();
         return;
     }
     size_t size = FrameSize();
@@ -165,12 +146,12 @@ void TOpticalStream::ProcessFrames() {
     if (frames == 0)
         return;
     if (fSkipFrames) {
-        fStart += (frames - 1) * size;
+        fFifo.Skip(int((frames - 1) * size));
         frames = 1;
     }
+    uint8_t frame[KOldFrameSize];
     for (size_t i = 0; i < frames; ++i) {
-        const uint8_t* frame = fBuffer.data() + fStart;
-        fStart += size;
+        fFifo.Read(frame, int(size));
         if (NewBoard())
             DecodeNewFrame(frame);
         else
@@ -178,9 +159,28 @@ void TOpticalStream::ProcessFrames() {
     }
 }
 
+void TOpticalStream::ProcessOscBlocks() {
+    if (!fOnOscData) {
+        Clear();
+        return;
+    }
+    // SetOscSamples keeps the block between 2 bytes and the FIFO's capacity, so the loop ends.
+    size_t block = fOscBuffer.size() * 2;
+    fOscBlock.resize(block);
+    bool read = false;
+    while (Pending() >= block) {
+        fFifo.Read(fOscBlock.data(), int(block));
+        for (size_t i = 0; i < fOscBuffer.size(); ++i)
+            fOscBuffer[i] = GetLE16(fOscBlock.data() + 2 * i);
+        read = true;
+    }
+    if (read)
+        fOnOscData(fOscBuffer);
+}
+
 void TOpticalStream::DecodeNewFrame(const uint8_t* AFrame) {
     TNewSensorFrame frame = ReadNewSensorFrame(AFrame);
-    TOpticalPoint point;
+    TQueuedPoint_V1 point = NewFrameSpots(frame, fUseCalibration ? &fCalibration : nullptr);
     point.dwTick = TickCount();
     point.dwCounter = fPacketCounter = frame.dwCounter;
     point.dwSampleCounter = frame.dwSampleCounter;
@@ -188,24 +188,26 @@ void TOpticalStream::DecodeNewFrame(const uint8_t* AFrame) {
     point.OffScaleBits = frame.bOffScale;
     point.mic = frame.wMic;
     point.micidx = frame.dwMicIndex;
-    point.Spots = NewFrameSpots(frame, fUseCalibration ? &fCalibration : nullptr);
+    point.targetindex = 1;
     Deliver(point);
 }
 
 void TOpticalStream::DecodeOldFrame(const uint8_t* AFrame) {
     TUsbFrame frame = ReadUsbFrame(AFrame);
-    TOpticalPoint point;
+    TQueuedPoint_V1 point =
+        OldFrameSpots(fLastFrame1, frame, fUseCalibration ? &fCalibration : nullptr, fPC1, fPC2, fIdx);
     point.dwTick = TickCount();
     point.dwCounter = ++fPacketCounter;
+    point.dwSampleCounter = 0;
     point.mic = frame.pieso / 200.0;
-    point.Spots =
-        OldFrameSpots(fLastFrame1, frame, fUseCalibration ? &fCalibration : nullptr, fPC1, fPC2, fIdx);
     fLastFrame1 = frame;
     Deliver(point);
 }
 
-void TOpticalStream::Deliver(TOpticalPoint& APoint) {
-    APoint.Aim = fAim.Finish(APoint.Spots);
+void TOpticalStream::Deliver(TQueuedPoint_V1& APoint) {
+    fAim.Finish(APoint);
     if (fOnNewPoint)
         fOnNewPoint(APoint);
+    else if (fStorePoints)
+        fQueue.Add(&APoint);
 }

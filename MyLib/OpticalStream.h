@@ -6,6 +6,8 @@
 // firmware 10 and as raw reads below.
 // Nothing here trusts the device: a record or read that does not fit the collecting buffer is split or
 // dropped with a count, never written past it.
+#include "MyLib/CommonKelvoDevice.h"
+#include "MyLib/MyFifo.h"
 #include "MyLib/OpticalFrames.h"
 
 #include <cstddef>
@@ -13,25 +15,13 @@
 #include <functional>
 #include <vector>
 
-// One aiming point with what it was made from.
-struct TOpticalPoint {
-    uint32_t dwTick = 0; // milliseconds, wrapping
-    uint32_t dwCounter = 0;
-    uint32_t dwSampleCounter = 0;
-    double mic = 0;
-    uint32_t micidx = 0;
-    uint16_t targetindex = 1;
-    bool OffScale = false;
-    uint32_t OffScaleBits = 0;
-    TLedSpots Spots;
-    TAimResult Aim; // Aim.valid tells whether the point counts
-};
-
 class TOpticalStream {
 public:
     static constexpr size_t KBufferSize = 4096;
+    // What the byte FIFO holds at most (one byte of its ring stays empty).
+    static constexpr size_t KBufferCapacity = KBufferSize - 1;
 
-    using TPointNotify = std::function<void(const TOpticalPoint& APoint)>;
+    using TPointNotify = std::function<void(const TQueuedPoint_V1& APoint)>;
     using TOscNotify = std::function<void(const std::vector<uint16_t>& ASamples)>;
 
     TOpticalStream();
@@ -48,27 +38,35 @@ public:
     bool SkipFrames() const { return fSkipFrames; }
     void SetSkipFrames(bool AValue) { fSkipFrames = AValue; }
     bool OscMode() const { return fOscMode; }
+    // Drops what is collected (the sensor starts measuring).
+    void ClearFifo() { Clear(); }
     // Switches oscilloscope mode; drops what is collected.
     void SetOscMode(bool AValue);
-    // Samples per oscilloscope block; false (nothing changes) for 0 or a block larger than the buffer.
+    // Samples per oscilloscope block; false (nothing changes) for 0 or a block larger than the FIFO.
     bool SetOscSamples(size_t ASamples);
     // Calibration factors per quadrant, applied while UseCalibration is on.
     void SetCalibration(const TQuadrantFactors& AK) { fCalibration = AK; }
     bool UseCalibration() const { return fUseCalibration; }
     void SetUseCalibration(bool AValue) { fUseCalibration = AValue; }
+    // Points go to this handler when one is set, else (while StorePoints is on) to the points queue.
     void SetOnNewPoint(TPointNotify AValue) { fOnNewPoint = std::move(AValue); }
+    bool StorePoints() const { return fStorePoints; }
+    void SetStorePoints(bool AValue) { fStorePoints = AValue; }
+    // Takes every queued point; safe from any thread.
+    TPointsArray GetPoints() { return fQueue.Get(); }
     void SetOnOscData(TOscNotify AValue) { fOnOscData = std::move(AValue); }
 
     uint32_t PacketCounter() const { return fPacketCounter; }
+    void ResetPacketCounter() { fPacketCounter = 0; }
     // Bytes collected and not yet decoded.
-    size_t Pending() const { return fBuffer.size() - fStart; }
+    size_t Pending() const { return size_t(fFifo.Count()); }
     // Bytes thrown away because they did not fit.
     uint64_t DroppedBytes() const { return fDroppedBytes; }
 
 private:
     bool NewBoard() const { return fVersionHW >= 5; }
     size_t FrameSize() const { return NewBoard() ? KNewFrameSize : KOldFrameSize; }
-    size_t Free() const { return KBufferSize - Pending(); }
+    size_t Free() const { return size_t(fFifo.Avail()); }
     void Clear();
     // Room for ACount more bytes: collected frames are decoded first, then what is left is dropped.
     void MakeRoom(size_t ACount);
@@ -82,18 +80,20 @@ private:
     void TakeRecord(const uint8_t* AData, size_t ACount);
     void TakeRawRead(const uint8_t* AData, size_t ACount);
     void ProcessFrames();
+    void ProcessOscBlocks();
     void DecodeNewFrame(const uint8_t* AFrame);
     void DecodeOldFrame(const uint8_t* AFrame);
-    void Deliver(TOpticalPoint& APoint);
+    void Deliver(TQueuedPoint_V1& APoint);
 
     uint16_t fVersionHW = 5;
     uint16_t fVersionFW = 0;
-    std::vector<uint8_t> fBuffer; // collected bytes from fStart on
-    size_t fStart = 0;
+    TFifo fFifo; // collected bytes
     uint64_t fDroppedBytes = 0;
     bool fSkipFrames = false;
+    bool fStorePoints = true;
     bool fOscMode = false;
     std::vector<uint16_t> fOscBuffer;
+    std::vector<uint8_t> fOscBlock; // one block's bytes as taken from the FIFO
     bool fUseCalibration = false;
     TQuadrantFactors fCalibration{1, 1, 1, 1};
     uint32_t fPacketCounter = 0;
@@ -103,6 +103,7 @@ private:
     const TPhaseCorrection& fPC1;
     const TPhaseCorrection& fPC2;
     TOpticalAim fAim;
+    TPointsQueue fQueue;
     TPointNotify fOnNewPoint;
     TOscNotify fOnOscData;
 };

@@ -43,9 +43,9 @@ void Run(benchmark::State& AState, uint16_t AVersionHW, uint16_t AVersionFW, boo
     stream.SetDevice(AVersionHW, AVersionFW);
     int64_t points = 0;
     double sink = 0;
-    stream.SetOnNewPoint([&](const TOpticalPoint& APoint) {
+    stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) {
         ++points;
-        sink += APoint.Aim.xmm;
+        sink += APoint.xmm;
     });
     for (auto _ : AState) {
         if (ABlocks)

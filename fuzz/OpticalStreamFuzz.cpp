@@ -28,9 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
                 std::abort();
         });
     }
-    stream.SetOnNewPoint([](const TOpticalPoint& APoint) {
+    stream.SetOnNewPoint([](const TQueuedPoint_V1& APoint) {
         // A point that counts never carries a value that is not finite.
-        if (APoint.Aim.valid && !(std::isfinite(APoint.Aim.xmm) && std::isfinite(APoint.Aim.ymm)))
+        if (APoint.valid && !(std::isfinite(APoint.xmm) && std::isfinite(APoint.ymm)))
             std::abort();
     });
     const bool blocks = mode & 4;
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
                 stream.ProcessData(AData + start, i - start);
             start = i + 1;
         }
-    if (stream.Pending() > TOpticalStream::KBufferSize)
+    if (stream.Pending() > TOpticalStream::KBufferCapacity)
         std::abort();
     return 0;
 }

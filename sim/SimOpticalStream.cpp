@@ -11,9 +11,9 @@
 namespace {
 
 constexpr double Pi = std::numbers::pi;
-constexpr double KSpotSum = 4000;     // total amplitude of one LED's four quadrants
-constexpr double KSpotHalfGap = 1000; // each spot's distance from the mean, normalised units
-constexpr double KOldPhase = 0.4;     // phase of the old boards' correlation sums, radians
+constexpr double KSpotSum = 4000;    // total amplitude of one LED's four quadrants
+constexpr double KLedHalfGapMm = 91; // each target LED's distance from the target's centre
+constexpr double KOldPhase = 0.4;    // phase of the old boards' correlation sums, radians
 constexpr int KOversizedRead = 10240;
 
 // Sized up front: GCC 12 at -O3 reports false overreads when a small vector grows by insert.
@@ -62,8 +62,9 @@ TSimOpticalStream::TSimOpticalStream(const TSimOpticalStreamSetup& ASetup, uint3
 std::vector<uint8_t> TSimOpticalStream::NewFrame(const TSimAimSample& AAim, bool ANonFinite) {
     double mx = AAim.XMm * fSetup.UnitsPerMm, my = AAim.YMm * fSetup.UnitsPerMm;
     double led1[4], led2[4];
-    SimSpotAmplitudes(mx, my + KSpotHalfGap, KSpotSum, led1);
-    SimSpotAmplitudes(mx, my - KSpotHalfGap, KSpotSum, led2);
+    double gap = KLedHalfGapMm * fSetup.UnitsPerMm;
+    SimSpotAmplitudes(mx, my + gap, KSpotSum, led1);
+    SimSpotAmplitudes(mx, my - gap, KSpotSum, led2);
     if (ANonFinite)
         led2[1] = std::numeric_limits<double>::quiet_NaN();
     std::vector<uint8_t> bytes;
@@ -81,8 +82,9 @@ std::vector<uint8_t> TSimOpticalStream::NewFrame(const TSimAimSample& AAim, bool
 std::vector<uint8_t> TSimOpticalStream::OldFrame(const TSimAimSample& AAim, bool ACancel) {
     double mx = AAim.XMm * fSetup.UnitsPerMm, my = AAim.YMm * fSetup.UnitsPerMm;
     double amp[2][4];
-    SimSpotAmplitudes(mx, my + KSpotHalfGap, KSpotSum / 4, amp[0]);
-    SimSpotAmplitudes(mx, my - KSpotHalfGap, KSpotSum / 4, amp[1]);
+    double gap = KLedHalfGapMm * fSetup.UnitsPerMm;
+    SimSpotAmplitudes(mx, my + gap, KSpotSum / 4, amp[0]);
+    SimSpotAmplitudes(mx, my - gap, KSpotSum / 4, amp[1]);
     std::vector<uint8_t> bytes;
     // The host adds the sums of two frames and divides by 200 * 512: each frame carries half.
     for (int q = 0; q < 4; ++q)

@@ -53,8 +53,9 @@ struct TSimOpticalStreamSetup {
     uint16_t VersionFW = 11;
     TSimOpticalFault Fault = TSimOpticalFault::None;
     uint32_t FaultEvery = 0; // 0: never
-    // Spot units per millimetre: LED spots 2000 units apart for LEDs 182 mm apart.
-    double UnitsPerMm = 2000.0 / 182;
+    // Spot units per millimetre: LEDs 182 mm apart give spots 364 units apart, which the sensor's
+    // default scale of 0.5 mm per unit reads back.
+    double UnitsPerMm = 2;
 };
 
 class TSimOpticalStream {

@@ -27,9 +27,9 @@ public:
     explicit TPointWriter(std::ostream& AOut) : fOut(AOut) {
         fOut << "counter,x_mm,y_mm,valid\n" << std::fixed << std::setprecision(3);
     }
-    void Write(const TOpticalPoint& APoint) {
-        fOut << APoint.dwCounter << ',' << APoint.Aim.xmm << ',' << APoint.Aim.ymm << ','
-             << (APoint.Aim.valid ? 1 : 0) << '\n';
+    void Write(const TQueuedPoint_V1& APoint) {
+        fOut << APoint.dwCounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0)
+             << '\n';
         ++fCount;
     }
     uint64_t Count() const { return fCount; }
@@ -106,7 +106,7 @@ int RecordCommand(const TArgs& AArgs) {
         return 1;
     }
     TPointWriter writer(file.is_open() ? static_cast<std::ostream&>(file) : std::cout);
-    sensor.Stream().SetOnNewPoint([&](const TOpticalPoint& APoint) { writer.Write(APoint); });
+    sensor.Stream().SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint); });
     if (!sensor.Start()) {
         std::cerr << Program << ": record: the sensor does not start (locked?)\n";
         return 1;
@@ -178,7 +178,7 @@ int DecodeCommand(const TArgs& AArgs) {
     TOpticalStream stream;
     stream.SetDevice(versionHW, versionFW);
     TPointWriter writer(std::cout);
-    stream.SetOnNewPoint([&](const TOpticalPoint& APoint) { writer.Write(APoint); });
+    stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint); });
     stream.ProcessData(bytes.data(), bytes.size());
     return 0;
 }

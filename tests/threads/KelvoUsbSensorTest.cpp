@@ -299,9 +299,9 @@ TEST_P(NewBoard, CalibrationSurvivesSaveAndRestore) {
 
     // The distance factor fixes the scale of a static target.
     EXPECT_TRUE(device->SetStaticTarget(30.0, 0, 91, 0, -91));
-    EXPECT_DOUBLE_EQ(10.0, device->fScale);
+    EXPECT_DOUBLE_EQ(10.0, device->Stream().Aim().Scale());
     EXPECT_DOUBLE_EQ(30.0, device->Distance());
-    EXPECT_DOUBLE_EQ(182.0, device->fLedsDistance);
+    EXPECT_DOUBLE_EQ(182.0, device->Stream().Aim().LedsDistance());
 }
 
 TEST_F(OpticalSensor, AnUnsetCalibrationIsSavedAndRestoredUnchanged) {
@@ -403,7 +403,7 @@ TEST_F(OpticalSensor, UntrustedDeviceValuesAreRefused) {
     ASSERT_TRUE(device->GetCalibrationInfo());
     EXPECT_EQ(0.0f, device->CalibrationInfo().DistanceK);
     EXPECT_FALSE(device->SetStaticTarget(10.0, 0, 91, 0, -91));
-    EXPECT_EQ(0.5, device->fScale);
+    EXPECT_EQ(0.5, device->Stream().Aim().Scale());
     fBus.Unplug(*sim);
 
     // An oscilloscope buffer of 65535 x 20000 samples is not allocated.
@@ -457,9 +457,9 @@ TEST_F(OpticalSensor, StreamsAimingPointsOverEitherBinding) {
             S.AutoStream = false;
         });
         auto device = Open(*sim);
-        std::vector<TOpticalPoint> points;
-        device->Stream().SetOnNewPoint([&](const TOpticalPoint& APoint) { points.push_back(APoint); });
-        device->Stream().Aim().SetStaticTarget(182.0 / 2000, 1, 0, 91, 0, -91);
+        std::vector<TQueuedPoint_V1> points;
+        device->Stream().SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { points.push_back(APoint); });
+        device->Stream().Aim().SetStaticTarget(0.5, 1, 0, 91, 0, -91);
         device->Stream().Aim().SetSmoothing(false);
         ASSERT_TRUE(device->Start());
         std::vector<TSimAimSample> aims;
@@ -470,8 +470,8 @@ TEST_F(OpticalSensor, StreamsAimingPointsOverEitherBinding) {
         for (size_t i = 1; i < aims.size(); ++i) {
             // Old boards add two frames' sums: their point lies between the two aims.
             double x = c.HW >= 5 ? aims[i].XMm : (aims[i].XMm + aims[i - 1].XMm) / 2;
-            EXPECT_TRUE(points[i].Aim.valid);
-            EXPECT_NEAR(points[i].Aim.xmm, x, tolerance) << i;
+            EXPECT_TRUE(points[i].valid);
+            EXPECT_NEAR(points[i].xmm, x, tolerance) << i;
         }
         EXPECT_EQ(points.back().dwCounter, c.HW >= 5 ? 49u : 50u);
         device->Close();

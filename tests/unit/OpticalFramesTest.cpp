@@ -100,16 +100,16 @@ TEST(OpticalFrames, NewFrameSpotsAndValidity) {
         TNewSensorFrame frame;
         frame.Led1 = c.Led1;
         frame.Led2 = c.Led2;
-        TLedSpots spots = NewFrameSpots(frame, nullptr);
+        TQueuedPoint_V1 point = NewFrameSpots(frame, nullptr);
         TOpticalAim aim;
         aim.SetStaticTarget(0.1, 1, 0, 91, 0, -91);
-        EXPECT_EQ(aim.Finish(spots).valid, c.Valid) << c.Name;
-        EXPECT_EQ(spots.valid, c.Valid) << c.Name;
+        aim.Finish(point);
+        EXPECT_EQ(point.valid, c.Valid) << c.Name;
     }
     TNewSensorFrame frame;
     frame.Led1 = KLed1;
     frame.Led2 = KLed2;
-    TLedSpots spots = NewFrameSpots(frame, nullptr);
+    TQueuedPoint_V1 spots = NewFrameSpots(frame, nullptr);
     EXPECT_DOUBLE_EQ(spots.x[1], 200);
     EXPECT_DOUBLE_EQ(spots.y[1], 400);
     EXPECT_DOUBLE_EQ(spots.sum[1], 800);
@@ -133,26 +133,27 @@ TEST(OpticalFrames, StaticAndDynamicScale) {
 
     TOpticalAim fixed;
     fixed.SetStaticTarget(0.1, 1, 0, 91, 0, -91);
-    TLedSpots spots = NewFrameSpots(far, nullptr);
-    TAimResult aim = fixed.Finish(spots);
+    TQueuedPoint_V1 aim = NewFrameSpots(far, nullptr);
+    fixed.Finish(aim);
     EXPECT_TRUE(aim.valid);
     EXPECT_NEAR(aim.xmm, 50, 1e-9);
     EXPECT_NEAR(aim.ymm, 0, 1e-9);
     EXPECT_DOUBLE_EQ(fixed.RealLedsDistance(), 2000);
     for (int i = 0; i < 20; ++i) {
-        spots = NewFrameSpots(near, nullptr);
-        EXPECT_DOUBLE_EQ(fixed.Finish(spots).scale, 0.1);
+        aim = NewFrameSpots(near, nullptr);
+        fixed.Finish(aim);
+        EXPECT_DOUBLE_EQ(aim.scale, 0.1);
     }
 
     TOpticalAim dynamic;
     dynamic.SetDynamicTarget(0, 91, 0, -91);
-    spots = NewFrameSpots(far, nullptr);
-    aim = dynamic.Finish(spots);
+    aim = NewFrameSpots(far, nullptr);
+    dynamic.Finish(aim);
     EXPECT_NEAR(aim.scale, 0.091, 1e-12);
     EXPECT_NEAR(aim.xmm, 45.5, 1e-9);
     for (int i = 0; i < 200; ++i) {
-        spots = NewFrameSpots(near, nullptr);
-        aim = dynamic.Finish(spots);
+        aim = NewFrameSpots(near, nullptr);
+        dynamic.Finish(aim);
     }
     EXPECT_NEAR(aim.scale, 0.182, 1e-12);
     EXPECT_NEAR(dynamic.Scale(), 0.182, 1e-6);
@@ -160,8 +161,9 @@ TEST(OpticalFrames, StaticAndDynamicScale) {
     // A DistanceK of 0 is not set: the scale is measured instead of divided by zero.
     TOpticalAim unset;
     unset.SetStaticTarget(0.1, 0, 0, 91, 0, -91);
-    spots = NewFrameSpots(far, nullptr);
-    EXPECT_NEAR(unset.Finish(spots).scale, 0.091, 1e-12);
+    aim = NewFrameSpots(far, nullptr);
+    unset.Finish(aim);
+    EXPECT_NEAR(aim.scale, 0.091, 1e-12);
 }
 
 TEST(OpticalFrames, NonFiniteSpotsLeaveTheFiltersAlone) {
@@ -174,12 +176,13 @@ TEST(OpticalFrames, NonFiniteSpotsLeaveTheFiltersAlone) {
     clean.SetDynamicTarget(0, 91, 0, -91);
     poisoned.SetDynamicTarget(0, 91, 0, -91);
     for (int i = 0; i < 5; ++i) {
-        TLedSpots spots = NewFrameSpots(good, nullptr);
-        TAimResult expected = clean.Finish(spots);
-        TLedSpots hostile = NewFrameSpots(bad, nullptr);
-        EXPECT_FALSE(poisoned.Finish(hostile).valid);
-        spots = NewFrameSpots(good, nullptr);
-        TAimResult after = poisoned.Finish(spots);
+        TQueuedPoint_V1 expected = NewFrameSpots(good, nullptr);
+        clean.Finish(expected);
+        TQueuedPoint_V1 hostile = NewFrameSpots(bad, nullptr);
+        poisoned.Finish(hostile);
+        EXPECT_FALSE(hostile.valid);
+        TQueuedPoint_V1 after = NewFrameSpots(good, nullptr);
+        poisoned.Finish(after);
         EXPECT_TRUE(after.valid);
         EXPECT_DOUBLE_EQ(after.xmm, expected.xmm);
         EXPECT_DOUBLE_EQ(after.scale, expected.scale);
@@ -196,7 +199,7 @@ TEST(OpticalFrames, OldFrameSumsIn64Bits) {
     EXPECT_EQ(frame.pieso, 4000u);
 
     TPhaseCorrection pc1(24), pc2(28);
-    TLedSpots spots = OldFrameSpots(frame, frame, nullptr, pc1, pc2, {1, 2, 0, 3});
+    TQueuedPoint_V1 spots = OldFrameSpots(frame, frame, nullptr, pc1, pc2, {1, 2, 0, 3});
     double s = 4e9 / 200 / 512;
     // Sa = s, Sb = -s: amplitude s * sqrt(2) before correction, phase 7/4 pi.
     EXPECT_NEAR(spots.phase[0], 7 * std::numbers::pi / 4, 1e-9);

@@ -50,7 +50,8 @@ TBytes Part(const TBytes& AFrame, size_t AFrom, size_t ACount) {
 
 struct TRecorder {
     explicit TRecorder(TOpticalStream& AStream) {
-        AStream.SetOnNewPoint([this](const TOpticalPoint& APoint) { Counters.push_back(APoint.dwCounter); });
+        AStream.SetOnNewPoint(
+            [this](const TQueuedPoint_V1& APoint) { Counters.push_back(APoint.dwCounter); });
     }
     std::vector<uint32_t> Counters;
 };
@@ -83,6 +84,34 @@ TEST(OpticalStream, RecordsOfNewBoards) {
     stream.DoData(odd.data(), odd.size());
     EXPECT_EQ(points.Counters.back(), 8u);
     EXPECT_EQ(points.Counters.size(), 5u);
+}
+
+TEST(OpticalStream, PointsGoToTheHandlerOrTheQueue) {
+    struct TCase {
+        const char* Name;
+        bool Handler, Store;
+        size_t Handled, Queued;
+    };
+    for (TCase c : {TCase{"handler", true, true, 2, 0}, TCase{"queue", false, true, 0, 2},
+                    TCase{"neither", false, false, 0, 0}}) {
+        TOpticalStream stream;
+        stream.SetDevice(5, 11);
+        stream.SetStorePoints(c.Store);
+        size_t handled = 0;
+        if (c.Handler)
+            stream.SetOnNewPoint([&](const TQueuedPoint_V1&) { ++handled; });
+        TBytes read = Records({NewFrame(1), NewFrame(2)});
+        stream.ProcessData(read.data(), read.size());
+        TPointsArray queued = stream.GetPoints();
+        EXPECT_EQ(handled, c.Handled) << c.Name;
+        ASSERT_EQ(queued.size(), c.Queued) << c.Name;
+        if (!queued.empty()) {
+            EXPECT_EQ(queued[1].dwCounter, 2u);
+            EXPECT_EQ(queued[1].targetindex, 1);
+            EXPECT_TRUE(queued[1].valid);
+        }
+        EXPECT_TRUE(stream.GetPoints().empty()) << c.Name;
+    }
 }
 
 TEST(OpticalStream, BrokenRecordsEndTheRead) {

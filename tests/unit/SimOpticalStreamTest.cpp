@@ -11,7 +11,7 @@
 namespace {
 
 struct TDecoded {
-    std::vector<TAimResult> Points;
+    std::vector<TQueuedPoint_V1> Points;
     std::vector<uint32_t> Counters;
     int BadRecords = 0;
 };
@@ -20,7 +20,7 @@ struct TDecoded {
 class TDecoder {
 public:
     explicit TDecoder(bool ANewBoard) : fNewBoard(ANewBoard) {
-        fAim.SetStaticTarget(182.0 / 2000, 1, 0, 91, 0, -91);
+        fAim.SetStaticTarget(0.5, 1, 0, 91, 0, -91);
         fAim.SetSmoothing(false);
         fAim.SetAngleOn(false);
     }
@@ -40,8 +40,9 @@ private:
             if (ALength != KNewFrameSize)
                 return;
             TNewSensorFrame frame = ReadNewSensorFrame(AData);
-            TLedSpots spots = NewFrameSpots(frame, nullptr);
-            AOut.Points.push_back(fAim.Finish(spots));
+            TQueuedPoint_V1 point = NewFrameSpots(frame, nullptr);
+            fAim.Finish(point);
+            AOut.Points.push_back(point);
             AOut.Counters.push_back(frame.dwCounter);
             return;
         }
@@ -50,9 +51,10 @@ private:
         else if (ALength == KOldFrameSecondPart && fOld.size() == KOldFrameFirstPart) {
             fOld.insert(fOld.end(), AData, AData + ALength);
             TUsbFrame frame = ReadUsbFrame(fOld.data());
-            TLedSpots spots = OldFrameSpots(fPrevious, frame, nullptr, fPC1, fPC2, {1, 2, 0, 3});
+            TQueuedPoint_V1 point = OldFrameSpots(fPrevious, frame, nullptr, fPC1, fPC2, {1, 2, 0, 3});
             fPrevious = frame;
-            AOut.Points.push_back(fAim.Finish(spots));
+            fAim.Finish(point);
+            AOut.Points.push_back(point);
         }
         if (ALength != KOldFrameFirstPart)
             fOld.clear();
