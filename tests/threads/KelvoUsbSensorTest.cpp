@@ -48,6 +48,57 @@ struct OpticalSensor : ::testing::Test {
 
 struct NewBoard : OpticalSensor, ::testing::WithParamInterface<TUsbDriverKind> {};
 
+// Hostile streams over the bus: after every injected fault (every tenth frame) the sensor goes on
+// decoding, and the clean frames at the end give the points of their aims.
+TEST_F(OpticalSensor, RecoversFromHostileStreams) {
+    struct TCase {
+        uint16_t HW, FW;
+        TUsbDriverKind Driver;
+        TSimOpticalFault Fault;
+    };
+    for (TCase c : {TCase{5, 11, TUsbDriverKind::Family, TSimOpticalFault::BadSize},
+                    TCase{5, 11, TUsbDriverKind::Family, TSimOpticalFault::BadMarker},
+                    TCase{5, 11, TUsbDriverKind::Generic, TSimOpticalFault::NonFinite},
+                    TCase{5, 11, TUsbDriverKind::Family, TSimOpticalFault::OversizedRead},
+                    TCase{2, 10, TUsbDriverKind::Generic, TSimOpticalFault::LoneHalf},
+                    TCase{2, 9, TUsbDriverKind::Family, TSimOpticalFault::OversizedRead}}) {
+        auto sim = Plug(c.HW, c.FW, 32, c.Driver, [&](TSimOpticalSensorState& S) {
+            S.Locked = false;
+            S.AutoStream = false;
+            S.StreamFault = c.Fault;
+            S.StreamFaultEvery = 10;
+        });
+        auto device = Open(*sim);
+        std::vector<TQueuedPoint_V1> points;
+        device->Stream().SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { points.push_back(APoint); });
+        device->Stream().Aim().SetSmoothing(false);
+        ASSERT_TRUE(device->Start());
+        std::vector<TSimAimSample> aims;
+        for (int i = 0; i < 25; ++i)
+            aims.push_back(sim->PushStreamFrame());
+        // The stream ends when the bus has been quiet for a while.
+        size_t seen;
+        do {
+            seen = points.size();
+            fLoop.RunUntil([] { return false; }, 200);
+        } while (points.size() != seen);
+        std::string name =
+            std::to_string(c.HW) + "/" + std::to_string(c.FW) + " fault " + std::to_string(int(c.Fault));
+        ASSERT_GE(points.size(), 3u) << name;
+        for (size_t i = 1; i <= 3; ++i) {
+            const TQueuedPoint_V1& point = points[points.size() - i];
+            const TSimAimSample &aim = aims[aims.size() - i], &before = aims[aims.size() - i - 1];
+            double x = c.HW >= 5 ? aim.XMm : (aim.XMm + before.XMm) / 2;
+            EXPECT_TRUE(point.valid) << name << " point " << i;
+            EXPECT_NEAR(point.xmm, x, c.HW >= 5 ? 1e-3 : 0.5) << name << " point " << i;
+        }
+        for (const auto& point : points)
+            EXPECT_TRUE(!point.valid || std::isfinite(point.xmm + point.ymm)) << name;
+        device->Close();
+        fBus.Unplug(*sim);
+    }
+}
+
 } // namespace
 
 TEST(OpticalCalibration, ConvertsFixedPointAndBack) {
