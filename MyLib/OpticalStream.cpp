@@ -30,12 +30,12 @@ TOpticalStream::TOpticalStream() : fPC1(SharedPhaseCorrection(24)), fPC2(SharedP
 void TOpticalStream::SetDevice(uint16_t AVersionHW, uint16_t AVersionFW) {
     fVersionHW = AVersionHW;
     fVersionFW = AVersionFW;
-    Clear();
+    ClearFifo();
 }
 
 void TOpticalStream::SetOscMode(bool AValue) {
     fOscMode = AValue;
-    Clear();
+    ClearFifo();
 }
 
 bool TOpticalStream::SetOscSamples(size_t ASamples) {
@@ -45,10 +45,6 @@ bool TOpticalStream::SetOscSamples(size_t ASamples) {
     return true;
 }
 
-void TOpticalStream::Clear() {
-    fFifo.Clear();
-}
-
 void TOpticalStream::MakeRoom(size_t ACount) {
     if (Free() >= ACount)
         return;
@@ -56,7 +52,7 @@ void TOpticalStream::MakeRoom(size_t ACount) {
     ProcessFrames();
     if (Free() < ACount) {
         fDroppedBytes += Pending();
-        Clear();
+        ClearFifo();
     }
 }
 
@@ -92,7 +88,7 @@ bool TOpticalStream::Admit(size_t ACount) {
 
 void TOpticalStream::AppendAligned(const uint8_t* ABuffer, size_t ACount, size_t AUnit) {
     if (Pending() % AUnit != 0)
-        Clear();
+        ClearFifo();
     Append(ABuffer, ACount);
 }
 
@@ -122,7 +118,7 @@ void TOpticalStream::DoData(const uint8_t* ABuffer, size_t ACount) {
     if (fOscMode || NewBoard()) {
         size_t unit = fOscMode ? 2 : KNewFrameSize;
         if (Pending() % unit != 0)
-            Clear();
+            ClearFifo();
         if (ACount % unit != 0)
             return;
         Append(ABuffer, ACount);
@@ -133,7 +129,7 @@ void TOpticalStream::DoData(const uint8_t* ABuffer, size_t ACount) {
         Append(ABuffer, ACount);
         ProcessFrames();
     } else
-        Clear();
+        ClearFifo();
 }
 
 void TOpticalStream::ProcessFrames() {
@@ -161,7 +157,7 @@ void TOpticalStream::ProcessFrames() {
 
 void TOpticalStream::ProcessOscBlocks() {
     if (!fOnOscData) {
-        Clear();
+        ClearFifo();
         return;
     }
     // SetOscSamples keeps the block between 2 bytes and the FIFO's capacity, so the loop ends.

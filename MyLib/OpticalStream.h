@@ -39,7 +39,7 @@ public:
     void SetSkipFrames(bool AValue) { fSkipFrames = AValue; }
     bool OscMode() const { return fOscMode; }
     // Drops what is collected (the sensor starts measuring).
-    void ClearFifo() { Clear(); }
+    void ClearFifo() { fFifo.Clear(); }
     // Switches oscilloscope mode; drops what is collected.
     void SetOscMode(bool AValue);
     // Samples per oscilloscope block; false (nothing changes) for 0 or a block larger than the FIFO.
@@ -67,7 +67,6 @@ private:
     bool NewBoard() const { return fVersionHW >= 5; }
     size_t FrameSize() const { return NewBoard() ? KNewFrameSize : KOldFrameSize; }
     size_t Free() const { return size_t(fFifo.Avail()); }
-    void Clear();
     // Room for ACount more bytes: collected frames are decoded first, then what is left is dropped.
     void MakeRoom(size_t ACount);
     // Room for ACount bytes; false (the bytes counted as dropped) when they can never fit.
