@@ -2,6 +2,7 @@
 // the file readable with the written value in place.
 #include "platform/IniFile.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <string>
@@ -20,16 +21,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     std::ofstream(Name, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(AData), std::streamsize(ASize));
     TIniFile ini(Name);
-    // Section and key names taken from the input itself reach the lines it holds.
-    std::string text(reinterpret_cast<const char*>(AData), ASize);
-    std::string section = text.substr(0, std::min<size_t>(ASize, 8));
-    for (const std::string& s : {std::string("Device"), section}) {
-        ini.ReadString(s, "UpdateStep", "");
-        ini.ReadInteger(s, "UpdateStep", -1);
-        ini.ReadBool(s, "Calibration", false);
-        ini.SectionExists(s);
-        ini.ValueExists(s, "Calibration");
-    }
+    // A section name taken from the input itself reaches the lines it holds.
+    std::string section(reinterpret_cast<const char*>(AData), std::min<size_t>(ASize, 8));
+    ini.ReadString(section, "UpdateStep", "");
+    ini.ValueExists(section, "Calibration");
+    ini.ReadInteger("Device", "UpdateStep", -1);
+    // Every other input also takes a write (the slow part: a whole new file each time).
+    if (ASize % 2 == 0)
+        return 0;
     try {
         ini.WriteInteger("Device", "UpdateStep", 3);
     } catch (const EIniFileError&) {
