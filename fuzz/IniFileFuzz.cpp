@@ -10,14 +10,21 @@
 
 namespace {
 
-std::string FuzzFile() {
-    return "/dev/shm/kelvo-ini-fuzz-" + std::to_string(getpid()) + ".ini";
+// The file every input is written to, in memory, removed when the run ends.
+const std::string Name = "/dev/shm/kelvo-ini-fuzz-" + std::to_string(getpid()) + ".ini";
+
+void RemoveFuzzFile() {
+    unlink(Name.c_str());
 }
 
 } // namespace
 
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    std::atexit(RemoveFuzzFile);
+    return 0;
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
-    static const std::string Name = FuzzFile();
     std::ofstream(Name, std::ios::binary | std::ios::trunc)
         .write(reinterpret_cast<const char*>(AData), std::streamsize(ASize));
     TIniFile ini(Name);
