@@ -37,8 +37,18 @@ TTargetTextInfo FaceTexts(std::uint16_t ALang, std::string AName, std::string AC
 TTargetFaceData RingFace(int AType, const char* ATag, double ASide, double ACaliber, double ADistance,
                          bool AFracs, double ADefaultF, double ATraceWidth, double ABlackSize,
                          TTargetTextInfo AEnglish, TTargetTextInfo ARussian) {
-    return TTargetFaceData(AType, ATag, ASide, ASide, ACaliber, ADistance, AFracs, ADefaultF, ATraceWidth,
-                           ABlackSize, std::move(AEnglish), std::move(ARussian));
+    return TTargetFaceData{AType,
+                           ATag,
+                           ASide,
+                           ASide,
+                           ACaliber,
+                           ADistance,
+                           AFracs,
+                           ADefaultF,
+                           ATraceWidth,
+                           ABlackSize,
+                           std::move(AEnglish),
+                           std::move(ARussian)};
 }
 
 const TTargetFaceData APData =
@@ -72,15 +82,33 @@ const TTargetFaceData RFPData =
 
 TTargetFaceData ShapedFace(int AType, const char* ATag, double AWidth, double AHeight, double ADefaultF,
                            double ATraceWidth, const char* AName, const char* ARussianName) {
-    return TTargetFaceData(AType, ATag, AWidth, AHeight, 9, 25, false, ADefaultF, ATraceWidth, 0,
+    return TTargetFaceData{AType,
+                           ATag,
+                           AWidth,
+                           AHeight,
+                           9,
+                           25,
+                           false,
+                           ADefaultF,
+                           ATraceWidth,
+                           0,
                            FaceTexts(LangDefault, AName, "Caliber 9 mm", "Distance 25 meters"),
-                           FaceTexts(LangRussian, ARussianName, "Калибр 9 мм", "Дистанция 25 метров"));
+                           FaceTexts(LangRussian, ARussianName, "Калибр 9 мм", "Дистанция 25 метров")};
 }
 
-const TTargetFaceData
-    Training8Data(0x20001, "TRAINING8", 170, 170, 4.5, 10, false, 0, 1.0, 0,
-                  FaceTexts(LangDefault, "Training \"8\" target", "???", "Distance 10 meters"),
-                  FaceTexts(LangRussian, "Тренировочная мишень \"8\"", "???", "Дистанция 10 метров"));
+const TTargetFaceData Training8Data{
+    0x20001,
+    "TRAINING8",
+    170,
+    170,
+    4.5,
+    10,
+    false,
+    0,
+    1.0,
+    0,
+    FaceTexts(LangDefault, "Training \"8\" target", "???", "Distance 10 meters"),
+    FaceTexts(LangRussian, "Тренировочная мишень \"8\"", "???", "Дистанция 10 метров")};
 const TTargetFaceData ChestData =
     ShapedFace(0x20002, "CHEST", 510, 510, 0, 1.0, "Chest target #6", "Грудная мишень №6");
 const TTargetFaceData ChestCData =
@@ -98,11 +126,20 @@ TTargetFaceData ArcheryFace(int AType, const char* ATag, double ASide, double AD
                             double AFaceSize, const char* AName, const char* ABow, const char* ARussianName,
                             const char* ARussianBow) {
     const std::string distance = std::to_string(int(ADistance));
-    return TTargetFaceData(
-        AType, ATag, ASide, ASide, 10, ADistance, false, 0, ATraceWidth, AFaceSize,
+    return TTargetFaceData{
+        AType,
+        ATag,
+        ASide,
+        ASide,
+        10,
+        ADistance,
+        false,
+        0,
+        ATraceWidth,
+        AFaceSize,
         FaceTexts(LangDefault, AName, ABow, std::string("Distance ").append(distance).append(" meters")),
         FaceTexts(LangRussian, ARussianName, ARussianBow,
-                  std::string("Дистанция ").append(distance).append(" метров")));
+                  std::string("Дистанция ").append(distance).append(" метров"))};
 }
 
 const TTargetFaceData FITA122Data = ArcheryFace(0x10001, "FITA122", 1240, 70, 2.5, 1220, "FITA 122 cm",
