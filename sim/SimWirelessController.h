@@ -1,0 +1,85 @@
+#pragma once
+// The simulated wireless target controller (product 14 on the family driver, 0x22 with the newer
+// USB chip on the generic driver) and the radio targets behind it. The controller answers its own
+// requests (identity, lock, regions, radio power, priority target, overcharge, retry count, the
+// 16-byte status table) and forwards target commands: 0xF0 carries a command to the target at
+// wIndex and succeeds only when a live target there took it; 0xF1 returns that target's last answer
+// at its real length. A target runs its firmware (info block, switch into the bootloader) or its
+// bootloader (info, hardware info, serial number, erase, synchronisation block, 8-byte blocks in
+// order deciphered with the demo key, validation of the image's authentication code and product,
+// reconnect). Every change of the status table is pushed as an 18-byte packet on the data path.
+#include "sim/SimDevice.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// One target on the radio.
+struct TSimRadioTarget {
+    uint8_t Index = 1; // 1..16
+    uint16_t ProductId = 12;
+    uint16_t VersionHW = 3;
+    uint16_t VersionFW = 12;
+    std::array<uint8_t, 8> Serial = {12, 3, 0, 0, 0, 0, 0, 1};
+    std::array<uint8_t, 8> Key = {1, 2, 3, 4, 5, 6, 7, 8};
+    bool Locked = false;
+    bool Stub = false;   // its bootloader is running
+    bool Silent = false; // out of radio reach: it takes no command and is not in the table
+    // Goes silent after taking write number N since the synchronisation block (0: never).
+    uint32_t SilentAtBlock = 0;
+
+    // The bootloader's plain flash (the image's main memory) and its programming run.
+    std::vector<uint8_t> Flash;
+    bool FlashValid = true;
+    bool Erased = false;
+    bool HaveSynchro = false;
+    std::array<uint8_t, 8> Chain{};
+    uint32_t NextAddress = 0;
+    uint32_t BlocksAccepted = 0;
+};
+
+struct TSimWirelessState {
+    std::mutex Mutex;
+    std::array<uint8_t, 8> Serial = {14, 2, 0, 0, 0, 0, 0, 7};
+    std::array<uint8_t, 8> Key = {2, 7, 1, 8, 2, 8, 1, 8};
+    uint16_t VersionHW = 2;
+    uint16_t VersionFW = 6;
+    bool Locked = false;
+    uint16_t Regions = 0x0FFF;
+    bool PowerOn = false;
+    int PowerOffRequests = 0;
+    uint8_t PriorityTarget = 0;
+    uint8_t Overcharge = 0;
+    uint8_t MaxRetries = 3;
+    std::vector<TSimRadioTarget> Targets;
+    // The answer of the last command that went through, for 0xF1.
+    std::vector<uint8_t> LastAnswer;
+
+    TSimRadioTarget* TargetAt(uint16_t AIndex);
+    // Byte i-1: a status code for index i (0 when none or silent).
+    std::array<uint8_t, 16> StatusTable() const;
+};
+
+class TSimWirelessController : public TSimDevice {
+public:
+    TSimWirelessController(std::shared_ptr<TSimWirelessState> AState, TUsbDriverKind ADriver,
+                           uint16_t AProductId = 14);
+
+    const std::shared_ptr<TSimWirelessState>& State() const { return fState; }
+    // Pushes the current status table as one packet.
+    bool PushStatus();
+    // Pushes these bytes as one transfer on the data path (any content).
+    bool PushRaw(const std::vector<uint8_t>& ABytes);
+    // Brings the target at AIndex back in reach (in its bootloader, as after a restart) and pushes.
+    void Revive(uint8_t AIndex);
+
+private:
+    // Under the state's lock: runs one command; false when no live target took it.
+    bool Command(TSimWirelessState& S, uint16_t AIndex, const std::vector<uint8_t>& ACmd, bool& AChanged);
+    bool BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
+                           std::vector<uint8_t>& AAnswer, bool& AChanged);
+
+    std::shared_ptr<TSimWirelessState> fState;
+};
