@@ -3,9 +3,13 @@
 #include "platform/LittleEndian.h"
 #include "sim/DemoKeys.h"
 #include "sim/SimBootloader.h"
+#include "sim/SimBus.h"
 #include "sim/SimGost.h"
+#include "sim/SimPhysicalDevice.h"
 
 #include <algorithm>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -30,6 +34,10 @@ constexpr uint8_t KStatusFirmware = 1;
 constexpr uint8_t KStatusBootloader = 2;
 constexpr uint8_t KBlockSize = 8;
 constexpr uint16_t KNoFirmware = 0xFFFF;
+constexpr uint8_t KReqStubVersion = 0xFE;
+constexpr uint8_t KReqSwitchToStub = 0xFF;
+// How long the controller tries a target that does not answer before it fails the command.
+constexpr std::chrono::milliseconds KUnansweredRadioWait{20};
 
 const TSimGost& DemoCipher() {
     static const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
@@ -155,18 +163,58 @@ TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState
             return true;
         });
     }
-    // The status pushes leave after the lock is released.
+    OnRead(KReqStubVersion, fState, [](TState& S, TOut A) {
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
+        return true;
+    });
+    SetVendorHandler(KReqSwitchToStub, [this](TReq R, TOut) {
+        if (R.DeviceToHost() || !R.Data.empty())
+            return false;
+        SwitchToBootloaderAfterRequest();
+        return true;
+    });
+    // What the command did to the radio is pushed after the lock is released. A target out of
+    // reach costs the controller its radio retries before it gives up.
     SetVendorHandler(KReqTargetCmd, [this](TReq R, TOut) {
         if (R.DeviceToHost())
             return false;
-        bool changed = false;
+        TEffect effect;
         bool ok;
+        bool unanswered;
         {
             std::lock_guard lock(fState->Mutex);
-            ok = Command(*fState, R.wIndex, R.Data, changed);
+            ok = Command(*fState, R.wIndex, R.Data, effect);
+            const TSimRadioTarget* target = fState->TargetAt(R.wIndex);
+            unanswered = !target || target->Silent;
         }
-        if (changed)
+        if (!ok && unanswered)
+            std::this_thread::sleep_for(KUnansweredRadioWait);
+        if (effect.Restarted)
+            PushRestart(uint8_t(R.wIndex));
+        else if (effect.Changed || effect.WentSilent)
             PushStatus();
+        if (effect.WentSilent) {
+            std::optional<uint32_t> back;
+            {
+                std::lock_guard lock(fState->Mutex);
+                if (TSimRadioTarget* target = fState->TargetAt(R.wIndex))
+                    back = std::exchange(target->BackAfterMs, std::nullopt);
+            }
+            if (back)
+                After(*back, [this, index = uint8_t(R.wIndex)] { Revive(index); });
+        }
+        if (effect.Unplug) {
+            std::optional<uint32_t> replug;
+            {
+                std::lock_guard lock(fState->Mutex);
+                replug = fState->UnplugReplugAfterMs;
+            }
+            LeaveBusAfterRequest([this, replug, bus = Bus()] {
+                if (replug && bus && Unit())
+                    bus->PlugAfter(Unit()->Personality(), *replug);
+            });
+        }
         return ok;
     });
     OnRead(KReqTargetAnswer, fState, [](TState& S, TReq R, TOut A) {
@@ -178,8 +226,89 @@ TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState
     });
 }
 
+TSimWirelessController::~TSimWirelessController() {
+    {
+        std::lock_guard lock(fTimerMutex);
+        fStopping = true;
+    }
+    fTimerWake.notify_all();
+    if (fTimer.joinable())
+        fTimer.join();
+}
+
+void TSimWirelessController::Attached(TSimBus& ABus, const std::string& APath) {
+    TSimDevice::Attached(ABus, APath);
+    {
+        std::lock_guard lock(fTimerMutex);
+        if (fStarted)
+            return;
+        fStarted = true;
+        fTimer = std::thread([this] { TimerLoop(); });
+    }
+    std::vector<std::pair<uint8_t, uint32_t>> late;
+    {
+        std::lock_guard lock(fState->Mutex);
+        for (auto& target : fState->Targets)
+            if (target.AppearAfterMs) {
+                late.emplace_back(target.Index, std::exchange(target.AppearAfterMs, 0));
+                target.Silent = true;
+            }
+    }
+    for (const auto& [index, ms] : late)
+        After(ms, [this, index] {
+            {
+                std::lock_guard lock(fState->Mutex);
+                if (TSimRadioTarget* target = fState->TargetAt(index))
+                    target->Silent = false;
+            }
+            PushStatus();
+        });
+}
+
+void TSimWirelessController::After(uint32_t AAfterMs, std::function<void()> AAction) {
+    {
+        std::lock_guard lock(fTimerMutex);
+        fTimers.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(AAfterMs),
+                             std::move(AAction));
+    }
+    fTimerWake.notify_all();
+}
+
+void TSimWirelessController::TimerLoop() {
+    std::unique_lock lock(fTimerMutex);
+    while (!fStopping) {
+        if (fTimers.empty()) {
+            fTimerWake.wait(lock);
+            continue;
+        }
+        auto next = std::min_element(fTimers.begin(), fTimers.end(),
+                                     [](const auto& A, const auto& B) { return A.first < B.first; });
+        if (std::chrono::steady_clock::now() < next->first) {
+            fTimerWake.wait_until(lock, next->first);
+            continue;
+        }
+        auto action = std::move(next->second);
+        fTimers.erase(next);
+        lock.unlock();
+        action();
+        lock.lock();
+    }
+}
+
+void TSimWirelessController::GoSilent(TSimRadioTarget& T, TEffect& AEffect) {
+    T.Silent = true;
+    AEffect.WentSilent = true;
+}
+
+void TSimWirelessController::SilentAfter(TSimRadioTarget& T, TSimUpdateStage AStage, TEffect& AEffect) {
+    if (T.SilentAfter != AStage)
+        return;
+    T.SilentAfter.reset();
+    GoSilent(T, AEffect);
+}
+
 bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, const std::vector<uint8_t>& ACmd,
-                                     bool& AChanged) {
+                                     TEffect& AEffect) {
     TSimRadioTarget* target = S.TargetAt(AIndex);
     if (!target || target->Silent || ACmd.empty())
         return false;
@@ -200,10 +329,15 @@ bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, cons
         if (ok) {
             target->Stub = true;
             target->Erased = target->HaveSynchro = false;
-            AChanged = true;
+            AEffect.Restarted = true;
+            SilentAfter(*target, TSimUpdateStage::Switch, AEffect);
         }
     } else {
-        ok = BootloaderCommand(*target, ACmd, answer, AChanged);
+        if (code == 0x61 && S.UnplugAtTargetBlock && ++S.TargetBlocksForwarded == S.UnplugAtTargetBlock) {
+            S.UnplugAtTargetBlock = 0;
+            AEffect.Unplug = true;
+        }
+        ok = BootloaderCommand(*target, ACmd, answer, AEffect);
     }
     if (ok)
         S.LastAnswer = answer;
@@ -211,7 +345,14 @@ bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, cons
 }
 
 bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
-                                               std::vector<uint8_t>& AAnswer, bool& AChanged) {
+                                               std::vector<uint8_t>& AAnswer, TEffect& AEffect) {
+    static const std::map<uint8_t, TSimStubRequest> named = {
+        {0x60, TSimStubRequest::Erase},     {0x65, TSimStubRequest::Synchro},
+        {0x61, TSimStubRequest::Write},     {0x63, TSimStubRequest::Validate},
+        {0x62, TSimStubRequest::Reconnect}, {0x64, TSimStubRequest::HwInfo},
+        {0x66, TSimStubRequest::Serial}};
+    if (const auto it = named.find(ACmd[0]); it != named.end() && T.FailOnce.erase(it->second))
+        return false;
     auto okByte = [&AAnswer](bool AOk) {
         AAnswer = {uint8_t(AOk ? 1 : 0)};
         return true;
@@ -223,6 +364,7 @@ bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::ve
         T.Erased = true;
         T.HaveSynchro = false;
         T.NextAddress = 0;
+        SilentAfter(T, TSimUpdateStage::Erase, AEffect);
         return okByte(true);
     case 0x65: // synchronisation block, on erased flash before the first block
         if (ACmd.size() != 9 || !T.Erased || T.NextAddress != 0)
@@ -230,6 +372,7 @@ bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::ve
         std::copy(ACmd.begin() + 1, ACmd.end(), T.Chain.begin());
         T.HaveSynchro = true;
         T.BlocksAccepted = 0;
+        SilentAfter(T, TSimUpdateStage::Synchro, AEffect);
         return okByte(true);
     case 0x61: { // 0x61, n, address low, high, 8 data bytes: strictly in order
         if (ACmd.size() != 12 || ACmd[1] != KBlockSize || !T.HaveSynchro ||
@@ -240,8 +383,7 @@ bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::ve
         ++T.BlocksAccepted;
         if (T.SilentAtBlock && T.BlocksAccepted == T.SilentAtBlock) {
             T.SilentAtBlock = 0;
-            T.Silent = true;
-            AChanged = true;
+            GoSilent(T, AEffect);
         }
         return okByte(true);
     }
@@ -251,12 +393,14 @@ bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::ve
         if (T.FlashValid)
             T.VersionFW = ImageWord(T.Flash, SIM_IMAGE_FIRMWARE_VERSION);
         T.HaveSynchro = false;
+        SilentAfter(T, TSimUpdateStage::Validate, AEffect);
         return okByte(T.FlashValid);
     case 0x62: // reconnect: the firmware starts when the flash holds a valid image
         if (T.FlashValid) {
             T.Stub = false;
-            AChanged = true;
+            AEffect.Restarted = true;
         }
+        SilentAfter(T, TSimUpdateStage::Reconnect, AEffect);
         return true;
     case 0x64: { // hardware information
         AppendLE16(AAnswer, T.ProductId);
@@ -289,6 +433,19 @@ bool TSimWirelessController::PushStatus() {
         packet.insert(packet.end(), table.begin(), table.end());
     }
     return PushRaw(packet);
+}
+
+void TSimWirelessController::PushRestart(uint8_t AIndex) {
+    std::vector<uint8_t> packet = {18, KPacketStatus};
+    {
+        std::lock_guard lock(fState->Mutex);
+        const auto table = fState->StatusTable();
+        packet.insert(packet.end(), table.begin(), table.end());
+    }
+    if (AIndex >= 1 && AIndex <= 16)
+        packet[1u + AIndex] = 0;
+    PushRaw(packet);
+    PushStatus();
 }
 
 void TSimWirelessController::Revive(uint8_t AIndex) {

@@ -8,12 +8,18 @@
 // bootloader (info, hardware info, serial number, erase, synchronisation block, 8-byte blocks in
 // order deciphered with the demo key, validation of the image's authentication code and product,
 // reconnect). Every change of the status table is pushed as an 18-byte packet on the data path.
+#include "sim/SimBootloader.h"
 #include "sim/SimDevice.h"
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <thread>
 #include <vector>
 
 // One target on the radio.
@@ -27,8 +33,15 @@ struct TSimRadioTarget {
     bool Locked = false;
     bool Stub = false;   // its bootloader is running
     bool Silent = false; // out of radio reach: it takes no command and is not in the table
-    // Goes silent after taking write number N since the synchronisation block (0: never).
+    // Faults, each firing once: silent after taking write number N since the synchronisation
+    // block (0: never), or after answering a bootloader stage (switch: the firmware's switch);
+    // back in reach (in its bootloader) this long after going silent; these bootloader commands
+    // fail once each. Out of reach until this long after the controller starts.
     uint32_t SilentAtBlock = 0;
+    std::optional<TSimUpdateStage> SilentAfter;
+    std::optional<uint32_t> BackAfterMs;
+    std::set<TSimStubRequest> FailOnce;
+    uint32_t AppearAfterMs = 0;
 
     // The bootloader's plain flash (the image's main memory) and its programming run.
     std::vector<uint8_t> Flash;
@@ -54,6 +67,13 @@ struct TSimWirelessState {
     uint8_t Overcharge = 0;
     uint8_t MaxRetries = 3;
     std::vector<TSimRadioTarget> Targets;
+    uint16_t StubActual = 3;
+    uint16_t StubUpdate = 3;
+    // The controller drops off the bus after forwarding target write number N (0: never) and comes
+    // back after UnplugReplugAfterMs when given.
+    uint32_t UnplugAtTargetBlock = 0;
+    std::optional<uint32_t> UnplugReplugAfterMs;
+    uint32_t TargetBlocksForwarded = 0;
     // The answer of the last command that went through, for 0xF1.
     std::vector<uint8_t> LastAnswer;
 
@@ -66,6 +86,11 @@ class TSimWirelessController : public TSimDevice {
 public:
     TSimWirelessController(std::shared_ptr<TSimWirelessState> AState, TUsbDriverKind ADriver,
                            uint16_t AProductId = 14);
+    // Stops the radio's timer.
+    ~TSimWirelessController() override;
+
+    // Starts the radio's timer for the targets that appear late; call once the device is plugged.
+    void Attached(TSimBus& ABus, const std::string& APath) override;
 
     const std::shared_ptr<TSimWirelessState>& State() const { return fState; }
     // Pushes the current status table as one packet.
@@ -74,12 +99,34 @@ public:
     bool PushRaw(const std::vector<uint8_t>& ABytes);
     // Brings the target at AIndex back in reach (in its bootloader, as after a restart) and pushes.
     void Revive(uint8_t AIndex);
+    // A target that restarts leaves the table and comes back: the table with AIndex at 0, then the
+    // table as it is.
+    void PushRestart(uint8_t AIndex);
 
 private:
+    // What a command did to the radio, acted on after the state's lock is released.
+    struct TEffect {
+        bool Restarted = false; // the target restarted (0, then present, in the table)
+        bool Changed = false;   // the table changed otherwise
+        bool WentSilent = false;
+        bool Unplug = false; // the controller drops off after this request
+    };
     // Under the state's lock: runs one command; false when no live target took it.
-    bool Command(TSimWirelessState& S, uint16_t AIndex, const std::vector<uint8_t>& ACmd, bool& AChanged);
+    bool Command(TSimWirelessState& S, uint16_t AIndex, const std::vector<uint8_t>& ACmd, TEffect& AEffect);
     bool BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
-                           std::vector<uint8_t>& AAnswer, bool& AChanged);
+                           std::vector<uint8_t>& AAnswer, TEffect& AEffect);
+    // Under the state's lock: the target goes out of reach, now or after the named stage.
+    void GoSilent(TSimRadioTarget& T, TEffect& AEffect);
+    void SilentAfter(TSimRadioTarget& T, TSimUpdateStage AStage, TEffect& AEffect);
+    // Runs AAction (without the state's lock) AAfterMs from now on the radio's timer thread.
+    void After(uint32_t AAfterMs, std::function<void()> AAction);
+    void TimerLoop();
 
     std::shared_ptr<TSimWirelessState> fState;
+    std::mutex fTimerMutex;
+    std::condition_variable fTimerWake;
+    std::vector<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> fTimers;
+    bool fStopping = false;
+    bool fStarted = false;
+    std::thread fTimer;
 };
