@@ -70,13 +70,13 @@ std::array<uint8_t, 16> TSimWirelessState::StatusTable() const {
 }
 
 TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState> AState,
-                                               TUsbDriverKind ADriver, uint16_t AProductId)
-    : TSimDevice({AProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "wireless"),
+                                               TUsbDriverKind ADriver)
+    : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "wireless"),
       fState(std::move(AState)) {
     using TState = TSimWirelessState;
     using TReq = const TSimVendorRequest&;
     using TOut = std::vector<uint8_t>&;
-    const bool newChip = AProductId == 0x22;
+    const bool newChip = fState->ProductId == 0x22;
 
     OnRead(KReqSerial, fState, [](TState& S, TOut A) {
         A.assign(S.Serial.begin(), S.Serial.end());

@@ -55,6 +55,7 @@ struct TSimRadioTarget {
 
 struct TSimWirelessState {
     std::mutex Mutex;
+    uint16_t ProductId = 14; // 0x22: the newer USB chip, with priority target and overcharge
     std::array<uint8_t, 8> Serial = {14, 2, 0, 0, 0, 0, 0, 7};
     std::array<uint8_t, 8> Key = {2, 7, 1, 8, 2, 8, 1, 8};
     uint16_t VersionHW = 2;
@@ -84,8 +85,7 @@ struct TSimWirelessState {
 
 class TSimWirelessController : public TSimDevice {
 public:
-    TSimWirelessController(std::shared_ptr<TSimWirelessState> AState, TUsbDriverKind ADriver,
-                           uint16_t AProductId = 14);
+    TSimWirelessController(std::shared_ptr<TSimWirelessState> AState, TUsbDriverKind ADriver);
     // Stops the radio's timer.
     ~TSimWirelessController() override;
 

@@ -6,6 +6,7 @@
 #include "app/simbench/SimKindPulseSensor.h"
 #include "app/simbench/SimKindTrigger.h"
 #include "app/simbench/SimKindValues.h"
+#include "app/simbench/SimKindWirelessController.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
 #include "sim/SimPhysicalDevice.h"
@@ -33,9 +34,16 @@ TSimKinds MakeBuiltInKinds() {
     RegisterCameraSensorKind(kinds);
     RegisterPulseSensorKind(kinds);
     RegisterTriggerKind(kinds);
+    RegisterWirelessControllerKind(kinds);
     RegisterBootloaderKind(kinds);
     return kinds;
 }
+
+bool DecimalOnly(const std::string& AText) {
+    return !AText.empty() && AText.find_first_not_of("0123456789") == std::string::npos;
+}
+
+} // namespace
 
 std::optional<TSimUpdateStage> ParseStage(const std::string& AText) {
     static const std::map<std::string, TSimUpdateStage> stages = {{"switch", TSimUpdateStage::Switch},
@@ -63,12 +71,6 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
     }
     return requests;
 }
-
-bool DecimalOnly(const std::string& AText) {
-    return !AText.empty() && AText.find_first_not_of("0123456789") == std::string::npos;
-}
-
-} // namespace
 
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText) {
     const auto parts = Split(AText, '-');

@@ -52,6 +52,8 @@ struct TSimKind {
     // Builds the simulated device; ALatencyMs is the delay of each control transfer.
     std::function<std::shared_ptr<TSimBusDevice>(const TSimDeviceOptions& AOptions, uint32_t ALatencyMs)>
         fCreate;
+    // Help lines for the kind's own names, shown instead of the bare list when given.
+    std::string fHelp = {};
 };
 
 class TSimKinds {
@@ -74,6 +76,11 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
 
 // Eight decimal numbers 0..255 joined by dashes, as serial numbers and device keys are written.
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
+// An update stage by name: switch, erase, synchro, validate or reconnect.
+std::optional<TSimUpdateStage> ParseStage(const std::string& AText);
+// One or more bootloader request names (erase, synchro, write, validate, reconnect, hwinfo, serial)
+// joined by '+'.
+std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText);
 
 // Builds one device of its kind with its update faults, not yet plugged in; none for an unknown kind.
 std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions, const TSimKinds& AKinds,

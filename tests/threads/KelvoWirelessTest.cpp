@@ -20,8 +20,9 @@ struct WirelessBench : ::testing::Test {
 
     std::shared_ptr<TSimWirelessController> Plug(TUsbDriverKind ADriver, uint16_t AProductId = 14) {
         auto state = std::make_shared<TSimWirelessState>();
+        state->ProductId = AProductId;
         state->Targets.push_back(TSimRadioTarget{});
-        auto device = std::make_shared<TSimWirelessController>(state, ADriver, AProductId);
+        auto device = std::make_shared<TSimWirelessController>(state, ADriver);
         fBus.Plug(device);
         return device;
     }
