@@ -1,4 +1,4 @@
-#include "MyLib/KelvoWireless.h"
+#include "MyLib/KelvoUsbWireless1.h"
 
 #include "platform/LittleEndian.h"
 
