@@ -102,7 +102,9 @@ bool ParseTarget(uint8_t AIndex, const std::string& AText, TSimRadioTarget& ATar
     ATarget.Serial = {uint8_t(*pid), uint8_t(*hw), 0, 0, 0, 0, 0, AIndex};
     for (std::size_t i = 3; i < parts.size(); ++i)
         if (!ApplyTargetOption(parts[i], ATarget, AError)) {
-            AError = "t" + std::to_string(AIndex) + "=: " + AError;
+            std::string prefix = "t";
+            prefix.append(std::to_string(AIndex)).append("=: ");
+            AError.insert(0, prefix);
             return false;
         }
     return true;
@@ -164,7 +166,7 @@ void RegisterWirelessControllerKind(TSimKinds& AKinds) {
     kind.fDescription = "wireless target controller (pid=14, or 0x22) and its radio targets";
     kind.fExtraNames = {"targets", "unplug-at-target-block"};
     for (int i = 1; i <= 16; ++i)
-        kind.fExtraNames.insert("t" + std::to_string(i));
+        kind.fExtraNames.insert(std::string("t").append(std::to_string(i)));
     kind.fHelp =
         "    tN=PID:HW:FW[:OPTION]...  a target at radio index N (1-16); FW a number or none (its\n"
         "                              bootloader with no valid image); without any tN: t1=12:3:12\n"
