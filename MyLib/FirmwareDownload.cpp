@@ -8,11 +8,6 @@
 
 namespace {
 
-std::string& DownloadServerUrl() {
-    static std::string url = "http://firmware.kelvo.example/downloads/fw/";
-    return url;
-}
-
 THttpOptions& DownloadHttpOptions() {
     static THttpOptions options;
     return options;
@@ -26,21 +21,14 @@ std::string TKelvoUsbFirmware::DownloadFileName(uint16_t AProductId, uint16_t AV
     return name;
 }
 
-void TKelvoUsbFirmware::SetDownloadServer(const std::string& ABaseUrl) {
-    DownloadServerUrl() = ABaseUrl;
-}
-
-const std::string& TKelvoUsbFirmware::DownloadServer() {
-    return DownloadServerUrl();
-}
-
 void TKelvoUsbFirmware::SetDownloadOptions(const THttpOptions& AOptions) {
     DownloadHttpOptions() = AOptions;
 }
 
-bool TKelvoUsbFirmware::DownloadFromInternet(uint16_t AProductId, uint16_t AVersionHW) {
+bool TKelvoUsbFirmware::DownloadFromInternet(const std::string& AServerUrl, uint16_t AProductId,
+                                             uint16_t AVersionHW) {
     std::vector<uint8_t> body;
-    if (!HttpGet(DownloadServer() + DownloadFileName(AProductId, AVersionHW), body, DownloadHttpOptions()))
+    if (!HttpGet(AServerUrl + DownloadFileName(AProductId, AVersionHW), body, DownloadHttpOptions()))
         return false;
     // The HTTP status is not looked at: an error page fails the header check like any other
     // file that is not an image.

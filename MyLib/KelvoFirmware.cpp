@@ -501,11 +501,18 @@ void TKelvoUsbFirmwareCollection::AddFirmware(TKelvoUsbFirmware* AFirmware) {
 }
 
 void TKelvoUsbFirmwareCollection::RemoveFirmware(TKelvoUsbFirmware* AFirmware) {
+    ExtractFirmware(AFirmware);
+}
+
+std::unique_ptr<TKelvoUsbFirmware>
+TKelvoUsbFirmwareCollection::ExtractFirmware(TKelvoUsbFirmware* AFirmware) {
     for (auto it = fList.begin(); it != fList.end(); ++it)
         if (it->get() == AFirmware) {
+            std::unique_ptr<TKelvoUsbFirmware> taken = std::move(*it);
             fList.erase(it);
-            return;
+            return taken;
         }
+    return nullptr;
 }
 
 TKelvoUsbFirmware* TKelvoUsbFirmwareCollection::FindById(uint16_t AProductId, uint16_t AVersionHW) const {

@@ -182,16 +182,16 @@ public:
     // The firmware kind's name, empty for a combination without one.
     static std::string FirmwareIdName(uint16_t AProductId, uint16_t AVersionHW);
 
-    // Fetches the image file for the product and hardware version from the download server and
+    // Fetches the image file for the product and hardware version from the download server whose
+    // base URL (ending in "/downloads/fw/") is AServerUrl, and
     // loads it into this object: true only when an image arrived and is valid. No failure raises.
     // The image is whatever the file holds; it is not compared with the request. A failure may
     // leave the object half overwritten, so callers download into a fresh image.
-    bool DownloadFromInternet(uint16_t AProductId, uint16_t AVersionHW);
+    bool DownloadFromInternet(const std::string& AServerUrl, uint16_t AProductId, uint16_t AVersionHW);
     // "pid" + four hex digits + "hw" + four hex digits + ".kelvousbfw", all lower case.
     static std::string DownloadFileName(uint16_t AProductId, uint16_t AVersionHW);
-    // The server's base URL, ending in "/downloads/fw/"; the file name is appended to it.
-    static void SetDownloadServer(const std::string& ABaseUrl);
-    static const std::string& DownloadServer();
+    // The maker's download server, used unless a front end is given another.
+    static constexpr const char* DefaultDownloadServer = "http://firmware.kelvo.example/downloads/fw/";
     // Connect and stall time-outs of downloads (tests shorten the stall time).
     static void SetDownloadOptions(const THttpOptions& AOptions);
 
@@ -224,6 +224,8 @@ public:
     void AddFirmware(TKelvoUsbFirmware* AFirmware);
     // Frees AFirmware and closes the gap; an image not in the list is ignored and not freed.
     void RemoveFirmware(TKelvoUsbFirmware* AFirmware);
+    // Takes AFirmware out of the list and hands it over; nullptr when it is not in the list.
+    std::unique_ptr<TKelvoUsbFirmware> ExtractFirmware(TKelvoUsbFirmware* AFirmware);
 
     TKelvoUsbFirmware* FindById(uint16_t AProductId, uint16_t AVersionHW) const;
     TKelvoUsbFirmware* FindByName(const std::string& AName) const;

@@ -36,6 +36,8 @@ public:
     void Stop();
 
     uint8_t PipeId() const { return bPipeID; }
+    // Reads kept outstanding on the pipe while the reader waits for data.
+    int RequestCount() const { return fNumberOfRequests; }
     uint32_t LastError() const { return fLastError.load(); }
 
     // Consecutive failed submits after which the reader gives up, so that it always ends.

@@ -120,7 +120,8 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "  --latency-ms N          latency of each simulated control transfer (default 1)\n"
                 "  --sim-report FILE       at exit, write each simulated device's final state to FILE as\n"
                 "                          JSON (kind, product id, versions, serial number, whether its\n"
-                "                          flash holds a valid image, calibration bytes in hex)\n";
+                "                          flash holds a valid image, calibration bytes in hex; the\n"
+                "                          target behind a target controller)\n";
     text += "  --help                  show this text\n"
             "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"
@@ -132,7 +133,11 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
             "  replug-after-ms=M     after such a drop-off it comes back M ms later, as whatever it then\n"
             "                        is (device or bootloader); without it, it stays away\n"
             "  fail=REQUEST[+...]    a bootloader request fails once: erase, synchro, write, validate,\n"
-            "                        reconnect, hwinfo, serial (serial: for the whole next enumeration)\n";
+            "                        reconnect, hwinfo, serial (serial: for the whole next enumeration)\n"
+            "  on a target-controller they act on its target's update: unplug-at-block and unplug-after\n"
+            "  drop the controller off, target-unplug-at-block=N only the target; replug-after-ms\n"
+            "  brings back what dropped off, the target in its bootloader; fail takes erase, synchro,\n"
+            "  write, validate, reconnect\n";
     text += "kinds:";
     const auto names = AKinds.Names();
     if (names.empty())
@@ -148,8 +153,9 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     }
     text += "\n";
     if (AFrontEnd == TFrontEnd::Console)
-        text += "\nexit status: 0 nothing failed, 1 an update, device open or restore failed, 2 usage, "
-                "user-folder or report-file error\n";
+        text += "\nexit status: 0 every update that started ended updated and nothing failed, 1 an update,\n"
+                "device open or restore failed, an update is left unfinished or the log could not be\n"
+                "written, 2 usage, user-folder or report-file error\n";
     return text;
 }
 

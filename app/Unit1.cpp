@@ -6,6 +6,7 @@
 #include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTarget.h"
 #include "MyLib/KelvoUsbTrigger.h"
 #include "platform/Folders.h"
 
@@ -120,8 +121,9 @@ void TForm1::RegisterDevices() {
 }
 
 void TForm1::FormClose() {
+    fClosing = true;
     // The held devices close in the window's fixed order; the objects themselves go with the window.
-    // The wireless and target controllers join this order with their device classes.
+    // The wireless controller joins this order, before the target controller, with its device class.
     if (fQVSensor)
         fQVSensor->Close();
     if (fTrigger)
@@ -132,7 +134,32 @@ void TForm1::FormClose() {
         fSensor->Close();
     if (fPulse)
         fPulse->Close();
+    if (fTC)
+        fTC->Close();
     fActiveDevice = nullptr;
+}
+
+void TForm1::NoteFailure(const TSerialNum& ASerial) {
+    ++fFailures;
+    ++fAttributedFailures;
+    fUpdateEnds[SerialToStr(ASerial)] = TUpdateEnd::Failed;
+}
+
+TForm1::TUpdateTally TForm1::Tally() {
+    TUpdateTally tally;
+    tally.fFailed = fFailures - fAttributedFailures;
+    for (const auto& [serial, end] : fUpdateEnds) {
+        TSerialNum number{};
+        StrToSerial(serial, number);
+        const TUpdateStep step = ReadUpdateStep(number);
+        if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated)
+            ++tally.fUnfinished;
+        else if (end == TUpdateEnd::Updated)
+            ++tally.fUpdated;
+        else if (end == TUpdateEnd::Failed)
+            ++tally.fFailed;
+    }
+    return tally;
 }
 
 void TForm1::LogMessage(const std::string& AText) {

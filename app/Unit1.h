@@ -14,8 +14,10 @@
 #include "platform/Component.h"
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 class TCommonKelvoUsbDevice;
@@ -32,6 +34,7 @@ class TCustom485Target;
 class TKelvoTargetUsbDevice;
 class TKelvoStdTargetObject;
 class TKelvoStubTargetObject;
+class TKelvoTargetObject;
 
 inline constexpr const char* ApplicationTitle = "KELVO firmware updater 2.0";
 inline constexpr const char* UserFolderName = "KelvoFwUpd";
@@ -69,6 +72,16 @@ public:
     void IgnoredArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void IgnoredRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
 
+    // The target behind the USB target controller, reported while the controller is identified and
+    // up to date: its identity and the offer, the switch into its bootloader, and the flash through
+    // the controller in 8-byte blocks.
+    void TargetConnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void TargetDisconnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void TargetStubConnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void TargetStubDisconnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
+    void StartTargetUpdate();
+    void TargetFlashTimer();
+
     // Opens a newly created device, reads its journal and either finishes an interrupted update or
     // identifies the device and offers an update. True when the caller keeps the device in its
     // field; a device that is not kept is freed before this returns.
@@ -93,8 +106,17 @@ public:
 
     // True once start-up has asked the program to end (the user folder could not be made).
     bool Terminating() const { return fTerminating; }
-    // Failed device opens, updates and restores so far; the console front end's exit status.
+    // Failed device opens, updates and restores so far, including those a later attempt made good.
     int Failures() const { return fFailures; }
+    // How the updates of this run ended: devices whose last attempt updated them, devices whose
+    // last attempt failed (with failures that name no device), and devices whose journal is left
+    // between SwitchRequested and FlashValidated. The console front end's summary and exit status.
+    struct TUpdateTally {
+        int fUpdated = 0;
+        int fFailed = 0;
+        int fUnfinished = 0;
+    };
+    TUpdateTally Tally();
     // Whether a write sequence is running (it lets events run between blocks, so a front end
     // must not take a quiet moment inside it for the end of the work).
     bool UpdateUnderWay() const { return fUpdateUnderWay; }
@@ -119,6 +141,8 @@ public:
     TTargetStub* f485Stub = nullptr;
     TCustom485Target* f485Target = nullptr;
     TKelvoUsbFirmwareCollection* fFirmwares = nullptr;
+    // Base URL of the firmware download server; the front ends set it from --firmware-server.
+    std::string fFirmwareServer = TKelvoUsbFirmware::DefaultDownloadServer;
     // Unknown on Linux; tests set it to reach the branches for newer desktop systems.
     TWinVer fWinVer = TWinVer::Unknown;
     TKelvoStdTargetObject* fTarget = nullptr;
@@ -136,9 +160,17 @@ private:
     // The identification lines, the image choice and the update offer.
     void IdentifyDevice(TCommonKelvoUsbDevice* ADevice);
     // The write sequence on the held bootloader from the erase on; false when it stopped early.
-    bool WriteFirmware();
+    bool WriteFirmware(const TSerialNum& ASerial);
     // Writes the image's blocks, letting events run after each; false when it stopped early.
     bool WriteBlocks(const TKelvoUsbFirmware& AImage);
+
+    // The target flash from the erase on, on the bootloader target held now; false when it stopped
+    // early.
+    bool FlashTarget(const TKelvoUsbFirmware& AImage);
+    // Logs the end of a flash whose target went away.
+    void TargetGoneDuringFlash();
+    // Withdraws an Update offer made for a target.
+    void WithdrawTargetOffer();
 
     // The settings file of one device in the user folder.
     std::string SettingsFileName(const TSerialNum& ASerial) const;
@@ -148,14 +180,42 @@ private:
     // the devices already present.
     void RegisterDevices();
 
+    // Whether an update under way must stop at once: the window is closing, or a close signal
+    // has cancelled the downloads.
+    bool CloseRequested() const;
+    // A failure of the device with the serial number: counted, and the device's last outcome.
+    void NoteFailure(const TSerialNum& ASerial);
+    // Whether the image was downloaded in this run (built-in images are never marked refused).
+    bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
+    bool IsRefused(const TKelvoUsbFirmware& AImage) const;
+    // Puts the collection entry that the refused download AImage replaced back in its place;
+    // nullptr when there was none. The refused image is kept (a caller may still hold it).
+    TKelvoUsbFirmware* RestoreReplacedEntry(TKelvoUsbFirmware* AImage);
+
     bool fTerminating = false;
+    bool fClosing = false;
     // Kept by the connection, update and restore sequences of the device families.
     int fFailures = 0;
     bool fUpdateUnderWay = false;
     // Counts the bootloader objects made, so a write sequence that lets events run notices when
     // its bootloader was replaced by another one in the meantime.
     uint64_t fStubGeneration = 0;
+    // The same for bootloader targets, whether a target flash runs, and whether Update is offered
+    // for a target.
+    uint64_t fTargetStubGeneration = 0;
+    bool fTargetFlashing = false;
+    bool fTargetOffered = false;
     // Downloaded images that had no collection entry to replace. They stay until the window goes,
     // since an update may still use one after a later selection.
     std::vector<std::unique_ptr<TKelvoUsbFirmware>> fDownloads;
+    // Collection entries that a newer download replaced, kept to fall back on should the device
+    // refuse the download.
+    std::vector<std::unique_ptr<TKelvoUsbFirmware>> fReplacedEntries;
+    std::vector<const TKelvoUsbFirmware*> fDownloadedImages;
+    // Images a device refused at validation: product id, hardware and firmware version, CRC-32.
+    std::vector<std::tuple<uint16_t, uint16_t, uint16_t, uint32_t>> fRefusedImages;
+    // The last outcome of each device (by serial number text) seen in this run.
+    enum class TUpdateEnd { None, Updated, Failed };
+    std::map<std::string, TUpdateEnd> fUpdateEnds;
+    int fAttributedFailures = 0;
 };

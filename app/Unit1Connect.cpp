@@ -8,8 +8,10 @@
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbTrigger.h"
 #include "app/ParameterStore.h"
+#include "platform/Http.h"
 #include "platform/IniFile.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <strings.h>
 
@@ -69,13 +71,11 @@ void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& ANa
     RemoveFrom(fPulse, AName);
 }
 
-// The handler pairs of the wireless controller and the target controller do their work from the
-// moment those device classes join the updater; until then their devices are registered, reported
-// and left alone, so they are neither opened nor logged.
+// The handler pair of the wireless controller does its work from the moment that device class joins
+// the updater; until then its devices are registered, reported and left alone, so they are neither
+// opened nor logged.
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::TargetControllerRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 
 // The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
 void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
@@ -90,6 +90,7 @@ bool TForm1::ConnectDevice(TCommonKelvoUsbDevice* ADevice) {
         ++fFailures;
         return false;
     }
+    fUpdateEnds.try_emplace(SerialToStr(ADevice->fSerialNum), TUpdateEnd::None);
     bool adopt = true;
     if (!ResumeJournal(ADevice, ReadUpdateStep(ADevice->fSerialNum), adopt)) {
         if (!adopt) {
@@ -119,10 +120,11 @@ bool TForm1::ResumeJournal(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bo
         if (RestoreParameters(ADevice)) {
             WriteUpdateStep(serial, TUpdateStep::Idle);
             LogMessage("SUCCESS! Firmware updated.");
+            fUpdateEnds[SerialToStr(serial)] = TUpdateEnd::Updated;
             SetState(*ADevice, TDeviceState::Identified);
         } else {
             LogMessage("Cannot restore device parameters.");
-            ++fFailures;
+            NoteFailure(serial);
             LogMessage("Try to replug device or use device-specific calibration tools.");
             WriteUpdateStep(serial, TUpdateStep::RestoreFailed);
             SetState(*ADevice, TDeviceState::JournalReset);
@@ -183,12 +185,21 @@ void TForm1::IdentifyDevice(TCommonKelvoUsbDevice* ADevice) {
 
 TKelvoUsbFirmware* TForm1::SelectFirmware(uint16_t AProductId, uint16_t AVersionHW) {
     TKelvoUsbFirmware* entry = fFirmwares ? fFirmwares->FindById(AProductId, AVersionHW) : nullptr;
+    if (entry && IsRefused(*entry))
+        entry = RestoreReplacedEntry(entry);
     auto downloaded = std::make_unique<TKelvoUsbFirmware>();
     // The server may hand out a file for another device; flashing that would be worse than keeping
     // the built-in image, so such a download counts as none.
-    if (!downloaded->DownloadFromInternet(AProductId, AVersionHW) || downloaded->ProductID() != AProductId ||
-        downloaded->VersionHW() != AVersionHW)
+    if (!downloaded->DownloadFromInternet(fFirmwareServer, AProductId, AVersionHW) ||
+        downloaded->ProductID() != AProductId || downloaded->VersionHW() != AVersionHW)
         downloaded.reset();
+    // A download ended by a close signal chooses nothing, so no update goes on into the erase.
+    if (HttpTransfersCancelled())
+        return nullptr;
+    if (downloaded && IsRefused(*downloaded)) {
+        LogMessage("Downloaded firmware was refused by the device; using the built-in image.");
+        downloaded.reset();
+    }
     if (!downloaded)
         return entry;
     if (!entry) {
@@ -197,16 +208,40 @@ TKelvoUsbFirmware* TForm1::SelectFirmware(uint16_t AProductId, uint16_t AVersion
             if (kept->Data().CRC32 == downloaded->Data().CRC32 &&
                 kept->VersionFW() == downloaded->VersionFW())
                 return kept.get();
+        fDownloadedImages.push_back(downloaded.get());
         fDownloads.push_back(std::move(downloaded));
         return fDownloads.back().get();
     }
     if (entry->VersionFW() < downloaded->VersionFW()) {
-        fFirmwares->RemoveFirmware(entry);
+        fReplacedEntries.push_back(fFirmwares->ExtractFirmware(entry));
         TKelvoUsbFirmware* newer = downloaded.release();
+        fDownloadedImages.push_back(newer);
         fFirmwares->AddFirmware(newer);
         return newer;
     }
     return entry;
+}
+
+bool TForm1::IsDownloaded(const TKelvoUsbFirmware* AImage) const {
+    return std::find(fDownloadedImages.begin(), fDownloadedImages.end(), AImage) != fDownloadedImages.end();
+}
+
+bool TForm1::IsRefused(const TKelvoUsbFirmware& AImage) const {
+    const auto id = std::make_tuple(AImage.ProductID(), AImage.VersionHW(), AImage.VersionFW(),
+                                    uint32_t(AImage.Data().CRC32));
+    return std::find(fRefusedImages.begin(), fRefusedImages.end(), id) != fRefusedImages.end();
+}
+
+TKelvoUsbFirmware* TForm1::RestoreReplacedEntry(TKelvoUsbFirmware* AImage) {
+    fDownloads.push_back(fFirmwares->ExtractFirmware(AImage));
+    for (auto it = fReplacedEntries.rbegin(); it != fReplacedEntries.rend(); ++it)
+        if ((*it)->ProductID() == AImage->ProductID() && (*it)->VersionHW() == AImage->VersionHW()) {
+            TKelvoUsbFirmware* entry = it->release();
+            fReplacedEntries.erase(std::next(it).base());
+            fFirmwares->AddFirmware(entry);
+            return entry;
+        }
+    return nullptr;
 }
 
 bool TForm1::SaveParameters(TCommonKelvoUsbDevice* ADevice) {

@@ -5,18 +5,29 @@
 
 #include "MyLib/KelvoUsbStub.h"
 
+#include "platform/Http.h"
+
 #include <algorithm>
 #include <strings.h>
+
+namespace {
+
+constexpr const char* InterruptedText = "Update interrupted; replug the device and run the updater again.";
+
+} // namespace
 
 void TForm1::StartUsbUpdate(TCommonKelvoUsbDevice* ADevice) {
     if (ADevice->fLocked && ADevice->fVersionFW > 2) {
         const auto text = Toolkit.InputBox("Device is locked", "Please enter device key to unlock:", "");
+        // The box was cancelled by a close: the window is going, and so is the update.
+        if (CloseRequested())
+            return;
         if (text) {
             TDeviceKey key{};
             StrToSerial(*text, key);
             if (KeyValid(key) && !ADevice->Unlock(key)) {
                 Toolkit.ShowMessage("Invalid device key or error unlocking device");
-                ++fFailures;
+                NoteFailure(ADevice->fSerialNum);
                 return;
             }
         }
@@ -24,7 +35,7 @@ void TForm1::StartUsbUpdate(TCommonKelvoUsbDevice* ADevice) {
     AskToReplug = false;
     if (!SaveParameters(ADevice)) {
         LogMessage("Error: cannot save device parameters!");
-        ++fFailures;
+        NoteFailure(ADevice->fSerialNum);
         return;
     }
     const TSerialNum serial = ADevice->fSerialNum;
@@ -33,7 +44,7 @@ void TForm1::StartUsbUpdate(TCommonKelvoUsbDevice* ADevice) {
         if (!ADevice->SwitchToStub()) {
             AskToReplug = false;
             LogMessage(ADevice->SwitchToStubError());
-            ++fFailures;
+            NoteFailure(serial);
             return;
         }
         SetState(*ADevice, TDeviceState::SwitchingToStub);
@@ -70,10 +81,11 @@ void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string& ANam
         return;
     }
     LogMessage("Stub plugged in, serial number is " + SerialToStr(serial));
+    fUpdateEnds.try_emplace(SerialToStr(serial), TUpdateEnd::None);
     TStubHardwareInfo info{};
     if (!fStub->GetHardwareInfo(info)) {
         LogMessage("Error: cannot read STUB hardware info!");
-        ++fFailures;
+        NoteFailure(serial);
         return;
     }
     WriteUpdateStep(serial, TUpdateStep::StubArrived);
@@ -92,17 +104,25 @@ void TForm1::StubRemoval(TDeviceNotifier*, const TGUID&, const std::string& ANam
 
 void TForm1::Timer1Timer() {
     Timer1.SetEnabled(false);
-    fUpdateUnderWay = true;
-    if (!WriteFirmware())
+    TSerialNum serial;
+    if (!fStub || !fStub->GetSerialNum(&serial)) {
         ++fFailures;
+        return;
+    }
+    fUpdateUnderWay = true;
+    if (!WriteFirmware(serial))
+        NoteFailure(serial);
     fUpdateUnderWay = false;
 }
 
-bool TForm1::WriteFirmware() {
-    TSerialNum serial;
-    if (!fStub || !fStub->GetSerialNum(&serial))
-        return false;
+bool TForm1::WriteFirmware(const TSerialNum& ASerial) {
     TKelvoUsbFirmware* image = SelectFirmware(fStub->fHWInfo.idProduct, fStub->fHWInfo.VersionHW);
+    // Closed during the download: nothing is erased, and the journal keeps StubArrived so the next
+    // run starts the write sequence again.
+    if (CloseRequested()) {
+        LogMessage(InterruptedText);
+        return false;
+    }
     if (!image) {
         LogMessage("Error: cannot load firmware from resource!");
         return false;
@@ -113,7 +133,7 @@ bool TForm1::WriteFirmware() {
         LogMessage("Error erasing flash!");
         return false;
     }
-    WriteUpdateStep(serial, TUpdateStep::FlashErased);
+    WriteUpdateStep(ASerial, TUpdateStep::FlashErased);
     LogMessage("Flash erased.");
     if (AskToReplug) {
         AskToReplug = false;
@@ -130,17 +150,26 @@ bool TForm1::WriteFirmware() {
         // The journal still says FlashErased: the next arrival of the bootloader starts again from the erase.
         return false;
     }
-    WriteUpdateStep(serial, TUpdateStep::FlashWritten);
+    WriteUpdateStep(ASerial, TUpdateStep::FlashWritten);
     LogMessage("Validating flash...");
     if (!fStub->ValidateFlash()) {
         LogMessage("Error! Try to replug usb device.");
+        // A downloaded image the device would not take (enciphered for other devices, say) is
+        // not offered to it again; the retry falls back to the built-in image.
+        if (IsDownloaded(image))
+            fRefusedImages.emplace_back(image->ProductID(), image->VersionHW(), image->VersionFW(),
+                                        uint32_t(image->Data().CRC32));
         return false;
     }
     LogMessage("Leaving programming mode.");
     LogMessage("If process does not respond please unplug and replug device.");
-    WriteUpdateStep(serial, TUpdateStep::FlashValidated);
+    WriteUpdateStep(ASerial, TUpdateStep::FlashValidated);
     fStub->ReconnectUsb();
     return true;
+}
+
+bool TForm1::CloseRequested() const {
+    return fClosing || HttpTransfersCancelled();
 }
 
 bool TForm1::WriteBlocks(const TKelvoUsbFirmware& AImage) {
@@ -161,13 +190,19 @@ bool TForm1::WriteBlocks(const TKelvoUsbFirmware& AImage) {
     for (uint32_t address = 0; address < ImageSize;) {
         const uint32_t size = std::min(block, ImageSize - address);
         if (!fStub->WriteFlash(uint16_t(address), data, uint16_t(size))) {
-            LogMessage("Error writing flash!");
+            LogMessage(CloseRequested() ? InterruptedText : "Error writing flash!");
             return false;
         }
         data += size;
         address += size;
         ProgressBar1.SetPosition(int(address));
         Toolkit.ProcessMessages();
+        // A close (the window's, or a signal's) ran meanwhile: the journal keeps FlashErased and
+        // the next run writes the image again.
+        if (CloseRequested()) {
+            LogMessage(InterruptedText);
+            return false;
+        }
         // The removal handler may have freed the bootloader meanwhile, and another one may have
         // taken its place; neither may receive the rest of this image.
         if (!fStub || fStubGeneration != generation) {

@@ -1,7 +1,11 @@
-// The host's cost of one update: the write sequence of the main window (erase, synchronisation
-// block, 3,568 blocks of 16 bytes with the window's events run after each, validation, reconnect)
-// against a simulated bootloader, at zero latency (the cost per block of the whole stack) and at
-// 1 ms per control transfer (against the floor of 3,568 transfers at 1 ms).
+// The host's cost of one update: the write sequences of the main window against simulated
+// devices, at zero latency (the cost per block of the whole stack) and at 1 ms per control transfer
+// (against the floor of the transfers themselves at 1 ms).
+// - USB device: erase, synchronisation block, 3,568 blocks of 16 bytes with the window's events run
+//   after each, validation, reconnect, through its bootloader (floor: the 3,568 block transfers);
+// - target behind a USB target controller: erase, synchronisation block, 7,136 blocks of 8 bytes
+//   with events after each, validation, reconnect, through the controller (floor: all 7,140
+//   transfers).
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
 #include "app/simbench/SimBench.h"
@@ -16,17 +20,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 namespace {
 
-constexpr int KBlocks = 3568;
+// One write sequence as the window runs it once its timer is armed for ADevice.
+struct TSequence {
+    const char* fDevice;
+    int fBlocks;
+    // Control transfers the device needs for the sequence, the floor at a latency.
+    int fFloorTransfers;
+    // Runs the sequence the armed timer would run.
+    std::function<void(TForm1& AForm)> fRun;
+    // Whether the device holds the new image afterwards.
+    std::function<bool(const TSimUnitReport& AReport)> fFlashed;
+};
 
-void BM_UpdateWriteSequence(benchmark::State& AState) {
+void RunSequence(benchmark::State& AState, const TSequence& ASequence) {
     const uint32_t latencyUs = uint32_t(AState.range(0));
     TSimDeviceOptions options;
     std::string error;
-    if (!ParseSimDevice("bootloader,pid=32,hw=2", TSimKinds::BuiltIn(), options, error)) {
+    if (!ParseSimDevice(ASequence.fDevice, TSimKinds::BuiltIn(), options, error)) {
         AState.SkipWithError(error.c_str());
         return;
     }
@@ -36,8 +51,6 @@ void BM_UpdateWriteSequence(benchmark::State& AState) {
         return;
     }
     setenv("XDG_DATA_HOME", home.c_str(), 1);
-    // No download server: the built-in image is used.
-    TKelvoUsbFirmware::SetDownloadServer("http://127.0.0.1:1/downloads/fw/");
     std::FILE* devnull = std::fopen("/dev/null", "w");
     double seconds = 0;
     for (auto _ : AState) {
@@ -47,40 +60,67 @@ void BM_UpdateWriteSequence(benchmark::State& AState) {
         std::istringstream in;
         TConsoleToolkit toolkit(loop, in, devnull, devnull, false);
         TForm1 form(toolkit);
+        // No download server: the built-in image is used.
+        form.fFirmwareServer = "http://127.0.0.1:1/downloads/fw/";
         form.FormCreate();
         auto device = CreateSimDevice(options, TSimKinds::BuiltIn(), 0);
         auto sim = std::dynamic_pointer_cast<TSimDevice>(device);
         bus.Plug(device);
-        // The bootloader's arrival arms the window's timer; the sequence is then run at once.
+        // The device's arrival arms the window's timer; the sequence is then run at once.
         if (!loop.RunUntil([&] { return form.Timer1.Enabled(); }, 10000)) {
-            AState.SkipWithError("the bootloader was not taken up");
+            AState.SkipWithError("the device was not taken up");
             break;
         }
+        form.Timer1.SetEnabled(false);
         sim->Unit()->SetLatency(std::chrono::microseconds(latencyUs));
         const auto start = std::chrono::steady_clock::now();
-        form.Timer1Timer();
+        ASequence.fRun(form);
         const auto stop = std::chrono::steady_clock::now();
         const double elapsed = std::chrono::duration<double>(stop - start).count();
         AState.SetIterationTime(elapsed);
         seconds += elapsed;
-        if (form.Failures() != 0 || !sim->Unit()->Report().FlashValid) {
+        if (form.Failures() != 0 || !ASequence.fFlashed(sim->Unit()->Report())) {
             AState.SkipWithError("the write sequence failed");
             break;
         }
         form.FormClose();
     }
-    AState.SetItemsProcessed(int64_t(AState.iterations()) * KBlocks);
-    AState.counters["us_per_block"] = seconds * 1e6 / (double(AState.iterations()) * KBlocks);
+    const double blocks = double(AState.iterations()) * ASequence.fBlocks;
+    AState.SetItemsProcessed(int64_t(blocks));
+    AState.counters["us_per_block"] = seconds * 1e6 / blocks;
     if (latencyUs > 0) {
-        // The sequence against the time the device itself needs for the blocks alone.
-        const double floor = KBlocks * latencyUs * 1e-6;
+        // The sequence against the time the device itself needs for its transfers alone.
+        const double floor = ASequence.fFloorTransfers * latencyUs * 1e-6;
         AState.counters["floor_s"] = floor;
         AState.counters["overhead_pct"] = (seconds / double(AState.iterations()) - floor) / floor * 100;
     }
     std::fclose(devnull);
     std::filesystem::remove_all(home);
 }
+
+void BM_UpdateWriteSequence(benchmark::State& AState) {
+    RunSequence(AState, {"bootloader,pid=32,hw=2", 3568, 3568, [](TForm1& AForm) { AForm.Timer1Timer(); },
+                         [](const TSimUnitReport& AReport) { return AReport.FlashValid; }});
+}
+
+// A target found in its bootloader with an older image is flashed as soon as it is reported.
+void BM_TargetFlash(benchmark::State& AState) {
+    RunSequence(AState, {"target-controller,target=bootloader", 7136, 7136 + 4,
+                         [](TForm1& AForm) { AForm.TargetFlashTimer(); },
+                         [](const TSimUnitReport& AReport) {
+                             return AReport.Target && AReport.Target->FlashValid &&
+                                    AReport.Target->VersionFW == 8;
+                         }});
+}
+
 BENCHMARK(BM_UpdateWriteSequence)
+    ->ArgName("latency_us")
+    ->Arg(0)
+    ->Arg(1000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_TargetFlash)
     ->ArgName("latency_us")
     ->Arg(0)
     ->Arg(1000)

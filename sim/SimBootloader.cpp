@@ -97,6 +97,54 @@ void TSimBootloaderState::ResetRun() {
     SecretEnabled = false;
 }
 
+void TSimBootloaderState::EraseFlash() {
+    std::fill(Flash.begin(), Flash.end(), uint8_t(0xFF));
+    FlashValid = false;
+    Erased = true;
+    HaveSynchro = false;
+    NextAddress = 0;
+    Partial.clear();
+    ++Erases;
+}
+
+bool TSimBootloaderState::TakeSynchro(const std::vector<uint8_t>& ABlock) {
+    // Only on erased flash, before the first block.
+    if (!Erased || NextAddress != 0 || ABlock.size() != Chain.size()) {
+        ++Refused;
+        return false;
+    }
+    std::copy(ABlock.begin(), ABlock.end(), Chain.begin());
+    HaveSynchro = true;
+    WritesSinceSynchro = 0;
+    return true;
+}
+
+bool TSimBootloaderState::TakeBlock(uint32_t AAddress, const std::vector<uint8_t>& AData,
+                                    std::size_t AMaxBlock) {
+    const std::size_t size = AData.size();
+    // Blocks strictly in order, after the erase and the synchronisation block, within the image.
+    if (!Erased || !HaveSynchro || AAddress != NextAddress || size == 0 || size > AMaxBlock ||
+        NextAddress + size > SIM_IMAGE_SIZE) {
+        ++Refused;
+        return false;
+    }
+    std::size_t done = NextAddress - Partial.size();
+    Partial.insert(Partial.end(), AData.begin(), AData.end());
+    NextAddress += uint32_t(size);
+    const std::size_t whole = Partial.size() / 8 * 8;
+    DemoCipher().Decipher(Partial.data(), Flash.data() + done, whole, Chain.data());
+    Partial.erase(Partial.begin(), Partial.begin() + std::ptrdiff_t(whole));
+    ++BlocksAccepted;
+    return true;
+}
+
+bool TSimBootloaderState::ValidateFlash() {
+    // A run that was started must have been finished; the code must match the memory.
+    const bool complete = !Erased || (HaveSynchro && NextAddress == SIM_IMAGE_SIZE && Partial.empty());
+    FlashValid = complete && SimImageAuthentic(Flash);
+    return FlashValid;
+}
+
 uint16_t TSimBootloaderState::FlashFirmwareVersion() const {
     return FlashValid ? GetLE16(Flash.data() + SIM_IMAGE_FIRMWARE_VERSION) : 0xFFFF;
 }
@@ -115,29 +163,17 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     OnWrite(KReqErase, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Erase))
             return false;
-        std::fill(S.Flash.begin(), S.Flash.end(), uint8_t(0xFF));
-        S.FlashValid = false;
+        S.EraseFlash();
         if (fHooks.Erased)
             fHooks.Erased();
-        S.Erased = true;
-        S.HaveSynchro = false;
-        S.NextAddress = 0;
-        S.Partial.clear();
-        ++S.Erases;
         DropOffAfter(TSimUpdateStage::Erase);
         return true;
     });
     OnWrite(KReqSynchro, fState, 8, [this](TState& S, const TSimVendorRequest& AReq) {
         if (FailsNow(TSimStubRequest::Synchro))
             return false;
-        // Only on erased flash, before the first block.
-        if (!S.Erased || S.NextAddress != 0) {
-            ++S.Refused;
+        if (!S.TakeSynchro(AReq.Data))
             return false;
-        }
-        std::copy(AReq.Data.begin(), AReq.Data.end(), S.Chain.begin());
-        S.HaveSynchro = true;
-        S.WritesSinceSynchro = 0;
         DropOffAfter(TSimUpdateStage::Synchro);
         return true;
     });
@@ -148,12 +184,9 @@ TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsb
     OnWrite(KReqValidate, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Validate))
             return false;
-        // A run that was started must have been finished; the code must match the memory.
-        const bool complete =
-            !S.Erased || (S.HaveSynchro && S.NextAddress == SIM_IMAGE_SIZE && S.Partial.empty());
-        S.FlashValid = complete && SimImageAuthentic(S.Flash);
+        const bool valid = S.ValidateFlash();
         DropOffAfter(TSimUpdateStage::Validate);
-        return S.FlashValid;
+        return valid;
     });
     OnWrite(KReqReconnect, fState, 0, [this](TState& S, const TSimVendorRequest&) {
         if (FailsNow(TSimStubRequest::Reconnect))
@@ -271,19 +304,5 @@ bool TSimBootloader::Write(const TSimVendorRequest& AReq) {
     }
     if (FailsNow(TSimStubRequest::Write))
         return false;
-    const std::size_t size = AReq.Data.size();
-    // Blocks strictly in order, after the erase and the synchronisation block, within the image.
-    if (!S.Erased || !S.HaveSynchro || AReq.wValue != S.NextAddress || size == 0 ||
-        size > SIM_STUB_MAX_BLOCK || S.NextAddress + size > SIM_IMAGE_SIZE) {
-        ++S.Refused;
-        return false;
-    }
-    std::size_t done = S.NextAddress - S.Partial.size();
-    S.Partial.insert(S.Partial.end(), AReq.Data.begin(), AReq.Data.end());
-    S.NextAddress += uint32_t(size);
-    const std::size_t whole = S.Partial.size() / 8 * 8;
-    DemoCipher().Decipher(S.Partial.data(), S.Flash.data() + done, whole, S.Chain.data());
-    S.Partial.erase(S.Partial.begin(), S.Partial.begin() + std::ptrdiff_t(whole));
-    ++S.BlocksAccepted;
-    return true;
+    return S.TakeBlock(AReq.wValue, AReq.Data, SIM_STUB_MAX_BLOCK);
 }

@@ -89,6 +89,15 @@ struct TSimBootloaderState {
 
     // Forgets the programming run (power lost, or programming mode left).
     void ResetRun();
+    // The steps of a programming run, as every simulated bootloader takes them: the erase wipes the
+    // flash and starts a run; the synchronisation block is taken only on erased flash before the
+    // first block; blocks of up to AMaxBlock bytes only strictly in order within the image, each
+    // deciphered into the flash; validation needs a finished run (or none) and an authentic image.
+    // A refused step counts in Refused.
+    void EraseFlash();
+    bool TakeSynchro(const std::vector<uint8_t>& ABlock);
+    bool TakeBlock(uint32_t AAddress, const std::vector<uint8_t>& AData, std::size_t AMaxBlock);
+    bool ValidateFlash();
     // Firmware version and product id of the image in flash, 0xFFFF when it holds none.
     uint16_t FlashFirmwareVersion() const;
     uint16_t FlashProductId() const;

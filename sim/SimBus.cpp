@@ -132,11 +132,23 @@ bool TSimBus::Unplug(const TSimBusDevice& ADevice) {
 }
 
 void TSimBus::PlugAfter(std::shared_ptr<TSimBusDevice> ADevice, uint32_t AMilliseconds) {
+    if (ADevice)
+        Delay({std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds),
+               std::move(ADevice),
+               {}});
+}
+
+void TSimBus::RunAfter(std::function<void()> AAction, uint32_t AMilliseconds) {
+    if (AAction)
+        Delay({std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds), nullptr,
+               std::move(AAction)});
+}
+
+void TSimBus::Delay(TDelayedPlug APlug) {
     std::lock_guard lock(fTimerMutex);
-    if (fTimerStop || !ADevice)
+    if (fTimerStop)
         return;
-    fDelayed.push_back(
-        {std::chrono::steady_clock::now() + std::chrono::milliseconds(AMilliseconds), std::move(ADevice)});
+    fDelayed.push_back(std::move(APlug));
     if (!fTimer.joinable())
         fTimer = std::thread([this] { TimerThread(); });
     fTimerWake.notify_all();
@@ -157,11 +169,14 @@ void TSimBus::TimerThread() {
             fTimerWake.wait_until(lock, due);
             continue;
         }
-        auto device = std::move(first->Device);
+        TDelayedPlug due = std::move(*first);
         fDelayed.erase(first);
         fPlugging = true;
         lock.unlock();
-        Plug(std::move(device));
+        if (due.Action)
+            due.Action();
+        else
+            Plug(std::move(due.Device));
         lock.lock();
         fPlugging = false;
     }

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,6 +36,9 @@ public:
     bool Unplug(const TSimBusDevice& ADevice);
     // Plugs ADevice in after AMilliseconds, from the bus's own timer thread.
     void PlugAfter(std::shared_ptr<TSimBusDevice> ADevice, uint32_t AMilliseconds);
+    // Runs AAction after AMilliseconds on the same timer thread, as a device's own later doing (a
+    // part behind it coming back); it counts as a pending report until it has run.
+    void RunAfter(std::function<void()> AAction, uint32_t AMilliseconds);
     // The device's current path, or "" when it is not plugged in.
     std::string PathOf(const TSimBusDevice& ADevice) const;
     // Any thread: whether an arrival or removal report is still queued, or a delayed plug waits.
@@ -60,8 +64,10 @@ private:
     struct TDelayedPlug {
         std::chrono::steady_clock::time_point Due;
         std::shared_ptr<TSimBusDevice> Device;
+        std::function<void()> Action; // instead of plugging a device
     };
 
+    void Delay(TDelayedPlug APlug);
     void PostReports(uint32_t AEvent, const TGUID& AClass, const std::string& APath);
     void TimerThread();
 

@@ -3,12 +3,14 @@
 #include "sim/SimCameraSensor.h"
 #include "sim/SimOpticalSensor.h"
 #include "sim/SimPulseSensor.h"
+#include "sim/SimTargetController.h"
 #include "sim/SimTriggerController.h"
 #include "sim/SimWirelessController.h"
 
 namespace {
 
 constexpr uint16_t KTriggerProductId = 5;
+constexpr uint16_t KTargetControllerProductId = 2;
 constexpr uint16_t KWirelessProductId = 14;
 constexpr uint16_t KWirelessNewProductId = 0x22;
 
@@ -165,6 +167,35 @@ TSimFamilyBinding SimTriggerBinding(std::shared_ptr<TSimTriggerState> AState) {
     return binding;
 }
 
+TSimFamilyBinding SimTargetControllerBinding(std::shared_ptr<TSimTargetControllerState> AState) {
+    TSimFamilyBinding binding;
+    binding.Kind = "target-controller";
+    binding.ProductIds = {KTargetControllerProductId};
+    binding.Identity = [AState] { return CommonIdentity(*AState, KTargetControllerProductId); };
+    binding.Restore = [AState](const TSimUnitIdentity& AIdentity) {
+        std::lock_guard lock(AState->Mutex);
+        CommonRestore(*AState, AIdentity);
+    };
+    binding.Wipe = [] {};
+    binding.Calibration = [] { return std::vector<uint8_t>(); };
+    binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
+        return std::make_shared<TSimTargetController>(AState, ADriver);
+    };
+    binding.Target = [AState] {
+        std::lock_guard lock(AState->Mutex);
+        TSimTargetReport report;
+        report.Present = AState->TargetMode != TSimTargetMode::None;
+        report.InBootloader = AState->TargetMode == TSimTargetMode::Bootloader;
+        report.ProductId = AState->Target.ProductId;
+        report.VersionHW = AState->Target.VersionHW;
+        report.VersionFW = AState->TargetFirmwareVersion();
+        report.Serial = AState->Target.Serial;
+        report.FlashValid = AState->Target.FlashValid;
+        return report;
+    };
+    return binding;
+}
+
 TSimFamilyBinding SimWirelessBinding(std::shared_ptr<TSimWirelessState> AState) {
     TSimFamilyBinding binding;
     binding.Kind = "wireless-controller";
@@ -220,18 +251,18 @@ bool SimDefaultBindingFor(const TSimUnitIdentity& AIdentity, TSimFamilyBinding& 
         ABinding = SimPulseSensorBinding(state);
         return true;
     }
+    case KTriggerProductId: {
+        auto state = std::make_shared<TSimTriggerState>();
+        fill(*state);
+        ABinding = SimTriggerBinding(state);
+        return true;
+    }
     case KWirelessProductId:
     case KWirelessNewProductId: {
         auto state = std::make_shared<TSimWirelessState>();
         fill(*state);
         state->ProductId = AIdentity.ProductId;
         ABinding = SimWirelessBinding(state);
-        return true;
-    }
-    case KTriggerProductId: {
-        auto state = std::make_shared<TSimTriggerState>();
-        fill(*state);
-        ABinding = SimTriggerBinding(state);
         return true;
     }
     default:

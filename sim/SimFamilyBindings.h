@@ -12,6 +12,7 @@ struct TSimCameraSensorState;
 struct TSimPulseState;
 struct TSimTriggerState;
 struct TSimWirelessState;
+struct TSimTargetControllerState;
 
 TSimFamilyBinding SimOpticalSensorBinding(std::shared_ptr<TSimOpticalSensorState> AState);
 // The camera sensor keeps its product id in its descriptor only; AProductId is the one it starts with.
@@ -20,6 +21,7 @@ TSimFamilyBinding SimPulseSensorBinding(std::shared_ptr<TSimPulseState> AState);
 TSimFamilyBinding SimTriggerBinding(std::shared_ptr<TSimTriggerState> AState);
 // The wireless controller; its radio targets stay with the state across its own update.
 TSimFamilyBinding SimWirelessBinding(std::shared_ptr<TSimWirelessState> AState);
+TSimFamilyBinding SimTargetControllerBinding(std::shared_ptr<TSimTargetControllerState> AState);
 
 // A family with its default state for a device of AProductId (32/35 optical, 0x1F01 camera, 10/19
 // pulse, 5 trigger, 14/0x22 wireless controller), its identity set from AIdentity; false for a product no

@@ -186,6 +186,8 @@ TSimUnitReport TSimPhysicalDevice::Report() const {
     report.Kind = family.Kind;
     report.InBootloader = Mode() == TMode::Bootloader;
     report.Calibration = family.Calibration ? family.Calibration() : std::vector<uint8_t>();
+    if (family.Target)
+        report.Target = family.Target();
     if (!report.InBootloader) {
         const TSimUnitIdentity identity = family.Identity();
         report.ProductId = identity.ProductId;

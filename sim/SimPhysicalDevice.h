@@ -43,6 +43,17 @@ struct TSimUnitIdentity {
     uint16_t StubVersion = 0;
 };
 
+// A target behind a controller, for reports.
+struct TSimTargetReport {
+    bool Present = false;
+    bool InBootloader = false;
+    uint16_t ProductId = 0;
+    uint16_t VersionHW = 0;
+    uint16_t VersionFW = 0; // 0xFFFF: its flash holds no valid image
+    std::array<uint8_t, 8> Serial{};
+    bool FlashValid = false;
+};
+
 // How a family's state is read and written and brought up as the running device.
 struct TSimFamilyBinding {
     // The --simulate kind of the running device, e.g. "optical-sensor".
@@ -59,6 +70,8 @@ struct TSimFamilyBinding {
     std::function<std::vector<uint8_t>()> Calibration;
     // A new running personality over the family's state.
     std::function<std::shared_ptr<TSimDevice>(TUsbDriverKind ADriver)> MakeRunning;
+    // The target behind a controller; empty for the families that have none.
+    std::function<TSimTargetReport()> Target;
 };
 
 // The final state of a physical device, for reports.
@@ -72,6 +85,7 @@ struct TSimUnitReport {
     std::array<uint8_t, 8> Serial{};
     bool FlashValid = false;
     std::vector<uint8_t> Calibration;
+    std::optional<TSimTargetReport> Target;
 };
 
 class TSimPhysicalDevice : public std::enable_shared_from_this<TSimPhysicalDevice> {

@@ -1,11 +1,17 @@
 #include "app/console/ConsoleToolkit.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 void TConsoleListBox::AddAndSelect(const std::string& ALine) {
     fLines.push_back(ALine);
+    if (!fOutputError.empty())
+        return;
+    errno = 0;
     std::fprintf(fOut, "%s\n", ALine.c_str());
-    std::fflush(fOut);
+    if (std::fflush(fOut) != 0 || std::ferror(fOut))
+        fOutputError = errno != 0 ? std::strerror(errno) : "write error";
 }
 
 std::string TConsoleListBox::Item(int AIndex) const {

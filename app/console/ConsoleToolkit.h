@@ -21,10 +21,14 @@ public:
     int Count() const override { return static_cast<int>(fLines.size()); }
     std::string Item(int AIndex) const override;
     void Repaint() override {}
+    // The cause of the first failed write of the log (a closed pipe, a full disk); empty while
+    // every line got out. After a failure the lines are only kept, not written.
+    const std::string& OutputError() const { return fOutputError; }
 
 private:
     std::FILE* fOut;
     std::vector<std::string> fLines;
+    std::string fOutputError;
 };
 
 class TConsoleProgressBar final : public TProgressBar {
@@ -111,6 +115,7 @@ public:
     TTimer& Timer() override { return fTimer; }
 
     bool WindowEnabled() const { return fWindowEnabled; }
+    const std::string& LogOutputError() const { return fListBox.OutputError(); }
     const std::string& Caption() const { return fCaption; }
 
 private:

@@ -1,7 +1,8 @@
 // kelvo-fwupd-cli: the updater's window logic in a terminal. stdout carries the log lines only;
-// progress, messages and notes go to stderr. Exit status: 0 nothing failed, 1 a device open, an
-// update or a restore failed, 2 a usage error, the user-folder error or a report file that cannot be
-// written.
+// progress, messages, notes and the closing summary of the updates go to stderr. Exit status: 0 every
+// update that started ended with the device updated and nothing failed, 1 a device open, an update
+// or a restore failed, an update is left unfinished, or the log could not be written, 2 a usage
+// error, the user-folder error or a report file that cannot be written.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
@@ -11,6 +12,7 @@
 #include "platform/System.h"
 #include "sim/SimBus.h"
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <iostream>
@@ -20,11 +22,26 @@ namespace {
 
 constexpr const char* ProgramName = "kelvo-fwupd-cli";
 
+// One line on how the updates of the run ended; empty when no device took part.
+std::string SummaryLine(const TForm1::TUpdateTally& ATally) {
+    if (ATally.fUpdated + ATally.fFailed + ATally.fUnfinished == 0)
+        return {};
+    std::string line = std::string(ProgramName) + ": " + std::to_string(ATally.fUpdated) + " updated, " +
+                       std::to_string(ATally.fFailed) + " failed, " + std::to_string(ATally.fUnfinished) +
+                       " unfinished";
+    if (ATally.fUnfinished > 0)
+        line += " (replug each unfinished device and run the updater again to finish its update)";
+    return line;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     // Before any thread exists, so that only the watcher receives the signals.
     BlockSignals();
+    // A closed stdout must not end the program in the middle of a flash; the failed write is
+    // reported at the end instead.
+    signal(SIGPIPE, SIG_IGN);
 
     TCommandLine line;
     std::string error;
@@ -38,9 +55,6 @@ int main(int argc, char** argv) {
         std::cout << *information;
         return 0;
     }
-    if (!line.fFirmwareServer.empty())
-        TKelvoUsbFirmware::SetDownloadServer(line.fFirmwareServer);
-
     TStdEventLoop loop;
     // Without --simulate the bus has no devices: real USB access is not part of this build.
     TSimBus bus(loop);
@@ -57,6 +71,8 @@ int main(int argc, char** argv) {
     int status = 0;
     {
         TForm1 form(toolkit);
+        if (!line.fFirmwareServer.empty())
+            form.fFirmwareServer = line.fFirmwareServer;
         bool closed = false;
         auto close = [&] {
             if (closed)
@@ -83,7 +99,13 @@ int main(int argc, char** argv) {
                 close);
         }
         loop.Run();
-        status = form.Failures() > 0 ? 1 : 0;
+        const TForm1::TUpdateTally tally = form.Tally();
+        if (const std::string summary = SummaryLine(tally); !summary.empty())
+            std::cerr << summary << "\n";
+        if (!toolkit.LogOutputError().empty())
+            std::cerr << ProgramName << ": cannot write the log to stdout: " << toolkit.LogOutputError()
+                      << "\n";
+        status = tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? 1 : 0;
     }
     if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {
         std::cerr << ProgramName << ": cannot write " << line.fSimReport << "\n";

@@ -1,6 +1,6 @@
 // kelvo-fwupd: the updater window. Its options are --simulate and --firmware-server, and --help and
 // --version; without them it is the plain updater. SIGUSR1 clicks Update; SIGINT and SIGTERM close
-// the window.
+// the window and end the program, whatever dialog is showing.
 #include "app/CommandLine.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
@@ -56,9 +56,6 @@ int main(int argc, char** argv) {
     }
     if (AnswerInformation(line, kinds))
         return 0;
-    if (!line.fFirmwareServer.empty())
-        TKelvoUsbFirmware::SetDownloadServer(line.fFirmwareServer);
-
     TQtEventLoop loop;
     // Without --simulate the bus has no devices: real USB access is not part of this build.
     TSimBus bus(loop);
@@ -67,9 +64,11 @@ int main(int argc, char** argv) {
 
     TQtToolkit toolkit;
     TForm1 form(toolkit);
+    if (!line.fFirmwareServer.empty())
+        form.fFirmwareServer = line.fFirmwareServer;
     toolkit.SetOnClose([&] { form.FormClose(); });
     TSignalWatcher watcher(
-        loop, [&] { form.WMClickUpdate(); }, [&] { toolkit.Window().close(); });
+        loop, [&] { form.WMClickUpdate(); }, [&] { toolkit.CloseEverything(); });
     form.FormCreate();
     if (form.Terminating())
         return 2;

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -131,6 +132,20 @@ void TQtToolkit::SetBusyCursor(bool ABusy) {
 
 void TQtToolkit::ProcessMessages() {
     QCoreApplication::processEvents(QEventLoop::AllEvents);
+}
+
+void TQtToolkit::CloseEverything() {
+    // A dialog hides as it is cancelled, so the next one down becomes the active modal widget.
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+        if (QApplication::activeModalWidget() == modal)
+            break;
+    }
+    fWindow.close();
+    Terminate();
 }
 
 void TQtToolkit::Terminate() {

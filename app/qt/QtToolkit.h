@@ -86,6 +86,9 @@ public:
 
     // Runs when the window is about to close (the user closed it or the program asked it to).
     void SetOnClose(std::function<void()> AHandler) { fCloseWatch.fOnClose = std::move(AHandler); }
+    // Ends the program whatever is showing: open dialogs (message and input boxes, which run
+    // loops of their own) are cancelled, the window is closed and the event loop ends.
+    void CloseEverything();
 
     QWidget& Window() { return fWindow; }
     QListWidget& LogWidget() { return *fList; }

@@ -4,6 +4,7 @@
 #include "app/simbench/SimKindCameraSensor.h"
 #include "app/simbench/SimKindOpticalSensor.h"
 #include "app/simbench/SimKindPulseSensor.h"
+#include "app/simbench/SimKindTargetController.h"
 #include "app/simbench/SimKindTrigger.h"
 #include "app/simbench/SimKindValues.h"
 #include "app/simbench/SimKindWirelessController.h"
@@ -35,6 +36,7 @@ TSimKinds MakeBuiltInKinds() {
     RegisterPulseSensorKind(kinds);
     RegisterTriggerKind(kinds);
     RegisterWirelessControllerKind(kinds);
+    RegisterTargetControllerKind(kinds);
     RegisterBootloaderKind(kinds);
     return kinds;
 }
@@ -206,9 +208,17 @@ std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions
     if (!kind || !kind->fCreate)
         return nullptr;
     std::shared_ptr<TSimBusDevice> device = kind->fCreate(AOptions, ALatencyMs);
-    if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit())
+    if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit() && !kind->fFaultsBehind)
         sim->Unit()->SetFaults(AOptions.fFaults);
     return device;
+}
+
+std::shared_ptr<TSimBusDevice>
+CreateRunningSimDevice(TSimFamilyBinding AFamily, const TSimDeviceOptions& AOptions, uint32_t ALatencyMs) {
+    auto unit = TSimPhysicalDevice::CreateRunning(std::move(AFamily),
+                                                  AOptions.fDriver.value_or(TUsbDriverKind::Family));
+    unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
+    return unit->Personality();
 }
 
 std::vector<std::shared_ptr<TSimBusDevice>>
@@ -237,16 +247,35 @@ SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices
     return units;
 }
 
+namespace {
+
+std::string DashedText(const std::array<uint8_t, 8>& ABytes) {
+    std::string text;
+    for (std::size_t b = 0; b < ABytes.size(); ++b) {
+        if (b)
+            text += '-';
+        text += std::to_string(ABytes[b]);
+    }
+    return text;
+}
+
+std::string TargetJson(const TSimTargetReport& ATarget) {
+    const char* mode = !ATarget.Present ? "none" : ATarget.InBootloader ? "bootloader" : "normal";
+    return std::string(", \"target\": {\"mode\": \"") + mode +
+           "\", \"product_id\": " + std::to_string(ATarget.ProductId) +
+           ", \"hardware_version\": " + std::to_string(ATarget.VersionHW) +
+           ", \"firmware_version\": " + std::to_string(ATarget.VersionFW) + ", \"serial_number\": \"" +
+           DashedText(ATarget.Serial) + "\", \"flash_valid\": " + (ATarget.FlashValid ? "true" : "false") +
+           "}";
+}
+
+} // namespace
+
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits) {
     std::string json = "{\n  \"devices\": [";
     for (std::size_t i = 0; i < AUnits.size(); ++i) {
         const TSimUnitReport r = AUnits[i]->Report();
-        std::string serial;
-        for (std::size_t b = 0; b < r.Serial.size(); ++b) {
-            if (b)
-                serial += '-';
-            serial += std::to_string(r.Serial[b]);
-        }
+        const std::string serial = DashedText(r.Serial);
         const std::string calibration = BytesToHex(r.Calibration.data(), r.Calibration.size());
         // Kind names and the values above hold no characters that JSON would have to escape.
         json += std::string(i ? "," : "") + "\n    {\"kind\": \"" + (r.InBootloader ? "bootloader" : r.Kind) +
@@ -255,7 +284,7 @@ std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>
                 ", \"firmware_version\": " + std::to_string(r.VersionFW) +
                 ", \"bootloader_version\": " + std::to_string(r.StubVersion) + ", \"serial_number\": \"" +
                 serial + "\", \"flash_valid\": " + (r.FlashValid ? "true" : "false") +
-                ", \"calibration\": \"" + calibration + "\"}";
+                ", \"calibration\": \"" + calibration + "\"" + (r.Target ? TargetJson(*r.Target) : "") + "}";
     }
     json += std::string(AUnits.empty() ? "" : "\n  ") + "]\n}\n";
     return json;

@@ -5,6 +5,7 @@
 // own besides the common ones.
 #include "platform/UsbBus.h"
 #include "sim/SimBootloader.h"
+#include "sim/SimPhysicalDevice.h"
 
 #include <array>
 #include <cstdint>
@@ -54,6 +55,9 @@ struct TSimKind {
         fCreate;
     // Help lines for the kind's own names, shown instead of the bare list when given.
     std::string fHelp = {};
+    // The kind gives the update faults to a device behind it itself (a controller's target); they
+    // are not the physical device's own then.
+    bool fFaultsBehind = false;
 };
 
 class TSimKinds {
@@ -86,6 +90,11 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
 std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions, const TSimKinds& AKinds,
                                                uint32_t ALatencyMs);
 
+// A family device running its firmware, as a kind's fCreate makes it: bound to the driver the
+// options name (the family's own by default), each control transfer taking ALatencyMs.
+std::shared_ptr<TSimBusDevice> CreateRunningSimDevice(TSimFamilyBinding AFamily,
+                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs);
+
 // Builds every device, gives it its update faults and plugs it into ABus: at once when it has no
 // plug-after-ms, else after that delay. The devices stay alive in the result (and the bus) for the run.
 std::vector<std::shared_ptr<TSimBusDevice>>
@@ -102,7 +111,9 @@ SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices
 // "calibration"}, ...]}. kind is "bootloader" for a device left in its bootloader, else its family's
 // kind; calibration is the hex of the bytes the firmware keeps in flash (optical sensor: the
 // calibration block; camera sensor: the flash parameters, then the accelerometer record; others:
-// none). firmware_version 65535: a bootloader whose flash holds no valid image.
+// none). firmware_version 65535: a bootloader whose flash holds no valid image. A target controller
+// adds "target": {"mode" (none, normal or bootloader), "product_id", "hardware_version",
+// "firmware_version", "serial_number", "flash_valid"}.
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
 // Writes SimReportJson to AFileName; false when the file cannot be written.
 bool WriteSimReport(const std::string& AFileName,

@@ -54,10 +54,7 @@ void RegisterTriggerKind(TSimKinds& AKinds) {
         auto state = TriggerStateFor(AOptions, error);
         if (!state)
             return nullptr; // the DEVICE text was checked when it was parsed
-        auto unit = TSimPhysicalDevice::CreateRunning(SimTriggerBinding(state),
-                                                      AOptions.fDriver.value_or(TUsbDriverKind::Family));
-        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return unit->Personality();
+        return CreateRunningSimDevice(SimTriggerBinding(state), AOptions, ALatencyMs);
     };
     AKinds.Register(std::move(kind));
 }

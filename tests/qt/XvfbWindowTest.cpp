@@ -120,59 +120,93 @@ std::vector<std::string> WindowTitles(xcb_connection_t* AConnection) {
     return titles;
 }
 
+// A private Xvfb display for one test, and a scratch user data folder base.
+struct TXvfbFixture : ::testing::Test {
+    std::unique_ptr<TChild> fXvfb;
+    std::string fDisplay;
+    std::string fData;
+
+    void SetUp() override {
+        if (access("/usr/bin/Xvfb", X_OK) != 0)
+            GTEST_SKIP() << "Xvfb is not installed";
+        // Xvfb picks a free display number and writes it to the pipe.
+        int pipeFds[2];
+        ASSERT_EQ(pipe(pipeFds), 0);
+        fXvfb = std::make_unique<TChild>(std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd",
+                                                                  std::to_string(pipeFds[1]), "-screen", "0",
+                                                                  "1280x1024x24", "-nolisten", "tcp"},
+                                         std::vector<std::string>{});
+        close(pipeFds[1]);
+        pollfd wait{pipeFds[0], POLLIN, 0};
+        char buf[16];
+        while (fDisplay.find('\n') == std::string::npos && poll(&wait, 1, 10000) > 0) {
+            const ssize_t n = read(pipeFds[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            fDisplay.append(buf, size_t(n));
+        }
+        close(pipeFds[0]);
+        ASSERT_NE(fDisplay.find('\n'), std::string::npos) << "Xvfb did not start";
+        fDisplay.resize(fDisplay.find('\n'));
+        fDisplay.insert(0, 1, ':');
+        fData =
+            (std::filesystem::temp_directory_path() / ("kelvo-xvfb-" + std::to_string(getpid()))).string();
+        std::filesystem::create_directories(fData);
+    }
+    void TearDown() override {
+        if (!fData.empty())
+            std::filesystem::remove_all(fData);
+    }
+    std::unique_ptr<TChild> StartUpdater() {
+        return std::make_unique<TChild>(
+            std::vector<std::string>{KELVO_FWUPD_PATH},
+            std::vector<std::string>{"DISPLAY=" + fDisplay, "QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + fData});
+    }
+    // Whether a top-level window with the title shows up within 30 s.
+    bool WindowAppears(const std::string& ATitle) {
+        xcb_connection_t* connection = xcb_connect(fDisplay.c_str(), nullptr);
+        bool found = false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (xcb_connection_has_error(connection) == 0 && !found &&
+               std::chrono::steady_clock::now() < end) {
+            for (const std::string& title : WindowTitles(connection))
+                found = found || title == ATitle;
+            if (!found)
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        xcb_disconnect(connection);
+        return found;
+    }
+};
+
 } // namespace
 
-TEST(XvfbWindow, TheUpdaterWindowAppearsWithItsTitle) {
-    if (access("/usr/bin/Xvfb", X_OK) != 0)
-        GTEST_SKIP() << "Xvfb is not installed";
-    // Xvfb picks a free display number and writes it to the pipe.
-    int pipeFds[2];
-    ASSERT_EQ(pipe(pipeFds), 0);
-    TChild xvfb({"/usr/bin/Xvfb", "-displayfd", std::to_string(pipeFds[1]), "-screen", "0", "1280x1024x24",
-                 "-nolisten", "tcp"},
-                {});
-    close(pipeFds[1]);
-    std::string display;
-    pollfd wait{pipeFds[0], POLLIN, 0};
-    char buf[16];
-    while (display.find('\n') == std::string::npos && poll(&wait, 1, 10000) > 0) {
-        const ssize_t n = read(pipeFds[0], buf, sizeof buf);
-        if (n <= 0)
-            break;
-        display.append(buf, size_t(n));
-    }
-    close(pipeFds[0]);
-    ASSERT_NE(display.find('\n'), std::string::npos) << "Xvfb did not start";
-    display.resize(display.find('\n'));
-    display.insert(0, 1, ':');
-
-    const std::string data =
-        (std::filesystem::temp_directory_path() / ("kelvo-xvfb-" + std::to_string(getpid()))).string();
-    std::filesystem::create_directories(data);
-    TChild updater({KELVO_FWUPD_PATH},
-                   {"DISPLAY=" + display, "QT_QPA_PLATFORM=xcb", "XDG_DATA_HOME=" + data});
-
-    xcb_connection_t* connection = xcb_connect(display.c_str(), nullptr);
-    ASSERT_EQ(xcb_connection_has_error(connection), 0);
-    bool found = false;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!found && std::chrono::steady_clock::now() < end) {
-        for (const std::string& title : WindowTitles(connection))
-            found = found || title == "KELVO firmware updater 2.0";
-        if (!found)
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    xcb_disconnect(connection);
-    EXPECT_TRUE(found);
-    EXPECT_TRUE(std::filesystem::is_directory(data + "/KelvoFwUpd"));
+TEST_F(TXvfbFixture, TheUpdaterWindowAppearsWithItsTitle) {
+    auto updater = StartUpdater();
+    EXPECT_TRUE(WindowAppears("KELVO firmware updater 2.0"));
+    EXPECT_TRUE(std::filesystem::is_directory(fData + "/KelvoFwUpd"));
     // The external click with no device does nothing; SIGTERM closes the window and the program
     // ends normally.
-    updater.Signal(SIGUSR1);
+    updater->Signal(SIGUSR1);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(updater.Wait(std::chrono::milliseconds(0)), -1);
-    updater.Signal(SIGTERM);
-    EXPECT_EQ(updater.Wait(std::chrono::seconds(10)), 0);
-    std::filesystem::remove_all(data);
+    EXPECT_EQ(updater->Wait(std::chrono::milliseconds(0)), -1);
+    updater->Signal(SIGTERM);
+    EXPECT_EQ(updater->Wait(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(TXvfbFixture, ACloseSignalEndsTheUserFolderMessageBox) {
+    // A file where the user folder should be: start-up shows its error in a modal box.
+    std::FILE* blocker = std::fopen((fData + "/KelvoFwUpd").c_str(), "w");
+    ASSERT_NE(blocker, nullptr);
+    std::fclose(blocker);
+    for (const int closeSignal : {SIGTERM, SIGINT}) {
+        auto updater = StartUpdater();
+        // The box carries the program's title; the main window is never shown on this path.
+        ASSERT_TRUE(WindowAppears("KELVO firmware updater 2.0"));
+        EXPECT_EQ(updater->Wait(std::chrono::milliseconds(200)), -1);
+        updater->Signal(closeSignal);
+        EXPECT_EQ(updater->Wait(std::chrono::seconds(10)), 2) << closeSignal;
+    }
 }
 
 TEST(WindowProgram, HelpAndVersionAnswerWithoutADisplay) {

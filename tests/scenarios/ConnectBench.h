@@ -52,12 +52,9 @@ struct TConnectBench {
         if (!ADataHome.empty())
             fDataHome.emplace("XDG_DATA_HOME", ADataHome);
         fUserFolder = (ADataHome.empty() ? fBench.fData.Path() : ADataHome) + "/KelvoFwUpd";
-        TKelvoUsbFirmware::SetDownloadServer(fServer.Url("/downloads/fw/"));
+        fForm.fFirmwareServer = fServer.Url("/downloads/fw/");
     }
-    ~TConnectBench() {
-        fForm.FormClose();
-        TKelvoUsbFirmware::SetDownloadServer("http://firmware.kelvo.example/downloads/fw/");
-    }
+    ~TConnectBench() { fForm.FormClose(); }
 
     void Settle() {
         EXPECT_TRUE(fBench.fLoop.RunUntil([&] { return !fBench.fBus.HasPendingReports(); }, 5000));

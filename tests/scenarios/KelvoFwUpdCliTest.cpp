@@ -1,7 +1,10 @@
 // The real kelvo-fwupd-cli: what it writes where, its signals and its exit statuses.
 #include "app/simbench/SimBench.h"
+#include "platform/IniFile.h"
 #include "platform/StdEventLoop.h"
 #include "tests/scenarios/FormHarness.h"
+#include "tests/threads/ImageFiles.h"
+#include "tests/threads/TestHttpServer.h"
 
 #include <gtest/gtest.h>
 
@@ -32,6 +35,10 @@ public:
             setenv("XDG_DATA_HOME", AData.c_str(), 1);
             dup2(out[1], STDOUT_FILENO);
             dup2(err[1], STDERR_FILENO);
+            // The program must hold no reading end of its own output, or a closed reader could
+            // never be noticed.
+            close(out[0]);
+            close(err[0]);
             const int null = open("/dev/null", O_RDONLY);
             dup2(null, STDIN_FILENO);
             std::vector<char*> argv{const_cast<char*>(KELVO_FWUPD_CLI_PATH)};
@@ -76,12 +83,19 @@ public:
         if (fPid > 0)
             kill(fPid, ASignal);
     }
+    // Closes the reading end of stdout, as a pager that has seen enough does.
+    void CloseOut() {
+        close(fOutFd);
+        fOutFd = -1;
+        --fOpen;
+    }
     const std::string& Out() const { return fOut; }
     const std::string& Err() const { return fErr; }
 
 private:
     // False once both streams are at their end.
     bool Pump(int ATimeoutMs) {
+        // A negative descriptor is skipped by poll.
         pollfd fds[2] = {{fOutFd, POLLIN, 0}, {fErrFd, POLLIN, 0}};
         if (poll(fds, 2, ATimeoutMs) <= 0)
             return fOpen > 0;
@@ -108,7 +122,119 @@ private:
     std::string fErr;
 };
 
+constexpr const char* Serial = "1-2-3-4-5-6-7-8";
+const std::string Interrupted = "Update interrupted; replug the device and run the updater again.\n";
+
+// The journal step the run left in the device's settings file.
+int StepLeft(const std::string& AData) {
+    return TIniFile(AData + "/KelvoFwUpd/" + Serial + ".ini").ReadInteger("Device", "UpdateStep", -1);
+}
+
+// An optical sensor that is offered an update and clicked at once, with its faults.
+std::vector<std::string> UpdateRun(const std::string& AFaults, const std::string& ALatency = "0") {
+    return {"--yes",
+            "--latency-ms",
+            ALatency,
+            "--firmware-server",
+            "http://127.0.0.1:1/downloads/fw/",
+            "--simulate",
+            "optical-sensor,serial=" + std::string(Serial) + AFaults};
+}
+
 } // namespace
+
+TEST(KelvoFwUpdCli, TheExitStatusAndSummaryTellHowTheUpdateEnded) {
+    struct TCase {
+        const char* fFaults;
+        int fStatus;
+        const char* fSummary;
+        int fStep;
+    };
+    const std::string unfinished =
+        "0 updated, 0 failed, 1 unfinished (replug each unfinished device and run the updater again to "
+        "finish its update)";
+    for (const TCase& c :
+         {TCase{"", 0, "1 updated, 0 failed, 0 unfinished", 0},
+          // Interrupted, then resumed by the replug to the end.
+          TCase{",unplug-after=erase,replug-after-ms=30", 0, "1 updated, 0 failed, 0 unfinished", 0},
+          TCase{",unplug-at-block=100,replug-after-ms=30", 0, "1 updated, 0 failed, 0 unfinished", 0},
+          TCase{",unplug-after=switch", 1, unfinished.c_str(), 1},
+          TCase{",unplug-after=validate", 1, unfinished.c_str(), 5},
+          TCase{",unplug-after=reconnect", 1, unfinished.c_str(), 5},
+          TCase{",fail=reconnect", 1, unfinished.c_str(), 5},
+          TCase{",fail=erase", 1, unfinished.c_str(), 2}}) {
+        SCOPED_TRACE(c.fFaults);
+        TTempDir data;
+        TCliRun run(UpdateRun(c.fFaults), data.Path());
+        EXPECT_EQ(run.Finish(), c.fStatus) << run.Out();
+        EXPECT_NE(run.Err().find("\nkelvo-fwupd-cli: " + std::string(c.fSummary) + "\n"), std::string::npos)
+            << run.Err();
+        EXPECT_EQ(StepLeft(data.Path()), c.fStep);
+    }
+}
+
+TEST(KelvoFwUpdCli, ACloseSignalDuringTheFlashInterruptsTheUpdate) {
+    for (const int closeSignal : {SIGINT, SIGTERM}) {
+        TTempDir data;
+        TCliRun run(UpdateRun("", "1"), data.Path());
+        ASSERT_TRUE(run.ReadUntil(
+            [](const std::string& AOut) { return AOut.find("Writing firmware...") != std::string::npos; },
+            std::chrono::seconds(30)));
+        run.Signal(closeSignal);
+        EXPECT_EQ(run.Finish(), 1);
+        EXPECT_TRUE(run.Out().ends_with("Writing firmware...\n" + Interrupted)) << run.Out();
+        EXPECT_NE(run.Err().find("0 updated, 0 failed, 1 unfinished"), std::string::npos) << run.Err();
+        // The next run writes the image again from the erase.
+        EXPECT_EQ(StepLeft(data.Path()), 3);
+    }
+}
+
+TEST(KelvoFwUpdCli, ACloseSignalDuringTheDownloadErasesNothing) {
+    TTestHttpServer server;
+    server.Route("/downloads/fw/" + TKelvoUsbFirmware::DownloadFileName(32, 2), ImageFile(32, 2, 11),
+                 TTestHttpServer::TMode::Trickle);
+    TTempDir data;
+    const std::string report = data.Path() + "/report.json";
+    TCliRun run({"--latency-ms", "0", "--firmware-server", server.Url("/downloads/fw/"), "--sim-report",
+                 report, "--simulate", "bootloader,pid=32,hw=2,flash=valid,serial=" + std::string(Serial)},
+                data.Path());
+    ASSERT_TRUE(run.ReadUntil([&](const std::string&) { return !server.Requests().empty(); },
+                              std::chrono::seconds(30)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    run.Signal(SIGTERM);
+    EXPECT_EQ(run.Finish(), 1);
+    EXPECT_TRUE(run.Out().ends_with(Interrupted)) << run.Out();
+    EXPECT_EQ(run.Out().find("Erasing flash..."), std::string::npos);
+    EXPECT_EQ(StepLeft(data.Path()), 2);
+    std::ifstream in(report);
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("\"flash_valid\": true"), std::string::npos) << text.str();
+}
+
+TEST(KelvoFwUpdCli, AClosedStdoutDoesNotStopTheUpdate) {
+    TTempDir data;
+    const std::string report = data.Path() + "/report.json";
+    std::vector<std::string> args = UpdateRun("", "1");
+    args.insert(args.begin(), {"--sim-report", report});
+    TCliRun run(args, data.Path());
+    ASSERT_TRUE(
+        run.ReadUntil([](const std::string& AOut) { return !AOut.empty(); }, std::chrono::seconds(30)));
+    run.CloseOut();
+    EXPECT_EQ(run.Finish(), 1);
+    const std::string failure = "kelvo-fwupd-cli: cannot write the log to stdout: Broken pipe\n";
+    EXPECT_NE(run.Err().find(failure), std::string::npos) << run.Err();
+    EXPECT_EQ(run.Err().find(failure), run.Err().rfind(failure));
+    EXPECT_NE(run.Err().find("1 updated, 0 failed, 0 unfinished"), std::string::npos) << run.Err();
+    EXPECT_EQ(StepLeft(data.Path()), 0);
+    std::ifstream in(report);
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_NE(text.str().find("\"firmware_version\": 10, \"bootloader_version\": 3, \"serial_number\": \"" +
+                              std::string(Serial) + "\", \"flash_valid\": true"),
+              std::string::npos)
+        << text.str();
+}
 
 TEST(KelvoFwUpdCli, UsageErrorsEndWithStatus2AndNothingOnStdout) {
     TTempDir data;

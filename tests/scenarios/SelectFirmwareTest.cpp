@@ -15,15 +15,12 @@ struct TSelectFixture : ::testing::Test {
     TForm1& fForm = fBench.fForm;
 
     void SetUp() override {
-        TKelvoUsbFirmware::SetDownloadServer(fServer.Url("/downloads/fw/"));
+        fForm.fFirmwareServer = fServer.Url("/downloads/fw/");
         fForm.FormCreate();
         ASSERT_NE(fForm.fFirmwares, nullptr);
         // The collection as the tests fill it, whatever the built-in one holds.
         while (fForm.fFirmwares->Count() > 0)
             fForm.fFirmwares->RemoveFirmware(fForm.fFirmwares->get_Firmware(0));
-    }
-    void TearDown() override {
-        TKelvoUsbFirmware::SetDownloadServer("http://firmware.kelvo.example/downloads/fw/");
     }
 
     TKelvoUsbFirmware* AddEntry(uint16_t APid, uint16_t AHw, uint16_t AFw) {
@@ -43,6 +40,16 @@ TEST_F(TSelectFixture, NeitherImageGivesNone) {
     EXPECT_EQ(fForm.SelectFirmware(32, 2), nullptr);
     // Every selection asks the server.
     EXPECT_EQ(fServer.Requests(), std::vector<std::string>({"/downloads/fw/pid0020hw0002.kelvousbfw"}));
+}
+
+TEST_F(TSelectFixture, TheWindowsOwnServerIsAsked) {
+    TTestHttpServer mirror;
+    mirror.Route("/mirror/" + TKelvoUsbFirmware::DownloadFileName(32, 2), ImageFile(32, 2, 12));
+    fForm.fFirmwareServer = mirror.Url("/mirror/");
+    TKelvoUsbFirmware* chosen = fForm.SelectFirmware(32, 2);
+    ASSERT_NE(chosen, nullptr);
+    EXPECT_EQ(chosen->VersionFW(), 12);
+    EXPECT_TRUE(fServer.Requests().empty());
 }
 
 TEST_F(TSelectFixture, OnlyTheCollectionsEntry) {

@@ -6,6 +6,7 @@
 #include "platform/HexText.h"
 #include "sim/SimPhysicalDevice.h"
 #include "tests/scenarios/ConnectBench.h"
+#include "tests/threads/ImageFiles.h"
 
 namespace {
 
@@ -43,6 +44,42 @@ TEST(UsbUpdate, AnOpticalSensorIsUpdatedAndGetsItsCalibrationBack) {
     EXPECT_EQ(Hex(report.Calibration), Calibration);
     // The progress went all the way (the console shows it on stderr).
     EXPECT_NE(bench.fBench.fErr.Text().find("100%"), std::string::npos);
+}
+
+TEST(UsbUpdate, ADownloadTheDeviceRefusesGivesWayToTheBuiltInImage) {
+    // Newer than the built-in image and sound on the host's side, but enciphered with a key the
+    // devices do not hold.
+    auto otherKey = DemoKeyBytes;
+    otherKey[0] ^= 0x5A;
+    char marker[64];
+    std::snprintf(marker, sizeof marker, "@FWID@P%X&H%X&F%X&CMSP430F147", 32, 2, 11);
+    TKelvoUsbFirmware foreign;
+    foreign.SetMemory(*SampleMemory(0, 0, marker, 0x100, 1), GostKeyFromBytes(otherKey.data()), DemoTable,
+                      {1, 0});
+    TConnectBench bench;
+    bench.fServer.Route("/downloads/fw/" + TKelvoUsbFirmware::DownloadFileName(32, 2), ImageFile(foreign));
+    bench.Start();
+    auto device = bench.Plug(Optical("calibration=" + Calibration));
+    bench.fForm.btnUpdate.Click();
+    ASSERT_TRUE(bench.RunQuiet());
+    EXPECT_TRUE(bench.Logged().ends_with(Lines({"Validating flash...", "Error! Try to replug usb device."})))
+        << bench.Logged();
+    EXPECT_EQ(bench.Step(), TUpdateStep::FlashWritten);
+    // The retry, with the server still serving the refused image.
+    const auto unit = device->Unit();
+    bench.Unplug(unit->Personality());
+    unit->PlugInto(bench.fBench.fBus);
+    ASSERT_TRUE(bench.RunQuiet());
+    const std::string fallback = "Downloaded firmware was refused by the device; using the built-in image.\n";
+    const std::string log = bench.Logged();
+    const size_t retry = log.rfind("Stub plugged in");
+    ASSERT_NE(retry, std::string::npos);
+    EXPECT_NE(log.find(fallback + "Erasing flash...\n", retry), std::string::npos) << log;
+    EXPECT_TRUE(log.ends_with("SUCCESS! Firmware updated.\n")) << log;
+    const TSimUnitReport report = unit->Report();
+    EXPECT_TRUE(report.FlashValid);
+    EXPECT_EQ(report.VersionFW, 10);
+    EXPECT_EQ(Hex(report.Calibration), Calibration);
 }
 
 TEST(UsbUpdate, EveryFamilyComesBackWithTheNewFirmwareAndItsParameters) {

@@ -6,23 +6,22 @@
 
 namespace {
 
-// Points downloads at a fresh local server for one test, with a short stall time.
+// Downloads from a fresh local server for one test, with a short stall time.
 struct TDownloadFixture : ::testing::Test {
     TTestHttpServer fServer;
     void SetUp() override {
-        TKelvoUsbFirmware::SetDownloadServer(fServer.Url("/downloads/fw/"));
         THttpOptions options;
         options.fStallSeconds = 1;
         TKelvoUsbFirmware::SetDownloadOptions(options);
     }
-    void TearDown() override {
-        TKelvoUsbFirmware::SetDownloadServer("http://firmware.kelvo.example/downloads/fw/");
-        TKelvoUsbFirmware::SetDownloadOptions({});
-    }
+    void TearDown() override { TKelvoUsbFirmware::SetDownloadOptions({}); }
     void Serve(uint16_t APid, uint16_t AHw, std::vector<uint8_t> ABody,
                TTestHttpServer::TMode AMode = TTestHttpServer::TMode::Body) {
         fServer.Route("/downloads/fw/" + TKelvoUsbFirmware::DownloadFileName(APid, AHw), std::move(ABody),
                       AMode);
+    }
+    bool Download(TKelvoUsbFirmware& AImage, uint16_t APid, uint16_t AHw) {
+        return AImage.DownloadFromInternet(fServer.Url("/downloads/fw/"), APid, AHw);
     }
 };
 
@@ -33,13 +32,12 @@ TEST(FirmwareDownload, FileNamesAreLowerCaseHexOfProductAndHardware) {
     EXPECT_EQ(TKelvoUsbFirmware::DownloadFileName(32, 2), "pid0020hw0002.kelvousbfw");
     EXPECT_EQ(TKelvoUsbFirmware::DownloadFileName(7937, 3), "pid1f01hw0003.kelvousbfw");
     EXPECT_EQ(TKelvoUsbFirmware::DownloadFileName(0xFFFF, 0xABCD), "pidffffhwabcd.kelvousbfw");
-    EXPECT_EQ(TKelvoUsbFirmware::DownloadServer(), "http://firmware.kelvo.example/downloads/fw/");
 }
 
 TEST_F(TDownloadFixture, AValidImageLoads) {
     Serve(32, 2, ImageFile(32, 2, 0x0105));
     TKelvoUsbFirmware fw;
-    ASSERT_TRUE(fw.DownloadFromInternet(32, 2));
+    ASSERT_TRUE(Download(fw, 32, 2));
     EXPECT_TRUE(fw.Valid());
     EXPECT_EQ(fw.ProductID(), 32);
     EXPECT_EQ(fw.VersionHW(), 2);
@@ -55,7 +53,7 @@ TEST_F(TDownloadFixture, AnImageForAnotherProductStillLoads) {
     // Nothing compares the file with the request; the caller decides what to do with it.
     Serve(32, 2, ImageFile(35, 5, 7));
     TKelvoUsbFirmware fw;
-    ASSERT_TRUE(fw.DownloadFromInternet(32, 2));
+    ASSERT_TRUE(Download(fw, 32, 2));
     EXPECT_EQ(fw.ProductID(), 35);
     EXPECT_EQ(fw.VersionHW(), 5);
 }
@@ -66,7 +64,7 @@ TEST_F(TDownloadFixture, ABodyOfWholeReadChunksEndsCleanly) {
     ASSERT_EQ(body.size() % 10000, 0u);
     Serve(32, 2, body);
     TKelvoUsbFirmware fw;
-    EXPECT_TRUE(fw.DownloadFromInternet(32, 2));
+    EXPECT_TRUE(Download(fw, 32, 2));
     EXPECT_EQ(fw.VersionFW(), 9);
 }
 
@@ -87,14 +85,12 @@ TEST_F(TDownloadFixture, EveryBrokenAnswerIsFalseWithoutException) {
                   TTestHttpServer::TMode::Body, "404 Not Found");
     for (uint16_t hw : {1, 2, 3, 4, 5, 6, 7, 8}) { // 2: nothing there, the server answers 404
         TKelvoUsbFirmware fw;
-        EXPECT_FALSE(fw.DownloadFromInternet(1, hw)) << "hw " << hw;
+        EXPECT_FALSE(Download(fw, 1, hw)) << "hw " << hw;
     }
 }
 
 TEST(FirmwareDownload, NoServerIsFalse) {
-    TKelvoUsbFirmware::SetDownloadServer("http://127.0.0.1:" + std::to_string(UnusedLocalPort()) +
-                                         "/downloads/fw/");
     TKelvoUsbFirmware fw;
-    EXPECT_FALSE(fw.DownloadFromInternet(32, 2));
-    TKelvoUsbFirmware::SetDownloadServer("http://firmware.kelvo.example/downloads/fw/");
+    EXPECT_FALSE(fw.DownloadFromInternet(
+        "http://127.0.0.1:" + std::to_string(UnusedLocalPort()) + "/downloads/fw/", 32, 2));
 }
