@@ -1,10 +1,12 @@
 #include "MyLib/KelvoUsbWireless1.h"
 
+#include "MyLib/KelvoWirelessTargets.h"
 #include "platform/LittleEndian.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -25,11 +27,17 @@ constexpr uint8_t KReqTargetCmd = 0xF0;
 constexpr uint8_t KReqTargetAnswer = 0xF1;
 
 constexpr uint8_t KCmdTargetInfo = 0x20;
+constexpr uint8_t KCmdSwitchToStub = 0xF0;
 
 constexpr uint8_t KPacketSensorData = 0x44;
 constexpr uint8_t KPacketStatus = 0x88;
 constexpr uint8_t KPacketOvercharge = 0xCC;
 constexpr uint32_t KPacketHeader = 2;
+// Sensor data: the target's index in the low bits of the byte after the header, then the sensor's
+// packet, whose first byte holds its own length (that byte included) in its low bits.
+constexpr uint8_t KSensorIndexMask = 0x1F;
+constexpr uint32_t KSensorPayloadOffset = 3;
+constexpr uint8_t KSensorLengthMask = 0x1F;
 
 constexpr uint16_t KProductNewTransceiver = 0x22;
 constexpr uint16_t KProductOld = 0x0E;
@@ -65,8 +73,10 @@ TKelvoWireless::~TKelvoWireless() {
 
 void TKelvoWireless::Initialize() {
     TCommonKelvoUsbDevice::Initialize();
+    fTargs.fill(nullptr);
     fStatus.fill(0);
-    fOnStatusChange = nullptr;
+    fOnTargetConnect = nullptr;
+    fOnTargetDisconnect = nullptr;
     fOnOvercharge = nullptr;
     fPowerOn = false;
     fThreadName = "RQT";
@@ -79,7 +89,8 @@ void TKelvoWireless::Initialize() {
 void TKelvoWireless::Finalize() {
     if (Opened())
         Close();
-    fOnStatusChange = nullptr;
+    fOnTargetConnect = nullptr;
+    fOnTargetDisconnect = nullptr;
     fOnOvercharge = nullptr;
     fTargetsHistory.clear();
     TCommonKelvoUsbDevice::Finalize();
@@ -98,7 +109,9 @@ bool TKelvoWireless::Open() {
 }
 
 void TKelvoWireless::Close() {
-    ApplyStatusTable(std::array<uint8_t, KELVO_WIRELESS_TARGETS>{}.data(), true);
+    for (int i = 1; i <= KELVO_WIRELESS_TARGETS; ++i)
+        DisconnectTargetAt(i);
+    fStatus.fill(0);
     if (Opened())
         TurnPowerOff();
     fPowerOn = false;
@@ -137,9 +150,10 @@ void TKelvoWireless::ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) {
             DoData(packet, length);
             break;
         case KPacketStatus:
-            // A short status packet would apply bytes that are not part of it.
+            // A short status packet would apply bytes that are not part of it, creating and
+            // freeing targets at random.
             if (payloadSize >= KELVO_WIRELESS_TARGETS)
-                ApplyStatusTable(packet + KPacketHeader, true);
+                ApplyStatusTable(packet + KPacketHeader);
             else
                 Log(Format("Bad status packet: size=%d", int(length)));
             break;
@@ -222,22 +236,148 @@ bool TKelvoWireless::UpdateTargetsStatusTable(bool ADoNotify) {
     uint8_t table[KELVO_WIRELESS_TARGETS];
     if (!VendorRequestRead(table, sizeof table, KReqStatusTable, 0, 0))
         return false;
-    ApplyStatusTable(table, ADoNotify);
+    for (int i = 1; i <= KELVO_WIRELESS_TARGETS; ++i) {
+        const uint8_t status = table[i - 1];
+        fStatus[std::size_t(i - 1)] = status;
+        if (!status)
+            DisconnectTargetAt(i);
+        else if (fTargs[std::size_t(i - 1)])
+            RefreshTargetAt(i, ADoNotify);
+        else
+            ConnectTargetAt(i, ADoNotify);
+    }
     return true;
 }
 
-void TKelvoWireless::ApplyStatusTable(const uint8_t* AStatus, bool ADoNotify) {
-    if (std::equal(fStatus.begin(), fStatus.end(), AStatus))
-        return;
-    std::copy_n(AStatus, fStatus.size(), fStatus.begin());
-    if (ADoNotify && fOnStatusChange)
-        fOnStatusChange(this, fStatus);
+void TKelvoWireless::ApplyStatusTable(const uint8_t* AStatus) {
+    for (int i = 1; i <= KELVO_WIRELESS_TARGETS; ++i) {
+        const uint8_t status = AStatus[i - 1];
+        const uint8_t previous = std::exchange(fStatus[std::size_t(i - 1)], status);
+        if (!status)
+            DisconnectTargetAt(i);
+        else if (!fTargs[std::size_t(i - 1)])
+            ConnectTargetAt(i, true);
+        else if (status != previous)
+            RefreshTargetAt(i, true);
+    }
 }
 
-uint8_t TKelvoWireless::TargetStatus(int AIndex) const {
+void TKelvoWireless::RefreshTargetAt(int AIndex, bool ADoNotify) {
+    TCustom485Target* target = fTargs[std::size_t(AIndex - 1)];
+    TTargetInfoBlock tib{};
+    if (!GetTargetInfoBlock(AIndex, tib))
+        return;
+    const bool same = tib.bTarget == target->fTargetType && tib.wProductId == target->fProductId &&
+                      tib.wFWVersion == target->fFWVersion && tib.wHWVersion == target->fHWVersion &&
+                      (tib.bLocked != 0) == target->fLocked && SameSerial(tib.SerialNum, target->fSerial);
+    if (same)
+        return;
+    DisconnectTargetAt(AIndex);
+    ConnectTargetAt(AIndex, ADoNotify);
+}
+
+void TKelvoWireless::ConnectTargetAt(int AIndex, bool ADoNotify) {
+    DisconnectTargetAt(AIndex);
+    TTargetInfoBlock tib{};
+    if (!GetTargetInfoBlock(AIndex, tib))
+        return;
+    if (tib.bIndex != AIndex)
+        Log("ON CONNECT: Invalid target index");
+    TCustom485Target* target = nullptr;
+    switch (tib.bTarget) {
+    case KELVO_485_FIRMWARE:
+        target = New485TargetModel(this, AIndex, tib.wProductId);
+        if (!target) {
+            Log("ON CONNECT: unknown target model");
+            return;
+        }
+        break;
+    case KELVO_485_BOOTLOADER:
+        Log("ON CONNECT: stub");
+        target = new TTargetStub(this, AIndex);
+        break;
+    case KELVO_485_INVALID:
+        Log("ON CONNECT: Target invalid");
+        return;
+    default:
+        Log("ON CONNECT: Target unknown");
+        return;
+    }
+    target->AssignInfo(tib);
+    TTargetsHistoryItem& history = FindHistoryItem(tib.SerialNum);
+    if (tib.bTarget == KELVO_485_BOOTLOADER)
+        ++history.ConnectedAsStub;
+    else
+        ++history.ConnectedAsTarget;
+    ++history.TotalConnects;
+    target->AssignHistory(history);
+    fTargs[std::size_t(AIndex - 1)] = target;
+    if (ADoNotify && fOnTargetConnect)
+        fOnTargetConnect(this, target);
+}
+
+void TKelvoWireless::DisconnectTargetAt(int AIndex) {
+    TCustom485Target* target = std::exchange(fTargs[std::size_t(AIndex - 1)], nullptr);
+    if (!target)
+        return;
+    if (fOnTargetDisconnect)
+        fOnTargetDisconnect(this, target);
+    delete target;
+}
+
+TTargetsHistoryItem& TKelvoWireless::FindHistoryItem(const TSerialNum& ASerial) {
+    for (auto& item : fTargetsHistory)
+        if (SameSerial(item.Serial, ASerial))
+            return item;
+    return fTargetsHistory.emplace_back(TTargetsHistoryItem{ASerial, 0, 0, 0});
+}
+
+TCustom485Target* TKelvoWireless::Targets(int AIndex) const {
     if (AIndex < 1 || AIndex > KELVO_WIRELESS_TARGETS)
-        return 0;
-    return fStatus[std::size_t(AIndex - 1)];
+        return nullptr;
+    return fTargs[std::size_t(AIndex - 1)];
+}
+
+void TKelvoWireless::NotifyConnected() {
+    // A handler may cause targets to come and go; each index is looked at as it is reached.
+    for (int i = 1; fOnTargetConnect && i <= KELVO_WIRELESS_TARGETS; ++i)
+        if (TCustom485Target* target = fTargs[std::size_t(i - 1)])
+            fOnTargetConnect(this, target);
+}
+
+void TKelvoWireless::DoData(const uint8_t* ABuffer, uint32_t ABufferSize) {
+    if (ABufferSize <= KPacketHeader) {
+        Log(Format("TARGET DATA: too small packet, size = %d", int(ABufferSize)));
+        return;
+    }
+    const int index = ABuffer[KPacketHeader] & KSensorIndexMask;
+    if (index == 0) {
+        Log("TARGET INDEX = 0");
+        return;
+    }
+    // Five bits reach 31; the radio has 16 indexes.
+    if (index > KELVO_WIRELESS_TARGETS) {
+        Log(Format("TARGET INDEX = %d out of range", index));
+        return;
+    }
+    TCustom485Target* target = Targets(index);
+    if (!target) {
+        Log("TARGET == NULL");
+        return;
+    }
+    if (!dynamic_cast<TWirelessTarget*>(target)) {
+        Log("TARGET is not wireless");
+        return;
+    }
+    // The sensor's packet must lie wholly inside the bytes received before anything reads it.
+    const uint32_t received = ABufferSize - std::min(ABufferSize, KSensorPayloadOffset);
+    const uint32_t length = received ? ABuffer[KSensorPayloadOffset] & KSensorLengthMask : 0;
+    if (length == 0 || length > received) {
+        Log(Format("BAD PACKET, sensor length %d, received %d", int(length), int(received)));
+        return;
+    }
+    // The sensor objects that take these packets join the library with the wireless sensors; until
+    // then a well-formed packet is dropped here.
 }
 
 bool TKelvoWireless::TurnPowerOn() {
@@ -422,4 +562,78 @@ std::string TKelvoWireless::DeveloperName() {
 
 TKelvoUsbTransceiver TKelvoWireless::UsbTransceiver() {
     return IsNewTransceiver() ? KELVO_USB_MSP430X5XX : KELVO_USB_D12;
+}
+
+TCustom485Target::TCustom485Target(TKelvoWireless* AController, int AIndex)
+    : TKelvoTargetObject(AController, AController, AIndex) {
+    TCustom485Target::SetDefaults();
+}
+
+void TCustom485Target::SetDefaults() {
+    TKelvoTargetObject::SetDefaults();
+    fModelDescription = "Custom target device";
+    fModelType = "CUSTOM";
+    fWasConnectedAsStub = 0;
+    fWasConnectedAsTarget = 0;
+    fTotalConnects = 0;
+}
+
+void TCustom485Target::ReleaseResources() {
+    TKelvoTargetObject::ReleaseResources();
+}
+
+void TCustom485Target::AssignIdentity(const TTargetInfoBlock& ATIB) {
+    fSerial = ATIB.SerialNum;
+    fProductId = ATIB.wProductId;
+    fTargetType = ATIB.bTarget;
+    fFWVersion = ATIB.wFWVersion;
+    fHWVersion = ATIB.wHWVersion;
+    fLocked = ATIB.bLocked != 0;
+}
+
+void TCustom485Target::AssignInfo(const TTargetInfoBlock& ATIB) {
+    AssignIdentity(ATIB);
+}
+
+bool TCustom485Target::TurnOff() {
+    return true;
+}
+
+TKelvoWireless* TCustom485Target::TargetController() const {
+    return &dynamic_cast<TKelvoWireless&>(*fParent);
+}
+
+void TCustom485Target::AssignHistory(const TTargetsHistoryItem& AItem) {
+    fWasConnectedAsStub = AItem.ConnectedAsStub;
+    fWasConnectedAsTarget = AItem.ConnectedAsTarget;
+    fTotalConnects = AItem.TotalConnects;
+}
+
+bool TCustom485Target::Command(uint16_t ATimeout, const uint8_t* ACmd, int ACmdSize, void* AAnswer,
+                               int AAnswerSize) {
+    int answered = 0;
+    return TargetController()->TargetCmd(uint8_t(fIndex), ATimeout, ACmd, ACmdSize, AAnswer, AAnswerSize,
+                                         answered) &&
+           (AAnswerSize == 0 || answered == AAnswerSize);
+}
+
+bool TCustom485Target::Command(uint16_t ATimeout, std::initializer_list<uint8_t> ACmd, void* AAnswer,
+                               int AAnswerSize) {
+    return Command(ATimeout, ACmd.begin(), int(ACmd.size()), AAnswer, AAnswerSize);
+}
+
+bool TCustom485Target::SwitchToStub() {
+    return Command(0, {KCmdSwitchToStub});
+}
+
+bool TCustom485Target::GetTargetInfoBlock(TTargetInfoBlock& ATIB) {
+    return TargetController()->GetTargetInfoBlock(fIndex, ATIB);
+}
+
+bool TCustom485Target::UpdateTargetInfo() {
+    TTargetInfoBlock tib{};
+    if (!GetTargetInfoBlock(tib))
+        return false;
+    AssignIdentity(tib);
+    return true;
 }

@@ -3,12 +3,16 @@
 // reaches up to 16 targets over its radio: the host sends each target command as a vendor request
 // addressed by the target's index, the controller forwards it and hands back the target's answer.
 // The controller keeps a 16-entry table of the indexes that hold a target and pushes that table on
-// every change, together with sensor data and overcharge alarms, as packets on its data path.
+// every change, together with sensor data and overcharge alarms, as packets on its data path. Each
+// target present is represented by an object of its own (TCustom485Target and its descendants),
+// created and freed as the table changes.
+#include "MyLib/CommonKelvoDevice.h"
 #include "MyLib/CommonKelvoUsbDevice.h"
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -44,10 +48,56 @@ constexpr int KELVO_WIRELESS_TARGETS = 16;
 constexpr uint16_t KELVO_TIMEOUT_MS = 0x8000;
 constexpr uint16_t KELVO_TIMEOUT_TARGET_INFO = 250;
 
+// Info block bTarget values.
+constexpr uint8_t KELVO_485_FIRMWARE = 1;
+constexpr uint8_t KELVO_485_BOOTLOADER = 2;
+constexpr uint8_t KELVO_485_INVALID = 0xFF;
+
 class TKelvoWireless;
-// A change of the status table: the 16 bytes (byte i-1 describes index i, 0 = no target).
-using TWirelessStatusNotify =
-    std::function<void(TKelvoWireless* ASender, const std::array<uint8_t, KELVO_WIRELESS_TARGETS>& AStatus)>;
+
+// A target behind the wireless controller, known to it by its radio index. Every command goes out
+// through the controller's TargetCmd to that index.
+class TCustom485Target : public TKelvoTargetObject {
+public:
+    TCustom485Target(TKelvoWireless* AController, int AIndex);
+
+    // --- Virtual operations after the base's, in this order for every descendant ---
+    // The base's defaults, the custom model texts and zero connection counters.
+    void SetDefaults() override;
+    void ReleaseResources() override;
+    // Takes over the identity of an info block; model classes read their settings here too.
+    virtual void AssignInfo(const TTargetInfoBlock& ATIB);
+    // Base: nothing to switch off.
+    virtual bool TurnOff();
+
+    TKelvoWireless* TargetController() const;
+    // The target restarts into its bootloader; the controller then reports it anew.
+    bool SwitchToStub();
+    bool GetTargetInfoBlock(TTargetInfoBlock& ATIB);
+    // Re-reads the info block and takes over its identity fields only (no model reads).
+    bool UpdateTargetInfo();
+    // The connection counters of this target's serial number when it was connected.
+    void AssignHistory(const TTargetsHistoryItem& AItem);
+    int WasConnectedAsStub() const { return fWasConnectedAsStub; }
+    int WasConnectedAsTarget() const { return fWasConnectedAsTarget; }
+    int TotalConnects() const { return fTotalConnects; }
+
+protected:
+    // The identity fields of an info block, as every class takes them.
+    void AssignIdentity(const TTargetInfoBlock& ATIB);
+    // One command to this target; AAnswerSize > 0 asks for an answer of exactly that many bytes.
+    bool Command(uint16_t ATimeout, std::initializer_list<uint8_t> ACmd, void* AAnswer = nullptr,
+                 int AAnswerSize = 0);
+    bool Command(uint16_t ATimeout, const uint8_t* ACmd, int ACmdSize, void* AAnswer, int AAnswerSize);
+
+    int fWasConnectedAsStub = 0;
+    int fWasConnectedAsTarget = 0;
+    int fTotalConnects = 0;
+};
+using PCustom485Target = TCustom485Target*;
+
+// A target object came (after it was created and read) or goes (before it is freed).
+using TKelvo485TargetEvent = std::function<void(TKelvoWireless* ASender, TCustom485Target* ATarget)>;
 
 class TKelvoWireless : public TCommonKelvoUsbDevice {
 public:
@@ -58,10 +108,14 @@ public:
     void ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) override;
     void Initialize() override;
     void Finalize() override;
-    // The inherited open, then the status table, priority target, overcharge and retry count.
+    // The inherited open, then the status table (target objects made without events), priority
+    // target, overcharge and retry count.
     bool Open() override;
-    // Powers the radio off while the device is still there, then closes.
+    // Reports every target gone and frees it, powers the radio off while the device is still
+    // there, then closes.
     void Close() override;
+    // Sensor data of a wireless sensor aimed at a target (packet id 0x44, whole packet).
+    void DoData(const uint8_t* ABuffer, uint32_t ABufferSize) override;
     void DataPipeRead(TWinUsbBulkPipeReader* ASender, TUsbBlock ABuffer, uint32_t ABufferSize) override;
     bool GetSerialNum(PSerialNum ASerial) override;
     bool GetVersion(uint16_t& AHW, uint16_t& ASF) override;
@@ -86,11 +140,14 @@ public:
                    int AAnswerBufferSize, int& AAnsweredSize);
     // Command 0x20; exactly 17 answer bytes.
     bool GetTargetInfoBlock(int AIndex, TTargetInfoBlock& ATIB);
-    // Reads the table (0x82) and takes it over; false when unreadable (nothing changes then).
+    // Reads the table (0x82) and takes it over: objects for new targets, none for gone ones, and a
+    // re-read of present ones (a different target there is replaced); false when unreadable.
     bool UpdateTargetsStatusTable(bool ADoNotify);
-    // The status byte of index AIndex; 0 outside 1..16.
-    uint8_t TargetStatus(int AIndex) const;
+    // The target object at radio index AIndex; none outside 1..16.
+    TCustom485Target* Targets(int AIndex) const;
     int NumTargets() const { return KELVO_WIRELESS_TARGETS; }
+    // Fires the connect event for every target object present, index 1 to 16.
+    void NotifyConnected();
 
     bool TurnPowerOn();
     bool TurnPowerOff();
@@ -108,16 +165,28 @@ public:
     uint8_t MaxCommandRetries() const { return bMaxCommandRetries; }
     const std::vector<TTargetsHistoryItem>& TargetsHistory() const { return fTargetsHistory; }
 
-    TWirelessStatusNotify fOnStatusChange;
+    TKelvo485TargetEvent fOnTargetConnect;
+    TKelvo485TargetEvent fOnTargetDisconnect;
     TUsbDeviceNotify fOnOvercharge;
 
 private:
     bool IsNewTransceiver() const;
     bool HasMaxCommandRetries() const;
-    // Takes over a table read by request or pushed; fires fOnStatusChange when asked and it changed.
-    void ApplyStatusTable(const uint8_t* AStatus, bool ADoNotify);
+    // Takes over a pushed table: objects for new targets, none for gone ones. A present target
+    // whose status byte changed value is in another state: it is read again.
+    void ApplyStatusTable(const uint8_t* AStatus);
     void HandleOvercharge(const uint8_t* APayload, uint32_t ASize);
+    // Creates the object the info block of AIndex describes, with its history; fires the connect
+    // event when asked.
+    void ConnectTargetAt(int AIndex, bool ADoNotify);
+    // Clears the slot, fires the disconnect event, frees the object.
+    void DisconnectTargetAt(int AIndex);
+    // Replaces the object at AIndex when the info block now describes another target or state.
+    void RefreshTargetAt(int AIndex, bool ADoNotify);
+    TTargetsHistoryItem& FindHistoryItem(const TSerialNum& ASerial);
 
+    std::array<TCustom485Target*, KELVO_WIRELESS_TARGETS> fTargs{}; // owned
+    // The status byte last taken over for each index.
     std::array<uint8_t, KELVO_WIRELESS_TARGETS> fStatus{};
     bool fPowerOn = false;
     uint8_t fPriorityTarget = 0;

@@ -8,6 +8,7 @@
 #include "MyLib/KelvoUsbStub.h"
 #include "MyLib/KelvoUsbTarget.h"
 #include "MyLib/KelvoUsbTrigger.h"
+#include "MyLib/KelvoUsbWireless1.h"
 #include "platform/Folders.h"
 
 #include <sys/stat.h>
@@ -123,7 +124,6 @@ void TForm1::RegisterDevices() {
 void TForm1::FormClose() {
     fClosing = true;
     // The held devices close in the window's fixed order; the objects themselves go with the window.
-    // The wireless controller joins this order, before the target controller, with its device class.
     if (fQVSensor)
         fQVSensor->Close();
     if (fTrigger)
@@ -134,6 +134,12 @@ void TForm1::FormClose() {
         fSensor->Close();
     if (fPulse)
         fPulse->Close();
+    if (fWL) {
+        // Closing reports every target gone; none of them is to be taken up any more.
+        f485Waiting.clear();
+        fWL->TurnPowerOff();
+        fWL->Close();
+    }
     if (fTC)
         fTC->Close();
     fActiveDevice = nullptr;

@@ -71,12 +71,6 @@ void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& ANa
     RemoveFrom(fPulse, AName);
 }
 
-// The handler pair of the wireless controller does its work from the moment that device class joins
-// the updater; until then its devices are registered, reported and left alone, so they are neither
-// opened nor logged.
-void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
-
 // The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
 void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
 void TForm1::IgnoredRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}

@@ -217,6 +217,7 @@ TSimFamilyBinding SimWirelessBinding(std::shared_ptr<TSimWirelessState> AState) 
     binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
         return std::make_shared<TSimWirelessController>(AState, ADriver);
     };
+    binding.Radio = [AState] { return AState->RadioReport(); };
     return binding;
 }
 

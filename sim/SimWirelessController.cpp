@@ -69,6 +69,20 @@ std::array<uint8_t, 16> TSimWirelessState::StatusTable() const {
     return table;
 }
 
+TSimRadioReport TSimWirelessState::RadioReport() {
+    std::lock_guard lock(Mutex);
+    TSimRadioReport report;
+    report.PowerOn = PowerOn;
+    report.PowerOffRequests = PowerOffRequests;
+    for (const auto& target : Targets) {
+        const bool valid = target.FlashValid;
+        report.Targets.push_back({target.Index, target.Stub, !target.Silent, target.ProductId,
+                                  target.VersionHW, valid ? target.VersionFW : KNoFirmware, target.Serial,
+                                  valid});
+    }
+    return report;
+}
+
 TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState> AState,
                                                TUsbDriverKind ADriver)
     : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "wireless"),
@@ -77,6 +91,14 @@ TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState
     using TReq = const TSimVendorRequest&;
     using TOut = std::vector<uint8_t>&;
     const bool newChip = fState->ProductId == 0x22;
+    {
+        // A target with firmware holds a valid image of it, which its bootloader can validate.
+        std::lock_guard lock(fState->Mutex);
+        for (auto& target : fState->Targets)
+            if (target.FlashValid && target.Flash.empty())
+                target.Flash = SimPlainImage(target.ProductId, target.VersionHW, target.VersionFW,
+                                             SimProcessorOf(target.ProductId, target.VersionHW));
+    }
 
     OnRead(KReqSerial, fState, [](TState& S, TOut A) {
         A.assign(S.Serial.begin(), S.Serial.end());
@@ -190,42 +212,55 @@ TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState
         }
         if (!ok && unanswered)
             std::this_thread::sleep_for(KUnansweredRadioWait);
-        if (effect.Restarted)
-            PushRestart(uint8_t(R.wIndex));
-        else if (effect.Changed || effect.WentSilent)
-            PushStatus();
-        if (effect.WentSilent) {
-            std::optional<uint32_t> back;
-            {
-                std::lock_guard lock(fState->Mutex);
-                if (TSimRadioTarget* target = fState->TargetAt(R.wIndex))
-                    back = std::exchange(target->BackAfterMs, std::nullopt);
-            }
-            if (back)
-                After(*back, [this, index = uint8_t(R.wIndex)] { Revive(index); });
-        }
-        if (effect.Unplug) {
-            std::optional<uint32_t> replug;
-            {
-                std::lock_guard lock(fState->Mutex);
-                replug = fState->UnplugReplugAfterMs;
-            }
-            LeaveBusAfterRequest([this, replug, bus = Bus()] {
-                if (replug && bus && Unit())
-                    bus->PlugAfter(Unit()->Personality(), *replug);
-            });
-        }
+        ApplyEffect(R.wIndex, effect);
         return ok;
     });
-    OnRead(KReqTargetAnswer, fState, [](TState& S, TReq R, TOut A) {
-        const TSimRadioTarget* target = S.TargetAt(R.wIndex);
-        if (!target || target->Silent)
+    // A target whose fault fires after its answer was read goes out of reach once it is read.
+    SetVendorHandler(KReqTargetAnswer, [this](TReq R, TOut A) {
+        if (!R.DeviceToHost())
             return false;
-        A = S.LastAnswer;
+        TEffect effect;
+        {
+            std::lock_guard lock(fState->Mutex);
+            TSimRadioTarget* target = fState->TargetAt(R.wIndex);
+            if (!target || target->Silent)
+                return false;
+            A = fState->LastAnswer;
+            if (std::exchange(target->SilentPending, false))
+                GoSilent(*target, effect);
+        }
+        ApplyEffect(R.wIndex, effect);
         return true;
     });
 }
 
+void TSimWirelessController::ApplyEffect(uint16_t AIndex, const TEffect& AEffect) {
+    if (AEffect.Restarted)
+        PushRestart(uint8_t(AIndex));
+    else if (AEffect.Changed || AEffect.WentSilent)
+        PushStatus();
+    if (AEffect.WentSilent) {
+        std::optional<uint32_t> back;
+        {
+            std::lock_guard lock(fState->Mutex);
+            if (TSimRadioTarget* target = fState->TargetAt(AIndex))
+                back = std::exchange(target->BackAfterMs, std::nullopt);
+        }
+        if (back)
+            After(*back, [this, index = uint8_t(AIndex)] { Revive(index); });
+    }
+    if (AEffect.Unplug) {
+        std::optional<uint32_t> replug;
+        {
+            std::lock_guard lock(fState->Mutex);
+            replug = fState->UnplugReplugAfterMs;
+        }
+        LeaveBusAfterRequest([this, replug, bus = Bus()] {
+            if (replug && bus && Unit())
+                bus->PlugAfter(Unit()->Personality(), *replug);
+        });
+    }
+}
 TSimWirelessController::~TSimWirelessController() {
     {
         std::lock_guard lock(fTimerMutex);
@@ -324,14 +359,7 @@ bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, cons
         answer.insert(answer.end(), target->Serial.begin(), target->Serial.end());
         answer.push_back(target->Locked ? 1 : 0);
     } else if (!target->Stub) {
-        // The firmware: only the switch into the bootloader matters here; it restarts into it.
-        ok = code == 0xF0 && ACmd.size() == 1;
-        if (ok) {
-            target->Stub = true;
-            target->Erased = target->HaveSynchro = false;
-            AEffect.Restarted = true;
-            SilentAfter(*target, TSimUpdateStage::Switch, AEffect);
-        }
+        ok = FirmwareCommand(*target, ACmd, answer, AEffect);
     } else {
         if (code == 0x61 && S.UnplugAtTargetBlock && ++S.TargetBlocksForwarded == S.UnplugAtTargetBlock) {
             S.UnplugAtTargetBlock = 0;
@@ -342,6 +370,53 @@ bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, cons
     if (ok)
         S.LastAnswer = answer;
     return ok;
+}
+
+// The firmware answers what a target reports of itself when it connects, takes its key, switches
+// off, and restarts into its bootloader on request.
+bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
+                                             std::vector<uint8_t>& AAnswer, TEffect& AEffect) {
+    const bool blinker = T.ProductId == 15;
+    const bool rapidFire = T.ProductId == 20;
+    switch (ACmd[0]) {
+    case 0x12: // switch off
+        return ACmd.size() == 1;
+    case 0x21: // properties: the blinker's four words, the others' ten bytes
+        AAnswer.assign(T.Properties.begin(), T.Properties.begin() + (blinker ? 8 : 10));
+        return ACmd.size() == 1;
+    case 0x26: // biathlon (IR LEDs, flag, LEDs) or rapid-fire (IR LEDs, lamp, LEDs, lamps) settings
+        if (T.ProductId != 18 && !rapidFire)
+            return false;
+        AAnswer = {0x0F, 0, T.Brightness};
+        if (rapidFire)
+            AAnswer.push_back(T.Brightness);
+        return ACmd.size() == 1;
+    case 0x29: // receiver mode
+        AAnswer = {0};
+        return T.ProductId == 18 && T.VersionHW >= 2;
+    case 0x61: // lock with the target's key
+    case 0x62: // unlock
+        if (!IsKey(T.Key, std::vector<uint8_t>(ACmd.begin() + 1, ACmd.end())))
+            return false;
+        T.Locked = ACmd[0] == 0x61;
+        return true;
+    case 0x71: // brightness, from hardware 3
+        AAnswer = {T.Brightness};
+        return T.VersionHW >= 3 || rapidFire || T.ProductId == 18;
+    case 0x72: // capabilities, from firmware 7
+        AAnswer.assign(T.Capabilities.begin(), T.Capabilities.end());
+        return T.VersionFW >= 7;
+    case 0xF0: // restart into the bootloader
+        if (ACmd.size() != 1)
+            return false;
+        T.Stub = true;
+        T.Erased = T.HaveSynchro = false;
+        AEffect.Restarted = true;
+        SilentAfter(T, TSimUpdateStage::Switch, AEffect);
+        return true;
+    default:
+        return false;
+    }
 }
 
 bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
@@ -383,12 +458,12 @@ bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::ve
         ++T.BlocksAccepted;
         if (T.SilentAtBlock && T.BlocksAccepted == T.SilentAtBlock) {
             T.SilentAtBlock = 0;
-            GoSilent(T, AEffect);
+            T.SilentPending = true;
         }
         return okByte(true);
     }
-    case 0x63: // validation: the authentication code and this target's product
-        T.FlashValid = T.NextAddress == SIM_IMAGE_SIZE && SimImageAuthentic(T.Flash) &&
+    case 0x63: // validation of what the flash holds: the authentication code and this target's product
+        T.FlashValid = T.Flash.size() == SIM_IMAGE_SIZE && SimImageAuthentic(T.Flash) &&
                        ImageWord(T.Flash, SIM_IMAGE_PRODUCT_ID) == T.ProductId;
         if (T.FlashValid)
             T.VersionFW = ImageWord(T.Flash, SIM_IMAGE_FIRMWARE_VERSION);

@@ -10,6 +10,7 @@
 // reconnect). Every change of the status table is pushed as an 18-byte packet on the data path.
 #include "sim/SimBootloader.h"
 #include "sim/SimDevice.h"
+#include "sim/SimPhysicalDevice.h"
 
 #include <array>
 #include <chrono>
@@ -31,10 +32,16 @@ struct TSimRadioTarget {
     std::array<uint8_t, 8> Serial = {12, 3, 0, 0, 0, 0, 0, 1};
     std::array<uint8_t, 8> Key = {1, 2, 3, 4, 5, 6, 7, 8};
     bool Locked = false;
+    // What the firmware reports of its settings: the properties block (frequencies 12 and 14, mid
+    // signal levels), one brightness level for LEDs and lamps, and a receiver but no lamps.
+    std::array<uint8_t, 10> Properties = {12, 14, 128, 128, 0, 0, 0, 1, 1, 0};
+    uint8_t Brightness = 5;
+    std::array<uint8_t, 8> Capabilities = {1, 0, 0, 0, 0, 0, 0, 0};
     bool Stub = false;   // its bootloader is running
     bool Silent = false; // out of radio reach: it takes no command and is not in the table
-    // Faults, each firing once: silent after taking write number N since the synchronisation
-    // block (0: never), or after answering a bootloader stage (switch: the firmware's switch);
+    // Faults, each firing once: silent once the answer to write number N since the
+    // synchronisation block was read (0: never), or after answering a bootloader stage (switch:
+    // the firmware's switch);
     // back in reach (in its bootloader) this long after going silent; these bootloader commands
     // fail once each. Out of reach until this long after the controller starts.
     uint32_t SilentAtBlock = 0;
@@ -43,9 +50,11 @@ struct TSimRadioTarget {
     std::set<TSimStubRequest> FailOnce;
     uint32_t AppearAfterMs = 0;
 
-    // The bootloader's plain flash (the image's main memory) and its programming run.
+    // The bootloader's plain flash (the image's main memory; filled with an image of VersionFW
+    // when the controller is made and FlashValid holds) and its programming run.
     std::vector<uint8_t> Flash;
     bool FlashValid = true;
+    bool SilentPending = false; // goes silent once its last answer was read
     bool Erased = false;
     bool HaveSynchro = false;
     std::array<uint8_t, 8> Chain{};
@@ -81,6 +90,8 @@ struct TSimWirelessState {
     TSimRadioTarget* TargetAt(uint16_t AIndex);
     // Byte i-1: a status code for index i (0 when none or silent).
     std::array<uint8_t, 16> StatusTable() const;
+    // The radio for reports (takes the lock).
+    TSimRadioReport RadioReport();
 };
 
 class TSimWirelessController : public TSimDevice {
@@ -111,8 +122,12 @@ private:
         bool WentSilent = false;
         bool Unplug = false; // the controller drops off after this request
     };
+    // Pushes what a command or answer at AIndex did to the radio (the state's lock not held).
+    void ApplyEffect(uint16_t AIndex, const TEffect& AEffect);
     // Under the state's lock: runs one command; false when no live target took it.
     bool Command(TSimWirelessState& S, uint16_t AIndex, const std::vector<uint8_t>& ACmd, TEffect& AEffect);
+    bool FirmwareCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd, std::vector<uint8_t>& AAnswer,
+                         TEffect& AEffect);
     bool BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
                            std::vector<uint8_t>& AAnswer, TEffect& AEffect);
     // Under the state's lock: the target goes out of reach, now or after the named stage.

@@ -113,7 +113,9 @@ SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices
 // calibration block; camera sensor: the flash parameters, then the accelerometer record; others:
 // none). firmware_version 65535: a bootloader whose flash holds no valid image. A target controller
 // adds "target": {"mode" (none, normal or bootloader), "product_id", "hardware_version",
-// "firmware_version", "serial_number", "flash_valid"}.
+// "firmware_version", "serial_number", "flash_valid"}. A wireless controller adds "radio": {"power",
+// "power_off_requests", "targets": [{"index", "mode" (normal, bootloader or silent), "product_id",
+// "hardware_version", "firmware_version", "serial_number", "flash_valid"}, ...]}.
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
 // Writes SimReportJson to AFileName; false when the file cannot be written.
 bool WriteSimReport(const std::string& AFileName,

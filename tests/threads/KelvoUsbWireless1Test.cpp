@@ -1,4 +1,5 @@
 #include "MyLib/KelvoUsbWireless1.h"
+#include "MyLib/KelvoWirelessTargets.h"
 #include "platform/LittleEndian.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
@@ -9,6 +10,8 @@
 #include "sim/SimWirelessController.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace {
 
@@ -57,8 +60,10 @@ TEST_P(WirelessBinding, IdentifiesControllerAndReadsTargetInfo) {
     EXPECT_EQ(product == 0x22 ? "RQC-01" : "RQC-01(OLD)", device->ModelType());
     EXPECT_EQ(product == 0x22 ? "RI5508" : "VA485-??", device->DeveloperName());
     EXPECT_EQ(3, device->MaxCommandRetries());
-    EXPECT_EQ(1, device->TargetStatus(1));
-    EXPECT_EQ(0, device->TargetStatus(17));
+    ASSERT_NE(nullptr, dynamic_cast<TWirelessTarget*>(device->Targets(1)));
+    EXPECT_EQ("RQT-01", device->Targets(1)->fModelType);
+    EXPECT_EQ(nullptr, device->Targets(0));
+    EXPECT_EQ(nullptr, device->Targets(17));
 
     TTargetInfoBlock tib{};
     ASSERT_TRUE(device->GetTargetInfoBlock(1, tib));
@@ -80,14 +85,21 @@ TEST_P(WirelessBinding, IdentifiesControllerAndReadsTargetInfo) {
 
 // A whole flash over the radio: switch, erase, synchro, every 8-byte block, validation, reconnect.
 TEST_P(WirelessBinding, FlashesTargetThroughItsBootloader) {
-    std::vector<uint8_t> pushes; // index 1 of each table taken over
+    std::vector<std::string> events; // the class and mode of each target that came or went
     auto sim = Plug(GetParam());
     auto device = Open(*sim);
-    device->fOnStatusChange = [&](TKelvoWireless*, const std::array<uint8_t, 16>& AStatus) {
-        pushes.push_back(AStatus[0]);
+    device->fOnTargetConnect = [&](TKelvoWireless*, TCustom485Target* ATarget) {
+        events.push_back("+" + ATarget->fModelType);
     };
-    ASSERT_TRUE(Cmd(*device, 0, {0xF0}));
-    ASSERT_TRUE(fLoop.RunUntil([&] { return device->TargetStatus(1) == 2; }, 10000));
+    device->fOnTargetDisconnect = [&](TKelvoWireless*, TCustom485Target* ATarget) {
+        events.push_back("-" + ATarget->fModelType);
+    };
+    ASSERT_TRUE(device->Targets(1)->SwitchToStub());
+    ASSERT_TRUE(fLoop.RunUntil([&] { return dynamic_cast<TTargetStub*>(device->Targets(1)); }, 10000));
+    auto* stub = static_cast<TTargetStub*>(device->Targets(1));
+    EXPECT_EQ(SimProcessorOf(12, 3), stub->ProcId());
+    EXPECT_EQ(1, stub->WasConnectedAsStub());
+    EXPECT_EQ(1, stub->WasConnectedAsTarget());
 
     const std::vector<uint8_t> plain = SimPlainImage(12, 3, 13, SimProcessorOf(12, 3));
     std::vector<uint8_t> image(plain.size());
@@ -95,56 +107,61 @@ TEST_P(WirelessBinding, FlashesTargetThroughItsBootloader) {
     std::array<uint8_t, 8> synchro = {9, 8, 7, 6, 5, 4, 3, 2}, chain = synchro;
     cipher.Encipher(plain.data(), image.data(), plain.size(), chain.data());
 
-    ASSERT_TRUE(Cmd(*device, 0x8000 + 15000, {0x60}, 1));
-    std::vector<uint8_t> sync = {0x65};
-    sync.insert(sync.end(), synchro.begin(), synchro.end());
-    ASSERT_TRUE(Cmd(*device, 0, sync, 1));
-    for (std::size_t address = 0; address < image.size(); address += 8) {
-        std::vector<uint8_t> block = {0x61, 8};
-        AppendLE16(block, uint16_t(address));
-        block.insert(block.end(), image.begin() + std::ptrdiff_t(address),
-                     image.begin() + std::ptrdiff_t(address + 8));
-        ASSERT_TRUE(Cmd(*device, 0x8000 + 2000, block, 1)) << address;
-    }
-    EXPECT_FALSE(Cmd(*device, 0x8000 + 2000, {0x61, 8, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}, 1)); // out of order
-    ASSERT_TRUE(Cmd(*device, 0x8000 + 30000, {0x63}, 1));
-    ASSERT_TRUE(Cmd(*device, 0, {0x62}));
-    ASSERT_TRUE(fLoop.RunUntil([&] { return device->TargetStatus(1) == 1; }, 10000));
-    EXPECT_EQ(13, sim->State()->Targets[0].VersionFW);
+    ASSERT_TRUE(stub->EraseFlash());
+    TGOSTDataBlock synchroBlock;
+    std::memcpy(&synchroBlock, synchro.data(), sizeof synchroBlock);
+    ASSERT_TRUE(stub->SetSynchro(synchroBlock));
+    for (std::size_t address = 0; address < image.size(); address += 8)
+        ASSERT_TRUE(stub->WriteFlashBlock(uint16_t(address), image.data() + address, 8)) << address;
+    EXPECT_FALSE(stub->WriteFlashBlock(0, image.data(), 8)); // out of order
+    ASSERT_TRUE(stub->ValidateFlash());
+    ASSERT_TRUE(stub->UpdateTargetInfo());
+    EXPECT_EQ(13, stub->fFWVersion);
+    ASSERT_TRUE(stub->Reconnect());
+    ASSERT_TRUE(fLoop.RunUntil([&] { return dynamic_cast<TWirelessTarget*>(device->Targets(1)); }, 10000));
+    EXPECT_EQ(13, device->Targets(1)->fFWVersion);
+    EXPECT_EQ(2, device->Targets(1)->WasConnectedAsTarget());
     // Each restart leaves the table and comes back: into the bootloader, then into the firmware.
-    EXPECT_EQ((std::vector<uint8_t>{0, 2, 0, 1}), pushes);
+    EXPECT_EQ((std::vector<std::string>{"-RQT-01", "+STUB", "-STUB", "+RQT-01"}), events);
 }
 
 INSTANTIATE_TEST_SUITE_P(Bindings, WirelessBinding,
                          ::testing::Values(TUsbDriverKind::Family, TUsbDriverKind::Generic));
 
-// Hostile packet streams: each case is one buffer and the table and log it must leave.
+// Hostile packet streams: each case is one buffer, whether the target at index 5 is left, and the
+// log line it must leave.
 TEST_F(WirelessBench, WalksPacketsAndRefusesBrokenOnes) {
     struct TCase {
         std::vector<uint8_t> Bytes;
-        uint8_t Status5;
+        bool Target5;
         std::string Line;
     };
-    std::vector<uint8_t> status = {18, 0x88, 1, 0, 0, 0, 1};
-    status.resize(18);
-    std::vector<uint8_t> statusThenOverlong = status;
-    statusThenOverlong.insert(statusThenOverlong.end(), {9, 0xCC, 1});
+    std::vector<uint8_t> empty = {18, 0x88};
+    empty.resize(18);
+    std::vector<uint8_t> emptyThenOverlong = empty;
+    emptyThenOverlong.insert(emptyThenOverlong.end(), {9, 0xCC, 1});
     const TCase cases[] = {
-        {status, 1, ""},
-        {{0, 0x88}, 0, "Bad packet, size == 0 !!!"},
-        {statusThenOverlong, 1, "Bad packet: size=9, id=204, ABufferSize=21, offset=18"},
-        {{6, 0x88, 1, 1, 1, 1}, 0, "Bad status packet: size=6"},
-        {{18}, 0, "Bad packet: size=18, id=-1, ABufferSize=1, offset=0"},
+        {empty, false, ""},
+        {{0, 0x88}, true, "Bad packet, size == 0 !!!"},
+        {emptyThenOverlong, false, "Bad packet: size=9, id=204, ABufferSize=21, offset=18"},
+        {{6, 0x88, 0, 0, 0, 0}, true, "Bad status packet: size=6"},
+        {{18}, true, "Bad packet: size=18, id=-1, ABufferSize=1, offset=0"},
+        {{2, 0x44}, true, "TARGET DATA: too small packet, size = 2"},
+        {{4, 0x44, 0x15, 2}, true, "TARGET INDEX = 21 out of range"},
+        {{4, 0x44, 0x03, 2}, true, "TARGET == NULL"},
+        {{5, 0x44, 0x05, 9, 0}, true, "BAD PACKET, sensor length 9, received 2"},
+        {{3, 0x44, 0x05}, true, "BAD PACKET, sensor length 0, received 0"},
     };
     auto sim = Plug(TUsbDriverKind::Family);
-    sim->State()->Targets.clear();
+    sim->State()->Targets[0].Index = 5;
     for (const TCase& c : cases) {
         auto device = Open(*sim);
+        ASSERT_NE(nullptr, device->Targets(5));
         fLines.clear();
         auto buffer = std::make_unique<uint8_t[]>(c.Bytes.size());
         std::copy(c.Bytes.begin(), c.Bytes.end(), buffer.get());
         device->ProcessData(TUsbBlock(buffer.release()), uint32_t(c.Bytes.size()));
-        EXPECT_EQ(c.Status5, device->TargetStatus(5));
+        EXPECT_EQ(c.Target5, device->Targets(5) != nullptr);
         EXPECT_EQ(c.Line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Line}, fLines);
     }
 }
