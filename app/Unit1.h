@@ -220,9 +220,11 @@ private:
     uint64_t fTargetStubGeneration = 0;
     bool fTargetFlashing = false;
     bool fTargetOffered = false;
-    // Whether Update is offered for a wireless target, and the wireless targets reported while
-    // another one was held, to be taken up once it is gone.
+    // Whether Update is offered for a wireless target, whether the offered target was told to
+    // switch into its bootloader, and the wireless targets reported while another one was held, to
+    // be taken up once it is gone.
     bool f485Offered = false;
+    bool f485Switching = false;
     std::vector<TCustom485Target*> f485Waiting;
     // Downloaded images that had no collection entry to replace. They stay until the window goes,
     // since an update may still use one after a later selection.

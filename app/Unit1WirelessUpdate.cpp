@@ -82,6 +82,10 @@ void TForm1::Wireless485TargetDisconnected(TKelvoWireless* ASender, TCustom485Ta
         f485Target = nullptr;
         if (std::exchange(f485Offered, false))
             btnUpdate.SetEnabled(false);
+        // A target leaving for its bootloader comes back as the bootloader target to flash; the
+        // others wait for that one.
+        if (std::exchange(f485Switching, false))
+            return;
     } else
         return;
     // The targets reported while this one was held are taken up now, in the order they came.
@@ -160,6 +164,7 @@ void TForm1::Start485TargetUpdate() {
     if (!fWL || !f485Target)
         return;
     if (f485Target->SwitchToStub()) {
+        f485Switching = true;
         f485Offered = false;
         btnUpdate.SetEnabled(false);
     } else {
