@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
+#include <functional>
 
 namespace {
 
@@ -164,4 +166,100 @@ TEST_F(WirelessBench, WalksPacketsAndRefusesBrokenOnes) {
         EXPECT_EQ(c.Target5, device->Targets(5) != nullptr);
         EXPECT_EQ(c.Line.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.Line}, fLines);
     }
+}
+
+// The bytes and time-out words of target commands, and the values refused without a command. The
+// controller records what it is sent and answers every command with AAnswer.
+TEST_F(WirelessBench, TargetCommandsOnTheWire) {
+    auto sim = Plug(TUsbDriverKind::Family);
+    auto device = Open(*sim);
+    auto* target = dynamic_cast<TWirelessTarget*>(device->Targets(1));
+    ASSERT_NE(nullptr, target);
+    TTargetStub stub(device.get(), 1);
+    std::vector<std::pair<uint16_t, std::vector<uint8_t>>> sent;
+    std::vector<uint8_t> answer;
+    sim->SetVendorHandler(0xF0, [&](const TSimVendorRequest& R, std::vector<uint8_t>&) {
+        sent.emplace_back(R.wValue, R.Data);
+        return true;
+    });
+    sim->SetVendorHandler(0xF1, [&](const TSimVendorRequest&, std::vector<uint8_t>& A) {
+        A = answer;
+        return true;
+    });
+    const uint8_t data[20] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20};
+    using TSent = std::vector<std::pair<uint16_t, std::vector<uint8_t>>>;
+    struct TCase {
+        const char* Name;
+        std::vector<uint8_t> Answer;
+        std::function<bool()> Run;
+        bool Result;
+        TSent Sent;
+    };
+    const TCase cases[] = {
+        {"block",
+         {1},
+         [&] { return stub.WriteFlashBlock(0x1230, data, 8); },
+         true,
+         {{0x87D0, {0x61, 8, 0x30, 0x12, 1, 2, 3, 4, 5, 6, 7, 8}}}},
+        {"short block padded",
+         {1},
+         [&] { return stub.WriteFlashBlock(8, data, 3); },
+         true,
+         {{0x87D0, {0x61, 3, 8, 0, 1, 2, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}}},
+        {"long block cut",
+         {1},
+         [&] { return stub.WriteFlashBlock(0, data, 20); },
+         true,
+         {{0x87D0, {0x61, 8, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8}}}},
+        {"erase answered 0", {0}, [&] { return stub.EraseFlash(); }, false, {{0x8000 + 15000, {0x60}}}},
+        {"validate", {1}, [&] { return stub.ValidateFlash(); }, true, {{0x8000 + 30000, {0x63}}}},
+        {"hardware info too short",
+         std::vector<uint8_t>(15, 7),
+         [&] { return stub.GetStubHWInfo(); },
+         false,
+         {{0, {0x64}}}},
+        {"frequencies",
+         {},
+         [&] { return target->SetFrequencies(1200, 1400); },
+         true,
+         {{20000, {0x40, 12, 14}}}},
+        {"frequency not a multiple of 100",
+         {},
+         [&] { return target->SetFrequencies(1250, 1400); },
+         false,
+         {}},
+        {"frequency too high", {}, [&] { return target->SetFrequencies(12000, 100); }, false, {}},
+        {"frequency negative", {}, [&] { return target->SetFrequencies(-100, 1400); }, false, {}},
+        {"signal levels", {}, [&] { return target->SetSignal(1.0, 0.5); }, true, {{20000, {0x50, 255, 128}}}},
+        {"signal level too high", {}, [&] { return target->SetSignal(1.2, 0.5); }, false, {}},
+        {"signal level NaN", {}, [&] { return target->SetSignal(std::nan(""), 0.5); }, false, {}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        sent.clear();
+        answer = c.Answer;
+        EXPECT_EQ(c.Result, c.Run());
+        EXPECT_EQ(c.Sent, sent);
+    }
+    EXPECT_EQ(0, stub.ProcId());
+    EXPECT_EQ(12, target->fProperties.bFreq1);
+    EXPECT_EQ(255, target->fProperties.bSig1);
+}
+
+// A status byte that changes from one non-zero value to another is another state of the target
+// there: the object is replaced by one for that state, and the history counts both.
+TEST_F(WirelessBench, ChangedStatusByteReplacesTheTarget) {
+    auto sim = Plug(TUsbDriverKind::Family);
+    auto device = Open(*sim);
+    ASSERT_NE(nullptr, dynamic_cast<TWirelessTarget*>(device->Targets(1)));
+    {
+        std::lock_guard lock(sim->State()->Mutex);
+        sim->State()->Targets[0].Stub = true;
+    }
+    ASSERT_TRUE(sim->PushStatus());
+    ASSERT_TRUE(fLoop.RunUntil([&] { return dynamic_cast<TTargetStub*>(device->Targets(1)); }, 10000));
+    const TTargetsHistoryItem& history = device->TargetsHistory().at(0);
+    EXPECT_EQ(1, history.ConnectedAsStub);
+    EXPECT_EQ(1, history.ConnectedAsTarget);
+    EXPECT_EQ(2, history.TotalConnects);
 }
