@@ -339,7 +339,12 @@ void TSimWirelessController::SilentAfter(TSimRadioTarget& T, TSimUpdateStage ASt
     if (T.SilentAfter != AStage)
         return;
     T.SilentAfter.reset();
-    GoSilent(T, AEffect);
+    // The switch and the restart answer nothing; the other stages go silent once their answer
+    // was read.
+    if (AStage == TSimUpdateStage::Switch || AStage == TSimUpdateStage::Reconnect)
+        GoSilent(T, AEffect);
+    else
+        T.SilentPending = true;
 }
 
 bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, const std::vector<uint8_t>& ACmd,

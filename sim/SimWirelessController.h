@@ -40,10 +40,9 @@ struct TSimRadioTarget {
     bool Stub = false;   // its bootloader is running
     bool Silent = false; // out of radio reach: it takes no command and is not in the table
     // Faults, each firing once: silent once the answer to write number N since the
-    // synchronisation block was read (0: never), or after answering a bootloader stage (switch:
-    // the firmware's switch);
-    // back in reach (in its bootloader) this long after going silent; these bootloader commands
-    // fail once each. Out of reach until this long after the controller starts.
+    // synchronisation block was read (0: never), or after a bootloader stage (switch: the
+    // firmware's switch); back in reach (in its bootloader) this long after going silent; these
+    // bootloader commands fail once each. Out of reach until this long after the controller starts.
     uint32_t SilentAtBlock = 0;
     std::optional<TSimUpdateStage> SilentAfter;
     std::optional<uint32_t> BackAfterMs;
@@ -130,7 +129,8 @@ private:
                          TEffect& AEffect);
     bool BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
                            std::vector<uint8_t>& AAnswer, TEffect& AEffect);
-    // Under the state's lock: the target goes out of reach, now or after the named stage.
+    // Under the state's lock: the target goes out of reach, now or after the named stage (once
+    // its answer was read).
     void GoSilent(TSimRadioTarget& T, TEffect& AEffect);
     void SilentAfter(TSimRadioTarget& T, TSimUpdateStage AStage, TEffect& AEffect);
     // Runs AAction (without the state's lock) AAfterMs from now on the radio's timer thread.
