@@ -324,10 +324,17 @@ void TSimWirelessController::TimerLoop() {
         }
         auto action = std::move(next->second);
         fTimers.erase(next);
+        fTimerRunning = true;
         lock.unlock();
         action();
         lock.lock();
+        fTimerRunning = false;
     }
+}
+
+bool TSimWirelessController::HasPendingTimers() const {
+    std::lock_guard lock(fTimerMutex);
+    return !fTimers.empty() || fTimerRunning;
 }
 
 void TSimWirelessController::GoSilent(TSimRadioTarget& T, TEffect& AEffect) {

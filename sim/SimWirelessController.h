@@ -112,6 +112,8 @@ public:
     // A target that restarts leaves the table and comes back: the table with AIndex at 0, then the
     // table as it is.
     void PushRestart(uint8_t AIndex);
+    // Whether a target is still to appear or come back (its radio timer has work).
+    bool HasPendingTimers() const;
 
 private:
     // What a command did to the radio, acted on after the state's lock is released.
@@ -138,10 +140,11 @@ private:
     void TimerLoop();
 
     std::shared_ptr<TSimWirelessState> fState;
-    std::mutex fTimerMutex;
+    mutable std::mutex fTimerMutex;
     std::condition_variable fTimerWake;
     std::vector<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> fTimers;
     bool fStopping = false;
     bool fStarted = false;
+    bool fTimerRunning = false;
     std::thread fTimer;
 };

@@ -25,9 +25,16 @@ const std::string Flashed = Lines({"Validating...", "Firmware updated successful
 const std::string Refused = Lines({"Error wiring flash!", "Please disconnect/connect and try again."});
 const std::string Restoring = Lines({"Entered programming mode.", "Restoring update..."});
 
+// Runs the window until it is quiet, the controller's reports are handled and no target is still
+// to appear or come back.
 bool RunQuiet(TConnectBench& ABench, const std::shared_ptr<TSimDevice>& AController) {
-    return RunQuietWithReports(
-        ABench, [&]() -> TCommonKelvoUsbDevice* { return ABench.fForm.fWL; }, AController);
+    auto radio = std::dynamic_pointer_cast<TSimWirelessController>(AController);
+    for (int round = 0; round < 3; ++round)
+        if (!ABench.fBench.fLoop.RunUntil([&] { return !radio->HasPendingTimers(); }, 5000) ||
+            !RunQuietWithReports(
+                ABench, [&]() -> TCommonKelvoUsbDevice* { return ABench.fForm.fWL; }, AController))
+            return false;
+    return !radio->HasPendingTimers();
 }
 
 // Each target on the radio as "index:mode:firmware".
@@ -77,6 +84,11 @@ TEST(WirelessUpdate, EachCaseEndsWithItsTranscriptAndTargets) {
          ControllerIdentity + Lines({"Entered programming mode.", UpToDate, "Validate ok!"}) +
              TargetLines(1, "000D") + UpToDate + "\n",
          "1:normal:13"},
+        {"bootloader back in its bootloader after validation is left alone",
+         ",t1=12:3:13:stub:silent-after=reconnect:back-after-ms=20",
+         ControllerIdentity + Lines({"Entered programming mode.", UpToDate, "Validate ok!",
+                                     "Entered programming mode.", UpToDate}),
+         "1:bootloader:13"},
         {"bootloader with the current image failing validation is rewritten",
          ",t1=12:3:13:stub:fail=validate",
          ControllerIdentity +
