@@ -582,6 +582,22 @@ void TCustom485Target::ReleaseResources() {
     TKelvoTargetObject::ReleaseResources();
 }
 
+bool TCustom485Target::SetSignal(double, double) {
+    return false;
+}
+
+bool TCustom485Target::SetFrequencies(int, int) {
+    return false;
+}
+
+double TCustom485Target::Signal1() {
+    return 0;
+}
+
+double TCustom485Target::Signal2() {
+    return 0;
+}
+
 void TCustom485Target::AssignIdentity(const TTargetInfoBlock& ATIB) {
     fSerial = ATIB.SerialNum;
     fProductId = ATIB.wProductId;

@@ -65,6 +65,11 @@ public:
     // The base's defaults, the custom model texts and zero connection counters.
     void SetDefaults() override;
     void ReleaseResources() override;
+    // No signal unless the model has one: refused without a command; the levels read 0.
+    bool SetSignal(double ASignal1, double ASignal2) override;
+    bool SetFrequencies(int AFreq1, int AFreq2) override;
+    double Signal1() override;
+    double Signal2() override;
     // Takes over the identity of an info block; model classes read their settings here too.
     virtual void AssignInfo(const TTargetInfoBlock& ATIB);
     // Base: nothing to switch off.

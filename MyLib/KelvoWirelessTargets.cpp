@@ -240,22 +240,6 @@ void TBlinker::SetDefaults() {
     fModelType = "BLINKER";
 }
 
-bool TBlinker::SetSignal(double, double) {
-    return false;
-}
-
-bool TBlinker::SetFrequencies(int, int) {
-    return false;
-}
-
-double TBlinker::Signal1() {
-    return 0;
-}
-
-double TBlinker::Signal2() {
-    return 0;
-}
-
 bool TBlinker::TurnOff() {
     return Command(0, {KCmdTurnOff});
 }
@@ -390,22 +374,6 @@ void TTargetStub::SetDefaults() {
     fModelType = "STUB";
     fProcessorID = 0;
     fCodeStartAddr = 0;
-}
-
-bool TTargetStub::SetSignal(double, double) {
-    return false;
-}
-
-bool TTargetStub::SetFrequencies(int, int) {
-    return false;
-}
-
-double TTargetStub::Signal1() {
-    return 0;
-}
-
-double TTargetStub::Signal2() {
-    return 0;
 }
 
 void TTargetStub::AssignInfo(const TTargetInfoBlock& ATIB) {

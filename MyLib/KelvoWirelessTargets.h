@@ -106,10 +106,6 @@ public:
     TBlinker(TKelvoWireless* AController, int AIndex);
 
     void SetDefaults() override;
-    bool SetSignal(double ASignal1, double ASignal2) override;
-    bool SetFrequencies(int AFreq1, int AFreq2) override;
-    double Signal1() override;
-    double Signal2() override;
     bool TurnOff() override;
 };
 
@@ -169,11 +165,6 @@ public:
     TTargetStub(TKelvoWireless* AController, int AIndex);
 
     void SetDefaults() override;
-    // A bootloader has no signal: refused without a command; the levels read 0.
-    bool SetSignal(double ASignal1, double ASignal2) override;
-    bool SetFrequencies(int AFreq1, int AFreq2) override;
-    double Signal1() override;
-    double Signal2() override;
     // The identity, then the bootloader's hardware information (its result ignored).
     void AssignInfo(const TTargetInfoBlock& ATIB) override;
 

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -166,6 +167,12 @@ TForm1::TUpdateTally TForm1::Tally() {
             ++tally.fFailed;
     }
     return tally;
+}
+
+std::string Hex4(uint16_t AValue) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", AValue);
+    return text;
 }
 
 void TForm1::LogMessage(const std::string& AText) {

@@ -39,6 +39,9 @@ inline constexpr const char* ApplicationTitle = "KELVO firmware updater 2.0";
 inline constexpr const char* UserFolderName = "KelvoFwUpd";
 inline constexpr const char* SupportEmail = "support@kelvo.example";
 
+// A version or product id as the log shows it: four upper-case hexadecimal digits.
+std::string Hex4(uint16_t AValue);
+
 class TForm1 : public TComponent {
 public:
     explicit TForm1(TToolkit& AToolkit);

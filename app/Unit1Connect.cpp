@@ -12,19 +12,12 @@
 #include "platform/IniFile.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <strings.h>
 
 namespace {
 
 constexpr const char* DeviceSection = "Device";
 constexpr const char* UpdateStepKey = "UpdateStep";
-
-std::string Hex4(uint16_t AValue) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", AValue);
-    return text;
-}
 
 } // namespace
 

@@ -9,7 +9,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -18,12 +17,6 @@ constexpr uint16_t KNoFirmware = 0xFFFF;
 // The image's data area goes out in blocks of the target bootloader's size.
 constexpr uint32_t KTargetImageSize = 0xDF00;
 constexpr int KTargetFlashDelayMs = 250;
-
-std::string Hex4(uint16_t AValue) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", AValue);
-    return text;
-}
 
 } // namespace
 

@@ -11,7 +11,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <utility>
 
 namespace {
@@ -21,12 +20,6 @@ constexpr uint16_t KNoFirmware = 0xFFFF;
 // The image's data area goes out in blocks of the target bootloader's size.
 constexpr uint32_t KTargetImageSize = 0xDF00;
 constexpr int K485TimerDelayMs = 250;
-
-std::string Hex4(uint16_t AValue) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", AValue);
-    return text;
-}
 
 } // namespace
 
