@@ -48,6 +48,12 @@ TForm1::TForm1(TToolkit& AToolkit)
 TForm1::~TForm1() {
     // The timer's routine refers to the window; it must not fire into a destroyed one.
     Timer1.SetEnabled(false);
+    // Nor may the target events of a wireless controller that is still open when the window goes
+    // (its objects are destroyed after the window's own parts, and closing reports every target).
+    if (fWL) {
+        fWL->fOnTargetConnect = nullptr;
+        fWL->fOnTargetDisconnect = nullptr;
+    }
 }
 
 bool TForm1::MakeUserFolder() {
