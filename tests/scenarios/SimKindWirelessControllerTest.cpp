@@ -16,12 +16,17 @@ std::string Describe(const std::string& AText) {
     auto state = WirelessStateFor(options, error);
     std::string text = std::to_string(state->ProductId) + "/" + std::to_string(state->VersionHW) + "/" +
                        std::to_string(state->VersionFW);
-    for (const auto& t : state->Targets)
-        text += " " + std::to_string(t.Index) + ":" + std::to_string(t.ProductId) + ":" +
-                std::to_string(t.VersionHW) + ":" + (t.FlashValid ? std::to_string(t.VersionFW) : "none") +
-                (t.Stub ? ":stub" : "") + (t.Silent || t.AppearAfterMs ? ":late" : "") +
-                (t.SilentAtBlock ? ":silent@" + std::to_string(t.SilentAtBlock) : "") +
-                (t.BackAfterMs ? ":back" : "") + (t.Locked ? ":locked" : "");
+    // Appended piece by piece: a text literal joined to a temporary string trips a false overlap
+    // warning of the optimiser.
+    for (const auto& t : state->Targets) {
+        text.append(" ").append(std::to_string(t.Index)).append(":").append(std::to_string(t.ProductId));
+        text.append(":").append(std::to_string(t.VersionHW)).append(":");
+        text.append(t.FlashValid ? std::to_string(t.VersionFW) : "none");
+        text.append(t.Stub ? ":stub" : "").append(t.Silent || t.AppearAfterMs ? ":late" : "");
+        if (t.SilentAtBlock)
+            text.append(":silent@").append(std::to_string(t.SilentAtBlock));
+        text.append(t.BackAfterMs ? ":back" : "").append(t.Locked ? ":locked" : "");
+    }
     return text;
 }
 

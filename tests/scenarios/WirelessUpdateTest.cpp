@@ -14,7 +14,8 @@ const std::string ControllerIdentity =
     Identity("KELVO electronic target controller RQC-01(147)", "000E", "0002", "0006") + UpToDate + "\n";
 
 std::string TargetLines(int AIndex, const std::string& AFirmware) {
-    return Lines({"Connected target", "Serial number 12-3-0-0-0-0-0-" + std::to_string(AIndex),
+    return Lines({"Connected target",
+                  std::string("Serial number 12-3-0-0-0-0-0-").append(std::to_string(AIndex)),
                   "Target hardware version is 0x0003", "Target firmware version is 0x" + AFirmware});
 }
 
@@ -40,12 +41,11 @@ bool RunQuiet(TConnectBench& ABench, const std::shared_ptr<TSimDevice>& AControl
 // Each target on the radio as "index:mode:firmware".
 std::string Radio(const TSimRadioReport& ARadio) {
     std::string text;
-    for (const TSimRadioTargetReport& t : ARadio.Targets)
-        text += (text.empty() ? "" : " ") + std::to_string(t.Index) + ":" +
-                (!t.InReach       ? "silent"
-                 : t.InBootloader ? "bootloader"
-                                  : "normal") +
-                ":" + std::to_string(t.VersionFW);
+    for (const TSimRadioTargetReport& t : ARadio.Targets) {
+        text.append(text.empty() ? "" : " ").append(std::to_string(t.Index)).append(":");
+        text.append(!t.InReach ? "silent" : t.InBootloader ? "bootloader" : "normal").append(":");
+        text.append(std::to_string(t.VersionFW));
+    }
     return text;
 }
 
