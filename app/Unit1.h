@@ -42,6 +42,13 @@ inline constexpr const char* SupportEmail = "support@kelvo.example";
 // A version or product id as the log shows it: four upper-case hexadecimal digits.
 std::string Hex4(uint16_t AValue);
 
+// The targets behind both kinds of controller: a bootloader target that holds no usable firmware
+// reports KTargetNoFirmware; the image's data area goes out to it in blocks; its flash starts this
+// long after it was reported.
+inline constexpr uint16_t KTargetNoFirmware = 0xFFFF;
+inline constexpr uint32_t KTargetImageSize = 0xDF00;
+inline constexpr int KTargetFlashDelayMs = 250;
+
 class TForm1 : public TComponent {
 public:
     explicit TForm1(TToolkit& AToolkit);

@@ -13,16 +13,6 @@
 #include <algorithm>
 #include <utility>
 
-namespace {
-
-// A bootloader target that holds no usable firmware reports this version.
-constexpr uint16_t KNoFirmware = 0xFFFF;
-// The image's data area goes out in blocks of the target bootloader's size.
-constexpr uint32_t KTargetImageSize = 0xDF00;
-constexpr int K485TimerDelayMs = 250;
-
-} // namespace
-
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     // A second controller while one is held would leave the first without a field to close it.
     if (fActiveDevice || fWL)
@@ -129,7 +119,7 @@ void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
         LogMessage("No firmware for this target");
         return;
     }
-    if (AStub->fFWVersion == KNoFirmware) {
+    if (AStub->fFWVersion == KTargetNoFirmware) {
         LogMessage("Restoring update...");
         Arm485Timer(&TForm1::Target485FlashTimer);
     } else if (image->VersionFW() > AStub->fFWVersion) {
@@ -149,7 +139,7 @@ void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
 
 void TForm1::Arm485Timer(void (TForm1::*ARoutine)()) {
     Timer1.SetOnTimer([this, ARoutine] { (this->*ARoutine)(); });
-    Timer1.SetInterval(K485TimerDelayMs);
+    Timer1.SetInterval(KTargetFlashDelayMs);
     Timer1.SetEnabled(true);
 }
 
