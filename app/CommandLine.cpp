@@ -145,8 +145,11 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     for (const std::string& name : names) {
         const TSimKind* kind = AKinds.Find(name);
         text += "\n  " + name + "  " + kind->fDescription;
-        for (const std::string& extra : kind->fExtraNames)
-            text += " [" + extra + "=]";
+        if (!kind->fHelp.empty())
+            text += "\n" + kind->fHelp;
+        else
+            for (const std::string& extra : kind->fExtraNames)
+                text += " [" + extra + "=]";
     }
     text += "\n";
     if (AFrontEnd == TFrontEnd::Console)

@@ -8,11 +8,13 @@
 #include "MyLib/KelvoUsbStub.h"
 #include "MyLib/KelvoUsbTarget.h"
 #include "MyLib/KelvoUsbTrigger.h"
+#include "MyLib/KelvoUsbWireless1.h"
 #include "platform/Folders.h"
 
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 
 namespace {
 
@@ -46,6 +48,12 @@ TForm1::TForm1(TToolkit& AToolkit)
 TForm1::~TForm1() {
     // The timer's routine refers to the window; it must not fire into a destroyed one.
     Timer1.SetEnabled(false);
+    // Nor may the target events of a wireless controller that is still open when the window goes
+    // (its objects are destroyed after the window's own parts, and closing reports every target).
+    if (fWL) {
+        fWL->fOnTargetConnect = nullptr;
+        fWL->fOnTargetDisconnect = nullptr;
+    }
 }
 
 bool TForm1::MakeUserFolder() {
@@ -123,7 +131,6 @@ void TForm1::RegisterDevices() {
 void TForm1::FormClose() {
     fClosing = true;
     // The held devices close in the window's fixed order; the objects themselves go with the window.
-    // The wireless controller joins this order, before the target controller, with its device class.
     if (fQVSensor)
         fQVSensor->Close();
     if (fTrigger)
@@ -134,6 +141,12 @@ void TForm1::FormClose() {
         fSensor->Close();
     if (fPulse)
         fPulse->Close();
+    if (fWL) {
+        // Closing reports every target gone; none of them is to be taken up any more.
+        f485Waiting.clear();
+        fWL->TurnPowerOff();
+        fWL->Close();
+    }
     if (fTC)
         fTC->Close();
     fActiveDevice = nullptr;
@@ -160,6 +173,12 @@ TForm1::TUpdateTally TForm1::Tally() {
             ++tally.fFailed;
     }
     return tally;
+}
+
+std::string Hex4(uint16_t AValue) {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04X", AValue);
+    return text;
 }
 
 void TForm1::LogMessage(const std::string& AText) {

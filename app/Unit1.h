@@ -26,8 +26,7 @@ class TKelvoTriggerUsbDevice;
 class TKelvoStubUSBDevice;
 class TKelvoSensorUsbDevice;
 class TKelvoPulseUsbDevice;
-// The wireless controller with its targets, and the USB target controller with its target: their
-// classes join the library with their update sequences; until then these fields stay empty.
+// The wireless controller with its targets, and the USB target controller with its target.
 class TKelvoWireless;
 class TTargetStub;
 class TCustom485Target;
@@ -39,6 +38,16 @@ class TKelvoTargetObject;
 inline constexpr const char* ApplicationTitle = "KELVO firmware updater 2.0";
 inline constexpr const char* UserFolderName = "KelvoFwUpd";
 inline constexpr const char* SupportEmail = "support@kelvo.example";
+
+// A version or product id as the log shows it: four upper-case hexadecimal digits.
+std::string Hex4(uint16_t AValue);
+
+// The targets behind both kinds of controller: a bootloader target that holds no usable firmware
+// reports KTargetNoFirmware; the image's data area goes out to it in blocks; its flash starts this
+// long after it was reported.
+inline constexpr uint16_t KTargetNoFirmware = 0xFFFF;
+inline constexpr uint32_t KTargetImageSize = 0xDF00;
+inline constexpr int KTargetFlashDelayMs = 250;
 
 class TForm1 : public TComponent {
 public:
@@ -81,6 +90,14 @@ public:
     void TargetStubDisconnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
     void StartTargetUpdate();
     void TargetFlashTimer();
+
+    // The targets behind the wireless controller, reported while the controller is identified and
+    // up to date: one target at a time is offered or flashed over the radio in 8-byte blocks.
+    void Wireless485TargetConnected(TKelvoWireless* ASender, TCustom485Target* ATarget);
+    void Wireless485TargetDisconnected(TKelvoWireless* ASender, TCustom485Target* ATarget);
+    void Start485TargetUpdate();
+    void Target485FlashTimer();
+    void Target485ValidateTimer();
 
     // Opens a newly created device, reads its journal and either finishes an interrupted update or
     // identifies the device and offers an update. True when the caller keeps the device in its
@@ -172,6 +189,14 @@ private:
     // Withdraws an Update offer made for a target.
     void WithdrawTargetOffer();
 
+    // A wireless bootloader target reported: identified, then flashed, validated or left alone.
+    void Wireless485StubConnected(TTargetStub* AStub);
+    // A wireless target in normal mode reported: its identity and the offer when it is older.
+    void Wireless485TargetReported(TCustom485Target* ATarget);
+    // The flash of the held bootloader target from the erase on; false when it stopped early.
+    bool Flash485Target(const TKelvoUsbFirmware& AImage);
+    void Arm485Timer(void (TForm1::*ARoutine)());
+
     // The settings file of one device in the user folder.
     std::string SettingsFileName(const TSerialNum& ASerial) const;
     // Creates the user folder unless it exists; false when it cannot be made.
@@ -205,6 +230,12 @@ private:
     uint64_t fTargetStubGeneration = 0;
     bool fTargetFlashing = false;
     bool fTargetOffered = false;
+    // Whether Update is offered for a wireless target, whether the offered target was told to
+    // switch into its bootloader, and the wireless targets reported while another one was held, to
+    // be taken up once it is gone.
+    bool f485Offered = false;
+    bool f485Switching = false;
+    std::vector<TCustom485Target*> f485Waiting;
     // Downloaded images that had no collection entry to replace. They stay until the window goes,
     // since an update may still use one after a later selection.
     std::vector<std::unique_ptr<TKelvoUsbFirmware>> fDownloads;

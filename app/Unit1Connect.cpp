@@ -12,19 +12,12 @@
 #include "platform/IniFile.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <strings.h>
 
 namespace {
 
 constexpr const char* DeviceSection = "Device";
 constexpr const char* UpdateStepKey = "UpdateStep";
-
-std::string Hex4(uint16_t AValue) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", AValue);
-    return text;
-}
 
 } // namespace
 
@@ -70,12 +63,6 @@ void TForm1::PulseArrival(TDeviceNotifier*, const TGUID&, const std::string& ANa
 void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     RemoveFrom(fPulse, AName);
 }
-
-// The handler pair of the wireless controller does its work from the moment that device class joins
-// the updater; until then its devices are registered, reported and left alone, so they are neither
-// opened nor logged.
-void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 
 // The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
 void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}

@@ -9,23 +9,6 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <cstdio>
-
-namespace {
-
-// A target bootloader that holds no usable firmware reports this version.
-constexpr uint16_t KNoFirmware = 0xFFFF;
-// The image's data area goes out in blocks of the target bootloader's size.
-constexpr uint32_t KTargetImageSize = 0xDF00;
-constexpr int KTargetFlashDelayMs = 250;
-
-std::string Hex4(uint16_t AValue) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", AValue);
-    return text;
-}
-
-} // namespace
 
 void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     // A second controller while one is held would leave the first without a field to close it.
@@ -123,7 +106,7 @@ void TForm1::TargetStubConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATa
         LogMessage("No firmware for this target");
         return;
     }
-    if (fTargetStub->fFWVersion == KNoFirmware) {
+    if (fTargetStub->fFWVersion == KTargetNoFirmware) {
         LogMessage("Restoring update...");
     } else if (fTargetStub->fFWVersion >= image->VersionFW()) {
         // It stays in its bootloader.

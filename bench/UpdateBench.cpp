@@ -5,7 +5,10 @@
 //   after each, validation, reconnect, through its bootloader (floor: the 3,568 block transfers);
 // - target behind a USB target controller: erase, synchronisation block, 7,136 blocks of 8 bytes
 //   with events after each, validation, reconnect, through the controller (floor: all 7,140
-//   transfers).
+//   transfers);
+// - target behind a wireless controller: erase, synchronisation block, 7,136 blocks of 8 bytes,
+//   validation and the read-back of the target's identity, each a command and its answer over the
+//   radio command channel (floor: all 14,282 transfers).
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
 #include "app/simbench/SimBench.h"
@@ -113,6 +116,16 @@ void BM_TargetFlash(benchmark::State& AState) {
                          }});
 }
 
+// A wireless target found in its bootloader with an older image is flashed as soon as it is reported.
+void BM_WirelessTargetFlash(benchmark::State& AState) {
+    RunSequence(AState, {"wireless-controller,t1=12:3:11:stub", 7136, 2 * (7136 + 3) + 4,
+                         [](TForm1& AForm) { AForm.Target485FlashTimer(); },
+                         [](const TSimUnitReport& AReport) {
+                             return AReport.Radio && AReport.Radio->Targets.at(0).FlashValid &&
+                                    AReport.Radio->Targets.at(0).VersionFW == 13;
+                         }});
+}
+
 BENCHMARK(BM_UpdateWriteSequence)
     ->ArgName("latency_us")
     ->Arg(0)
@@ -121,6 +134,13 @@ BENCHMARK(BM_UpdateWriteSequence)
     ->Unit(benchmark::kMillisecond);
 
 BENCHMARK(BM_TargetFlash)
+    ->ArgName("latency_us")
+    ->Arg(0)
+    ->Arg(1000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+BENCHMARK(BM_WirelessTargetFlash)
     ->ArgName("latency_us")
     ->Arg(0)
     ->Arg(1000)

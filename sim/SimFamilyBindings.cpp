@@ -5,11 +5,14 @@
 #include "sim/SimPulseSensor.h"
 #include "sim/SimTargetController.h"
 #include "sim/SimTriggerController.h"
+#include "sim/SimWirelessController.h"
 
 namespace {
 
 constexpr uint16_t KTriggerProductId = 5;
 constexpr uint16_t KTargetControllerProductId = 2;
+constexpr uint16_t KWirelessProductId = 14;
+constexpr uint16_t KWirelessNewProductId = 0x22;
 
 // The identity fields every family state keeps under the same names.
 template <class TState> TSimUnitIdentity CommonIdentity(TState& AState, uint16_t AProductId) {
@@ -193,6 +196,31 @@ TSimFamilyBinding SimTargetControllerBinding(std::shared_ptr<TSimTargetControlle
     return binding;
 }
 
+TSimFamilyBinding SimWirelessBinding(std::shared_ptr<TSimWirelessState> AState) {
+    TSimFamilyBinding binding;
+    binding.Kind = "wireless-controller";
+    binding.ProductIds = {KWirelessProductId, KWirelessNewProductId};
+    binding.Identity = [AState] {
+        TSimUnitIdentity identity = CommonIdentity(*AState, 0);
+        std::lock_guard lock(AState->Mutex);
+        identity.ProductId = AState->ProductId;
+        return identity;
+    };
+    binding.Restore = [AState](const TSimUnitIdentity& AIdentity) {
+        std::lock_guard lock(AState->Mutex);
+        CommonRestore(*AState, AIdentity);
+        AState->ProductId = AIdentity.ProductId;
+        AState->PowerOn = false;
+    };
+    binding.Wipe = [] {};
+    binding.Calibration = [] { return std::vector<uint8_t>(); };
+    binding.MakeRunning = [AState](TUsbDriverKind ADriver) -> std::shared_ptr<TSimDevice> {
+        return std::make_shared<TSimWirelessController>(AState, ADriver);
+    };
+    binding.Radio = [AState] { return AState->RadioReport(); };
+    return binding;
+}
+
 bool SimDefaultBindingFor(const TSimUnitIdentity& AIdentity, TSimFamilyBinding& ABinding) {
     auto fill = [&](auto& AState) {
         AState.Serial = AIdentity.Serial;
@@ -228,6 +256,14 @@ bool SimDefaultBindingFor(const TSimUnitIdentity& AIdentity, TSimFamilyBinding& 
         auto state = std::make_shared<TSimTriggerState>();
         fill(*state);
         ABinding = SimTriggerBinding(state);
+        return true;
+    }
+    case KWirelessProductId:
+    case KWirelessNewProductId: {
+        auto state = std::make_shared<TSimWirelessState>();
+        fill(*state);
+        state->ProductId = AIdentity.ProductId;
+        ABinding = SimWirelessBinding(state);
         return true;
     }
     default:

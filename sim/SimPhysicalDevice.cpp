@@ -188,6 +188,8 @@ TSimUnitReport TSimPhysicalDevice::Report() const {
     report.Calibration = family.Calibration ? family.Calibration() : std::vector<uint8_t>();
     if (family.Target)
         report.Target = family.Target();
+    if (family.Radio)
+        report.Radio = family.Radio();
     if (!report.InBootloader) {
         const TSimUnitIdentity identity = family.Identity();
         report.ProductId = identity.ProductId;

@@ -54,6 +54,24 @@ struct TSimTargetReport {
     bool FlashValid = false;
 };
 
+// A wireless controller's radio, for reports: its power, the power-off requests it took, and each
+// target on it.
+struct TSimRadioTargetReport {
+    uint8_t Index = 0;
+    bool InBootloader = false;
+    bool InReach = true;
+    uint16_t ProductId = 0;
+    uint16_t VersionHW = 0;
+    uint16_t VersionFW = 0; // 0xFFFF: its flash holds no valid image
+    std::array<uint8_t, 8> Serial{};
+    bool FlashValid = false;
+};
+struct TSimRadioReport {
+    bool PowerOn = false;
+    int PowerOffRequests = 0;
+    std::vector<TSimRadioTargetReport> Targets;
+};
+
 // How a family's state is read and written and brought up as the running device.
 struct TSimFamilyBinding {
     // The --simulate kind of the running device, e.g. "optical-sensor".
@@ -72,6 +90,8 @@ struct TSimFamilyBinding {
     std::function<std::shared_ptr<TSimDevice>(TUsbDriverKind ADriver)> MakeRunning;
     // The target behind a controller; empty for the families that have none.
     std::function<TSimTargetReport()> Target;
+    // The radio of a wireless controller; empty for the families that have none.
+    std::function<TSimRadioReport()> Radio;
 };
 
 // The final state of a physical device, for reports.
@@ -86,6 +106,7 @@ struct TSimUnitReport {
     bool FlashValid = false;
     std::vector<uint8_t> Calibration;
     std::optional<TSimTargetReport> Target;
+    std::optional<TSimRadioReport> Radio;
 };
 
 class TSimPhysicalDevice : public std::enable_shared_from_this<TSimPhysicalDevice> {

@@ -37,6 +37,8 @@ public:
     void SetMin(int AMin) override;
     void SetMax(int AMax) override;
     void SetPosition(int APosition) override;
+    // Each position is written as it is set.
+    void Repaint() override {}
     int Min() const override { return fMin; }
     int Max() const override { return fMax; }
     int Position() const override { return fPosition; }

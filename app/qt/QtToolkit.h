@@ -30,6 +30,7 @@ public:
     void SetMin(int AMin) override { fBar.setMinimum(AMin); }
     void SetMax(int AMax) override { fBar.setMaximum(AMax); }
     void SetPosition(int APosition) override { fBar.setValue(APosition); }
+    void Repaint() override { fBar.repaint(); }
     int Min() const override { return fBar.minimum(); }
     int Max() const override { return fBar.maximum(); }
     int Position() const override { return fBar.value(); }

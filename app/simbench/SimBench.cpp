@@ -7,6 +7,7 @@
 #include "app/simbench/SimKindTargetController.h"
 #include "app/simbench/SimKindTrigger.h"
 #include "app/simbench/SimKindValues.h"
+#include "app/simbench/SimKindWirelessController.h"
 #include "platform/EventLoop.h"
 #include "sim/SimBus.h"
 #include "sim/SimPhysicalDevice.h"
@@ -34,10 +35,17 @@ TSimKinds MakeBuiltInKinds() {
     RegisterCameraSensorKind(kinds);
     RegisterPulseSensorKind(kinds);
     RegisterTriggerKind(kinds);
+    RegisterWirelessControllerKind(kinds);
     RegisterTargetControllerKind(kinds);
     RegisterBootloaderKind(kinds);
     return kinds;
 }
+
+bool DecimalOnly(const std::string& AText) {
+    return !AText.empty() && AText.find_first_not_of("0123456789") == std::string::npos;
+}
+
+} // namespace
 
 std::optional<TSimUpdateStage> ParseStage(const std::string& AText) {
     static const std::map<std::string, TSimUpdateStage> stages = {{"switch", TSimUpdateStage::Switch},
@@ -65,12 +73,6 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
     }
     return requests;
 }
-
-bool DecimalOnly(const std::string& AText) {
-    return !AText.empty() && AText.find_first_not_of("0123456789") == std::string::npos;
-}
-
-} // namespace
 
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText) {
     const auto parts = Split(AText, '-');
@@ -267,6 +269,22 @@ std::string TargetJson(const TSimTargetReport& ATarget) {
            "}";
 }
 
+std::string RadioJson(const TSimRadioReport& ARadio) {
+    std::string json = std::string(", \"radio\": {\"power\": ") + (ARadio.PowerOn ? "true" : "false") +
+                       ", \"power_off_requests\": " + std::to_string(ARadio.PowerOffRequests) +
+                       ", \"targets\": [";
+    for (std::size_t i = 0; i < ARadio.Targets.size(); ++i) {
+        const TSimRadioTargetReport& t = ARadio.Targets[i];
+        const char* mode = !t.InReach ? "silent" : t.InBootloader ? "bootloader" : "normal";
+        json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(t.Index) + ", \"mode\": \"" +
+                mode + "\", \"product_id\": " + std::to_string(t.ProductId) +
+                ", \"hardware_version\": " + std::to_string(t.VersionHW) +
+                ", \"firmware_version\": " + std::to_string(t.VersionFW) + ", \"serial_number\": \"" +
+                DashedText(t.Serial) + "\", \"flash_valid\": " + (t.FlashValid ? "true" : "false") + "}";
+    }
+    return json + "]}";
+}
+
 } // namespace
 
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits) {
@@ -282,7 +300,8 @@ std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>
                 ", \"firmware_version\": " + std::to_string(r.VersionFW) +
                 ", \"bootloader_version\": " + std::to_string(r.StubVersion) + ", \"serial_number\": \"" +
                 serial + "\", \"flash_valid\": " + (r.FlashValid ? "true" : "false") +
-                ", \"calibration\": \"" + calibration + "\"" + (r.Target ? TargetJson(*r.Target) : "") + "}";
+                ", \"calibration\": \"" + calibration + "\"" + (r.Target ? TargetJson(*r.Target) : "") +
+                (r.Radio ? RadioJson(*r.Radio) : "") + "}";
     }
     json += std::string(AUnits.empty() ? "" : "\n  ") + "]\n}\n";
     return json;

@@ -53,6 +53,8 @@ struct TSimKind {
     // Builds the simulated device; ALatencyMs is the delay of each control transfer.
     std::function<std::shared_ptr<TSimBusDevice>(const TSimDeviceOptions& AOptions, uint32_t ALatencyMs)>
         fCreate;
+    // Help lines for the kind's own names, shown instead of the bare list when given.
+    std::string fHelp = {};
     // The kind gives the update faults to a device behind it itself (a controller's target); they
     // are not the physical device's own then.
     bool fFaultsBehind = false;
@@ -78,6 +80,11 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
 
 // Eight decimal numbers 0..255 joined by dashes, as serial numbers and device keys are written.
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText);
+// An update stage by name: switch, erase, synchro, validate or reconnect.
+std::optional<TSimUpdateStage> ParseStage(const std::string& AText);
+// One or more bootloader request names (erase, synchro, write, validate, reconnect, hwinfo, serial)
+// joined by '+'.
+std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText);
 
 // Builds one device of its kind with its update faults, not yet plugged in; none for an unknown kind.
 std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions, const TSimKinds& AKinds,
@@ -106,7 +113,9 @@ SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices
 // calibration block; camera sensor: the flash parameters, then the accelerometer record; others:
 // none). firmware_version 65535: a bootloader whose flash holds no valid image. A target controller
 // adds "target": {"mode" (none, normal or bootloader), "product_id", "hardware_version",
-// "firmware_version", "serial_number", "flash_valid"}.
+// "firmware_version", "serial_number", "flash_valid"}. A wireless controller adds "radio": {"power",
+// "power_off_requests", "targets": [{"index", "mode" (normal, bootloader or silent), "product_id",
+// "hardware_version", "firmware_version", "serial_number", "flash_valid"}, ...]}.
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
 // Writes SimReportJson to AFileName; false when the file cannot be written.
 bool WriteSimReport(const std::string& AFileName,

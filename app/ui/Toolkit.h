@@ -26,6 +26,8 @@ public:
     virtual int Min() const = 0;
     virtual int Max() const = 0;
     virtual int Position() const = 0;
+    // Repaints at once, so the position shows inside a step that lets no events run.
+    virtual void Repaint() = 0;
 };
 
 class TButton {

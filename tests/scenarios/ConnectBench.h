@@ -2,6 +2,7 @@
 // What the device-connection and update suites share: a main window over the simulated bench whose
 // downloads go to a local server, devices plugged as described on the command line, the log
 // transcript and the device's settings file.
+#include "MyLib/CommonKelvoUsbDevice.h"
 #include "app/simbench/SimBench.h"
 #include "platform/IniFile.h"
 #include "sim/SimDevice.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -130,6 +132,31 @@ struct TConnectBench {
             ini.WriteString("Device", key, value);
     }
 };
+
+// Runs the window until it is quiet and every report the controller AHeld() holds has pushed was
+// handled: the reports travel through the controller's readers, which the bench's own quiet check
+// cannot see.
+inline bool RunQuietWithReports(TConnectBench& ABench, const std::function<TCommonKelvoUsbDevice*()>& AHeld,
+                                const std::shared_ptr<TSimDevice>& AController) {
+    auto handled = [&] {
+        TCommonKelvoUsbDevice* held = AHeld();
+        // Every read the host keeps outstanding is back at waiting once all it read is handed over.
+        std::size_t reads = 1;
+        if (held && held->IsWinUsb()) {
+            reads = 0;
+            for (std::size_t i = 0; i < held->PipeReaderCount(); ++i)
+                reads += std::size_t(held->PipeReader(i).RequestCount());
+        }
+        const bool pending = AController->PendingStreamBytes() != 0 ||
+                             AController->PendingPackets(SIM_PIPE_DATA_IN) != 0 ||
+                             AController->PendingPackets(SIM_PIPE_EVENT_IN) != 0;
+        return !held || !AController->IsAttached() || (!pending && AController->WaitingReads() >= reads);
+    };
+    for (int round = 0; round < 3; ++round)
+        if (!ABench.RunQuiet() || !ABench.fBench.fLoop.RunUntil(handled, 5000))
+            return false;
+    return ABench.RunQuiet() && handled();
+}
 
 inline std::string Optical(const std::string& AExtra = "") {
     return "optical-sensor," + (AExtra.empty() ? "" : AExtra + ",") + Serial1Text;

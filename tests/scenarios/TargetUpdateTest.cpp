@@ -31,27 +31,9 @@ struct TCase {
     uint16_t fFirmware;
 };
 
-// Runs the window until it is quiet and every report the controller pushed has been handled: the
-// reports travel through the controller's readers, which the bench's own quiet check cannot see.
 bool RunQuiet(TConnectBench& ABench, const std::shared_ptr<TSimDevice>& AController) {
-    auto handled = [&] {
-        // Every read the host keeps outstanding is back at waiting once all it read is handed over.
-        std::size_t reads = 1;
-        if (ABench.fForm.fTC && ABench.fForm.fTC->IsWinUsb()) {
-            reads = 0;
-            for (std::size_t i = 0; i < ABench.fForm.fTC->PipeReaderCount(); ++i)
-                reads += std::size_t(ABench.fForm.fTC->PipeReader(i).RequestCount());
-        }
-        const bool pending = AController->PendingStreamBytes() != 0 ||
-                             AController->PendingPackets(SIM_PIPE_DATA_IN) != 0 ||
-                             AController->PendingPackets(SIM_PIPE_EVENT_IN) != 0;
-        const bool held = ABench.fForm.fTC && AController->IsAttached();
-        return !held || (!pending && AController->WaitingReads() >= reads);
-    };
-    for (int round = 0; round < 3; ++round)
-        if (!ABench.RunQuiet() || !ABench.fBench.fLoop.RunUntil(handled, 5000))
-            return false;
-    return ABench.RunQuiet() && handled();
+    return RunQuietWithReports(
+        ABench, [&]() -> TCommonKelvoUsbDevice* { return ABench.fForm.fTC; }, AController);
 }
 
 std::string Mode(const TSimTargetReport& ATarget) {

@@ -1,0 +1,233 @@
+// The main window's handling of the wireless controller and the targets on its radio: the
+// controller's arrival and removal, the targets' reports, the Update offer, the switch of a target
+// into its bootloader, the flash over the radio in 8-byte blocks, and the validation of a bootloader
+// target that already holds the current firmware. Targets keep no settings file: a target found in
+// its bootloader with no usable firmware is simply flashed again.
+#include "MyLib/KelvoUsbWireless1.h"
+#include "MyLib/KelvoWirelessTargets.h"
+#include "app/Unit1.h"
+#include "app/UpdateStates.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <utility>
+
+void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    // A second controller while one is held would leave the first without a field to close it.
+    if (fActiveDevice || fWL)
+        return;
+    auto* controller = new TKelvoWireless(this, AName);
+    // A controller that does not open is freed by ConnectDevice, and so is one back from its own
+    // update: neither may be touched after.
+    if (!ConnectDevice(controller))
+        return;
+    fWL = controller;
+    // Only a controller that is itself up to date (or has no image) hands its targets over.
+    if (StateOf(*controller) != TDeviceState::Identified)
+        return;
+    controller->fOnTargetConnect = [this](TKelvoWireless* ASender, TCustom485Target* ATarget) {
+        Wireless485TargetConnected(ASender, ATarget);
+    };
+    controller->fOnTargetDisconnect = [this](TKelvoWireless* ASender, TCustom485Target* ATarget) {
+        Wireless485TargetDisconnected(ASender, ATarget);
+    };
+    controller->NotifyConnected();
+    controller->TurnPowerOn();
+}
+
+void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    if (!fWL || strcasecmp(fWL->DevicePath().c_str(), AName.c_str()) != 0)
+        return;
+    // Closing reports every target gone; none of them is to be taken up any more.
+    f485Waiting.clear();
+    fWL->TurnPowerOff();
+    DisconnectDevice(fWL);
+    fWL = nullptr;
+}
+
+void TForm1::Wireless485TargetConnected(TKelvoWireless*, TCustom485Target* ATarget) {
+    if (f485Stub || f485Target) {
+        f485Waiting.push_back(ATarget);
+        return;
+    }
+    if (auto* stub = dynamic_cast<TTargetStub*>(ATarget))
+        Wireless485StubConnected(stub);
+    else
+        Wireless485TargetReported(ATarget);
+}
+
+void TForm1::Wireless485TargetDisconnected(TKelvoWireless* ASender, TCustom485Target* ATarget) {
+    f485Waiting.erase(std::remove(f485Waiting.begin(), f485Waiting.end(), ATarget), f485Waiting.end());
+    if (ATarget == f485Stub)
+        f485Stub = nullptr;
+    else if (ATarget == f485Target) {
+        f485Target = nullptr;
+        if (std::exchange(f485Offered, false))
+            btnUpdate.SetEnabled(false);
+        // A target leaving for its bootloader comes back as the bootloader target to flash; the
+        // others wait for that one.
+        if (std::exchange(f485Switching, false))
+            return;
+    } else
+        return;
+    // The targets reported while this one was held are taken up now, in the order they came.
+    while (!f485Stub && !f485Target && !f485Waiting.empty()) {
+        TCustom485Target* next = f485Waiting.front();
+        f485Waiting.erase(f485Waiting.begin());
+        Wireless485TargetConnected(ASender, next);
+    }
+}
+
+void TForm1::Wireless485TargetReported(TCustom485Target* ATarget) {
+    LogMessage("Connected target");
+    LogMessage("Serial number " + SerialToStr(ATarget->fSerial));
+    LogMessage("Target hardware version is 0x" + Hex4(ATarget->fHWVersion));
+    LogMessage("Target firmware version is 0x" + Hex4(ATarget->fFWVersion));
+    const TKelvoUsbFirmware* image = SelectFirmware(ATarget->fProductId, ATarget->fHWVersion);
+    if (!image) {
+        LogMessage("No firmware for this target");
+    } else if (!image->Valid()) {
+        LogMessage("Invalid firmware resource!");
+    } else if (ATarget->fFWVersion < image->VersionFW()) {
+        LogMessage("Newer firmware found. Click 'UPDATE' to start");
+        btnUpdate.SetCaption("Update");
+        btnUpdate.SetEnabled(true);
+        btnUpdate.SetOnClick([this] { Start485TargetUpdate(); });
+        f485Target = ATarget;
+        f485Offered = true;
+    } else {
+        LogMessage("Firmware is up to date.");
+    }
+}
+
+// A bootloader target is held from its report until it goes, whatever is made of it.
+void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
+    f485Stub = AStub;
+    if (!AStub->GetStubHWInfo()) {
+        LogMessage("Error reading target firmware info!");
+        return;
+    }
+    TSerialNum serial{};
+    if (!AStub->GetSerialNum(serial)) {
+        LogMessage("Error reading target info!");
+        return;
+    }
+    LogMessage("Entered programming mode.");
+    const TKelvoUsbFirmware* image = SelectFirmware(AStub->fProductId, AStub->fHWVersion);
+    if (!image) {
+        LogMessage("No firmware for this target");
+        return;
+    }
+    if (AStub->fFWVersion == KTargetNoFirmware) {
+        LogMessage("Restoring update...");
+        Arm485Timer(&TForm1::Target485FlashTimer);
+    } else if (image->VersionFW() > AStub->fFWVersion) {
+        LogMessage("Updating firmware...");
+        Arm485Timer(&TForm1::Target485FlashTimer);
+    } else {
+        LogMessage("Firmware is up to date.");
+        // The bootloader of a target that holds the current firmware was left running (a flash
+        // ends in the bootloader) or restarted into it: it is validated and, when valid, sent back
+        // to its firmware. Only while the target has come back as a running target after each
+        // earlier bootloader report: one that returns to its bootloader once more is left alone,
+        // so a target whose firmware does not start cannot keep the window validating it.
+        if (AStub->WasConnectedAsStub() <= AStub->WasConnectedAsTarget() + 1)
+            Arm485Timer(&TForm1::Target485ValidateTimer);
+    }
+}
+
+void TForm1::Arm485Timer(void (TForm1::*ARoutine)()) {
+    Timer1.SetOnTimer([this, ARoutine] { (this->*ARoutine)(); });
+    Timer1.SetInterval(KTargetFlashDelayMs);
+    Timer1.SetEnabled(true);
+}
+
+void TForm1::Start485TargetUpdate() {
+    if (!fWL || !f485Target)
+        return;
+    if (f485Target->SwitchToStub()) {
+        f485Switching = true;
+        f485Offered = false;
+        btnUpdate.SetEnabled(false);
+    } else {
+        LogMessage("Error entering programming mode!");
+    }
+}
+
+void TForm1::Target485FlashTimer() {
+    Timer1.SetEnabled(false);
+    if (!f485Stub)
+        return;
+    const TKelvoUsbFirmware* image = SelectFirmware(f485Stub->fProductId, f485Stub->fHWVersion);
+    if (!image) {
+        LogMessage("Error reading firmware from resource!");
+        ++fFailures;
+        return;
+    }
+    fUpdateUnderWay = true;
+    ProgressBar1.SetMin(0);
+    ProgressBar1.SetMax(int(KTargetImageSize));
+    Toolkit.SetBusyCursor(true);
+    if (!Flash485Target(*image))
+        ++fFailures;
+    Toolkit.SetBusyCursor(false);
+    ProgressBar1.SetPosition(0);
+    fUpdateUnderWay = false;
+}
+
+// No window events run inside: the held target and controller cannot go away meanwhile, and a
+// target or controller that drops off shows as a refused block.
+bool TForm1::Flash485Target(const TKelvoUsbFirmware& AImage) {
+    TTargetStub* stub = f485Stub;
+    LogMessage("Erasing flash...");
+    if (!stub->EraseFlash()) {
+        LogMessage("Error erasing flash!");
+        return false;
+    }
+    LogMessage("Writing firmware...");
+    // The image goes out enciphered, as stored: the synchronisation block, then the data area.
+    const TMSP430CryptedBinaryChecked& bin = *AImage.Bin();
+    static_assert(sizeof bin.Main == KTargetImageSize);
+    if (!stub->SetSynchro(bin.SynchroPacket)) {
+        LogMessage("Error writing flash!");
+        return false;
+    }
+    const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
+    for (uint32_t address = 0; address < KTargetImageSize;) {
+        const uint32_t size = std::min<uint32_t>(TTargetStub::KBlockSize, KTargetImageSize - address);
+        if (!stub->WriteFlashBlock(uint16_t(address), data, uint8_t(size))) {
+            LogMessage("Error wiring flash!");
+            LogMessage("Please disconnect/connect and try again.");
+            return false;
+        }
+        data += size;
+        address += size;
+        ProgressBar1.SetPosition(int(address));
+        ProgressBar1.Repaint();
+    }
+    LogMessage("Validating...");
+    if (!stub->ValidateFlash()) {
+        LogMessage("Error validating flash! Try to reconnect and update again.");
+        return false;
+    }
+    // The target stays in its bootloader with its new versions read back.
+    stub->UpdateTargetInfo();
+    stub->GetStubHWInfo();
+    LogMessage("Firmware updated successfully!");
+    return true;
+}
+
+void TForm1::Target485ValidateTimer() {
+    Timer1.SetEnabled(false);
+    if (!f485Stub)
+        return;
+    if (f485Stub->ValidateFlash()) {
+        LogMessage("Validate ok!");
+        f485Stub->Reconnect();
+    } else {
+        LogMessage("Need to rewrite flash.");
+        LogMessage("Restoring firmware");
+        Arm485Timer(&TForm1::Target485FlashTimer);
+    }
+}

@@ -1,0 +1,549 @@
+#include "sim/SimWirelessController.h"
+
+#include "platform/LittleEndian.h"
+#include "sim/DemoKeys.h"
+#include "sim/SimBootloader.h"
+#include "sim/SimBus.h"
+#include "sim/SimGost.h"
+#include "sim/SimPhysicalDevice.h"
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+namespace {
+
+constexpr uint8_t KReqSerial = 0x81;
+constexpr uint8_t KReqStatusTable = 0x82;
+constexpr uint8_t KReqVersion = 0x86;
+constexpr uint8_t KReqLock = 0x89;
+constexpr uint8_t KReqUnlock = 0x8A;
+constexpr uint8_t KReqLocked = 0x8B;
+constexpr uint8_t KReqPower = 0x90;
+constexpr uint8_t KReqSetPriority = 0xA0;
+constexpr uint8_t KReqGetPriority = 0xA1;
+constexpr uint8_t KReqResetOvercharge = 0xA2;
+constexpr uint8_t KReqGetOvercharge = 0xA3;
+constexpr uint8_t KReqMaxRetries = 0xA4;
+constexpr uint8_t KReqRegions = 0xD0;
+constexpr uint8_t KReqTargetCmd = 0xF0;
+constexpr uint8_t KReqTargetAnswer = 0xF1;
+
+constexpr uint8_t KPacketStatus = 0x88;
+constexpr uint8_t KStatusFirmware = 1;
+constexpr uint8_t KStatusBootloader = 2;
+constexpr uint8_t KBlockSize = 8;
+constexpr uint16_t KNoFirmware = 0xFFFF;
+constexpr uint8_t KReqStubVersion = 0xFE;
+constexpr uint8_t KReqSwitchToStub = 0xFF;
+// How long the controller tries a target that does not answer before it fails the command.
+constexpr std::chrono::milliseconds KUnansweredRadioWait{20};
+
+const TSimGost& DemoCipher() {
+    static const TSimGost cipher(DemoKeyBytes.data(), DemoTableBytes.data());
+    return cipher;
+}
+
+bool IsKey(const std::array<uint8_t, 8>& AKey, const std::vector<uint8_t>& AData) {
+    return AData.size() == AKey.size() && std::equal(AData.begin(), AData.end(), AKey.begin());
+}
+
+uint16_t ImageWord(const std::vector<uint8_t>& AFlash, std::size_t AOffset) {
+    return AFlash.size() == SIM_IMAGE_SIZE ? GetLE16(AFlash.data() + AOffset) : KNoFirmware;
+}
+
+} // namespace
+
+TSimRadioTarget* TSimWirelessState::TargetAt(uint16_t AIndex) {
+    for (auto& target : Targets)
+        if (target.Index == AIndex)
+            return &target;
+    return nullptr;
+}
+
+std::array<uint8_t, 16> TSimWirelessState::StatusTable() const {
+    std::array<uint8_t, 16> table{};
+    for (const auto& target : Targets)
+        if (!target.Silent && target.Index >= 1 && target.Index <= 16)
+            table[target.Index - 1u] = target.Stub ? KStatusBootloader : KStatusFirmware;
+    return table;
+}
+
+TSimRadioReport TSimWirelessState::RadioReport() {
+    std::lock_guard lock(Mutex);
+    TSimRadioReport report;
+    report.PowerOn = PowerOn;
+    report.PowerOffRequests = PowerOffRequests;
+    for (const auto& target : Targets) {
+        const bool valid = target.FlashValid;
+        report.Targets.push_back({target.Index, target.Stub, !target.Silent, target.ProductId,
+                                  target.VersionHW, valid ? target.VersionFW : KNoFirmware, target.Serial,
+                                  valid});
+    }
+    return report;
+}
+
+TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState> AState,
+                                               TUsbDriverKind ADriver)
+    : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "wireless"),
+      fState(std::move(AState)) {
+    using TState = TSimWirelessState;
+    using TReq = const TSimVendorRequest&;
+    using TOut = std::vector<uint8_t>&;
+    const bool newChip = fState->ProductId == 0x22;
+    {
+        // A target with firmware holds a valid image of it, which its bootloader can validate.
+        std::lock_guard lock(fState->Mutex);
+        for (auto& target : fState->Targets)
+            if (target.FlashValid && target.Flash.empty())
+                target.Flash = SimPlainImage(target.ProductId, target.VersionHW, target.VersionFW,
+                                             SimProcessorOf(target.ProductId, target.VersionHW));
+    }
+
+    OnRead(KReqSerial, fState, [](TState& S, TOut A) {
+        A.assign(S.Serial.begin(), S.Serial.end());
+        return true;
+    });
+    OnRead(KReqVersion, fState, [](TState& S, TOut A) {
+        AppendLE16(A, S.VersionFW);
+        AppendLE16(A, S.VersionHW);
+        return true;
+    });
+    OnRead(KReqStatusTable, fState, [](TState& S, TOut A) {
+        const auto table = S.StatusTable();
+        A.assign(table.begin(), table.end());
+        return true;
+    });
+    OnRead(KReqLocked, fState, [](TState& S, TOut A) {
+        A = {uint8_t(S.Locked ? 1 : 0)};
+        return true;
+    });
+    OnWrite(KReqLock, fState, std::nullopt, [](TState& S, TReq R) {
+        if (!IsKey(S.Key, R.Data))
+            return false;
+        S.Locked = true;
+        return true;
+    });
+    OnWrite(KReqUnlock, fState, std::nullopt, [](TState& S, TReq R) {
+        if (!IsKey(S.Key, R.Data))
+            return false;
+        S.Locked = false;
+        return true;
+    });
+    OnWrite(KReqPower, fState, 0, [](TState& S, TReq R) {
+        if (R.wValue > 1)
+            return false;
+        S.PowerOn = R.wValue == 1;
+        if (!S.PowerOn)
+            ++S.PowerOffRequests;
+        return true;
+    });
+    OnReadWrite(
+        KReqRegions, fState,
+        [](TState& S, TReq, TOut A) {
+            if (S.VersionFW < 8)
+                return false;
+            AppendLE16(A, S.Regions);
+            return true;
+        },
+        [](TState& S, TReq R) {
+            if (S.VersionFW < 8 || !IsKey(S.Key, R.Data) || R.wValue > 0x0FFF)
+                return false;
+            S.Regions = R.wValue;
+            return true;
+        });
+    // Retry count: hardware 2 and 3 from firmware 5, hardware 4 from firmware 10.
+    OnReadWrite(
+        KReqMaxRetries, fState,
+        [](TState& S, TReq, TOut A) {
+            A = {S.MaxRetries};
+            return S.VersionFW >= (S.VersionHW == 4 ? 10 : 5);
+        },
+        [](TState& S, TReq R) {
+            if (S.VersionFW < (S.VersionHW == 4 ? 10 : 5) || R.wValue > 0xFF)
+                return false;
+            S.MaxRetries = uint8_t(R.wValue);
+            return true;
+        });
+    if (newChip) {
+        OnWrite(KReqSetPriority, fState, 0, [](TState& S, TReq R) {
+            if (R.wValue > 16)
+                return false;
+            S.PriorityTarget = uint8_t(R.wValue);
+            return true;
+        });
+        OnRead(KReqGetPriority, fState, [](TState& S, TOut A) {
+            A = {S.PriorityTarget};
+            return true;
+        });
+        OnRead(KReqGetOvercharge, fState, [](TState& S, TOut A) {
+            A = {S.Overcharge};
+            return true;
+        });
+        OnWrite(KReqResetOvercharge, fState, 0, [](TState& S, TReq) {
+            S.Overcharge = 0;
+            return true;
+        });
+    }
+    OnRead(KReqStubVersion, fState, [](TState& S, TOut A) {
+        AppendLE16(A, S.StubActual);
+        AppendLE16(A, S.StubUpdate);
+        return true;
+    });
+    SetVendorHandler(KReqSwitchToStub, [this](TReq R, TOut) {
+        if (R.DeviceToHost() || !R.Data.empty())
+            return false;
+        SwitchToBootloaderAfterRequest();
+        return true;
+    });
+    // What the command did to the radio is pushed after the lock is released. A target out of
+    // reach costs the controller its radio retries before it gives up.
+    SetVendorHandler(KReqTargetCmd, [this](TReq R, TOut) {
+        if (R.DeviceToHost())
+            return false;
+        TEffect effect;
+        bool ok;
+        bool unanswered;
+        {
+            std::lock_guard lock(fState->Mutex);
+            ok = Command(*fState, R.wIndex, R.Data, effect);
+            const TSimRadioTarget* target = fState->TargetAt(R.wIndex);
+            unanswered = !target || target->Silent;
+        }
+        if (!ok && unanswered)
+            std::this_thread::sleep_for(KUnansweredRadioWait);
+        ApplyEffect(R.wIndex, effect);
+        return ok;
+    });
+    // A target whose fault fires after its answer was read goes out of reach once it is read.
+    SetVendorHandler(KReqTargetAnswer, [this](TReq R, TOut A) {
+        if (!R.DeviceToHost())
+            return false;
+        TEffect effect;
+        {
+            std::lock_guard lock(fState->Mutex);
+            TSimRadioTarget* target = fState->TargetAt(R.wIndex);
+            if (!target || target->Silent)
+                return false;
+            A = fState->LastAnswer;
+            if (std::exchange(target->SilentPending, false))
+                GoSilent(*target, effect);
+        }
+        ApplyEffect(R.wIndex, effect);
+        return true;
+    });
+}
+
+void TSimWirelessController::ApplyEffect(uint16_t AIndex, const TEffect& AEffect) {
+    if (AEffect.Restarted)
+        PushRestart(uint8_t(AIndex));
+    else if (AEffect.Changed || AEffect.WentSilent)
+        PushStatus();
+    if (AEffect.WentSilent) {
+        std::optional<uint32_t> back;
+        {
+            std::lock_guard lock(fState->Mutex);
+            if (TSimRadioTarget* target = fState->TargetAt(AIndex))
+                back = std::exchange(target->BackAfterMs, std::nullopt);
+        }
+        if (back)
+            After(*back, [this, index = uint8_t(AIndex)] { Revive(index); });
+    }
+    if (AEffect.Unplug) {
+        std::optional<uint32_t> replug;
+        {
+            std::lock_guard lock(fState->Mutex);
+            replug = fState->UnplugReplugAfterMs;
+        }
+        LeaveBusAfterRequest([this, replug, bus = Bus()] {
+            if (replug && bus && Unit())
+                bus->PlugAfter(Unit()->Personality(), *replug);
+        });
+    }
+}
+TSimWirelessController::~TSimWirelessController() {
+    {
+        std::lock_guard lock(fTimerMutex);
+        fStopping = true;
+    }
+    fTimerWake.notify_all();
+    if (fTimer.joinable())
+        fTimer.join();
+}
+
+void TSimWirelessController::Attached(TSimBus& ABus, const std::string& APath) {
+    TSimDevice::Attached(ABus, APath);
+    {
+        std::lock_guard lock(fTimerMutex);
+        if (fStarted)
+            return;
+        fStarted = true;
+        fTimer = std::thread([this] { TimerLoop(); });
+    }
+    std::vector<std::pair<uint8_t, uint32_t>> late;
+    {
+        std::lock_guard lock(fState->Mutex);
+        for (auto& target : fState->Targets)
+            if (target.AppearAfterMs) {
+                late.emplace_back(target.Index, std::exchange(target.AppearAfterMs, 0));
+                target.Silent = true;
+            }
+    }
+    for (const auto& [index, ms] : late)
+        After(ms, [this, index] {
+            {
+                std::lock_guard lock(fState->Mutex);
+                if (TSimRadioTarget* target = fState->TargetAt(index))
+                    target->Silent = false;
+            }
+            PushStatus();
+        });
+}
+
+void TSimWirelessController::After(uint32_t AAfterMs, std::function<void()> AAction) {
+    {
+        std::lock_guard lock(fTimerMutex);
+        fTimers.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(AAfterMs),
+                             std::move(AAction));
+    }
+    fTimerWake.notify_all();
+}
+
+void TSimWirelessController::TimerLoop() {
+    std::unique_lock lock(fTimerMutex);
+    while (!fStopping) {
+        if (fTimers.empty()) {
+            fTimerWake.wait(lock);
+            continue;
+        }
+        auto next = std::min_element(fTimers.begin(), fTimers.end(),
+                                     [](const auto& A, const auto& B) { return A.first < B.first; });
+        if (std::chrono::steady_clock::now() < next->first) {
+            fTimerWake.wait_until(lock, next->first);
+            continue;
+        }
+        auto action = std::move(next->second);
+        fTimers.erase(next);
+        fTimerRunning = true;
+        lock.unlock();
+        action();
+        lock.lock();
+        fTimerRunning = false;
+    }
+}
+
+bool TSimWirelessController::HasPendingTimers() const {
+    std::lock_guard lock(fTimerMutex);
+    return !fTimers.empty() || fTimerRunning;
+}
+
+void TSimWirelessController::GoSilent(TSimRadioTarget& T, TEffect& AEffect) {
+    T.Silent = true;
+    AEffect.WentSilent = true;
+}
+
+void TSimWirelessController::SilentAfter(TSimRadioTarget& T, TSimUpdateStage AStage, TEffect& AEffect) {
+    if (T.SilentAfter != AStage)
+        return;
+    T.SilentAfter.reset();
+    // The switch and the restart answer nothing; the other stages go silent once their answer
+    // was read.
+    if (AStage == TSimUpdateStage::Switch || AStage == TSimUpdateStage::Reconnect)
+        GoSilent(T, AEffect);
+    else
+        T.SilentPending = true;
+}
+
+bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, const std::vector<uint8_t>& ACmd,
+                                     TEffect& AEffect) {
+    TSimRadioTarget* target = S.TargetAt(AIndex);
+    if (!target || target->Silent || ACmd.empty())
+        return false;
+    std::vector<uint8_t> answer;
+    bool ok = true;
+    const uint8_t code = ACmd[0];
+    if (code == 0x20) {
+        const bool noImage = target->Stub && !target->FlashValid;
+        answer = {uint8_t(AIndex), target->Stub ? KStatusBootloader : KStatusFirmware};
+        AppendLE16(answer, target->ProductId);
+        AppendLE16(answer, noImage ? KNoFirmware : target->VersionFW);
+        AppendLE16(answer, target->VersionHW);
+        answer.insert(answer.end(), target->Serial.begin(), target->Serial.end());
+        answer.push_back(target->Locked ? 1 : 0);
+    } else if (!target->Stub) {
+        ok = FirmwareCommand(*target, ACmd, answer, AEffect);
+    } else {
+        if (code == 0x61 && S.UnplugAtTargetBlock && ++S.TargetBlocksForwarded == S.UnplugAtTargetBlock) {
+            S.UnplugAtTargetBlock = 0;
+            AEffect.Unplug = true;
+        }
+        ok = BootloaderCommand(*target, ACmd, answer, AEffect);
+    }
+    if (ok)
+        S.LastAnswer = answer;
+    return ok;
+}
+
+// The firmware answers what a target reports of itself when it connects, takes its key, switches
+// off, and restarts into its bootloader on request.
+bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
+                                             std::vector<uint8_t>& AAnswer, TEffect& AEffect) {
+    const bool blinker = T.ProductId == 15;
+    const bool rapidFire = T.ProductId == 20;
+    switch (ACmd[0]) {
+    case 0x12: // switch off
+        return ACmd.size() == 1;
+    case 0x21: // properties: the blinker's four words, the others' ten bytes
+        AAnswer.assign(T.Properties.begin(), T.Properties.begin() + (blinker ? 8 : 10));
+        return ACmd.size() == 1;
+    case 0x26: // biathlon (IR LEDs, flag, LEDs) or rapid-fire (IR LEDs, lamp, LEDs, lamps) settings
+        if (T.ProductId != 18 && !rapidFire)
+            return false;
+        AAnswer = {0x0F, 0, T.Brightness};
+        if (rapidFire)
+            AAnswer.push_back(T.Brightness);
+        return ACmd.size() == 1;
+    case 0x29: // receiver mode
+        AAnswer = {0};
+        return T.ProductId == 18 && T.VersionHW >= 2;
+    case 0x61: // lock with the target's key
+    case 0x62: // unlock
+        if (!IsKey(T.Key, std::vector<uint8_t>(ACmd.begin() + 1, ACmd.end())))
+            return false;
+        T.Locked = ACmd[0] == 0x61;
+        return true;
+    case 0x71: // brightness, from hardware 3
+        AAnswer = {T.Brightness};
+        return T.VersionHW >= 3 || rapidFire || T.ProductId == 18;
+    case 0x72: // capabilities, from firmware 7
+        AAnswer.assign(T.Capabilities.begin(), T.Capabilities.end());
+        return T.VersionFW >= 7;
+    case 0xF0: // restart into the bootloader
+        if (ACmd.size() != 1)
+            return false;
+        T.Stub = true;
+        T.Erased = T.HaveSynchro = false;
+        AEffect.Restarted = true;
+        SilentAfter(T, TSimUpdateStage::Switch, AEffect);
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
+                                               std::vector<uint8_t>& AAnswer, TEffect& AEffect) {
+    static const std::map<uint8_t, TSimStubRequest> named = {
+        {0x60, TSimStubRequest::Erase},     {0x65, TSimStubRequest::Synchro},
+        {0x61, TSimStubRequest::Write},     {0x63, TSimStubRequest::Validate},
+        {0x62, TSimStubRequest::Reconnect}, {0x64, TSimStubRequest::HwInfo},
+        {0x66, TSimStubRequest::Serial}};
+    if (const auto it = named.find(ACmd[0]); it != named.end() && T.FailOnce.erase(it->second))
+        return false;
+    auto okByte = [&AAnswer](bool AOk) {
+        AAnswer = {uint8_t(AOk ? 1 : 0)};
+        return true;
+    };
+    switch (ACmd[0]) {
+    case 0x60: // erase
+        T.Flash.assign(SIM_IMAGE_SIZE, 0xFF);
+        T.FlashValid = false;
+        T.Erased = true;
+        T.HaveSynchro = false;
+        T.NextAddress = 0;
+        SilentAfter(T, TSimUpdateStage::Erase, AEffect);
+        return okByte(true);
+    case 0x65: // synchronisation block, on erased flash before the first block
+        if (ACmd.size() != 9 || !T.Erased || T.NextAddress != 0)
+            return okByte(false);
+        std::copy(ACmd.begin() + 1, ACmd.end(), T.Chain.begin());
+        T.HaveSynchro = true;
+        T.BlocksAccepted = 0;
+        SilentAfter(T, TSimUpdateStage::Synchro, AEffect);
+        return okByte(true);
+    case 0x61: { // 0x61, n, address low, high, 8 data bytes: strictly in order
+        if (ACmd.size() != 12 || ACmd[1] != KBlockSize || !T.HaveSynchro ||
+            GetLE16(ACmd.data() + 2) != T.NextAddress || T.NextAddress + KBlockSize > SIM_IMAGE_SIZE)
+            return okByte(false);
+        DemoCipher().Decipher(ACmd.data() + 4, T.Flash.data() + T.NextAddress, KBlockSize, T.Chain.data());
+        T.NextAddress += KBlockSize;
+        ++T.BlocksAccepted;
+        if (T.SilentAtBlock && T.BlocksAccepted == T.SilentAtBlock) {
+            T.SilentAtBlock = 0;
+            T.SilentPending = true;
+        }
+        return okByte(true);
+    }
+    case 0x63: // validation of what the flash holds: the authentication code and this target's product
+        T.FlashValid = T.Flash.size() == SIM_IMAGE_SIZE && SimImageAuthentic(T.Flash) &&
+                       ImageWord(T.Flash, SIM_IMAGE_PRODUCT_ID) == T.ProductId;
+        if (T.FlashValid)
+            T.VersionFW = ImageWord(T.Flash, SIM_IMAGE_FIRMWARE_VERSION);
+        T.HaveSynchro = false;
+        SilentAfter(T, TSimUpdateStage::Validate, AEffect);
+        return okByte(T.FlashValid);
+    case 0x62: // reconnect: the firmware starts when the flash holds a valid image
+        if (T.FlashValid) {
+            T.Stub = false;
+            AEffect.Restarted = true;
+        }
+        SilentAfter(T, TSimUpdateStage::Reconnect, AEffect);
+        return true;
+    case 0x64: { // hardware information
+        AppendLE16(AAnswer, T.ProductId);
+        AppendLE16(AAnswer, SimProcessorOf(T.ProductId, T.VersionHW));
+        AppendLE16(AAnswer, 0x1100);
+        AppendLE16(AAnswer, T.VersionHW);
+        AAnswer.insert(AAnswer.end(), T.Serial.begin(), T.Serial.end());
+        return true;
+    }
+    case 0x66:
+        AAnswer.assign(T.Serial.begin(), T.Serial.end());
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool TSimWirelessController::PushRaw(const std::vector<uint8_t>& ABytes) {
+    if (DriverKind() == TUsbDriverKind::Generic)
+        return PushPackets(SIM_PIPE_DATA_IN, ABytes);
+    PushStreamTransfer(ABytes);
+    return true;
+}
+
+bool TSimWirelessController::PushStatus() {
+    std::vector<uint8_t> packet = {18, KPacketStatus};
+    {
+        std::lock_guard lock(fState->Mutex);
+        const auto table = fState->StatusTable();
+        packet.insert(packet.end(), table.begin(), table.end());
+    }
+    return PushRaw(packet);
+}
+
+void TSimWirelessController::PushRestart(uint8_t AIndex) {
+    std::vector<uint8_t> packet = {18, KPacketStatus};
+    {
+        std::lock_guard lock(fState->Mutex);
+        const auto table = fState->StatusTable();
+        packet.insert(packet.end(), table.begin(), table.end());
+    }
+    if (AIndex >= 1 && AIndex <= 16)
+        packet[1u + AIndex] = 0;
+    PushRaw(packet);
+    PushStatus();
+}
+
+void TSimWirelessController::Revive(uint8_t AIndex) {
+    {
+        std::lock_guard lock(fState->Mutex);
+        TSimRadioTarget* target = fState->TargetAt(AIndex);
+        if (!target)
+            return;
+        target->Silent = false;
+        target->Stub = true;
+        target->Erased = target->HaveSynchro = false;
+    }
+    PushStatus();
+}
