@@ -182,16 +182,28 @@ TEST(UpdateJournal, AnInterruptedWriteLeavesTheOldOrTheNewValue) {
     }
     std::set<int> seen;
     for (int round = 0; round < 40; ++round) {
+        int done[2];
+        ASSERT_EQ(pipe(done), 0);
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
-            // Writes as fast as it can until it is killed in the middle of one.
-            for (int step = 0;; step = (step + 1) % 7)
+            // Writes as fast as it can until it is killed in the middle of one, telling the parent
+            // of each finished write.
+            close(done[0]);
+            for (int step = 0;; step = (step + 1) % 7) {
                 bench.fForm.WriteUpdateStep(Serial1, TUpdateStep(step));
+                (void)!write(done[1], "w", 1);
+            }
         }
-        usleep(static_cast<useconds_t>(2000 + round * 997 % 20000));
+        close(done[1]);
+        // However slow the machine, the child has written a few times before it is cut off.
+        char mark;
+        for (int writes = 1 + round % 5; writes > 0 && read(done[0], &mark, 1) == 1; --writes) {
+        }
+        usleep(static_cast<useconds_t>(round * 997 % 3000));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
+        close(done[0]);
         const std::string text = ReadFile(file);
         const int step = int(bench.fForm.ReadUpdateStep(Serial1));
         EXPECT_GE(step, 0);
