@@ -539,6 +539,9 @@ void TKelvoUsbQVSensor::TakeFlashParams(const TQV01FlashParams& AFP) {
     // previous value for that (the record itself is kept as the device holds it).
     if (UsableDistance(AFP.LensDistance))
         fLensDistance = AFP.LensDistance;
+    // The millimetres per pixel follow the lens the device reports.
+    if (UsableDistance(fWorkingDistance))
+        SetWorkingDistance(fWorkingDistance);
 }
 
 bool TKelvoUsbQVSensor::ReadFlashParams(TQV01FlashParams& AFP) {
