@@ -297,8 +297,7 @@ void TKelvoUsbQVSensor::SetHostDefaults() {
     fAccShockEdgeLevel = 1024;
     fFollowInAdjust = 0;
     fBiathlonTargetsDistancePix = 38;
-    fX0 = fMT9CenterX;
-    fY0 = fMT9CenterY;
+    SetWindowOrigin(fMT9CenterX, fMT9CenterY);
     fRowBin = 4;
     fMode = 1;
     fBlackLevel = 200;
@@ -436,6 +435,16 @@ std::string TKelvoUsbQVSensor::Code128() {
     return "QV:" + Code128Word(fRegions) + Code128Word(Model()) + Code128Serial(fSerialNum);
 }
 
+std::optional<uint16_t> TKelvoUsbQVSensor::ImpliedProtocolMajor(uint16_t AVersionHW, uint16_t AVersionFW) {
+    if (AVersionFW >= 15)
+        return std::nullopt;
+    if (AVersionHW == 1)
+        return AVersionFW > 10 ? 11 : AVersionFW == 10 ? 2 : 1;
+    if (AVersionHW == 2 || AVersionHW == 3)
+        return AVersionFW <= 10 ? 10 : 11;
+    return std::nullopt;
+}
+
 bool TKelvoUsbQVSensor::GetProtocolVersion(PProtocolVersion AVersion) {
     if (fVersionFW > 20)
         return TCommonKelvoUsbDevice::GetProtocolVersion(AVersion);
@@ -443,10 +452,8 @@ bool TKelvoUsbQVSensor::GetProtocolVersion(PProtocolVersion AVersion) {
     if (fVersionFW >= 15) {
         if (!ReadWord(QV_REQ_PROTOCOL_MAJOR, major))
             return false;
-    } else if (fVersionHW == 1) {
-        major = fVersionFW > 10 ? 11 : fVersionFW == 10 ? 2 : 1;
-    } else if (fVersionHW == 2 || fVersionHW == 3) {
-        major = fVersionFW <= 10 ? 10 : 11;
+    } else if (const auto implied = ImpliedProtocolMajor(fVersionHW, fVersionFW)) {
+        major = *implied;
     } else {
         return false;
     }

@@ -12,6 +12,7 @@
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 static_assert(std::endian::native == std::endian::little, "device records are copied as they travel");
@@ -115,6 +116,9 @@ public:
     std::string ModelDescription() override;
     std::string ModelType() override;
     bool GetProtocolVersion(PProtocolVersion AVersion) override;
+    // The protocol major version of firmware below 15, which does not report it; none for other
+    // boards or newer firmware.
+    static std::optional<uint16_t> ImpliedProtocolMajor(uint16_t AVersionHW, uint16_t AVersionFW);
     std::string DeveloperName() override;
     TKelvoUsbTransceiver UsbTransceiver() override;
     std::string Code128() override;
