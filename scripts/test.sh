@@ -19,7 +19,10 @@ if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; then
     corpus=$(mktemp -d)
     ./build/fuzz/fuzz/fuzz_OpticalStream -max_total_time=5 -print_final_stats=1 "$corpus" \
         tests/fuzz-corpus/optical-stream || status=1
-    rm -rf "$corpus"
+    camera_corpus=$(mktemp -d)
+    ./build/fuzz/fuzz/fuzz_CameraStream -max_total_time=5 -print_final_stats=1 "$camera_corpus" \
+        tests/fuzz-corpus/camera-stream || status=1
+    rm -rf "$corpus" "$camera_corpus"
 else
     status=1
 fi
