@@ -13,153 +13,122 @@ constexpr uint32_t KFullImageHighPart = (uint32_t(KQVFullImageWidth) * KQVFullIm
 constexpr size_t KNmiRecordAt = 10;
 constexpr size_t KNmiRecordEnd = KNmiRecordAt + 8;
 
-float Single(const uint8_t* AAt) {
-    return std::bit_cast<float>(GetLE32(AAt));
+// Where a layout keeps a field: byte offset and width (1, 2 or 4), or, with At < 0, a fixed value
+// (0 unless given).
+struct TField {
+    int At;
+    int Size;
+    uint32_t Fixed = 0;
+};
+constexpr TField KAbsent{-1, 0};
+
+// One header layout. Without a height field the height is the width; without a reference ADC field
+// the sensor's value holds; protocol 2 tells a shock by its phase.
+struct TLayout {
+    size_t Size;
+    TField BitmapX, BitmapY, Width, Height, RowBin, Found, AverageBlack, X, Y, Shutter, Index, Timer;
+    TField ShockValue, ShockPhase, PreSum, AxisX, AxisY, AxisZ, AccValue, Gain, Piezo, Vref;
+};
+
+// Protocols 1, 2, 10, 11 (also 16 and 17) and 18.
+constexpr TLayout KProtocol1{50,      {8, 2},  {10, 2}, {12, 2}, KAbsent, {49, 1},    {48, 1}, {14, 2},
+                             {16, 4}, {20, 4}, {24, 2}, {26, 2}, {28, 4}, {32, 2},    {34, 2}, KAbsent,
+                             {40, 2}, {42, 2}, {44, 2}, {32, 2}, {46, 2}, KAbsent, KAbsent};
+constexpr TLayout KProtocol2{49,      {8, 1},  {9, 1},  {10, 1}, KAbsent, {11, 1}, {48, 1}, {12, 2},
+                             {14, 4}, {18, 4}, {22, 2}, {24, 2}, {26, 4}, {34, 2}, {30, 4}, {-1, 0, 4096},
+                             {36, 2}, {38, 2}, {40, 2}, {42, 4}, {46, 2}, KAbsent, KAbsent};
+constexpr TLayout KProtocol10{54,      {8, 1},  {9, 1},  {10, 1}, KAbsent, {11, 1}, {52, 1}, {12, 2},
+                              {14, 4}, {18, 4}, {22, 2}, {24, 2}, {26, 4}, {30, 2}, {32, 4}, {36, 4},
+                              {40, 2}, {42, 2}, {44, 2}, {46, 4}, {50, 2}, {53, 1}, KAbsent};
+constexpr TLayout KProtocol11{54,      {8, 1},  {9, 1},  {10, 1}, {11, 1}, {12, 1}, {13, 1}, {14, 2},
+                              {16, 4}, {20, 4}, {24, 2}, {26, 2}, {28, 4}, {32, 2}, {34, 4}, {38, 4},
+                              {42, 2}, {44, 2}, {46, 2}, {48, 4}, {52, 1}, {53, 1}, KAbsent};
+constexpr TLayout KProtocol18{55,      {8, 1},  {9, 1},  {10, 1}, {11, 1}, {12, 1}, {13, 1}, {14, 2},
+                              {16, 4}, {20, 4}, {24, 2}, {26, 2}, {28, 4}, {32, 2}, {34, 4}, {38, 4},
+                              {42, 2}, {44, 2}, {46, 2}, {48, 4}, {52, 1}, {53, 1}, {54, 1}};
+
+const TLayout* Layout(uint16_t AProtocolMajor) {
+    switch (AProtocolMajor) {
+    case 1:
+        return &KProtocol1;
+    case 2:
+        return &KProtocol2;
+    case 10:
+        return &KProtocol10;
+    case 11:
+    case 16:
+    case 17:
+        return &KProtocol11;
+    case 18:
+        return &KProtocol18;
+    default:
+        return nullptr;
+    }
 }
 
-// Protocols 11, 16, 17 and 18.
-void DecodeCurrent(const uint8_t* b, bool AWithVref, TQVDataPacket_V1& P) {
-    P.wBitmapX = b[8];
-    P.wBitmapY = b[9];
-    P.wImageWidth = b[10];
-    P.wImageHeight = b[11];
-    P.bRowBin = b[12];
-    P.bImageFound = b[13];
-    P.wAverageBlack = GetLE16(b + 14);
-    P.X = Single(b + 16);
-    P.Y = Single(b + 20);
-    P.wShutterWidth = GetLE16(b + 24);
-    P.wPacketIndex = GetLE16(b + 26);
-    P.dwTimer = GetLE32(b + 28);
-    P.dwShockValue = P.wShockEdgeValue = GetLE16(b + 32);
-    P.dwShockPhase = GetLE32(b + 34);
-    P.dwShockPreSum = GetLE32(b + 38);
-    P.wAxisX = GetLE16(b + 42);
-    P.wAxisY = GetLE16(b + 44);
-    P.wAxisZ = GetLE16(b + 46);
-    P.dwAccValue = GetLE32(b + 48);
-    P.wAnalogGain = b[52];
-    P.bPiezoState = b[53];
-    if (AWithVref)
-        P.bVref = b[54];
-}
-
-// Protocols 10 and 2 share the head of the layout; the shock and accelerometer words moved.
-void DecodeByteWindow(const uint8_t* b, TQVDataPacket_V1& P) {
-    P.wBitmapX = b[8];
-    P.wBitmapY = b[9];
-    P.wImageWidth = P.wImageHeight = b[10];
-    P.bRowBin = b[11];
-    P.wAverageBlack = GetLE16(b + 12);
-    P.X = Single(b + 14);
-    P.Y = Single(b + 18);
-    P.wShutterWidth = GetLE16(b + 22);
-    P.wPacketIndex = GetLE16(b + 24);
-    P.dwTimer = GetLE32(b + 26);
-}
-
-void DecodeProtocol10(const uint8_t* b, TQVDataPacket_V1& P) {
-    DecodeByteWindow(b, P);
-    P.dwShockValue = P.wShockEdgeValue = GetLE16(b + 30);
-    P.dwShockPhase = GetLE32(b + 32);
-    P.dwShockPreSum = GetLE32(b + 36);
-    P.wAxisX = GetLE16(b + 40);
-    P.wAxisY = GetLE16(b + 42);
-    P.wAxisZ = GetLE16(b + 44);
-    P.dwAccValue = GetLE32(b + 46);
-    P.wAnalogGain = GetLE16(b + 50);
-    P.bImageFound = b[52];
-    P.bPiezoState = b[53];
-}
-
-void DecodeProtocol2(const uint8_t* b, TQVDataPacket_V1& P) {
-    DecodeByteWindow(b, P);
-    P.dwShockValue = P.wShockEdgeValue = GetLE16(b + 34);
-    P.dwShockPhase = GetLE32(b + 30);
-    P.dwShockPreSum = 4096;
-    P.wAxisX = GetLE16(b + 36);
-    P.wAxisY = GetLE16(b + 38);
-    P.wAxisZ = GetLE16(b + 40);
-    P.dwAccValue = GetLE32(b + 42);
-    P.wAnalogGain = GetLE16(b + 46);
-    P.bImageFound = b[48];
-    P.bPiezoState = P.dwShockPhase != 0 ? 4 : 0;
-}
-
-void DecodeProtocol1(const uint8_t* b, TQVDataPacket_V1& P) {
-    P.wBitmapX = GetLE16(b + 8);
-    P.wBitmapY = GetLE16(b + 10);
-    P.wImageWidth = P.wImageHeight = GetLE16(b + 12);
-    P.bRowBin = b[49];
-    P.wAverageBlack = GetLE16(b + 14);
-    P.X = Single(b + 16);
-    P.Y = Single(b + 20);
-    P.wShutterWidth = GetLE16(b + 24);
-    P.wPacketIndex = GetLE16(b + 26);
-    P.dwTimer = GetLE32(b + 28);
-    P.dwShockValue = P.wShockEdgeValue = GetLE16(b + 32);
-    P.dwShockPhase = GetLE16(b + 34);
-    P.dwShockPreSum = 0;
-    P.wAxisX = GetLE16(b + 40);
-    P.wAxisY = GetLE16(b + 42);
-    P.wAxisZ = GetLE16(b + 44);
-    P.dwAccValue = GetLE16(b + 32);
-    P.wAnalogGain = GetLE16(b + 46);
-    P.bImageFound = b[48];
-    P.bPiezoState = 0;
+uint32_t Read(const uint8_t* ABlock, const TField& AField) {
+    switch (AField.Size) {
+    case 1:
+        return ABlock[AField.At];
+    case 2:
+        return GetLE16(ABlock + AField.At);
+    case 4:
+        return GetLE32(ABlock + AField.At);
+    default:
+        return AField.Fixed;
+    }
 }
 
 } // namespace
 
 bool QVHasDecoder(uint16_t AProtocolMajor) {
-    return QVHeaderSize(AProtocolMajor) != 0;
+    return Layout(AProtocolMajor) != nullptr;
 }
 
 size_t QVHeaderSize(uint16_t AProtocolMajor) {
-    switch (AProtocolMajor) {
-    case 1:
-        return 50;
-    case 2:
-        return 49;
-    case 10:
-    case 11:
-    case 16:
-    case 17:
-        return 54;
-    case 18:
-        return 55;
-    default:
-        return 0;
-    }
+    const TLayout* layout = Layout(AProtocolMajor);
+    return layout ? layout->Size : 0;
 }
 
 bool QVDecodeHeader(uint16_t AProtocolMajor, const uint8_t* ABlock, size_t ACount,
                     const TQVDecodeContext& AContext, TQVDataPacket_V1& APacket) {
-    const size_t need = QVHeaderSize(AProtocolMajor);
-    if (need == 0 || ACount < need)
+    const TLayout* layout = Layout(AProtocolMajor);
+    if (!layout || ACount < layout->Size)
         return false;
+    const TLayout& L = *layout;
+    auto read = [ABlock](const TField& AField) { return Read(ABlock, AField); };
     TQVDataPacket_V1 p;
     p.bPacketId = ABlock[1];
     p.dwPacketSize = GetLE16(ABlock + 2);
     p.wStartX = GetLE16(ABlock + 4);
     p.wStartY = GetLE16(ABlock + 6);
-    p.bVref = AContext.VrefADC;
-    switch (AProtocolMajor) {
-    case 1:
-        DecodeProtocol1(ABlock, p);
-        break;
-    case 2:
-        DecodeProtocol2(ABlock, p);
-        break;
-    case 10:
-        DecodeProtocol10(ABlock, p);
-        break;
-    default:
-        DecodeCurrent(ABlock, AProtocolMajor == 18, p);
-        break;
-    }
+    p.wBitmapX = uint16_t(read(L.BitmapX));
+    p.wBitmapY = uint16_t(read(L.BitmapY));
+    p.wImageWidth = uint16_t(read(L.Width));
+    p.wImageHeight = L.Height.At < 0 ? p.wImageWidth : uint16_t(read(L.Height));
+    p.bRowBin = uint8_t(read(L.RowBin));
+    p.bImageFound = uint8_t(read(L.Found));
+    p.wAverageBlack = uint16_t(read(L.AverageBlack));
+    p.X = std::bit_cast<float>(read(L.X));
+    p.Y = std::bit_cast<float>(read(L.Y));
     p.Scale = AContext.Scale;
+    p.wShutterWidth = uint16_t(read(L.Shutter));
+    p.wPacketIndex = uint16_t(read(L.Index));
+    p.dwTimer = read(L.Timer);
+    p.dwShockValue = read(L.ShockValue);
+    p.wShockEdgeValue = uint16_t(p.dwShockValue);
     p.wShockEdgeStart = 0;
+    p.dwShockPhase = read(L.ShockPhase);
+    p.dwShockPreSum = read(L.PreSum);
+    p.wAxisX = uint16_t(read(L.AxisX));
+    p.wAxisY = uint16_t(read(L.AxisY));
+    p.wAxisZ = uint16_t(read(L.AxisZ));
+    p.dwAccValue = read(L.AccValue);
+    p.wAnalogGain = uint16_t(read(L.Gain));
+    // Protocol 2 tells a shock by its phase.
+    p.bPiezoState =
+        L.Piezo.Size == 0 && AProtocolMajor == 2 ? (p.dwShockPhase != 0 ? 4 : 0) : uint8_t(read(L.Piezo));
+    p.bVref = L.Vref.At < 0 ? AContext.VrefADC : uint8_t(read(L.Vref));
     if (p.bPacketId == QV_PACKET_FULL_IMAGE) {
         p.wImageWidth = KQVFullImageWidth;
         p.wImageHeight = KQVFullImageHeight;

@@ -2,9 +2,9 @@
 
 #include "MyLib/WinUsb.h"
 #include "platform/LittleEndian.h"
+#include "platform/TickCount.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 #include <numbers>
@@ -27,11 +27,6 @@ constexpr uint8_t KMarkFound = 0x01;
 constexpr uint8_t KMarkFoundAnew = 0x1C;
 // Piezo state of a packet whose shock phase is a shock, not a temperature.
 constexpr uint8_t KPiezoShock = 4;
-
-uint32_t TickCount() {
-    using namespace std::chrono;
-    return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 // Runs an event handler; what it throws stays with it.
 template <class TNotify, class... TArgs> void Notify(const TNotify& AHandler, const TArgs&... AArgs) {

@@ -23,98 +23,65 @@ std::vector<uint8_t> Record(const std::vector<uint8_t>& AData, uint32_t ALength,
     return bytes;
 }
 
-void PutSingle(uint8_t* AAt, float AValue) {
-    PutLE32(AAt, std::bit_cast<uint32_t>(AValue));
-}
-
 } // namespace
 
 TSimCameraStream::TSimCameraStream(uint32_t ASeed, uint16_t AFirstIndex)
     : fPath(ASeed), fIndex(AFirstIndex) {}
 
 std::vector<uint8_t> TSimCameraStream::HeaderBlock(uint16_t AProtocol, const THeader& H) {
+    // Each field's place (offset, width) by layout: protocols 1, 2, 10, 11 to 17, 18; width 0: not sent.
+    struct TPlace {
+        int At, Width;
+    };
+    struct TField {
+        uint32_t Value;
+        TPlace Places[5];
+    };
+    const uint32_t x = std::bit_cast<uint32_t>(H.X), y = std::bit_cast<uint32_t>(H.Y);
+    const TField fields[] = {
+        {H.BitmapX, {{8, 2}, {8, 1}, {8, 1}, {8, 1}, {8, 1}}},
+        {H.BitmapY, {{10, 2}, {9, 1}, {9, 1}, {9, 1}, {9, 1}}},
+        {H.Width, {{12, 2}, {10, 1}, {10, 1}, {10, 1}, {10, 1}}},
+        {H.Height, {{0, 0}, {0, 0}, {0, 0}, {11, 1}, {11, 1}}},
+        {H.RowBin, {{49, 1}, {11, 1}, {11, 1}, {12, 1}, {12, 1}}},
+        {H.Found, {{48, 1}, {48, 1}, {52, 1}, {13, 1}, {13, 1}}},
+        {H.AverageBlack, {{14, 2}, {12, 2}, {12, 2}, {14, 2}, {14, 2}}},
+        {x, {{16, 4}, {14, 4}, {14, 4}, {16, 4}, {16, 4}}},
+        {y, {{20, 4}, {18, 4}, {18, 4}, {20, 4}, {20, 4}}},
+        {H.Shutter, {{24, 2}, {22, 2}, {22, 2}, {24, 2}, {24, 2}}},
+        {H.Index, {{26, 2}, {24, 2}, {24, 2}, {26, 2}, {26, 2}}},
+        {H.Timer, {{28, 4}, {26, 4}, {26, 4}, {28, 4}, {28, 4}}},
+        {H.ShockValue, {{32, 2}, {34, 2}, {30, 2}, {32, 2}, {32, 2}}},
+        {H.ShockPhase, {{34, 2}, {30, 4}, {32, 4}, {34, 4}, {34, 4}}},
+        {H.PreSum, {{0, 0}, {0, 0}, {36, 4}, {38, 4}, {38, 4}}},
+        {H.AxisX, {{40, 2}, {36, 2}, {40, 2}, {42, 2}, {42, 2}}},
+        {H.AxisY, {{42, 2}, {38, 2}, {42, 2}, {44, 2}, {44, 2}}},
+        {H.AxisZ, {{44, 2}, {40, 2}, {44, 2}, {46, 2}, {46, 2}}},
+        {H.AccValue, {{0, 0}, {42, 4}, {46, 4}, {48, 4}, {48, 4}}},
+        {H.Gain, {{46, 2}, {46, 2}, {50, 2}, {52, 1}, {52, 1}}},
+        {H.Piezo, {{0, 0}, {0, 0}, {53, 1}, {53, 1}, {53, 1}}},
+        {H.Vref, {{0, 0}, {0, 0}, {0, 0}, {54, 1}, {54, 1}}}, // read by the host from protocol 18 on
+    };
+    const int layout = AProtocol == 1    ? 0
+                       : AProtocol == 2  ? 1
+                       : AProtocol == 10 ? 2
+                       : AProtocol == 18 ? 4
+                                         : 3;
     std::vector<uint8_t> block(SIM_QV_BLOCK_SIZE, 0);
     uint8_t* b = block.data();
     b[1] = H.Id;
     PutLE16(b + 2, H.Size);
     PutLE16(b + 4, H.StartX);
     PutLE16(b + 6, H.StartY);
-    if (AProtocol == 1) {
-        PutLE16(b + 8, H.BitmapX);
-        PutLE16(b + 10, H.BitmapY);
-        PutLE16(b + 12, H.Width);
-        PutLE16(b + 14, H.AverageBlack);
-        PutSingle(b + 16, H.X);
-        PutSingle(b + 20, H.Y);
-        PutLE16(b + 24, H.Shutter);
-        PutLE16(b + 26, H.Index);
-        PutLE32(b + 28, H.Timer);
-        PutLE16(b + 32, H.ShockValue);
-        PutLE16(b + 34, uint16_t(H.ShockPhase));
-        PutLE16(b + 40, H.AxisX);
-        PutLE16(b + 42, H.AxisY);
-        PutLE16(b + 44, H.AxisZ);
-        PutLE16(b + 46, H.Gain);
-        b[48] = H.Found;
-        b[49] = H.RowBin;
-        return block;
+    for (const TField& field : fields) {
+        const TPlace place = field.Places[layout];
+        if (place.Width == 1)
+            b[place.At] = uint8_t(field.Value);
+        else if (place.Width == 2)
+            PutLE16(b + place.At, uint16_t(field.Value));
+        else if (place.Width == 4)
+            PutLE32(b + place.At, field.Value);
     }
-    if (AProtocol == 2 || AProtocol == 10) {
-        b[8] = H.BitmapX;
-        b[9] = H.BitmapY;
-        b[10] = H.Width;
-        b[11] = H.RowBin;
-        PutLE16(b + 12, H.AverageBlack);
-        PutSingle(b + 14, H.X);
-        PutSingle(b + 18, H.Y);
-        PutLE16(b + 22, H.Shutter);
-        PutLE16(b + 24, H.Index);
-        PutLE32(b + 26, H.Timer);
-        if (AProtocol == 2) {
-            PutLE32(b + 30, H.ShockPhase);
-            PutLE16(b + 34, H.ShockValue);
-            PutLE16(b + 36, H.AxisX);
-            PutLE16(b + 38, H.AxisY);
-            PutLE16(b + 40, H.AxisZ);
-            PutLE32(b + 42, H.AccValue);
-            PutLE16(b + 46, H.Gain);
-            b[48] = H.Found;
-        } else {
-            PutLE16(b + 30, H.ShockValue);
-            PutLE32(b + 32, H.ShockPhase);
-            PutLE32(b + 36, H.PreSum);
-            PutLE16(b + 40, H.AxisX);
-            PutLE16(b + 42, H.AxisY);
-            PutLE16(b + 44, H.AxisZ);
-            PutLE32(b + 46, H.AccValue);
-            PutLE16(b + 50, H.Gain);
-            b[52] = H.Found;
-            b[53] = H.Piezo;
-        }
-        return block;
-    }
-    b[8] = H.BitmapX;
-    b[9] = H.BitmapY;
-    b[10] = H.Width;
-    b[11] = H.Height;
-    b[12] = H.RowBin;
-    b[13] = H.Found;
-    PutLE16(b + 14, H.AverageBlack);
-    PutSingle(b + 16, H.X);
-    PutSingle(b + 20, H.Y);
-    PutLE16(b + 24, H.Shutter);
-    PutLE16(b + 26, H.Index);
-    PutLE32(b + 28, H.Timer);
-    PutLE16(b + 32, H.ShockValue);
-    PutLE32(b + 34, H.ShockPhase);
-    PutLE32(b + 38, H.PreSum);
-    PutLE16(b + 42, H.AxisX);
-    PutLE16(b + 44, H.AxisY);
-    PutLE16(b + 46, H.AxisZ);
-    PutLE32(b + 48, H.AccValue);
-    b[52] = uint8_t(H.Gain);
-    b[53] = H.Piezo;
-    b[54] = H.Vref; // read by the host from protocol 18 on
     return block;
 }
 
