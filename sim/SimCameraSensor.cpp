@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
-#include <condition_variable>
 
 namespace {
 
@@ -514,7 +513,16 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         slot->second.Finalized = true;
         return true;
     });
-    fStreamer = std::jthread([this](std::stop_token AStop) { StreamLoop(AStop); });
+    fStreamer.emplace(
+        [this]() -> std::optional<std::chrono::microseconds> {
+            if (!IsAttached())
+                return std::nullopt;
+            std::lock_guard lock(fState->Mutex);
+            if (!fState->Started || !fState->AutoStream)
+                return std::nullopt;
+            return std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->Working[KWpFps], 1));
+        },
+        [this] { PushStreamPacket(); });
 }
 
 TSimAimSample TSimCameraSensor::PushStreamPacket() {
@@ -562,26 +570,4 @@ TSimAimSample TSimCameraSensor::PushStreamPacket() {
             PushPacket(SIM_PIPE_DATA_IN, transfer.Bytes);
     }
     return aim;
-}
-
-void TSimCameraSensor::StreamLoop(std::stop_token AStop) {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    auto next = std::chrono::steady_clock::now();
-    while (!AStop.stop_requested()) {
-        bool run;
-        std::chrono::microseconds period;
-        {
-            std::lock_guard state(fState->Mutex);
-            run = fState->Started && fState->AutoStream;
-            period = std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->Working[KWpFps], 1));
-        }
-        if (run && IsAttached())
-            PushStreamPacket();
-        else
-            next = std::chrono::steady_clock::now();
-        next += period;
-        wake.wait_until(lock, AStop, next, [] { return false; });
-    }
 }

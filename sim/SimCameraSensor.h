@@ -6,6 +6,7 @@
 // it streams a packet per frame from an aiming path, with an image when the data mode asks for one.
 #include "sim/SimCameraStream.h"
 #include "sim/SimDevice.h"
+#include "sim/SimFramePacer.h"
 
 #include <array>
 #include <cstdint>
@@ -13,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
 constexpr uint16_t SIM_QV_PRODUCT_ID = 0x1F01;
@@ -112,10 +112,8 @@ public:
     TSimAimSample PushStreamPacket();
 
 private:
-    void StreamLoop(std::stop_token AStop);
-
     std::shared_ptr<TSimCameraSensorState> fState;
     std::mutex fStreamMutex; // guards fStream
     std::optional<TSimCameraStream> fStream;
-    std::jthread fStreamer; // last: stops before the rest goes
+    std::optional<TSimFramePacer> fStreamer; // last: stops before the rest goes
 };
