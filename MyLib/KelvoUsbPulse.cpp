@@ -1,9 +1,9 @@
 #include "MyLib/KelvoUsbPulse.h"
 
 #include "platform/LittleEndian.h"
+#include "platform/TickCount.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -29,11 +29,6 @@ constexpr int32_t KPeakHold = 300;
 // Beat intervals taken as plausible, in milliseconds.
 constexpr uint32_t KMinBeatInterval = 200;
 constexpr uint32_t KMaxBeatInterval = 2000;
-
-uint32_t TickCount() {
-    using namespace std::chrono;
-    return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 void CountUp(int32_t& ACounter) {
     if (ACounter < std::numeric_limits<int32_t>::max())

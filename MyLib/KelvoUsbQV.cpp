@@ -24,6 +24,7 @@ enum : uint8_t {
     QV_REQ_SET_REGISTER = 0x86,
     QV_REQ_MIC_LEVELS = 0x87,
     QV_REQ_ANALOG_GAIN = 0x8B,
+    QV_REQ_SET_CENTER_XY0 = 0x8C,
     QV_REQ_RESET_COUNTER = 0x8D,
     QV_REQ_MIC_LEVELS_OLD = 0x8F,
     QV_REQ_AUTO_ADJUST_SHUTTER = 0x92,
@@ -40,9 +41,15 @@ enum : uint8_t {
     QV_REQ_READ_FLASH_PARAMS = 0xA3,
     QV_REQ_WRITE_FLASH_PARAMS = 0xA4,
     QV_REQ_PROTOCOL_MAJOR = 0xA5,
+    QV_REQ_INIT_TEMPLATE = 0xB1,
+    QV_REQ_LOAD_TEMPLATE = 0xB2,
+    QV_REQ_FINALIZE_TEMPLATE = 0xB3,
     QV_REQ_CLK_PARAMETERS = 0xB5,
+    QV_REQ_MAIN_MODE = 0xB8,
+    QV_REQ_ADJUST_MODE = 0xB9,
     QV_REQ_WORKING_PARAMETER = 0xBA,
     QV_REQ_PIESO_PARAMETERS = 0xBB,
+    QV_REQ_MODE_EX = 0xBC,
     QV_REQ_SYS_INFO = 0xC1,
     QV_REQ_FLASH_SYS_INFO = 0xC2,
     QV_REQ_ERASE_FLASH_SYS_INFO = 0xC3,
@@ -98,6 +105,16 @@ constexpr double KDefaultWorkingDistance = 50000;
 constexpr uint8_t KFaultEntryLong = 0x82;
 constexpr uint8_t KFaultEntryShort = 0x83;
 constexpr uint32_t KFaultLogBytes = 128;
+// Measuring modes and the biathlon window.
+constexpr uint8_t KAdjustMode = 1;
+constexpr uint8_t KMainMode = 2;
+constexpr uint8_t KAdjustBiathlonMode = 3;
+constexpr uint16_t KBiathlonFrameSize = 80;
+// Template items per load request (63 bytes), and the firmware that has no custom templates.
+constexpr int KTemplateItemsPerRequest = 21;
+constexpr uint16_t KNoTemplatesFirmware = 7;
+// Firmware above this keeps one template per row binning.
+constexpr uint16_t KOneTemplateFirmware = 30;
 
 // Stores a value read or written in its field and copies it to the caller when asked.
 template <typename T> bool Give(T& AField, std::type_identity_t<T> AValue, std::type_identity_t<T>* AOut) {
@@ -169,6 +186,67 @@ uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration) {
 TKelvoUsbQVSensor::TKelvoUsbQVSensor(TComponent* AOwner, const std::string& APath)
     : TCommonKelvoUsbDevice(AOwner, APath) {
     TKelvoUsbQVSensor::Initialize();
+    // Handlers see the sensor's values as the packet left them, and what they change reaches the
+    // packets after theirs.
+    fStream.SetOnPacket([this](const TQVDataPacket_V1& APacket) {
+        if (!fOnPacket)
+            return;
+        TakeStreamValues();
+        fOnPacket(this, APacket);
+        PutStreamValues();
+    });
+    fStream.SetOnImage([this](const TQVDataPacket_V1& APacket, const TQVBitmap& ABitmap) {
+        if (!fOnImage)
+            return;
+        TakeStreamValues();
+        fOnImage(this, APacket, ABitmap);
+        PutStreamValues();
+    });
+    fStream.SetOnNewPoint([this](const TQueuedPoint_V1& APoint) {
+        // The queued copy outlives the packet it was made from.
+        TQueuedPoint_V1 queued = APoint;
+        queued.ExtraData = nullptr;
+        fPoints.Add(&queued);
+        if (!fOnNewPoint)
+            return;
+        TakeStreamValues();
+        fOnNewPoint(this, &APoint);
+        PutStreamValues();
+    });
+}
+
+void TKelvoUsbQVSensor::ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) {
+    if (!ABuffer)
+        return;
+    PutStreamValues();
+    fStream.ProcessData(ABuffer.get(), ABufferSize);
+    TakeStreamValues();
+}
+
+void TKelvoUsbQVSensor::DoData(const uint8_t* ABuffer, uint32_t ABufferSize) {
+    if (!ABuffer)
+        return;
+    PutStreamValues();
+    fStream.DoData(ABuffer, ABufferSize);
+    TakeStreamValues();
+}
+
+void TKelvoUsbQVSensor::ProtocolVersionChanged() {
+    fStream.SetProtocol(fProtocolVersionMajor);
+}
+
+void TKelvoUsbQVSensor::PutStreamValues() {
+    fStream.Sensor() = {fPixToMMScale, fWorkingDistance, fMT9VrefADC,  fAnalogGain,
+                        fStartX,       fStartY,          fShutterWidth};
+}
+
+void TKelvoUsbQVSensor::TakeStreamValues() {
+    const TQVSensorValues& values = fStream.Sensor();
+    fMT9VrefADC = values.VrefADC;
+    fAnalogGain = values.AnalogGain;
+    fStartX = values.StartX;
+    fStartY = values.StartY;
+    fShutterWidth = values.ShutterWidth;
 }
 
 void TKelvoUsbQVSensor::Initialize() {
@@ -192,6 +270,7 @@ void TKelvoUsbQVSensor::Initialize() {
     fAccCalibration = TQVAccCalibration{};
     fProtocolVersionMajor = 0;
     fProtocolVersionMinor = 0;
+    fStream.SetProtocol(0);
     SetHostDefaults();
 }
 
@@ -218,8 +297,7 @@ void TKelvoUsbQVSensor::SetHostDefaults() {
     fAccShockEdgeLevel = 1024;
     fFollowInAdjust = 0;
     fBiathlonTargetsDistancePix = 38;
-    fX0 = fMT9CenterX;
-    fY0 = fMT9CenterY;
+    SetWindowOrigin(fMT9CenterX, fMT9CenterY);
     fRowBin = 4;
     fMode = 1;
     fBlackLevel = 200;
@@ -357,6 +435,16 @@ std::string TKelvoUsbQVSensor::Code128() {
     return "QV:" + Code128Word(fRegions) + Code128Word(Model()) + Code128Serial(fSerialNum);
 }
 
+std::optional<uint16_t> TKelvoUsbQVSensor::ImpliedProtocolMajor(uint16_t AVersionHW, uint16_t AVersionFW) {
+    if (AVersionFW >= 15)
+        return std::nullopt;
+    if (AVersionHW == 1)
+        return AVersionFW > 10 ? 11 : AVersionFW == 10 ? 2 : 1;
+    if (AVersionHW == 2 || AVersionHW == 3)
+        return AVersionFW <= 10 ? 10 : 11;
+    return std::nullopt;
+}
+
 bool TKelvoUsbQVSensor::GetProtocolVersion(PProtocolVersion AVersion) {
     if (fVersionFW > 20)
         return TCommonKelvoUsbDevice::GetProtocolVersion(AVersion);
@@ -364,10 +452,8 @@ bool TKelvoUsbQVSensor::GetProtocolVersion(PProtocolVersion AVersion) {
     if (fVersionFW >= 15) {
         if (!ReadWord(QV_REQ_PROTOCOL_MAJOR, major))
             return false;
-    } else if (fVersionHW == 1) {
-        major = fVersionFW > 10 ? 11 : fVersionFW == 10 ? 2 : 1;
-    } else if (fVersionHW == 2 || fVersionHW == 3) {
-        major = fVersionFW <= 10 ? 10 : 11;
+    } else if (const auto implied = ImpliedProtocolMajor(fVersionHW, fVersionFW)) {
+        major = *implied;
     } else {
         return false;
     }
@@ -460,6 +546,9 @@ void TKelvoUsbQVSensor::TakeFlashParams(const TQV01FlashParams& AFP) {
     // previous value for that (the record itself is kept as the device holds it).
     if (UsableDistance(AFP.LensDistance))
         fLensDistance = AFP.LensDistance;
+    // The millimetres per pixel follow the lens the device reports.
+    if (UsableDistance(fWorkingDistance))
+        SetWorkingDistance(fWorkingDistance);
 }
 
 bool TKelvoUsbQVSensor::ReadFlashParams(TQV01FlashParams& AFP) {
@@ -653,6 +742,130 @@ bool TKelvoUsbQVSensor::SetWorkingDistance(double ADistance) {
     fWorkingDistance = ADistance;
     fPixToMMScale = ADistance * QV_PIXEL_SIZE / fLensDistance;
     return true;
+}
+
+// --- Measuring modes ---
+
+void TKelvoUsbQVSensor::SetWindowOrigin(int32_t AX0, int32_t AY0) {
+    fX0 = AX0;
+    fY0 = AY0;
+    fStream.SetCenter(AX0 * fPixToMMScale, AY0 * fPixToMMScale);
+}
+
+bool TKelvoUsbQVSensor::SetAdjustMode() {
+    if (fVersionFW < 8 || !VendorRequest(QV_REQ_ADJUST_MODE, fMT9CenterX, fMT9CenterY))
+        return false;
+    fMode = KAdjustMode;
+    SetWindowOrigin(fMT9CenterX, fMT9CenterY);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::SetMainMode(uint16_t AX0, uint16_t AY0) {
+    if (fVersionFW < 8 || !VendorRequest(QV_REQ_MAIN_MODE, AX0, AY0))
+        return false;
+    fMode = KMainMode;
+    SetWindowOrigin(AX0, AY0);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::SetModeEx(uint8_t AMode, uint8_t ARowBin, uint16_t AX0, uint16_t AY0,
+                                  uint16_t AFrameSize, uint16_t AltRowBin) {
+    if (fVersionFW < 15)
+        return false;
+    uint8_t data[8] = {AMode, ARowBin};
+    PutLE16(data + 2, AX0);
+    PutLE16(data + 4, AY0);
+    PutLE16(data + 6, AFrameSize);
+    if (!VendorRequestWrite(data, sizeof data, QV_REQ_MODE_EX, AltRowBin, 0))
+        return false;
+    fMode = AMode;
+    fRowBin = ARowBin;
+    fFrameWidth = fFrameHeight = AFrameSize;
+    SetWindowOrigin(AX0, AY0);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::SetAdjustBiathlonMode() {
+    if (fVersionFW < 22)
+        return false;
+    return SetModeEx(KAdjustBiathlonMode, fRowBin, fMT9CenterX, fMT9CenterY, KBiathlonFrameSize, fRowBin);
+}
+
+bool TKelvoUsbQVSensor::SetCenterXY0(uint16_t AX0, uint16_t AY0) {
+    return fVersionFW >= 8 && VendorRequest(QV_REQ_SET_CENTER_XY0, AX0, AY0);
+}
+
+// --- Target templates ---
+
+bool TKelvoUsbQVSensor::InitCustomTemplate(uint16_t AIndex, bool ARotate) {
+    return fVersionFW != KNoTemplatesFirmware && VendorRequest(QV_REQ_INIT_TEMPLATE, ARotate ? 1 : 0, AIndex);
+}
+
+bool TKelvoUsbQVSensor::LoadCustomTemplate(uint16_t AIndex, const TQVTemplate& AT) {
+    const int n = std::min<int>(AT.nPoints, TQVTemplate::KMaxItems);
+    for (int at = 0; at < n; at += KTemplateItemsPerRequest) {
+        const int count = std::min(KTemplateItemsPerRequest, n - at);
+        if (!VendorRequestWrite(&AT.Items[size_t(at)], uint32_t(count * sizeof(TQVTemplateItem)),
+                                QV_REQ_LOAD_TEMPLATE, uint16_t(count), AIndex))
+            return false;
+    }
+    return true;
+}
+
+bool TKelvoUsbQVSensor::FinalizeCustomTemplate(uint16_t AIndex) {
+    return VendorRequest(QV_REQ_FINALIZE_TEMPLATE, 0, AIndex);
+}
+
+bool TKelvoUsbQVSensor::SetTemplate(uint16_t AIndex, const TQVTemplate& AT) {
+    if (!InitCustomTemplate(AIndex, AT.bRotating != 0) || !AT.bValid)
+        return false;
+    return LoadCustomTemplate(AIndex, AT) && FinalizeCustomTemplate(AIndex);
+}
+
+bool TKelvoUsbQVSensor::SendTemplates(const std::function<TQVTemplate(int ARowBin)>& ABuild,
+                                      double ADistance) {
+    if (fVersionFW <= KOneTemplateFirmware) {
+        if (!SetTemplate(0, ABuild(fRowBin)))
+            return false;
+    } else {
+        for (int rowBin : {1, 2, 4})
+            if (!SetTemplate(uint16_t(rowBin), ABuild(rowBin)))
+                return false;
+    }
+    // A template is only valid for a positive distance, which the working distance takes.
+    SetWorkingDistance(ADistance * 1000);
+    return true;
+}
+
+bool TKelvoUsbQVSensor::SetRoundTargetTemplate(double ABlackSize, double ADistance, double ABlackFactor,
+                                               double AWhiteFactor) {
+    return SendTemplates(
+        [&](int ARowBin) {
+            return BuildRoundTargetTemplate(ARowBin, ABlackSize, ADistance, ABlackFactor, AWhiteFactor,
+                                            fLensDistance);
+        },
+        ADistance);
+}
+
+bool TKelvoUsbQVSensor::SetArcheryTemplate(double ATargetSize, double ADistance) {
+    return SendTemplates(
+        [&](int ARowBin) { return BuildArcheryTemplate(ARowBin, ATargetSize, ADistance, fLensDistance); },
+        ADistance);
+}
+
+bool TKelvoUsbQVSensor::SetTargetTemplate(const TTargetTemplate& AT, bool ARotatable, double ADistance) {
+    return SendTemplates(
+        [&](int ARowBin) { return ConvertTemplate(AT, ARotatable, ADistance, ARowBin, fLensDistance); },
+        ADistance);
+}
+
+bool TKelvoUsbQVSensor::SetShootingEvent(int AEvent) {
+    const auto event = QVShootingEvent(AEvent);
+    if (!event)
+        return false;
+    if (event->Archery)
+        return SetArcheryTemplate(event->Size, event->Distance);
+    return SetRoundTargetTemplate(event->Size, event->Distance, event->BlackFactor, event->WhiteFactor);
 }
 
 // --- Transfer helpers ---

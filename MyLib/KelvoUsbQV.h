@@ -2,13 +2,17 @@
 // TKelvoUsbQVSensor: the camera-based aiming sensor on USB (an image sensor behind a lens, an
 // accelerometer for shot detection). Identification by hardware version and edition, the flash
 // parameters and accelerometer calibration records, the fault log, and the tuning requests, each
-// behind the version gate of the firmware that answers it. The image and point stream is another
-// unit's: the data and event calls of the base pass straight through here.
+// behind the version gate of the firmware that answers it; the measuring modes and target templates.
+// The incoming packets go to the camera stream, whose points land in the sensor's points queue.
+#include "MyLib/CameraStream.h"
+#include "MyLib/CameraTemplates.h"
+#include "MyLib/CommonKelvoDevice.h"
 #include "MyLib/CommonKelvoUsbDevice.h"
 
 #include <array>
 #include <bit>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 static_assert(std::endian::native == std::endian::little, "device records are copied as they travel");
@@ -82,13 +86,25 @@ uint16_t QVAccCalibrationChecksum(const TQVAccCalibration& ACalibration);
 // How one tuning value travels to and from the device (the tuning table in KelvoUsbQV.cpp).
 struct TQVTuning;
 
+class TKelvoUsbQVSensor;
+// The stream's events, with the sensor as sender.
+using TQVPacketEvent = std::function<void(TKelvoUsbQVSensor* ASender, const TQVDataPacket_V1& APacket)>;
+using TQVImageEvent = std::function<void(TKelvoUsbQVSensor* ASender, const TQVDataPacket_V1& APacket,
+                                         const TQVBitmap& ABitmap)>;
+using TQVPointEvent = std::function<void(TKelvoUsbQVSensor* ASender, const TQueuedPoint_V1* APoint)>;
+
 class TKelvoUsbQVSensor : public TCommonKelvoUsbDevice {
 public:
     TKelvoUsbQVSensor(TComponent* AOwner, const std::string& APath);
 
     // --- Overrides of the base's virtual operations ---
+    // A stream read of the family driver, and one block of the generic driver: to the stream.
+    void ProcessData(TUsbBlock ABuffer, uint32_t ABufferSize) override;
+    void DoData(const uint8_t* ABuffer, uint32_t ABufferSize) override;
     void Initialize() override;
     bool Open() override;
+    // The packet layout follows the protocol version.
+    void ProtocolVersionChanged() override;
     bool GetSerialNum(PSerialNum ASerial) override;
     bool GetVersion(uint16_t& AHW, uint16_t& ASF) override;
     bool GetLocked(bool& ALocked) override;
@@ -100,6 +116,9 @@ public:
     std::string ModelDescription() override;
     std::string ModelType() override;
     bool GetProtocolVersion(PProtocolVersion AVersion) override;
+    // The protocol major version of firmware below 15, which does not report it; none for other
+    // boards or newer firmware.
+    static std::optional<uint16_t> ImpliedProtocolMajor(uint16_t AVersionHW, uint16_t AVersionFW);
     std::string DeveloperName() override;
     TKelvoUsbTransceiver UsbTransceiver() override;
     std::string Code128() override;
@@ -155,6 +174,39 @@ public:
     bool DisableParametersChange();
     bool GetWorkingParameter(uint16_t AIndex, uint16_t& AValue);
     bool SetWorkingParameter(uint16_t AIndex, uint16_t AValue);
+
+    // --- Stream ---
+    // The packet reassembly, the centre, the angle and the filters.
+    TCameraStream& Stream() { return fStream; }
+    // Every point the stream made, for consumers on any thread (without the packet reference).
+    TPointsQueue& Points() { return fPoints; }
+    void SetOnPacket(TQVPacketEvent AValue) { fOnPacket = std::move(AValue); }
+    void SetOnImage(TQVImageEvent AValue) { fOnImage = std::move(AValue); }
+    void SetOnNewPoint(TQVPointEvent AValue) { fOnNewPoint = std::move(AValue); }
+
+    // --- Measuring modes (each stores its values only on success; the centre follows the window) ---
+    bool SetAdjustMode();
+    bool SetMainMode(uint16_t AX0, uint16_t AY0);
+    bool SetModeEx(uint8_t AMode, uint8_t ARowBin, uint16_t AX0, uint16_t AY0, uint16_t AFrameSize,
+                   uint16_t AltRowBin);
+    bool SetAdjustBiathlonMode();
+    bool SetCenterXY0(uint16_t AX0, uint16_t AY0);
+
+    // --- Target templates (sizes in millimetres, distances in metres) ---
+    // Firmware 30 and below: one template for the current row binning in slot 0; above: one for row
+    // binning 1, 2 and 4 in slots 1, 2 and 4, each after the previous one was taken. On success the
+    // working distance becomes the target's.
+    bool SetRoundTargetTemplate(double ABlackSize, double ADistance, double ABlackFactor,
+                                double AWhiteFactor);
+    bool SetArcheryTemplate(double ATargetSize, double ADistance);
+    bool SetTargetTemplate(const TTargetTemplate& AT, bool ARotatable, double ADistance);
+    // The template of a shooting event; false, nothing sent, for an event without one.
+    bool SetShootingEvent(int AEvent);
+    // Initialises the slot, then loads and finalises a valid template; false for an invalid one.
+    bool SetTemplate(uint16_t AIndex, const TQVTemplate& AT);
+    bool InitCustomTemplate(uint16_t AIndex, bool ARotate);
+    bool LoadCustomTemplate(uint16_t AIndex, const TQVTemplate& AT);
+    bool FinalizeCustomTemplate(uint16_t AIndex);
 
     // --- Working distance and scale (host side) ---
     // False, changing nothing, for a distance or lens distance that is not a positive number.
@@ -283,6 +335,14 @@ public:
     uint16_t fTimerADivider = 0;
 
 private:
+    // The sensor values the stream reads, and those its packets updated.
+    void PutStreamValues();
+    void TakeStreamValues();
+    // Window origin and the centre in millimetres that follows it.
+    void SetWindowOrigin(int32_t AX0, int32_t AY0);
+    // Sends the templates ABuild makes for each row binning the firmware keeps one for.
+    bool SendTemplates(const std::function<TQVTemplate(int ARowBin)>& ABuild, double ADistance);
+
     // Firmware that reports 0xFFFF keeps its image settings as working parameters.
     bool UsesWorkingParameters() const { return fVersionFW == 0xFFFF; }
     void SetHostDefaults();
@@ -298,5 +358,11 @@ private:
     bool WriteTuning(const TQVTuning& ATuning, uint16_t AValue);
     template <typename T> bool GetTuning(const TQVTuning& ATuning, T& AField, T* AValue);
     template <typename T> bool SetTuning(const TQVTuning& ATuning, T& AField, T AValue);
+
+    TCameraStream fStream;
+    TPointsQueue fPoints;
+    TQVPacketEvent fOnPacket;
+    TQVImageEvent fOnImage;
+    TQVPointEvent fOnNewPoint;
 };
 using PKelvoUsbQVSensor = TKelvoUsbQVSensor*;

@@ -2,18 +2,13 @@
 
 #include "MyLib/WinUsb.h"
 #include "platform/LittleEndian.h"
+#include "platform/TickCount.h"
 
-#include <chrono>
 #include <string>
 
 namespace {
 
 constexpr size_t KDefaultOscSamples = 512;
-
-uint32_t TickCount() {
-    using namespace std::chrono;
-    return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 const TPhaseCorrection& SharedPhaseCorrection(int AFrequency) {
     static const TPhaseCorrection PC1(24), PC2(28);

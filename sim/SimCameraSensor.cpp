@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 
 namespace {
 
@@ -24,6 +25,11 @@ constexpr uint16_t KWpAnalogGain = 27, KWpDataMode = 28, KWpAutoShutter = 29, KW
                    KWpAdjustIfLost = 31, KWpAdjustShutter = 32, KWpShutterWidth = 33;
 constexpr uint16_t KRegisterShutterWidth = 11;
 constexpr uint16_t KDevFirmware = 0xFFFF;
+constexpr uint16_t KWpRowBin = 3, KWpFrameWidth = 13, KWpFrameHeight = 14, KWpFps = 21;
+// Template items: at most 21 per load request, 64 in all; firmware 7 has no custom templates.
+constexpr size_t KTemplateItemsPerLoad = 21, KTemplateItems = 64;
+constexpr uint16_t KNoTemplatesFirmware = 7;
+constexpr double KPixelSize = 0.006;
 
 // Whether this firmware knows working parameter AIndex, for reading or for writing.
 bool KnowsWorkingParameter(uint16_t AFW, uint16_t AIndex, bool AWrite) {
@@ -137,6 +143,20 @@ uint32_t TSimCameraSensorState::FlashParamsSize() const {
     if (VersionFW >= 11)
         return 24;
     return VersionHW == 1 && VersionFW <= 4 ? 8 : 16;
+}
+
+uint16_t TSimCameraSensorState::StreamProtocol() const {
+    if (VersionFW >= 15)
+        return ProtocolMajor;
+    if (VersionHW == 1)
+        return VersionFW > 10 ? 11 : VersionFW == 10 ? 2 : 1;
+    return VersionFW <= 10 ? 10 : 11;
+}
+
+double TSimCameraSensorState::PixelsPerMm() const {
+    const double lens = std::bit_cast<float>(GetLE32(&FlashParams[KLensDistanceAt]));
+    const double ppm = lens / (SceneDistanceMm * KPixelSize);
+    return std::isfinite(ppm) && ppm > 0 ? ppm : 1;
 }
 
 uint16_t TSimCameraSensorState::Edition() const {
@@ -437,4 +457,117 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         words(AOut, {AS.SysRstIv});
         return true;
     });
+
+    // --- Measuring modes ---
+    OnWrite(0x8C, fState, 0, [](S& AS, const R& AReq) {
+        if (AS.VersionFW < 8)
+            return false;
+        AS.CenterX0 = AReq.wValue;
+        AS.CenterY0 = AReq.wIndex;
+        return true;
+    });
+    auto mode = [](uint8_t AMode) {
+        return [AMode](S& AS, const R& AReq) {
+            if (AS.VersionFW < 8)
+                return false;
+            AS.Mode = AMode;
+            AS.X0 = AReq.wValue;
+            AS.Y0 = AReq.wIndex;
+            return true;
+        };
+    };
+    OnWrite(0xB8, fState, 0, mode(2));
+    OnWrite(0xB9, fState, 0, mode(1));
+    OnWrite(0xBC, fState, 8, [](S& AS, const R& AReq) {
+        if (AS.VersionFW < 15)
+            return false;
+        const uint8_t* d = AReq.Data.data();
+        AS.Mode = d[0];
+        AS.Working[KWpRowBin] = d[1];
+        AS.X0 = GetLE16(d + 2);
+        AS.Y0 = GetLE16(d + 4);
+        AS.Working[KWpFrameWidth] = AS.Working[KWpFrameHeight] = GetLE16(d + 6);
+        return true;
+    });
+
+    // --- Target templates ---
+    OnWrite(0xB1, fState, 0, [](S& AS, const R& AReq) {
+        if (AS.VersionFW == KNoTemplatesFirmware)
+            return false;
+        AS.Templates[AReq.wIndex] = {AReq.wValue != 0, {}, false};
+        return true;
+    });
+    OnWrite(0xB2, fState, std::nullopt, [](S& AS, const R& AReq) {
+        auto slot = AS.Templates.find(AReq.wIndex);
+        if (slot == AS.Templates.end() || slot->second.Finalized || AReq.wValue == 0 ||
+            AReq.wValue > KTemplateItemsPerLoad || AReq.Data.size() != AReq.wValue * 3u ||
+            slot->second.Items.size() + AReq.Data.size() > KTemplateItems * 3)
+            return false;
+        slot->second.Items.insert(slot->second.Items.end(), AReq.Data.begin(), AReq.Data.end());
+        return true;
+    });
+    OnWrite(0xB3, fState, 0, [](S& AS, const R& AReq) {
+        auto slot = AS.Templates.find(AReq.wIndex);
+        if (slot == AS.Templates.end())
+            return false;
+        slot->second.Finalized = true;
+        return true;
+    });
+    fStreamer.emplace(
+        [this]() -> std::optional<std::chrono::microseconds> {
+            if (!IsAttached())
+                return std::nullopt;
+            std::lock_guard lock(fState->Mutex);
+            if (!fState->Started || !fState->AutoStream)
+                return std::nullopt;
+            return std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->Working[KWpFps], 1));
+        },
+        [this] { PushStreamPacket(); });
+}
+
+TSimAimSample TSimCameraSensor::PushStreamPacket() {
+    TSimCameraFrame frame;
+    uint32_t seed;
+    uint16_t first;
+    {
+        std::lock_guard lock(fState->Mutex);
+        TSimCameraSensorState& s = *fState;
+        frame.Protocol = s.StreamProtocol();
+        const uint16_t dataMode = s.Working[KWpDataMode];
+        frame.ImageId = dataMode == 3 || dataMode == 5 || dataMode == 6 ? uint8_t(dataMode) : 0;
+        if (dataMode == 6)
+            s.Working[KWpDataMode] = 0; // one whole image per request
+        frame.X0 = s.X0;
+        frame.Y0 = s.Y0;
+        frame.FrameWidth = s.Working[KWpFrameWidth];
+        frame.FrameHeight = s.Working[KWpFrameHeight];
+        frame.PixelsPerMm = s.PixelsPerMm();
+        frame.RowBin = uint8_t(s.Working[KWpRowBin]);
+        frame.Vref = uint8_t(s.Working[KWpVrefAdc]);
+        frame.AnalogGain = s.Working[KWpAnalogGain];
+        frame.ShutterWidth = s.Working[KWpShutterWidth];
+        frame.FrameRate = s.Working[KWpFps];
+        frame.Fault = s.StreamFault;
+        frame.FaultEvery = s.StreamFaultEvery;
+        seed = s.StreamSeed;
+        first = s.StreamFirstIndex;
+    }
+    frame.FamilyDriver = DriverKind() == TUsbDriverKind::Family;
+    std::vector<TSimCameraTransfer> transfers;
+    TSimAimSample aim;
+    {
+        std::lock_guard lock(fStreamMutex);
+        if (!fStream)
+            fStream.emplace(seed, first);
+        transfers = fStream->NextPacket(frame, &aim);
+    }
+    for (const auto& transfer : transfers) {
+        if (transfer.WholeRead)
+            PushStreamTransfer(transfer.Bytes);
+        else if (frame.FamilyDriver)
+            PushEvent(transfer.Bytes);
+        else
+            PushPacket(SIM_PIPE_DATA_IN, transfer.Bytes);
+    }
+    return aim;
 }

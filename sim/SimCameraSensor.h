@@ -2,14 +2,18 @@
 // The simulated camera sensor: the firmware side of the camera-based aiming sensor. It keeps its
 // identity, lock and key, regions, flash parameters, accelerometer calibration, fault log and image
 // settings in a state object that outlives one enumeration, and answers the sensor's vendor requests
-// as the firmware version it reports does: a request that version does not know stalls.
+// as the firmware version it reports does: a request that version does not know stalls. While started
+// it streams a packet per frame from an aiming path, with an image when the data mode asks for one.
+#include "sim/SimCameraStream.h"
 #include "sim/SimDevice.h"
+#include "sim/SimFramePacer.h"
 
 #include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 constexpr uint16_t SIM_QV_PRODUCT_ID = 0x1F01;
@@ -57,7 +61,31 @@ struct TSimCameraSensorState {
     uint32_t Readjusts = 0;
     uint32_t StubInfoChecks = 0;
 
+    // Measuring: the mode and its window origin, the centre request's values, and the templates by
+    // slot as they were initialised, loaded and finalised.
+    uint8_t Mode = 1;
+    int X0 = 380, Y0 = 236;
+    uint16_t CenterX0 = 0, CenterY0 = 0;
+    struct TTemplateSlot {
+        bool Rotating = false;
+        std::vector<uint8_t> Items; // 3 bytes per item, as loaded
+        bool Finalized = false;
+    };
+    std::map<uint16_t, TTemplateSlot> Templates;
+    // The stream while started: a packet per frame from a background thread unless AutoStream is off
+    // (tests push them one by one), seen at SceneDistanceMm, with faults to inject.
+    bool AutoStream = true;
+    double SceneDistanceMm = 50000;
+    uint32_t StreamSeed = 1;
+    uint16_t StreamFirstIndex = 0;
+    TSimCameraFault StreamFault = TSimCameraFault::None;
+    uint32_t StreamFaultEvery = 0;
+
     TSimCameraSensorState();
+    // The packet layout this firmware sends.
+    uint16_t StreamProtocol() const;
+    // Pixels per millimetre of the target at the scene's distance, through the lens in flash.
+    double PixelsPerMm() const;
     // The working settings a reset to defaults restores.
     void ResetSettings();
     // Bytes of the flash parameters this firmware transfers.
@@ -78,6 +106,14 @@ public:
 
     std::shared_ptr<TSimCameraSensorState> State() const { return fState; }
 
+    // Sends the next packet as the binding carries it (whether started or not); returns the aim it
+    // encodes. Data mode 3 or 5 adds the window's image to every packet; data mode 6 adds the whole
+    // image to this one packet and then returns to 0.
+    TSimAimSample PushStreamPacket();
+
 private:
     std::shared_ptr<TSimCameraSensorState> fState;
+    std::mutex fStreamMutex; // guards fStream
+    std::optional<TSimCameraStream> fStream;
+    std::optional<TSimFramePacer> fStreamer; // last: stops before the rest goes
 };

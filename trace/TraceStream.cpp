@@ -1,11 +1,13 @@
-// kelvo-trace record and decode: aiming points from a (simulated) optical sensor, or from captured
-// bytes of its stream, printed as CSV.
+// kelvo-trace record and decode: aiming points from a (simulated) optical or camera sensor, or from
+// captured bytes of its stream, printed as CSV.
+#include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
+#include "sim/SimCameraSensor.h"
 #include "sim/SimOpticalSensor.h"
 #include "trace/TraceCommands.h"
 
@@ -18,6 +20,7 @@
 #include <iomanip>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 namespace {
 
@@ -27,9 +30,9 @@ public:
     explicit TPointWriter(std::ostream& AOut) : fOut(AOut) {
         fOut << "counter,x_mm,y_mm,valid\n" << std::fixed << std::setprecision(3);
     }
-    void Write(const TQueuedPoint_V1& APoint) {
-        fOut << APoint.dwCounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0)
-             << '\n';
+    // ACounter: the optical sensor's frame counter, or the camera sensor's packet index.
+    void Write(uint32_t ACounter, const TQueuedPoint_V1& APoint) {
+        fOut << ACounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0) << '\n';
         ++fCount;
     }
     uint64_t Count() const { return fCount; }
@@ -50,11 +53,12 @@ uint16_t Version(const std::string& ACommand, const std::string& AName, const st
 const char* const RecordHelp =
     R"(usage: kelvo-trace record --simulate KIND[,NAME=VALUE...] [--seconds N] [--csv FILE]
 
-Opens the first optical sensor, starts it and prints each aiming point as CSV
+Opens the first optical or camera sensor, starts it and prints each aiming point as CSV
 (counter,x_mm,y_mm,valid) on stdout or into FILE, for N seconds (default 10). The sensor's
 defaults apply: smoothing on, dynamic scale off. A progress line shows on a terminal.
 
-  --simulate KIND   a simulated device, as for kelvo-fwupd-cli (e.g. optical-sensor,hw=5,fw=11)
+  --simulate KIND   a simulated device, as for kelvo-fwupd-cli (e.g. optical-sensor,hw=5,fw=11 or
+                    camera-sensor)
   --seconds N       how long to record, 0.1 to 86400
   --csv FILE        write the points to FILE instead of stdout
 )";
@@ -92,22 +96,45 @@ int RecordCommand(const TArgs& AArgs) {
     TSystemScope scope{loop, bus};
     const auto devices = PlugSimDevices(bus, {options}, TSimKinds::BuiltIn(), 0);
     std::shared_ptr<TSimOpticalSensor> sim;
+    std::shared_ptr<TSimCameraSensor> camera;
     for (const auto& device : devices)
-        if ((sim = std::dynamic_pointer_cast<TSimOpticalSensor>(device)))
+        if ((sim = std::dynamic_pointer_cast<TSimOpticalSensor>(device)) ||
+            (camera = std::dynamic_pointer_cast<TSimCameraSensor>(device)))
             break;
-    if (!sim) {
-        std::cerr << Program << ": record: no optical sensor to record from (camera sensors are not "
-                  << "recorded yet)\n";
-        return 1;
-    }
-    TKelvoSensorUsbDevice sensor(nullptr, sim->Path());
-    if (!sensor.Open()) {
-        std::cerr << Program << ": record: cannot open the sensor\n";
+    if (!sim && !camera) {
+        std::cerr << Program << ": record: no optical or camera sensor to record from\n";
         return 1;
     }
     TPointWriter writer(file.is_open() ? static_cast<std::ostream&>(file) : std::cout);
-    sensor.Stream().SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint); });
-    if (!sensor.Start()) {
+    std::unique_ptr<TKelvoSensorUsbDevice> optical;
+    std::unique_ptr<TKelvoUsbQVSensor> qv;
+    TCommonKelvoUsbDevice* sensor;
+    bool started;
+    if (sim) {
+        optical = std::make_unique<TKelvoSensorUsbDevice>(nullptr, sim->Path());
+        sensor = optical.get();
+        if (!optical->Open()) {
+            std::cerr << Program << ": record: cannot open the sensor\n";
+            return 1;
+        }
+        optical->Stream().SetOnNewPoint(
+            [&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
+        started = optical->Start();
+    } else {
+        qv = std::make_unique<TKelvoUsbQVSensor>(nullptr, camera->Path());
+        sensor = qv.get();
+        if (!qv->Open()) {
+            std::cerr << Program << ": record: cannot open the sensor\n";
+            return 1;
+        }
+        // Measured from the optical centre.
+        qv->SetAdjustMode();
+        qv->SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
+            writer.Write(APoint->dwSampleCounter, *APoint);
+        });
+        started = qv->Start();
+    }
+    if (!started) {
         std::cerr << Program << ": record: the sensor does not start (locked?)\n";
         return 1;
     }
@@ -122,8 +149,11 @@ int RecordCommand(const TArgs& AArgs) {
                       << std::setprecision(1) << elapsed.count() << " s" << std::flush;
         }
     }
-    sensor.Stop();
-    sensor.Close();
+    if (optical)
+        optical->Stop();
+    else
+        qv->Stop();
+    sensor->Close();
     if (progress)
         std::cerr << "\n";
     if (file.is_open() && !(file.flush())) {
@@ -140,10 +170,36 @@ Feeds the bytes of FILE, as the family driver's stream reads deliver them, to th
 and prints the aiming points as CSV (counter,x_mm,y_mm,valid). The sensor's defaults apply:
 smoothing on, dynamic scale off.
 
-  --kind KIND     optical (camera streams are not decoded yet)
+  --kind KIND     optical or camera
   --hw N, --fw N  the board's hardware and firmware versions
-  --protocol N    the protocol version (camera sensors)
+  --protocol N    the protocol major version (camera sensors; needed from firmware 15 on, where
+                  the device reports it)
 )";
+
+// A camera sensor with its defaults, never opened, fed the captured reads.
+int DecodeCamera(uint16_t AVersionHW, uint16_t AVersionFW, std::optional<uint16_t> AProtocol,
+                 const std::vector<uint8_t>& ABytes, TPointWriter& AWriter) {
+    if (!AProtocol)
+        AProtocol = TKelvoUsbQVSensor::ImpliedProtocolMajor(AVersionHW, AVersionFW);
+    if (!AProtocol)
+        throw TUsageError("decode: --protocol N is needed for this camera sensor's versions");
+    TKelvoUsbQVSensor sensor(nullptr, "");
+    sensor.fVersionHW = AVersionHW;
+    sensor.fVersionFW = AVersionFW;
+    sensor.fProtocolVersionMajor = *AProtocol;
+    sensor.ProtocolVersionChanged();
+    sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
+        AWriter.Write(APoint->dwSampleCounter, *APoint);
+    });
+    // In reads of the family driver's size.
+    for (size_t at = 0; at < ABytes.size(); at += TCameraStream::KFifoSize) {
+        const size_t n = std::min<size_t>(TCameraStream::KFifoSize, ABytes.size() - at);
+        TUsbBlock read(new uint8_t[n]);
+        std::copy_n(ABytes.data() + at, n, read.get());
+        sensor.ProcessData(std::move(read), uint32_t(n));
+    }
+    return 0;
+}
 
 int DecodeCommand(const TArgs& AArgs) {
     const TParsedArgs args = ParseArgs("decode", AArgs, {"--kind", "--hw", "--fw", "--protocol"}, {});
@@ -157,12 +213,9 @@ int DecodeCommand(const TArgs& AArgs) {
         throw TUsageError("decode: --hw N and --fw N are required");
     const uint16_t versionHW = Version("decode", "--hw", hw->second);
     const uint16_t versionFW = Version("decode", "--fw", fw->second);
+    std::optional<uint16_t> protocol;
     if (auto it = args.fValues.find("--protocol"); it != args.fValues.end())
-        Version("decode", "--protocol", it->second);
-    if (kind->second == "camera") {
-        std::cerr << Program << ": decode: camera streams are not decoded yet\n";
-        return 1;
-    }
+        protocol = Version("decode", "--protocol", it->second);
     std::ifstream in(args.fWords[0], std::ios::binary);
     std::vector<uint8_t> bytes;
     std::vector<char> chunk(1 << 16);
@@ -175,10 +228,12 @@ int DecodeCommand(const TArgs& AArgs) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
         return 1;
     }
+    TPointWriter writer(std::cout);
+    if (kind->second == "camera")
+        return DecodeCamera(versionHW, versionFW, protocol, bytes, writer);
     TOpticalStream stream;
     stream.SetDevice(versionHW, versionFW);
-    TPointWriter writer(std::cout);
-    stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint); });
+    stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
     stream.ProcessData(bytes.data(), bytes.size());
     return 0;
 }

@@ -1,4 +1,5 @@
 // The real kelvo-trace recording from a simulated sensor and decoding captured stream bytes.
+#include "sim/SimCameraStream.h"
 #include "sim/SimOpticalStream.h"
 
 #include <gtest/gtest.h>
@@ -97,6 +98,44 @@ TEST(KelvoTraceStream, RecordWritesTheSimulatedSensorsPoints) {
     EXPECT_EQ(lines[1].substr(0, 2), "0,");
 }
 
+// Camera packets as the family driver's records, decoded with the sensor's defaults (a window at the
+// optical centre, 50 m over a lens distance of 45, smoothing on): the first point is the aim itself.
+TEST(KelvoTraceStream, DecodesCameraPacketsOfEveryLayout) {
+    const auto file = std::filesystem::temp_directory_path() / ("kelvo-trace-qv-" + std::to_string(getpid()));
+    for (auto [args, protocol] : {std::pair{"--hw 3 --fw 31 --protocol 18", 18},
+                                  std::pair{"--hw 2 --fw 10", 10}, std::pair{"--hw 1 --fw 9", 1}}) {
+        TSimCameraStream stream(1, 65530);
+        TSimCameraFrame frame;
+        frame.Protocol = uint16_t(protocol);
+        frame.PixelsPerMm = 45 / (50000 * 0.006);
+        frame.ImageId = 3;
+        std::string bytes;
+        TSimAimSample first;
+        for (int i = 0; i < 20; ++i)
+            for (const auto& transfer : stream.NextPacket(frame, i == 0 ? &first : nullptr)) {
+                const uint32_t n = uint32_t(transfer.Bytes.size());
+                bytes += char(0x88);
+                for (int b = 0; b < 4; ++b)
+                    bytes += char(n >> (8 * b));
+                bytes.append(transfer.Bytes.begin(), transfer.Bytes.end());
+            }
+        std::ofstream(file, std::ios::binary) << bytes;
+        TRun run = RunTrace(std::string("decode --kind camera ") + args + " " + file.string());
+        ASSERT_EQ(run.fStatus, 0) << args;
+        auto lines = Lines(run.fOut);
+        ASSERT_EQ(lines.size(), 21u) << args;
+        EXPECT_TRUE(lines[1].starts_with("65530,")) << lines[1];
+        EXPECT_TRUE(lines[7].starts_with("0,")) << lines[7];
+        double x = 0, y = 0;
+        ASSERT_EQ(2, std::sscanf(lines[1].c_str(), "%*u,%lf,%lf", &x, &y));
+        EXPECT_NEAR(x, first.XMm, 2e-3);
+        EXPECT_NEAR(y, first.YMm, 2e-3);
+    }
+    std::filesystem::remove(file);
+    std::string out = RunTrace("record --simulate camera-sensor --seconds 0.3").fOut;
+    EXPECT_GE(Lines(out).size(), 5u);
+}
+
 TEST(KelvoTraceStream, ExitStatuses) {
     struct TCase {
         const char* Args;
@@ -105,7 +144,7 @@ TEST(KelvoTraceStream, ExitStatuses) {
     for (TCase c :
          {TCase{"decode --kind optical --hw 5 FILE", 2}, TCase{"decode --kind laser --hw 5 --fw 1 F", 2},
           TCase{"decode --kind optical --hw 5 --fw 1 /nonexistent/file", 1},
-          TCase{"decode --kind camera --hw 1 --fw 1 /dev/null", 1}, TCase{"record", 2},
+          TCase{"decode --kind camera --hw 3 --fw 31 /dev/null", 2}, TCase{"record", 2},
           TCase{"record --simulate bootloader --seconds 0.1", 1}, TCase{"record --simulate x", 2}})
         EXPECT_EQ(RunTrace(c.Args).fStatus, c.Status) << c.Args;
 }
