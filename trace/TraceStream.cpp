@@ -177,16 +177,12 @@ smoothing on, dynamic scale off.
 )";
 
 // A camera sensor with its defaults, never opened, fed the captured reads.
-int DecodeCamera(uint16_t AVersionHW, uint16_t AVersionFW, std::optional<uint16_t> AProtocol,
+int DecodeCamera(uint16_t AVersionHW, uint16_t AVersionFW, uint16_t AProtocol,
                  const std::vector<uint8_t>& ABytes, TPointWriter& AWriter) {
-    if (!AProtocol)
-        AProtocol = TKelvoUsbQVSensor::ImpliedProtocolMajor(AVersionHW, AVersionFW);
-    if (!AProtocol)
-        throw TUsageError("decode: --protocol N is needed for this camera sensor's versions");
     TKelvoUsbQVSensor sensor(nullptr, "");
     sensor.fVersionHW = AVersionHW;
     sensor.fVersionFW = AVersionFW;
-    sensor.fProtocolVersionMajor = *AProtocol;
+    sensor.fProtocolVersionMajor = AProtocol;
     sensor.ProtocolVersionChanged();
     sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
         AWriter.Write(APoint->dwSampleCounter, *APoint);
@@ -216,6 +212,10 @@ int DecodeCommand(const TArgs& AArgs) {
     std::optional<uint16_t> protocol;
     if (auto it = args.fValues.find("--protocol"); it != args.fValues.end())
         protocol = Version("decode", "--protocol", it->second);
+    if (kind->second == "camera" && !protocol)
+        protocol = TKelvoUsbQVSensor::ImpliedProtocolMajor(versionHW, versionFW);
+    if (kind->second == "camera" && !protocol)
+        throw TUsageError("decode: --protocol N is needed for this camera sensor's versions");
     std::ifstream in(args.fWords[0], std::ios::binary);
     std::vector<uint8_t> bytes;
     std::vector<char> chunk(1 << 16);
@@ -230,7 +230,7 @@ int DecodeCommand(const TArgs& AArgs) {
     }
     TPointWriter writer(std::cout);
     if (kind->second == "camera")
-        return DecodeCamera(versionHW, versionFW, protocol, bytes, writer);
+        return DecodeCamera(versionHW, versionFW, *protocol, bytes, writer);
     TOpticalStream stream;
     stream.SetDevice(versionHW, versionFW);
     stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
