@@ -126,12 +126,18 @@ TEST_F(TargetController, TheDataPathCarriesReportsFromFirmware8OnTheGenericDrive
         sim->PushData({1, 2});
         // Not a report: it goes to the event handler and marks where the data went through.
         sim->PushEvent({0x55});
-        ASSERT_TRUE(
-            fLoop.RunUntil([&] { return marker && sim->PendingPackets(SIM_PIPE_DATA_IN) == 0; }, 5000));
-        fLoop.ProcessMessages();
         const std::vector<std::string> expected = firmware == 8
                                                       ? std::vector<std::string>{"disconnect 6", "connect 6"}
                                                       : std::vector<std::string>{};
+        // The two pipes have readers of their own, so the marker can overtake the data: wait for the
+        // reports themselves, and give data that must not report a moment to do so anyway.
+        ASSERT_TRUE(fLoop.RunUntil(
+            [&] {
+                return marker && sim->PendingPackets(SIM_PIPE_DATA_IN) == 0 &&
+                       fEvents.size() >= expected.size();
+            },
+            5000));
+        fLoop.RunUntil([] { return false; }, 100);
         EXPECT_EQ(fEvents, expected);
         device.Close();
         fBus.Unplug(*sim);
