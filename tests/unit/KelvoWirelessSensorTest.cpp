@@ -1,6 +1,7 @@
 #include "MyLib/KelvoWirelessSensor.h"
 #include "platform/LittleEndian.h"
 #include "sim/SimWirelessSensor.h"
+#include "tests/support/GeometryTarget.h"
 
 #include <gtest/gtest.h>
 
@@ -14,16 +15,6 @@ namespace {
 
 using TBytes = std::vector<uint8_t>;
 constexpr double Pi = std::numbers::pi;
-
-// Only the geometry of a target matters to a sensor; its LED commands are never sent here.
-class TGeometryTarget : public TKelvoTargetObject {
-public:
-    TGeometryTarget() : TKelvoTargetObject(nullptr, nullptr, 3) {}
-    bool SetSignal(double, double) override { return false; }
-    bool SetFrequencies(int, int) override { return false; }
-    double Signal1() override { return 0; }
-    double Signal2() override { return 0; }
-};
 
 std::unique_ptr<TCustomWirelessSensor> Create(const TBytes& APacket) {
     TWirelessSensorClass make = SensorClassFor(APacket.data(), APacket.size());
