@@ -202,7 +202,8 @@ TSensorTargetGeometry TCustomWirelessSensor::Geometry() const {
     TSensorTargetGeometry geometry;
     if (!fTarget)
         return geometry;
-    geometry.Index = uint16_t(fTarget->fIndex);
+    // A point's target index has 16 bits: an index beyond them is no index (0), not a wrapped one.
+    geometry.Index = fTarget->fIndex >= 0 && fTarget->fIndex <= 0xFFFF ? uint16_t(fTarget->fIndex) : 0;
     geometry.LedsDistance = fTarget->fLedsDistance;
     for (int i = 0; i < 2; ++i) {
         geometry.LedsX[i] = fTarget->LedsX[i];

@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <numbers>
+#include <string>
 #include <vector>
 
 namespace {
@@ -168,6 +169,52 @@ TEST(WirelessSensorTest, BatteryLevelAndState) {
         EXPECT_EQ(sensor.BatteryState(), c.State) << c.Volts;
     }
     EXPECT_FLOAT_EQ(sensor.BatteryVoltage(255), float(4.0 * 255 / 1023 * 2.18 * 3));
+}
+
+TEST(WirelessSensorTest, StatusPacketsFireTheirEvents) {
+    struct TCase {
+        uint8_t Code;
+        TSimWirelessStatus Kind;
+        const char* Event;
+        uint8_t StatusBits; // what the sensor reports afterwards
+    } cases[] = {{0, TSimWirelessStatus::Battery, "low battery", 0},
+                 {4, TSimWirelessStatus::NoSignal, "no signal", 0},
+                 {2, TSimWirelessStatus::WeakSignal, "low signal", 0},
+                 {2, TSimWirelessStatus::NoSignal, "no signal", 0},
+                 {8, TSimWirelessStatus::WeakSignal, "low signal", 3},
+                 {8, TSimWirelessStatus::NoSignal, "no signal", 3}};
+    for (const auto& c : cases)
+        for (bool inverted : {false, true}) {
+            TSimWirelessSensorSetup setup;
+            setup.ModelCode = c.Code;
+            setup.StatusBits = 3;
+            TSimWirelessSensor sim(setup);
+            TBytes packet = sim.StatusPacket(c.Kind);
+            if (inverted) {
+                packet[0] |= KSensorPacketInvertedBit;
+                for (size_t i = 1; i < packet.size(); ++i)
+                    packet[i] = uint8_t(~packet[i]);
+            }
+            auto sensor = Create(packet);
+            ASSERT_NE(sensor, nullptr);
+            std::string fired;
+            TKelvoWDLowSignal amplitudes;
+            sensor->OnLowBattery = [&](TCustomWirelessSensor*) { fired += "low battery"; };
+            sensor->OnNoSignal = [&](TCustomWirelessSensor*) { fired += "no signal"; };
+            sensor->OnLowSignal = [&](TCustomWirelessSensor*, PKelvoWDLowSignal AAmp) {
+                fired += "low signal";
+                amplitudes = *AAmp;
+            };
+            Deliver(*sensor, packet);
+            EXPECT_EQ(fired, c.Event) << int(c.Code);
+            EXPECT_EQ(sensor->DeviceStatusBits(), c.StatusBits) << int(c.Code);
+            EXPECT_EQ(amplitudes.Amplitudes[7], c.Kind == TSimWirelessStatus::WeakSignal ? 17 : 0);
+            auto& wd = dynamic_cast<TWDCustomSensor&>(*sensor);
+            // A WD-M01/WD-02 reports its battery in a status packet of its own.
+            bool battery = c.Code != 4 || c.Kind == TSimWirelessStatus::Battery;
+            EXPECT_FLOAT_EQ(sensor->Battery(), battery ? wd.BatteryVoltage(setup.BatteryByte) : 0)
+                << int(c.Code);
+        }
 }
 
 struct TEndToEnd {
