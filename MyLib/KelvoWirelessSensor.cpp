@@ -22,30 +22,17 @@ void InitLowPass(TCheb2& AFilter, double ACutOff) {
 }
 
 // Battery thresholds of the two battery kinds: one cell (WD-M01, WD-05, WD-M02 family) or lithium.
-constexpr float KCellMin = 1.15f, KCellMid = 1.2833f, KCellHigh = 1.4167f, KCellMax = 1.55f;
-constexpr float KLithiumMin = 3.3f, KLithiumMid = 3.6f, KLithiumHigh = 3.9f, KLithiumMax = 4.2f;
+constexpr TBatteryRange KCell{1.15f, 1.2833f, 1.4167f, 1.55f};
+constexpr TBatteryRange KLithium{3.3f, 3.6f, 3.9f, 4.2f};
 
-const TWDModel ModelWDM01{
-    0, "WD-M01", "Wireless sensor (WD-M01)", 1.92 * 2, KCellMin, KCellMid, KCellHigh, KCellMax, false, false};
-const TWDModel ModelWD02{
-    4,     "WD-02", "Wireless sensor (WD-02)", 2.18 * 3, KLithiumMin, KLithiumMid, KLithiumHigh, KLithiumMax,
-    false, false};
-const TWDModel ModelWD03{
-    2,     "WD-03", "Wireless sensor (WD-03)", 2.18 * 3, KLithiumMin, KLithiumMid, KLithiumHigh, KLithiumMax,
-    false, false};
-const TWDModel ModelWD03V2{
-    5,    "WD-03V2", "Wireless sensor (WD-03)", 2.18 * 3, KLithiumMin, KLithiumMid, KLithiumHigh, KLithiumMax,
-    true, false};
-const TWDModel ModelWD05{
-    6, "WD-05", "Wireless sensor (WD-05)", 2.62 * 2, KCellMin, KCellMid, KCellHigh, KCellMax, false, false};
-const TWDModel ModelWDM02{
-    3, "WD-M02", "Wireless sensor (WD-M02)", 2.06 * 2, KCellMin, KCellMid, KCellHigh, KCellMax, false, false};
-const TWDModel ModelWDM02V2{
-    7,     "WD-M02V2", "Wireless sensor (WD-M02V2)", 2.06 * 2, KCellMin, KCellMid, KCellHigh, KCellMax,
-    false, true};
-const TWDModel ModelWDM02V3{
-    8,     "WD-M02V3", "Wireless sensor (WD-M02V3)", 2.06 * 2, KCellMin, KCellMid, KCellHigh, KCellMax,
-    false, true};
+const TWDModel ModelWDM01{0, "WD-M01", "Wireless sensor (WD-M01)", 1.92 * 2, KCell, false, false};
+const TWDModel ModelWD02{4, "WD-02", "Wireless sensor (WD-02)", 2.18 * 3, KLithium, false, false};
+const TWDModel ModelWD03{2, "WD-03", "Wireless sensor (WD-03)", 2.18 * 3, KLithium, false, false};
+const TWDModel ModelWD03V2{5, "WD-03V2", "Wireless sensor (WD-03)", 2.18 * 3, KLithium, true, false};
+const TWDModel ModelWD05{6, "WD-05", "Wireless sensor (WD-05)", 2.62 * 2, KCell, false, false};
+const TWDModel ModelWDM02{3, "WD-M02", "Wireless sensor (WD-M02)", 2.06 * 2, KCell, false, false};
+const TWDModel ModelWDM02V2{7, "WD-M02V2", "Wireless sensor (WD-M02V2)", 2.06 * 2, KCell, false, true};
+const TWDModel ModelWDM02V3{8, "WD-M02V3", "Wireless sensor (WD-M02V3)", 2.06 * 2, KCell, false, true};
 
 bool Inverted(const uint8_t* APacket) {
     return (APacket[0] & KSensorPacketInvertedBit) != 0;
@@ -243,10 +230,10 @@ void TWDCustomSensor::InitializeOwn() {
     fHardwareId = fModel.HardwareId;
     fShortName = fModel.ShortName;
     fLongName = fModel.LongName;
-    fBatteryMin = fModel.BatteryMin;
-    fBatteryMid = fModel.BatteryMid;
-    fBatteryHigh = fModel.BatteryHigh;
-    fBatteryMax = fModel.BatteryMax;
+    fBatteryMin = fModel.Battery.Min;
+    fBatteryMid = fModel.Battery.Mid;
+    fBatteryHigh = fModel.Battery.High;
+    fBatteryMax = fModel.Battery.Max;
     fHasVoltageControl = fModel.HasVoltageControl;
     fHasUnlockableFuse = fModel.HasUnlockableFuse;
     fSerial = 0xFFFF;

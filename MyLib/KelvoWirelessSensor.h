@@ -158,13 +158,18 @@ private:
     void InitializeOwn();
 };
 
+// Battery thresholds, volts.
+struct TBatteryRange {
+    float Min, Mid, High, Max;
+};
+
 // The model table's entry of one sensor class.
 struct TWDModel {
     uint8_t HardwareId;
     const char* ShortName;
     const char* LongName;
     double BatteryFactor; // BatteryVoltage(b) = 4 b / 1023 * BatteryFactor
-    float BatteryMin, BatteryMid, BatteryHigh, BatteryMax;
+    TBatteryRange Battery;
     bool HasVoltageControl;
     bool HasUnlockableFuse;
 };
