@@ -105,7 +105,6 @@ void TCustomWirelessSensor::InitializeOwn() {
     OnLowBattery = nullptr;
     OnNoSignal = nullptr;
     OnBattery = nullptr;
-    fMeasuredDistance = 0;
     fShortName = "???";
     fLongName = "Wireless sensor (unknown)";
     fBatteryMin = fBatteryMid = fBatteryHigh = fBatteryMax = 0;

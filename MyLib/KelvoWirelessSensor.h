@@ -132,7 +132,6 @@ protected:
     TKelvoTargetObject* fTarget = nullptr; // not owned
     bool fDynamicScale = false;
     double fRealDistance = 0;
-    double fMeasuredDistance = 0;
     double fAngle = 0;
     bool fAngleOn = true;
     double fDistanceK = 0;
