@@ -50,7 +50,7 @@ TSimWirelessSensor::TSimWirelessSensor(const TSimWirelessSensorSetup& ASetup, ui
 }
 
 std::vector<uint8_t> TSimWirelessSensor::Header(size_t ALength, bool AStatus) const {
-    std::vector<uint8_t> bytes(ALength, 0);
+    std::vector<uint8_t> bytes(std::max<size_t>(ALength, 4), 0);
     bytes[0] = uint8_t(ALength | (AStatus ? KStatusBit : 0));
     bytes[1] = fSetup.ModelCode;
     PutLE16(bytes.data() + 2, fSetup.Serial);
