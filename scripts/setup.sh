@@ -8,6 +8,7 @@ packages=(
     zlib1g-dev libcurl4-openssl-dev libusb-1.0-0-dev qt6-base-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     xvfb xauth fonts-dejavu-core
+    qemu-system-x86 busybox-static cpio udev
 )
 
 missing=()
