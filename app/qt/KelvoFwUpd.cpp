@@ -11,6 +11,7 @@
 #include "sim/SimBus.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <iostream>
 
@@ -43,6 +44,9 @@ int main(int argc, char** argv) {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication application(argc, argv);
     QApplication::setApplicationName(ApplicationTitle);
+    // The installed desktop entry and icon (kelvo-fwupd.desktop, the icon theme's kelvo-fwupd).
+    QGuiApplication::setDesktopFileName(ProgramName);
+    QApplication::setWindowIcon(QIcon::fromTheme(ProgramName));
 
     // QApplication has taken its own options out of argv.
     const QStringList arguments = QApplication::arguments();
