@@ -45,8 +45,11 @@ constexpr uint8_t USB_DEVICE_DESCRIPTOR_SIZE = 18;
 
 enum class TUsbSpeed { Low, Full, High, Super };
 
-// A control transfer's end: the result and, for a device-to-host request, the bytes received.
-using TUsbControlCompletion = std::function<void(uint32_t AResult, std::vector<uint8_t> AData)>;
+// A control transfer's end: the result, the bytes moved in the data stage (either direction; fewer
+// than asked when the device answered or took short) and, for a device-to-host request, the bytes
+// received (ATransferred of them).
+using TUsbControlCompletion =
+    std::function<void(uint32_t AResult, uint32_t ATransferred, std::vector<uint8_t> AData)>;
 // An IN read's end: the result and the bytes of one transfer from the device (possibly none).
 using TUsbReadCompletion = std::function<void(uint32_t AResult, std::vector<uint8_t> AData)>;
 
@@ -89,15 +92,15 @@ public:
     // --- Presence ---
     // True once the device has gone; from then on every submit fails with ERROR_DEVICE_NOT_CONNECTED.
     virtual bool Gone() const = 0;
-    // AOnGone runs once, on any thread, after the device has gone and every transfer outstanding
-    // at that moment has completed (with ERROR_DEVICE_NOT_CONNECTED); at once when it has already
-    // gone. Returns an id for RemoveGoneListener, which waits for a running AOnGone to return.
+    // AOnGone runs once, on any thread, after the device has gone (transfers outstanding then
+    // complete with ERROR_DEVICE_NOT_CONNECTED); at once when it has already gone. Returns an id for
+    // RemoveGoneListener, which waits for a running AOnGone to return.
     virtual uint64_t AddGoneListener(std::function<void()> AOnGone) = 0;
     virtual void RemoveGoneListener(uint64_t AId) = 0;
 };
 
 // Runs one control transfer on AWire and waits for it: up to ATimeoutMs (0: no limit), after which
 // the transfer is cancelled and ERROR_SEM_TIMEOUT returned. AData carries the bytes to send and
-// receives the bytes that came back.
+// receives the bytes that came back; ATransferred counts the bytes moved either way.
 uint32_t UsbWireControl(TUsbWire& AWire, const TUsbSetupPacket& ASetup, std::vector<uint8_t>& AData,
-                        uint32_t ATimeoutMs);
+                        uint32_t ATimeoutMs, uint32_t& ATransferred);
