@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# run-in-vm.sh GUEST_SCRIPT [PROGRAM...]
+# run-in-vm.sh [--arg ARG]... GUEST_SCRIPT [PROGRAM...]
 # Boots Debian's kernel under QEMU (TCG, no network device) with a busybox initramfs that holds
 # the given programs (in /usr/local/bin, with every library ldd names and the dynamic loader),
-# the USB/IP client modules and the udev daemon, runs GUEST_SCRIPT there and exits with its
-# status. Its output comes back over the serial console. Exits 77 (skipped) when the machine
+# the USB/IP client modules and the udev daemon, runs GUEST_SCRIPT there with the ARGs and exits
+# with its status. Its output comes back over the serial console. Exits 77 (skipped) when the machine
 # cannot be started here, saying why; a guest that started and then hangs is a failure.
 set -euo pipefail
 
 skip() { echo "SKIPPED: $*"; exit 77; }
 
+guest_args=()
+while [ "${1:-}" = --arg ]; do
+    guest_args+=("$2")
+    shift 2
+done
 guest_script=$1
 shift
 here=$(cd "$(dirname "$0")" && pwd)
@@ -51,6 +56,7 @@ if [ -x "$udevd" ]; then
     cp /lib/udev/rules.d/50-udev-default.rules "$root/lib/udev/rules.d/"
 fi
 cp "$guest_script" "$root/guest.sh"
+printf '%s\n' "${guest_args[@]}" >"$root/guest.args"
 cat >"$root/init" <<'INIT'
 #!/bin/busybox sh
 /bin/busybox --install -s
@@ -72,7 +78,12 @@ if [ -x /lib/systemd/systemd-udevd ]; then
 fi
 echo KELVO-VM-READY
 cd /root
-HOME=/root PATH=/usr/local/bin:/bin:/sbin:/usr/bin:/usr/sbin sh /guest.sh </dev/null
+# One argument per line of /guest.args.
+IFS='
+'
+set -- $(cat /guest.args)
+unset IFS
+HOME=/root PATH=/usr/local/bin:/bin:/sbin:/usr/bin:/usr/sbin sh /guest.sh "$@" </dev/null
 echo "KELVO-VM-EXIT $?"
 poweroff -f
 INIT
