@@ -10,9 +10,12 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -152,10 +155,15 @@ public:
         bytes.resize(got > 0 ? size_t(got) : 0);
         return bytes;
     }
-    // The server has closed the connection (rather than the wait timing out).
+    // The server closes the connection (rather than the wait timing out), after any replies still
+    // on their way; a reset when it closed with our bytes unread.
     bool Closed() {
-        uint8_t byte;
-        return recv(fFd, &byte, 1, 0) == 0;
+        uint8_t bytes[64];
+        for (;;) {
+            const ssize_t got = recv(fFd, bytes, sizeof bytes, 0);
+            if (got <= 0)
+                return got == 0 || errno == ECONNRESET;
+        }
     }
     std::optional<TUsbIpDeviceRecord> Import(const std::string& ABusId) {
         Send(EncodeImportRequest(ABusId));
@@ -342,6 +350,9 @@ TEST(UsbIpServer, CarriesControlAndInTransfersAndUnlinks) {
     EXPECT_EQ(reply.dwCommand, USBIP_RET_UNLINK);
     EXPECT_EQ(reply.dwSeqNum, 12u);
     EXPECT_EQ(reply.iStatus, USBIP_ECONNRESET);
+    // The unlinked read leaves the device once the server has cancelled it.
+    for (int i = 0; i < 500 && served.Wire->PendingReads() != 1; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     served.Wire->Push({7, 8, 9});
     reply = client.Reply();
     EXPECT_EQ(reply.dwSeqNum, 11u);
