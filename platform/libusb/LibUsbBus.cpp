@@ -77,6 +77,8 @@ struct TLibUsbBus::TState : std::enable_shared_from_this<TState> {
     std::atomic<bool> Stop{false};
     std::atomic<bool> HotplugSeen{false};
     std::atomic<bool> RescanPosted{false};
+    // The bus has gone (open wires may keep the rest alive): nothing is posted to its loop any more.
+    std::atomic<bool> BusGone{false};
 
     struct TKnown {
         TLibUsbDeviceInfo Info;
@@ -200,7 +202,7 @@ struct TLibUsbBus::TState : std::enable_shared_from_this<TState> {
     }
 
     void PostRescan() {
-        if (RescanPosted.exchange(true))
+        if (BusGone || RescanPosted.exchange(true))
             return;
         Loop.Post([weak = weak_from_this()] {
             if (auto state = weak.lock()) {
@@ -311,7 +313,9 @@ uint32_t TLibUsbBus::Create(TEventLoop& ALoop, TLibUsbBusOptions AOptions,
     return ERROR_SUCCESS;
 }
 
-TLibUsbBus::~TLibUsbBus() = default;
+TLibUsbBus::~TLibUsbBus() {
+    fState->BusGone = true;
+}
 
 uint32_t TLibUsbBus::GetClassDevs(const TGUID& AClass, std::vector<TUsbInterfaceEntry>& AMembers) {
     AMembers.clear();
