@@ -94,7 +94,7 @@ public:
     virtual bool Gone() const = 0;
     // AOnGone runs once, on any thread, after the device has gone (transfers outstanding then
     // complete with ERROR_DEVICE_NOT_CONNECTED); at once when it has already gone. Returns an id for
-    // RemoveGoneListener, which waits for a running AOnGone to return.
+    // RemoveGoneListener; once that has returned, AOnGone is not started any more.
     virtual uint64_t AddGoneListener(std::function<void()> AOnGone) = 0;
     virtual void RemoveGoneListener(uint64_t AId) = 0;
 };
