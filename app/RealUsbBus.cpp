@@ -7,6 +7,7 @@
 #include "platform/IniFile.h"
 
 #include <charconv>
+#include <iostream>
 
 #ifdef KELVO_HAVE_LIBUSB
 #include "platform/libusb/LibUsbBus.h"
@@ -32,6 +33,18 @@ uint16_t UsbVendorIdSetting(std::optional<uint16_t> ACommandLine, const std::str
         return *ACommandLine;
     const std::string text = TIniFile(ASettingsFile).ReadString("Usb", "VendorId", "");
     return ParseUsbVendorId(text).value_or(DefaultUsbVendorId);
+}
+
+std::unique_ptr<TUsbBus> FrontEndUsbBus(TEventLoop& ALoop, std::optional<uint16_t> AVendorId,
+                                        const std::string& AProgram) {
+    std::string error;
+    auto bus = CreateRealUsbBus(
+        ALoop, UsbVendorIdSetting(AVendorId, UsbSettingsFile()),
+        [AProgram](const std::string& AProblem) { std::cerr << AProgram << ": " << AProblem << "\n"; },
+        error);
+    if (!bus)
+        std::cerr << AProgram << ": " << error << "\n";
+    return bus;
 }
 
 #ifdef KELVO_HAVE_LIBUSB

@@ -28,6 +28,10 @@ std::optional<uint16_t> ParseUsbVendorId(const std::string& AText);
 // line per problem a device gives (on the main thread).
 std::unique_ptr<TUsbBus> CreateRealUsbBus(TEventLoop& ALoop, uint16_t AVendorId,
                                           std::function<void(const std::string&)> ALog, std::string& AError);
+// A front end's real bus: the vendor id from AVendorId or the settings, each device problem on
+// stderr after AProgram's name; nullptr, said on stderr, where there is none.
+std::unique_ptr<TUsbBus> FrontEndUsbBus(TEventLoop& ALoop, std::optional<uint16_t> AVendorId,
+                                        const std::string& AProgram);
 // Main thread, with the bus installed: the family devices on ABus (a bus CreateRealUsbBus made),
 // each opened once to read its serial number.
 std::vector<TListedDevice> ListRealUsbDevices(TUsbBus& ABus);

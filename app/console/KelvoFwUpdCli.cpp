@@ -62,15 +62,8 @@ int main(int argc, char** argv) {
     // gives no USB access, the bus stays empty.
     TSimBus simBus(loop);
     std::unique_ptr<TUsbBus> realBus;
-    if (line.fSimulate.empty()) {
-        std::string usbError;
-        realBus = CreateRealUsbBus(
-            loop, UsbVendorIdSetting(line.fUsbVendorId, UsbSettingsFile()),
-            [](const std::string& AProblem) { std::cerr << ProgramName << ": " << AProblem << "\n"; },
-            usbError);
-        if (!realBus)
-            std::cerr << ProgramName << ": " << usbError << "\n";
-    }
+    if (line.fSimulate.empty())
+        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName);
     TUsbBus& bus = realBus ? *realBus : simBus;
     TSystemScope system(loop, bus);
     if (line.fList) {

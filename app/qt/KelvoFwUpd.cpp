@@ -66,15 +66,8 @@ int main(int argc, char** argv) {
     // gives no USB access, the bus stays empty.
     TSimBus simBus(loop);
     std::unique_ptr<TUsbBus> realBus;
-    if (line.fSimulate.empty()) {
-        std::string usbError;
-        realBus = CreateRealUsbBus(
-            loop, UsbVendorIdSetting(line.fUsbVendorId, UsbSettingsFile()),
-            [](const std::string& AProblem) { std::cerr << ProgramName << ": " << AProblem << "\n"; },
-            usbError);
-        if (!realBus)
-            std::cerr << ProgramName << ": " << usbError << "\n";
-    }
+    if (line.fSimulate.empty())
+        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName);
     TSystemScope system(loop, realBus ? *realBus : static_cast<TUsbBus&>(simBus));
     const auto devices = PlugSimDevices(simBus, line.fSimulate, kinds, 1);
 
