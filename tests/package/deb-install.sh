@@ -10,7 +10,7 @@ cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log
     { cat "$scratch/cpack.log"; exit 1; }
 deb=$(ls "$scratch"/out/*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/contents"
-expected=(/usr/bin/kelvo-fwupd-cli /usr/bin/kelvo-fwbuild)
+expected=(/usr/bin/kelvo-fwupd-cli /usr/bin/kelvo-fwbuild /usr/lib/udev/rules.d/60-kelvo-fwupd.rules)
 if grep -q '^KELVO_BUILD_QT:BOOL=ON$' "$build/CMakeCache.txt"; then
     expected+=(/usr/bin/kelvo-fwupd /usr/share/applications/kelvo-fwupd.desktop
                /usr/share/icons/hicolor/scalable/apps/kelvo-fwupd.svg)

@@ -9,7 +9,7 @@ compare=$2
 
 fail() {
     echo "FAILED: $*"
-    for file in /tmp/bench.err /tmp/server.log /tmp/kernel.log /tmp/kernel.err; do
+    for file in /tmp/bench.err /tmp/server.log /tmp/kernel.log /tmp/kernel.err /tmp/list.txt; do
         [ -s $file ] && { echo "--- $file"; cat $file; }
     done
     exit 1
@@ -36,6 +36,11 @@ sleep 1
 kill -TERM $updater
 wait $updater
 echo "update through the kernel: $(($(date +%s) - started)) s (updater exit status $?)"
+# The device, back from its bootloader, as the updater lists what it finds on the bus.
+product=$(sed -n 's/.*"product_id": \([0-9]*\).*/\1/p' /tmp/bench.json | head -n 1)
+HOME=/root/kernel kelvo-fwupd-cli --list >/tmp/list.txt 2>&1
+cat /tmp/list.txt
+grep -q "product $product " /tmp/list.txt || fail "kelvo-fwupd-cli --list does not show product $product"
 kill -TERM $server
 wait $server || fail "kelvo-usbip-bench"
 
