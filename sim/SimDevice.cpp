@@ -365,11 +365,11 @@ struct TSimDevice::TCore {
         const uint32_t outSize = GetLE32(AData.data());
         std::vector<uint8_t> output;
         uint32_t result = handler(std::vector<uint8_t>(AData.begin() + 4, AData.end()), outSize, output);
-        std::vector<uint8_t> answer;
-        AppendLE32(answer, result);
-        if (result == ERROR_SUCCESS)
-            answer.insert(answer.end(), output.begin(),
-                          output.begin() + std::ptrdiff_t(std::min<std::size_t>(output.size(), outSize)));
+        const std::size_t n = result == ERROR_SUCCESS ? std::min<std::size_t>(output.size(), outSize) : 0;
+        std::vector<uint8_t> answer(4 + n); // sized first: see UsbFamilyBinding.cpp on GCC 12
+        PutLE32(answer.data(), result);
+        if (n)
+            std::memcpy(answer.data() + 4, output.data(), n);
         lock.lock();
         CodeResults[function] = std::move(answer);
         return ERROR_SUCCESS;

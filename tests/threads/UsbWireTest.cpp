@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
 
 namespace {
 
@@ -206,4 +207,42 @@ TEST(UsbDescriptorProblem, FindsWhatIsWrong) {
     };
     for (const auto& [d, c] : broken)
         EXPECT_NE("", UsbDescriptorProblem(d, c));
+}
+
+TEST(UsbBindings, BlockedReadsEndByCancelOrRemovalAndClosedReadsNeverLand) {
+    TBench bench;
+    auto fw = PlugTestFirmware(bench.fBus, TUsbDriverKind::Family);
+    std::unique_ptr<TUsbHandle> h;
+    ASSERT_EQ(ERROR_SUCCESS, bench.fBus.Open(fw->Path(), h));
+    uint8_t buf[64];
+    uint32_t n;
+    h->CancelStreamRead(); // none pending: the next read is cancelled at once
+    EXPECT_EQ(ERROR_OPERATION_ABORTED, h->ReadStream(buf, sizeof buf, n));
+    for (bool removal : {false, true}) {
+        std::atomic<uint32_t> result = ERROR_IO_PENDING;
+        std::thread reader([&] {
+            uint32_t read;
+            result = h->ReadStream(buf, sizeof buf, read);
+        });
+        while (fw->WaitingReads() == 0)
+            std::this_thread::yield();
+        if (removal)
+            bench.fBus.Unplug(*fw);
+        else
+            h->CancelStreamRead();
+        reader.join();
+        EXPECT_EQ(removal ? ERROR_DEVICE_REMOVED : ERROR_OPERATION_ABORTED, result);
+    }
+
+    // A generic handle closed with reads outstanding: data arriving later goes nowhere.
+    auto generic = PlugTestFirmware(bench.fBus, TUsbDriverKind::Generic);
+    ASSERT_EQ(ERROR_SUCCESS, bench.fBus.Open(generic->Path(), h));
+    ASSERT_EQ(ERROR_SUCCESS, h->InitializeGeneric());
+    auto buffer = std::make_unique<uint8_t[]>(64);
+    ASSERT_EQ(ERROR_IO_PENDING, h->SubmitPipeRead(SIM_PIPE_DATA_IN, buffer.get(), 64, 1, n));
+    h.reset();
+    buffer.reset();
+    EXPECT_EQ(0u, generic->WaitingReads());
+    EXPECT_TRUE(generic->PushData({1, 2, 3}));
+    EXPECT_EQ(1u, generic->PendingPackets(SIM_PIPE_DATA_IN));
 }
