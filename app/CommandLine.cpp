@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "app/RealUsbBus.h"
+
 #include <charconv>
 
 namespace {
@@ -93,6 +95,20 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
                 return false;
             }
             ALine.fSimReport = text;
+        } else if (option == "--usb-vendor-id") {
+            if (!value(text))
+                return false;
+            ALine.fUsbVendorId = ParseUsbVendorId(text);
+            if (!ALine.fUsbVendorId) {
+                AError =
+                    "--usb-vendor-id " + text + ": expected a vendor id 1-65535, decimal or 0x hexadecimal";
+                return false;
+            }
+        } else if (console && (option == "--list" || option == "--json")) {
+            if (!flag())
+                return false;
+            ALine.fList = true;
+            ALine.fJson = ALine.fJson || option == "--json";
         } else if (option == "--help" || option == "-h") {
             if (!flag())
                 return false;
@@ -106,6 +122,10 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
             return false;
         }
     }
+    if (ALine.fList && !ALine.fSimulate.empty()) {
+        AError = "--list lists the USB bus; it does not combine with --simulate";
+        return false;
+    }
     return true;
 }
 
@@ -113,7 +133,9 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     std::string text = "usage: " + AProgram + " [options]\n\noptions:\n";
     text += "  --simulate DEVICE       plug a simulated device into a simulated bus (repeatable);\n"
             "                          DEVICE is KIND[,NAME=VALUE]...\n"
-            "  --firmware-server URL   base URL of the firmware download server\n";
+            "  --firmware-server URL   base URL of the firmware download server\n"
+            "  --usb-vendor-id ID      look for real USB devices under vendor id ID (default 0x1209,\n"
+            "                          or VendorId in [Usb] of settings.ini in the user folder)\n";
     if (AFrontEnd == TFrontEnd::Console)
         text += "  --yes                   click Update whenever it is offered\n"
                 "  --key KEY               answer the device-key prompt with KEY (dashed decimal)\n"
@@ -121,7 +143,10 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "  --sim-report FILE       at exit, write each simulated device's final state to FILE as\n"
                 "                          JSON (kind, product id, versions, serial number, whether its\n"
                 "                          flash holds a valid image, calibration bytes in hex; the\n"
-                "                          target behind a target controller)\n";
+                "                          target behind a target controller)\n"
+                "  --list                  list the devices on the USB bus (path, product id, interface\n"
+                "                          class, driver binding, serial number) and exit\n"
+                "  --json                  the same list as JSON\n";
     text += "  --help                  show this text\n"
             "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"

@@ -1,6 +1,7 @@
 #pragma once
-// The command lines of the two front ends. Both take --simulate, --firmware-server, --help and
-// --version; the console front end adds --yes, --key, --latency-ms and --sim-report.
+// The command lines of the two front ends. Both take --simulate, --firmware-server, --usb-vendor-id,
+// --help and --version; the console front end adds --yes, --key, --latency-ms, --sim-report, --list
+// and --json.
 #include "app/simbench/SimBench.h"
 
 #include <optional>
@@ -18,6 +19,11 @@ struct TCommandLine {
     uint32_t fLatencyMs = 1;
     // File that receives the simulated devices' final state as JSON at exit; empty: none.
     std::string fSimReport;
+    // Vendor id of the real devices; none: the settings' or the default.
+    std::optional<uint16_t> fUsbVendorId;
+    // List the devices on the real bus and exit; --json lists them as JSON.
+    bool fList = false;
+    bool fJson = false;
     bool fHelp = false;
     bool fVersion = false;
 };

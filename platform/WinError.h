@@ -15,6 +15,7 @@ constexpr uint32_t ERROR_NOT_SUPPORTED = 50;
 constexpr uint32_t ERROR_INVALID_PARAMETER = 87;
 constexpr uint32_t ERROR_SEM_TIMEOUT = 121;
 constexpr uint32_t ERROR_INSUFFICIENT_BUFFER = 122;
+constexpr uint32_t ERROR_BUSY = 170;
 constexpr uint32_t ERROR_NO_MORE_ITEMS = 259;
 constexpr uint32_t ERROR_OPERATION_ABORTED = 995;
 constexpr uint32_t ERROR_IO_INCOMPLETE = 996;

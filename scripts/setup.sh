@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-dev
     xvfb xauth fonts-dejavu-core
+    qemu-system-x86 busybox-static cpio udev
 )
 
 missing=()

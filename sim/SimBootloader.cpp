@@ -155,7 +155,8 @@ uint16_t TSimBootloaderState::FlashProductId() const {
 
 TSimBootloader::TSimBootloader(std::shared_ptr<TSimBootloaderState> AState, TUsbDriverKind ADriver,
                                THooks AHooks)
-    : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "usb_stub"),
+    : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0200, 0x0100, 64, SIM_SUBCLASS_BOOTLOADER}, ADriver,
+                 "usb_stub"),
       fState(std::move(AState)), fHooks(std::move(AHooks)) {
     using TState = TSimBootloaderState;
 

@@ -109,6 +109,8 @@ std::string TSimBus::Plug(std::shared_ptr<TSimBusDevice> ADevice) {
         fState->Plugged.push_back({ADevice, cls, path, 0});
     }
     ADevice->Attached(*this, path);
+    for (const auto& [id, observer] : fPlugObservers)
+        observer(ADevice, true);
     PostReports(DBT_DEVICEARRIVAL, cls, path);
     return path;
 }
@@ -127,6 +129,8 @@ bool TSimBus::Unplug(const TSimBusDevice& ADevice) {
     }
     // The handles fail first, then the system reports the removal.
     gone.Device->Detached();
+    for (const auto& [id, observer] : fPlugObservers)
+        observer(gone.Device, false);
     PostReports(DBT_DEVICEREMOVECOMPLETE, gone.Class, gone.Path);
     return true;
 }
@@ -180,6 +184,25 @@ void TSimBus::TimerThread() {
         lock.lock();
         fPlugging = false;
     }
+}
+
+uint64_t TSimBus::AddPlugObserver(TPlugObserver AObserver) {
+    std::lock_guard plugLock(fPlugMutex);
+    std::vector<std::shared_ptr<TSimBusDevice>> present;
+    {
+        std::lock_guard lock(fState->Mutex);
+        for (const auto& p : fState->Plugged)
+            present.push_back(p.Device);
+    }
+    for (const auto& device : present)
+        AObserver(device, true);
+    fPlugObservers[fNextPlugObserver] = std::move(AObserver);
+    return fNextPlugObserver++;
+}
+
+void TSimBus::RemovePlugObserver(uint64_t AId) {
+    std::lock_guard plugLock(fPlugMutex);
+    fPlugObservers.erase(AId);
 }
 
 std::string TSimBus::PathOf(const TSimBusDevice& ADevice) const {

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,6 +44,12 @@ public:
     std::string PathOf(const TSimBusDevice& ADevice) const;
     // Any thread: whether an arrival or removal report is still queued, or a delayed plug waits.
     bool HasPendingReports() const;
+    // Any thread: AObserver hears of every plug (APlugged true, once the device is attached) and
+    // unplug (false, once it is detached), in order, on the thread that made it and under the bus's
+    // plug lock, so it must not plug or unplug itself. Devices plugged in already are told at once.
+    using TPlugObserver = std::function<void(const std::shared_ptr<TSimBusDevice>& ADevice, bool APlugged)>;
+    uint64_t AddPlugObserver(TPlugObserver AObserver);
+    void RemovePlugObserver(uint64_t AId);
 
     // Test controls. The detail of ADevice's member reads with AError (0: readable again).
     void SetDetailError(const TSimBusDevice& ADevice, uint32_t AError);
@@ -75,6 +82,8 @@ private:
     std::shared_ptr<TState> fState;
     // Plug and Unplug run one at a time, so a device's Attached and Detached never overlap.
     std::recursive_mutex fPlugMutex;
+    std::map<uint64_t, TPlugObserver> fPlugObservers; // under fPlugMutex
+    uint64_t fNextPlugObserver = 1;
 
     mutable std::mutex fTimerMutex;
     std::condition_variable fTimerWake;

@@ -1,16 +1,18 @@
 #pragma once
 // The simulated family device: the device side of the wire that every simulated family (sensors,
-// controllers, bootloaders) builds on. It answers either driver binding, chosen per device:
-// - the family's own driver: control codes (vendor request block, driver version, descriptor, the
-//   driver-side log, plus a family's extra codes) and a blocking stream of legacy records;
-// - the generic driver: control transfers with a setup packet, descriptors, interface and pipe
-//   queries, pipe policies, and asynchronous reads on one bulk IN and one interrupt IN pipe.
+// controllers, bootloaders) builds on. On the bus it is a TUsbWire (descriptors, control transfers,
+// one bulk IN and one interrupt IN endpoint); a handle opened onto it is the family-driver or the
+// generic-driver binding over that wire (platform/UsbFamilyBinding.h, UsbGenericBinding.h), chosen
+// per device as the product's driver installation would. While bound to the family driver the
+// device sends the legacy record stream on its bulk IN endpoint and answers the family's extra
+// control codes as that binding carries them.
 // Vendor requests go to per-request handlers that a family fills in. Data can be pushed from any
 // thread. Faults can be programmed on vendor request N, and each control transfer can take a latency.
 //
 // A family device that re-enumerates (into its bootloader and back) is two TSimDevice objects on
 // the bus in turn, sharing the family's state object; LeaveBusAfterRequest does the switch.
 #include "platform/UsbBus.h"
+#include "platform/UsbWire.h"
 #include "platform/WinError.h"
 #include "sim/SimBusDevice.h"
 #include "sim/SimProducts.h"
@@ -106,7 +108,8 @@ public:
     // The family driver's version answer; 0: a driver too old to answer the query. Descriptor reads
     // need 0x207 or later, the driver-side log 0x217 or later.
     void SetDriverVersion(uint16_t AVersion);
-    std::vector<uint8_t> DeviceDescriptor() const { return SimDeviceDescriptorBytes(Identity()); }
+    // As the device sends it: the identity, with the binding the device is made for.
+    std::vector<uint8_t> DeviceDescriptor() const;
 
     // --- Behaviour ---
     void SetVendorHandler(uint8_t ARequest, TSimVendorHandler AHandler);
@@ -151,6 +154,11 @@ public:
                                 return (!ADataLength || AReq.Data.size() == *ADataLength) && ATake(S, AReq);
                             });
     }
+    // A broken device: AGarbage (when not empty) stands for both its device and its configuration
+    // descriptor, on the wire and in answer to descriptor requests.
+    void SetGarbageDescriptors(std::vector<uint8_t> AGarbage);
+    // A broken device: it stalls every control transfer (AStall false ends it).
+    void SetStallEverything(bool AStall);
     // Fault on vendor request AN (counted from 1 over the device's life); one fault per number.
     void SetFault(uint32_t AN, const TSimFault& AFault);
     uint32_t VendorRequestCount() const;
@@ -178,6 +186,9 @@ public:
     const std::shared_ptr<TSimPhysicalDevice>& Unit() const { return fUnit; }
     bool IsAttached() const;
     std::string Path() const;
+    // The device as the host sees it on the wire while plugged in (nullptr otherwise). Every plug
+    // makes a new wire; the old one has gone.
+    std::shared_ptr<TUsbWire> Wire() const;
 
     // --- Pushed data (any thread) ---
     // By binding: a legacy record of type 0x44 / 0x88, or a packet on the bulk / interrupt IN pipe
@@ -208,7 +219,7 @@ public:
     // The driver-side log text kept while the log is enabled (one line per vendor request).
     std::string DriverLog() const;
 
-    // The state handles share with the device; they keep it alive after the device is gone.
+    // The state the device's wires share with it; they keep it alive after the device is gone.
     struct TCore;
 
 private:

@@ -32,8 +32,24 @@ TGUID SimInterfaceClassOf(uint16_t AProductId) {
 
 std::vector<uint8_t> SimDeviceDescriptorBytes(const TSimDeviceIdentity& AIdentity) {
     // Vendor-specific class; manufacturer, product and serial strings; one configuration.
-    std::vector<uint8_t> d = {18, 1, 0, 0, 0xFF, 0xFF, 0xFF, AIdentity.MaxPacketSize0, 0, 0, 0,
-                              0,  0, 0, 1, 2,    3,    1};
+    std::vector<uint8_t> d = {18,
+                              1,
+                              0,
+                              0,
+                              0xFF,
+                              AIdentity.DeviceSubClass,
+                              AIdentity.DeviceProtocol,
+                              AIdentity.MaxPacketSize0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              0,
+                              1,
+                              2,
+                              3,
+                              1};
     PutLE16(&d[2], AIdentity.BcdUsb);
     PutLE16(&d[8], AIdentity.VendorId);
     PutLE16(&d[10], AIdentity.ProductId);

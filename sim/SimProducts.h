@@ -15,12 +15,21 @@ extern const TGUID SIM_STUB_INTERFACE_CLASS;
 // The interface class published for AProductId; the all-zero GUID for ids outside the family.
 TGUID SimInterfaceClassOf(uint16_t AProductId);
 
+// What a family device tells in its device descriptor beyond its ids, so that a host without the
+// family's driver installation knows what it is: bDeviceSubClass 0x01 for a device running its
+// bootloader (0xFF running firmware), bDeviceProtocol 0x01 for a device made for the generic driver
+// (0xFF the family's own driver).
+constexpr uint8_t SIM_SUBCLASS_BOOTLOADER = 0x01;
+constexpr uint8_t SIM_PROTOCOL_GENERIC = 0x01;
+
 struct TSimDeviceIdentity {
     uint16_t ProductId = 0;
     uint16_t VendorId = SIM_VENDOR_ID;
     uint16_t BcdUsb = 0x0200;
     uint16_t BcdDevice = 0x0100;
     uint8_t MaxPacketSize0 = 64;
+    uint8_t DeviceSubClass = 0xFF;
+    uint8_t DeviceProtocol = 0xFF;
 };
 
 // The 18-byte standard device descriptor, little-endian on the wire.

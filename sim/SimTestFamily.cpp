@@ -5,7 +5,8 @@
 #include <algorithm>
 
 TSimTestStub::TSimTestStub(std::shared_ptr<TSimTestState> AState, TUsbDriverKind ADriver)
-    : TSimDevice({0x0100, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "stub"), fState(std::move(AState)) {
+    : TSimDevice({0x0100, SIM_VENDOR_ID, 0x0200, 0x0100, 64, SIM_SUBCLASS_BOOTLOADER}, ADriver, "stub"),
+      fState(std::move(AState)) {
     SetVendorHandler(TEST_REQ_SERIAL, [this](const TSimVendorRequest&, std::vector<uint8_t>& AAnswer) {
         std::lock_guard lock(fState->Mutex);
         AAnswer.assign(fState->Serial, fState->Serial + 8);

@@ -4,6 +4,8 @@
 // or a restore failed, an update is left unfinished, or the log could not be written, 2 a usage
 // error, the user-folder error or a report file that cannot be written.
 #include "app/CommandLine.h"
+#include "app/DeviceList.h"
+#include "app/RealUsbBus.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
@@ -56,10 +58,20 @@ int main(int argc, char** argv) {
         return 0;
     }
     TStdEventLoop loop;
-    // Without --simulate the bus has no devices: real USB access is not part of this build.
-    TSimBus bus(loop);
+    // Without --simulate the devices are the real ones on the USB bus; where this build or system
+    // gives no USB access, the bus stays empty.
+    TSimBus simBus(loop);
+    std::unique_ptr<TUsbBus> realBus;
+    if (line.fSimulate.empty())
+        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName);
+    TUsbBus& bus = realBus ? *realBus : simBus;
     TSystemScope system(loop, bus);
-    const auto devices = PlugSimDevices(bus, line.fSimulate, kinds, line.fLatencyMs);
+    if (line.fList) {
+        const auto listed = realBus ? ListRealUsbDevices(*realBus) : std::vector<TListedDevice>();
+        std::cout << (line.fJson ? DeviceListJson(listed) : DeviceListText(listed));
+        return realBus ? 0 : 1;
+    }
+    const auto devices = PlugSimDevices(simBus, line.fSimulate, kinds, line.fLatencyMs);
     // Kept for the report: a device's personality changes as it goes into its bootloader and back.
     const auto units = SimPhysicalDevicesOf(devices);
 
@@ -93,7 +105,7 @@ int main(int argc, char** argv) {
             quiet = std::make_unique<TQuietWatch>(
                 loop,
                 [&] {
-                    return !form.Timer1.Enabled() && !form.UpdateUnderWay() && !bus.HasPendingReports() &&
+                    return !form.Timer1.Enabled() && !form.UpdateUnderWay() && !simBus.HasPendingReports() &&
                            loop.PendingCalls() == 0;
                 },
                 close);

@@ -2,6 +2,7 @@
 // --version; without them it is the plain updater. SIGUSR1 clicks Update; SIGINT and SIGTERM close
 // the window and end the program, whatever dialog is showing.
 #include "app/CommandLine.h"
+#include "app/RealUsbBus.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "app/qt/QtEventLoop.h"
@@ -11,6 +12,7 @@
 #include "sim/SimBus.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <iostream>
 
@@ -43,6 +45,9 @@ int main(int argc, char** argv) {
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication application(argc, argv);
     QApplication::setApplicationName(ApplicationTitle);
+    // The installed desktop entry and icon (kelvo-fwupd.desktop, the icon theme's kelvo-fwupd).
+    QGuiApplication::setDesktopFileName(ProgramName);
+    QApplication::setWindowIcon(QIcon::fromTheme(ProgramName));
 
     // QApplication has taken its own options out of argv.
     const QStringList arguments = QApplication::arguments();
@@ -57,10 +62,14 @@ int main(int argc, char** argv) {
     if (AnswerInformation(line, kinds))
         return 0;
     TQtEventLoop loop;
-    // Without --simulate the bus has no devices: real USB access is not part of this build.
-    TSimBus bus(loop);
-    TSystemScope system(loop, bus);
-    const auto devices = PlugSimDevices(bus, line.fSimulate, kinds, 1);
+    // Without --simulate the devices are the real ones on the USB bus; where this build or system
+    // gives no USB access, the bus stays empty.
+    TSimBus simBus(loop);
+    std::unique_ptr<TUsbBus> realBus;
+    if (line.fSimulate.empty())
+        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName);
+    TSystemScope system(loop, realBus ? *realBus : static_cast<TUsbBus&>(simBus));
+    const auto devices = PlugSimDevices(simBus, line.fSimulate, kinds, 1);
 
     TQtToolkit toolkit;
     TForm1 form(toolkit);

@@ -154,3 +154,26 @@ TEST(SimBus, ConcurrentPlugsAndUnplugsKeepReportsPaired) {
     for (const auto& [path, events] : byPath)
         EXPECT_EQ((std::vector<uint32_t>{DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE}), events) << path;
 }
+
+TEST(SimBus, PlugObserversHearOfPresentDevicesThenOfEachPlugAndUnplugInOrder) {
+    TStdEventLoop loop;
+    TSimBus bus(loop);
+    auto first = std::make_shared<TProbe>();
+    auto second = std::make_shared<TProbe>();
+    bus.Plug(first);
+    std::vector<std::pair<TSimBusDevice*, bool>> heard;
+    const uint64_t id =
+        bus.AddPlugObserver([&](const std::shared_ptr<TSimBusDevice>& ADevice, bool APlugged) {
+            // Told after the device itself.
+            EXPECT_EQ(static_cast<TProbe&>(*ADevice).fAttached + static_cast<TProbe&>(*ADevice).fDetached,
+                      APlugged ? 1 : 2);
+            heard.emplace_back(ADevice.get(), APlugged);
+        });
+    bus.Plug(second);
+    bus.Unplug(*first);
+    bus.RemovePlugObserver(id);
+    bus.Unplug(*second);
+    const std::vector<std::pair<TSimBusDevice*, bool>> expected = {
+        {first.get(), true}, {second.get(), true}, {first.get(), false}};
+    EXPECT_EQ(heard, expected);
+}

@@ -1,0 +1,78 @@
+#include "app/DeviceList.h"
+
+#include "MyLib/KelvoSerials.h"
+#include "MyLib/KelvoUsbPulse.h"
+#include "MyLib/KelvoUsbQV.h"
+#include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTarget.h"
+#include "MyLib/KelvoUsbTrigger.h"
+
+#include <memory>
+
+namespace {
+
+std::unique_ptr<TCommonKelvoUsbDevice> DeviceOfClass(const TGUID& AClass, const std::string& APath) {
+    if (AClass == GUID_KELVO_SENSOR)
+        return std::make_unique<TKelvoSensorUsbDevice>(nullptr, APath);
+    if (AClass == GUID_KELVO_PULSE)
+        return std::make_unique<TKelvoPulseUsbDevice>(nullptr, APath);
+    if (AClass == GUID_KELVO_TRIGGER)
+        return std::make_unique<TKelvoTriggerUsbDevice>(nullptr, APath);
+    if (AClass == GUID_KELVO_QV)
+        return std::make_unique<TKelvoUsbQVSensor>(nullptr, APath);
+    if (AClass == GUID_KELVO_USB_STUB)
+        return std::make_unique<TKelvoStubUSBDevice>(nullptr, APath);
+    if (AClass == GUID_KELVO_TARGET_CONTROLLER)
+        return std::make_unique<TKelvoTargetUsbDevice>(nullptr, APath);
+    return nullptr;
+}
+
+const char* BindingName(TUsbDriverKind ADriver) {
+    return ADriver == TUsbDriverKind::Generic ? "generic" : "family";
+}
+
+// Paths hold backslashes; nothing else that JSON escapes comes from a bus.
+std::string JsonString(const std::string& AText) {
+    std::string out = "\"";
+    for (char c : AText) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    return out + "\"";
+}
+
+} // namespace
+
+std::string ReadListedSerial(const TGUID& AClass, const std::string& APath) {
+    auto device = DeviceOfClass(AClass, APath);
+    TSerialNum serial = NoSerialNum;
+    if (!device || !device->Open() || !device->GetSerialNum(&serial) || serial == NoSerialNum)
+        return "";
+    return SerialToStr(serial);
+}
+
+std::string DeviceListText(const std::vector<TListedDevice>& ADevices) {
+    if (ADevices.empty())
+        return "no devices found\n";
+    std::string text;
+    for (const TListedDevice& d : ADevices)
+        text += d.Path + "  product " + std::to_string(d.ProductId) + "  class " + GuidToString(d.Class) +
+                "  " + BindingName(d.Driver) + " driver  serial " +
+                (d.Serial.empty() ? "unknown" : d.Serial) + "\n";
+    return text;
+}
+
+std::string DeviceListJson(const std::vector<TListedDevice>& ADevices) {
+    std::string json = "[";
+    for (std::size_t i = 0; i < ADevices.size(); ++i) {
+        const TListedDevice& d = ADevices[i];
+        json += std::string(i ? ",\n " : "\n ") + "{\"path\": " + JsonString(d.Path) +
+                ", \"productId\": " + std::to_string(d.ProductId) +
+                ", \"interfaceClass\": " + JsonString(GuidToString(d.Class)) +
+                ", \"binding\": " + JsonString(BindingName(d.Driver)) +
+                ", \"serial\": " + (d.Serial.empty() ? "null" : JsonString(d.Serial)) + "}";
+    }
+    return json + (ADevices.empty() ? "]\n" : "\n]\n");
+}

@@ -1,0 +1,91 @@
+#include "app/RealUsbBus.h"
+
+#include "MyLib/KelvoSerials.h"
+#include "app/DeviceList.h"
+#include "app/Unit1.h"
+#include "platform/Folders.h"
+#include "platform/IniFile.h"
+
+#include <charconv>
+#include <iostream>
+
+#ifdef KELVO_HAVE_LIBUSB
+#include "platform/libusb/LibUsbBus.h"
+#endif
+
+std::optional<uint16_t> ParseUsbVendorId(const std::string& AText) {
+    const bool hex = AText.rfind("0x", 0) == 0 || AText.rfind("0X", 0) == 0;
+    const char* first = AText.data() + (hex ? 2 : 0);
+    const char* last = AText.data() + AText.size();
+    unsigned value = 0;
+    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+    if (first == last || error != std::errc() || end != last || value == 0 || value > 0xFFFF)
+        return std::nullopt;
+    return uint16_t(value);
+}
+
+std::string UsbSettingsFile() {
+    return UserDataFolder() + "/" + UserFolderName + "/settings.ini";
+}
+
+uint16_t UsbVendorIdSetting(std::optional<uint16_t> ACommandLine, const std::string& ASettingsFile) {
+    if (ACommandLine)
+        return *ACommandLine;
+    const std::string text = TIniFile(ASettingsFile).ReadString("Usb", "VendorId", "");
+    return ParseUsbVendorId(text).value_or(DefaultUsbVendorId);
+}
+
+std::unique_ptr<TUsbBus> FrontEndUsbBus(TEventLoop& ALoop, std::optional<uint16_t> AVendorId,
+                                        const std::string& AProgram) {
+    std::string error;
+    auto bus = CreateRealUsbBus(
+        ALoop, UsbVendorIdSetting(AVendorId, UsbSettingsFile()),
+        [AProgram](const std::string& AProblem) { std::cerr << AProgram << ": " << AProblem << "\n"; },
+        error);
+    if (!bus)
+        std::cerr << AProgram << ": " << error << "\n";
+    return bus;
+}
+
+#ifdef KELVO_HAVE_LIBUSB
+
+std::unique_ptr<TUsbBus> CreateRealUsbBus(TEventLoop& ALoop, uint16_t AVendorId,
+                                          std::function<void(const std::string&)> ALog, std::string& AError) {
+    TLibUsbBusOptions options;
+    options.VendorId = AVendorId;
+    options.ClassOf = [](uint16_t AProductId) {
+        TGUID guid;
+        ProductIdToGuid(AProductId, guid);
+        return guid;
+    };
+    options.BootloaderClass = GUID_KELVO_USB_STUB;
+    options.Log = std::move(ALog);
+    std::unique_ptr<TLibUsbBus> bus;
+    if (uint32_t error = TLibUsbBus::Create(ALoop, std::move(options), bus)) {
+        AError = "cannot start USB access (error " + std::to_string(error) + ")";
+        return nullptr;
+    }
+    return bus;
+}
+
+std::vector<TListedDevice> ListRealUsbDevices(TUsbBus& ABus) {
+    std::vector<TListedDevice> listed;
+    for (const TLibUsbDeviceInfo& info : static_cast<TLibUsbBus&>(ABus).Devices())
+        listed.push_back(
+            {info.Path, info.ProductId, info.Class, info.Driver, ReadListedSerial(info.Class, info.Path)});
+    return listed;
+}
+
+#else
+
+std::unique_ptr<TUsbBus> CreateRealUsbBus(TEventLoop&, uint16_t, std::function<void(const std::string&)>,
+                                          std::string& AError) {
+    AError = "this build has no USB access (libusb-1.0 was not found)";
+    return nullptr;
+}
+
+std::vector<TListedDevice> ListRealUsbDevices(TUsbBus&) {
+    return {};
+}
+
+#endif

@@ -1,0 +1,175 @@
+// kelvo-usbip-bench: serves simulated devices (the --simulate grammar of the updaters) as USB/IP
+// devices on 127.0.0.1, so that a Linux kernel sees them as real USB devices: through `usbip
+// attach`, or through --attach-local, which attaches each offered device to this machine's
+// vhci-hcd itself (as root). A device that re-enumerates is withdrawn and offered again as the new
+// device. Log lines go to stdout. Runs until SIGINT or SIGTERM.
+#include "app/simbench/SimBench.h"
+#include "platform/StdEventLoop.h"
+#include "platform/System.h"
+#include "sim/SimBus.h"
+#include "sim/SimDevice.h"
+#include "usbip/UsbIpLocalAttach.h"
+#include "usbip/UsbIpServer.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <iostream>
+#include <memory>
+#include <mutex>
+
+namespace {
+
+constexpr const char* ProgramName = "kelvo-usbip-bench";
+constexpr const char* VhciFolder = "/sys/devices/platform/vhci_hcd.0";
+
+struct TBenchLine {
+    std::vector<TSimDeviceOptions> fSimulate;
+    uint16_t fPort = 3240;
+    bool fAttachLocal = false;
+    uint32_t fLatencyMs = 1;
+    std::string fSimReport;
+    bool fHelp = false;
+    bool fVersion = false;
+};
+
+template <class TNumber> bool ParseNumber(const std::string& AText, TNumber AMax, TNumber& AValue) {
+    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), AValue);
+    return !AText.empty() && error == std::errc() && end == AText.data() + AText.size() && AValue <= AMax;
+}
+
+bool ParseBenchLine(const std::vector<std::string>& AArgs, TBenchLine& ALine, std::string& AError) {
+    for (size_t i = 0; i < AArgs.size(); ++i) {
+        const std::string& option = AArgs[i];
+        const bool hasValue = i + 1 < AArgs.size();
+        if (option == "--simulate" || option == "--port" || option == "--latency-ms" ||
+            option == "--sim-report") {
+            if (!hasValue) {
+                AError = option + " needs a value";
+                return false;
+            }
+            const std::string& value = AArgs[++i];
+            std::string error;
+            TSimDeviceOptions device;
+            if (option == "--simulate" && !ParseSimDevice(value, TSimKinds::BuiltIn(), device, error))
+                AError = "--simulate " + value + ": " + error;
+            else if (option == "--port" &&
+                     (!ParseNumber<uint16_t>(value, 65535, ALine.fPort) || ALine.fPort == 0))
+                AError = "--port " + value + ": expected a TCP port 1-65535";
+            else if (option == "--latency-ms" && !ParseNumber<uint32_t>(value, 10000, ALine.fLatencyMs))
+                AError = "--latency-ms " + value + ": expected milliseconds 0-10000";
+            else if (option == "--sim-report" && value.empty())
+                AError = "--sim-report needs a file name";
+            if (!AError.empty())
+                return false;
+            if (option == "--simulate")
+                ALine.fSimulate.push_back(std::move(device));
+            if (option == "--sim-report")
+                ALine.fSimReport = value;
+        } else if (option == "--attach-local") {
+            ALine.fAttachLocal = true;
+        } else if (option == "--help" || option == "-h") {
+            ALine.fHelp = true;
+        } else if (option == "--version") {
+            ALine.fVersion = true;
+        } else {
+            AError = "unknown option " + option;
+            return false;
+        }
+    }
+    if (ALine.fSimulate.empty() && !ALine.fHelp && !ALine.fVersion) {
+        AError = "no --simulate device to serve";
+        return false;
+    }
+    return true;
+}
+
+std::string UsageText() {
+    std::string text =
+        std::string("usage: ") + ProgramName +
+        " --simulate DEVICE [--simulate DEVICE]... [options]\n\n"
+        "Serves simulated devices on 127.0.0.1 as USB/IP devices (protocol 1.1.1).\n\n"
+        "options:\n"
+        "  --simulate DEVICE   a simulated device to serve (repeatable), KIND[,NAME=VALUE]...\n"
+        "                      as kelvo-fwupd-cli --help describes it\n"
+        "  --port N            TCP port (default 3240, the USB/IP port)\n"
+        "  --attach-local      attach each offered device to this machine's vhci-hcd (root;\n"
+        "                      modprobe vhci-hcd first)\n"
+        "  --latency-ms N      latency of each simulated control transfer (default 1)\n"
+        "  --help              show this text\n"
+        "  --version           show the version\n"
+        "kinds:";
+    for (const std::string& name : TSimKinds::BuiltIn().Names())
+        text += " " + name;
+    return text + "\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that only sigwait below receives them.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    TBenchLine line;
+    std::string error;
+    if (!ParseBenchLine({argv + 1, argv + argc}, line, error)) {
+        std::cerr << ProgramName << ": " << error << "\ntry '" << ProgramName << " --help'\n";
+        return 2;
+    }
+    if (line.fHelp || line.fVersion) {
+        std::cout << (line.fHelp ? UsageText() : std::string(ProgramName) + " 2.0\n");
+        return 0;
+    }
+    if (line.fAttachLocal && access((std::string(VhciFolder) + "/attach").c_str(), W_OK) != 0) {
+        std::cerr << ProgramName << ": --attach-local: " << VhciFolder
+                  << "/attach cannot be written (load vhci-hcd and run as root)\n";
+        return 2;
+    }
+    std::mutex logMutex;
+    auto log = [&logMutex](const std::string& ALine) {
+        std::lock_guard lock(logMutex);
+        std::cout << ALine << std::endl;
+    };
+
+    TStdEventLoop loop;
+    TSimBus bus(loop);
+    TSystemScope system(loop, bus);
+    TUsbIpServer server(log);
+    if (!server.Listen(line.fPort, error)) {
+        std::cerr << ProgramName << ": " << error << "\n";
+        return 2;
+    }
+    std::unique_ptr<TUsbIpLocalAttacher> attacher;
+    if (line.fAttachLocal) {
+        attacher = std::make_unique<TUsbIpLocalAttacher>(server.Port(), VhciFolder, log);
+        server.SetOfferObserver(
+            [&attacher](const TUsbIpDeviceRecord& ARecord) { attacher->Attach(ARecord); });
+    }
+    // Every device the bus plugs in, re-enumerated ones included, is offered while it is there.
+    const uint64_t observer =
+        bus.AddPlugObserver([&server](const std::shared_ptr<TSimBusDevice>& ADevice, bool APlugged) {
+            if (const auto* device = dynamic_cast<const TSimDevice*>(ADevice.get()); APlugged && device)
+                if (auto wire = device->Wire())
+                    server.Offer(std::move(wire));
+        });
+    log(std::string(ProgramName) + ": serving on 127.0.0.1:" + std::to_string(server.Port()));
+    const auto devices = PlugSimDevices(bus, line.fSimulate, TSimKinds::BuiltIn(), line.fLatencyMs);
+    // Kept for the report: a device's personality changes as it goes into its bootloader and back.
+    const auto units = SimPhysicalDevicesOf(devices);
+
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    bus.RemovePlugObserver(observer);
+    server.SetOfferObserver({});
+    server.Stop();
+    if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {
+        std::cerr << ProgramName << ": --sim-report: cannot write " << line.fSimReport << "\n";
+        return 2;
+    }
+    return 0;
+}

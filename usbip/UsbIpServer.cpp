@@ -1,0 +1,240 @@
+#include "usbip/UsbIpServer.h"
+
+#include "platform/LittleEndian.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t BusNum = 1;
+
+std::string Hex4(uint16_t AValue) {
+    char text[5];
+    std::snprintf(text, sizeof text, "%04x", AValue);
+    return text;
+}
+
+uint32_t UsbIpSpeedOf(TUsbSpeed ASpeed) {
+    switch (ASpeed) {
+    case TUsbSpeed::Low:
+        return USBIP_SPEED_LOW;
+    case TUsbSpeed::High:
+        return USBIP_SPEED_HIGH;
+    case TUsbSpeed::Super:
+        return USBIP_SPEED_SUPER;
+    case TUsbSpeed::Full:
+        break;
+    }
+    return USBIP_SPEED_FULL;
+}
+
+} // namespace
+
+TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_t ADevNum) {
+    TUsbIpDeviceRecord record;
+    record.BusId = std::to_string(ABusNum) + "-" + std::to_string(ADevNum);
+    record.Path = "/sys/devices/kelvo-usbip-bench/usb" + std::to_string(ABusNum) + "/" + record.BusId;
+    record.dwBusNum = ABusNum;
+    record.dwDevNum = ADevNum;
+    record.dwSpeed = UsbIpSpeedOf(AWire.Speed());
+    const auto device = AWire.DeviceDescriptor();
+    if (device.size() >= USB_DEVICE_DESCRIPTOR_SIZE) {
+        record.bDeviceClass = device[4];
+        record.bDeviceSubClass = device[5];
+        record.bDeviceProtocol = device[6];
+        record.idVendor = GetLE16(&device[8]);
+        record.idProduct = GetLE16(&device[10]);
+        record.bcdDevice = GetLE16(&device[12]);
+        record.bNumConfigurations = device[17];
+    }
+    // The interfaces of the configuration: each descriptor's length, type, then its own fields.
+    const auto configuration = AWire.ConfigurationDescriptor();
+    if (configuration.size() >= 9)
+        record.bConfigurationValue = configuration[5];
+    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2; at += configuration[at]) {
+        constexpr uint8_t InterfaceType = 4;
+        if (configuration[at + 1] == InterfaceType && configuration[at] >= 9 &&
+            at + 9 <= configuration.size())
+            record.Interfaces.push_back(
+                {configuration[at + 5], configuration[at + 6], configuration[at + 7]});
+    }
+    return record;
+}
+
+TUsbIpServer::TUsbIpServer(TLog ALog) : fLog(std::move(ALog)) {}
+
+TUsbIpServer::~TUsbIpServer() {
+    Stop();
+}
+
+bool TUsbIpServer::Listen(uint16_t APort, std::string& AError) {
+    fListenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fListenFd < 0) {
+        AError = std::string("socket: ") + std::strerror(errno);
+        return false;
+    }
+    const int yes = 1;
+    setsockopt(fListenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(APort);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(fListenFd, 8) != 0 ||
+        getsockname(fListenFd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        AError = "127.0.0.1:" + std::to_string(APort) + ": " + std::strerror(errno);
+        close(fListenFd);
+        fListenFd = -1;
+        return false;
+    }
+    fPort = ntohs(address.sin_port);
+    fAcceptThread = std::thread([this] { AcceptClients(); });
+    return true;
+}
+
+void TUsbIpServer::AcceptClients() {
+    for (;;) {
+        const int fd = accept4(fListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED)
+                continue;
+            return; // the listening socket was shut down
+        }
+        const int yes = 1;
+        setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &yes, sizeof yes);
+        std::lock_guard lock(fClientsMutex);
+        ReapClients();
+        if (fStopping) {
+            close(fd);
+            return;
+        }
+        TUsbIpDeviceTable& table = *this;
+        auto connection = std::make_shared<TUsbIpConnection>(fd, table, fLog);
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        fClients.push_back({connection, std::thread([connection, done] {
+                                connection->Serve();
+                                *done = true;
+                            }),
+                            done});
+    }
+}
+
+void TUsbIpServer::ReapClients() {
+    for (auto it = fClients.begin(); it != fClients.end();) {
+        if (*it->Done) {
+            it->Thread.join();
+            it = fClients.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+std::string TUsbIpServer::Offer(std::shared_ptr<TUsbWire> AWire) {
+    std::string busId;
+    TOfferObserver observer;
+    TUsbIpDeviceRecord record;
+    {
+        std::lock_guard lock(fMutex);
+        record = DescribeWire(*AWire, BusNum, fNextDevNum++);
+        busId = record.BusId;
+        fExports[busId] = {record, AWire, 0, {}};
+        observer = fOfferObserver;
+    }
+    fLog("usbip: offered " + busId + " (" + Hex4(record.idVendor) + ":" + Hex4(record.idProduct) + ")");
+    // Outside the lock: a wire that has gone already runs the listener at once.
+    const uint64_t listener = AWire->AddGoneListener([this, busId] { Withdraw(busId); });
+    bool present;
+    {
+        std::lock_guard lock(fMutex);
+        auto it = fExports.find(busId);
+        present = it != fExports.end();
+        if (present)
+            it->second.GoneListener = listener;
+    }
+    if (present && observer)
+        observer(record);
+    return busId;
+}
+
+void TUsbIpServer::SetOfferObserver(TOfferObserver AObserver) {
+    std::lock_guard lock(fMutex);
+    fOfferObserver = std::move(AObserver);
+}
+
+void TUsbIpServer::Withdraw(const std::string& ABusId) {
+    std::shared_ptr<TUsbIpConnection> importer;
+    {
+        std::lock_guard lock(fMutex);
+        auto it = fExports.find(ABusId);
+        if (it == fExports.end())
+            return;
+        importer = it->second.Importer.lock();
+        fExports.erase(it);
+    }
+    fLog("usbip: withdrew " + ABusId);
+    // The client sees the connection end, as when a real device's cable is pulled.
+    if (importer)
+        importer->Disconnect();
+}
+
+std::vector<TUsbIpDeviceRecord> TUsbIpServer::ListDevices() {
+    std::lock_guard lock(fMutex);
+    std::vector<TUsbIpDeviceRecord> devices;
+    for (const auto& [busId, device] : fExports)
+        if (device.Importer.expired())
+            devices.push_back(device.Record);
+    return devices;
+}
+
+std::optional<TUsbIpImport> TUsbIpServer::Import(const std::string& ABusId,
+                                                 const std::shared_ptr<TUsbIpConnection>& AConnection) {
+    std::lock_guard lock(fMutex);
+    auto it = fExports.find(ABusId);
+    if (it == fExports.end() || !it->second.Importer.expired() || it->second.Wire->Gone())
+        return std::nullopt;
+    it->second.Importer = AConnection;
+    return TUsbIpImport{it->second.Wire, it->second.Record};
+}
+
+void TUsbIpServer::Release(const std::string& ABusId, const TUsbIpConnection& AConnection) {
+    std::lock_guard lock(fMutex);
+    if (auto it = fExports.find(ABusId);
+        it != fExports.end() && it->second.Importer.lock().get() == &AConnection)
+        it->second.Importer.reset();
+}
+
+void TUsbIpServer::Stop() {
+    if (fListenFd >= 0) {
+        shutdown(fListenFd, SHUT_RDWR);
+        if (fAcceptThread.joinable())
+            fAcceptThread.join();
+        close(fListenFd);
+        fListenFd = -1;
+    }
+    std::map<std::string, TExport> exports;
+    {
+        std::lock_guard lock(fMutex);
+        exports.swap(fExports);
+    }
+    for (auto& [busId, device] : exports)
+        device.Wire->RemoveGoneListener(device.GoneListener);
+    std::vector<TClient> clients;
+    {
+        std::lock_guard lock(fClientsMutex);
+        fStopping = true;
+        clients.swap(fClients);
+    }
+    for (auto& client : clients) {
+        client.Connection->Disconnect();
+        client.Thread.join();
+    }
+}
