@@ -30,16 +30,6 @@
 
 class TSimPhysicalDevice;
 
-// Family-driver control codes (device type 0x22, buffered, any access).
-constexpr uint32_t SIM_IOCTL_VENDOR_REQUEST = 0x222000;
-constexpr uint32_t SIM_IOCTL_DRIVER_VERSION = 0x222204;
-constexpr uint32_t SIM_IOCTL_DEVICE_DESCRIPTOR = 0x222208;
-constexpr uint32_t SIM_IOCTL_LOG_SIZE = 0x222214;
-constexpr uint32_t SIM_IOCTL_LOG_READ = 0x222218;
-constexpr uint32_t SIM_IOCTL_LOG_CLEAR = 0x22221C;
-constexpr uint32_t SIM_IOCTL_LOG_ENABLE = 0x222220;
-constexpr uint32_t SIM_IOCTL_LOG_DISABLE = 0x222224;
-
 // Legacy stream record types.
 constexpr uint8_t SIM_RECORD_DATA = 0x44;
 constexpr uint8_t SIM_RECORD_EVENT = 0x88;

@@ -1,5 +1,6 @@
 #include "platform/LittleEndian.h"
 #include "platform/StdEventLoop.h"
+#include "platform/UsbFamilyBinding.h"
 #include "sim/SimTestFamily.h"
 
 #include <gtest/gtest.h>
@@ -35,7 +36,7 @@ uint32_t ReadVia(TUsbHandle& AHandle, uint8_t ARequest, std::vector<uint8_t>& AO
     auto block = Block(ARequest, 0, 0);
     AOut.assign(ASize, 0);
     uint32_t returned = 0;
-    uint32_t error = AHandle.IoControl(SIM_IOCTL_VENDOR_REQUEST, block.data(), uint32_t(block.size()),
+    uint32_t error = AHandle.IoControl(FAMILY_IOCTL_VENDOR_REQUEST, block.data(), uint32_t(block.size()),
                                        AOut.data(), ASize, returned);
     AOut.resize(error == ERROR_SUCCESS ? returned : 0);
     return error;
@@ -90,23 +91,24 @@ TEST(SimDevice, FamilyDriverAnswersItsControlCodes) {
 
     auto unlock = Block(TEST_REQ_UNLOCK, 0, 0, std::vector<uint8_t>(8, 9));
     uint32_t returned = 1;
-    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(), uint32_t(unlock.size()),
+    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(FAMILY_IOCTL_VENDOR_REQUEST, unlock.data(), uint32_t(unlock.size()),
                                           nullptr, 0, returned));
     EXPECT_EQ(0u, returned);
     EXPECT_FALSE(fw->fState->Locked);
     // A block whose length does not match the bytes behind it is refused.
     unlock.pop_back();
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(),
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, h->IoControl(FAMILY_IOCTL_VENDOR_REQUEST, unlock.data(),
                                                     uint32_t(unlock.size()), nullptr, 0, returned));
     EXPECT_EQ(ERROR_INVALID_PARAMETER,
-              h->IoControl(SIM_IOCTL_VENDOR_REQUEST, unlock.data(), 7, nullptr, 0, returned));
+              h->IoControl(FAMILY_IOCTL_VENDOR_REQUEST, unlock.data(), 7, nullptr, 0, returned));
 
     uint8_t version[2] = {};
-    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_DRIVER_VERSION, nullptr, 0, version, 2, returned));
+    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(FAMILY_IOCTL_DRIVER_VERSION, nullptr, 0, version, 2, returned));
     EXPECT_EQ(2u, returned);
     EXPECT_EQ(0x17, version[0]);
     uint8_t descriptor[18];
-    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, descriptor, 18, returned));
+    ASSERT_EQ(ERROR_SUCCESS,
+              h->IoControl(FAMILY_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, descriptor, 18, returned));
     EXPECT_EQ(fw->DeviceDescriptor(), std::vector<uint8_t>(descriptor, descriptor + 18));
 
     uint8_t level[2] = {0x34, 0x12};
@@ -131,29 +133,31 @@ TEST(SimDevice, OldDriversLackTheDescriptorAndTheLog) {
     uint8_t out[18];
 
     fw->SetDriverVersion(0x216);
-    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, returned));
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, h->IoControl(SIM_IOCTL_LOG_ENABLE, nullptr, 0, nullptr, 0, returned));
+    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(FAMILY_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, returned));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION,
+              h->IoControl(FAMILY_IOCTL_LOG_ENABLE, nullptr, 0, nullptr, 0, returned));
     fw->SetDriverVersion(0x206);
     EXPECT_EQ(ERROR_INVALID_FUNCTION,
-              h->IoControl(SIM_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, returned));
+              h->IoControl(FAMILY_IOCTL_DEVICE_DESCRIPTOR, nullptr, 0, out, 18, returned));
     fw->SetDriverVersion(0);
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, h->IoControl(SIM_IOCTL_DRIVER_VERSION, nullptr, 0, out, 2, returned));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION,
+              h->IoControl(FAMILY_IOCTL_DRIVER_VERSION, nullptr, 0, out, 2, returned));
 
     fw->SetDriverVersion(0x217);
-    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_LOG_ENABLE, nullptr, 0, nullptr, 0, returned));
+    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(FAMILY_IOCTL_LOG_ENABLE, nullptr, 0, nullptr, 0, returned));
     std::vector<uint8_t> answer;
     ReadVia(*h, 0x45, answer, 4);
     ReadVia(*h, 0xFE, answer, 4);
-    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_LOG_SIZE, nullptr, 0, out, 8, returned));
+    ASSERT_EQ(ERROR_SUCCESS, h->IoControl(FAMILY_IOCTL_LOG_SIZE, nullptr, 0, out, 8, returned));
     uint32_t size = GetLE32(out);
     EXPECT_EQ(fw->DriverLog().size(), size);
     EXPECT_NE(std::string::npos, fw->DriverLog().find(" 45 "));
     EXPECT_NE(std::string::npos, fw->DriverLog().find(" FE "));
     std::vector<char> text(size + 10);
     ASSERT_EQ(ERROR_SUCCESS,
-              h->IoControl(SIM_IOCTL_LOG_READ, nullptr, 0, text.data(), uint32_t(text.size()), returned));
+              h->IoControl(FAMILY_IOCTL_LOG_READ, nullptr, 0, text.data(), uint32_t(text.size()), returned));
     EXPECT_EQ(size, returned);
-    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(SIM_IOCTL_LOG_CLEAR, nullptr, 0, nullptr, 0, returned));
+    EXPECT_EQ(ERROR_SUCCESS, h->IoControl(FAMILY_IOCTL_LOG_CLEAR, nullptr, 0, nullptr, 0, returned));
     EXPECT_TRUE(fw->DriverLog().empty());
 }
 
@@ -165,7 +169,7 @@ TEST(SimDevice, GenericBindingAnswersTransfersAndQueries) {
     uint8_t buf[64] = {};
     TUsbSetupPacket read45{0xC0, 0x45, 0, 0, 4};
     EXPECT_EQ(ERROR_INVALID_HANDLE, h->ControlTransfer(read45, buf, 4, n)); // not initialised yet
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, h->IoControl(SIM_IOCTL_DRIVER_VERSION, nullptr, 0, buf, 2, n));
+    EXPECT_EQ(ERROR_INVALID_FUNCTION, h->IoControl(FAMILY_IOCTL_DRIVER_VERSION, nullptr, 0, buf, 2, n));
     ASSERT_EQ(ERROR_SUCCESS, h->InitializeGeneric());
 
     ASSERT_EQ(ERROR_SUCCESS, h->ControlTransfer(read45, buf, 4, n));
@@ -333,13 +337,13 @@ TEST(SimDevice, FaultsHitTheNumberedRequest) {
     // An overlapped request the device never answers stays pending until the driver gives up.
     fw->SetFault(7, {TSimFaultKind::Timeout});
     auto block = Block(0x45, 0, 0);
-    auto io = h->IoControlAsync(SIM_IOCTL_VENDOR_REQUEST, block.data(), 8, 4);
+    auto io = h->IoControlAsync(FAMILY_IOCTL_VENDOR_REQUEST, block.data(), 8, 4);
     uint32_t returned;
     EXPECT_EQ(ERROR_IO_INCOMPLETE, io->Result(returned));
     EXPECT_FALSE(io->Wait(1));
     EXPECT_TRUE(io->Wait(INFINITE_WAIT));
     EXPECT_EQ(ERROR_SEM_TIMEOUT, io->Result(returned));
-    io = h->IoControlAsync(SIM_IOCTL_VENDOR_REQUEST, block.data(), 8, 4);
+    io = h->IoControlAsync(FAMILY_IOCTL_VENDOR_REQUEST, block.data(), 8, 4);
     ASSERT_TRUE(io->Wait(0));
     EXPECT_EQ(ERROR_SUCCESS, io->Result(returned));
     EXPECT_EQ(4u, returned);
