@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the release build, then the suites under
 # AddressSanitizer+UndefinedBehaviorSanitizer, and the threaded suites under ThreadSanitizer.
+# Ends with a summary of what failed, so the last lines of a long log say it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -8,22 +9,37 @@ for preset in release asan tsan; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
-status=0
+failures=()
 for preset in release asan tsan; do
     echo "== tests: $preset"
-    ctest --preset "$preset" || status=1
+    if ! ctest --preset "$preset"; then
+        failed=build/$preset/Testing/Temporary/LastTestsFailed.log
+        failures+=("tests ($preset): $( [ -f "$failed" ] && cut -d: -f2 "$failed" | tr '\n' ' ')")
+    fi
 done
-# Each fuzz target for a few seconds from its seed corpus (the corpus itself is left unchanged).
+# Each fuzz target for a few seconds from its seed corpus (the corpus itself is left unchanged). A
+# target's own output goes to a log that is shown only when it fails.
 if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; then
     echo "== fuzz"
     # fuzz_OpticalStream reads its seeds from tests/fuzz-corpus/optical-stream, and so on.
     for target in ./build/fuzz/fuzz/fuzz_*; do
         seeds=tests/fuzz-corpus/$(basename "$target" | sed 's/^fuzz_//; s/\([a-z]\)\([A-Z]\)/\1-\2/g' | tr 'A-Z' 'a-z')
         corpus=$(mktemp -d)
-        "$target" -max_total_time=5 -print_final_stats=1 "$corpus" "$seeds" || status=1
-        rm -rf "$corpus"
+        log=$(mktemp)
+        if "$target" -max_total_time=5 -print_final_stats=1 "$corpus" "$seeds" >"$log" 2>&1; then
+            echo "$(basename "$target"): $(grep -o 'number_of_executed_units: [0-9]*' "$log" | cut -d' ' -f2) runs, no fault"
+        else
+            tail -n 60 "$log"
+            failures+=("fuzz: $(basename "$target")")
+        fi
+        rm -rf "$corpus" "$log"
     done
 else
-    status=1
+    failures+=("fuzz build")
 fi
-exit $status
+if [ ${#failures[@]} -gt 0 ]; then
+    echo "== FAILED"
+    printf '  %s\n' "${failures[@]}"
+    exit 1
+fi
+echo "== all passed"
