@@ -35,8 +35,12 @@ void Run(benchmark::State& AState, uint8_t AModelCode) {
         return;
     }
     double sink = 0;
+    int64_t points = 0;
     device.fOnNewSensor = [&](TKelvoWireless*, TCustomWirelessSensor* ASensor) {
-        ASensor->OnNewPoint = [&](TCustomWirelessSensor*, PQueuedPoint P) { sink += P->xmm; };
+        ASensor->OnNewPoint = [&](TCustomWirelessSensor*, PQueuedPoint P) {
+            sink += P->xmm;
+            ++points;
+        };
     };
     std::vector<TSimWirelessSensor> simSensors;
     for (int i = 0; i < sensors; ++i) {
@@ -61,7 +65,10 @@ void Run(benchmark::State& AState, uint8_t AModelCode) {
             device.ProcessData(std::move(buffer), uint32_t(transfer.size()));
         }
     benchmark::DoNotOptimize(sink);
-    AState.SetItemsProcessed(int64_t(AState.iterations()) * int64_t(transfers.size()) * KPacketsPerTransfer);
+    const int64_t packets = int64_t(AState.iterations()) * int64_t(transfers.size()) * KPacketsPerTransfer;
+    AState.SetItemsProcessed(packets);
+    // 1 for WD-M01, 2 for WD-03: every packet reached its sensor.
+    AState.counters["points_per_packet"] = double(points) / double(packets);
 }
 
 void BM_WirelessControllerWDM01Packets(benchmark::State& AState) {
