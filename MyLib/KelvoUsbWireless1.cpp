@@ -389,10 +389,12 @@ void TKelvoWireless::DoData(const uint8_t* ABuffer, uint32_t ABufferSize) {
         Log(Format("BAD PACKET, sensor length %d, received %d", int(length), int(received)));
         return;
     }
-    // The sensor decodes in place (an inverted packet is turned back), so it gets its own copy.
+    // The sensor decodes in place (an inverted packet is turned back), so it gets its own copy; a
+    // sensor packet is at most 31 bytes, so what follows beyond the copy is never read.
     std::array<uint8_t, 256> packet;
-    std::copy(ABuffer + KSensorPayloadOffset, ABuffer + ABufferSize, packet.begin());
-    DispatchSensorPacket(packet.data(), received, target);
+    const uint32_t size = std::min<uint32_t>(received, packet.size());
+    std::copy_n(ABuffer + KSensorPayloadOffset, size, packet.begin());
+    DispatchSensorPacket(packet.data(), size, target);
 }
 
 void TKelvoWireless::DispatchSensorPacket(uint8_t* APacket, uint32_t ASize, TCustom485Target* ATarget) {

@@ -363,7 +363,7 @@ void TSimWirelessController::Attached(TSimBus& ABus, const std::string& APath) {
             }
     }
     for (const auto& [index, ms] : late)
-        After(ms, [this, index] {
+        After(ms, [this, index = index] {
             {
                 std::lock_guard lock(fState->Mutex);
                 if (TSimRadioTarget* target = fState->TargetAt(index))
