@@ -80,13 +80,19 @@ TSimRadioReport TSimWirelessState::RadioReport() {
                                   target.VersionHW, valid ? target.VersionFW : KNoFirmware, target.Serial,
                                   valid});
     }
+    for (const auto& sensor : Sensors)
+        report.Sensors.push_back(sensor.Report());
     return report;
 }
 
 TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState> AState,
                                                TUsbDriverKind ADriver)
     : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "wireless"),
-      fState(std::move(AState)) {
+      fState(std::move(AState)), fSensorStream(std::make_unique<TSimRadioSensorStream>(
+                                     fState, [this](const std::vector<uint8_t>& APacket) {
+                                         if (IsAttached())
+                                             PushRaw(APacket);
+                                     })) {
     using TState = TSimWirelessState;
     using TReq = const TSimVendorRequest&;
     using TOut = std::vector<uint8_t>&;
@@ -262,6 +268,7 @@ void TSimWirelessController::ApplyEffect(uint16_t AIndex, const TEffect& AEffect
     }
 }
 TSimWirelessController::~TSimWirelessController() {
+    fSensorStream.reset();
     {
         std::lock_guard lock(fTimerMutex);
         fStopping = true;
@@ -280,6 +287,7 @@ void TSimWirelessController::Attached(TSimBus& ABus, const std::string& APath) {
         fStarted = true;
         fTimer = std::thread([this] { TimerLoop(); });
     }
+    fSensorStream->Start();
     std::vector<std::pair<uint8_t, uint32_t>> late;
     {
         std::lock_guard lock(fState->Mutex);
@@ -418,6 +426,11 @@ bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vect
     case 0x72: // capabilities, from firmware 7
         AAnswer.assign(T.Capabilities.begin(), T.Capabilities.end());
         return T.VersionFW >= 7;
+    case 0x40: // modulation frequencies in units of 100 Hz
+        if (ACmd.size() != 3)
+            return false;
+        SensorsSeeFrequencies(T.Index, ACmd[1], ACmd[2]);
+        return true;
     case 0xF0: // restart into the bootloader
         if (ACmd.size() != 1)
             return false;
@@ -429,6 +442,17 @@ bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vect
     default:
         return false;
     }
+}
+
+void TSimWirelessController::SensorsSeeFrequencies(uint8_t AIndex, uint8_t ACode1, uint8_t ACode2) {
+    bool seen = false;
+    for (auto& sensor : fState->Sensors)
+        if (sensor.TargetIndex() == AIndex) {
+            sensor.SeeFrequencies(ACode1, ACode2);
+            seen = true;
+        }
+    if (seen)
+        fSensorStream->Wake();
 }
 
 bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
