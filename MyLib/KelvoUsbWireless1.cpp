@@ -4,6 +4,7 @@
 #include "platform/LittleEndian.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 #include <utility>
@@ -37,7 +38,6 @@ constexpr uint32_t KPacketHeader = 2;
 // packet, whose first byte holds its own length (that byte included) in its low bits.
 constexpr uint8_t KSensorIndexMask = 0x1F;
 constexpr uint32_t KSensorPayloadOffset = 3;
-constexpr uint8_t KSensorLengthMask = 0x1F;
 
 constexpr uint16_t KProductNewTransceiver = 0x22;
 constexpr uint16_t KProductOld = 0x0E;
@@ -84,6 +84,9 @@ void TKelvoWireless::Initialize() {
     fPriorityTarget = 0;
     bMaxCommandRetries = 1;
     fTargetsHistory.clear();
+    fSensors.clear();
+    fOnNewSensor = nullptr;
+    fWirelessSensorsEnabled = true;
 }
 
 void TKelvoWireless::Finalize() {
@@ -92,6 +95,9 @@ void TKelvoWireless::Finalize() {
     fOnTargetConnect = nullptr;
     fOnTargetDisconnect = nullptr;
     fOnOvercharge = nullptr;
+    DestroyWirelessSensors();
+    FreeRetiredSensors();
+    fOnNewSensor = nullptr;
     fTargetsHistory.clear();
     TCommonKelvoUsbDevice::Finalize();
 }
@@ -322,6 +328,11 @@ void TKelvoWireless::DisconnectTargetAt(int AIndex) {
         return;
     if (fOnTargetDisconnect)
         fOnTargetDisconnect(this, target);
+    // A sensor never keeps a target that is gone: it uses the default geometry until its next
+    // packet aims it again.
+    for (auto* sensors : {&fSensors, &fRetiredSensors})
+        for (TCustomWirelessSensor* sensor : *sensors)
+            sensor->ForgetTarget(target);
     delete target;
 }
 
@@ -346,6 +357,8 @@ void TKelvoWireless::NotifyConnected() {
 }
 
 void TKelvoWireless::DoData(const uint8_t* ABuffer, uint32_t ABufferSize) {
+    if (!fWirelessSensorsEnabled)
+        return;
     if (ABufferSize <= KPacketHeader) {
         Log(Format("TARGET DATA: too small packet, size = %d", int(ABufferSize)));
         return;
@@ -371,13 +384,86 @@ void TKelvoWireless::DoData(const uint8_t* ABuffer, uint32_t ABufferSize) {
     }
     // The sensor's packet must lie wholly inside the bytes received before anything reads it.
     const uint32_t received = ABufferSize - std::min(ABufferSize, KSensorPayloadOffset);
-    const uint32_t length = received ? ABuffer[KSensorPayloadOffset] & KSensorLengthMask : 0;
+    const uint32_t length = received ? ABuffer[KSensorPayloadOffset] & KSensorPacketLengthMask : 0;
     if (length == 0 || length > received) {
         Log(Format("BAD PACKET, sensor length %d, received %d", int(length), int(received)));
         return;
     }
-    // The sensor objects that take these packets join the library with the wireless sensors; until
-    // then a well-formed packet is dropped here.
+    // The sensor decodes in place (an inverted packet is turned back), so it gets its own copy.
+    std::array<uint8_t, 256> packet;
+    std::copy(ABuffer + KSensorPayloadOffset, ABuffer + ABufferSize, packet.begin());
+    DispatchSensorPacket(packet.data(), received, target);
+}
+
+void TKelvoWireless::DispatchSensorPacket(uint8_t* APacket, uint32_t ASize, TCustom485Target* ATarget) {
+    ++fSensorDispatchDepth;
+    auto it = std::find_if(fSensors.begin(), fSensors.end(), [&](TCustomWirelessSensor* ASensor) {
+        return ASensor->CheckPacket(APacket, ASize);
+    });
+    TCustomWirelessSensor* sensor = nullptr;
+    if (it != fSensors.end()) {
+        sensor = *it;
+        if (sensor->Target() != ATarget)
+            sensor->SetDynamicTarget(ATarget);
+        // Moved to the front before it decodes: a point handler may change the list.
+        std::rotate(fSensors.begin(), it, it + 1);
+    } else if (TWirelessSensorClass make = SensorClassFor(APacket, ASize); !make)
+        Log("BAD PACKET, unknown class");
+    else {
+        sensor = make(this);
+        if (!sensor->GetSerialFromPacket(APacket, ASize)) {
+            delete sensor;
+            sensor = nullptr;
+        } else {
+            sensor->OnDestroy = [this](TCustomWirelessSensor* ASender) { SensorDestroyed(ASender); };
+            sensor->SetDynamicTarget(ATarget);
+            // In the list before the handler runs, so that a handler that destroys it (or every
+            // sensor) takes it out again.
+            fSensors.insert(fSensors.begin(), sensor);
+            if (fOnNewSensor)
+                fOnNewSensor(this, sensor);
+            if (std::find(fSensors.begin(), fSensors.end(), sensor) == fSensors.end())
+                sensor = nullptr;
+        }
+    }
+    if (sensor)
+        sensor->Feed(APacket, ASize);
+    if (--fSensorDispatchDepth == 0)
+        FreeRetiredSensors();
+}
+
+void TKelvoWireless::SensorDestroyed(TCustomWirelessSensor* ASender) {
+    auto it = std::find(fSensors.begin(), fSensors.end(), ASender);
+    if (it != fSensors.end())
+        fSensors.erase(it);
+}
+
+void TKelvoWireless::DisableWirelessSensors() {
+    fWirelessSensorsEnabled = false;
+    DestroyWirelessSensors();
+}
+
+void TKelvoWireless::DestroyWirelessSensors() {
+    while (!fSensors.empty()) {
+        TCustomWirelessSensor* sensor = fSensors.front();
+        fSensors.erase(fSensors.begin());
+        if (fSensorDispatchDepth == 0) {
+            delete sensor;
+            continue;
+        }
+        // A sensor may be decoding a packet right now (its point handler, still running, called
+        // us): it stops handing out points and is freed once the packet is done.
+        sensor->StopPoints();
+        fRetiredSensors.push_back(sensor);
+    }
+}
+
+void TKelvoWireless::FreeRetiredSensors() {
+    while (!fRetiredSensors.empty()) {
+        TCustomWirelessSensor* sensor = fRetiredSensors.back();
+        fRetiredSensors.pop_back();
+        delete sensor;
+    }
 }
 
 bool TKelvoWireless::TurnPowerOn() {

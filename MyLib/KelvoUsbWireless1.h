@@ -5,9 +5,11 @@
 // The controller keeps a 16-entry table of the indexes that hold a target and pushes that table on
 // every change, together with sensor data and overcharge alarms, as packets on its data path. Each
 // target present is represented by an object of its own (TCustom485Target and its descendants),
-// created and freed as the table changes.
+// created and freed as the table changes. The wireless aiming sensors aimed at those targets are
+// heard through the controller too: it keeps one sensor object per sensor, most recently heard first.
 #include "MyLib/CommonKelvoDevice.h"
 #include "MyLib/CommonKelvoUsbDevice.h"
+#include "MyLib/KelvoWirelessSensor.h"
 
 #include <array>
 #include <cstdint>
@@ -103,6 +105,8 @@ using PCustom485Target = TCustom485Target*;
 
 // A target object came (after it was created and read) or goes (before it is freed).
 using TKelvo485TargetEvent = std::function<void(TKelvoWireless* ASender, TCustom485Target* ATarget)>;
+// A sensor object was made for a sensor heard for the first time (before its first packet is decoded).
+using TNewWirelessSensorEvent = std::function<void(TKelvoWireless* ASender, TCustomWirelessSensor* ASensor)>;
 
 class TKelvoWireless : public TCommonKelvoUsbDevice {
 public:
@@ -119,7 +123,9 @@ public:
     // Reports every target gone and frees it, powers the radio off while the device is still
     // there, then closes.
     void Close() override;
-    // Sensor data of a wireless sensor aimed at a target (packet id 0x44, whole packet).
+    // Sensor data of a wireless sensor aimed at a target (packet id 0x44, whole packet): the sensor
+    // whose packet it is takes it, aimed at the target of the packet's index; a sensor heard for the
+    // first time gets an object of its model class.
     void DoData(const uint8_t* ABuffer, uint32_t ABufferSize) override;
     void DataPipeRead(TWinUsbBulkPipeReader* ASender, TUsbBlock ABuffer, uint32_t ABufferSize) override;
     bool GetSerialNum(PSerialNum ASerial) override;
@@ -170,9 +176,20 @@ public:
     uint8_t MaxCommandRetries() const { return bMaxCommandRetries; }
     const std::vector<TTargetsHistoryItem>& TargetsHistory() const { return fTargetsHistory; }
 
+    // Sensor data is taken only while enabled (the default); disabling also destroys the sensors.
+    void EnableWirelessSensors() { fWirelessSensorsEnabled = true; }
+    void DisableWirelessSensors();
+    bool WirelessSensorsEnabled() const { return fWirelessSensorsEnabled; }
+    // Frees every sensor object. Called from a handler while a packet is being handed out, the
+    // sensors leave the list at once and are freed once the packet is done.
+    void DestroyWirelessSensors();
+    // The sensors known, most recently heard first.
+    const std::vector<TCustomWirelessSensor*>& Sensors() const { return fSensors; }
+
     TKelvo485TargetEvent fOnTargetConnect;
     TKelvo485TargetEvent fOnTargetDisconnect;
     TUsbDeviceNotify fOnOvercharge;
+    TNewWirelessSensorEvent fOnNewSensor;
 
 private:
     bool IsNewTransceiver() const;
@@ -184,11 +201,18 @@ private:
     // Creates the object the info block of AIndex describes, with its history; fires the connect
     // event when asked.
     void ConnectTargetAt(int AIndex, bool ADoNotify);
-    // Clears the slot, fires the disconnect event, frees the object.
+    // Clears the slot, fires the disconnect event, lets go of the sensors aimed at the target and
+    // frees the object.
     void DisconnectTargetAt(int AIndex);
     // Replaces the object at AIndex when the info block now describes another target or state.
     void RefreshTargetAt(int AIndex, bool ADoNotify);
     TTargetsHistoryItem& FindHistoryItem(const TSerialNum& ASerial);
+    // Hands one sensor packet (ASize bytes received) to its sensor, or to a new one, aimed at ATarget.
+    void DispatchSensorPacket(uint8_t* APacket, uint32_t ASize, TCustom485Target* ATarget);
+    // A sensor object's destroy event: it leaves the list.
+    void SensorDestroyed(TCustomWirelessSensor* ASender);
+    // Frees the sensors destroyed while a packet was being handed out, once none is.
+    void FreeRetiredSensors();
 
     std::array<TCustom485Target*, KELVO_WIRELESS_TARGETS> fTargs{}; // owned
     // The status byte last taken over for each index.
@@ -198,5 +222,11 @@ private:
     uint8_t fOvercharge = 0;
     uint8_t bMaxCommandRetries = 1;
     std::vector<TTargetsHistoryItem> fTargetsHistory;
+    std::vector<TCustomWirelessSensor*> fSensors; // owned, most recently heard first
+    bool fWirelessSensorsEnabled = true;
+    // Sensor packets being handed out (a handler may take further packets), and the sensors
+    // destroyed meanwhile, out of the list but not yet freed.
+    int fSensorDispatchDepth = 0;
+    std::vector<TCustomWirelessSensor*> fRetiredSensors;
 };
 using PKelvoWireless = TKelvoWireless*;

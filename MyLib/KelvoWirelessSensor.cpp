@@ -154,6 +154,11 @@ void TCustomWirelessSensor::SetStaticTarget(double ADistance, TKelvoTargetObject
     RecalcScale();
 }
 
+void TCustomWirelessSensor::ForgetTarget(const TKelvoTargetObject* ATarget) {
+    if (fTarget == ATarget)
+        fTarget = nullptr;
+}
+
 uint8_t TCustomWirelessSensor::BatteryLevel() const {
     if (fBattery <= fBatteryMin)
         return 0;
@@ -207,6 +212,8 @@ void TCustomWirelessSensor::FilterAndEmit(TQueuedPoint_V1& APoint, double AX, do
 }
 
 void TCustomWirelessSensor::Emit(TQueuedPoint_V1& APoint) {
+    if (fPointsStopped)
+        return;
     if (OnNewPoint)
         OnNewPoint(this, &APoint);
     else if (fStorePoints)
@@ -416,6 +423,14 @@ void TWD03Sensor::InitializeOwn() {
     InitLowPass(fXCheb, 0.15);
     InitLowPass(fYCheb, 0.15);
     fVisibleDistance = 0;
+    fCommand.clear();
+    fCommandIndex = 0;
+    // Symbol s is the s-th pair (i, j), 0 <= i < j <= 10, in order of i then j: the groups at
+    // 1000 + 200 i and 1000 + 200 j Hz.
+    size_t symbol = 0;
+    for (int i = 0; i <= 10; ++i)
+        for (int j = i + 1; j <= 10; ++j)
+            fCodes[symbol++] = {1000 + 200 * i, 1000 + 200 * j};
 }
 
 void TWD03Sensor::Initialize() {
@@ -436,8 +451,87 @@ void TWD03Sensor::ProcessStatusPacket(const uint8_t* APacket, size_t ALength) {
         TakeStatusBits(APacket, ALength, 19);
         if (OnNoSignal)
             OnNoSignal(this);
+    } else if (ALength == 7)
+        HandleCommandAck(APacket[4], APacket[5]);
+}
+
+bool TWD03Sensor::SendSymbol(uint8_t ASymbol) {
+    if (!fTarget || ASymbol >= fCodes.size())
+        return false;
+    return fTarget->SetFrequencies(fCodes[ASymbol].Freq1, fCodes[ASymbol].Freq2);
+}
+
+bool TWD03Sensor::SendCommand(const uint8_t* AData, size_t ALen) {
+    if (ALen == 0)
+        return false;
+    std::vector<uint8_t> symbols{KSymbolStart};
+    for (size_t i = 0; i < ALen; ++i)
+        for (uint8_t nibble : {uint8_t(AData[i] & 0x0F), uint8_t(AData[i] >> 4)}) {
+            // The sensor tells symbols apart by their change: a repeated nibble needs a separator.
+            if (symbols.back() == nibble)
+                symbols.push_back(KSymbolRepeat);
+            symbols.push_back(nibble);
+        }
+    symbols.push_back(KSymbolEnd);
+    fCommand = std::move(symbols);
+    fCommandIndex = 0;
+    if (SendSymbol(KSymbolStart))
+        return true;
+    // The sensor never saw the start: nothing is pending.
+    fCommand.clear();
+    return false;
+}
+
+void TWD03Sensor::HandleCommandAck(uint8_t AType, uint8_t ASymbol) {
+    switch (AType) {
+    case 1:
+        if (ASymbol == KSymbolIdle) {
+            if (OnCommandCancel)
+                OnCommandCancel(this);
+        } else if (ASymbol == KSymbolEnd) {
+            fCommand.clear();
+            fCommandIndex = 0;
+            if (OnCommandSuccess)
+                OnCommandSuccess(this);
+        }
+        return;
+    case 2:
+        if (fCommandIndex < fCommand.size() && ASymbol == fCommand[fCommandIndex]) {
+            // A symbol that cannot be set abandons the command as a wrong echo does.
+            if (++fCommandIndex < fCommand.size() && SendSymbol(fCommand[fCommandIndex]))
+                return;
+        }
+        ResetCommand();
+        return;
+    default:
+        ResetCommand();
     }
-    // Length 7 is the echo of the optical command channel, which is not driven here.
+}
+
+void TWD03Sensor::ResetCommand() {
+    fCommand.clear();
+    fCommandIndex = 0;
+    SendSymbol(KSymbolIdle);
+}
+
+bool TWD03Sensor::StoreCalibrationScale(uint32_t dwScale) {
+    uint8_t command[6] = {0xF0, 0x04};
+    PutLE32(command + 2, dwScale);
+    return SendCommand(command, sizeof command);
+}
+
+bool TWD03Sensor::SetSerialNumber(uint16_t wSerial) {
+    uint8_t command[4] = {0xF1, 0x02};
+    PutLE16(command + 2, wSerial);
+    return SendCommand(command, sizeof command);
+}
+
+bool TWD03Sensor::SendPasswordCommand(uint8_t ACode, const std::string& APassword) {
+    if (APassword.size() > 0xFF)
+        return false;
+    std::vector<uint8_t> command{ACode, uint8_t(APassword.size())};
+    command.insert(command.end(), APassword.begin(), APassword.end());
+    return SendCommand(command.data(), command.size());
 }
 
 void TWD03Sensor::TakeAuxiliary(uint8_t ACounter, uint8_t AValue) {
@@ -548,6 +642,16 @@ void TWD03Sensor::EmitPosition(TQueuedPoint_V1 P, int16_t AX, int16_t AY, bool A
 
 TWD03V2Sensor::TWD03V2Sensor(TComponent* AOwner) : TWD03Sensor(AOwner, ModelWD03V2) {}
 
+bool TWD03V2Sensor::SetHigherVoltage() {
+    const uint8_t command[] = {0xF2, 0x00};
+    return SendCommand(command, sizeof command);
+}
+
+bool TWD03V2Sensor::SetLowerVoltage() {
+    const uint8_t command[] = {0xF3, 0x00};
+    return SendCommand(command, sizeof command);
+}
+
 TWD05Sensor::TWD05Sensor(TComponent* AOwner) : TWD03Sensor(AOwner, ModelWD05) {}
 
 TWDM02Sensor::TWDM02Sensor(TComponent* AOwner) : TWDM02Sensor(AOwner, ModelWDM02) {}
@@ -564,6 +668,14 @@ bool TWDM02Sensor::GetSerialFromPacket(const uint8_t* APacket, size_t ASize) {
 TWDM02V2Sensor::TWDM02V2Sensor(TComponent* AOwner) : TWDM02V2Sensor(AOwner, ModelWDM02V2) {}
 
 TWDM02V2Sensor::TWDM02V2Sensor(TComponent* AOwner, const TWDModel& AModel) : TWDM02Sensor(AOwner, AModel) {}
+
+bool TWDM02V2Sensor::UnlockFuse(const std::string& APassword) {
+    return SendPasswordCommand(0xF8, APassword);
+}
+
+bool TWDM02V2Sensor::LockFuse(const std::string& APassword) {
+    return SendPasswordCommand(0xF9, APassword);
+}
 
 TWDM02V3Sensor::TWDM02V3Sensor(TComponent* AOwner) : TWDM02V2Sensor(AOwner, ModelWDM02V3) {}
 

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 class TCustomWirelessSensor;
 
@@ -71,13 +72,21 @@ public:
     virtual bool CheckPacket(const uint8_t* APacket, size_t ASize) const;
     // Decodes one packet of ASize bytes received; an inverted packet is turned back in place first.
     virtual void Feed(uint8_t* APacket, size_t ASize) = 0;
-    // The sensor's optical command channel is not driven here: no model accepts these yet.
+    // Commands over the optical channel (WD-03 family); refused by the models that do not take them.
     virtual bool SetHigherVoltage() { return false; }
     virtual bool SetLowerVoltage() { return false; }
+    // APassword is the caller's byte string; the sensor checks it.
+    virtual bool UnlockFuse(const std::string& APassword) { return (void)APassword, false; }
+    virtual bool LockFuse(const std::string& APassword) { return (void)APassword, false; }
     virtual std::string Code128();
 
     void SetDynamicTarget(TKelvoTargetObject* ATarget);
     void SetStaticTarget(double ADistance, TKelvoTargetObject* ATarget);
+    // The target object ATarget is going away: a sensor aimed at it lets go (keeping its scale mode)
+    // and uses the default geometry until it is aimed again.
+    void ForgetTarget(const TKelvoTargetObject* ATarget);
+    // Hands out no further points: the sensor is to be freed once the packet it decodes is done.
+    void StopPoints() { fPointsStopped = true; }
     TPointsArray GetPoints() { return fQueue.Get(); }
     bool ValidSerial() const { return fSerial != 0 && fSerial != 0xFFFF; }
     bool XTFailed() const { return (fDeviceStatusBits & 1) != 0; }
@@ -152,6 +161,7 @@ protected:
     TCheb2 fXCheb;
     TCheb2 fYCheb;
     uint64_t fDroppedPackets = 0;
+    bool fPointsStopped = false;
 
 private:
     void InitializeOwn();
@@ -242,7 +252,16 @@ public:
 // invalid.
 void ComputeSpots(const uint8_t* AWords, TQueuedPoint_V1& P);
 
-// WD-03 and later: the sensor reports two aiming positions per packet.
+// The LED modulation frequencies (Hz) of the target's two LED groups that stand for one symbol of
+// the optical command channel.
+struct TFrequencyPair {
+    int Freq1;
+    int Freq2;
+};
+
+// WD-03 and later: the sensor reports two aiming positions per packet. The host sends it commands
+// optically: each symbol is a frequency pair set on the target's LEDs, and the sensor echoes every
+// symbol it saw over the radio before the next one is set.
 class TWD03Sensor : public TWDCustomSensor {
 public:
     explicit TWD03Sensor(TComponent* AOwner);
@@ -250,6 +269,32 @@ public:
     void RecalcScale() override {}
 
     double VisibleDistance() const { return fVisibleDistance; }
+
+    // Sets the target's LEDs to the symbol's frequency pair; false without a target or when the
+    // target refuses.
+    bool SendSymbol(uint8_t ASymbol);
+    // Starts sending ALen command bytes: the start symbol goes out now, each further symbol when the
+    // sensor has echoed the one before. False (and nothing pending) for an empty command or when the
+    // start symbol cannot be sent.
+    bool SendCommand(const uint8_t* AData, size_t ALen);
+    // The sensor's echo: type 0 resets; type 1 ends the command (53 cancelled, 54 done); type 2
+    // repeats the symbol just sent, so the next one goes out. Anything unexpected resets.
+    void HandleCommandAck(uint8_t AType, uint8_t ASymbol);
+    // Drops the pending command and sets the idle symbol.
+    void ResetCommand();
+    bool StoreCalibrationScale(uint32_t dwScale);
+    bool SetSerialNumber(uint16_t wSerial);
+    bool CommandPending() const { return !fCommand.empty(); }
+    const std::array<TFrequencyPair, 55>& Codes() const { return fCodes; }
+
+    TSensorNotifyEvent OnCommandCancel;
+    TSensorNotifyEvent OnCommandSuccess;
+
+    // Symbols besides the nibbles 0..15.
+    static constexpr uint8_t KSymbolStart = 16;
+    static constexpr uint8_t KSymbolRepeat = 33; // between two equal nibbles
+    static constexpr uint8_t KSymbolIdle = 53;
+    static constexpr uint8_t KSymbolEnd = 54;
 
     static constexpr double KRawScaleUnit = 251658240.0;
 
@@ -269,6 +314,9 @@ protected:
         (void)APacket, (void)ALength, (void)ABitsLength;
     }
     virtual bool IsNoSignalLength(size_t ALength) const { return ALength == 18; }
+    // A command of a code, the password's length and the password; a password longer than its
+    // length byte holds is refused.
+    bool SendPasswordCommand(uint8_t ACode, const std::string& APassword);
 
     uint8_t fTestSum = 0;
     uint8_t fTestSum2 = 0;
@@ -277,6 +325,9 @@ protected:
     uint16_t fDistanceWord = 0;
     uint8_t fDistanceBits = 0;
     double fVisibleDistance = 0;
+    std::vector<uint8_t> fCommand; // symbols of the command being sent
+    size_t fCommandIndex = 0;      // the symbol sent last, waiting for its echo
+    std::array<TFrequencyPair, 55> fCodes{};
 
 private:
     void InitializeOwn();
@@ -288,6 +339,8 @@ private:
 class TWD03V2Sensor : public TWD03Sensor {
 public:
     explicit TWD03V2Sensor(TComponent* AOwner);
+    bool SetHigherVoltage() override;
+    bool SetLowerVoltage() override;
 };
 
 class TWD05Sensor : public TWD03Sensor {
@@ -308,6 +361,8 @@ protected:
 class TWDM02V2Sensor : public TWDM02Sensor {
 public:
     explicit TWDM02V2Sensor(TComponent* AOwner);
+    bool UnlockFuse(const std::string& APassword) override;
+    bool LockFuse(const std::string& APassword) override;
 
 protected:
     TWDM02V2Sensor(TComponent* AOwner, const TWDModel& AModel);

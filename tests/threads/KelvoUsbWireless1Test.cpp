@@ -8,6 +8,7 @@
 #include "sim/SimBus.h"
 #include "sim/SimGost.h"
 #include "sim/SimWirelessController.h"
+#include "sim/SimWirelessSensor.h"
 
 #include <gtest/gtest.h>
 
@@ -262,4 +263,208 @@ TEST_F(WirelessBench, ChangedStatusByteReplacesTheTarget) {
     EXPECT_EQ(1, history.ConnectedAsStub);
     EXPECT_EQ(1, history.ConnectedAsTarget);
     EXPECT_EQ(2, history.TotalConnects);
+}
+
+// --- Wireless sensors heard through the controller ---
+
+namespace {
+
+using TBytes = std::vector<uint8_t>;
+
+// The controller's sensor data packet: the target's index, then the sensor's own packet.
+TBytes SensorData(uint8_t AIndex, const TBytes& ASensorPacket) {
+    TBytes bytes{uint8_t(ASensorPacket.size() + 3), 0x44, AIndex};
+    bytes.insert(bytes.end(), ASensorPacket.begin(), ASensorPacket.end());
+    return bytes;
+}
+
+TSimWirelessSensor SimSensor(uint8_t AModelCode, uint16_t ASerial,
+                             TSimWirelessFault AFault = TSimWirelessFault::None) {
+    TSimWirelessSensorSetup setup;
+    setup.ModelCode = AModelCode;
+    setup.Serial = ASerial;
+    setup.Fault = AFault;
+    setup.FaultEvery = AFault == TSimWirelessFault::None ? 0 : 1;
+    return TSimWirelessSensor(setup);
+}
+
+// Standard targets at indexes 1 and 3, a blinker at 2. Every sensor made gets a point counter.
+struct SensorBench : WirelessBench {
+    std::shared_ptr<TSimWirelessController> fSim;
+    std::unique_ptr<TKelvoWireless> fDevice;
+    int fNewSensors = 0;
+    std::vector<uint16_t> fPointIndexes; // the target index of every point
+    std::function<void(TCustomWirelessSensor*)> fOnSensor;
+    std::function<void()> fOnPoint;
+
+    void SetUp() override {
+        fSim = Plug(TUsbDriverKind::Family);
+        auto& targets = fSim->State()->Targets;
+        targets.push_back(TSimRadioTarget{});
+        targets.back().Index = 3;
+        targets.back().Serial[7] = 3;
+        targets.push_back(TSimRadioTarget{});
+        targets.back().Index = 2;
+        targets.back().ProductId = 15;
+        targets.back().Serial[7] = 2;
+    }
+    void Connect() {
+        fDevice = Open(*fSim);
+        fDevice->fOnNewSensor = [this](TKelvoWireless*, TCustomWirelessSensor* ASensor) {
+            ++fNewSensors;
+            ASensor->OnNewPoint = [this](TCustomWirelessSensor*, PQueuedPoint P) {
+                fPointIndexes.push_back(P->targetindex);
+                if (fOnPoint)
+                    fOnPoint();
+            };
+            if (fOnSensor)
+                fOnSensor(ASensor);
+        };
+        fLines.clear();
+    }
+    void Take(const TBytes& ABytes) {
+        auto buffer = std::make_unique<uint8_t[]>(ABytes.size());
+        std::copy(ABytes.begin(), ABytes.end(), buffer.get());
+        fDevice->ProcessData(TUsbBlock(buffer.release()), uint32_t(ABytes.size()));
+    }
+    std::vector<uint16_t> Serials() const {
+        std::vector<uint16_t> serials;
+        for (const TCustomWirelessSensor* sensor : fDevice->Sensors())
+            serials.push_back(sensor->Serial());
+        return serials;
+    }
+};
+
+} // namespace
+
+// Each case: the packets taken, the sensors kept (most recently heard first), the sensors made, the
+// points handed out and the log lines.
+TEST_F(SensorBench, PacketsMakeAndFeedSensors) {
+    auto m01 = SimSensor(0, 11);
+    auto wd03 = SimSensor(2, 22);
+    auto unknown = SimSensor(2, 33, TSimWirelessFault::UnknownModel);
+    auto m02 = SimSensor(3, 44);
+    struct TCase {
+        const char* Name;
+        std::vector<TBytes> Packets;
+        std::vector<uint16_t> Serials;
+        int NewSensors;
+        size_t Points;
+        std::vector<std::string> Lines;
+        bool Disabled = false;
+    };
+    const TCase cases[] = {
+        {"WD-M01, one point a packet",
+         {SensorData(1, m01.NextPacket()), SensorData(1, m01.NextPacket()), SensorData(1, m01.NextPacket())},
+         {11},
+         1,
+         3,
+         {}},
+        {"WD-03, two points a packet",
+         {SensorData(1, wd03.NextPacket()), SensorData(1, wd03.NextPacket())},
+         {22},
+         1,
+         4,
+         {}},
+        {"the sensor heard last is first",
+         {SensorData(1, m01.NextPacket()), SensorData(1, wd03.NextPacket()), SensorData(1, m01.NextPacket())},
+         {11, 22},
+         2,
+         4,
+         {}},
+        {"unknown model", {SensorData(1, unknown.NextPacket())}, {}, 0, 0, {"BAD PACKET, unknown class"}},
+        {"WD-M02 weak signal of 15 bytes",
+         {SensorData(1, m02.StatusPacket(TSimWirelessStatus::WeakSignal))},
+         {},
+         0,
+         0,
+         {}},
+        {"not a wireless target", {SensorData(2, m01.NextPacket())}, {}, 0, 0, {"TARGET is not wireless"}},
+        {"disabled", {SensorData(1, m01.NextPacket()), SensorData(0, m01.NextPacket())}, {}, 0, 0, {}, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Connect();
+        fNewSensors = 0;
+        fPointIndexes.clear();
+        if (c.Disabled)
+            fDevice->DisableWirelessSensors();
+        for (const TBytes& packet : c.Packets)
+            Take(packet);
+        EXPECT_EQ(c.Serials, Serials());
+        EXPECT_EQ(c.NewSensors, fNewSensors);
+        EXPECT_EQ(std::vector<uint16_t>(c.Points, 1), fPointIndexes);
+        EXPECT_EQ(c.Lines, fLines);
+        for (const TCustomWirelessSensor* sensor : fDevice->Sensors())
+            EXPECT_EQ(fDevice->Targets(1), sensor->Target());
+    }
+}
+
+// A target that goes away leaves no sensor aimed at it; the sensor's next packet aims it at the
+// target of that packet's index.
+TEST_F(SensorBench, ReleasedTargetLeavesItsSensors) {
+    auto m01 = SimSensor(0, 11);
+    Connect();
+    Take(SensorData(1, m01.NextPacket()));
+    ASSERT_EQ(1u, fDevice->Sensors().size());
+    TCustomWirelessSensor* sensor = fDevice->Sensors().front();
+    ASSERT_EQ(fDevice->Targets(1), sensor->Target());
+    TBytes table = {18, 0x88, 0, 1, 1};
+    table.resize(18);
+    Take(table);
+    EXPECT_EQ(nullptr, fDevice->Targets(1));
+    EXPECT_EQ(nullptr, sensor->Target());
+    Take(SensorData(3, m01.NextPacket()));
+    EXPECT_EQ(fDevice->Targets(3), sensor->Target());
+    EXPECT_EQ((std::vector<uint16_t>{1, 3}), fPointIndexes);
+    fDevice->Close();
+    EXPECT_EQ(nullptr, sensor->Target());
+}
+
+// Handlers that destroy sensors while a packet is handed out: the packet is finished safely and no
+// point comes from a destroyed sensor.
+TEST_F(SensorBench, HandlersMayDestroySensors) {
+    struct TCase {
+        const char* Name;
+        std::function<void(TCustomWirelessSensor*)> OnSensor;
+        std::function<void()> OnPoint;
+        size_t Points;
+    };
+    const TCase cases[] = {
+        {"new sensor handler destroys all",
+         [&](TCustomWirelessSensor*) { fDevice->DestroyWirelessSensors(); }, nullptr, 0},
+        {"new sensor handler frees it", [](TCustomWirelessSensor* ASensor) { delete ASensor; }, nullptr, 0},
+        {"point handler destroys all", nullptr, [&] { fDevice->DestroyWirelessSensors(); }, 1},
+        {"point handler disables", nullptr, [&] { fDevice->DisableWirelessSensors(); }, 1},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto wd03 = SimSensor(2, 22);
+        Connect();
+        fPointIndexes.clear();
+        fOnSensor = c.OnSensor;
+        fOnPoint = c.OnPoint;
+        Take(SensorData(1, wd03.NextPacket()));
+        EXPECT_EQ(c.Points, fPointIndexes.size());
+        EXPECT_TRUE(fDevice->Sensors().empty());
+        fDevice.reset();
+    }
+    fOnSensor = nullptr;
+    fOnPoint = nullptr;
+}
+
+// Sensor packets pushed on the controller's data path reach the sensor's point handler.
+TEST_P(WirelessBinding, SensorPointsArriveThroughTheDataPath) {
+    auto sim = Plug(GetParam(), GetParam() == TUsbDriverKind::Generic ? 0x22 : 14);
+    auto device = Open(*sim);
+    int points = 0;
+    device->fOnNewSensor = [&](TKelvoWireless*, TCustomWirelessSensor* ASensor) {
+        ASensor->OnNewPoint = [&](TCustomWirelessSensor*, PQueuedPoint) { ++points; };
+    };
+    auto wd03 = SimSensor(5, 55);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(sim->PushRaw(SensorData(1, wd03.NextPacket())));
+    ASSERT_TRUE(fLoop.RunUntil([&] { return points == 10; }, 10000));
+    ASSERT_EQ(1u, device->Sensors().size());
+    EXPECT_EQ("WD-03V2", device->Sensors().front()->ShortName());
 }

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <numbers>
@@ -348,6 +350,154 @@ TEST(WirelessSensorTest, UnusableScaleOrGeometryNeverReachesTheFilters) {
     EXPECT_TRUE(points[0].valid);
     EXPECT_NEAR(points[0].xmm, aims[0].XMm, 0.05);
     EXPECT_NEAR(points[0].ymm, aims[0].YMm, 0.05);
+}
+
+// A target that records the frequency pairs set on its LEDs.
+class TFrequencyTarget : public TGeometryTarget {
+public:
+    bool SetFrequencies(int AFreq1, int AFreq2) override {
+        Sent.push_back({AFreq1, AFreq2});
+        return true;
+    }
+    std::vector<TFrequencyPair> Sent;
+};
+
+// The symbols ASent stands for in the sensor's codes (-1 for a pair that is none).
+std::vector<int> Symbols(const TWD03Sensor& ASensor, const std::vector<TFrequencyPair>& ASent) {
+    std::vector<int> symbols;
+    for (const TFrequencyPair& pair : ASent) {
+        const auto& codes = ASensor.Codes();
+        auto it = std::find_if(codes.begin(), codes.end(), [&](const TFrequencyPair& ACode) {
+            return ACode.Freq1 == pair.Freq1 && ACode.Freq2 == pair.Freq2;
+        });
+        symbols.push_back(it == codes.end() ? -1 : int(it - codes.begin()));
+    }
+    return symbols;
+}
+
+// The sensor's echo of the command channel: a 7-byte status packet.
+void Echo(TWD03Sensor& ASensor, uint8_t AType, uint8_t ASymbol) {
+    TBytes packet = {7 | KSensorPacketStatusBit, ASensor.HardwareId(), 0, 0, AType, ASymbol, 0};
+    PutLE16(packet.data() + 2, ASensor.Serial());
+    ASensor.Feed(packet.data(), packet.size());
+}
+
+TEST(WirelessSensorTest, CommandCodesAreFrequencyPairs) {
+    TWD03Sensor sensor(nullptr);
+    const std::pair<int, TFrequencyPair> cases[] = {
+        {0, {1000, 1200}},  {9, {1000, 3000}},  {10, {1200, 1400}}, {16, {1200, 2600}},
+        {33, {1600, 3000}}, {53, {2600, 3000}}, {54, {2800, 3000}}};
+    for (const auto& [symbol, pair] : cases) {
+        EXPECT_EQ(pair.Freq1, sensor.Codes()[size_t(symbol)].Freq1) << symbol;
+        EXPECT_EQ(pair.Freq2, sensor.Codes()[size_t(symbol)].Freq2) << symbol;
+    }
+}
+
+// Each command is sent symbol by symbol, the next when the sensor echoed the one before; the echo of
+// the end symbol returns the LEDs to idle, and the sensor's end report fires the success event.
+TEST(WirelessSensorTest, CommandsGoOutSymbolBySymbol) {
+    struct TCase {
+        const char* Name;
+        uint8_t Model;
+        std::function<bool(TCustomWirelessSensor&)> Send;
+        std::vector<int> Symbols; // empty: refused, nothing sent
+    };
+    // The longest password: 255 bytes 0x6B, the length byte 0xFF with its repeated nibbles.
+    const std::string longest(255, 0x6B);
+    std::vector<int> longestSymbols = {16, 9, 15, 33, 15, 33, 15};
+    for (int i = 0; i < 255; ++i)
+        longestSymbols.insert(longestSymbols.end(), {11, 6});
+    longestSymbols.push_back(54);
+    const TCase cases[] = {
+        {"serial number",
+         2,
+         [](auto& S) { return static_cast<TWD03Sensor&>(S).SetSerialNumber(0x1234); },
+         {16, 1, 15, 2, 0, 4, 3, 2, 1, 54}},
+        {"calibration scale",
+         6,
+         [](auto& S) { return static_cast<TWD03Sensor&>(S).StoreCalibrationScale(0x00000100); },
+         {16, 0, 15, 4, 0, 33, 0, 33, 0, 1, 0, 33, 0, 33, 0, 33, 0, 33, 0, 54}},
+        {"higher voltage", 5, [](auto& S) { return S.SetHigherVoltage(); }, {16, 2, 15, 0, 33, 0, 54}},
+        {"lower voltage", 5, [](auto& S) { return S.SetLowerVoltage(); }, {16, 3, 15, 0, 33, 0, 54}},
+        {"no voltage control", 2, [](auto& S) { return S.SetHigherVoltage(); }, {}},
+        {"unlock fuse", 7, [](auto& S) { return S.UnlockFuse("\x21"); }, {16, 8, 15, 1, 0, 1, 2, 54}},
+        {"lock fuse", 8, [](auto& S) { return S.LockFuse("\x21"); }, {16, 9, 15, 1, 0, 1, 2, 54}},
+        {"no fuse", 5, [](auto& S) { return S.UnlockFuse("\x21"); }, {}},
+        {"password longer than its length byte",
+         7,
+         [](auto& S) { return S.UnlockFuse(std::string(256, 'k')); },
+         {}},
+        {"longest password", 7, [&](auto& S) { return S.LockFuse(longest); }, longestSymbols},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TBytes first = WD03Data(c.Model, 1, 0);
+        auto sensor = Create(first);
+        ASSERT_NE(nullptr, sensor);
+        auto& wd03 = static_cast<TWD03Sensor&>(*sensor);
+        TFrequencyTarget target;
+        wd03.SetDynamicTarget(&target);
+        int successes = 0;
+        wd03.OnCommandSuccess = [&](TCustomWirelessSensor*) { ++successes; };
+        ASSERT_EQ(!c.Symbols.empty(), c.Send(*sensor));
+        if (c.Symbols.empty()) {
+            EXPECT_TRUE(target.Sent.empty());
+            continue;
+        }
+        // Each echo brings the next symbol, and the echo of the last one the idle symbol.
+        for (size_t i = 0; i < target.Sent.size() && i < c.Symbols.size(); ++i)
+            Echo(wd03, 2, uint8_t(Symbols(wd03, {target.Sent[i]})[0]));
+        std::vector<int> sent = Symbols(wd03, target.Sent);
+        EXPECT_EQ(53, sent.back());
+        sent.pop_back();
+        EXPECT_EQ(c.Symbols, sent);
+        EXPECT_FALSE(wd03.CommandPending());
+        Echo(wd03, 1, 54);
+        EXPECT_EQ(1, successes);
+    }
+}
+
+// Echoes that do not follow the command abandon it and set the idle symbol; the sensor's cancel
+// report fires the cancel event.
+TEST(WirelessSensorTest, UnexpectedEchoesResetTheCommand) {
+    struct TCase {
+        const char* Name;
+        bool Pending; // a serial number command started
+        uint8_t Type, Symbol;
+        std::vector<int> Sent; // after the start symbol
+        int Cancels;
+    };
+    const TCase cases[] = {
+        {"echo with nothing pending", false, 2, 16, {53}, 0},
+        {"wrong symbol echoed", true, 2, 5, {53}, 0},
+        {"sensor resets", true, 0, 0, {53}, 0},
+        {"unknown echo type", true, 7, 16, {53}, 0},
+        {"sensor cancelled", true, 1, 53, {}, 1},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TWD03Sensor sensor(nullptr);
+        TFrequencyTarget target;
+        sensor.SetDynamicTarget(&target);
+        int cancels = 0;
+        sensor.OnCommandCancel = [&](TCustomWirelessSensor*) { ++cancels; };
+        if (c.Pending) {
+            ASSERT_TRUE(sensor.SetSerialNumber(0x1234));
+        }
+        target.Sent.clear();
+        sensor.HandleCommandAck(c.Type, c.Symbol);
+        EXPECT_EQ(c.Sent, Symbols(sensor, target.Sent));
+        EXPECT_EQ(c.Cancels, cancels);
+        EXPECT_EQ(c.Pending && c.Type == 1, sensor.CommandPending());
+    }
+    // Nothing to send, or nowhere to send it: refused, and nothing is pending.
+    TWD03Sensor sensor(nullptr);
+    TFrequencyTarget target;
+    EXPECT_FALSE(sensor.SetSerialNumber(1));
+    EXPECT_FALSE(sensor.CommandPending());
+    sensor.SetDynamicTarget(&target);
+    EXPECT_FALSE(sensor.SendCommand(nullptr, 0));
+    EXPECT_TRUE(target.Sent.empty());
 }
 
 TEST(SimWirelessSensorTest, RefusesWhatItsFieldsCannotHold) {
