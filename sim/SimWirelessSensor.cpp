@@ -61,9 +61,9 @@ TSimWirelessSensor::TSimWirelessSensor(const TSimWirelessSensorSetup& ASetup, ui
         fRawScaleWord = FitField(KRawScaleUnit * 50 / units, 0xFFFFFFFF, "raw scale word");
     } else if (!fSetup.ZeroCoefficient)
         fDistanceKWord = FitField(fSetup.DistanceK * 65536, 0xFFFFFFFF, "distance coefficient");
-    // The sensor reports the direction from the upper LED group to the lower one, canted: sin in
-    // the word, the half (cos < 0) in its lowest bit.
-    double alpha = fSetup.CantRad - Pi / 2;
+    // The sensor reports the direction from LED group 1 to group 0, canted: sin in the word, the
+    // half (cos < 0) in its lowest bit.
+    double alpha = fSetup.CantRad + (fSetup.UpperGroupFirst ? Pi / 2 : -Pi / 2);
     int word = int(std::lround(10000 * std::sin(alpha)));
     bool odd = std::cos(alpha) < -1e-9;
     if ((word & 1) != int(odd))
@@ -112,8 +112,9 @@ std::vector<uint8_t> TSimWirelessSensor::WDM01Data(const TSimAimSample& AAim) {
         bytes[5] = fSetup.BatteryByte;
     else
         bytes[5] = KXTValues[selector - 5];
-    // Spot 1 is the lower LED group's; its quadrants go to the even words, spot 2's to the odd ones.
-    double ledY[2] = {-fSetup.LedsDistance / 2, fSetup.LedsDistance / 2};
+    // Spot 1 is LED group 0's; its quadrants go to the even words, spot 2's to the odd ones.
+    const double half = fSetup.LedsDistance / 2;
+    double ledY[2] = {fSetup.UpperGroupFirst ? half : -half, fSetup.UpperGroupFirst ? -half : half};
     for (int c = 0; c < 2; ++c) {
         double x, y;
         Spot(AAim, ledY[c], x, y);

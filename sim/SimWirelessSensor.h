@@ -30,6 +30,9 @@ struct TSimWirelessSensorSetup {
     uint16_t Serial = 1234;
     uint32_t InvertEvery = 3; // 0: never
     double LedsDistance = 190;
+    // LED group 0 is the upper one, as on the radio targets; else the lower one, as in the host's
+    // default geometry for a sensor without a target.
+    bool UpperGroupFirst = false;
     double UnitsPerMm = 10; // spot or position units per millimetre on the target
     double CantRad = 0;     // the sensor's cant
     // WD-M01/WD-02: the distance coefficient sent (the host's scale is distance / coefficient).

@@ -235,6 +235,13 @@ bool AddRadioSensors(const TSimDeviceOptions& AOptions, TSimWirelessState& AStat
         TSimRadioSensorSetup setup;
         if (!ParseSensor(uint8_t(std::stoi(name.substr(1))), value, setup, AError))
             return false;
+        // The LED groups of the target it aims at: group 0 on top, 50 apart on the biathlon target;
+        // the blinker has the host's default geometry.
+        if (const TSimRadioTarget* target = AState.TargetAt(setup.TargetIndex)) {
+            setup.Sensor.UpperGroupFirst = target->ProductId != 15;
+            setup.Sensor.LedsDistance = target->ProductId == 18 ? 50 : 190;
+        } else
+            setup.Sensor.UpperGroupFirst = true;
         try {
             AState.Sensors.emplace_back(setup);
         } catch (const std::invalid_argument& AFault) {
