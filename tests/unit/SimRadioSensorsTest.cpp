@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 using TBytes = std::vector<uint8_t>;
@@ -139,4 +141,30 @@ TEST(SimRadioSensor, CommandsChangeWhatItSends) {
     EXPECT_EQ("WD-M02V3", report.Model);
     EXPECT_EQ(2u, report.CommandsApplied);
     EXPECT_EQ(2u, report.DataPackets);
+}
+
+// Out of view the sensor reports no signal, every tenth slot; a WD-M01 adds a battery report every
+// 500 slots.
+TEST(SimRadioSensor, OutOfViewAndBatteryReports) {
+    TSimRadioSensorSetup setup;
+    setup.ViewMm = 8;
+    TSimRadioSensor sensor(setup);
+    TSimAimPath path(setup.Seed);
+    int outOfView = 0, noSignal = 0, battery = 0, data = 0;
+    for (int slot = 0; slot < 1000; ++slot) {
+        const TSimAimSample aim = path.Next();
+        const bool out = std::hypot(aim.XMm, aim.YMm) > setup.ViewMm;
+        outOfView += out;
+        for (const TBytes& packet : sensor.NextSlot()) {
+            const bool status = packet[0] & 0x20;
+            data += !status;
+            noSignal += status && packet[4] == 1;
+            battery += status && packet[4] == 0;
+        }
+    }
+    EXPECT_EQ(1000 - outOfView, data);
+    EXPECT_GE(noSignal, outOfView / 10);
+    EXPECT_LE(noSignal, outOfView / 10 + 20);
+    EXPECT_GT(outOfView, 50);
+    EXPECT_EQ(2, battery);
 }
