@@ -118,18 +118,19 @@ TSimRadioSensorStream::~TSimRadioSensorStream() {
 }
 
 void TSimRadioSensorStream::Start() {
-    std::lock_guard lock(fMutex);
-    if (fThread.joinable())
-        return;
+    // The state's lock is never taken while holding the stream's (Wake runs under the state's lock).
+    std::vector<TClock::time_point> due;
     {
         std::lock_guard state(fState->Mutex);
-        if (fState->Sensors.empty())
-            return;
         // The sensors' slots are a millisecond apart, as independent radios would be.
         const auto now = TClock::now();
         for (std::size_t i = 0; i < fState->Sensors.size(); ++i)
-            fDue.push_back(now + std::chrono::milliseconds(i));
+            due.push_back(now + std::chrono::milliseconds(i));
     }
+    std::lock_guard lock(fMutex);
+    if (due.empty() || fThread.joinable())
+        return;
+    fDue = std::move(due);
     fThread = std::thread([this] { Run(); });
 }
 
