@@ -34,16 +34,30 @@ std::optional<uint32_t> Decimal(const std::string& AText, uint32_t AMax) {
     return ParseSimKindNumber(AText, AMax);
 }
 
+// An option of a tN or sN value: NAME=VALUE, or a bare NAME.
+struct TOptionParts {
+    std::string Name;
+    std::string Value;
+    bool Bare;
+};
+
+TOptionParts SplitOption(const std::string& AOption) {
+    const std::size_t eq = AOption.find('=');
+    if (eq == std::string::npos)
+        return {AOption, {}, true};
+    return {AOption.substr(0, eq), AOption.substr(eq + 1), false};
+}
+
+bool BadOption(const std::string& AOption, const char* AExpected, std::string& AError) {
+    AError = "bad option \"" + AOption + "\" (expected " + AExpected + ")";
+    return false;
+}
+
 // One option of a tN value; false with AError naming what was expected.
 bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std::string& AError) {
-    const std::size_t eq = AOption.find('=');
-    const std::string name = AOption.substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : AOption.substr(eq + 1);
-    auto bad = [&](const char* AExpected) {
-        AError = "bad option \"" + AOption + "\" (expected " + AExpected + ")";
-        return false;
-    };
-    if (eq == std::string::npos) {
+    const auto [name, value, bare] = SplitOption(AOption);
+    auto bad = [&](const char* AExpected) { return BadOption(AOption, AExpected, AError); };
+    if (bare) {
         if (name == "stub")
             ATarget.Stub = true;
         else if (name == "locked")
@@ -139,14 +153,9 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
     TSimWirelessSensorSetup& sensor = ASetup.Sensor;
     const bool wd03 = sensor.ModelCode != 0 && sensor.ModelCode != 4;
     const bool fuse = sensor.ModelCode == 7 || sensor.ModelCode == 8;
-    const std::size_t eq = AOption.find('=');
-    const std::string name = AOption.substr(0, eq);
-    const std::string value = eq == std::string::npos ? std::string() : AOption.substr(eq + 1);
-    auto bad = [&](const char* AExpected) {
-        AError = "bad option \"" + AOption + "\" (expected " + AExpected + ")";
-        return false;
-    };
-    if (eq == std::string::npos) {
+    const auto [name, value, bare] = SplitOption(AOption);
+    auto bad = [&](const char* AExpected) { return BadOption(AOption, AExpected, AError); };
+    if (bare) {
         if (name == "raw" && wd03)
             sensor.RawMode = true;
         else if (name == "zero-coefficient")
