@@ -8,16 +8,33 @@
 
 namespace {
 
+constexpr uint8_t KCmdStart = 0x10;
+constexpr uint8_t KCmdStop = 0x11;
 constexpr uint8_t KCmdTurnOff = 0x12;
+constexpr uint8_t KCmdStartWithoutReceiver = 0x15;
+constexpr uint8_t KCmdStartWithReceiver = 0x16;
+constexpr uint8_t KCmdSetAddress = 0x17;
 constexpr uint8_t KCmdGetProperties = 0x21;
-constexpr uint8_t KCmdBiaProperties = 0x26;
+constexpr uint8_t KCmdSetProperties = 0x22;
+constexpr uint8_t KCmdReceiverOn = 0x23;
+constexpr uint8_t KCmdSync = 0x24;
+constexpr uint8_t KCmdSetIReds = 0x25;
+constexpr uint8_t KCmdBiaProperties = 0x26; // the rapid-fire target answers its own properties
+constexpr uint8_t KCmdBiaFlag = 0x27;
+constexpr uint8_t KCmdSetReceiverMode = 0x28;
 constexpr uint8_t KCmdGetReceiverMode = 0x29;
+constexpr uint8_t KCmdGreenLeds = 0x30; // the blinker blinks
+constexpr uint8_t KCmdRedLeds = 0x31;
+constexpr uint8_t KCmdLeds = 0x32;
+constexpr uint8_t KCmdLedsBrightness = 0x33;
+constexpr uint8_t KCmdLampsBrightness = 0x34;
 constexpr uint8_t KCmdFrequencies = 0x40;
 constexpr uint8_t KCmdSignals = 0x50;
 constexpr uint8_t KCmdLock = 0x61;
 constexpr uint8_t KCmdUnlock = 0x62;
 constexpr uint8_t KCmdBrightness = 0x71;
 constexpr uint8_t KCmdGetCapabilities = 0x72;
+constexpr uint8_t KCmdSetCapabilities = 0x73;
 
 constexpr uint8_t KStubErase = 0x60;
 constexpr uint8_t KStubWrite = 0x61;
@@ -43,9 +60,17 @@ constexpr uint16_t KProductDumak = 22;
 constexpr int KMaxFrequency = 10000;
 constexpr int KFrequencyUnit = 100;
 constexpr uint16_t KFirmwareWithCapabilities = 7;
+constexpr uint16_t KHardwareWithBrightness = 3;
+constexpr uint16_t KHardwareWithAddress = 6;
+constexpr uint16_t KHardwareWithReceiverMode = 2;
+constexpr int KMaxAddress = 31;
 
 bool IsLevel(double ALevel) {
     return ALevel >= 0.0 && ALevel <= 1.0; // false for NaN
+}
+
+bool FitsByte(int AValue) {
+    return AValue >= 0 && AValue <= 0xFF;
 }
 
 bool IsFrequency(int AFrequency) {
@@ -123,6 +148,7 @@ bool TWirelessTarget::SetSignal(double ASignal1, double ASignal2) {
     return true;
 }
 
+// Negative multiples of 100 are refused too: their codes would wrap around in the byte.
 bool TWirelessTarget::SetFrequencies(int AFreq1, int AFreq2) {
     if (!IsFrequency(AFreq1) || !IsFrequency(AFreq2))
         return false;
@@ -180,37 +206,86 @@ bool TWirelessTarget::GetProperties() {
     return true;
 }
 
+bool TWirelessTarget::SetProperties(const TTargetPropertiesBlock& AProp) {
+    uint8_t cmd[1 + sizeof AProp] = {KCmdSetProperties};
+    std::memcpy(cmd + 1, &AProp, sizeof AProp);
+    if (!Command(KTimeoutWrite, cmd, sizeof cmd, nullptr, 0))
+        return false;
+    fProperties = AProp;
+    return true;
+}
+
+bool TWirelessTarget::SetByte(uint8_t ACode, int AValue, uint8_t& AMirror) {
+    if (!FitsByte(AValue) || !Command(0, {ACode, uint8_t(AValue)}))
+        return false;
+    AMirror = uint8_t(AValue);
+    return true;
+}
+
+bool TWirelessTarget::GetByte(uint8_t ACode, uint8_t& AMirror) {
+    uint8_t answer = 0;
+    if (!Command(0, {ACode}, &answer, 1))
+        return false;
+    AMirror = answer;
+    return true;
+}
+
+bool TWirelessTarget::SetReceiverOn(bool AValue) {
+    return SetByte(KCmdReceiverOn, AValue, fProperties.bRcvEnabled);
+}
+
+bool TWirelessTarget::SetSync(bool AValue) {
+    return SetByte(KCmdSync, AValue, fProperties.bSync);
+}
+
+bool TWirelessTarget::SetGreenLeds(int ALeds) {
+    return SetByte(KCmdGreenLeds, ALeds, fProperties.bLeds1);
+}
+
+bool TWirelessTarget::SetRedLeds(int ALeds) {
+    return SetByte(KCmdRedLeds, ALeds, fProperties.bLeds2);
+}
+
+bool TWirelessTarget::SetLeds(int AGreenLeds, int ARedLeds) {
+    if (!FitsByte(AGreenLeds) || !FitsByte(ARedLeds) ||
+        !Command(0, {KCmdLeds, uint8_t(AGreenLeds), uint8_t(ARedLeds)}))
+        return false;
+    fProperties.bLeds1 = uint8_t(AGreenLeds);
+    fProperties.bLeds2 = uint8_t(ARedLeds);
+    return true;
+}
+
 bool TWirelessTarget::HasLedsBrightness() const {
-    return fHWVersion >= 3;
+    return fHWVersion >= KHardwareWithBrightness;
 }
 
 bool TWirelessTarget::HasLampsBrightness() const {
-    return fHWVersion >= 3;
+    return fHWVersion >= KHardwareWithBrightness;
+}
+
+bool TWirelessTarget::SetLedsBrightness(int ALevel) {
+    return HasLedsBrightness() && SetByte(KCmdLedsBrightness, ALevel, fLedsBrightness);
+}
+
+bool TWirelessTarget::SetLampsBrightness(int ALamps) {
+    return HasLampsBrightness() && SetByte(KCmdLampsBrightness, ALamps, fLampsBrightness);
 }
 
 bool TWirelessTarget::GetLedsBrightness() {
-    uint8_t answer = 0;
     if (!HasLedsBrightness()) {
         fLedsBrightness = 0;
         return false;
     }
-    if (!Command(0, {KCmdBrightness}, &answer, 1))
-        return false;
-    fLedsBrightness = answer;
-    return true;
+    return GetByte(KCmdBrightness, fLedsBrightness);
 }
 
 // The targets answer the lamps query with the same command as the LED one.
 bool TWirelessTarget::GetLampsBrightness() {
-    uint8_t answer = 0;
     if (!HasLampsBrightness()) {
         fLampsBrightness = 0;
         return false;
     }
-    if (!Command(0, {KCmdBrightness}, &answer, 1))
-        return false;
-    fLampsBrightness = answer;
-    return true;
+    return GetByte(KCmdBrightness, fLampsBrightness);
 }
 
 bool TWirelessTarget::GetCapabilities() {
@@ -223,11 +298,60 @@ bool TWirelessTarget::GetCapabilities() {
     return true;
 }
 
+bool TWirelessTarget::SetCapabilities(const TWirelessTargetCapabilities& ACaps) {
+    if (fFWVersion < KFirmwareWithCapabilities)
+        return false;
+    uint8_t cmd[1 + sizeof ACaps] = {KCmdSetCapabilities};
+    std::memcpy(cmd + 1, &ACaps, sizeof ACaps);
+    if (!Command(KTimeoutWrite, cmd, sizeof cmd, nullptr, 0))
+        return false;
+    fCaps = ACaps;
+    return true;
+}
+
 bool TWirelessTarget::FixedCapabilities(bool ALamps) {
     fCaps = {};
     fCaps.bReceiver = 1;
     fCaps.bLamps = ALamps ? 1 : 0;
     return true;
+}
+
+bool TWirelessTarget::Start() {
+    Log("START " + std::to_string(fIndex));
+    if (!Command(0, {KCmdStart}))
+        return false;
+    fProperties.bStarted = 1;
+    return true;
+}
+
+bool TWirelessTarget::Stop() {
+    Log("STOP " + std::to_string(fIndex));
+    if (!Command(0, {KCmdStop}))
+        return false;
+    fProperties.bStarted = 0;
+    return true;
+}
+
+bool TWirelessTarget::StartWithoutReceiver() {
+    if (!Command(0, {KCmdStartWithoutReceiver}))
+        return false;
+    fProperties.bStarted = 1;
+    fProperties.bRcvEnabled = 0;
+    return true;
+}
+
+bool TWirelessTarget::StartWithReceiver() {
+    if (!Command(0, {KCmdStartWithReceiver}))
+        return false;
+    fProperties.bStarted = 1;
+    fProperties.bRcvEnabled = 1;
+    return true;
+}
+
+bool TWirelessTarget::SetAddress(int AAddress) {
+    if (fHWVersion < KHardwareWithAddress || AAddress < 1 || AAddress > KMaxAddress)
+        return false;
+    return Command(0, {KCmdSetAddress, uint8_t(AAddress)});
 }
 
 TBlinker::TBlinker(TKelvoWireless* AController, int AIndex) : TLockableTarget(AController, AIndex) {
@@ -238,10 +362,35 @@ void TBlinker::SetDefaults() {
     TLockableTarget::SetDefaults();
     fModelDescription = "Night-mode blinker";
     fModelType = "BLINKER";
+    fProps = {};
 }
 
 bool TBlinker::TurnOff() {
     return Command(0, {KCmdTurnOff});
+}
+
+bool TBlinker::GetProperties() {
+    uint8_t answer[sizeof(TBlinkerProperties)];
+    if (!Command(0, {KCmdGetProperties}, answer, sizeof answer))
+        return false;
+    fProps = {GetLE16(answer), GetLE16(answer + 2), GetLE16(answer + 4), GetLE16(answer + 6)};
+    return true;
+}
+
+bool TBlinker::SetProperties(const TBlinkerProperties& AProps) {
+    uint8_t cmd[1 + sizeof AProps] = {KCmdSetProperties};
+    PutLE16(cmd + 1, AProps.nBlinks);
+    PutLE16(cmd + 3, AProps.msLight);
+    PutLE16(cmd + 5, AProps.msDark);
+    PutLE16(cmd + 7, AProps.wDACValue);
+    if (!Command(KTimeoutWrite, cmd, sizeof cmd, nullptr, 0))
+        return false;
+    fProps = AProps;
+    return true;
+}
+
+bool TBlinker::Blink() {
+    return Command(0, {KCmdGreenLeds});
 }
 
 TBiathlon2Target::TBiathlon2Target(TKelvoWireless* AController, int AIndex)
@@ -258,6 +407,8 @@ void TBiathlon2Target::SetDefaults() {
     LedsY[1] = -25;
     fRealDistance = 5;
     fEmulatedDistance = 50;
+    fIReds = 0;
+    fFlag = 0;
     fReceiverMode = 0;
 }
 
@@ -275,6 +426,10 @@ bool TBiathlon2Target::GetCapabilities() {
     return FixedCapabilities(true);
 }
 
+bool TBiathlon2Target::SetIReds(int AMask) {
+    return SetByte(KCmdSetIReds, AMask, fIReds);
+}
+
 bool TBiathlon2Target::GetBiaProperties() {
     uint8_t answer[3] = {};
     if (!Command(0, {KCmdBiaProperties}, answer, sizeof answer))
@@ -285,16 +440,20 @@ bool TBiathlon2Target::GetBiaProperties() {
     return true;
 }
 
+bool TBiathlon2Target::SetBiaFlag(bool ATurnOn) {
+    return SetByte(KCmdBiaFlag, ATurnOn, fFlag);
+}
+
+bool TBiathlon2Target::SetReceiverMode(int AMode) {
+    return fHWVersion >= KHardwareWithReceiverMode && SetByte(KCmdSetReceiverMode, AMode, fReceiverMode);
+}
+
 bool TBiathlon2Target::GetReceiverMode() {
-    uint8_t answer = 0;
-    if (fHWVersion < 2) {
+    if (fHWVersion < KHardwareWithReceiverMode) {
         fReceiverMode = 0;
         return false;
     }
-    if (!Command(0, {KCmdGetReceiverMode}, &answer, 1))
-        return false;
-    fReceiverMode = answer;
-    return true;
+    return GetByte(KCmdGetReceiverMode, fReceiverMode);
 }
 
 TRFTarget::TRFTarget(TKelvoWireless* AController, int AIndex) : TWirelessTarget(AController, AIndex) {
@@ -336,6 +495,10 @@ bool TRFTarget::HasLampsBrightness() const {
 
 bool TRFTarget::GetCapabilities() {
     return FixedCapabilities(true);
+}
+
+bool TRFTarget::SetIReds(int AMask) {
+    return SetByte(KCmdSetIReds, AMask, fIReds);
 }
 
 bool TRFTarget::GetRapidFireProperties() {

@@ -34,6 +34,15 @@ struct TWirelessTargetCapabilities {
 };
 using PWirelessTargetCapabilities = TWirelessTargetCapabilities*;
 
+// The blinker's settings (answer of 0x21, parameter of 0x22): four little-endian words.
+struct TBlinkerProperties {
+    uint16_t nBlinks;
+    uint16_t msLight; // ms
+    uint16_t msDark;  // ms
+    uint16_t wDACValue;
+};
+using PBlinkerProperties = TBlinkerProperties*;
+
 // The bootloader's identity (answer of 0x64).
 struct TStubHardwareInfo {
     uint16_t idProduct;
@@ -45,7 +54,7 @@ struct TStubHardwareInfo {
 using PStubHardwareInfo = TStubHardwareInfo*;
 #pragma pack(pop)
 static_assert(sizeof(TTargetPropertiesBlock) == 10 && sizeof(TWirelessTargetCapabilities) == 8 &&
-              sizeof(TStubHardwareInfo) == 16);
+              sizeof(TBlinkerProperties) == 8 && sizeof(TStubHardwareInfo) == 16);
 
 // The target model for a product id reported in normal mode (12, 15, 18, 20, 22); none for another.
 TCustom485Target* New485TargetModel(TKelvoWireless* AController, int AIndex, uint16_t AProductId);
@@ -59,7 +68,8 @@ public:
 };
 
 // The standard electronic target (product 12) and the base of the biathlon, rapid-fire and
-// co-branded targets.
+// co-branded targets. Setters mirror what they set only when the target took it; a value that does
+// not fit its byte on the wire is refused without a command.
 class TWirelessTarget : public TLockableTarget {
 public:
     TWirelessTarget(TKelvoWireless* AController, int AIndex);
@@ -76,14 +86,35 @@ public:
     // The identity, then the settings, the brightness levels and the capabilities (each result
     // ignored); a product-12 target is named by whether it has a receiver.
     void AssignInfo(const TTargetInfoBlock& ATIB) override;
+    // LEDs off and stopped.
     bool TurnOff() override;
     // Firmware 7 and later answer the query; earlier ones have a receiver and nothing else.
     virtual bool GetCapabilities();
 
     bool GetProperties();
-    // Models and hardware without the level answer 0 without a command (and fail).
+    bool SetProperties(const TTargetPropertiesBlock& AProp);
+    bool ReceiverOn() const { return fProperties.bRcvEnabled != 0; }
+    bool SetReceiverOn(bool AValue);
+    bool SetSync(bool AValue);
+    // LED masks: green, red, or both in one command.
+    bool SetGreenLeds(int ALeds);
+    bool SetRedLeds(int ALeds);
+    bool SetLeds(int AGreenLeds, int ARedLeds);
+    // Models and hardware without the levels refuse without a command; the queries then also
+    // zero the level.
+    bool SetLedsBrightness(int ALevel);
+    bool SetLampsBrightness(int ALamps);
     bool GetLedsBrightness();
     bool GetLampsBrightness();
+    // Firmware before 7 cannot take capabilities.
+    bool SetCapabilities(const TWirelessTargetCapabilities& ACaps);
+    // Start and Stop also log "START n" and "STOP n" for target index n.
+    bool Start();
+    bool Stop();
+    bool StartWithoutReceiver();
+    bool StartWithReceiver();
+    // Radio address 1..31, from hardware 6; nothing is mirrored.
+    bool SetAddress(int AAddress);
 
     uint8_t fMinSignalLevel = 10;
     uint8_t fMaxSignalLevel = 250;
@@ -95,18 +126,31 @@ public:
 protected:
     // The capabilities of the models that do not report them.
     bool FixedCapabilities(bool ALamps);
-    // Whether this model or hardware answers the brightness queries.
+    // Whether this model or hardware has the brightness levels.
     virtual bool HasLedsBrightness() const;
     virtual bool HasLampsBrightness() const;
+    // ACode with AValue as its one parameter byte; AMirror takes AValue when the target took it.
+    bool SetByte(uint8_t ACode, int AValue, uint8_t& AMirror);
+    // ACode without parameters, answered by one byte that AMirror takes.
+    bool GetByte(uint8_t ACode, uint8_t& AMirror);
 };
 
-// The night-mode blinker (product 15): no signal, no frequencies.
+// The night-mode blinker (product 15): no signal, no frequencies; its properties are read on demand.
 class TBlinker : public TLockableTarget {
 public:
     TBlinker(TKelvoWireless* AController, int AIndex);
 
     void SetDefaults() override;
     bool TurnOff() override;
+    bool GetProperties();
+    bool SetProperties(const TBlinkerProperties& AProps);
+    bool Blink();
+    uint16_t NumberOfBlinks() const { return fProps.nBlinks; }
+    uint16_t LightTime() const { return fProps.msLight; }
+    uint16_t DarkTime() const { return fProps.msDark; }
+    uint16_t DACValue() const { return fProps.wDACValue; }
+
+    TBlinkerProperties fProps{};
 };
 
 // The biathlon target (product 18).
@@ -118,8 +162,12 @@ public:
     // The standard target's reads, then the biathlon settings and the receiver mode.
     void AssignInfo(const TTargetInfoBlock& ATIB) override;
     bool GetCapabilities() override;
+    bool SetIReds(int AMask);
+    // IR LED mask, flag and LED brightness.
     bool GetBiaProperties();
-    // Hardware 1 has no receiver mode: 0 without a command (and fails).
+    bool SetBiaFlag(bool ATurnOn);
+    // Hardware 1 has no receiver mode: refused without a command (the query also zeroes it).
+    bool SetReceiverMode(int AMode);
     bool GetReceiverMode();
 
     uint8_t fIReds = 0;
@@ -139,6 +187,8 @@ public:
     // The standard target's reads, the geometry of its hardware version, then its own settings.
     void AssignInfo(const TTargetInfoBlock& ATIB) override;
     bool GetCapabilities() override;
+    bool SetIReds(int AMask);
+    // IR LED mask, lamp status and both brightness levels.
     bool GetRapidFireProperties();
 
     uint8_t fIReds = 0;

@@ -52,6 +52,76 @@ uint16_t ImageWord(const std::vector<uint8_t>& AFlash, std::size_t AOffset) {
     return AFlash.size() == SIM_IMAGE_SIZE ? GetLE16(AFlash.data() + AOffset) : KNoFirmware;
 }
 
+constexpr uint16_t KProductStandard = 12;
+constexpr uint16_t KProductBlinker = 15;
+constexpr uint16_t KProductBiathlon = 18;
+constexpr uint16_t KProductRapidFire = 20;
+
+// Offsets in a target's properties block.
+enum : std::size_t { KFreq1, KFreq2, KSig1, KSig2, KLeds1, KLeds2, KStarted, KRcvPower, KRcvEnabled, KSync };
+
+// The parameter bytes the firmware of T takes with request ACode; none when its model or version
+// lacks the request. The blinker has lamps of its own: no LEDs, receiver, signal or frequencies.
+std::optional<std::size_t> FirmwareParams(const TSimRadioTarget& T, uint8_t ACode) {
+    const bool blinker = T.ProductId == KProductBlinker;
+    const bool biathlon = T.ProductId == KProductBiathlon;
+    const bool rapidFire = T.ProductId == KProductRapidFire;
+    const bool ledsLevel = T.VersionHW >= 3 || biathlon || rapidFire;
+    const bool lampsLevel = T.VersionHW >= 3 || rapidFire;
+    const bool capabilities = T.ProductId == KProductStandard && T.VersionFW >= 7;
+    auto when = [](bool AHas, std::size_t AParams) { return AHas ? std::optional(AParams) : std::nullopt; };
+    switch (ACode) {
+    case 0x12: // switch off
+    case 0x21: // properties
+    case 0xF0: // restart into the bootloader
+        return 0;
+    case 0x22:
+        return blinker ? 8 : 10;
+    case 0x30: // the blinker blinks; a target sets its green LEDs
+        return blinker ? 0 : 1;
+    case 0x61: // lock and unlock with the key
+    case 0x62:
+        return 8;
+    case 0x10: // start, stop, start without and with the receiver
+    case 0x11:
+    case 0x15:
+    case 0x16:
+        return when(!blinker, 0);
+    case 0x23: // receiver on, sync, red LEDs
+    case 0x24:
+    case 0x31:
+        return when(!blinker, 1);
+    case 0x32: // both LED masks, frequency codes, signal levels
+    case 0x40:
+    case 0x50:
+        return when(!blinker, 2);
+    case 0x17: // radio address
+        return when(!blinker && T.VersionHW >= 6, 1);
+    case 0x25: // IR LEDs
+        return when(biathlon || rapidFire, 1);
+    case 0x26: // biathlon or rapid-fire properties
+        return when(biathlon || rapidFire, 0);
+    case 0x27: // biathlon flag
+        return when(biathlon, 1);
+    case 0x28: // receiver mode
+        return when(biathlon && T.VersionHW >= 2, 1);
+    case 0x29:
+        return when(biathlon && T.VersionHW >= 2, 0);
+    case 0x33: // LED brightness
+        return when(ledsLevel, 1);
+    case 0x71: // brightness query (the LED level)
+        return when(ledsLevel, 0);
+    case 0x34: // lamp brightness
+        return when(lampsLevel, 1);
+    case 0x72: // capabilities
+        return when(capabilities, 0);
+    case 0x73:
+        return when(capabilities, 8);
+    default:
+        return std::nullopt;
+    }
+}
+
 } // namespace
 
 TSimRadioTarget* TSimWirelessState::TargetAt(uint16_t AIndex) {
@@ -212,6 +282,9 @@ TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState
         bool unanswered;
         {
             std::lock_guard lock(fState->Mutex);
+            fState->LastCommandIndex = R.wIndex;
+            fState->LastCommandTimeout = R.wValue;
+            fState->LastCommand = R.Data;
             ok = Command(*fState, R.wIndex, R.Data, effect);
             const TSimRadioTarget* target = fState->TargetAt(R.wIndex);
             unanswered = !target || target->Silent;
@@ -392,56 +465,121 @@ bool TSimWirelessController::Command(TSimWirelessState& S, uint16_t AIndex, cons
     return ok;
 }
 
-// The firmware answers what a target reports of itself when it connects, takes its key, switches
-// off, and restarts into its bootloader on request.
+// The firmware takes the requests of its model and version at their exact length, answers what it
+// reports and keeps what it is told; a request it lacks fails.
 bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,
                                              std::vector<uint8_t>& AAnswer, TEffect& AEffect) {
-    const bool blinker = T.ProductId == 15;
-    const bool rapidFire = T.ProductId == 20;
+    const auto params = FirmwareParams(T, ACmd[0]);
+    if (!params || ACmd.size() != 1 + *params)
+        return false;
+    const uint8_t* p = ACmd.data() + 1;
+    auto& props = T.Properties;
     switch (ACmd[0]) {
-    case 0x12: // switch off
-        return ACmd.size() == 1;
-    case 0x21: // properties: the blinker's four words, the others' ten bytes
-        AAnswer.assign(T.Properties.begin(), T.Properties.begin() + (blinker ? 8 : 10));
-        return ACmd.size() == 1;
-    case 0x26: // biathlon (IR LEDs, flag, LEDs) or rapid-fire (IR LEDs, lamp, LEDs, lamps) settings
-        if (T.ProductId != 18 && !rapidFire)
+    case 0x10:
+    case 0x11:
+        props[KStarted] = ACmd[0] == 0x10;
+        break;
+    case 0x12: // the blinker goes dark; a target switches its LEDs off and stops
+        if (T.ProductId != KProductBlinker)
+            props[KLeds1] = props[KLeds2] = props[KStarted] = 0;
+        break;
+    case 0x15:
+    case 0x16:
+        props[KStarted] = 1;
+        props[KRcvEnabled] = ACmd[0] == 0x16;
+        break;
+    case 0x17:
+        if (p[0] < 1 || p[0] > 31)
             return false;
-        AAnswer = {0x0F, 0, T.Brightness};
-        if (rapidFire)
-            AAnswer.push_back(T.Brightness);
-        return ACmd.size() == 1;
-    case 0x29: // receiver mode
-        AAnswer = {0};
-        return T.ProductId == 18 && T.VersionHW >= 2;
-    case 0x61: // lock with the target's key
-    case 0x62: // unlock
-        if (!IsKey(T.Key, std::vector<uint8_t>(ACmd.begin() + 1, ACmd.end())))
+        T.Address = p[0];
+        break;
+    case 0x21:
+        if (T.ProductId == KProductBlinker)
+            AAnswer.assign(T.BlinkerProperties.begin(), T.BlinkerProperties.end());
+        else
+            AAnswer.assign(props.begin(), props.end());
+        break;
+    case 0x22:
+        if (T.ProductId == KProductBlinker)
+            std::copy_n(p, T.BlinkerProperties.size(), T.BlinkerProperties.begin());
+        else
+            std::copy_n(p, props.size(), props.begin());
+        break;
+    case 0x23:
+        props[KRcvEnabled] = p[0];
+        break;
+    case 0x24:
+        props[KSync] = p[0];
+        break;
+    case 0x25:
+        T.IReds = p[0];
+        break;
+    case 0x26:
+        if (T.ProductId == KProductRapidFire)
+            AAnswer = {T.IReds, T.LampStatus, T.LedsBrightness, T.LampsBrightness};
+        else
+            AAnswer = {T.IReds, T.Flag, T.LedsBrightness};
+        break;
+    case 0x27:
+        T.Flag = p[0];
+        break;
+    case 0x28:
+        T.ReceiverMode = p[0];
+        break;
+    case 0x29:
+        AAnswer = {T.ReceiverMode};
+        break;
+    case 0x30:
+        if (T.ProductId == KProductBlinker)
+            ++T.Blinks;
+        else
+            props[KLeds1] = p[0];
+        break;
+    case 0x31:
+        props[KLeds2] = p[0];
+        break;
+    case 0x32:
+        props[KLeds1] = p[0];
+        props[KLeds2] = p[1];
+        break;
+    case 0x33:
+        T.LedsBrightness = p[0];
+        break;
+    case 0x34:
+        T.LampsBrightness = p[0];
+        break;
+    case 0x40: // the modulation frequency codes, in units of 100 Hz
+        props[KFreq1] = p[0];
+        props[KFreq2] = p[1];
+        SensorsSeeFrequencies(T.Index, p[0], p[1]);
+        break;
+    case 0x50:
+        props[KSig1] = p[0];
+        props[KSig2] = p[1];
+        break;
+    case 0x61: // lock and unlock with the target's key
+    case 0x62:
+        if (!std::equal(T.Key.begin(), T.Key.end(), p))
             return false;
         T.Locked = ACmd[0] == 0x61;
-        return true;
-    case 0x71: // brightness, from hardware 3
-        AAnswer = {T.Brightness};
-        return T.VersionHW >= 3 || rapidFire || T.ProductId == 18;
-    case 0x72: // capabilities, from firmware 7
+        break;
+    case 0x71:
+        AAnswer = {T.LedsBrightness};
+        break;
+    case 0x72:
         AAnswer.assign(T.Capabilities.begin(), T.Capabilities.end());
-        return T.VersionFW >= 7;
-    case 0x40: // modulation frequencies in units of 100 Hz
-        if (ACmd.size() != 3)
-            return false;
-        SensorsSeeFrequencies(T.Index, ACmd[1], ACmd[2]);
-        return true;
+        break;
+    case 0x73:
+        std::copy_n(p, T.Capabilities.size(), T.Capabilities.begin());
+        break;
     case 0xF0: // restart into the bootloader
-        if (ACmd.size() != 1)
-            return false;
         T.Stub = true;
         T.Erased = T.HaveSynchro = false;
         AEffect.Restarted = true;
         SilentAfter(T, TSimUpdateStage::Switch, AEffect);
-        return true;
-    default:
-        return false;
+        break;
     }
+    return true;
 }
 
 void TSimWirelessController::SensorsSeeFrequencies(uint8_t AIndex, uint8_t ACode1, uint8_t ACode2) {

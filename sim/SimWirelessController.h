@@ -4,11 +4,11 @@
 // requests (identity, lock, regions, radio power, priority target, overcharge, retry count, the
 // 16-byte status table) and forwards target commands: 0xF0 carries a command to the target at
 // wIndex and succeeds only when a live target there took it; 0xF1 returns that target's last answer
-// at its real length. A target runs its firmware (info block, switch into the bootloader) or its
-// bootloader (info, hardware info, serial number, erase, synchronisation block, 8-byte blocks in
-// order deciphered with the demo key, validation of the image's authentication code and product,
-// reconnect). Every change of the status table is pushed as an 18-byte packet on the data path.
-// Wireless sensors aimed at the targets are heard through it (sim/SimRadioSensors).
+// at its real length. A target runs its firmware (info block, the requests of its model and version
+// with the settings they set mirrored, switch into the bootloader) or its bootloader (info, hardware
+// info, serial number, erase, synchronisation block, 8-byte blocks in order deciphered with the demo
+// key, validation of the image's authentication code and product, reconnect). Every change of the status
+// table is pushed as an 18-byte packet on the data path.
 #include "sim/SimBootloader.h"
 #include "sim/SimDevice.h"
 #include "sim/SimPhysicalDevice.h"
@@ -34,11 +34,23 @@ struct TSimRadioTarget {
     std::array<uint8_t, 8> Serial = {12, 3, 0, 0, 0, 0, 0, 1};
     std::array<uint8_t, 8> Key = {1, 2, 3, 4, 5, 6, 7, 8};
     bool Locked = false;
-    // What the firmware reports of its settings: the properties block (frequencies 12 and 14, mid
-    // signal levels), one brightness level for LEDs and lamps, and a receiver but no lamps.
+    // The firmware's settings, as it reports them and as commands set them: the properties block
+    // (frequency codes 12 and 14, mid signal levels, LED masks, started, receiver power and
+    // enabled, sync), the LED and lamp brightness levels, and a receiver but no lamps.
     std::array<uint8_t, 10> Properties = {12, 14, 128, 128, 0, 0, 0, 1, 1, 0};
-    uint8_t Brightness = 5;
+    uint8_t LedsBrightness = 5;
+    uint8_t LampsBrightness = 5;
     std::array<uint8_t, 8> Capabilities = {1, 0, 0, 0, 0, 0, 0, 0};
+    // The blinker's four little-endian words: 3 blinks, 200 ms light, 300 ms dark, DAC value 1000;
+    // and the blinks it was told to give.
+    std::array<uint8_t, 8> BlinkerProperties = {3, 0, 200, 0, 0x2C, 0x01, 0xE8, 0x03};
+    uint32_t Blinks = 0;
+    // Biathlon and rapid-fire settings: IR LED mask, biathlon flag and receiver mode, lamp status.
+    uint8_t IReds = 0x0F;
+    uint8_t Flag = 0;
+    uint8_t ReceiverMode = 0;
+    uint8_t LampStatus = 0;
+    uint8_t Address = 0; // radio address as last set (0: never set)
     bool Stub = false;   // its bootloader is running
     bool Silent = false; // out of radio reach: it takes no command and is not in the table
     // Faults, each firing once: silent once the answer to write number N since the
@@ -88,6 +100,11 @@ struct TSimWirelessState {
     uint32_t TargetBlocksForwarded = 0;
     // The answer of the last command that went through, for 0xF1.
     std::vector<uint8_t> LastAnswer;
+    // The last target command forwarded, whether a target took it or not: index, time-out word and
+    // command bytes.
+    uint16_t LastCommandIndex = 0;
+    uint16_t LastCommandTimeout = 0;
+    std::vector<uint8_t> LastCommand;
 
     TSimRadioTarget* TargetAt(uint16_t AIndex);
     // Byte i-1: a status code for index i (0 when none or silent).

@@ -60,7 +60,7 @@ const TCommand* const Commands[] = {
 #ifdef KELVO_TRACE_FACES
     &KFaceCommand,
 #endif
-    &KScoreCommand, &KRecordCommand, &KDecodeCommand};
+    &KScoreCommand, &KRecordCommand, &KDecodeCommand, &KTargetsCommand, &KTargetCommand};
 
 void PrintHelp() {
     std::cout << "usage: " << Program

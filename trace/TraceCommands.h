@@ -44,3 +44,5 @@ const TBaseTarget& FaceByTag(const std::string& ACommand, const std::string& ATa
 extern const TCommand KFaceCommand; // only when built with Qt
 extern const TCommand KRecordCommand;
 extern const TCommand KDecodeCommand;
+extern const TCommand KTargetsCommand;
+extern const TCommand KTargetCommand;

@@ -1,0 +1,302 @@
+// kelvo-trace targets and target: the radio targets behind the first wireless controller, listed with
+// their model, identity and settings, and one of them driven by the commands used to set up a range.
+#include "MyLib/KelvoSerials.h"
+#include "MyLib/KelvoUsbWireless1.h"
+#include "MyLib/KelvoWirelessTargets.h"
+#include "app/RealUsbBus.h"
+#include "app/simbench/SimBench.h"
+#include "app/simbench/SimKindValues.h"
+#include "platform/StdEventLoop.h"
+#include "platform/System.h"
+#include "sim/SimBus.h"
+#include "trace/TraceCommands.h"
+
+#include <charconv>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+namespace {
+
+constexpr uint32_t KDefaultWaitMs = 500;
+constexpr uint32_t KMaxWaitMs = 60000;
+
+// The first wireless controller, open with its radio powered, and the bus it was found on: the
+// simulated bench of --simulate, else the system's USB devices. Closing it powers the radio off.
+class TRadio {
+public:
+    TRadio(const std::string& ACommand, const TParsedArgs& AArgs) {
+        uint32_t waitMs = KDefaultWaitMs;
+        if (auto it = AArgs.fValues.find("--wait-ms"); it != AArgs.fValues.end()) {
+            const auto ms = ParseSimKindNumber(it->second, KMaxWaitMs);
+            if (!ms)
+                throw TUsageError(ACommand + ": --wait-ms " + it->second + ": expected 0 to 60000");
+            waitMs = *ms;
+        }
+        if (auto it = AArgs.fValues.find("--simulate"); it != AArgs.fValues.end()) {
+            TSimDeviceOptions options;
+            std::string error;
+            if (!ParseSimDevice(it->second, TSimKinds::BuiltIn(), options, error))
+                throw TUsageError(ACommand + ": --simulate " + it->second + ": " + error);
+            auto bus = std::make_unique<TSimBus>(fLoop);
+            fSimDevices = PlugSimDevices(*bus, {options}, TSimKinds::BuiltIn(), 0);
+            fBus = std::move(bus);
+        } else {
+            fBus = FrontEndUsbBus(fLoop, std::nullopt, Program);
+            if (!fBus)
+                throw std::runtime_error(ACommand + ": no USB access");
+        }
+        fScope.emplace(fLoop, *fBus);
+        std::vector<TUsbInterfaceEntry> controllers;
+        fBus->GetClassDevs(GUID_KELVO_WIRELESS, controllers);
+        if (controllers.empty())
+            throw std::runtime_error(ACommand + ": no wireless controller found");
+        fController = std::make_unique<TKelvoWireless>(nullptr, controllers.front().Path);
+        if (!fController->Open())
+            throw std::runtime_error(ACommand + ": cannot open the wireless controller");
+        if (!fController->TurnPowerOn())
+            throw std::runtime_error(ACommand + ": the wireless controller does not power its radio");
+        // Targets report in once the radio is up; the table is read again after the wait.
+        fLoop.RunUntil([] { return false; }, waitMs);
+        fController->UpdateTargetsStatusTable(false);
+    }
+    ~TRadio() {
+        if (fController)
+            fController->Close();
+    }
+    TRadio(const TRadio&) = delete;
+    TRadio& operator=(const TRadio&) = delete;
+
+    TKelvoWireless& Controller() { return *fController; }
+
+private:
+    TStdEventLoop fLoop;
+    std::unique_ptr<TUsbBus> fBus;
+    std::vector<std::shared_ptr<TSimBusDevice>> fSimDevices;
+    std::optional<TSystemScope> fScope;
+    std::unique_ptr<TKelvoWireless> fController;
+};
+
+std::string Hex(uint8_t AByte) {
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", AByte);
+    return text;
+}
+
+const char* OnOff(uint8_t AValue) {
+    return AValue ? "on" : "off";
+}
+
+// The target at AIndex: model, identity, lock, and the settings of its model as last read or set
+// (a blinker's properties are read here: it reports them only when asked).
+void PrintTarget(int AIndex, TCustom485Target& ATarget) {
+    std::cout << "target " << AIndex << ": " << ATarget.fModelType << " (" << ATarget.fModelDescription
+              << ")\n"
+              << "  product id " << ATarget.fProductId << ", hardware " << ATarget.fHWVersion << ", firmware "
+              << ATarget.fFWVersion << ", serial " << SerialToStr(ATarget.fSerial) << ", "
+              << (ATarget.fLocked ? "locked" : "unlocked") << "\n";
+    if (auto* stub = dynamic_cast<TTargetStub*>(&ATarget)) {
+        std::cout << "  bootloader: processor " << stub->ProcId() << ", code start " << stub->CodeStartAddr()
+                  << "\n";
+    } else if (auto* blinker = dynamic_cast<TBlinker*>(&ATarget)) {
+        blinker->GetProperties();
+        std::cout << "  blinks " << blinker->NumberOfBlinks() << ", light " << blinker->LightTime()
+                  << " ms, dark " << blinker->DarkTime() << " ms, DAC value " << blinker->DACValue() << "\n";
+    } else if (auto* target = dynamic_cast<TWirelessTarget*>(&ATarget)) {
+        const TTargetPropertiesBlock& p = target->fProperties;
+        std::cout << "  frequencies " << p.bFreq1 * 100 << " Hz, " << p.bFreq2 * 100 << " Hz; signal "
+                  << int(p.bSig1) << ", " << int(p.bSig2) << " of 255; LEDs green " << Hex(p.bLeds1)
+                  << ", red " << Hex(p.bLeds2) << "\n"
+                  << "  " << (p.bStarted ? "started" : "stopped") << ", receiver " << OnOff(p.bRcvEnabled)
+                  << " (power " << int(p.bRcvPower) << "), sync " << OnOff(p.bSync) << "; brightness LEDs "
+                  << int(target->fLedsBrightness) << ", lamps " << int(target->fLampsBrightness)
+                  << "; capabilities: receiver " << (target->fCaps.bReceiver ? "yes" : "no") << ", lamps "
+                  << (target->fCaps.bLamps ? "yes" : "no") << "\n";
+        if (auto* biathlon = dynamic_cast<TBiathlon2Target*>(target))
+            std::cout << "  IR LEDs " << Hex(biathlon->fIReds) << ", flag " << int(biathlon->fFlag)
+                      << ", receiver mode " << int(biathlon->fReceiverMode) << "\n";
+        if (auto* rapidFire = dynamic_cast<TRFTarget*>(target))
+            std::cout << "  IR LEDs " << Hex(rapidFire->fIReds) << ", lamp status "
+                      << int(rapidFire->fLampStatus) << "\n";
+    }
+}
+
+const char* const TargetsHelp =
+    R"(usage: kelvo-trace targets [--simulate wireless-controller[,NAME=VALUE...]] [--wait-ms N]
+
+Opens the first wireless controller (simulated with --simulate, else the first one plugged in),
+powers its radio, waits N ms (default 500) for the targets to report, and lists each target on the
+radio: index, model type and description, product id, hardware and firmware versions, serial
+number, lock state, and its settings as the target reports them (frequencies, signal levels, LED
+masks, started, receiver, sync, brightness of LEDs and lamps, capabilities; the blinker's blinks and
+times, the IR LEDs, flag and receiver mode of the biathlon target, the rapid-fire target's IR LEDs and
+lamp status). The radio is powered off at the end.
+
+  --simulate KIND   a simulated wireless controller, as for kelvo-fwupd-cli (e.g.
+                    wireless-controller,t1=12:3:12,t2=15:1:3)
+  --wait-ms N       how long to wait for the targets, 0 to 60000 ms
+)";
+
+int TargetsCommand(const TArgs& AArgs) {
+    const TParsedArgs args = ParseArgs("targets", AArgs, {"--simulate", "--wait-ms"}, {});
+    if (!args.fWords.empty())
+        throw TUsageError("targets: unexpected argument " + args.fWords[0]);
+    TRadio radio("targets", args);
+    bool any = false;
+    for (int i = 1; i <= radio.Controller().NumTargets(); ++i)
+        if (TCustom485Target* target = radio.Controller().Targets(i)) {
+            PrintTarget(i, *target);
+            any = true;
+        }
+    if (!any)
+        std::cout << "no targets on the radio\n";
+    return 0;
+}
+
+const char* const TargetHelp =
+    R"(usage: kelvo-trace target INDEX COMMAND [VALUE...] [--simulate KIND] [--wait-ms N]
+
+Drives the target at radio index INDEX (1-16) behind the first wireless controller (see 'kelvo-trace
+targets') with one command, then prints the target's state. A command the target or its model
+refuses is an error (exit status 1). Numbers are decimal or 0x hexadecimal.
+
+commands:
+  led green MASK        green LED mask (0-255)
+  led red MASK          red LED mask (0-255)
+  led off               both LED masks 0
+  brightness LEVEL      LED brightness (0-255; biathlon, rapid-fire, hardware 3 and later)
+  lamp LEVEL            lamp brightness (0-255; rapid-fire, hardware 3 and later)
+  start, stop           start or stop the target
+  off                   switch the target off (LEDs off, stopped)
+  receiver on|off       enable or disable the target's receiver
+  frequencies F1 F2     modulation frequencies in Hz, multiples of 100 up to 10000
+  signal S1 S2          signal levels, 0 to 1 of full scale
+  address A             radio address 1-31 (hardware 6 and later)
+  blink                 the blinker blinks
+  lock KEY, unlock KEY  lock or unlock with the target's key (eight dashed decimals, 1-2-3-4-5-6-7-8)
+
+  --simulate KIND   a simulated wireless controller, as for 'kelvo-trace targets'
+  --wait-ms N       how long to wait for the targets, 0 to 60000 ms (default 500)
+)";
+
+int Integer(const std::string& AText) {
+    const bool hex = AText.rfind("0x", 0) == 0 || AText.rfind("0X", 0) == 0;
+    const char* first = AText.data() + (hex ? 2 : 0);
+    const char* last = AText.data() + AText.size();
+    int value = 0;
+    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
+    if (first == last || error != std::errc() || end != last)
+        throw TUsageError("target: \"" + AText + "\" is not a number");
+    return value;
+}
+
+double Level(const std::string& AText) {
+    double value = 0;
+    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
+    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size())
+        throw TUsageError("target: \"" + AText + "\" is not a signal level");
+    return value;
+}
+
+TDeviceKey Key(const std::string& AText) {
+    const auto key = ParseDashedBytes(AText);
+    if (!key)
+        throw TUsageError("target: \"" + AText + "\" is not a key (eight dashed decimals 0-255)");
+    return *key;
+}
+
+// Runs the command AWords (its name first) on ATarget; false when the target refused it.
+bool Drive(TCustom485Target& ATarget, const TArgs& AWords) {
+    const std::string& name = AWords[0];
+    auto values = [&](std::size_t ACount, const char* AUsage) {
+        if (AWords.size() != ACount + 1)
+            throw TUsageError(std::string("target: expected ") + AUsage);
+    };
+    // The model the command needs; a target of another model cannot take it.
+    auto model = [&]<class T>(T* AModel) -> T& {
+        if (!AModel)
+            throw std::runtime_error("target: " + ATarget.fModelType + " has no \"" + name + "\" command");
+        return *AModel;
+    };
+    auto* target = dynamic_cast<TWirelessTarget*>(&ATarget);
+    if (name == "led" && AWords.size() == 2 && AWords[1] == "off")
+        return model(target).SetLeds(0, 0);
+    if (name == "led") {
+        values(2, "led green MASK, led red MASK or led off");
+        if (AWords[1] == "green")
+            return model(target).SetGreenLeds(Integer(AWords[2]));
+        if (AWords[1] == "red")
+            return model(target).SetRedLeds(Integer(AWords[2]));
+        throw TUsageError("target: expected led green MASK, led red MASK or led off");
+    }
+    if (name == "brightness" || name == "lamp") {
+        values(1, name == "lamp" ? "lamp LEVEL" : "brightness LEVEL");
+        const int level = Integer(AWords[1]);
+        return name == "lamp" ? model(target).SetLampsBrightness(level)
+                              : model(target).SetLedsBrightness(level);
+    }
+    if (name == "start" || name == "stop" || name == "off" || name == "blink") {
+        values(0, name.c_str());
+        if (name == "off")
+            return ATarget.TurnOff();
+        if (name == "blink")
+            return model(dynamic_cast<TBlinker*>(&ATarget)).Blink();
+        return name == "start" ? model(target).Start() : model(target).Stop();
+    }
+    if (name == "receiver") {
+        values(1, "receiver on|off");
+        if (AWords[1] != "on" && AWords[1] != "off")
+            throw TUsageError("target: expected receiver on|off");
+        return model(target).SetReceiverOn(AWords[1] == "on");
+    }
+    if (name == "frequencies") {
+        values(2, "frequencies F1 F2");
+        return ATarget.SetFrequencies(Integer(AWords[1]), Integer(AWords[2]));
+    }
+    if (name == "signal") {
+        values(2, "signal S1 S2");
+        return ATarget.SetSignal(Level(AWords[1]), Level(AWords[2]));
+    }
+    if (name == "address") {
+        values(1, "address A");
+        return model(target).SetAddress(Integer(AWords[1]));
+    }
+    if (name == "lock" || name == "unlock") {
+        values(1, name == "lock" ? "lock KEY" : "unlock KEY");
+        return name == "lock" ? ATarget.Lock(Key(AWords[1])) : ATarget.Unlock(Key(AWords[1]));
+    }
+    throw TUsageError("target: unknown command \"" + name + "\" (see 'kelvo-trace target --help')");
+}
+
+int TargetCommand(const TArgs& AArgs) {
+    const TParsedArgs args = ParseArgs("target", AArgs, {"--simulate", "--wait-ms"}, {});
+    if (args.fWords.size() < 2)
+        throw TUsageError("target: expected INDEX COMMAND [VALUE...]");
+    const auto index = ParseSimKindNumber(args.fWords[0], KELVO_WIRELESS_TARGETS);
+    if (!index || *index == 0)
+        throw TUsageError("target: \"" + args.fWords[0] + "\" is not a radio index 1-16");
+    const TArgs words(args.fWords.begin() + 1, args.fWords.end());
+    TRadio radio("target", args);
+    TCustom485Target* target = radio.Controller().Targets(int(*index));
+    if (!target)
+        throw std::runtime_error("target: no target at radio index " + args.fWords[0]);
+    if (!Drive(*target, words)) {
+        std::string command;
+        for (const std::string& word : words)
+            command += (command.empty() ? "" : " ") + word;
+        std::cerr << Program << ": target: target " << *index << " (" << target->fModelType << ") refused \""
+                  << command << "\"\n";
+        return 1;
+    }
+    PrintTarget(int(*index), *target);
+    return 0;
+}
+
+} // namespace
+
+const TCommand KTargetsCommand{"targets", "list the radio targets of a wireless controller", TargetsHelp,
+                               TargetsCommand};
+const TCommand KTargetCommand{"target", "drive one radio target (LEDs, lamps, lock, ...)", TargetHelp,
+                              TargetCommand};
