@@ -419,7 +419,8 @@ void TKelvoWireless::DispatchSensorPacket(uint8_t* APacket, uint32_t ASize, TCus
             sensor->SetDynamicTarget(ATarget);
             // In the list before the handler runs, so that a handler that destroys it (or every
             // sensor) takes it out again.
-            fSensors.insert(fSensors.begin(), sensor);
+            fSensors.push_back(sensor);
+            std::rotate(fSensors.begin(), fSensors.end() - 1, fSensors.end());
             if (fOnNewSensor)
                 fOnNewSensor(this, sensor);
             if (std::find(fSensors.begin(), fSensors.end(), sensor) == fSensors.end())

@@ -181,7 +181,8 @@ public:
     void DisableWirelessSensors();
     bool WirelessSensorsEnabled() const { return fWirelessSensorsEnabled; }
     // Frees every sensor object. Called from a handler while a packet is being handed out, the
-    // sensors leave the list at once and are freed once the packet is done.
+    // sensors leave the list at once and are freed once the packet is done (a point handler that
+    // wants its sensor gone calls this rather than freeing the sensor under its own decoder).
     void DestroyWirelessSensors();
     // The sensors known, most recently heard first.
     const std::vector<TCustomWirelessSensor*>& Sensors() const { return fSensors; }
