@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace {
 
@@ -18,8 +19,9 @@ constexpr std::chrono::milliseconds KIdleWait{100};
 } // namespace
 
 std::vector<uint8_t> SimSensorDataPacket(uint8_t AIndex, const std::vector<uint8_t>& ASensorPacket) {
-    std::vector<uint8_t> packet = {uint8_t(3 + ASensorPacket.size()), KPacketSensorData, AIndex};
-    packet.insert(packet.end(), ASensorPacket.begin(), ASensorPacket.end());
+    std::vector<uint8_t> packet(ASensorPacket);
+    const uint8_t header[3] = {uint8_t(3 + ASensorPacket.size()), KPacketSensorData, AIndex};
+    packet.insert(packet.begin(), std::begin(header), std::end(header));
     return packet;
 }
 
