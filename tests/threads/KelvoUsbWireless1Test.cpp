@@ -273,8 +273,8 @@ using TBytes = std::vector<uint8_t>;
 
 // The controller's sensor data packet: the target's index, then the sensor's own packet.
 TBytes SensorData(uint8_t AIndex, const TBytes& ASensorPacket) {
-    TBytes bytes{uint8_t(ASensorPacket.size() + 3), 0x44, AIndex};
-    bytes.insert(bytes.end(), ASensorPacket.begin(), ASensorPacket.end());
+    TBytes bytes = ASensorPacket;
+    bytes.insert(bytes.begin(), {uint8_t(ASensorPacket.size() + 3), 0x44, AIndex});
     return bytes;
 }
 
