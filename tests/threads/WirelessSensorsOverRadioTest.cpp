@@ -94,9 +94,12 @@ TEST_F(RadioBench, PointsFollowTheAimingPath) {
                 error += std::hypot(points[i].xmm - aim.XMm, points[i].ymm - aim.YMm);
         }
         EXPECT_LT(error / 200, 1.5) << c.Serial;
-        ASSERT_NE(nullptr, SensorWith(c.Serial));
-        EXPECT_EQ(0u, SensorWith(c.Serial)->DroppedPackets());
-        EXPECT_EQ(1, SensorWith(c.Serial)->Target() ? SensorWith(c.Serial)->Target()->fIndex : 0);
+        const TCustomWirelessSensor* sensor = SensorWith(c.Serial);
+        ASSERT_NE(nullptr, sensor);
+        EXPECT_EQ(0u, sensor->DroppedPackets());
+        const TKelvoTargetObject* target = sensor->Target();
+        ASSERT_NE(nullptr, target);
+        EXPECT_EQ(1, target->fIndex);
     }
     EXPECT_EQ(2u, fNewSensors.size());
 }
@@ -121,7 +124,9 @@ TEST_F(RadioBench, HostilePacketsAreDroppedAndCounted) {
         badLength += line.rfind("BAD PACKET, sensor length", 0) == 0;
     EXPECT_NEAR(double(fPoints[11].size()), 3.0 * double(badLength), 3);
     EXPECT_GE(badLength, 5u);
-    EXPECT_EQ(0u, SensorWith(11)->DroppedPackets());
+    const TCustomWirelessSensor* wdm01 = SensorWith(11);
+    ASSERT_NE(nullptr, wdm01);
+    EXPECT_EQ(0u, wdm01->DroppedPackets());
 }
 
 // SetSerialNumber and StoreCalibrationScale travel symbol by symbol through the target's LEDs; the
