@@ -143,7 +143,8 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "  --sim-report FILE       at exit, write each simulated device's final state to FILE as\n"
                 "                          JSON (kind, product id, versions, serial number, whether its\n"
                 "                          flash holds a valid image, calibration bytes in hex; the\n"
-                "                          target behind a target controller)\n"
+                "                          target behind a target controller; a wireless\n"
+                "                          controller's radio with its targets and sensors)\n"
                 "  --list                  list the devices on the USB bus (path, product id, interface\n"
                 "                          class, driver binding, serial number) and exit\n"
                 "  --json                  the same list as JSON\n";

@@ -66,10 +66,25 @@ struct TSimRadioTargetReport {
     std::array<uint8_t, 8> Serial{};
     bool FlashValid = false;
 };
+// A wireless sensor heard through the controller: what it sent and what its commands left.
+struct TSimRadioSensorReport {
+    std::string Model; // the short model name, e.g. "WD-03"
+    uint16_t Serial = 0;
+    uint8_t TargetIndex = 0;
+    uint64_t DataPackets = 0;
+    uint64_t StatusPackets = 0; // battery and no-signal reports
+    uint64_t Echoes = 0;        // of the optical command channel
+    uint64_t CommandsApplied = 0;
+    uint64_t CommandsAbandoned = 0; // cancelled, malformed or refused
+    uint32_t ScaleWord = 0;         // WD-03 family: the raw scale word
+    int VoltageStep = 0;
+    bool Fused = true;
+};
 struct TSimRadioReport {
     bool PowerOn = false;
     int PowerOffRequests = 0;
     std::vector<TSimRadioTargetReport> Targets;
+    std::vector<TSimRadioSensorReport> Sensors;
 };
 
 // How a family's state is read and written and brought up as the running device.

@@ -150,13 +150,19 @@ TSimRadioReport TSimWirelessState::RadioReport() {
                                   target.VersionHW, valid ? target.VersionFW : KNoFirmware, target.Serial,
                                   valid});
     }
+    for (const auto& sensor : Sensors)
+        report.Sensors.push_back(sensor.Report());
     return report;
 }
 
 TSimWirelessController::TSimWirelessController(std::shared_ptr<TSimWirelessState> AState,
                                                TUsbDriverKind ADriver)
     : TSimDevice({AState->ProductId, SIM_VENDOR_ID, 0x0110, 0x0100, 16}, ADriver, "wireless"),
-      fState(std::move(AState)) {
+      fState(std::move(AState)), fSensorStream(std::make_unique<TSimRadioSensorStream>(
+                                     fState, [this](const std::vector<uint8_t>& APacket) {
+                                         if (IsAttached())
+                                             PushRaw(APacket);
+                                     })) {
     using TState = TSimWirelessState;
     using TReq = const TSimVendorRequest&;
     using TOut = std::vector<uint8_t>&;
@@ -335,6 +341,7 @@ void TSimWirelessController::ApplyEffect(uint16_t AIndex, const TEffect& AEffect
     }
 }
 TSimWirelessController::~TSimWirelessController() {
+    fSensorStream.reset();
     {
         std::lock_guard lock(fTimerMutex);
         fStopping = true;
@@ -353,6 +360,7 @@ void TSimWirelessController::Attached(TSimBus& ABus, const std::string& APath) {
         fStarted = true;
         fTimer = std::thread([this] { TimerLoop(); });
     }
+    fSensorStream->Start();
     std::vector<std::pair<uint8_t, uint32_t>> late;
     {
         std::lock_guard lock(fState->Mutex);
@@ -543,6 +551,7 @@ bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vect
     case 0x40: // the modulation frequency codes, in units of 100 Hz
         props[KFreq1] = p[0];
         props[KFreq2] = p[1];
+        SensorsSeeFrequencies(T.Index, p[0], p[1]);
         break;
     case 0x50:
         props[KSig1] = p[0];
@@ -571,6 +580,17 @@ bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vect
         break;
     }
     return true;
+}
+
+void TSimWirelessController::SensorsSeeFrequencies(uint8_t AIndex, uint8_t ACode1, uint8_t ACode2) {
+    bool seen = false;
+    for (auto& sensor : fState->Sensors)
+        if (sensor.TargetIndex() == AIndex) {
+            sensor.SeeFrequencies(ACode1, ACode2);
+            seen = true;
+        }
+    if (seen)
+        fSensorStream->Wake();
 }
 
 bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::vector<uint8_t>& ACmd,

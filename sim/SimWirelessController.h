@@ -12,6 +12,7 @@
 #include "sim/SimBootloader.h"
 #include "sim/SimDevice.h"
 #include "sim/SimPhysicalDevice.h"
+#include "sim/SimRadioSensors.h"
 
 #include <array>
 #include <chrono>
@@ -89,6 +90,7 @@ struct TSimWirelessState {
     uint8_t Overcharge = 0;
     uint8_t MaxRetries = 3;
     std::vector<TSimRadioTarget> Targets;
+    std::vector<TSimRadioSensor> Sensors;
     uint16_t StubActual = 3;
     uint16_t StubUpdate = 3;
     // The controller drops off the bus after forwarding target write number N (0: never) and comes
@@ -114,10 +116,11 @@ struct TSimWirelessState {
 class TSimWirelessController : public TSimDevice {
 public:
     TSimWirelessController(std::shared_ptr<TSimWirelessState> AState, TUsbDriverKind ADriver);
-    // Stops the radio's timer.
+    // Stops the radio's timer and the sensors' stream.
     ~TSimWirelessController() override;
 
-    // Starts the radio's timer for the targets that appear late; call once the device is plugged.
+    // Starts the radio's timer for the targets that appear late, and the sensors' stream; call once
+    // the device is plugged.
     void Attached(TSimBus& ABus, const std::string& APath) override;
 
     const std::shared_ptr<TSimWirelessState>& State() const { return fState; }
@@ -156,6 +159,9 @@ private:
     // Runs AAction (without the state's lock) AAfterMs from now on the radio's timer thread.
     void After(uint32_t AAfterMs, std::function<void()> AAction);
     void TimerLoop();
+    // Under the state's lock: the LEDs of the target at AIndex took new modulation frequencies,
+    // which the sensors aimed at it see.
+    void SensorsSeeFrequencies(uint8_t AIndex, uint8_t ACode1, uint8_t ACode2);
 
     std::shared_ptr<TSimWirelessState> fState;
     mutable std::mutex fTimerMutex;
@@ -165,4 +171,6 @@ private:
     bool fStarted = false;
     bool fTimerRunning = false;
     std::thread fTimer;
+    // Sends while the controller is on the bus; stopped first when the controller goes.
+    std::unique_ptr<TSimRadioSensorStream> fSensorStream;
 };

@@ -3,10 +3,12 @@
 #include "platform/LittleEndian.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <limits>
 #include <numbers>
 #include <stdexcept>
+#include <utility>
 
 namespace {
 
@@ -26,22 +28,42 @@ uint32_t FitField(double AValue, double AMax, const char* AWhat) {
     return uint32_t(std::lround(AValue));
 }
 
+constexpr std::pair<uint8_t, const char*> KModelNames[] = {{0, "WD-M01"},   {2, "WD-03"},   {3, "WD-M02"},
+                                                           {4, "WD-02"},    {5, "WD-03V2"}, {6, "WD-05"},
+                                                           {7, "WD-M02V2"}, {8, "WD-M02V3"}};
+
 } // namespace
+
+std::optional<uint8_t> SimWirelessModelCode(const std::string& AName) {
+    std::string upper = AName;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char C) { return char(std::toupper(C)); });
+    for (const auto& [code, name] : KModelNames)
+        if (upper == name)
+            return code;
+    return std::nullopt;
+}
+
+std::string SimWirelessModelName(uint8_t AModelCode) {
+    for (const auto& [code, name] : KModelNames)
+        if (code == AModelCode)
+            return name;
+    return "???";
+}
 
 TSimWirelessSensor::TSimWirelessSensor(const TSimWirelessSensorSetup& ASetup, uint32_t ASeed)
     : fSetup(ASetup), fPath(ASeed) {
-    if (fSetup.ZeroCoefficient)
-        return;
-    if (WD03Family()) {
+    // With ZeroCoefficient the coefficient, distance and scale words stay 0; the angle is sent anyway.
+    if (!fSetup.ZeroCoefficient && WD03Family()) {
         // The host's scale is word / 10000 * LedsDistance / 50 per 50 position units.
         double units = fSetup.LedsDistance * fSetup.UnitsPerMm;
         fDistanceWord = uint16_t(FitField(2500 * 10000 / units, 0xFFFF, "distance word"));
         fRawScaleWord = FitField(KRawScaleUnit * 50 / units, 0xFFFFFFFF, "raw scale word");
-    } else
+    } else if (!fSetup.ZeroCoefficient)
         fDistanceKWord = FitField(fSetup.DistanceK * 65536, 0xFFFFFFFF, "distance coefficient");
-    // The sensor reports the direction from the upper LED group to the lower one, canted: sin in
-    // the word, the half (cos < 0) in its lowest bit.
-    double alpha = fSetup.CantRad - Pi / 2;
+    // The sensor reports the direction from LED group 1 to group 0, canted: sin in the word, the
+    // half (cos < 0) in its lowest bit.
+    double alpha = fSetup.CantRad + (fSetup.UpperGroupFirst ? Pi / 2 : -Pi / 2);
     int word = int(std::lround(10000 * std::sin(alpha)));
     bool odd = std::cos(alpha) < -1e-9;
     if ((word & 1) != int(odd))
@@ -90,8 +112,9 @@ std::vector<uint8_t> TSimWirelessSensor::WDM01Data(const TSimAimSample& AAim) {
         bytes[5] = fSetup.BatteryByte;
     else
         bytes[5] = KXTValues[selector - 5];
-    // Spot 1 is the lower LED group's; its quadrants go to the even words, spot 2's to the odd ones.
-    double ledY[2] = {-fSetup.LedsDistance / 2, fSetup.LedsDistance / 2};
+    // Spot 1 is LED group 0's; its quadrants go to the even words, spot 2's to the odd ones.
+    const double half = fSetup.LedsDistance / 2;
+    double ledY[2] = {fSetup.UpperGroupFirst ? half : -half, fSetup.UpperGroupFirst ? -half : half};
     for (int c = 0; c < 2; ++c) {
         double x, y;
         Spot(AAim, ledY[c], x, y);
@@ -212,4 +235,56 @@ std::vector<uint8_t> TSimWirelessSensor::StatusPacket(TSimWirelessStatus AKind) 
     if (v3 && WD03Family())
         bytes.back() = fSetup.StatusBits;
     return bytes;
+}
+
+std::vector<uint8_t> TSimWirelessSensor::CommandEcho(uint8_t AType, uint8_t ASymbol) const {
+    std::vector<uint8_t> bytes = Header(7, true);
+    bytes[4] = AType;
+    bytes[5] = ASymbol;
+    return bytes;
+}
+
+bool TSimWirelessSensor::ApplyCommand(const std::vector<uint8_t>& ACommand) {
+    if (!WD03Family() || ACommand.size() < 2 || ACommand[1] != ACommand.size() - 2)
+        return false;
+    const uint8_t* data = ACommand.data() + 2;
+    const size_t length = ACommand.size() - 2;
+    const bool hasFuse = fSetup.ModelCode == 7 || fSetup.ModelCode == 8;
+    switch (ACommand[0]) {
+    case 0xF0: {
+        if (length != 4)
+            return false;
+        const uint32_t raw = GetLE32(data);
+        // The distance word of ordinary packets gives the same scale as the raw word.
+        const double distance = double(raw) * 500000 / KRawScaleUnit;
+        if (raw == 0 || distance > 0xFFFF)
+            return false;
+        fRawScaleWord = raw;
+        fDistanceWord = uint16_t(std::lround(distance));
+        return true;
+    }
+    case 0xF1:
+        if (length != 2)
+            return false;
+        fSetup.Serial = GetLE16(data);
+        return true;
+    case 0xF2:
+    case 0xF3:
+        if (fSetup.ModelCode != 5 || length != 0)
+            return false;
+        fVoltageStep = std::clamp(fVoltageStep + (ACommand[0] == 0xF2 ? 1 : -1), -8, 8);
+        return true;
+    case 0xF8:
+    case 0xF9: {
+        if (!hasFuse)
+            return false;
+        // A wrong password is taken but changes nothing: the status bits tell the host.
+        if (std::string(data, data + length) == fSetup.FusePassword)
+            fSetup.StatusBits =
+                uint8_t(ACommand[0] == 0xF8 ? fSetup.StatusBits | 0x02 : fSetup.StatusBits & ~0x02);
+        return true;
+    }
+    default:
+        return false;
+    }
 }

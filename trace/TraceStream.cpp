@@ -1,7 +1,9 @@
-// kelvo-trace record and decode: aiming points from a (simulated) optical or camera sensor, or from
-// captured bytes of its stream, printed as CSV.
+// kelvo-trace record and decode: aiming points from a (simulated) optical or camera sensor or a
+// wireless sensor heard through a wireless controller, or from captured bytes of a sensor's stream,
+// printed as CSV.
 #include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimBench.h"
 #include "platform/StdEventLoop.h"
@@ -9,6 +11,7 @@
 #include "sim/SimBus.h"
 #include "sim/SimCameraSensor.h"
 #include "sim/SimOpticalSensor.h"
+#include "sim/SimWirelessController.h"
 #include "trace/TraceCommands.h"
 
 #include <unistd.h>
@@ -21,6 +24,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <utility>
 
 namespace {
 
@@ -56,9 +60,12 @@ const char* const RecordHelp =
 Opens the first optical or camera sensor, starts it and prints each aiming point as CSV
 (counter,x_mm,y_mm,valid) on stdout or into FILE, for N seconds (default 10). The sensor's
 defaults apply: smoothing on, dynamic scale off. A progress line shows on a terminal.
+From a wireless controller it powers the radio and records the first wireless sensor heard,
+with the scale taken from the target it aims at; counter is the sensor's packet counter. It
+fails when no sensor was heard.
 
-  --simulate KIND   a simulated device, as for kelvo-fwupd-cli (e.g. optical-sensor,hw=5,fw=11 or
-                    camera-sensor)
+  --simulate KIND   a simulated device, as for kelvo-fwupd-cli (e.g. optical-sensor,hw=5,fw=11,
+                    camera-sensor or wireless-controller,t1=12:3:12,s1=wd-03)
   --seconds N       how long to record, 0.1 to 86400
   --csv FILE        write the points to FILE instead of stdout
 )";
@@ -97,20 +104,40 @@ int RecordCommand(const TArgs& AArgs) {
     const auto devices = PlugSimDevices(bus, {options}, TSimKinds::BuiltIn(), 0);
     std::shared_ptr<TSimOpticalSensor> sim;
     std::shared_ptr<TSimCameraSensor> camera;
+    std::shared_ptr<TSimWirelessController> radio;
     for (const auto& device : devices)
         if ((sim = std::dynamic_pointer_cast<TSimOpticalSensor>(device)) ||
-            (camera = std::dynamic_pointer_cast<TSimCameraSensor>(device)))
+            (camera = std::dynamic_pointer_cast<TSimCameraSensor>(device)) ||
+            (radio = std::dynamic_pointer_cast<TSimWirelessController>(device)))
             break;
-    if (!sim && !camera) {
-        std::cerr << Program << ": record: no optical or camera sensor to record from\n";
+    if (!sim && !camera && !radio) {
+        std::cerr << Program << ": record: no optical, camera or wireless sensor to record from\n";
         return 1;
     }
     TPointWriter writer(file.is_open() ? static_cast<std::ostream&>(file) : std::cout);
     std::unique_ptr<TKelvoSensorUsbDevice> optical;
     std::unique_ptr<TKelvoUsbQVSensor> qv;
+    std::unique_ptr<TKelvoWireless> controller;
     TCommonKelvoUsbDevice* sensor;
     bool started;
-    if (sim) {
+    bool heard = false;
+    if (radio) {
+        controller = std::make_unique<TKelvoWireless>(nullptr, radio->Path());
+        sensor = controller.get();
+        if (!controller->Open()) {
+            std::cerr << Program << ": record: cannot open the wireless controller\n";
+            return 1;
+        }
+        // Only the first sensor heard is recorded; the controller keeps the others.
+        controller->fOnNewSensor = [&](TKelvoWireless*, TCustomWirelessSensor* ASensor) {
+            if (std::exchange(heard, true))
+                return;
+            ASensor->OnNewPoint = [&](TCustomWirelessSensor*, PQueuedPoint P) {
+                writer.Write(P->dwCounter, *P);
+            };
+        };
+        started = controller->TurnPowerOn();
+    } else if (sim) {
         optical = std::make_unique<TKelvoSensorUsbDevice>(nullptr, sim->Path());
         sensor = optical.get();
         if (!optical->Open()) {
@@ -135,7 +162,9 @@ int RecordCommand(const TArgs& AArgs) {
         started = qv->Start();
     }
     if (!started) {
-        std::cerr << Program << ": record: the sensor does not start (locked?)\n";
+        std::cerr << Program
+                  << (radio ? ": record: the radio does not power on\n"
+                            : ": record: the sensor does not start (locked?)\n");
         return 1;
     }
     const bool progress = isatty(STDERR_FILENO) != 0;
@@ -151,11 +180,15 @@ int RecordCommand(const TArgs& AArgs) {
     }
     if (optical)
         optical->Stop();
-    else
+    else if (qv)
         qv->Stop();
     sensor->Close();
     if (progress)
         std::cerr << "\n";
+    if (radio && !heard) {
+        std::cerr << Program << ": record: no wireless sensor was heard\n";
+        return 1;
+    }
     if (file.is_open() && !(file.flush())) {
         std::cerr << Program << ": record: cannot write the points\n";
         return 1;

@@ -282,6 +282,21 @@ std::string RadioJson(const TSimRadioReport& ARadio) {
                 ", \"firmware_version\": " + std::to_string(t.VersionFW) + ", \"serial_number\": \"" +
                 DashedText(t.Serial) + "\", \"flash_valid\": " + (t.FlashValid ? "true" : "false") + "}";
     }
+    json += "], \"sensors\": [";
+    for (std::size_t i = 0; i < ARadio.Sensors.size(); ++i) {
+        const TSimRadioSensorReport& s = ARadio.Sensors[i];
+        json += std::string(i ? ", " : "") + "{\"model\": \"" + s.Model +
+                "\", \"serial\": " + std::to_string(s.Serial) +
+                ", \"index\": " + std::to_string(s.TargetIndex) +
+                ", \"data_packets\": " + std::to_string(s.DataPackets) +
+                ", \"status_packets\": " + std::to_string(s.StatusPackets) +
+                ", \"echoes\": " + std::to_string(s.Echoes) +
+                ", \"commands_applied\": " + std::to_string(s.CommandsApplied) +
+                ", \"commands_abandoned\": " + std::to_string(s.CommandsAbandoned) +
+                ", \"scale_word\": " + std::to_string(s.ScaleWord) +
+                ", \"voltage_step\": " + std::to_string(s.VoltageStep) +
+                ", \"fused\": " + (s.Fused ? "true" : "false") + "}";
+    }
     return json + "]}";
 }
 

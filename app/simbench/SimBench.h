@@ -115,7 +115,9 @@ SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices
 // adds "target": {"mode" (none, normal or bootloader), "product_id", "hardware_version",
 // "firmware_version", "serial_number", "flash_valid"}. A wireless controller adds "radio": {"power",
 // "power_off_requests", "targets": [{"index", "mode" (normal, bootloader or silent), "product_id",
-// "hardware_version", "firmware_version", "serial_number", "flash_valid"}, ...]}.
+// "hardware_version", "firmware_version", "serial_number", "flash_valid"}, ...], "sensors": [{"model",
+// "serial", "index" (of the target it aims at), "data_packets", "status_packets", "echoes",
+// "commands_applied", "commands_abandoned", "scale_word", "voltage_step", "fused"}, ...]}.
 std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
 // Writes SimReportJson to AFileName; false when the file cannot be written.
 bool WriteSimReport(const std::string& AFileName,

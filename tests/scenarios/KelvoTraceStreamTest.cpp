@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -136,6 +137,28 @@ TEST(KelvoTraceStream, DecodesCameraPacketsOfEveryLayout) {
     EXPECT_GE(Lines(out).size(), 5u);
 }
 
+// The first wireless sensor heard through the controller: its packet counter and points along the
+// aiming path of its seed (the radio index), within the smoothing's lag once the filters settled.
+TEST(KelvoTraceStream, RecordsTheFirstWirelessSensorHeard) {
+    const auto lines =
+        Lines(RunTrace("record --simulate wireless-controller,s1=wd-m01:cant=20 --seconds 2.5").fOut);
+    ASSERT_GE(lines.size(), 151u);
+    EXPECT_EQ(lines[0], "counter,x_mm,y_mm,valid");
+    TSimAimPath path(1);
+    double error = 0;
+    for (size_t i = 1; i <= 150; ++i) {
+        const TSimAimSample aim = path.Next();
+        unsigned counter = 0, valid = 0;
+        double x = 0, y = 0;
+        ASSERT_EQ(4, std::sscanf(lines[i].c_str(), "%u,%lf,%lf,%u", &counter, &x, &y, &valid)) << lines[i];
+        EXPECT_EQ((i - 1) & 0xFF, counter);
+        EXPECT_EQ(1u, valid);
+        if (i > 100)
+            error += std::hypot(x - aim.XMm, y - aim.YMm);
+    }
+    EXPECT_LT(error / 50, 1.5);
+}
+
 TEST(KelvoTraceStream, ExitStatuses) {
     struct TCase {
         const char* Args;
@@ -145,7 +168,9 @@ TEST(KelvoTraceStream, ExitStatuses) {
          {TCase{"decode --kind optical --hw 5 FILE", 2}, TCase{"decode --kind laser --hw 5 --fw 1 F", 2},
           TCase{"decode --kind optical --hw 5 --fw 1 /nonexistent/file", 1},
           TCase{"decode --kind camera --hw 3 --fw 31 /dev/null", 2}, TCase{"record", 2},
-          TCase{"record --simulate bootloader --seconds 0.1", 1}, TCase{"record --simulate x", 2}})
+          TCase{"record --simulate bootloader --seconds 0.1", 1}, TCase{"record --simulate x", 2},
+          TCase{"record --simulate wireless-controller,targets=0,s1=wd-03 --seconds 0.2", 1},
+          TCase{"record --simulate wireless-controller,s1=wd-09 --seconds 0.2", 2}})
         EXPECT_EQ(RunTrace(c.Args).fStatus, c.Status) << c.Args;
 }
 

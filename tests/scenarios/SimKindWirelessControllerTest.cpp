@@ -1,5 +1,5 @@
 // The --simulate kind of the wireless controller: the radio targets its text describes, defaults,
-// and the texts it refuses.
+// the sensors aimed at them, and the texts it refuses.
 #include "app/simbench/SimKindWirelessController.h"
 #include "sim/SimWirelessController.h"
 
@@ -27,6 +27,11 @@ std::string Describe(const std::string& AText) {
             text.append(":silent@").append(std::to_string(t.SilentAtBlock));
         text.append(t.BackAfterMs ? ":back" : "").append(t.Locked ? ":locked" : "");
     }
+    for (const auto& sensor : state->Sensors) {
+        const TSimRadioSensorReport r = sensor.Report();
+        text.append(" s").append(std::to_string(r.TargetIndex)).append(":").append(r.Model);
+        text.append(":").append(std::to_string(r.Serial)).append(r.Fused ? "" : ":unfused");
+    }
     return text;
 }
 
@@ -53,6 +58,22 @@ TEST(SimKindWirelessController, TargetsFromTheirTexts) {
          "t1=: bad option \"silent-after=never\" (expected switch, erase, synchro, validate or reconnect)"},
         {"wireless-controller,t1=12:3:4:silent-at-block=7137",
          "t1=: bad option \"silent-at-block=7137\" (expected a block number 1-7136)"},
+        {"wireless-controller,s1=wd-03:raw:cant=-12.5:view=40,s3=WD-M01:hostile=short:every=7",
+         "14/2/6 1:12:3:12 s1:WD-03:1001 s3:WD-M01:1003"},
+        {"wireless-controller,s2=wd-m02v3:serial=65534:unfused:password=x",
+         "14/2/6 1:12:3:12 s2:WD-M02V3:65534:unfused"},
+        {"wireless-controller,s1=wd-04",
+         "s1=: bad model \"wd-04\" (expected wd-m01, wd-02, wd-03, wd-03v2, wd-05, wd-m02, wd-m02v2 or "
+         "wd-m02v3)"},
+        {"wireless-controller,s1=wd-m01:raw",
+         "s1=: bad option \"raw\" (expected zero-coefficient, raw (WD-03 family), unfused (WD-M02V2/V3) or "
+         "NAME=VALUE)"},
+        {"wireless-controller,s1=wd-03:serial=0",
+         "s1=: bad option \"serial=0\" (expected a serial number 1-65534)"},
+        {"wireless-controller,s1=wd-03:cant=181",
+         "s1=: bad option \"cant=181\" (expected degrees -180 to 180)"},
+        {"wireless-controller,s1=wd-03:hostile=short", "s1=: hostile= and every= go together"},
+        {"wireless-controller,s4=wd-02:every=3", "s4=: hostile= and every= go together"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(expected, Describe(text)) << text;

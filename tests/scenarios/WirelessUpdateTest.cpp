@@ -190,7 +190,7 @@ TEST(WirelessUpdate, RadioPoweredOnArrivalAndOffOnClose) {
         SimReportJson({controller->Unit()})
             .find("\"radio\": {\"power\": false, \"power_off_requests\": 2, \"targets\": [{\"index\": 1, "
                   "\"mode\": \"normal\", \"product_id\": 12, \"hardware_version\": 3, \"firmware_version\": "
-                  "12, \"serial_number\": \"12-3-0-0-0-0-0-1\", \"flash_valid\": true}]}}"),
+                  "12, \"serial_number\": \"12-3-0-0-0-0-0-1\", \"flash_valid\": true}], \"sensors\": []}}"),
         std::string::npos)
         << SimReportJson({controller->Unit()});
 }
