@@ -6,6 +6,7 @@
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
+#include "sim/SimRadioSensors.h"
 #include "sim/SimWirelessController.h"
 #include "sim/SimWirelessSensor.h"
 
@@ -53,8 +54,8 @@ void Run(benchmark::State& AState, uint8_t AModelCode) {
     int turn = 0;
     for (auto& transfer : transfers)
         for (int i = 0; i < KPacketsPerTransfer; ++i) {
-            std::vector<uint8_t> packet = simSensors[size_t(turn++ % sensors)].NextPacket();
-            transfer.insert(transfer.end(), {uint8_t(packet.size() + 3), 0x44, 1});
+            const std::vector<uint8_t> packet =
+                SimSensorDataPacket(1, simSensors[size_t(turn++ % sensors)].NextPacket());
             transfer.insert(transfer.end(), packet.begin(), packet.end());
         }
     for (auto _ : AState)

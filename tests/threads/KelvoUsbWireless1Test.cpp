@@ -7,6 +7,7 @@
 #include "sim/SimBootloader.h"
 #include "sim/SimBus.h"
 #include "sim/SimGost.h"
+#include "sim/SimRadioSensors.h"
 #include "sim/SimWirelessController.h"
 #include "sim/SimWirelessSensor.h"
 
@@ -271,13 +272,6 @@ namespace {
 
 using TBytes = std::vector<uint8_t>;
 
-// The controller's sensor data packet: the target's index, then the sensor's own packet.
-TBytes SensorData(uint8_t AIndex, const TBytes& ASensorPacket) {
-    TBytes bytes = ASensorPacket;
-    bytes.insert(bytes.begin(), {uint8_t(ASensorPacket.size() + 3), 0x44, AIndex});
-    return bytes;
-}
-
 TSimWirelessSensor SimSensor(uint8_t AModelCode, uint16_t ASerial,
                              TSimWirelessFault AFault = TSimWirelessFault::None) {
     TSimWirelessSensorSetup setup;
@@ -355,32 +349,50 @@ TEST_F(SensorBench, PacketsMakeAndFeedSensors) {
     };
     const TCase cases[] = {
         {"WD-M01, one point a packet",
-         {SensorData(1, m01.NextPacket()), SensorData(1, m01.NextPacket()), SensorData(1, m01.NextPacket())},
+         {SimSensorDataPacket(1, m01.NextPacket()), SimSensorDataPacket(1, m01.NextPacket()),
+          SimSensorDataPacket(1, m01.NextPacket())},
          {11},
          1,
          3,
          {}},
         {"WD-03, two points a packet",
-         {SensorData(1, wd03.NextPacket()), SensorData(1, wd03.NextPacket())},
+         {SimSensorDataPacket(1, wd03.NextPacket()), SimSensorDataPacket(1, wd03.NextPacket())},
          {22},
          1,
          4,
          {}},
         {"the sensor heard last is first",
-         {SensorData(1, m01.NextPacket()), SensorData(1, wd03.NextPacket()), SensorData(1, m01.NextPacket())},
+         {SimSensorDataPacket(1, m01.NextPacket()), SimSensorDataPacket(1, wd03.NextPacket()),
+          SimSensorDataPacket(1, m01.NextPacket())},
          {11, 22},
          2,
          4,
          {}},
-        {"unknown model", {SensorData(1, unknown.NextPacket())}, {}, 0, 0, {"BAD PACKET, unknown class"}},
+        {"unknown model",
+         {SimSensorDataPacket(1, unknown.NextPacket())},
+         {},
+         0,
+         0,
+         {"BAD PACKET, unknown class"}},
         {"WD-M02 weak signal of 15 bytes",
-         {SensorData(1, m02.StatusPacket(TSimWirelessStatus::WeakSignal))},
+         {SimSensorDataPacket(1, m02.StatusPacket(TSimWirelessStatus::WeakSignal))},
          {},
          0,
          0,
          {}},
-        {"not a wireless target", {SensorData(2, m01.NextPacket())}, {}, 0, 0, {"TARGET is not wireless"}},
-        {"disabled", {SensorData(1, m01.NextPacket()), SensorData(0, m01.NextPacket())}, {}, 0, 0, {}, true},
+        {"not a wireless target",
+         {SimSensorDataPacket(2, m01.NextPacket())},
+         {},
+         0,
+         0,
+         {"TARGET is not wireless"}},
+        {"disabled",
+         {SimSensorDataPacket(1, m01.NextPacket()), SimSensorDataPacket(0, m01.NextPacket())},
+         {},
+         0,
+         0,
+         {},
+         true},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -405,7 +417,7 @@ TEST_F(SensorBench, PacketsMakeAndFeedSensors) {
 TEST_F(SensorBench, ReleasedTargetLeavesItsSensors) {
     auto m01 = SimSensor(0, 11);
     Connect();
-    Take(SensorData(1, m01.NextPacket()));
+    Take(SimSensorDataPacket(1, m01.NextPacket()));
     ASSERT_EQ(1u, fDevice->Sensors().size());
     TCustomWirelessSensor* sensor = fDevice->Sensors().front();
     ASSERT_EQ(fDevice->Targets(1), sensor->Target());
@@ -414,7 +426,7 @@ TEST_F(SensorBench, ReleasedTargetLeavesItsSensors) {
     Take(table);
     EXPECT_EQ(nullptr, fDevice->Targets(1));
     EXPECT_EQ(nullptr, sensor->Target());
-    Take(SensorData(3, m01.NextPacket()));
+    Take(SimSensorDataPacket(3, m01.NextPacket()));
     EXPECT_EQ(fDevice->Targets(3), sensor->Target());
     EXPECT_EQ((std::vector<uint16_t>{1, 3}), fPointIndexes);
     fDevice->Close();
@@ -444,7 +456,7 @@ TEST_F(SensorBench, HandlersMayDestroySensors) {
         fPointIndexes.clear();
         fOnSensor = c.OnSensor;
         fOnPoint = c.OnPoint;
-        Take(SensorData(1, wd03.NextPacket()));
+        Take(SimSensorDataPacket(1, wd03.NextPacket()));
         EXPECT_EQ(c.Points, fPointIndexes.size());
         EXPECT_TRUE(fDevice->Sensors().empty());
         fDevice.reset();
@@ -463,7 +475,7 @@ TEST_P(WirelessBinding, SensorPointsArriveThroughTheDataPath) {
     };
     auto wd03 = SimSensor(5, 55);
     for (int i = 0; i < 5; ++i)
-        ASSERT_TRUE(sim->PushRaw(SensorData(1, wd03.NextPacket())));
+        ASSERT_TRUE(sim->PushRaw(SimSensorDataPacket(1, wd03.NextPacket())));
     ASSERT_TRUE(fLoop.RunUntil([&] { return points == 10; }, 10000));
     ASSERT_EQ(1u, device->Sensors().size());
     EXPECT_EQ("WD-03V2", device->Sensors().front()->ShortName());
