@@ -9,6 +9,7 @@ namespace {
 
 constexpr const char* DeviceSection = "Device";
 constexpr const char* DoNotStoreKey = "DoNotStoreParameters";
+constexpr const char* KeepSavedKey = "KeepSavedParameters";
 
 // One write into the settings file; false when the file did not take it.
 template <class TWrite> bool TryWrite(const std::string& AFile, TWrite AWrite) {
@@ -27,6 +28,10 @@ TParameterStore::TParameterStore(std::string ASettingsFile, TLog ALog)
     : fSettingsFile(std::move(ASettingsFile)), fLog(std::move(ALog)) {}
 
 bool TParameterStore::SaveParameters(TCommonKelvoUsbDevice* ADevice) {
+    // After an update that did not finish the device may hold anything; what was saved before it is
+    // what goes back.
+    if (ReadKeepSaved())
+        return true;
     // The options are saved whatever the device answers here; the answer only steers the restore.
     if (!WriteBool(DoNotStoreKey, !ADevice->NeedToRecoverOptionsAfterUpdate()))
         return false;
@@ -40,10 +45,27 @@ bool TParameterStore::RestoreParameters(TCommonKelvoUsbDevice* ADevice) {
     } catch (...) {
         return false;
     }
-    if (doNotStore)
-        return true;
-    fLog("Restoring device parameters...");
-    return Report(ADevice->RecoverOptions(*this));
+    if (!doNotStore) {
+        fLog("Restoring device parameters...");
+        if (!Report(ADevice->RecoverOptions(*this)))
+            return false;
+    }
+    // Written only when set, so the files of ordinary updates keep their keys.
+    if (ReadKeepSaved())
+        WriteBool(KeepSavedKey, false);
+    return true;
+}
+
+bool TParameterStore::KeepSavedParameters() {
+    return WriteBool(KeepSavedKey, true);
+}
+
+bool TParameterStore::ReadKeepSaved() {
+    try {
+        return TIniFile(fSettingsFile).ReadBool(DeviceSection, KeepSavedKey, false);
+    } catch (...) {
+        return false;
+    }
 }
 
 bool TParameterStore::Report(TOptionsResult AResult) {

@@ -16,10 +16,15 @@ public:
     // ASettingsFile is the device's settings file; ALog writes one line of the window's log.
     TParameterStore(std::string ASettingsFile, TLog ALog);
 
-    // "DoNotStoreParameters" from the device's answer, then the device's own options.
+    // "DoNotStoreParameters" from the device's answer, then the device's own options; nothing while
+    // the file keeps the parameters of an update that did not finish.
     bool SaveParameters(TCommonKelvoUsbDevice* ADevice);
-    // The device's options back, unless they were saved as needing no recovery.
+    // The device's options back, unless they were saved as needing no recovery. A success ends any
+    // keeping of the saved parameters.
     bool RestoreParameters(TCommonKelvoUsbDevice* ADevice);
+    // Marks the saved parameters as those of an update that did not finish: the next update keeps
+    // them instead of saving what the device holds then, and puts them back after its flash.
+    bool KeepSavedParameters();
 
 private:
     bool WriteBlock(const std::string& AKey, const void* ABlock, std::size_t ASize) override;
@@ -27,6 +32,8 @@ private:
     bool WriteBool(const std::string& AKey, bool AValue) override;
     bool ReadBlock(const std::string& AKey, void* ABlock, std::size_t ASize) override;
 
+    // Whether the file keeps the parameters of an update that did not finish.
+    bool ReadKeepSaved();
     // Logs the line for a failed save or restore; true when AResult is a success.
     bool Report(TOptionsResult AResult);
 

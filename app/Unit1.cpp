@@ -158,6 +158,15 @@ void TForm1::NoteFailure(const TSerialNum& ASerial) {
     fUpdateEnds[SerialToStr(ASerial)] = TUpdateEnd::Failed;
 }
 
+void TForm1::NoteTargetEnd(const TSerialNum& ASerial, bool AUpdated) {
+    if (!AUpdated) {
+        ++fFailures;
+        ++fAttributedFailures;
+    }
+    // A target flashed again after a failed attempt counts by how its last flash ended.
+    fTargetUpdateEnds[SerialToStr(ASerial)] = AUpdated ? TUpdateEnd::Updated : TUpdateEnd::Failed;
+}
+
 TForm1::TUpdateTally TForm1::Tally() {
     TUpdateTally tally;
     tally.fFailed = fFailures - fAttributedFailures;
@@ -172,6 +181,8 @@ TForm1::TUpdateTally TForm1::Tally() {
         else if (end == TUpdateEnd::Failed)
             ++tally.fFailed;
     }
+    for (const auto& [serial, end] : fTargetUpdateEnds)
+        ++(end == TUpdateEnd::Updated ? tally.fUpdated : tally.fFailed);
     return tally;
 }
 

@@ -125,9 +125,10 @@ public:
     bool Terminating() const { return fTerminating; }
     // Failed device opens, updates and restores so far, including those a later attempt made good.
     int Failures() const { return fFailures; }
-    // How the updates of this run ended: devices whose last attempt updated them, devices whose
-    // last attempt failed (with failures that name no device), and devices whose journal is left
-    // between SwitchRequested and FlashValidated. The console front end's summary and exit status.
+    // How the updates of this run ended: devices and targets whose last attempt updated them, devices
+    // and targets whose last attempt failed (with failures that name no device), and devices whose
+    // journal is left between SwitchRequested and FlashValidated. The console front end's summary and
+    // exit status.
     struct TUpdateTally {
         int fUpdated = 0;
         int fFailed = 0;
@@ -174,6 +175,9 @@ private:
     // The journal steps a connection acts on before identification; false when it is not to go on
     // to identification, with AAdopt telling whether the caller keeps the device.
     bool ResumeJournal(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bool& AAdopt);
+    // ResumeJournal for a running device whose journal says its flash was erased, written or
+    // validated.
+    bool ResumeAfterFlash(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bool& AAdopt);
     // The identification lines, the image choice and the update offer.
     void IdentifyDevice(TCommonKelvoUsbDevice* ADevice);
     // The write sequence on the held bootloader from the erase on; false when it stopped early.
@@ -210,6 +214,8 @@ private:
     bool CloseRequested() const;
     // A failure of the device with the serial number: counted, and the device's last outcome.
     void NoteFailure(const TSerialNum& ASerial);
+    // How a target's flash ended: a failure is counted, and the target's last outcome kept.
+    void NoteTargetEnd(const TSerialNum& ASerial, bool AUpdated);
     // Whether the image was downloaded in this run (built-in images are never marked refused).
     bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
     bool IsRefused(const TKelvoUsbFirmware& AImage) const;
@@ -248,5 +254,7 @@ private:
     // The last outcome of each device (by serial number text) seen in this run.
     enum class TUpdateEnd { None, Updated, Failed };
     std::map<std::string, TUpdateEnd> fUpdateEnds;
+    // How the last flash of each target (behind a USB or wireless controller) ended, by serial number.
+    std::map<std::string, TUpdateEnd> fTargetUpdateEnds;
     int fAttributedFailures = 0;
 };

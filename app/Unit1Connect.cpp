@@ -102,22 +102,10 @@ bool TForm1::ResumeJournal(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bo
         WriteUpdateStep(serial, TUpdateStep::Idle);
         SetState(*ADevice, TDeviceState::JournalReset);
         return true;
+    case TUpdateStep::FlashErased:
+    case TUpdateStep::FlashWritten:
     case TUpdateStep::FlashValidated:
-        // The device is back from a finished flash: its parameters go back, and it is not offered.
-        if (RestoreParameters(ADevice)) {
-            WriteUpdateStep(serial, TUpdateStep::Idle);
-            LogMessage("SUCCESS! Firmware updated.");
-            fUpdateEnds[SerialToStr(serial)] = TUpdateEnd::Updated;
-            SetState(*ADevice, TDeviceState::Identified);
-        } else {
-            LogMessage("Cannot restore device parameters.");
-            NoteFailure(serial);
-            LogMessage("Try to replug device or use device-specific calibration tools.");
-            WriteUpdateStep(serial, TUpdateStep::RestoreFailed);
-            SetState(*ADevice, TDeviceState::JournalReset);
-        }
-        AAdopt = false;
-        return false;
+        return ResumeAfterFlash(ADevice, AStep, AAdopt);
     case TUpdateStep::RestoreFailed:
         LogMessage("Unable to restore device parameters.");
         LogMessage(std::string("Please contact ") + SupportEmail);
@@ -125,12 +113,53 @@ bool TForm1::ResumeJournal(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bo
         WriteUpdateStep(serial, TUpdateStep::Idle);
         SetState(*ADevice, TDeviceState::JournalReset);
         return true;
-    default:
-        // A step this sequence does not act on (an unfinished flash, or a value no step has): the
-        // device is kept, unidentified.
+    }
+    // A value no step has, from a damaged or foreign file: left alone, it would hide the device for
+    // good, so the journal starts again and the device is handled as a new one.
+    LogMessage("Unknown update step " + std::to_string(int(AStep)) + " in " + SettingsFileName(serial) +
+               "; the update journal was reset.");
+    WriteUpdateStep(serial, TUpdateStep::Idle);
+    SetState(*ADevice, TDeviceState::JournalReset);
+    return true;
+}
+
+bool TForm1::ResumeAfterFlash(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bool& AAdopt) {
+    const TSerialNum serial = ADevice->fSerialNum;
+    // The journal may be stale (a flash cut off, then the old firmware put back by other means): the
+    // firmware the device runs decides whether the flash took.
+    const TKelvoUsbFirmware* image =
+        SelectFirmware(ADevice->fDeviceDescriptor.idProduct, ADevice->fVersionHW);
+    if (image && ADevice->fVersionFW < image->VersionFW()) {
+        LogMessage("The last update did not finish: the device runs firmware 0x" + Hex4(ADevice->fVersionFW) +
+                   " instead of 0x" + Hex4(image->VersionFW()) + ".");
+        // The parameters saved before that update are the ones to put back after the next.
+        TParameterStore(SettingsFileName(serial), [this](const std::string& AText) {
+            LogMessage(AText);
+        }).KeepSavedParameters();
+        WriteUpdateStep(serial, TUpdateStep::Idle);
+        SetState(*ADevice, TDeviceState::JournalReset);
+        return true;
+    }
+    if (AStep != TUpdateStep::FlashValidated && !image) {
+        // An unfinished flash on a device with no image to judge it by: kept, unidentified.
         AAdopt = true;
         return false;
     }
+    // The device is back from a finished flash: its parameters go back, and it is not offered.
+    if (RestoreParameters(ADevice)) {
+        WriteUpdateStep(serial, TUpdateStep::Idle);
+        LogMessage("SUCCESS! Firmware updated.");
+        fUpdateEnds[SerialToStr(serial)] = TUpdateEnd::Updated;
+        SetState(*ADevice, TDeviceState::Identified);
+    } else {
+        LogMessage("Cannot restore device parameters.");
+        NoteFailure(serial);
+        LogMessage("Try to replug device or use device-specific calibration tools.");
+        WriteUpdateStep(serial, TUpdateStep::RestoreFailed);
+        SetState(*ADevice, TDeviceState::JournalReset);
+    }
+    AAdopt = false;
+    return false;
 }
 
 void TForm1::IdentifyDevice(TCommonKelvoUsbDevice* ADevice) {

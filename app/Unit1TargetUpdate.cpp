@@ -147,8 +147,8 @@ void TForm1::TargetFlashTimer() {
     ProgressBar1.SetMax(int(KTargetImageSize));
     Toolkit.SetBusyCursor(true);
     Toolkit.SetWindowEnabled(false);
-    if (!FlashTarget(*image))
-        ++fFailures;
+    const TSerialNum serial = fTargetStub->fSerial;
+    NoteTargetEnd(serial, FlashTarget(*image));
     Toolkit.SetBusyCursor(false);
     ProgressBar1.SetPosition(0);
     Toolkit.SetWindowEnabled(true);

@@ -169,8 +169,8 @@ void TForm1::Target485FlashTimer() {
     ProgressBar1.SetMin(0);
     ProgressBar1.SetMax(int(KTargetImageSize));
     Toolkit.SetBusyCursor(true);
-    if (!Flash485Target(*image))
-        ++fFailures;
+    const TSerialNum serial = f485Stub->fSerial;
+    NoteTargetEnd(serial, Flash485Target(*image));
     Toolkit.SetBusyCursor(false);
     ProgressBar1.SetPosition(0);
     fUpdateUnderWay = false;

@@ -13,6 +13,7 @@
 
 #include <charconv>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -44,7 +45,10 @@ public:
             fSimDevices = PlugSimDevices(*bus, {options}, TSimKinds::BuiltIn(), 0);
             fBus = std::move(bus);
         } else {
-            fBus = FrontEndUsbBus(fLoop, std::nullopt, Program);
+            std::string settingsError;
+            fBus = FrontEndUsbBus(fLoop, std::nullopt, Program, settingsError);
+            if (!settingsError.empty())
+                throw std::runtime_error(ACommand + ": " + settingsError);
             if (!fBus)
                 throw std::runtime_error(ACommand + ": no USB access");
         }
@@ -181,93 +185,130 @@ commands:
   --wait-ms N       how long to wait for the targets, 0 to 60000 ms (default 500)
 )";
 
-int Integer(const std::string& AText) {
+// A whole number from AMin to AMax, decimal or 0x hexadecimal, or a usage fault naming AWhat.
+int Integer(const std::string& AText, int AMin, int AMax, const std::string& AWhat) {
     const bool hex = AText.rfind("0x", 0) == 0 || AText.rfind("0X", 0) == 0;
     const char* first = AText.data() + (hex ? 2 : 0);
     const char* last = AText.data() + AText.size();
     int value = 0;
     const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-    if (first == last || error != std::errc() || end != last)
-        throw TUsageError("target: \"" + AText + "\" is not a number");
+    if (first == last || error != std::errc() || end != last || value < AMin || value > AMax)
+        throw TUsageError("target: \"" + AText.substr(0, 40) + "\" is not " + AWhat + " " +
+                          std::to_string(AMin) + "-" + std::to_string(AMax));
     return value;
 }
 
 double Level(const std::string& AText) {
     double value = 0;
     const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
-    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size())
-        throw TUsageError("target: \"" + AText + "\" is not a signal level");
+    // The comparison also refuses NaN.
+    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size() ||
+        !(value >= 0 && value <= 1))
+        throw TUsageError("target: \"" + AText.substr(0, 40) + "\" is not a signal level 0 to 1");
+    return value;
+}
+
+int Frequency(const std::string& AText) {
+    const int value = Integer(AText, 0, 10000, "a frequency in Hz");
+    if (value % 100 != 0)
+        throw TUsageError("target: \"" + AText + "\" is not a multiple of 100 Hz");
     return value;
 }
 
 TDeviceKey Key(const std::string& AText) {
     const auto key = ParseDashedBytes(AText);
     if (!key)
-        throw TUsageError("target: \"" + AText + "\" is not a key (eight dashed decimals 0-255)");
+        throw TUsageError("target: \"" + AText.substr(0, 40) +
+                          "\" is not a key (eight dashed decimals 0-255)");
     return *key;
 }
 
-// Runs the command AWords (its name first) on ATarget; false when the target refused it.
-bool Drive(TCustom485Target& ATarget, const TArgs& AWords) {
-    const std::string& name = AWords[0];
+// What one command does to a target; false when the target refused it.
+using TTargetAction = std::function<bool(TCustom485Target&)>;
+
+// The model a command needs; a target of another model cannot take it.
+template <class TModel> TModel& Model(TCustom485Target& ATarget, const std::string& ACommand) {
+    auto* model = dynamic_cast<TModel*>(&ATarget);
+    if (!model)
+        throw std::runtime_error("target: " + ATarget.fModelType + " has no \"" + ACommand + "\" command");
+    return *model;
+}
+
+// The command AWords (its name first) with its values checked, before anything is sent: a value
+// outside its range is a usage fault, never a request the target has to refuse.
+TTargetAction ParseTargetCommand(const TArgs& AWords) {
+    const std::string name = AWords[0];
     auto values = [&](std::size_t ACount, const char* AUsage) {
         if (AWords.size() != ACount + 1)
             throw TUsageError(std::string("target: expected ") + AUsage);
     };
-    // The model the command needs; a target of another model cannot take it.
-    auto model = [&]<class T>(T* AModel) -> T& {
-        if (!AModel)
-            throw std::runtime_error("target: " + ATarget.fModelType + " has no \"" + name + "\" command");
-        return *AModel;
-    };
-    auto* target = dynamic_cast<TWirelessTarget*>(&ATarget);
     if (name == "led" && AWords.size() == 2 && AWords[1] == "off")
-        return model(target).SetLeds(0, 0);
+        return [name](TCustom485Target& T) { return Model<TWirelessTarget>(T, name).SetLeds(0, 0); };
     if (name == "led") {
         values(2, "led green MASK, led red MASK or led off");
+        if (AWords[1] != "green" && AWords[1] != "red")
+            throw TUsageError("target: expected led green MASK, led red MASK or led off");
+        const int mask = Integer(AWords[2], 0, 255, "an LED mask");
         if (AWords[1] == "green")
-            return model(target).SetGreenLeds(Integer(AWords[2]));
-        if (AWords[1] == "red")
-            return model(target).SetRedLeds(Integer(AWords[2]));
-        throw TUsageError("target: expected led green MASK, led red MASK or led off");
+            return [name, mask](TCustom485Target& T) {
+                return Model<TWirelessTarget>(T, name).SetGreenLeds(mask);
+            };
+        return [name, mask](TCustom485Target& T) { return Model<TWirelessTarget>(T, name).SetRedLeds(mask); };
     }
     if (name == "brightness" || name == "lamp") {
         values(1, name == "lamp" ? "lamp LEVEL" : "brightness LEVEL");
-        const int level = Integer(AWords[1]);
-        return name == "lamp" ? model(target).SetLampsBrightness(level)
-                              : model(target).SetLedsBrightness(level);
+        const int level = Integer(AWords[1], 0, 255, "a brightness");
+        if (name == "lamp")
+            return [name, level](TCustom485Target& T) {
+                return Model<TWirelessTarget>(T, name).SetLampsBrightness(level);
+            };
+        return [name, level](TCustom485Target& T) {
+            return Model<TWirelessTarget>(T, name).SetLedsBrightness(level);
+        };
     }
     if (name == "start" || name == "stop" || name == "off" || name == "blink") {
         values(0, name.c_str());
         if (name == "off")
-            return ATarget.TurnOff();
+            return [](TCustom485Target& T) { return T.TurnOff(); };
         if (name == "blink")
-            return model(dynamic_cast<TBlinker*>(&ATarget)).Blink();
-        return name == "start" ? model(target).Start() : model(target).Stop();
+            return [name](TCustom485Target& T) { return Model<TBlinker>(T, name).Blink(); };
+        if (name == "start")
+            return [name](TCustom485Target& T) { return Model<TWirelessTarget>(T, name).Start(); };
+        return [name](TCustom485Target& T) { return Model<TWirelessTarget>(T, name).Stop(); };
     }
     if (name == "receiver") {
         values(1, "receiver on|off");
         if (AWords[1] != "on" && AWords[1] != "off")
             throw TUsageError("target: expected receiver on|off");
-        return model(target).SetReceiverOn(AWords[1] == "on");
+        const bool on = AWords[1] == "on";
+        return [name, on](TCustom485Target& T) { return Model<TWirelessTarget>(T, name).SetReceiverOn(on); };
     }
     if (name == "frequencies") {
         values(2, "frequencies F1 F2");
-        return ATarget.SetFrequencies(Integer(AWords[1]), Integer(AWords[2]));
+        const int f1 = Frequency(AWords[1]), f2 = Frequency(AWords[2]);
+        return [f1, f2](TCustom485Target& T) { return T.SetFrequencies(f1, f2); };
     }
     if (name == "signal") {
         values(2, "signal S1 S2");
-        return ATarget.SetSignal(Level(AWords[1]), Level(AWords[2]));
+        const double s1 = Level(AWords[1]), s2 = Level(AWords[2]);
+        return [s1, s2](TCustom485Target& T) { return T.SetSignal(s1, s2); };
     }
     if (name == "address") {
         values(1, "address A");
-        return model(target).SetAddress(Integer(AWords[1]));
+        const int address = Integer(AWords[1], 1, 31, "a radio address");
+        return [name, address](TCustom485Target& T) {
+            return Model<TWirelessTarget>(T, name).SetAddress(address);
+        };
     }
     if (name == "lock" || name == "unlock") {
         values(1, name == "lock" ? "lock KEY" : "unlock KEY");
-        return name == "lock" ? ATarget.Lock(Key(AWords[1])) : ATarget.Unlock(Key(AWords[1]));
+        const TDeviceKey key = Key(AWords[1]);
+        if (name == "lock")
+            return [key](TCustom485Target& T) { return T.Lock(key); };
+        return [key](TCustom485Target& T) { return T.Unlock(key); };
     }
-    throw TUsageError("target: unknown command \"" + name + "\" (see 'kelvo-trace target --help')");
+    throw TUsageError("target: unknown command \"" + name.substr(0, 40) +
+                      "\" (see 'kelvo-trace target --help')");
 }
 
 int TargetCommand(const TArgs& AArgs) {
@@ -276,13 +317,14 @@ int TargetCommand(const TArgs& AArgs) {
         throw TUsageError("target: expected INDEX COMMAND [VALUE...]");
     const auto index = ParseSimKindNumber(args.fWords[0], KELVO_WIRELESS_TARGETS);
     if (!index || *index == 0)
-        throw TUsageError("target: \"" + args.fWords[0] + "\" is not a radio index 1-16");
+        throw TUsageError("target: \"" + args.fWords[0].substr(0, 40) + "\" is not a radio index 1-16");
     const TArgs words(args.fWords.begin() + 1, args.fWords.end());
+    const TTargetAction action = ParseTargetCommand(words);
     TRadio radio("target", args);
     TCustom485Target* target = radio.Controller().Targets(int(*index));
     if (!target)
         throw std::runtime_error("target: no target at radio index " + args.fWords[0]);
-    if (!Drive(*target, words)) {
+    if (!action(*target)) {
         std::string command;
         for (const std::string& word : words)
             command += (command.empty() ? "" : " ") + word;

@@ -62,8 +62,14 @@ int main(int argc, char** argv) {
     // gives no USB access, the bus stays empty.
     TSimBus simBus(loop);
     std::unique_ptr<TUsbBus> realBus;
-    if (line.fSimulate.empty())
-        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName);
+    if (line.fSimulate.empty()) {
+        std::string settingsError;
+        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName, settingsError);
+        if (!settingsError.empty()) {
+            std::cerr << ProgramName << ": " << settingsError << "\n";
+            return 2;
+        }
+    }
     TUsbBus& bus = realBus ? *realBus : simBus;
     TSystemScope system(loop, bus);
     if (line.fList) {

@@ -66,12 +66,18 @@ int main(int argc, char** argv) {
     // gives no USB access, the bus stays empty.
     TSimBus simBus(loop);
     std::unique_ptr<TUsbBus> realBus;
-    if (line.fSimulate.empty())
-        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName);
+    TQtToolkit toolkit;
+    if (line.fSimulate.empty()) {
+        std::string settingsError;
+        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName, settingsError);
+        if (!settingsError.empty()) {
+            toolkit.ShowMessage(settingsError);
+            return 2;
+        }
+    }
     TSystemScope system(loop, realBus ? *realBus : static_cast<TUsbBus&>(simBus));
     const auto devices = PlugSimDevices(simBus, line.fSimulate, kinds, 1);
 
-    TQtToolkit toolkit;
     TForm1 form(toolkit);
     if (!line.fFirmwareServer.empty())
         form.fFirmwareServer = line.fFirmwareServer;

@@ -4,6 +4,7 @@
 #include "app/CommandLine.h"
 #include "app/RealUsbBus.h"
 #include "app/simbench/SimBench.h"
+#include "platform/IniFile.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
@@ -79,11 +80,25 @@ TEST(DeviceList, CommandLineAndVendorIdSetting) {
     EXPECT_EQ("--list lists the USB bus; it does not combine with --simulate", error);
 
     const auto file = std::filesystem::temp_directory_path() / "kelvo-usb-settings.ini";
-    EXPECT_EQ(DefaultUsbVendorId, UsbVendorIdSetting(std::nullopt, file.string())); // no file
+    std::string note;
+    EXPECT_EQ(DefaultUsbVendorId, UsbVendorIdSetting(std::nullopt, file.string(), note)); // no file
     std::ofstream(file) << "[Usb]\nVendorId=0x1234\n";
-    EXPECT_EQ(0x1234, UsbVendorIdSetting(std::nullopt, file.string()));
-    EXPECT_EQ(0x0001, UsbVendorIdSetting(1, file.string())); // the command line first
-    std::ofstream(file) << "[Usb]\nVendorId=oops\n";
-    EXPECT_EQ(DefaultUsbVendorId, UsbVendorIdSetting(std::nullopt, file.string()));
+    EXPECT_EQ(0x1234, UsbVendorIdSetting(std::nullopt, file.string(), note));
+    EXPECT_EQ(0x0001, UsbVendorIdSetting(1, file.string(), note)); // the command line first
+    EXPECT_EQ(note, "");
+    // A value that is no vendor id is said, cut short, and the default taken.
+    for (const std::string& bad :
+         {std::string("oops"), std::string("65536"), std::string("-1"), std::string(100, '7')}) {
+        std::ofstream(file) << "[Usb]\nVendorId=" << bad << "\n";
+        note.clear();
+        EXPECT_EQ(DefaultUsbVendorId, UsbVendorIdSetting(std::nullopt, file.string(), note));
+        EXPECT_EQ(note, file.string() + ": [Usb] VendorId \"" +
+                            (bad.size() > 40 ? bad.substr(0, 40) + "..." : bad) +
+                            "\" is not a vendor id 1-65535 (decimal or 0x hexadecimal); using 0x1209");
+    }
+    std::filesystem::remove(file);
+    // A settings file that cannot be read is the caller's to report.
+    std::filesystem::create_directory(file);
+    EXPECT_THROW(UsbVendorIdSetting(std::nullopt, file.string(), note), EIniFileError);
     std::filesystem::remove(file);
 }

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -173,6 +174,26 @@ TEST(KelvoFwUpdCli, TheExitStatusAndSummaryTellHowTheUpdateEnded) {
     }
 }
 
+TEST(KelvoFwUpdCli, ATargetCountsByHowItsLastFlashEnded) {
+    const std::pair<std::string, std::string> cases[] = {
+        // Cut off mid-write, back in its bootloader and flashed again to the end.
+        {"target-controller,target-unplug-at-block=4843,replug-after-ms=21", "1 updated, 0 failed"},
+        {"wireless-controller,t1=12:3:11:silent-at-block=100:back-after-ms=50", "1 updated, 0 failed"},
+        // Silent for good: the flash failed.
+        {"wireless-controller,t1=12:3:11:silent-at-block=100", "0 updated, 1 failed"},
+    };
+    for (const auto& [device, summary] : cases) {
+        SCOPED_TRACE(device);
+        TTempDir data;
+        TCliRun run({"--yes", "--latency-ms", "0", "--firmware-server", "http://127.0.0.1:1/downloads/fw/",
+                     "--simulate", device},
+                    data.Path());
+        EXPECT_EQ(run.Finish(), summary.starts_with("1 updated") ? 0 : 1) << run.Out();
+        EXPECT_NE(run.Err().find("kelvo-fwupd-cli: " + summary + ", 0 unfinished\n"), std::string::npos)
+            << run.Err();
+    }
+}
+
 TEST(KelvoFwUpdCli, ACloseSignalDuringTheFlashInterruptsTheUpdate) {
     for (const int closeSignal : {SIGINT, SIGTERM}) {
         TTempDir data;
@@ -272,6 +293,41 @@ TEST(KelvoFwUpdCli, TheUserFolderErrorEndsWithStatus2) {
     EXPECT_EQ(run.Finish(), 2);
     EXPECT_EQ(run.Out(), "");
     EXPECT_EQ(run.Err(), "error: Cannot access user folder \"" + data.Path() + "/KelvoFwUpd\"\n");
+}
+
+TEST(KelvoFwUpdCli, AnUnreadableSettingsFileEndsWithStatus2) {
+    struct TCase {
+        const char* fWhat;
+        std::function<void(const std::string&)> fMake;
+        const char* fVerb;
+        const char* fCause;
+    };
+    const TCase cases[] = {
+        {"a folder", [](const std::string& AFile) { std::filesystem::create_directory(AFile); }, "read",
+         "not a regular file"},
+        {"a FIFO", [](const std::string& AFile) { mkfifo(AFile.c_str(), 0600); }, "read",
+         "not a regular file"},
+        {"a symlink",
+         [](const std::string& AFile) { std::filesystem::create_symlink("/etc/hostname", AFile); }, "open",
+         "Too many levels of symbolic links"},
+        {"a 50 MB file",
+         [](const std::string& AFile) {
+             std::ofstream(AFile) << "[Usb]\n";
+             std::filesystem::resize_file(AFile, 50u << 20);
+         },
+         "read", "File too large"}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.fWhat);
+        TTempDir data;
+        const std::string file = data.Path() + "/KelvoFwUpd/settings.ini";
+        std::filesystem::create_directories(data.Path() + "/KelvoFwUpd");
+        c.fMake(file);
+        TCliRun run({"--list"}, data.Path());
+        EXPECT_EQ(run.Finish(), 2);
+        EXPECT_EQ(run.Out(), "");
+        EXPECT_EQ(run.Err(),
+                  std::string("kelvo-fwupd-cli: cannot ") + c.fVerb + " " + file + ": " + c.fCause + "\n");
+    }
 }
 
 TEST(KelvoFwUpdCli, RunsUntilAskedToCloseWithOnlyTheLogOnStdout) {
