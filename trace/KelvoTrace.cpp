@@ -4,7 +4,11 @@
 #include "trace/TraceCommands.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <iomanip>
 #include <iostream>
 #include <string>
@@ -21,11 +25,16 @@ centre, x to the right and y upwards. For each hit one line: the score as the fa
   --face TAG   the target face (see 'kelvo-trace face --list')
 )";
 
+// Farther from the centre than any face reaches, by far; also keeps the scoring's squares finite.
+constexpr double KMaxCoordinateMm = 1e6;
+
 double Coordinate(const std::string& AText, const std::string& APoint) {
     double value = 0;
     const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
-    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size())
-        throw TUsageError("score: \"" + APoint + "\" is not a position X,Y in millimetres");
+    // The comparison also refuses NaN.
+    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size() ||
+        !(std::fabs(value) <= KMaxCoordinateMm))
+        throw TUsageError("score: \"" + APoint.substr(0, 40) + "\" is not a position X,Y in millimetres");
     return value;
 }
 
@@ -73,6 +82,18 @@ void PrintHelp() {
               << " --version\" shows the version.\n";
 }
 
+// 0 when everything written to stdout reached it; else 1, with the cause on stderr (a full disk, a
+// closed pipe), so a command's output is never lost without a word.
+int StdoutStatus() {
+    errno = 0;
+    std::cout.flush();
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout) && std::cout.good())
+        return 0;
+    std::cerr << Program
+              << ": cannot write to stdout: " << (errno != 0 ? std::strerror(errno) : "write error") << "\n";
+    return 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -97,7 +118,8 @@ int main(int argc, char** argv) {
                     std::cout << command->fHelp;
                     return 0;
                 }
-            return command->fRun(rest);
+            const int status = command->fRun(rest);
+            return status == 0 ? StdoutStatus() : status;
         }
         throw TUsageError("unknown command " + args[0] + " (try --help)");
     } catch (const TUsageError& e) {

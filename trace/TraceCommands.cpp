@@ -9,7 +9,8 @@ TParsedArgs ParseArgs(const std::string& ACommand, const TArgs& AArgs,
     TParsedArgs parsed;
     for (std::size_t i = 0; i < AArgs.size(); ++i) {
         const std::string& arg = AArgs[i];
-        const bool isOption = arg.size() > 1 && arg[0] == '-' &&
+        // A word with a comma is a position X,Y, whatever it starts with.
+        const bool isOption = arg.size() > 1 && arg[0] == '-' && arg.find(',') == std::string::npos &&
                               !std::isdigit(static_cast<unsigned char>(arg[1])) && arg[1] != '.';
         if (!isOption) {
             parsed.fWords.push_back(arg);
@@ -17,6 +18,8 @@ TParsedArgs ParseArgs(const std::string& ACommand, const TArgs& AArgs,
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
+        if (parsed.fValues.count(name) || parsed.fFlags.count(name))
+            throw TUsageError(ACommand + ": option " + name + " is given twice");
         if (AValueOptions.count(name)) {
             if (equals != std::string::npos)
                 parsed.fValues[name] = arg.substr(equals + 1);

@@ -20,6 +20,7 @@
 #include <charconv>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <memory>
@@ -209,25 +210,17 @@ smoothing on, dynamic scale off.
                   the device reports it)
 )";
 
-// A camera sensor with its defaults, never opened, fed the captured reads.
-int DecodeCamera(uint16_t AVersionHW, uint16_t AVersionFW, uint16_t AProtocol,
-                 const std::vector<uint8_t>& ABytes, TPointWriter& AWriter) {
-    TKelvoUsbQVSensor sensor(nullptr, "");
-    sensor.fVersionHW = AVersionHW;
-    sensor.fVersionFW = AVersionFW;
-    sensor.fProtocolVersionMajor = AProtocol;
-    sensor.ProtocolVersionChanged();
-    sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
-        AWriter.Write(APoint->dwSampleCounter, *APoint);
-    });
-    // In reads of the family driver's size.
-    for (size_t at = 0; at < ABytes.size(); at += TCameraStream::KFifoSize) {
-        const size_t n = std::min<size_t>(TCameraStream::KFifoSize, ABytes.size() - at);
-        TUsbBlock read(new uint8_t[n]);
-        std::copy_n(ABytes.data() + at, n, read.get());
-        sensor.ProcessData(std::move(read), uint32_t(n));
-    }
-    return 0;
+// Bytes of a capture, handed on as they are read.
+using TFeed = std::function<void(const uint8_t* AData, size_t ASize)>;
+
+// Reads AIn in bounded pieces into AFeed, so memory stays the same however long the capture is (a
+// FIFO may never end). Each piece is a whole number of camera reads, so the sensor sees the reads it
+// would see from the whole file at once. False when a read failed.
+bool FeedCapture(std::istream& AIn, const TFeed& AFeed) {
+    std::vector<char> chunk(16 * TCameraStream::KFifoSize);
+    while (AIn.read(chunk.data(), std::streamsize(chunk.size())) || AIn.gcount() > 0)
+        AFeed(reinterpret_cast<const uint8_t*>(chunk.data()), size_t(AIn.gcount()));
+    return !AIn.bad();
 }
 
 int DecodeCommand(const TArgs& AArgs) {
@@ -249,25 +242,43 @@ int DecodeCommand(const TArgs& AArgs) {
         protocol = TKelvoUsbQVSensor::ImpliedProtocolMajor(versionHW, versionFW);
     if (kind->second == "camera" && !protocol)
         throw TUsageError("decode: --protocol N is needed for this camera sensor's versions");
+
     std::ifstream in(args.fWords[0], std::ios::binary);
-    std::vector<uint8_t> bytes;
-    std::vector<char> chunk(1 << 16);
-    while (in.is_open() && (in.read(chunk.data(), std::streamsize(chunk.size())) || in.gcount() > 0)) {
-        const size_t got = size_t(in.gcount());
-        bytes.resize(bytes.size() + got);
-        std::copy_n(chunk.data(), got, bytes.data() + bytes.size() - got);
-    }
-    if (!in.is_open() || in.bad()) {
+    if (!in.is_open()) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
         return 1;
     }
     TPointWriter writer(std::cout);
-    if (kind->second == "camera")
-        return DecodeCamera(versionHW, versionFW, *protocol, bytes, writer);
-    TOpticalStream stream;
-    stream.SetDevice(versionHW, versionFW);
-    stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
-    stream.ProcessData(bytes.data(), bytes.size());
+    bool read = false;
+    if (kind->second == "camera") {
+        // A camera sensor with its defaults, never opened, fed the captured reads.
+        TKelvoUsbQVSensor sensor(nullptr, "");
+        sensor.fVersionHW = versionHW;
+        sensor.fVersionFW = versionFW;
+        sensor.fProtocolVersionMajor = *protocol;
+        sensor.ProtocolVersionChanged();
+        sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
+            writer.Write(APoint->dwSampleCounter, *APoint);
+        });
+        read = FeedCapture(in, [&](const uint8_t* AData, size_t ASize) {
+            // In reads of the family driver's size.
+            for (size_t at = 0; at < ASize; at += TCameraStream::KFifoSize) {
+                const size_t n = std::min<size_t>(TCameraStream::KFifoSize, ASize - at);
+                TUsbBlock block(new uint8_t[n]);
+                std::copy_n(AData + at, n, block.get());
+                sensor.ProcessData(std::move(block), uint32_t(n));
+            }
+        });
+    } else {
+        TOpticalStream stream;
+        stream.SetDevice(versionHW, versionFW);
+        stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
+        read = FeedCapture(in, [&](const uint8_t* AData, size_t ASize) { stream.ProcessData(AData, ASize); });
+    }
+    if (!read) {
+        std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
+        return 1;
+    }
     return 0;
 }
 

@@ -37,8 +37,7 @@ TEST(KelvoTrace, ScorePrintsTheScoreAsTheFaceCountsItAndTheResultText) {
         std::string fOut;
     };
     const TRow rows[] = {
-        {{"score", "--face", "AP10", "0,0", "8,0", "0,-80", "80.1,0", "nan,0"},
-         "109 10.9\n100 10.0\n10 1.0\n0 0.0\n0 0.0\n"},
+        {{"score", "--face", "AP10", "0,0", "8,0", "0,-80", "80.1,0"}, "109 10.9\n100 10.0\n10 1.0\n0 0.0\n"},
         {{"score", "--face=ipscclassic", "0,100", "200,0", "240,0"}, "5 A\n1 D\n0\n"},
         {{"score", "--face", "FITA80C", "20,0", "30,0", "81,0"}, "10 10\n9 9\n8 8\n"},
         {{"score", "--face", "PM25", "-0.5,1e1"}, "10 10\n"},
@@ -85,6 +84,11 @@ TEST(KelvoTrace, UsageErrorsEndWithStatus2AndFailuresWith1) {
         {"face", "--list", "AP10"},
         {"face", "AP10", "--png"},
         {"face", "AP10", "--colour", "red", "--png", "x.png"},
+        {"face", "AP10", "--size", "100", "--size", "200", "--png", "x.png"},
+        {"score", "--face", "AP10", "nan,0"},
+        {"score", "--face", "AP10", "inf,0"},
+        {"score", "--face", "AP10", "1e308,0"},
+        {"score", "--face", "AP10", "-inf,-inf"},
     };
     for (const QStringList& args : usageErrors) {
         const TRun run = RunTrace(args);
@@ -96,6 +100,17 @@ TEST(KelvoTrace, UsageErrorsEndWithStatus2AndFailuresWith1) {
     EXPECT_EQ(unwritable.fStatus, 1);
     EXPECT_NE(unwritable.fErr.find("cannot write /nonexistent-folder/ap.png"), std::string::npos)
         << unwritable.fErr;
+
+    // Output that cannot be written is a failure that names its cause.
+    for (const QString& command : {QString("score --face AP10 0,0"), QString("face --list")}) {
+        QProcess process;
+        process.setStandardOutputFile("/dev/full");
+        process.start(KELVO_TRACE_PATH, command.split(' '));
+        process.waitForFinished(60000);
+        EXPECT_EQ(process.exitCode(), 1) << command.toStdString();
+        EXPECT_EQ(process.readAllStandardError().toStdString(),
+                  "kelvo-trace: cannot write to stdout: No space left on device\n");
+    }
 
     EXPECT_EQ(RunTrace({"--version"}).fOut, "kelvo-trace 2.0\n");
     const TRun help = RunTrace({"score", "--help"});

@@ -170,8 +170,25 @@ TEST(KelvoTraceStream, ExitStatuses) {
           TCase{"decode --kind camera --hw 3 --fw 31 /dev/null", 2}, TCase{"record", 2},
           TCase{"record --simulate bootloader --seconds 0.1", 1}, TCase{"record --simulate x", 2},
           TCase{"record --simulate wireless-controller,targets=0,s1=wd-03 --seconds 0.2", 1},
-          TCase{"record --simulate wireless-controller,s1=wd-09 --seconds 0.2", 2}})
+          TCase{"record --simulate wireless-controller,s1=wd-09 --seconds 0.2", 2},
+          TCase{"decode --kind optical --hw 5 --hw 5 --fw 11 /dev/null", 2},
+          // Output that cannot be written is a failure.
+          TCase{"decode --kind optical --hw 5 --fw 11 /dev/null >/dev/full", 1},
+          TCase{"record --simulate optical-sensor --seconds 0.2 >/dev/full", 1}})
         EXPECT_EQ(RunTrace(c.Args).fStatus, c.Status) << c.Args;
 }
+
+#ifndef __SANITIZE_ADDRESS__ // the sanitizer's shadow memory does not fit under an address-space limit
+TEST(KelvoTraceStream, DecodeReadsAnEndlessInputInBoundedMemory) {
+    // Under a 256 MiB address-space limit, decode keeps reading /dev/zero until it is stopped.
+    const std::string command = "sh -c 'ulimit -v 262144; timeout 2 " + std::string(KELVO_TRACE_PATH) +
+                                " decode --kind optical --hw 5 --fw 11 /dev/zero >/dev/null 2>&1; echo $?'";
+    FILE* pipe = popen(command.c_str(), "r");
+    char buffer[64] = {};
+    const size_t n = fread(buffer, 1, sizeof buffer - 1, pipe);
+    pclose(pipe);
+    EXPECT_EQ(std::string(buffer, n), "124\n"); // ended by the time-out, not by a failed allocation
+}
+#endif
 
 } // namespace

@@ -65,12 +65,20 @@ TEST(KelvoTraceTargets, DrivesOneTarget) {
     }
     const std::pair<std::string, int> refused[] = {
         {"1 lock 9-9-9-9-9-9-9-9", 1}, // the target checks the key
-        {"1 led green 256", 1},        // wider than the mask
         {"4 lamp 5", 1},               // no lamp level on a biathlon target of hardware 2
         {"1 blink", 1},                // not a blinker
         {"3 start", 1},                // no target there
         {"1 led blue 3", 2},
         {"17 start", 2},
+        // Values outside their ranges never reach the target.
+        {"1 led green 256", 2},
+        {"1 led red -1", 2},
+        {"1 led green 0x1FF", 2},
+        {"4 brightness 256", 2},
+        {"1 signal NaN 0.5", 2},
+        {"1 frequencies 150 2000", 2},
+        {"1 address 32", 2},
+        {"1 start --wait-ms 0", 2}, // given twice
     };
     for (const auto& [args, status] : refused) {
         const TRun run = RunTrace("target " + args + KBench);
