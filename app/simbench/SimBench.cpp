@@ -64,6 +64,8 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
         {"write", TSimStubRequest::Write},         {"validate", TSimStubRequest::Validate},
         {"reconnect", TSimStubRequest::Reconnect}, {"hwinfo", TSimStubRequest::HwInfo},
         {"serial", TSimStubRequest::Serial}};
+    if (AText.empty())
+        return std::nullopt;
     std::set<TSimStubRequest> requests;
     for (const std::string& name : Split(AText, '+')) {
         const auto it = names.find(name);
@@ -123,8 +125,9 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
         std::string known;
         for (const std::string& name : AKinds.Names())
             known += (known.empty() ? "" : ", ") + name;
-        AError = "unknown device kind \"" + kindName +
-                 "\" (known kinds: " + (known.empty() ? "none" : known) + ")";
+        const std::string shown = EchoedText(kindName);
+        AError =
+            "unknown device kind \"" + shown + "\" (known kinds: " + (known.empty() ? "none" : known) + ")";
         return false;
     }
     AOptions.fKind = kindName;
@@ -132,17 +135,21 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
     for (size_t i = 1; i < parts.size(); ++i) {
         const size_t eq = parts[i].find('=');
         if (eq == std::string::npos || eq == 0) {
-            AError = "\"" + parts[i] + "\" is not NAME=VALUE";
+            const std::string shown = EchoedText(parts[i]);
+            AError = "\"" + shown + "\" is not NAME=VALUE";
             return false;
         }
         const std::string name = parts[i].substr(0, eq);
         const std::string value = parts[i].substr(eq + 1);
         if (!seen.insert(name).second) {
-            AError = "\"" + name + "\" is given twice";
+            const std::string shown = EchoedText(name);
+            AError = "\"" + shown + "\" is given twice";
             return false;
         }
         auto bad = [&](const char* AExpected) {
-            AError = "bad value \"" + value + "\" for " + name + "= (expected " + AExpected + ")";
+            const std::string shownValue = EchoedText(value);
+            const std::string shownName = EchoedText(name);
+            AError = "bad value \"" + shownValue + "\" for " + shownName + "= (expected " + AExpected + ")";
             return false;
         };
         if (name == "serial" || name == "key") {
@@ -195,7 +202,8 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
         } else if (kind->fExtraNames.count(name)) {
             AOptions.fExtra[name] = value;
         } else {
-            AError = "unknown name \"" + name + "\" for device kind " + kindName;
+            const std::string shown = EchoedText(name);
+            AError = "unknown name \"" + shown + "\" for device kind " + kindName;
             return false;
         }
     }

@@ -18,3 +18,8 @@ std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AM
         return std::nullopt;
     return uint32_t(value);
 }
+
+std::string EchoedText(const std::string& AText) {
+    constexpr std::size_t KMaxEcho = 60;
+    return AText.size() <= KMaxEcho ? AText : AText.substr(0, KMaxEcho) + "...";
+}

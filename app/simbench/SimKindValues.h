@@ -12,6 +12,10 @@
 // Decimal, or hexadecimal with a 0x prefix; the whole text must be a number no greater than AMax.
 std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AMax);
 
+// AText as an error message quotes it: cut to its first 60 characters, so a message stays one
+// readable line whatever was typed.
+std::string EchoedText(const std::string& AText);
+
 // Exactly N bytes as 2N hexadecimal digits of either case, in memory order.
 template <std::size_t N> std::optional<std::array<uint8_t, N>> ParseSimKindBytes(const std::string& AText) {
     const auto bytes = HexToBytes(AText);

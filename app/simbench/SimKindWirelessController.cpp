@@ -7,6 +7,7 @@
 #include <charconv>
 #include <map>
 #include <numbers>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 
@@ -48,8 +49,19 @@ TOptionParts SplitOption(const std::string& AOption) {
     return {AOption.substr(0, eq), AOption.substr(eq + 1), false};
 }
 
+// False with AError when the option's name is in ASeen already (a second value would silently win).
+bool NewOption(const std::string& AOption, std::set<std::string>& ASeen, std::string& AError) {
+    const std::string name = SplitOption(AOption).Name;
+    if (ASeen.insert(name).second)
+        return true;
+    const std::string shown = EchoedText(name);
+    AError = "\"" + shown + "\" is given twice";
+    return false;
+}
+
 bool BadOption(const std::string& AOption, const char* AExpected, std::string& AError) {
-    AError = "bad option \"" + AOption + "\" (expected " + AExpected + ")";
+    const std::string shown = EchoedText(AOption);
+    AError = "bad option \"" + shown + "\" (expected " + AExpected + ")";
     return false;
 }
 
@@ -108,7 +120,8 @@ bool ParseTarget(uint8_t AIndex, const std::string& AText, TSimRadioTarget& ATar
     const auto hw = parts.size() >= 3 ? ParseSimKindNumber(parts[1], 0xFFFF) : std::nullopt;
     const auto fw = parts.size() >= 3 ? ParseSimKindNumber(parts[2], 0xFFFE) : std::nullopt;
     if (!pid || !hw || (!fw && parts[2] != "none")) {
-        AError = "bad value \"" + AText + "\" for t" + std::to_string(AIndex) +
+        const std::string shown = EchoedText(AText);
+        AError = "bad value \"" + shown + "\" for t" + std::to_string(AIndex) +
                  "= (expected PID:HW:FW[:OPTION]..., FW a number or none)";
         return false;
     }
@@ -118,8 +131,9 @@ bool ParseTarget(uint8_t AIndex, const std::string& AText, TSimRadioTarget& ATar
     ATarget.FlashValid = fw.has_value();
     ATarget.Stub = !fw;
     ATarget.Serial = {uint8_t(*pid), uint8_t(*hw), 0, 0, 0, 0, 0, AIndex};
+    std::set<std::string> seen;
     for (std::size_t i = 3; i < parts.size(); ++i)
-        if (!ApplyTargetOption(parts[i], ATarget, AError)) {
+        if (!NewOption(parts[i], seen, AError) || !ApplyTargetOption(parts[i], ATarget, AError)) {
             std::string prefix = "t";
             prefix.append(std::to_string(AIndex)).append("=: ");
             AError.insert(0, prefix);
@@ -216,7 +230,8 @@ bool ParseSensor(uint8_t AIndex, const std::string& AText, TSimRadioSensorSetup&
     std::string prefix = "s";
     prefix.append(std::to_string(AIndex)).append("=: ");
     if (!code) {
-        AError = prefix + "bad model \"" + (parts.empty() ? "" : parts[0]) +
+        const std::string shown = parts.empty() ? std::string() : EchoedText(parts[0]);
+        AError = prefix + "bad model \"" + shown +
                  "\" (expected wd-m01, wd-02, wd-03, wd-03v2, wd-05, wd-m02, wd-m02v2 or wd-m02v3)";
         return false;
     }
@@ -224,8 +239,9 @@ bool ParseSensor(uint8_t AIndex, const std::string& AText, TSimRadioSensorSetup&
     ASetup.Seed = AIndex;
     ASetup.Sensor.ModelCode = *code;
     ASetup.Sensor.Serial = uint16_t(1000 + AIndex);
+    std::set<std::string> seen;
     for (std::size_t i = 1; i < parts.size(); ++i)
-        if (!ApplySensorOption(parts[i], ASetup, AError)) {
+        if (!NewOption(parts[i], seen, AError) || !ApplySensorOption(parts[i], ASetup, AError)) {
             AError.insert(0, prefix);
             return false;
         }

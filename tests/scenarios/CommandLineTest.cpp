@@ -51,6 +51,9 @@ TEST(SimDevice, RejectsWithAMessageNamingTheFault) {
         {"sensor,pid", "\"pid\" is not NAME=VALUE"},
         {"sensor,", "\"\" is not NAME=VALUE"},
         {"sensor,pid=1,pid=2", "\"pid\" is given twice"},
+        {"sensor,pid=" + std::string(70, '1'), "bad value \"" + std::string(60, '1') +
+                                                   "...\" for pid= (expected a number 0-65535, decimal or 0x "
+                                                   "hexadecimal)"},
         {"sensor,pid=65536", "bad value \"65536\" for pid= (expected a number 0-65535, decimal or 0x "
                              "hexadecimal)"},
         {"sensor,hw=-1", "bad value \"-1\" for hw= (expected a number 0-65535, decimal or 0x hexadecimal)"},
@@ -176,6 +179,8 @@ TEST(SimDevice, UpdateFaultsAreCommonNames) {
                                "reconnect, hwinfo or serial, joined by +)"},
         {"sensor,fail=switch", "bad value \"switch\" for fail= (expected erase, synchro, write, validate, "
                                "reconnect, hwinfo or serial, joined by +)"},
+        {"sensor,fail=", "bad value \"\" for fail= (expected erase, synchro, write, validate, "
+                         "reconnect, hwinfo or serial, joined by +)"},
     };
     for (const auto& [text, message] : cases) {
         EXPECT_FALSE(ParseSimDevice(text, TestKinds(), options, error)) << text;

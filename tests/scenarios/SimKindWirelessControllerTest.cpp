@@ -74,6 +74,17 @@ TEST(SimKindWirelessController, TargetsFromTheirTexts) {
          "s1=: bad option \"cant=181\" (expected degrees -180 to 180)"},
         {"wireless-controller,s1=wd-03:hostile=short", "s1=: hostile= and every= go together"},
         {"wireless-controller,s4=wd-02:every=3", "s4=: hostile= and every= go together"},
+        {"wireless-controller,t1=12:3:12:serial=1-2-3-4-5-6-7-8:serial=1-2-3-4-5-6-7-9",
+         "t1=: \"serial\" is given twice"},
+        {"wireless-controller,t1=12:3:12:stub:stub", "t1=: \"stub\" is given twice"},
+        {"wireless-controller,s1=wd-03:cant=5:cant=6", "s1=: \"cant\" is given twice"},
+        {"wireless-controller,t1=12:3:12:fail=",
+         "t1=: bad option \"fail=\" (expected erase, synchro, write, validate, reconnect, hwinfo or serial, "
+         "joined by +)"},
+        {"wireless-controller,t1=12:3:" + std::string(100, '9'),
+         "bad value \"12:3:" + std::string(55, '9') +
+             "...\" for t1= (expected PID:HW:FW[:OPTION]..., FW a "
+             "number or none)"},
     };
     for (const auto& [text, expected] : cases)
         EXPECT_EQ(expected, Describe(text)) << text;
