@@ -97,6 +97,7 @@ std::string UsageText() {
         "  --attach-local      attach each offered device to this machine's vhci-hcd (root;\n"
         "                      modprobe vhci-hcd first)\n"
         "  --latency-ms N      latency of each simulated control transfer (default 1)\n"
+        "  --sim-report FILE   write the devices' final state to FILE as JSON when the server ends\n"
         "  --help              show this text\n"
         "  --version           show the version\n"
         "kinds:";

@@ -57,10 +57,17 @@ std::optional<TLocalAnswer> AnswerLocally(TUsbWire& AWire, const TUsbSetupPacket
 
 } // namespace
 
-TUsbIpConnection::TUsbIpConnection(int AFd, TUsbIpDeviceTable& ATable, TLog ALog)
-    : fTable(ATable), fLog(std::move(ALog)), fFd(AFd) {
+TUsbIpConnection::TUsbIpConnection(int AFd, TUsbIpDeviceTable& ATable, TLog ALog,
+                                   uint32_t AIdleBeforeImportMs)
+    : fTable(ATable), fLog(std::move(ALog)), fFd(AFd), fIdleBeforeImportMs(AIdleBeforeImportMs) {
     timeval timeout{SendTimeoutSeconds, 0};
     setsockopt(fFd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    SetReceiveLimit(fIdleBeforeImportMs);
+}
+
+void TUsbIpConnection::SetReceiveLimit(uint32_t AMilliseconds) {
+    timeval timeout{time_t(AMilliseconds / 1000), suseconds_t(AMilliseconds % 1000 * 1000)};
+    setsockopt(fFd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 }
 
 TUsbIpConnection::~TUsbIpConnection() {
@@ -81,6 +88,11 @@ bool TUsbIpConnection::Receive(void* ABuffer, size_t ALength) {
         const ssize_t got = recv(fFd, bytes, ALength, 0);
         if (got < 0 && errno == EINTR)
             continue;
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            fLog("usbip: client disconnected: idle for " + std::to_string(fIdleBeforeImportMs) +
+                 " ms before importing a device");
+            return false;
+        }
         if (got <= 0)
             return false;
         bytes += got;
@@ -121,7 +133,7 @@ void TUsbIpConnection::ServeClient() {
     const TUsbIpOpHeader op = DecodeOpHeader(header);
     auto refuse = [&](const std::string& AWhy) { fLog("usbip: client disconnected: " + AWhy); };
     if (op.wVersion != USBIP_VERSION)
-        return refuse("protocol version " + std::to_string(op.wVersion));
+        return refuse("protocol version " + HexText(op.wVersion));
     if (op.wCode == OP_REQ_DEVLIST) {
         const auto reply = EncodeDeviceList(fTable.ListDevices());
         std::lock_guard lock(fMutex);
@@ -129,7 +141,7 @@ void TUsbIpConnection::ServeClient() {
         return;
     }
     if (op.wCode != OP_REQ_IMPORT)
-        return refuse("operation " + std::to_string(op.wCode));
+        return refuse("operation " + HexText(op.wCode));
     uint8_t busIdBytes[USBIP_BUSID_SIZE];
     if (!Receive(busIdBytes, sizeof busIdBytes))
         return;
@@ -143,6 +155,8 @@ void TUsbIpConnection::ServeClient() {
     }
     if (!import)
         return;
+    // An importing client may stay quiet as long as it likes.
+    SetReceiveLimit(0);
     ServeUrbs(*import);
     fTable.Release(*busId, *this);
 }
@@ -157,7 +171,7 @@ void TUsbIpConnection::ServeUrbs(const TUsbIpImport& AImport) {
         if (!CheckClientCommand(command, error))
             break;
         if (command.dwDevId != AImport.Record.DevId()) {
-            error = "device id " + std::to_string(command.dwDevId);
+            error = "device id " + HexText(command.dwDevId);
             break;
         }
         if (command.dwCommand == USBIP_CMD_UNLINK) {

@@ -37,8 +37,9 @@ class TUsbIpConnection : public std::enable_shared_from_this<TUsbIpConnection> {
 public:
     using TLog = std::function<void(const std::string& ALine)>;
 
-    // Takes over the connected socket AFd.
-    TUsbIpConnection(int AFd, TUsbIpDeviceTable& ATable, TLog ALog);
+    // Takes over the connected socket AFd. A client that sends nothing for AIdleBeforeImportMs
+    // before it has imported a device is disconnected.
+    TUsbIpConnection(int AFd, TUsbIpDeviceTable& ATable, TLog ALog, uint32_t AIdleBeforeImportMs);
     ~TUsbIpConnection();
     TUsbIpConnection(const TUsbIpConnection&) = delete;
     TUsbIpConnection& operator=(const TUsbIpConnection&) = delete;
@@ -58,6 +59,8 @@ private:
     void Complete(uint32_t ASeqNum, bool AIn, uint32_t AResult, uint32_t ATransferred,
                   std::vector<uint8_t> AData);
     bool Receive(void* ABuffer, size_t ALength);
+    // How long a receive may wait; 0 for no limit.
+    void SetReceiveLimit(uint32_t AMilliseconds);
     // Sends while holding fMutex; a failed send disconnects.
     void SendLocked(const std::vector<uint8_t>& ABytes);
 
@@ -65,6 +68,7 @@ private:
     TLog fLog;
     std::mutex fMutex;
     int fFd;
+    const uint32_t fIdleBeforeImportMs;
     bool fDisconnected = false;
     // Submitted URBs not answered yet: sequence number -> the wire's transfer id (0 until known).
     std::map<uint32_t, uint64_t> fInFlight;

@@ -2,6 +2,7 @@
 
 #include "platform/WinError.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -189,11 +190,11 @@ bool CheckClientCommand(const TUsbIpUrbHeader& AHeader, std::string& AError) {
     if (AHeader.dwCommand == USBIP_CMD_UNLINK)
         return true;
     if (AHeader.dwCommand != USBIP_CMD_SUBMIT)
-        AError = "unknown command " + std::to_string(AHeader.dwCommand);
+        AError = "unknown command " + HexText(AHeader.dwCommand);
     else if (AHeader.dwDirection != USBIP_DIR_OUT && AHeader.dwDirection != USBIP_DIR_IN)
-        AError = "direction " + std::to_string(AHeader.dwDirection);
+        AError = "direction " + HexText(AHeader.dwDirection);
     else if (AHeader.dwEndpoint > 15)
-        AError = "endpoint " + std::to_string(AHeader.dwEndpoint);
+        AError = "endpoint " + HexText(AHeader.dwEndpoint);
     else if (AHeader.dwTransferBufferLength > USBIP_MAX_TRANSFER_LENGTH)
         AError = "transfer of " + std::to_string(AHeader.dwTransferBufferLength) + " bytes";
     // Non-isochronous transfers carry 0 packets (older kernels) or 0xffffffff.
@@ -223,4 +224,10 @@ int32_t UsbIpStatusOf(uint32_t AWireResult) {
     default:
         return USBIP_EPROTO;
     }
+}
+
+std::string HexText(uint32_t AValue) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%X", AValue);
+    return text;
 }

@@ -136,3 +136,6 @@ bool CheckClientCommand(const TUsbIpUrbHeader& AHeader, std::string& AError);
 
 // The URB status for a wire result (the table above).
 int32_t UsbIpStatusOf(uint32_t AWireResult);
+
+// A protocol value as the server's log shows it: 0x and upper-case hexadecimal digits.
+std::string HexText(uint32_t AValue);

@@ -4,12 +4,16 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace {
 
@@ -68,7 +72,7 @@ TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_
     return record;
 }
 
-TUsbIpServer::TUsbIpServer(TLog ALog) : fLog(std::move(ALog)) {}
+TUsbIpServer::TUsbIpServer(TLog ALog, TUsbIpServerLimits ALimits) : fLog(std::move(ALog)), fLimits(ALimits) {}
 
 TUsbIpServer::~TUsbIpServer() {
     Stop();
@@ -101,29 +105,53 @@ bool TUsbIpServer::Listen(uint16_t APort, std::string& AError) {
 }
 
 void TUsbIpServer::AcceptClients() {
+    // A failure such as running out of file descriptors is said once per spell and retried: idle
+    // clients leave in time and free what they held.
+    bool failing = false;
     for (;;) {
         const int fd = accept4(fListenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0 && fClosing)
+            return; // the listening socket was shut down
         if (fd < 0) {
             if (errno == EINTR || errno == ECONNABORTED)
                 continue;
-            return; // the listening socket was shut down
+            if (!failing)
+                fLog(std::string("usbip: cannot accept a client: ") + std::strerror(errno));
+            failing = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
         }
+        failing = false;
         const int yes = 1;
-        setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &yes, sizeof yes);
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
         std::lock_guard lock(fClientsMutex);
         ReapClients();
         if (fStopping) {
             close(fd);
             return;
         }
-        TUsbIpDeviceTable& table = *this;
-        auto connection = std::make_shared<TUsbIpConnection>(fd, table, fLog);
-        auto done = std::make_shared<std::atomic<bool>>(false);
+        AddClient(fd);
+    }
+}
+
+void TUsbIpServer::AddClient(int AFd) {
+    if (fClients.size() >= fLimits.MaxClients) {
+        fLog("usbip: client refused: " + std::to_string(fLimits.MaxClients) + " clients are served already");
+        close(AFd);
+        return;
+    }
+    TUsbIpDeviceTable& table = *this;
+    auto connection = std::make_shared<TUsbIpConnection>(AFd, table, fLog, fLimits.IdleBeforeImportMs);
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
         fClients.push_back({connection, std::thread([connection, done] {
                                 connection->Serve();
                                 *done = true;
                             }),
                             done});
+    } catch (const std::system_error& e) {
+        // The connection closes its socket as it goes.
+        fLog(std::string("usbip: client refused: cannot start its thread: ") + e.what());
     }
 }
 
@@ -214,6 +242,7 @@ void TUsbIpServer::Release(const std::string& ABusId, const TUsbIpConnection& AC
 
 void TUsbIpServer::Stop() {
     if (fListenFd >= 0) {
+        fClosing = true;
         shutdown(fListenFd, SHUT_RDWR);
         if (fAcceptThread.joinable())
             fAcceptThread.join();

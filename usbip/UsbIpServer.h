@@ -18,14 +18,23 @@
 // The record a USB/IP server gives for AWire (its descriptors) under the bus id "ABusNum-ADevNum".
 TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_t ADevNum);
 
+// What the server grants its clients, so that idle or too many clients cannot starve it of threads
+// and file descriptors.
+struct TUsbIpServerLimits {
+    // Clients served at once; one more is refused.
+    size_t MaxClients = 64;
+    // A client that sends nothing for this long before it has imported a device is disconnected.
+    uint32_t IdleBeforeImportMs = 10000;
+};
+
 class TUsbIpServer : private TUsbIpDeviceTable {
 public:
     using TLog = std::function<void(const std::string& ALine)>;
     using TOfferObserver = std::function<void(const TUsbIpDeviceRecord& ARecord)>;
 
-    // ALog receives a line for each device offered and withdrawn and each client disconnected for
-    // breaking the protocol (any thread).
-    explicit TUsbIpServer(TLog ALog);
+    // ALog receives a line for each device offered and withdrawn, each client disconnected for
+    // breaking the protocol or for idling, and each client refused (any thread).
+    explicit TUsbIpServer(TLog ALog, TUsbIpServerLimits ALimits = {});
     ~TUsbIpServer() override;
     TUsbIpServer(const TUsbIpServer&) = delete;
     TUsbIpServer& operator=(const TUsbIpServer&) = delete;
@@ -59,12 +68,17 @@ private:
     void Release(const std::string& ABusId, const TUsbIpConnection& AConnection) override;
     void Withdraw(const std::string& ABusId);
     void AcceptClients();
+    // Starts serving the accepted socket AFd, or refuses it (fClientsMutex held).
+    void AddClient(int AFd);
     // Joins the threads of clients that have left (fClientsMutex held).
     void ReapClients();
 
     TLog fLog;
+    const TUsbIpServerLimits fLimits;
     TOfferObserver fOfferObserver;
     int fListenFd = -1;
+    // Set before the listening socket is shut down: accept failures from then on end the accepting.
+    std::atomic<bool> fClosing = false;
     uint16_t fPort = 0;
     std::thread fAcceptThread;
 

@@ -5,17 +5,22 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -198,12 +203,15 @@ struct TServed {
     std::shared_ptr<TTestWire> Wire = std::make_shared<TTestWire>();
     std::vector<std::string> Log;
     std::mutex LogMutex;
-    TUsbIpServer Server{[this](const std::string& ALine) {
-        std::lock_guard lock(LogMutex);
-        Log.push_back(ALine);
-    }};
+    TUsbIpServer Server;
     std::string BusId;
-    TServed() {
+    explicit TServed(TUsbIpServerLimits ALimits = {})
+        : Server(
+              [this](const std::string& ALine) {
+                  std::lock_guard lock(LogMutex);
+                  Log.push_back(ALine);
+              },
+              ALimits) {
         std::string error;
         EXPECT_TRUE(Server.Listen(0, error)) << error;
         BusId = Server.Offer(Wire);
@@ -308,6 +316,69 @@ TEST(UsbIpServer, ListsAndImportsTheOfferedDevice) {
     // Imported once only.
     TClient second(served.Server.Port());
     EXPECT_EQ(second.Import("1-2"), std::nullopt);
+}
+
+// Whether a new client gets the device list.
+bool ListsDevices(uint16_t APort) {
+    TClient lister(APort);
+    lister.Send(EncodeOpHeader(OP_REQ_DEVLIST, 0));
+    return lister.Read(USBIP_OP_HEADER_SIZE).size() == USBIP_OP_HEADER_SIZE;
+}
+
+bool Logged(TServed& AServed, const std::string& ALine) {
+    std::lock_guard lock(AServed.LogMutex);
+    return std::find(AServed.Log.begin(), AServed.Log.end(), ALine) != AServed.Log.end();
+}
+
+TEST(UsbIpServer, IdleAndSurplusClientsCannotStarveIt) {
+    TServed served({.MaxClients = 2, .IdleBeforeImportMs = 500});
+    const uint16_t port = served.Server.Port();
+    {
+        // Two idle clients fill the server; a third is refused at once.
+        TClient idle1(port), idle2(port);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        TClient surplus(port);
+        EXPECT_TRUE(surplus.Closed());
+        EXPECT_TRUE(Logged(served, "usbip: client refused: 2 clients are served already"));
+        // The idle ones are let go, and the server serves again.
+        EXPECT_TRUE(idle1.Closed());
+        EXPECT_TRUE(idle2.Closed());
+        EXPECT_TRUE(Logged(served, "usbip: client disconnected: idle for 500 ms before importing a device"));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_TRUE(ListsDevices(port));
+    // An importing client may stay quiet longer than that.
+    TClient importer(port);
+    ASSERT_TRUE(importer.Import(served.BusId));
+    std::this_thread::sleep_for(std::chrono::milliseconds(800));
+    importer.Submit(1, 0x10002, 0, 3, {0xC0, 1, 0, 0, 0, 0, 3, 0});
+    EXPECT_EQ(importer.Reply().iStatus, 0);
+}
+
+TEST(UsbIpServer, KeepsAcceptingAfterRunningOutOfFileDescriptors) {
+    TServed served({.MaxClients = 64, .IdleBeforeImportMs = 300});
+    const uint16_t port = served.Server.Port();
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // Room for a few more descriptors than this process holds now: the clients' own sockets and
+    // the server's accepted ones use them up.
+    int limit = 0;
+    for (int free = 0; free < 6; ++limit)
+        free += fcntl(limit, F_GETFD) == -1 ? 1 : 0;
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(limit);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    {
+        std::vector<std::unique_ptr<TClient>> clients;
+        for (int i = 0; i < 5; ++i)
+            clients.push_back(std::make_unique<TClient>(port));
+        // The accepted ones idle out, the waiting ones are taken in turn and idle out as well.
+        for (auto& client : clients)
+            EXPECT_TRUE(client->Closed());
+        EXPECT_TRUE(Logged(served, "usbip: cannot accept a client: Too many open files"));
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    EXPECT_TRUE(ListsDevices(port));
 }
 
 TEST(UsbIpServer, CarriesControlAndInTransfersAndUnlinks) {
