@@ -1,5 +1,8 @@
 #include "trace/QtCanvas.h"
 
+#include "platform/AtomicFile.h"
+
+#include <QBuffer>
 #include <QFont>
 #include <QImageWriter>
 #include <QPolygonF>
@@ -99,9 +102,20 @@ QImage NewCanvasImage(int AWidth, int AHeight) {
 }
 
 bool SavePng(const QImage& AImage, const std::string& AFileName, std::string& AError) {
-    QImageWriter writer(QString::fromStdString(AFileName), "png");
-    if (writer.write(AImage))
-        return true;
-    AError = writer.errorString().toStdString();
-    return false;
+    // Encoded in memory and then put in place whole, so a failed write leaves the old picture.
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, "png");
+    if (!writer.write(AImage)) {
+        AError = writer.errorString().toStdString();
+        return false;
+    }
+    try {
+        ReplaceFileContents(AFileName, std::string_view(png.constData(), size_t(png.size())));
+    } catch (const EAtomicWriteError& e) {
+        AError = e.what();
+        return false;
+    }
+    return true;
 }

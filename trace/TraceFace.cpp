@@ -88,7 +88,7 @@ int FaceCommand(const TArgs& AArgs) {
     }
     std::string error;
     if (!SavePng(image, png->second, error)) {
-        std::cerr << Program << ": cannot write " << png->second << ": " << error << "\n";
+        std::cerr << Program << ": " << error << "\n";
         return 1;
     }
     return 0;

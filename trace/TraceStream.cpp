@@ -6,6 +6,7 @@
 #include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimBench.h"
+#include "platform/AtomicFile.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
@@ -25,6 +26,7 @@
 #include <iostream>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <utility>
 
 namespace {
@@ -90,14 +92,9 @@ int RecordCommand(const TArgs& AArgs) {
             !(seconds >= 0.1 && seconds <= 86400))
             throw TUsageError("record: --seconds " + it->second + ": expected 0.1 to 86400");
     }
-    std::ofstream file;
-    if (auto it = args.fValues.find("--csv"); it != args.fValues.end()) {
-        file.open(it->second, std::ios::binary | std::ios::trunc);
-        if (!file) {
-            std::cerr << Program << ": record: cannot write " << it->second << "\n";
-            return 1;
-        }
-    }
+    // The CSV file is written whole at the end, so a failed write leaves what stood there before.
+    const auto csvFile = args.fValues.find("--csv");
+    std::ostringstream csv;
 
     TStdEventLoop loop;
     TSimBus bus{loop};
@@ -115,7 +112,7 @@ int RecordCommand(const TArgs& AArgs) {
         std::cerr << Program << ": record: no optical, camera or wireless sensor to record from\n";
         return 1;
     }
-    TPointWriter writer(file.is_open() ? static_cast<std::ostream&>(file) : std::cout);
+    TPointWriter writer(csvFile != args.fValues.end() ? static_cast<std::ostream&>(csv) : std::cout);
     std::unique_ptr<TKelvoSensorUsbDevice> optical;
     std::unique_ptr<TKelvoUsbQVSensor> qv;
     std::unique_ptr<TKelvoWireless> controller;
@@ -190,9 +187,13 @@ int RecordCommand(const TArgs& AArgs) {
         std::cerr << Program << ": record: no wireless sensor was heard\n";
         return 1;
     }
-    if (file.is_open() && !(file.flush())) {
-        std::cerr << Program << ": record: cannot write the points\n";
-        return 1;
+    if (csvFile != args.fValues.end()) {
+        try {
+            ReplaceFileContents(csvFile->second, csv.str());
+        } catch (const EAtomicWriteError& e) {
+            std::cerr << Program << ": record: " << e.what() << "\n";
+            return 1;
+        }
     }
     return 0;
 }

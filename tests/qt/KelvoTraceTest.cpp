@@ -2,11 +2,14 @@
 // and its exit statuses.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <QImage>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -63,6 +66,16 @@ TEST(KelvoTrace, FaceWritesThePictureOfTheCardAndListsTheFaces) {
     const QString body = folder.filePath("body.png");
     ASSERT_EQ(RunTrace({"face", "body", "--png", body}).fStatus, 0);
     EXPECT_EQ(QImage(body).size(), QSize(270, 800)); // 510 x 1510 mm, the longer side 800 pixels
+
+    // A picture that cannot be written whole (here past a file-size limit) leaves the old one.
+    const std::string write = "trap '' XFSZ; ulimit -f 4; " + std::string(KELVO_TRACE_PATH) +
+                              " face AP10 --size 800 --png " + ap.toStdString() + " 2>&1";
+    FILE* pipe = popen(write.c_str(), "r");
+    char said[512] = {};
+    const size_t n = fread(said, 1, sizeof said - 1, pipe);
+    EXPECT_EQ(WEXITSTATUS(pclose(pipe)), 1);
+    EXPECT_EQ(std::string(said, n).find("File too large"), std::string(said, n).size() - 15) << said;
+    EXPECT_EQ(QImage(ap).size(), QSize(400, 400));
 
     run = RunTrace({"face", "--list"});
     EXPECT_EQ(run.fStatus, 0);

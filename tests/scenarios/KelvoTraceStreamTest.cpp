@@ -6,6 +6,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -97,6 +98,17 @@ TEST(KelvoTraceStream, RecordWritesTheSimulatedSensorsPoints) {
     ASSERT_GE(lines.size(), 10u);
     EXPECT_EQ(lines[0], "counter,x_mm,y_mm,valid");
     EXPECT_EQ(lines[1].substr(0, 2), "0,");
+
+    // A recording that cannot be written whole (past a file-size limit) leaves the old file.
+    std::ofstream(file) << "kept\n";
+    const std::string record = "trap '' XFSZ; ulimit -f 1; " + std::string(KELVO_TRACE_PATH) +
+                               " record --simulate optical-sensor --seconds 2 --csv " + file.string() +
+                               " 2>/dev/null";
+    EXPECT_EQ(WEXITSTATUS(std::system(record.c_str())), 1);
+    std::string kept;
+    std::getline(std::ifstream(file), kept);
+    EXPECT_EQ(kept, "kept");
+    std::filesystem::remove(file);
 }
 
 // Camera packets as the family driver's records, decoded with the sensor's defaults (a window at the
