@@ -13,6 +13,7 @@
 #include "sim/SimCameraSensor.h"
 #include "sim/SimOpticalSensor.h"
 #include "sim/SimWirelessController.h"
+#include "trace/CaptureReads.h"
 #include "trace/TraceCommands.h"
 
 #include <unistd.h>
@@ -274,7 +275,16 @@ int DecodeCommand(const TArgs& AArgs) {
         TOpticalStream stream;
         stream.SetDevice(versionHW, versionFW);
         stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
-        read = FeedCapture(in, [&](const uint8_t* AData, size_t ASize) { stream.ProcessData(AData, ASize); });
+        // New boards, and old boards from firmware 10, send records; older ones raw frames.
+        TCaptureReads reads(
+            versionHW >= 5 || versionFW >= 10, KOldFrameSize,
+            [&](const uint8_t* AData, size_t ASize) { stream.ProcessData(AData, ASize); },
+            [&](uint64_t AOffset, uint64_t ACount) {
+                std::cerr << Program << ": decode: skipped " << ACount << " bytes at offset " << AOffset
+                          << "\n";
+            });
+        read = FeedCapture(in, [&](const uint8_t* AData, size_t ASize) { reads.Feed(AData, ASize); });
+        reads.Finish();
     }
     if (!read) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";

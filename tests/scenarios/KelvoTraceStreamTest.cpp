@@ -84,6 +84,53 @@ TEST(KelvoTraceStream, DecodePrintsOnePointPerWholeFrame) {
     std::filesystem::remove_all(folder);
 }
 
+// Runs kelvo-trace with AArgs (shell words) and takes its stderr.
+std::string TraceErrors(const std::string& AArgs) {
+    const std::string command = std::string(KELVO_TRACE_PATH) + " " + AArgs + " 2>&1 >/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string err;
+    char buffer[4096];
+    while (size_t n = fread(buffer, 1, sizeof buffer, pipe))
+        err.append(buffer, n);
+    pclose(pipe);
+    return err;
+}
+
+TEST(KelvoTraceStream, DecodeTakesRecordsWhereverTheFileIsCutAndSaysWhatItSkipped) {
+    const auto file =
+        std::filesystem::temp_directory_path() / ("kelvo-trace-" + std::to_string(getpid()) + ".bin");
+    // Longer than one piece of the reader, so records straddle its pieces.
+    TSimOpticalStream long_({5, 11, TSimOpticalFault::None, 10});
+    std::ofstream(file, std::ios::binary) << Capture(long_, 5000);
+    EXPECT_EQ(Lines(RunTrace("decode --kind optical --hw 5 --fw 11 " + file.string()).fOut).size(), 5001u);
+    TSimOpticalStream halves({2, 10, TSimOpticalFault::None, 10});
+    std::ofstream(file, std::ios::binary) << Capture(halves, 3000);
+    EXPECT_EQ(Lines(RunTrace("decode --kind optical --hw 2 --fw 10 " + file.string()).fOut).size(), 3001u);
+    // Old boards below firmware 10 send raw 93-byte frames.
+    TSimOpticalStream raw({2, 9, TSimOpticalFault::None, 10});
+    std::string frames;
+    for (int i = 0; i < 3000; ++i)
+        for (const auto& transfer : raw.NextFrame())
+            frames.append(transfer.Bytes.begin(), transfer.Bytes.end());
+    std::ofstream(file, std::ios::binary) << frames;
+    EXPECT_EQ(Lines(RunTrace("decode --kind optical --hw 2 --fw 9 " + file.string()).fOut).size(), 3001u);
+
+    // Stray bytes before, between and after the records: skipped, said, and the records still read.
+    TSimOpticalStream stream({5, 11, TSimOpticalFault::None, 10});
+    const std::string first = Capture(stream, 10), second = Capture(stream, 10);
+    std::ofstream(file, std::ios::binary)
+        << "xyz" << first << std::string("\x88\xff\xff\xff\xff", 5) << second << "\x88\x01";
+    const std::string args = "decode --kind optical --hw 5 --fw 11 " + file.string();
+    EXPECT_EQ(Lines(RunTrace(args).fOut).size(), 21u);
+    EXPECT_EQ(TraceErrors(args), "kelvo-trace: decode: skipped 3 bytes at offset 0\n"
+                                 "kelvo-trace: decode: skipped 5 bytes at offset " +
+                                     std::to_string(3 + first.size()) +
+                                     "\n"
+                                     "kelvo-trace: decode: skipped 2 bytes at offset " +
+                                     std::to_string(8 + first.size() + second.size()) + "\n");
+    std::filesystem::remove(file);
+}
+
 TEST(KelvoTraceStream, RecordWritesTheSimulatedSensorsPoints) {
     const auto file =
         std::filesystem::temp_directory_path() / ("kelvo-trace-" + std::to_string(getpid()) + ".csv");
