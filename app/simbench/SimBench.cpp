@@ -17,17 +17,6 @@
 
 namespace {
 
-std::vector<std::string> Split(const std::string& AText, char ASeparator) {
-    std::vector<std::string> parts;
-    std::istringstream in(AText);
-    std::string part;
-    while (std::getline(in, part, ASeparator))
-        parts.push_back(part);
-    if (!AText.empty() && AText.back() == ASeparator)
-        parts.emplace_back();
-    return parts;
-}
-
 // The built-in kinds. Each device family registers its kind here.
 TSimKinds MakeBuiltInKinds() {
     TSimKinds kinds;
@@ -39,10 +28,6 @@ TSimKinds MakeBuiltInKinds() {
     RegisterTargetControllerKind(kinds);
     RegisterBootloaderKind(kinds);
     return kinds;
-}
-
-bool DecimalOnly(const std::string& AText) {
-    return !AText.empty() && AText.find_first_not_of("0123456789") == std::string::npos;
 }
 
 } // namespace
@@ -65,7 +50,7 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
         {"reconnect", TSimStubRequest::Reconnect}, {"hwinfo", TSimStubRequest::HwInfo},
         {"serial", TSimStubRequest::Serial}};
     std::set<TSimStubRequest> requests;
-    for (const std::string& name : Split(AText, '+')) {
+    for (const std::string& name : SplitSimText(AText, '+')) {
         const auto it = names.find(name);
         if (it == names.end())
             return std::nullopt;
@@ -75,7 +60,7 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
 }
 
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText) {
-    const auto parts = Split(AText, '-');
+    const auto parts = SplitSimText(AText, '-');
     if (parts.size() != 8)
         return std::nullopt;
     TSimBytes8 bytes{};
@@ -116,7 +101,7 @@ std::vector<std::string> TSimKinds::Names() const {
 bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceOptions& AOptions,
                     std::string& AError) {
     AOptions = {};
-    const auto parts = Split(AText, ',');
+    const auto parts = SplitSimText(AText, ',');
     const std::string kindName = parts.empty() ? std::string() : parts[0];
     const TSimKind* kind = AKinds.Find(kindName);
     if (!kind) {
@@ -173,7 +158,7 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
                 return bad("milliseconds 0-86400000");
             AOptions.fPlugAfterMs = *number;
         } else if (name == "unplug-at-block") {
-            const auto number = DecimalOnly(value) ? ParseSimKindNumber(value, 0xDF00 / 8) : std::nullopt;
+            const auto number = ParseSimKindDecimal(value, 0xDF00 / 8);
             if (!number || *number == 0)
                 return bad("a block number 1-7136, counted from 1 after the synchronisation block");
             AOptions.fFaults.UnplugAtBlock = *number;
@@ -182,8 +167,7 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             if (!AOptions.fFaults.UnplugAfter)
                 return bad("switch, erase, synchro, validate or reconnect");
         } else if (name == "replug-after-ms") {
-            const auto number =
-                DecimalOnly(value) ? ParseSimKindNumber(value, 24u * 3600 * 1000) : std::nullopt;
+            const auto number = ParseSimKindDecimal(value, 24u * 3600 * 1000);
             if (!number)
                 return bad("milliseconds 0-86400000");
             AOptions.fFaults.ReplugAfterMs = *number;
@@ -213,10 +197,11 @@ std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions
     return device;
 }
 
-std::shared_ptr<TSimBusDevice>
-CreateRunningSimDevice(TSimFamilyBinding AFamily, const TSimDeviceOptions& AOptions, uint32_t ALatencyMs) {
-    auto unit = TSimPhysicalDevice::CreateRunning(std::move(AFamily),
-                                                  AOptions.fDriver.value_or(TUsbDriverKind::Family));
+std::shared_ptr<TSimBusDevice> CreateRunningSimDevice(TSimFamilyBinding AFamily,
+                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs,
+                                                      TUsbDriverKind ADefaultDriver) {
+    auto unit =
+        TSimPhysicalDevice::CreateRunning(std::move(AFamily), AOptions.fDriver.value_or(ADefaultDriver));
     unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
     return unit->Personality();
 }

@@ -91,9 +91,10 @@ std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions
                                                uint32_t ALatencyMs);
 
 // A family device running its firmware, as a kind's fCreate makes it: bound to the driver the
-// options name (the family's own by default), each control transfer taking ALatencyMs.
+// options name (ADefaultDriver when they name none), each control transfer taking ALatencyMs.
 std::shared_ptr<TSimBusDevice> CreateRunningSimDevice(TSimFamilyBinding AFamily,
-                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs);
+                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs,
+                                                      TUsbDriverKind ADefaultDriver = TUsbDriverKind::Family);
 
 // Builds every device, gives it its update faults and plugs it into ABus: at once when it has no
 // plug-after-ms, else after that delay. The devices stay alive in the result (and the bus) for the run.

@@ -63,9 +63,8 @@ void RegisterPulseSensorKind(TSimKinds& AKinds) {
         auto state = PulseSensorStateFor(AOptions, error);
         if (!state)
             return nullptr; // the DEVICE text was checked when it was parsed
-        auto unit = TSimPhysicalDevice::CreateRunning(SimPulseSensorBinding(state), TUsbDriverKind::Family);
-        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return unit->Personality();
+        // driver= names no other driver than the family's (see PulseSensorStateFor).
+        return CreateRunningSimDevice(SimPulseSensorBinding(state), AOptions, ALatencyMs);
     };
     AKinds.Register(std::move(kind));
 }

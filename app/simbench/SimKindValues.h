@@ -8,9 +8,16 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
+
+// The parts of AText between the separators; a separator at the end gives an empty last part.
+std::vector<std::string> SplitSimText(const std::string& AText, char ASeparator);
 
 // Decimal, or hexadecimal with a 0x prefix; the whole text must be a number no greater than AMax.
 std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AMax);
+
+// Decimal digits only, no greater than AMax.
+std::optional<uint32_t> ParseSimKindDecimal(const std::string& AText, uint32_t AMax);
 
 // Exactly N bytes as 2N hexadecimal digits of either case, in memory order.
 template <std::size_t N> std::optional<std::array<uint8_t, N>> ParseSimKindBytes(const std::string& AText) {

@@ -17,23 +17,6 @@ constexpr uint16_t KWirelessNewPid = 0x22;
 constexpr uint32_t KMaxMs = 24u * 3600 * 1000;
 constexpr uint32_t KImageBlocks = 0xDF00 / 8;
 
-std::vector<std::string> SplitOn(const std::string& AText, char ASeparator) {
-    std::vector<std::string> parts;
-    std::istringstream in(AText);
-    std::string part;
-    while (std::getline(in, part, ASeparator))
-        parts.push_back(part);
-    if (!AText.empty() && AText.back() == ASeparator)
-        parts.emplace_back();
-    return parts;
-}
-
-std::optional<uint32_t> Decimal(const std::string& AText, uint32_t AMax) {
-    if (AText.empty() || AText.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    return ParseSimKindNumber(AText, AMax);
-}
-
 // An option of a tN or sN value: NAME=VALUE, or a bare NAME.
 struct TOptionParts {
     std::string Name;
@@ -72,7 +55,7 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
             return bad("eight dashed decimals 0-255");
         (name == "serial" ? ATarget.Serial : ATarget.Key) = *bytes;
     } else if (name == "appear-after-ms" || name == "back-after-ms") {
-        const auto ms = Decimal(value, KMaxMs);
+        const auto ms = ParseSimKindDecimal(value, KMaxMs);
         if (!ms)
             return bad("milliseconds 0-86400000");
         if (name == "back-after-ms")
@@ -80,7 +63,7 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
         else
             ATarget.AppearAfterMs = *ms;
     } else if (name == "silent-at-block") {
-        const auto block = Decimal(value, KImageBlocks);
+        const auto block = ParseSimKindDecimal(value, KImageBlocks);
         if (!block || *block == 0)
             return bad("a block number 1-7136");
         ATarget.SilentAtBlock = *block;
@@ -102,16 +85,20 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
 
 // PID:HW:FW[:OPTION]...; FW "none" is a bootloader whose flash holds no valid image.
 bool ParseTarget(uint8_t AIndex, const std::string& AText, TSimRadioTarget& ATarget, std::string& AError) {
-    const auto parts = SplitOn(AText, ':');
+    const auto parts = SplitSimText(AText, ':');
     ATarget.Index = AIndex;
-    const auto pid = parts.size() >= 3 ? ParseSimKindNumber(parts[0], 0xFFFF) : std::nullopt;
-    const auto hw = parts.size() >= 3 ? ParseSimKindNumber(parts[1], 0xFFFF) : std::nullopt;
-    const auto fw = parts.size() >= 3 ? ParseSimKindNumber(parts[2], 0xFFFE) : std::nullopt;
-    if (!pid || !hw || (!fw && parts[2] != "none")) {
+    const auto bad = [&] {
         AError = "bad value \"" + AText + "\" for t" + std::to_string(AIndex) +
                  "= (expected PID:HW:FW[:OPTION]..., FW a number or none)";
         return false;
-    }
+    };
+    if (parts.size() < 3)
+        return bad();
+    const auto pid = ParseSimKindNumber(parts[0], 0xFFFF);
+    const auto hw = ParseSimKindNumber(parts[1], 0xFFFF);
+    const auto fw = ParseSimKindNumber(parts[2], 0xFFFE);
+    if (!pid || !hw || (!fw && parts[2] != "none"))
+        return bad();
     ATarget.ProductId = uint16_t(*pid);
     ATarget.VersionHW = uint16_t(*hw);
     ATarget.VersionFW = fw ? uint16_t(*fw) : 0;
@@ -168,12 +155,12 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
     }
     if (name == "serial") {
         // 0 and 0xFFFF are no serial number.
-        const auto serial = Decimal(value, 0xFFFE);
+        const auto serial = ParseSimKindDecimal(value, 0xFFFE);
         if (!serial || *serial == 0)
             return bad("a serial number 1-65534");
         sensor.Serial = uint16_t(*serial);
     } else if (name == "invert-every" || name == "every") {
-        const auto every = Decimal(value, UINT32_MAX);
+        const auto every = ParseSimKindDecimal(value, UINT32_MAX);
         if (!every || (name == "every" && *every == 0))
             return bad(name == "every" ? "a packet count from 1" : "a packet count, 0 for never");
         (name == "every" ? sensor.FaultEvery : sensor.InvertEvery) = *every;
@@ -193,7 +180,7 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
             return bad("millimetres 1 to 10000");
         ASetup.ViewMm = *mm;
     } else if (name == "battery") {
-        const auto battery = Decimal(value, 0xFF);
+        const auto battery = ParseSimKindDecimal(value, 0xFF);
         if (!battery)
             return bad("a battery byte 0-255");
         sensor.BatteryByte = uint8_t(*battery);
@@ -211,7 +198,7 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
 // MODEL[:OPTION]... for a sensor aimed at the target of radio index AIndex.
 bool ParseSensor(uint8_t AIndex, const std::string& AText, TSimRadioSensorSetup& ASetup,
                  std::string& AError) {
-    const auto parts = SplitOn(AText, ':');
+    const auto parts = SplitSimText(AText, ':');
     const auto code = parts.empty() ? std::nullopt : SimWirelessModelCode(parts[0]);
     std::string prefix = "s";
     prefix.append(std::to_string(AIndex)).append("=: ");
@@ -286,7 +273,7 @@ std::shared_ptr<TSimWirelessState> WirelessStateFor(const TSimDeviceOptions& AOp
                 return nullptr;
             }
         } else if (name == "unplug-at-target-block") {
-            const auto block = Decimal(value, UINT32_MAX);
+            const auto block = ParseSimKindDecimal(value, UINT32_MAX);
             if (!block || *block == 0) {
                 AError = "bad value \"" + value +
                          "\" for unplug-at-target-block= (expected a block number from 1)";
@@ -351,10 +338,7 @@ void RegisterWirelessControllerKind(TSimKinds& AKinds) {
         auto state = WirelessStateFor(AOptions, error);
         if (!state)
             return nullptr; // the DEVICE text was checked when it was parsed
-        auto unit = TSimPhysicalDevice::CreateRunning(SimWirelessBinding(state),
-                                                      AOptions.fDriver.value_or(TUsbDriverKind::Family));
-        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return unit->Personality();
+        return CreateRunningSimDevice(SimWirelessBinding(state), AOptions, ALatencyMs);
     };
     AKinds.Register(std::move(kind));
 }
