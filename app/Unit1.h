@@ -3,8 +3,10 @@
 // start-up and close sequences, the message log, the external click on Update, the one-shot timer,
 // the per-device update journal and the choice of firmware image. One class, its methods in one
 // file per concern: Unit1.cpp (start-up, registration, close, log, click), Unit1Connect.cpp (device
-// arrival and removal, identification, journal, parameters) and Unit1UsbUpdate.cpp (the update of a
-// USB device through its bootloader).
+// arrival and removal, identification, journal, parameters), Unit1UsbUpdate.cpp (the update of a
+// USB device through its bootloader), Unit1TargetUpdate.cpp (the target behind a USB target
+// controller), Unit1WirelessUpdate.cpp (the targets on a wireless controller's radio) and
+// Unit1Flash.cpp (the flash sequence all three updates run).
 #include "MyLib/DevMan.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
@@ -34,6 +36,9 @@ class TKelvoTargetUsbDevice;
 class TKelvoStdTargetObject;
 class TKelvoStubTargetObject;
 class TKelvoTargetObject;
+class TFlashPort;
+struct TFlashSteps;
+enum class TFlashResult;
 
 inline constexpr const char* ApplicationTitle = "KELVO firmware updater 2.0";
 inline constexpr const char* UserFolderName = "KelvoFwUpd";
@@ -43,10 +48,8 @@ inline constexpr const char* SupportEmail = "support@kelvo.example";
 std::string Hex4(uint16_t AValue);
 
 // The targets behind both kinds of controller: a bootloader target that holds no usable firmware
-// reports KTargetNoFirmware; the image's data area goes out to it in blocks; its flash starts this
-// long after it was reported.
+// reports KTargetNoFirmware; its flash starts this long after it was reported.
 inline constexpr uint16_t KTargetNoFirmware = 0xFFFF;
-inline constexpr uint32_t KTargetImageSize = 0xDF00;
 inline constexpr int KTargetFlashDelayMs = 250;
 
 class TForm1 : public TComponent {
@@ -178,14 +181,16 @@ private:
     void IdentifyDevice(TCommonKelvoUsbDevice* ADevice);
     // The write sequence on the held bootloader from the erase on; false when it stopped early.
     bool WriteFirmware(const TSerialNum& ASerial);
-    // Writes the image's blocks, letting events run after each; false when it stopped early.
-    bool WriteBlocks(const TKelvoUsbFirmware& AImage);
+
+    // The flash sequence of every update path, from the erase to the validation, on APort.
+    TFlashResult RunFlash(TFlashPort& APort, const TKelvoUsbFirmware& AImage, const TFlashSteps& ASteps);
+    TFlashResult FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AImage, const TFlashSteps& ASteps);
+    // Between blocks: false, with the log lines, when the flash is to stop.
+    bool FlashMayGoOn(TFlashPort& APort, const TFlashSteps& ASteps);
 
     // The target flash from the erase on, on the bootloader target held now; false when it stopped
     // early.
     bool FlashTarget(const TKelvoUsbFirmware& AImage);
-    // Logs the end of a flash whose target went away.
-    void TargetGoneDuringFlash();
     // Withdraws an Update offer made for a target.
     void WithdrawTargetOffer();
 

@@ -3,12 +3,11 @@
 // target's bootloader and the flash through the controller. Targets keep no settings file: a target
 // found in its bootloader is simply flashed again.
 #include "MyLib/KelvoUsbTarget.h"
+#include "app/FlashSequence.h"
 #include "app/Unit1.h"
 #include "app/UpdateStates.h"
 
 #include <strings.h>
-
-#include <algorithm>
 
 void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     // A second controller while one is held would leave the first without a field to close it.
@@ -137,6 +136,7 @@ void TForm1::TargetFlashTimer() {
         return;
     const TKelvoUsbFirmware* image = SelectFirmware(fTargetStub->fProductId, fTargetStub->fHWVersion);
     if (!image) {
+        // "firwmare" is the text users' log readers and the transcripts know: kept letter for letter.
         LogMessage("Cannot load firwmare!");
         ++fFailures;
         return;
@@ -144,7 +144,7 @@ void TForm1::TargetFlashTimer() {
     fTargetFlashing = true;
     fUpdateUnderWay = true;
     ProgressBar1.SetMin(0);
-    ProgressBar1.SetMax(int(KTargetImageSize));
+    ProgressBar1.SetMax(int(KFlashImageSize));
     Toolkit.SetBusyCursor(true);
     Toolkit.SetWindowEnabled(false);
     if (!FlashTarget(*image))
@@ -157,60 +157,26 @@ void TForm1::TargetFlashTimer() {
 }
 
 bool TForm1::FlashTarget(const TKelvoUsbFirmware& AImage) {
-    // The bootloader target this flash is for; events that run between blocks may free it, or
-    // replace it by a restarted one that must not receive the rest of this image.
-    TKelvoStubTargetObject* stub = fTargetStub;
+    // Events run between blocks and may free the bootloader target, or replace it by a restarted
+    // one that must not receive the rest of this image.
     const uint64_t generation = fTargetStubGeneration;
-    auto gone = [&] { return !fTargetStub || fTargetStubGeneration != generation; };
-
-    LogMessage("Erasing flash...");
-    if (!stub->EraseFlash()) {
-        LogMessage("Error erasing flash!");
+    TBootloaderFlashPort port(
+        *fTargetStub, [this, generation] { return fTargetStub && fTargetStubGeneration == generation; });
+    TFlashSteps steps;
+    steps.fBlockSize = TKelvoStubTargetObject::KBlockSize;
+    steps.fEventsBetweenBlocks = true;
+    steps.fGone = {"Error: Target is suddenly disconnected!", "Please disconnect/connect and try again."};
+    steps.fLastCheckAfterValidating = true;
+    steps.fSynchroFailed = "Error writing flash!";
+    // "wiring" is the text users' log readers and the transcripts know: kept letter for letter.
+    steps.fWriteFailed = {"Error wiring flash!", "Please disconnect/connect and try again."};
+    steps.fValidating = "Validating...";
+    steps.fValidateFailed = "Error validating flash! Try to reconnect and update again.";
+    if (RunFlash(port, AImage, steps) != TFlashResult::Flashed)
         return false;
-    }
-    LogMessage("Writing firmware...");
-    // The image goes out enciphered, as stored: the synchronisation block, then the data area.
-    const TMSP430CryptedBinaryChecked& bin = *AImage.Bin();
-    static_assert(sizeof bin.Main == KTargetImageSize);
-    if (!stub->SetSynchro(bin.SynchroPacket)) {
-        LogMessage("Error writing flash!");
-        return false;
-    }
-    const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
-    for (uint32_t address = 0; address < KTargetImageSize;) {
-        const uint32_t size =
-            std::min<uint32_t>(TKelvoStubTargetObject::KBlockSize, KTargetImageSize - address);
-        if (gone()) {
-            TargetGoneDuringFlash();
-            return false;
-        }
-        if (!stub->WriteFlash(uint16_t(address), data, uint16_t(size))) {
-            LogMessage("Error wiring flash!");
-            LogMessage("Please disconnect/connect and try again.");
-            return false;
-        }
-        data += size;
-        address += size;
-        ProgressBar1.SetPosition(int(address));
-        Toolkit.ProcessMessages();
-    }
-    LogMessage("Validating...");
-    if (gone()) {
-        TargetGoneDuringFlash();
-        return false;
-    }
-    if (!stub->ValidateFlash()) {
-        LogMessage("Error validating flash! Try to reconnect and update again.");
-        return false;
-    }
     LogMessage("Firmware updated successfully!");
     // The controller then reports the target back in normal mode with its new firmware.
     if (fTC)
         fTC->ReconnectTarget();
     return true;
-}
-
-void TForm1::TargetGoneDuringFlash() {
-    LogMessage("Error: Target is suddenly disconnected!");
-    LogMessage("Please disconnect/connect and try again.");
 }

@@ -5,6 +5,7 @@
 // its bootloader with no usable firmware is simply flashed again.
 #include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/KelvoWirelessTargets.h"
+#include "app/FlashSequence.h"
 #include "app/Unit1.h"
 #include "app/UpdateStates.h"
 
@@ -167,7 +168,7 @@ void TForm1::Target485FlashTimer() {
     }
     fUpdateUnderWay = true;
     ProgressBar1.SetMin(0);
-    ProgressBar1.SetMax(int(KTargetImageSize));
+    ProgressBar1.SetMax(int(KFlashImageSize));
     Toolkit.SetBusyCursor(true);
     if (!Flash485Target(*image))
         ++fFailures;
@@ -180,37 +181,16 @@ void TForm1::Target485FlashTimer() {
 // target or controller that drops off shows as a refused block.
 bool TForm1::Flash485Target(const TKelvoUsbFirmware& AImage) {
     TTargetStub* stub = f485Stub;
-    LogMessage("Erasing flash...");
-    if (!stub->EraseFlash()) {
-        LogMessage("Error erasing flash!");
+    TBootloaderFlashPort port(*stub, nullptr);
+    TFlashSteps steps;
+    steps.fBlockSize = TTargetStub::KBlockSize;
+    steps.fSynchroFailed = "Error writing flash!";
+    // "wiring" is the text users' log readers and the transcripts know: kept letter for letter.
+    steps.fWriteFailed = {"Error wiring flash!", "Please disconnect/connect and try again."};
+    steps.fValidating = "Validating...";
+    steps.fValidateFailed = "Error validating flash! Try to reconnect and update again.";
+    if (RunFlash(port, AImage, steps) != TFlashResult::Flashed)
         return false;
-    }
-    LogMessage("Writing firmware...");
-    // The image goes out enciphered, as stored: the synchronisation block, then the data area.
-    const TMSP430CryptedBinaryChecked& bin = *AImage.Bin();
-    static_assert(sizeof bin.Main == KTargetImageSize);
-    if (!stub->SetSynchro(bin.SynchroPacket)) {
-        LogMessage("Error writing flash!");
-        return false;
-    }
-    const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
-    for (uint32_t address = 0; address < KTargetImageSize;) {
-        const uint32_t size = std::min<uint32_t>(TTargetStub::KBlockSize, KTargetImageSize - address);
-        if (!stub->WriteFlashBlock(uint16_t(address), data, uint8_t(size))) {
-            LogMessage("Error wiring flash!");
-            LogMessage("Please disconnect/connect and try again.");
-            return false;
-        }
-        data += size;
-        address += size;
-        ProgressBar1.SetPosition(int(address));
-        ProgressBar1.Repaint();
-    }
-    LogMessage("Validating...");
-    if (!stub->ValidateFlash()) {
-        LogMessage("Error validating flash! Try to reconnect and update again.");
-        return false;
-    }
     // The target stays in its bootloader with its new versions read back.
     stub->UpdateTargetInfo();
     stub->GetStubHWInfo();
