@@ -1,5 +1,7 @@
 #include "platform/UsbGenericBinding.h"
 
+#include "platform/UsbDriverHandles.h"
+
 #include "platform/WinError.h"
 
 #include <algorithm>
@@ -16,20 +18,6 @@ namespace {
 uint32_t GenericResult(uint32_t AWireResult) {
     return AWireResult == ERROR_DEVICE_NOT_CONNECTED ? ERROR_INVALID_HANDLE : AWireResult;
 }
-
-// A family-driver request on a generic-bound handle: failed before it starts.
-class TRefusedIo : public TUsbPendingIo {
-public:
-    bool Wait(uint32_t) override { return true; }
-    uint32_t Result(uint32_t& AReturned) override {
-        AReturned = 0;
-        return ERROR_INVALID_FUNCTION;
-    }
-    const std::vector<uint8_t>& Output() const override { return fOutput; }
-
-private:
-    std::vector<uint8_t> fOutput;
-};
 
 // Interface 0, alternate setting 0, and its endpoints as the configuration descriptor lists them.
 // Lengths are checked: a device's descriptor may be anything.
@@ -128,7 +116,7 @@ struct TReads {
     }
 };
 
-class TGenericHandle : public TUsbHandle {
+class TGenericHandle : public TGenericDriverHandle {
 public:
     TGenericHandle(std::shared_ptr<TUsbWire> AWire, std::function<uint32_t()> ADefaultTimeoutMs)
         : fWire(std::move(AWire)), fDefaultTimeoutMs(std::move(ADefaultTimeoutMs)),
@@ -147,21 +135,6 @@ public:
         for (uint64_t id : transfers)
             fWire->CancelTransfer(id);
     }
-
-    TUsbDriverKind DriverKind() const override { return TUsbDriverKind::Generic; }
-
-    uint32_t IoControl(uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t& AReturned) override {
-        AReturned = 0;
-        return ERROR_INVALID_FUNCTION;
-    }
-    std::shared_ptr<TUsbPendingIo> IoControlAsync(uint32_t, const void*, uint32_t, uint32_t) override {
-        return std::make_shared<TRefusedIo>();
-    }
-    uint32_t ReadStream(void*, uint32_t, uint32_t& ARead) override {
-        ARead = 0;
-        return ERROR_INVALID_FUNCTION;
-    }
-    void CancelStreamRead() override {}
 
     uint32_t InitializeGeneric() override {
         if (fWire->Gone())
