@@ -2,12 +2,11 @@
 
 #include "platform/LittleEndian.h"
 #include "platform/WinError.h"
+#include "usbip/UsbIpSocket.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 namespace {
 
@@ -76,32 +75,14 @@ void TUsbIpConnection::Disconnect() {
 }
 
 bool TUsbIpConnection::Receive(void* ABuffer, size_t ALength) {
-    auto* bytes = static_cast<uint8_t*>(ABuffer);
-    while (ALength > 0) {
-        const ssize_t got = recv(fFd, bytes, ALength, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return false;
-        bytes += got;
-        ALength -= size_t(got);
-    }
-    return true;
+    return ReceiveAll(fFd, ABuffer, ALength);
 }
 
 void TUsbIpConnection::SendLocked(const std::vector<uint8_t>& ABytes) {
-    size_t sent = 0;
-    while (!fDisconnected && sent < ABytes.size()) {
-        const ssize_t n = send(fFd, ABytes.data() + sent, ABytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fDisconnected = true;
-            shutdown(fFd, SHUT_RDWR);
-            return;
-        }
-        sent += size_t(n);
-    }
+    if (fDisconnected || SendAll(fFd, ABytes.data(), ABytes.size()))
+        return;
+    fDisconnected = true;
+    shutdown(fFd, SHUT_RDWR);
 }
 
 void TUsbIpConnection::Serve() {
