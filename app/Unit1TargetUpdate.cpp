@@ -10,15 +10,8 @@
 #include <strings.h>
 
 void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    // A second controller while one is held would leave the first without a field to close it.
-    if (fActiveDevice || fTC)
-        return;
-    auto* controller = new TKelvoTargetUsbDevice(this, AName);
-    if (!ConnectDevice(controller))
-        return;
-    fTC = controller;
-    // Only a controller that is itself up to date (or has no image) hands its target over.
-    if (StateOf(*controller) != TDeviceState::Identified)
+    auto* controller = ArriveAsController(fTC, AName);
+    if (!controller)
         return;
     controller->fOnConnect = [this](TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget) {
         TargetConnected(ASender, ATarget);
@@ -47,18 +40,26 @@ void TForm1::TargetConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget
     if (fTarget || fTargetStub)
         return;
     fTarget = static_cast<TKelvoStdTargetObject*>(ATarget);
-    LogMessage("Connected target");
-    LogMessage("Serial number " + SerialToStr(fTarget->fSerial));
-    LogMessage("Target hardware version is 0x" + Hex4(fTarget->fHWVersion));
-    LogMessage("Target firmware version is 0x" + Hex4(fTarget->fFWVersion));
-    const TKelvoUsbFirmware* image = SelectFirmware(fTarget->fProductId, fTarget->fHWVersion);
-    if (image && image->Valid() && fTarget->fFWVersion < image->VersionFW()) {
-        LogMessage("Newer firmware found. Click 'UPDATE' to start");
+    if (ReportTarget(fTarget->fSerial, fTarget->fProductId, fTarget->fHWVersion, fTarget->fFWVersion)) {
         btnUpdate.SetCaption("Update");
         btnUpdate.SetOnClick([this] { StartTargetUpdate(); });
         btnUpdate.SetEnabled(true);
         fTargetOffered = true;
         return;
+    }
+    WithdrawTargetOffer();
+}
+
+bool TForm1::ReportTarget(const TSerialNum& ASerial, uint16_t AProductId, uint16_t AVersionHW,
+                          uint16_t AVersionFW) {
+    LogMessage("Connected target");
+    LogMessage("Serial number " + SerialToStr(ASerial));
+    LogMessage("Target hardware version is 0x" + Hex4(AVersionHW));
+    LogMessage("Target firmware version is 0x" + Hex4(AVersionFW));
+    const TKelvoUsbFirmware* image = SelectFirmware(AProductId, AVersionHW);
+    if (image && image->Valid() && AVersionFW < image->VersionFW()) {
+        LogMessage("Newer firmware found. Click 'UPDATE' to start");
+        return true;
     }
     if (!image)
         LogMessage("No firmware for this target");
@@ -66,7 +67,7 @@ void TForm1::TargetConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget
         LogMessage("Invalid firmware resource!");
     else
         LogMessage("Firmware is up to date.");
-    WithdrawTargetOffer();
+    return false;
 }
 
 void TForm1::TargetDisconnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget) {
@@ -134,25 +135,33 @@ void TForm1::TargetFlashTimer() {
     }
     if (!fTargetStub)
         return;
-    const TKelvoUsbFirmware* image = SelectFirmware(fTargetStub->fProductId, fTargetStub->fHWVersion);
+    fTargetFlashing = true;
+    // "firwmare" is the text users' log readers and the transcripts know: kept letter for letter.
+    RunTargetFlash(fTargetStub->fProductId, fTargetStub->fHWVersion, "Cannot load firwmare!", true,
+                   &TForm1::FlashTarget);
+    fTargetFlashing = false;
+}
+
+void TForm1::RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, const char* ANoImage,
+                            bool ADisableWindow, bool (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage)) {
+    const TKelvoUsbFirmware* image = SelectFirmware(AProductId, AVersionHW);
     if (!image) {
-        // "firwmare" is the text users' log readers and the transcripts know: kept letter for letter.
-        LogMessage("Cannot load firwmare!");
+        LogMessage(ANoImage);
         ++fFailures;
         return;
     }
-    fTargetFlashing = true;
     fUpdateUnderWay = true;
     ProgressBar1.SetMin(0);
     ProgressBar1.SetMax(int(KFlashImageSize));
     Toolkit.SetBusyCursor(true);
-    Toolkit.SetWindowEnabled(false);
-    if (!FlashTarget(*image))
+    if (ADisableWindow)
+        Toolkit.SetWindowEnabled(false);
+    if (!(this->*AFlash)(*image))
         ++fFailures;
     Toolkit.SetBusyCursor(false);
     ProgressBar1.SetPosition(0);
-    Toolkit.SetWindowEnabled(true);
-    fTargetFlashing = false;
+    if (ADisableWindow)
+        Toolkit.SetWindowEnabled(true);
     fUpdateUnderWay = false;
 }
 

@@ -15,17 +15,8 @@
 #include <utility>
 
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    // A second controller while one is held would leave the first without a field to close it.
-    if (fActiveDevice || fWL)
-        return;
-    auto* controller = new TKelvoWireless(this, AName);
-    // A controller that does not open is freed by ConnectDevice, and so is one back from its own
-    // update: neither may be touched after.
-    if (!ConnectDevice(controller))
-        return;
-    fWL = controller;
-    // Only a controller that is itself up to date (or has no image) hands its targets over.
-    if (StateOf(*controller) != TDeviceState::Identified)
+    auto* controller = ArriveAsController(fWL, AName);
+    if (!controller)
         return;
     controller->fOnTargetConnect = [this](TKelvoWireless* ASender, TCustom485Target* ATarget) {
         Wireless485TargetConnected(ASender, ATarget);
@@ -81,25 +72,13 @@ void TForm1::Wireless485TargetDisconnected(TKelvoWireless* ASender, TCustom485Ta
 }
 
 void TForm1::Wireless485TargetReported(TCustom485Target* ATarget) {
-    LogMessage("Connected target");
-    LogMessage("Serial number " + SerialToStr(ATarget->fSerial));
-    LogMessage("Target hardware version is 0x" + Hex4(ATarget->fHWVersion));
-    LogMessage("Target firmware version is 0x" + Hex4(ATarget->fFWVersion));
-    const TKelvoUsbFirmware* image = SelectFirmware(ATarget->fProductId, ATarget->fHWVersion);
-    if (!image) {
-        LogMessage("No firmware for this target");
-    } else if (!image->Valid()) {
-        LogMessage("Invalid firmware resource!");
-    } else if (ATarget->fFWVersion < image->VersionFW()) {
-        LogMessage("Newer firmware found. Click 'UPDATE' to start");
-        btnUpdate.SetCaption("Update");
-        btnUpdate.SetEnabled(true);
-        btnUpdate.SetOnClick([this] { Start485TargetUpdate(); });
-        f485Target = ATarget;
-        f485Offered = true;
-    } else {
-        LogMessage("Firmware is up to date.");
-    }
+    if (!ReportTarget(ATarget->fSerial, ATarget->fProductId, ATarget->fHWVersion, ATarget->fFWVersion))
+        return;
+    btnUpdate.SetCaption("Update");
+    btnUpdate.SetEnabled(true);
+    btnUpdate.SetOnClick([this] { Start485TargetUpdate(); });
+    f485Target = ATarget;
+    f485Offered = true;
 }
 
 // A bootloader target is held from its report until it goes, whatever is made of it.
@@ -160,21 +139,9 @@ void TForm1::Target485FlashTimer() {
     Timer1.SetEnabled(false);
     if (!f485Stub)
         return;
-    const TKelvoUsbFirmware* image = SelectFirmware(f485Stub->fProductId, f485Stub->fHWVersion);
-    if (!image) {
-        LogMessage("Error reading firmware from resource!");
-        ++fFailures;
-        return;
-    }
-    fUpdateUnderWay = true;
-    ProgressBar1.SetMin(0);
-    ProgressBar1.SetMax(int(KFlashImageSize));
-    Toolkit.SetBusyCursor(true);
-    if (!Flash485Target(*image))
-        ++fFailures;
-    Toolkit.SetBusyCursor(false);
-    ProgressBar1.SetPosition(0);
-    fUpdateUnderWay = false;
+    // No events run during this flash, so the window stays enabled.
+    RunTargetFlash(f485Stub->fProductId, f485Stub->fHWVersion, "Error reading firmware from resource!", false,
+                   &TForm1::Flash485Target);
 }
 
 // No window events run inside: the held target and controller cannot go away meanwhile, and a

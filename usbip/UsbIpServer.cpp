@@ -1,6 +1,8 @@
 #include "usbip/UsbIpServer.h"
 
+#include "platform/HexText.h"
 #include "platform/LittleEndian.h"
+#include "usbip/UsbIpSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -14,12 +16,6 @@
 namespace {
 
 constexpr uint32_t BusNum = 1;
-
-std::string Hex4(uint16_t AValue) {
-    char text[5];
-    std::snprintf(text, sizeof text, "%04x", AValue);
-    return text;
-}
 
 uint32_t UsbIpSpeedOf(TUsbSpeed ASpeed) {
     switch (ASpeed) {
@@ -82,10 +78,7 @@ bool TUsbIpServer::Listen(uint16_t APort, std::string& AError) {
     }
     const int yes = 1;
     setsockopt(fListenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(APort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = LoopbackAddress(APort);
     socklen_t length = sizeof address;
     if (bind(fListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fListenFd, 8) != 0 ||
@@ -108,8 +101,7 @@ void TUsbIpServer::AcceptClients() {
                 continue;
             return; // the listening socket was shut down
         }
-        const int yes = 1;
-        setsockopt(fd, IPPROTO_TCP, 1 /* TCP_NODELAY */, &yes, sizeof yes);
+        SetNoDelay(fd);
         std::lock_guard lock(fClientsMutex);
         ReapClients();
         if (fStopping) {
@@ -149,7 +141,8 @@ std::string TUsbIpServer::Offer(std::shared_ptr<TUsbWire> AWire) {
         fExports[busId] = {record, AWire, 0, {}};
         observer = fOfferObserver;
     }
-    fLog("usbip: offered " + busId + " (" + Hex4(record.idVendor) + ":" + Hex4(record.idProduct) + ")");
+    fLog("usbip: offered " + busId + " (" + Hex4(record.idVendor, true) + ":" + Hex4(record.idProduct, true) +
+         ")");
     // Outside the lock: a wire that has gone already runs the listener at once.
     const uint64_t listener = AWire->AddGoneListener([this, busId] { Withdraw(busId); });
     bool present;
