@@ -1,5 +1,6 @@
 #include "app/simbench/SimKindWirelessController.h"
 
+#include "app/simbench/SimKindRunning.h"
 #include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimWirelessController.h"
@@ -258,13 +259,7 @@ std::shared_ptr<TSimWirelessState> WirelessStateFor(const TSimDeviceOptions& AOp
     auto state = std::make_shared<TSimWirelessState>();
     state->ProductId = AOptions.fPid.value_or(KWirelessPid);
     // Current firmware by default, so that the targets are handled.
-    state->VersionHW = AOptions.fHw.value_or(2);
-    state->VersionFW = AOptions.fFw.value_or(6);
-    if (AOptions.fSerial)
-        state->Serial = *AOptions.fSerial;
-    if (AOptions.fKey)
-        state->Key = *AOptions.fKey;
-    state->Locked = AOptions.fLocked.value_or(false);
+    ApplySimIdentity(*state, AOptions, 2, 6);
     bool anyTarget = false;
     for (const auto& [name, value] : AOptions.fExtra) {
         if (name == "targets") {
@@ -303,10 +298,9 @@ std::shared_ptr<TSimWirelessState> WirelessStateFor(const TSimDeviceOptions& AOp
 }
 
 void RegisterWirelessControllerKind(TSimKinds& AKinds) {
-    TSimKind kind;
-    kind.fName = "wireless-controller";
-    kind.fDescription = "wireless target controller (pid=14, or 0x22) and its radio targets";
-    kind.fExtraNames = {"targets", "unplug-at-target-block"};
+    TSimKind kind = RunningSimKind(
+        "wireless-controller", "wireless target controller (pid=14, or 0x22) and its radio targets",
+        {"targets", "unplug-at-target-block"}, &WirelessStateFor, &SimWirelessBinding);
     for (int i = 1; i <= 16; ++i) {
         kind.fExtraNames.insert(std::string("t").append(std::to_string(i)));
         kind.fExtraNames.insert(std::string("s").append(std::to_string(i)));
@@ -329,16 +323,5 @@ void RegisterWirelessControllerKind(TSimKinds& AKinds) {
         "               zero-coefficient, cant=DEG, view=MM (no signal beyond MM from the centre),\n"
         "               battery=B (0-255), hostile=long-length|short|unknown-model|foreign-serial\n"
         "               with every=K, unfused and password=TEXT (WD-M02V2/V3 fuse, default kelvo)";
-    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
-        return WirelessStateFor(AOptions, AError) != nullptr;
-    };
-    kind.fCreate = [](const TSimDeviceOptions& AOptions,
-                      uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
-        std::string error;
-        auto state = WirelessStateFor(AOptions, error);
-        if (!state)
-            return nullptr; // the DEVICE text was checked when it was parsed
-        return CreateRunningSimDevice(SimWirelessBinding(state), AOptions, ALatencyMs);
-    };
     AKinds.Register(std::move(kind));
 }
