@@ -1,6 +1,7 @@
 #include "usbip/UsbIpConnection.h"
 
 #include "platform/LittleEndian.h"
+#include "platform/UsbDescriptorWalk.h"
 #include "platform/WinError.h"
 #include "usbip/UsbIpSocket.h"
 
@@ -33,7 +34,7 @@ std::optional<TLocalAnswer> AnswerLocally(TUsbWire& AWire, const TUsbSetupPacket
         return TLocalAnswer{ERROR_SUCCESS, std::move(ADescriptor)};
     };
     const uint8_t type = uint8_t(ASetup.Value >> 8);
-    if (ASetup.RequestType == 0x80 && ASetup.Request == USB_REQUEST_GET_DESCRIPTOR) {
+    if (ASetup.RequestType == USB_REQUEST_TYPE_DEVICE_IN && ASetup.Request == USB_REQUEST_GET_DESCRIPTOR) {
         if (type == USB_DESCRIPTOR_DEVICE)
             return cut(AWire.DeviceDescriptor());
         if (type == USB_DESCRIPTOR_CONFIGURATION && (ASetup.Value & 0xFF) == 0)
@@ -41,15 +42,16 @@ std::optional<TLocalAnswer> AnswerLocally(TUsbWire& AWire, const TUsbSetupPacket
     }
     const auto configuration = AWire.ConfigurationDescriptor();
     const uint8_t value = configuration.size() > 5 ? configuration[5] : 1;
-    if (ASetup.RequestType == 0x80 && ASetup.Request == USB_REQUEST_GET_CONFIGURATION)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_DEVICE_IN && ASetup.Request == USB_REQUEST_GET_CONFIGURATION)
         return cut({value});
-    if (ASetup.RequestType == 0x00 && ASetup.Request == USB_REQUEST_SET_CONFIGURATION)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_DEVICE_OUT && ASetup.Request == USB_REQUEST_SET_CONFIGURATION)
         return TLocalAnswer{ASetup.Value == value || ASetup.Value == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE,
                             {}};
-    if (ASetup.RequestType == 0x01 && ASetup.Request == USB_REQUEST_SET_INTERFACE)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_INTERFACE_OUT && ASetup.Request == USB_REQUEST_SET_INTERFACE)
         return TLocalAnswer{ASetup.Value == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE, {}};
     // CLEAR_FEATURE(ENDPOINT_HALT) to an endpoint.
-    if (ASetup.RequestType == 0x02 && ASetup.Request == USB_REQUEST_CLEAR_FEATURE && ASetup.Value == 0)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_ENDPOINT_OUT && ASetup.Request == USB_REQUEST_CLEAR_FEATURE &&
+        ASetup.Value == 0)
         return TLocalAnswer{AWire.ClearHalt(uint8_t(ASetup.Index)), {}};
     return std::nullopt;
 }

@@ -2,6 +2,7 @@
 
 #include "platform/HexText.h"
 #include "platform/LittleEndian.h"
+#include "platform/UsbDescriptorWalk.h"
 #include "usbip/UsbIpSocket.h"
 
 #include <arpa/inet.h>
@@ -54,13 +55,9 @@ TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_
     const auto configuration = AWire.ConfigurationDescriptor();
     if (configuration.size() >= 9)
         record.bConfigurationValue = configuration[5];
-    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2; at += configuration[at]) {
-        constexpr uint8_t InterfaceType = 4;
-        if (configuration[at + 1] == InterfaceType && configuration[at] >= 9 &&
-            at + 9 <= configuration.size())
-            record.Interfaces.push_back(
-                {configuration[at + 5], configuration[at + 6], configuration[at + 7]});
-    }
+    for (TUsbDescriptorWalk d(configuration); !d.AtEnd(); d.Advance())
+        if (d.Type() == USB_DESCRIPTOR_INTERFACE && d.Length() >= USB_INTERFACE_DESCRIPTOR_SIZE)
+            record.Interfaces.push_back({d[5], d[6], d[7]});
     return record;
 }
 
