@@ -508,6 +508,39 @@ bool TCommonKelvoUsbDevice::SendUnlockKey(uint8_t ARequest, const TDeviceKey& AK
     return true;
 }
 
+bool TCommonKelvoUsbDevice::ReadLockState(uint8_t ARequest, bool& ALocked, bool AOnlyOneLocks) {
+    uint8_t answer = 0;
+    if (!VendorRequestRead(&answer, 1, ARequest, 0, 0))
+        return false;
+    fLocked = AOnlyOneLocks ? answer == 1 : answer != 0;
+    ALocked = fLocked;
+    return true;
+}
+
+bool TCommonKelvoUsbDevice::SendLockKey(uint8_t ARequest, const TDeviceKey& AKey) {
+    if (!VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), ARequest, 0, 0))
+        return false;
+    fLocked = true;
+    return true;
+}
+
+bool TCommonKelvoUsbDevice::ReadRegionsWord(uint8_t ARequest, uint16_t* ARegions) {
+    uint8_t answer[2];
+    if (!VendorRequestRead(answer, sizeof answer, ARequest, 0, 0))
+        return false;
+    fRegions = GetLE16(answer);
+    if (ARegions)
+        *ARegions = fRegions;
+    return true;
+}
+
+bool TCommonKelvoUsbDevice::WriteRegionsWithKey(uint8_t ARequest, uint16_t ARegions, PDeviceKey AKey) {
+    if (!AKey || !VendorRequestWrite(AKey->data(), uint32_t(AKey->size()), ARequest, ARegions, 0))
+        return false;
+    fRegions = ARegions;
+    return true;
+}
+
 // --- Family-wide requests ---
 
 bool TCommonKelvoUsbDevice::SwitchToStub() {

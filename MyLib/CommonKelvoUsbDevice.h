@@ -236,6 +236,15 @@ protected:
     bool ReadVersionWords(uint8_t ARequest, uint16_t& AHW, uint16_t& ASF);
     // Sends the 8-byte key with ARequest; the device counts as unlocked when it takes it.
     bool SendUnlockKey(uint8_t ARequest, const TDeviceKey& AKey);
+    // The one-byte lock state into fLocked and ALocked: any answer but 0 means locked, or with
+    // AOnlyOneLocks only the answer 1.
+    bool ReadLockState(uint8_t ARequest, bool& ALocked, bool AOnlyOneLocks = false);
+    // Sends the 8-byte key with ARequest; the device counts as locked when it takes it.
+    bool SendLockKey(uint8_t ARequest, const TDeviceKey& AKey);
+    // The little-endian regions word into fRegions, and into ARegions when given.
+    bool ReadRegionsWord(uint8_t ARequest, uint16_t* ARegions);
+    // Sets the regions mask (in wValue) with the key as data; without a key nothing is sent.
+    bool WriteRegionsWithKey(uint8_t ARequest, uint16_t ARegions, PDeviceKey AKey);
 
     bool fIsWinUsb = false;
     TUsbHandle* hWinUsb = nullptr; // the open handle, once bound to the generic driver

@@ -1,5 +1,7 @@
 #include "MyLib/KelvoFirmware.h"
 
+#include "MyLib/KelvoProducts.h"
+
 #include "MyLib/CRC32.h"
 #include "MyLib/KelvoSerials.h"
 #include "platform/AtomicFile.h"
@@ -420,74 +422,8 @@ void TKelvoUsbFirmware::SetBinary(const TMSP430MainMemory& ABin, const TGOSTData
 }
 
 std::string TKelvoUsbFirmware::FirmwareIdName(uint16_t AProductId, uint16_t AVersionHW) {
-    const uint16_t hw = AVersionHW;
-    switch (AProductId) {
-    case 2:
-        return "TC_FIRMWARE";
-    case 5:
-        return hw == 1 || hw == 2 ? "TRIGGER_02_FIRMWARE"
-               : hw == 3          ? "TRIGGER_03_FIRMWARE"
-               : hw == 4          ? "KTG5508_FIRMWARE"
-                                  : "";
-    case 6:
-        return "FRAME_METAL_FIRMWARE";
-    case 7:
-        return "FRAME_BIATHLON_FIRMWARE";
-    case 8:
-        return "TARGET_50M_FIRMWARE";
-    case 10:
-        return hw == 1 || hw == 2 ? "PULSE_147_FIRMWARE" : "";
-    case 11:
-        return "FRAME_PLASTIC_FIRMWARE";
-    case 12:
-        return hw == 1 || hw == 2 ? "TARGET485_FIRMWARE"
-               : hw == 3          ? "R485AZ_2617_FIRMWARE"
-               : hw == 5          ? "R485AZ_2617_2_FIRMWARE"
-                                  : "";
-    case 13:
-        return "FRAME_BIATHLON_NEW_FIRMARE";
-    case 14:
-    case 270:
-        return hw == 1 || hw == 2 ? "VA485_147_FIRMWARE" : hw == 3 ? "VA485_235_FIRMWARE" : "";
-    case 15:
-        return "BLINKER_FIRMWARE";
-    case 16:
-        return "WIND_FIRMWARE";
-    case 18:
-        return hw >= 1 && hw <= 4 ? "BIATHLON" + std::to_string(hw) + "_FIRMWARE" : "";
-    case 19:
-        return hw == 3 ? "PULSE_POLAR_235_FIRMWARE" : "";
-    case 20:
-        return "RF_FIRMWARE";
-    case 23:
-        return "RQTH_FIRMWARE";
-    case 32:
-    case 288:
-        return hw == 1 || hw == 2 ? "SENSOR_147_FIRMWARE" : hw == 3 ? "SENSOR_235_FIRMWARE" : "";
-    case 34:
-        return "RI5508_FIRMWARE";
-    case 35:
-        return hw == 5 ? "LP02_FIRMWARE" : "";
-    case 48:
-        return "DNXXXE_FIRMWARE";
-    case 7937:
-        switch (hw) {
-        case 1:
-            return "QV01_FIRMWARE";
-        case 2:
-            return "QV02_FIRMWARE";
-        case 3:
-            return "QV02V2_FIRMWARE";
-        case 4:
-            return "QV02V1_FIRMWARE";
-        case 5:
-            return "QV02V3_FIRMWARE";
-        default:
-            return "";
-        }
-    default:
-        return "";
-    }
+    const TKelvoProduct* product = FindKelvoProduct(AProductId);
+    return product ? HardwareName(product->FirmwareNames, AVersionHW) : "";
 }
 
 // ---- TKelvoUsbFirmwareCollection ----

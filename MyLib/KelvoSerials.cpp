@@ -1,5 +1,7 @@
 #include "MyLib/KelvoSerials.h"
 
+#include "MyLib/KelvoProducts.h"
+
 #include "platform/HexText.h"
 #include "platform/LittleEndian.h"
 
@@ -44,41 +46,8 @@ uint32_t ReadLenientInteger(const std::string& AText) {
 } // namespace
 
 void ProductIdToGuid(uint16_t AProductId, TGUID& AGuid) {
-    AGuid = TGUID{};
-    switch (AProductId) {
-    case 2:
-        AGuid = GUID_KELVO_TARGET_CONTROLLER;
-        break;
-    case 5:
-        AGuid = GUID_KELVO_TRIGGER;
-        break;
-    case 10:
-    case 19:
-        AGuid = GUID_KELVO_PULSE;
-        break;
-    case 14:
-    case 34:
-        AGuid = GUID_KELVO_WIRELESS;
-        break;
-    case 16:
-        AGuid = GUID_KELVO_WIND;
-        break;
-    case 23:
-        AGuid = GUID_KELVO_RQTH;
-        break;
-    case 32:
-    case 35:
-        AGuid = GUID_KELVO_SENSOR;
-        break;
-    case 48:
-        AGuid = GUID_KELVO_DNXXXE;
-        break;
-    case 7937:
-        AGuid = GUID_KELVO_QV;
-        break;
-    default:
-        break;
-    }
+    const TKelvoProduct* product = FindKelvoProduct(AProductId);
+    AGuid = product && product->InterfaceClass ? *product->InterfaceClass : TGUID{};
 }
 
 std::string SerialToStr(const TSerialNum& ASerial) {

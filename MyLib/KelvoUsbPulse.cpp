@@ -204,12 +204,7 @@ bool TKelvoPulseUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {
 }
 
 bool TKelvoPulseUsbDevice::GetLocked(bool& ALocked) {
-    uint8_t answer = 0;
-    if (!VendorRequestRead(&answer, 1, KReqLocked, 0, 0))
-        return false;
-    fLocked = answer != 0;
-    ALocked = fLocked;
-    return true;
+    return ReadLockState(KReqLocked, ALocked);
 }
 
 bool TKelvoPulseUsbDevice::Unlock(const TDeviceKey& AKey) {

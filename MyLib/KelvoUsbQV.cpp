@@ -355,12 +355,7 @@ bool TKelvoUsbQVSensor::GetVersion(uint16_t& AHW, uint16_t& ASF) {
 }
 
 bool TKelvoUsbQVSensor::GetLocked(bool& ALocked) {
-    uint8_t state = 0;
-    if (!ReadByte(QV_REQ_LOCKED, state))
-        return false;
-    ALocked = state != 0;
-    fLocked = state != 0;
-    return true;
+    return ReadLockState(QV_REQ_LOCKED, ALocked);
 }
 
 bool TKelvoUsbQVSensor::Unlock(const TDeviceKey& AKey) {
@@ -368,28 +363,19 @@ bool TKelvoUsbQVSensor::Unlock(const TDeviceKey& AKey) {
 }
 
 bool TKelvoUsbQVSensor::Lock(const TDeviceKey& AKey) {
-    if (!VendorRequestWrite(AKey.data(), 8, QV_REQ_LOCK, 0, 0))
-        return false;
-    fLocked = true;
-    return true;
+    return SendLockKey(QV_REQ_LOCK, AKey);
 }
 
 bool TKelvoUsbQVSensor::GetRegions(uint16_t* ARegions) {
     if (fVersionFW < 19)
         return TCommonKelvoUsbDevice::GetRegions(ARegions);
-    uint16_t regions;
-    if (!ReadWord(QV_REQ_REGIONS, regions))
-        return false;
-    return Give(fRegions, regions, ARegions);
+    return ReadRegionsWord(QV_REQ_REGIONS, ARegions);
 }
 
 bool TKelvoUsbQVSensor::SetRegions(uint16_t ARegions, PDeviceKey APassword) {
     if (fVersionFW < 19)
         return TCommonKelvoUsbDevice::SetRegions(ARegions, APassword);
-    if (!APassword || !VendorRequestWrite(APassword->data(), 8, QV_REQ_REGIONS, ARegions, 0))
-        return false;
-    fRegions = ARegions;
-    return true;
+    return WriteRegionsWithKey(QV_REQ_REGIONS, ARegions, APassword);
 }
 
 bool TKelvoUsbQVSensor::NeedToRecoverOptionsAfterUpdate() {

@@ -208,12 +208,7 @@ bool TKelvoSensorUsbDevice::GetLocked(bool& ALocked) {
         fLocked = true;
         return true;
     }
-    uint8_t answer = 0;
-    if (!VendorRequestRead(&answer, 1, SENSOR_REQ_LOCKED, 0, 0))
-        return false;
-    ALocked = answer != 0;
-    fLocked = answer != 0;
-    return true;
+    return ReadLockState(SENSOR_REQ_LOCKED, ALocked);
 }
 
 bool TKelvoSensorUsbDevice::Unlock(const TDeviceKey& AKey) {
@@ -238,12 +233,8 @@ bool TKelvoSensorUsbDevice::Unlock(const TDeviceKey& AKey) {
 }
 
 bool TKelvoSensorUsbDevice::Lock(const TDeviceKey& AKey) {
-    if (IsNewHardware()) {
-        if (!VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), SENSOR_REQ_LOCK_WITH_KEY, 0, 0))
-            return false;
-        fLocked = true;
-        return true;
-    }
+    if (IsNewHardware())
+        return SendLockKey(SENSOR_REQ_LOCK_WITH_KEY, AKey);
     bool sent = VendorRequest(SENSOR_REQ_LOCK, 0, 0);
     if (sent && fVersionHW > 1 && fVersionFW > 1)
         fLocked = true;
@@ -253,24 +244,13 @@ bool TKelvoSensorUsbDevice::Lock(const TDeviceKey& AKey) {
 bool TKelvoSensorUsbDevice::GetRegions(uint16_t* ARegions) {
     if (!IsNewHardware() || fVersionFW <= KFirmwareWithRegions)
         return TCommonKelvoUsbDevice::GetRegions(ARegions);
-    uint8_t answer[2];
-    if (!VendorRequestRead(answer, sizeof answer, SENSOR_REQ_REGIONS, 0, 0))
-        return false;
-    fRegions = GetLE16(answer);
-    if (ARegions)
-        *ARegions = fRegions;
-    return true;
+    return ReadRegionsWord(SENSOR_REQ_REGIONS, ARegions);
 }
 
 bool TKelvoSensorUsbDevice::SetRegions(uint16_t ARegions, PDeviceKey APassword) {
     if (!IsNewHardware() || fVersionFW <= KFirmwareWithRegions)
         return TCommonKelvoUsbDevice::SetRegions(ARegions, APassword);
-    if (!APassword)
-        return false;
-    if (!VendorRequestWrite(APassword->data(), uint32_t(APassword->size()), SENSOR_REQ_REGIONS, ARegions, 0))
-        return false;
-    fRegions = ARegions;
-    return true;
+    return WriteRegionsWithKey(SENSOR_REQ_REGIONS, ARegions, APassword);
 }
 
 bool TKelvoSensorUsbDevice::NeedToRecoverOptionsAfterUpdate() {

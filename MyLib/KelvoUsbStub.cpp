@@ -1,5 +1,7 @@
 #include "MyLib/KelvoUsbStub.h"
 
+#include "MyLib/KelvoProducts.h"
+
 #include "platform/LittleEndian.h"
 
 #include <stdexcept>
@@ -158,32 +160,13 @@ bool TKelvoStubUSBDevice::GetFirmwareVersion(uint16_t* AVersion) {
 void TKelvoStubUSBDevice::FixHardwareVersion(TStubHardwareInfo& AInfo) {
     if (AInfo.VersionHW != 0 && AInfo.VersionHW != 0xFFFF)
         return;
-    uint16_t hw = AInfo.VersionHW;
-    switch (AInfo.idProduct) {
-    case 2:
-    case 10:
-    case 16:
-    case 23:
-        hw = 2;
-        break;
-    case 5:
-    case 14:
-    case 32:
-        hw = ByProcessor(AInfo.wProcessorID, hw);
-        break;
-    case 19:
-        hw = 3;
-        break;
-    case 34:
-        hw = 4;
-        break;
-    case 35:
-        hw = 5;
-        break;
-    default:
-        break;
-    }
-    AInfo.VersionHW = hw;
+    const TKelvoProduct* product = FindKelvoProduct(AInfo.idProduct);
+    if (!product)
+        return;
+    if (product->StubHardware == TKelvoStubHardware::Fixed)
+        AInfo.VersionHW = product->StubFixedHardware;
+    else if (product->StubHardware == TKelvoStubHardware::ByProcessor)
+        AInfo.VersionHW = ByProcessor(AInfo.wProcessorID, AInfo.VersionHW);
 }
 
 bool TKelvoStubUSBDevice::SetSerialNumber(const TSerialNum& ASerial) {
@@ -229,51 +212,8 @@ bool TKelvoStubUSBDevice::LockFuse() {
 }
 
 std::string TKelvoStubUSBDevice::GetDeviceInfo() const {
-    std::string name;
-    switch (fHWInfo.idProduct) {
-    case 2:
-        name = "Target control stub";
-        break;
-    case 5:
-        name = "Trigger stub";
-        break;
-    case 10:
-        name = "Pulse stub";
-        break;
-    case 14:
-        name = "Target control 485 stub";
-        break;
-    case 16:
-        name = "Wind stub";
-        break;
-    case 19:
-        name = "Pulse POLAR stub";
-        break;
-    case 23:
-        name = "RQTH stub";
-        break;
-    case 32:
-        name = "Sensor stub";
-        break;
-    case 34:
-        name = "Target control II stub";
-        break;
-    case 35:
-        name = "LP-02 stub";
-        break;
-    case 48:
-        name = "DNxxxE stub";
-        break;
-    case 0x1F01: {
-        static const char* const QVNames[] = {"QV-01 stub", "QV-02 stub", "QV-02V2 stub", "QV-02V1 stub",
-                                              "QV-02V3 stub"};
-        if (fHWInfo.VersionHW >= 1 && fHWInfo.VersionHW <= 5)
-            name = QVNames[fHWInfo.VersionHW - 1];
-        break;
-    }
-    default:
-        break;
-    }
+    const TKelvoProduct* product = FindKelvoProduct(fHWInfo.idProduct);
+    const std::string name = product ? HardwareName(product->StubNames, fHWInfo.VersionHW) : "";
     std::string text = name.empty() ? std::string() : name + ", ";
     return text + "V" + std::to_string(fStubVersion) + ", CPU:" + std::to_string(fHWInfo.wProcessorID);
 }

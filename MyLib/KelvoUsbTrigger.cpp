@@ -74,12 +74,8 @@ bool TKelvoTriggerUsbDevice::GetVersion(uint16_t& AHW, uint16_t& ASF) {
 }
 
 bool TKelvoTriggerUsbDevice::GetLocked(bool& ALocked) {
-    uint8_t answer = 0;
-    if (!VendorRequestRead(&answer, 1, KReqLocked, 0, 0))
-        return false;
-    fLocked = answer == 1;
-    ALocked = fLocked;
-    return true;
+    // The trigger answers 1 when locked; any other answer is unlocked.
+    return ReadLockState(KReqLocked, ALocked, true);
 }
 
 bool TKelvoTriggerUsbDevice::Unlock(const TDeviceKey& AKey) {
@@ -87,12 +83,12 @@ bool TKelvoTriggerUsbDevice::Unlock(const TDeviceKey& AKey) {
 }
 
 bool TKelvoTriggerUsbDevice::Lock(const TDeviceKey& AKey) {
-    const bool ok = fVersionFW < KFirmwareLockWithKey
-                        ? VendorRequest(KReqLock, 0, 0)
-                        : VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), KReqLockWithKey, 0, 0);
-    if (ok)
-        fLocked = true;
-    return ok;
+    if (fVersionFW >= KFirmwareLockWithKey)
+        return SendLockKey(KReqLockWithKey, AKey);
+    if (!VendorRequest(KReqLock, 0, 0))
+        return false;
+    fLocked = true;
+    return true;
 }
 
 bool TKelvoTriggerUsbDevice::HasRegions() const {
@@ -102,13 +98,7 @@ bool TKelvoTriggerUsbDevice::HasRegions() const {
 bool TKelvoTriggerUsbDevice::GetRegions(uint16_t* ARegions) {
     if (!HasRegions())
         return TCommonKelvoUsbDevice::GetRegions(ARegions);
-    uint8_t answer[2];
-    if (!VendorRequestRead(answer, sizeof answer, KReqRegions, 0, 0))
-        return false;
-    fRegions = GetLE16(answer);
-    if (ARegions)
-        *ARegions = fRegions;
-    return true;
+    return ReadRegionsWord(KReqRegions, ARegions);
 }
 
 bool TKelvoTriggerUsbDevice::SetRegions(uint16_t ARegions, PDeviceKey APassword) {
@@ -116,12 +106,7 @@ bool TKelvoTriggerUsbDevice::SetRegions(uint16_t ARegions, PDeviceKey APassword)
         fRegions = KELVO_ALL_REGIONS;
         return ARegions == KELVO_ALL_REGIONS;
     }
-    if (!APassword)
-        return false;
-    if (!VendorRequestWrite(APassword->data(), uint32_t(APassword->size()), KReqRegions, ARegions, 0))
-        return false;
-    fRegions = ARegions;
-    return true;
+    return WriteRegionsWithKey(KReqRegions, ARegions, APassword);
 }
 
 bool TKelvoTriggerUsbDevice::NeedToRecoverOptionsAfterUpdate() {

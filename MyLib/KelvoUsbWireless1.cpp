@@ -492,19 +492,11 @@ bool TKelvoWireless::GetVersion(uint16_t& AHW, uint16_t& ASF) {
 }
 
 bool TKelvoWireless::GetLocked(bool& ALocked) {
-    uint8_t answer = 0;
-    if (!VendorRequestRead(&answer, 1, KReqLocked, 0, 0))
-        return false;
-    fLocked = answer != 0;
-    ALocked = fLocked;
-    return true;
+    return ReadLockState(KReqLocked, ALocked);
 }
 
 bool TKelvoWireless::Lock(const TDeviceKey& AKey) {
-    if (!VendorRequestWrite(AKey.data(), uint32_t(AKey.size()), KReqLock, 0, 0))
-        return false;
-    fLocked = true;
-    return true;
+    return SendLockKey(KReqLock, AKey);
 }
 
 bool TKelvoWireless::Unlock(const TDeviceKey& AKey) {
@@ -514,24 +506,13 @@ bool TKelvoWireless::Unlock(const TDeviceKey& AKey) {
 bool TKelvoWireless::GetRegions(uint16_t* ARegions) {
     if (fVersionFW < KFirmwareWithRegions)
         return TCommonKelvoUsbDevice::GetRegions(ARegions);
-    uint8_t answer[2];
-    if (!VendorRequestRead(answer, sizeof answer, KReqRegions, 0, 0))
-        return false;
-    fRegions = GetLE16(answer);
-    if (ARegions)
-        *ARegions = fRegions;
-    return true;
+    return ReadRegionsWord(KReqRegions, ARegions);
 }
 
 bool TKelvoWireless::SetRegions(uint16_t ARegions, PDeviceKey APassword) {
     if (fVersionFW < KFirmwareWithRegions)
         return TCommonKelvoUsbDevice::SetRegions(ARegions, APassword);
-    if (!APassword)
-        return false;
-    if (!VendorRequestWrite(APassword->data(), uint32_t(APassword->size()), KReqRegions, ARegions, 0))
-        return false;
-    fRegions = ARegions;
-    return true;
+    return WriteRegionsWithKey(KReqRegions, ARegions, APassword);
 }
 
 bool TKelvoWireless::NeedToRecoverOptionsAfterUpdate() {

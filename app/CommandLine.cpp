@@ -1,6 +1,7 @@
 #include "app/CommandLine.h"
 
 #include "app/RealUsbBus.h"
+#include "platform/Version.h"
 
 #include <charconv>
 
@@ -13,6 +14,77 @@ bool ParseLatency(const std::string& AText, uint32_t& AValue) {
     return error == std::errc() && end == AText.data() + AText.size() && AValue <= 10000;
 }
 
+// The options that take a value, and the flags, on this front end.
+bool TakesValue(const std::string& AOption, bool AConsole) {
+    return AOption == "--simulate" || AOption == "--firmware-server" || AOption == "--usb-vendor-id" ||
+           (AConsole && (AOption == "--key" || AOption == "--latency-ms" || AOption == "--sim-report"));
+}
+
+bool IsFlag(const std::string& AOption, bool AConsole) {
+    return AOption == "--help" || AOption == "-h" || AOption == "--version" ||
+           (AConsole && (AOption == "--yes" || AOption == "--list" || AOption == "--json"));
+}
+
+// Checks and keeps the value AText of an option that takes one.
+bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& AKinds, TCommandLine& ALine,
+                std::string& AError) {
+    if (AOption == "--simulate") {
+        TSimDeviceOptions options;
+        std::string error;
+        if (!ParseSimDevice(AText, AKinds, options, error)) {
+            AError = "--simulate " + AText + ": " + error;
+            return false;
+        }
+        ALine.fSimulate.push_back(std::move(options));
+    } else if (AOption == "--firmware-server") {
+        if (AText.rfind("http://", 0) != 0 && AText.rfind("https://", 0) != 0) {
+            AError = "--firmware-server " + AText + ": not an http:// or https:// URL";
+            return false;
+        }
+        // The file name is appended directly, so the base must end with a slash.
+        if (AText.back() != '/')
+            AText += '/';
+        ALine.fFirmwareServer = AText;
+    } else if (AOption == "--key") {
+        if (!ParseDashedBytes(AText)) {
+            AError = "--key " + AText + ": expected eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8";
+            return false;
+        }
+        ALine.fKey = AText;
+    } else if (AOption == "--latency-ms") {
+        if (!ParseLatency(AText, ALine.fLatencyMs)) {
+            AError = "--latency-ms " + AText + ": expected milliseconds 0-10000";
+            return false;
+        }
+    } else if (AOption == "--sim-report") {
+        if (AText.empty()) {
+            AError = "--sim-report needs a file name";
+            return false;
+        }
+        ALine.fSimReport = AText;
+    } else if (AOption == "--usb-vendor-id") {
+        ALine.fUsbVendorId = ParseUsbVendorId(AText);
+        if (!ALine.fUsbVendorId) {
+            AError = "--usb-vendor-id " + AText + ": expected a vendor id 1-65535, decimal or 0x hexadecimal";
+            return false;
+        }
+    }
+    return true;
+}
+
+void ApplyFlag(const std::string& AOption, TCommandLine& ALine) {
+    if (AOption == "--yes") {
+        ALine.fYes = true;
+    } else if (AOption == "--list" || AOption == "--json") {
+        ALine.fList = true;
+        ALine.fJson = ALine.fJson || AOption == "--json";
+    } else if (AOption == "--help" || AOption == "-h") {
+        ALine.fHelp = true;
+    } else if (AOption == "--version") {
+        ALine.fVersion = true;
+    }
+}
+
 } // namespace
 
 bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd, const TSimKinds& AKinds,
@@ -21,102 +93,25 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
     const bool console = AFrontEnd == TFrontEnd::Console;
     for (size_t i = 0; i < AArgs.size(); ++i) {
         std::string option = AArgs[i];
+        // A long option's value may follow '='; otherwise it is the next argument.
         std::optional<std::string> inlineValue;
         if (const size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
             inlineValue = option.substr(eq + 1);
             option.resize(eq);
         }
-        // The option's value: after '=' or the next argument.
-        auto value = [&](std::string& AValue) {
-            if (inlineValue) {
-                AValue = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= AArgs.size()) {
+        if (TakesValue(option, console)) {
+            if (!inlineValue && i + 1 >= AArgs.size()) {
                 AError = option + " needs a value";
                 return false;
             }
-            AValue = AArgs[++i];
-            return true;
-        };
-        auto flag = [&] {
+            if (!ApplyValue(option, inlineValue ? *inlineValue : AArgs[++i], AKinds, ALine, AError))
+                return false;
+        } else if (IsFlag(option, console)) {
             if (inlineValue) {
                 AError = option + " takes no value";
                 return false;
             }
-            return true;
-        };
-        std::string text;
-        if (option == "--simulate") {
-            if (!value(text))
-                return false;
-            TSimDeviceOptions options;
-            std::string error;
-            if (!ParseSimDevice(text, AKinds, options, error)) {
-                AError = "--simulate " + text + ": " + error;
-                return false;
-            }
-            ALine.fSimulate.push_back(std::move(options));
-        } else if (option == "--firmware-server") {
-            if (!value(text))
-                return false;
-            if (text.rfind("http://", 0) != 0 && text.rfind("https://", 0) != 0) {
-                AError = "--firmware-server " + text + ": not an http:// or https:// URL";
-                return false;
-            }
-            // The file name is appended directly, so the base must end with a slash.
-            if (text.back() != '/')
-                text += '/';
-            ALine.fFirmwareServer = text;
-        } else if (console && option == "--yes") {
-            if (!flag())
-                return false;
-            ALine.fYes = true;
-        } else if (console && option == "--key") {
-            if (!value(text))
-                return false;
-            if (!ParseDashedBytes(text)) {
-                AError = "--key " + text + ": expected eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8";
-                return false;
-            }
-            ALine.fKey = text;
-        } else if (console && option == "--latency-ms") {
-            if (!value(text))
-                return false;
-            if (!ParseLatency(text, ALine.fLatencyMs)) {
-                AError = "--latency-ms " + text + ": expected milliseconds 0-10000";
-                return false;
-            }
-        } else if (console && option == "--sim-report") {
-            if (!value(text))
-                return false;
-            if (text.empty()) {
-                AError = "--sim-report needs a file name";
-                return false;
-            }
-            ALine.fSimReport = text;
-        } else if (option == "--usb-vendor-id") {
-            if (!value(text))
-                return false;
-            ALine.fUsbVendorId = ParseUsbVendorId(text);
-            if (!ALine.fUsbVendorId) {
-                AError =
-                    "--usb-vendor-id " + text + ": expected a vendor id 1-65535, decimal or 0x hexadecimal";
-                return false;
-            }
-        } else if (console && (option == "--list" || option == "--json")) {
-            if (!flag())
-                return false;
-            ALine.fList = true;
-            ALine.fJson = ALine.fJson || option == "--json";
-        } else if (option == "--help" || option == "-h") {
-            if (!flag())
-                return false;
-            ALine.fHelp = true;
-        } else if (option == "--version") {
-            if (!flag())
-                return false;
-            ALine.fVersion = true;
+            ApplyFlag(option, ALine);
         } else {
             AError = "unknown option " + AArgs[i];
             return false;
@@ -190,6 +185,6 @@ std::optional<std::string> InformationText(const TCommandLine& ALine, TFrontEnd 
     if (ALine.fHelp)
         return UsageText(AFrontEnd, AProgram, AKinds);
     if (ALine.fVersion)
-        return AProgram + " 2.0\n";
+        return AProgram + " " KELVO_VERSION "\n";
     return std::nullopt;
 }

@@ -1,32 +1,12 @@
 #include "app/DeviceList.h"
 
+#include "MyLib/CommonKelvoUsbDevice.h"
+#include "MyLib/KelvoProducts.h"
 #include "MyLib/KelvoSerials.h"
-#include "MyLib/KelvoUsbPulse.h"
-#include "MyLib/KelvoUsbQV.h"
-#include "MyLib/KelvoUsbSensor.h"
-#include "MyLib/KelvoUsbStub.h"
-#include "MyLib/KelvoUsbTarget.h"
-#include "MyLib/KelvoUsbTrigger.h"
 
 #include <memory>
 
 namespace {
-
-std::unique_ptr<TCommonKelvoUsbDevice> DeviceOfClass(const TGUID& AClass, const std::string& APath) {
-    if (AClass == GUID_KELVO_SENSOR)
-        return std::make_unique<TKelvoSensorUsbDevice>(nullptr, APath);
-    if (AClass == GUID_KELVO_PULSE)
-        return std::make_unique<TKelvoPulseUsbDevice>(nullptr, APath);
-    if (AClass == GUID_KELVO_TRIGGER)
-        return std::make_unique<TKelvoTriggerUsbDevice>(nullptr, APath);
-    if (AClass == GUID_KELVO_QV)
-        return std::make_unique<TKelvoUsbQVSensor>(nullptr, APath);
-    if (AClass == GUID_KELVO_USB_STUB)
-        return std::make_unique<TKelvoStubUSBDevice>(nullptr, APath);
-    if (AClass == GUID_KELVO_TARGET_CONTROLLER)
-        return std::make_unique<TKelvoTargetUsbDevice>(nullptr, APath);
-    return nullptr;
-}
 
 const char* BindingName(TUsbDriverKind ADriver) {
     return ADriver == TUsbDriverKind::Generic ? "generic" : "family";
@@ -46,7 +26,7 @@ std::string JsonString(const std::string& AText) {
 } // namespace
 
 std::string ReadListedSerial(const TGUID& AClass, const std::string& APath) {
-    auto device = DeviceOfClass(AClass, APath);
+    auto device = CreateKelvoDevice(AClass, nullptr, APath);
     TSerialNum serial = NoSerialNum;
     if (!device || !device->Open() || !device->GetSerialNum(&serial) || serial == NoSerialNum)
         return "";

@@ -14,7 +14,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 
 namespace {
 
@@ -90,13 +89,6 @@ void TForm1::FormCreate() {
     fActiveDevice = nullptr;
     ListBox1.Clear();
     LogMessage("Plug in device to update");
-    fSensor = nullptr;
-    fStub = nullptr;
-    fPulse = nullptr;
-    fTrigger = nullptr;
-    fQVSensor = nullptr;
-    fWL = nullptr;
-    fTC = nullptr;
     f485Stub = nullptr;
     f485Target = nullptr;
     fWinVer = RunningWinVer();
@@ -105,51 +97,36 @@ void TForm1::FormCreate() {
 
 void TForm1::RegisterDevices() {
     fDN = new TDeviceNotifier(this);
-    using THandler = void (TForm1::*)(TDeviceNotifier*, const TGUID&, const std::string&);
-    auto add = [this](const TGUID& AGuid, THandler AArrival, THandler ARemoval) {
+    for (const TFamily& family : Families())
         fDN->AddInterface(
-            AGuid,
-            [this, AArrival](TDeviceNotifier* ASender, const TGUID& AClass, const std::string& AName) {
-                (this->*AArrival)(ASender, AClass, AName);
+            *family.fClass,
+            [this, arrival = family.fArrival](TDeviceNotifier* ASender, const TGUID& AClass,
+                                              const std::string& AName) {
+                (this->*arrival)(ASender, AClass, AName);
             },
-            [this, ARemoval](TDeviceNotifier* ASender, const TGUID& AClass, const std::string& AName) {
-                (this->*ARemoval)(ASender, AClass, AName);
+            [this, removal = family.fRemoval](TDeviceNotifier* ASender, const TGUID& AClass,
+                                              const std::string& AName) {
+                (this->*removal)(ASender, AClass, AName);
             });
-    };
-    // The order decides which device is handled first when several are present at start-up.
-    add(GUID_KELVO_QV, &TForm1::QVSensorArrival, &TForm1::QVSensorRemoval);
-    add(GUID_KELVO_TRIGGER, &TForm1::TriggerArrival, &TForm1::TriggerRemoval);
-    add(GUID_KELVO_USB_STUB, &TForm1::StubArrival, &TForm1::StubRemoval);
-    add(GUID_KELVO_SENSOR, &TForm1::SensorArrival, &TForm1::SensorRemoval);
-    add(GUID_KELVO_PULSE, &TForm1::PulseArrival, &TForm1::PulseRemoval);
-    add(GUID_KELVO_WIRELESS, &TForm1::WirelessArrival, &TForm1::WirelessRemoval);
-    add(GUID_KELVO_TARGET_CONTROLLER, &TForm1::TargetControllerArrival, &TForm1::TargetControllerRemoval);
-    add(GUID_KELVO_DNXXXE, &TForm1::IgnoredArrival, &TForm1::IgnoredRemoval);
     fDN->FindDevices();
 }
 
 void TForm1::FormClose() {
     fClosing = true;
     // The held devices close in the window's fixed order; the objects themselves go with the window.
-    if (fQVSensor)
-        fQVSensor->Close();
-    if (fTrigger)
-        fTrigger->Close();
-    if (fStub)
-        fStub->Close();
-    if (fSensor)
-        fSensor->Close();
-    if (fPulse)
-        fPulse->Close();
-    if (fWL) {
-        // Closing reports every target gone; none of them is to be taken up any more.
-        f485Waiting.clear();
-        fWL->TurnPowerOff();
-        fWL->Close();
-    }
-    if (fTC)
-        fTC->Close();
+    for (const TFamily& family : Families())
+        if (family.fClose)
+            (this->*family.fClose)();
     fActiveDevice = nullptr;
+}
+
+void TForm1::CloseWireless() {
+    if (!fWL)
+        return;
+    // Closing reports every target gone; none of them is to be taken up any more.
+    f485Waiting.clear();
+    fWL->TurnPowerOff();
+    fWL->Close();
 }
 
 void TForm1::NoteFailure(const TSerialNum& ASerial) {
@@ -184,12 +161,6 @@ TForm1::TUpdateTally TForm1::Tally() {
     for (const auto& [serial, end] : fTargetUpdateEnds)
         ++(end == TUpdateEnd::Updated ? tally.fUpdated : tally.fFailed);
     return tally;
-}
-
-std::string Hex4(uint16_t AValue) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", AValue);
-    return text;
 }
 
 void TForm1::LogMessage(const std::string& AText) {

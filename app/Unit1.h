@@ -3,8 +3,10 @@
 // start-up and close sequences, the message log, the external click on Update, the one-shot timer,
 // the per-device update journal and the choice of firmware image. One class, its methods in one
 // file per concern: Unit1.cpp (start-up, registration, close, log, click), Unit1Connect.cpp (device
-// arrival and removal, identification, journal, parameters) and Unit1UsbUpdate.cpp (the update of a
-// USB device through its bootloader).
+// arrival and removal, identification, journal, parameters), Unit1UsbUpdate.cpp (the update of a
+// USB device through its bootloader), Unit1TargetUpdate.cpp (the target behind a USB target
+// controller), Unit1WirelessUpdate.cpp (the targets on a wireless controller's radio) and
+// Unit1Flash.cpp (the flash sequence all three updates run).
 #include "MyLib/DevMan.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
@@ -12,6 +14,8 @@
 #include "app/WinVer.h"
 #include "app/ui/Toolkit.h"
 #include "platform/Component.h"
+#include "platform/HexText.h"
+#include "platform/Version.h"
 
 #include <cstdint>
 #include <map>
@@ -34,19 +38,17 @@ class TKelvoTargetUsbDevice;
 class TKelvoStdTargetObject;
 class TKelvoStubTargetObject;
 class TKelvoTargetObject;
+class TFlashPort;
+struct TFlashSteps;
+enum class TFlashResult;
 
-inline constexpr const char* ApplicationTitle = "KELVO firmware updater 2.0";
+inline constexpr const char* ApplicationTitle = "KELVO firmware updater " KELVO_VERSION;
 inline constexpr const char* UserFolderName = "KelvoFwUpd";
 inline constexpr const char* SupportEmail = "support@kelvo.example";
 
-// A version or product id as the log shows it: four upper-case hexadecimal digits.
-std::string Hex4(uint16_t AValue);
-
 // The targets behind both kinds of controller: a bootloader target that holds no usable firmware
-// reports KTargetNoFirmware; the image's data area goes out to it in blocks; its flash starts this
-// long after it was reported.
+// reports KTargetNoFirmware; its flash starts this long after it was reported.
 inline constexpr uint16_t KTargetNoFirmware = 0xFFFF;
-inline constexpr uint32_t KTargetImageSize = 0xDF00;
 inline constexpr int KTargetFlashDelayMs = 250;
 
 class TForm1 : public TComponent {
@@ -62,24 +64,16 @@ public:
     void btnUpdateClick();
     void Timer1Timer();
 
-    // The device handlers, one pair per registered interface class. Each receives the notifier's
-    // report and uses only the device path.
+    // The device handlers of the families that do more than hold their device (the others are made
+    // from the family list, Families). Each receives the notifier's report and uses only the
+    // device path.
     void QVSensorArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void QVSensorRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void TriggerArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void TriggerRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void StubArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void StubRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void SensorArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void SensorRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void PulseArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void PulseRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void WirelessArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void WirelessRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void TargetControllerArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
     void TargetControllerRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void IgnoredArrival(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
-    void IgnoredRemoval(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
 
     // The target behind the USB target controller, reported while the controller is identified and
     // up to date: its identity and the offer, the switch into its bootloader, and the flash through
@@ -167,11 +161,32 @@ public:
     TKelvoStubTargetObject* fTargetStub = nullptr;
 
 private:
+    using THandler = void (TForm1::*)(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    // A family the window registers: its interface class, its arrival and removal handlers, and the
+    // close of the device it holds (none for a class whose reports are ignored).
+    struct TFamily {
+        const TGUID* fClass;
+        THandler fArrival;
+        THandler fRemoval;
+        void (TForm1::*fClose)();
+    };
+    // Every family, in the order they are registered and closed; the order decides which device
+    // is handled first when several are present at start-up.
+    static const std::vector<TFamily>& Families();
     // The arrival of a family device: unless a device is active, creates one of class TDevice for
     // the path and keeps it in AField when ConnectDevice adopts it.
     template <class TDevice> void ArriveAs(TDevice*& AField, const std::string& APath);
     // The removal of a family device: when AField holds the device at APath, disconnects it.
     template <class TDevice> void RemoveFrom(TDevice*& AField, const std::string& APath);
+    // The handlers and the close of a family that only holds its device in the field AField.
+    template <auto AField>
+    void ArriveIn(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    template <auto AField>
+    void RemoveHeld(TDeviceNotifier* ASender, const TGUID& AGuid, const std::string& AName);
+    template <auto AField> void CloseHeld();
+    void CloseWireless();
+    // The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
+    void Ignore(TDeviceNotifier*, const TGUID&, const std::string&) {}
     // The journal steps a connection acts on before identification; false when it is not to go on
     // to identification, with AAdopt telling whether the caller keeps the device.
     bool ResumeJournal(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep, bool& AAdopt);
@@ -182,16 +197,33 @@ private:
     void IdentifyDevice(TCommonKelvoUsbDevice* ADevice);
     // The write sequence on the held bootloader from the erase on; false when it stopped early.
     bool WriteFirmware(const TSerialNum& ASerial);
-    // Writes the image's blocks, letting events run after each; false when it stopped early.
-    bool WriteBlocks(const TKelvoUsbFirmware& AImage);
+
+    // The flash sequence of every update path, from the erase to the validation, on APort.
+    TFlashResult RunFlash(TFlashPort& APort, const TKelvoUsbFirmware& AImage, const TFlashSteps& ASteps);
+    TFlashResult FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AImage, const TFlashSteps& ASteps);
+    // Between blocks: false, with the log lines, when the flash is to stop.
+    bool FlashMayGoOn(TFlashPort& APort, const TFlashSteps& ASteps);
 
     // The target flash from the erase on, on the bootloader target held now; false when it stopped
     // early.
     bool FlashTarget(const TKelvoUsbFirmware& AImage);
-    // Logs the end of a flash whose target went away.
-    void TargetGoneDuringFlash();
+    // A target flash as a timer runs it: the image for the target (ANoImage logged and a failure
+    // counted when there is none), the progress bar and busy cursor around AFlash, the window
+    // disabled meanwhile when ADisableWindow (a flash that lets events run), and the end noted for
+    // the target with serial number ASerial.
+    void RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum ASerial, const char* ANoImage,
+                        bool ADisableWindow, bool (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
     // Withdraws an Update offer made for a target.
     void WithdrawTargetOffer();
+    // The arrival of a controller: unless a device or controller is held, creates the controller
+    // and keeps it in AField once connected; it is returned only when it is identified and up to
+    // date, so that it may hand its targets over.
+    template <class TController>
+    TController* ArriveAsController(TController*& AField, const std::string& APath);
+    // The lines of a target reported in normal mode, behind either controller: its identity and how
+    // its firmware compares with its image. True when the image is newer: the caller offers Update.
+    bool ReportTarget(const TSerialNum& ASerial, uint16_t AProductId, uint16_t AVersionHW,
+                      uint16_t AVersionFW);
 
     // A wireless bootloader target reported: identified, then flashed, validated or left alone.
     void Wireless485StubConnected(TTargetStub* AStub);
@@ -258,3 +290,18 @@ private:
     std::map<std::string, TUpdateEnd> fTargetUpdateEnds;
     int fAttributedFailures = 0;
 };
+
+template <class TController>
+TController* TForm1::ArriveAsController(TController*& AField, const std::string& APath) {
+    // A second controller while one is held would leave the first without a field to close it.
+    if (fActiveDevice || AField)
+        return nullptr;
+    auto* controller = new TController(this, APath);
+    // A controller that does not open is freed by ConnectDevice, and so is one back from its own
+    // update: neither may be touched after.
+    if (!ConnectDevice(controller))
+        return nullptr;
+    AField = controller;
+    // Only a controller that is itself up to date (or has no image) hands its targets over.
+    return StateOf(*controller) == TDeviceState::Identified ? controller : nullptr;
+}

@@ -6,7 +6,10 @@
 #include "MyLib/KelvoUsbPulse.h"
 #include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
+#include "MyLib/KelvoUsbStub.h"
+#include "MyLib/KelvoUsbTarget.h"
 #include "MyLib/KelvoUsbTrigger.h"
+#include "MyLib/KelvoUsbWireless1.h"
 #include "app/ParameterStore.h"
 #include "platform/Http.h"
 #include "platform/IniFile.h"
@@ -36,37 +39,45 @@ template <class TDevice> void TForm1::RemoveFrom(TDevice*& AField, const std::st
     AField = nullptr;
 }
 
+template <auto AField> void TForm1::ArriveIn(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    ArriveAs(this->*AField, AName);
+}
+
+template <auto AField> void TForm1::RemoveHeld(TDeviceNotifier*, const TGUID&, const std::string& AName) {
+    RemoveFrom(this->*AField, AName);
+}
+
+template <auto AField> void TForm1::CloseHeld() {
+    if (this->*AField)
+        (this->*AField)->Close();
+}
+
+const std::vector<TForm1::TFamily>& TForm1::Families() {
+    static const std::vector<TFamily> families = {
+        {&GUID_KELVO_QV, &TForm1::QVSensorArrival, &TForm1::RemoveHeld<&TForm1::fQVSensor>,
+         &TForm1::CloseHeld<&TForm1::fQVSensor>},
+        {&GUID_KELVO_TRIGGER, &TForm1::ArriveIn<&TForm1::fTrigger>, &TForm1::RemoveHeld<&TForm1::fTrigger>,
+         &TForm1::CloseHeld<&TForm1::fTrigger>},
+        {&GUID_KELVO_USB_STUB, &TForm1::StubArrival, &TForm1::StubRemoval,
+         &TForm1::CloseHeld<&TForm1::fStub>},
+        {&GUID_KELVO_SENSOR, &TForm1::ArriveIn<&TForm1::fSensor>, &TForm1::RemoveHeld<&TForm1::fSensor>,
+         &TForm1::CloseHeld<&TForm1::fSensor>},
+        {&GUID_KELVO_PULSE, &TForm1::ArriveIn<&TForm1::fPulse>, &TForm1::RemoveHeld<&TForm1::fPulse>,
+         &TForm1::CloseHeld<&TForm1::fPulse>},
+        {&GUID_KELVO_WIRELESS, &TForm1::WirelessArrival, &TForm1::WirelessRemoval, &TForm1::CloseWireless},
+        {&GUID_KELVO_TARGET_CONTROLLER, &TForm1::TargetControllerArrival, &TForm1::TargetControllerRemoval,
+         &TForm1::CloseHeld<&TForm1::fTC>},
+        {&GUID_KELVO_DNXXXE, &TForm1::Ignore, &TForm1::Ignore, nullptr},
+    };
+    return families;
+}
+
 void TForm1::QVSensorArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     if (fActiveDevice)
         return;
     AskToReplug = false;
     ArriveAs(fQVSensor, AName);
 }
-void TForm1::QVSensorRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    RemoveFrom(fQVSensor, AName);
-}
-void TForm1::TriggerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    ArriveAs(fTrigger, AName);
-}
-void TForm1::TriggerRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    RemoveFrom(fTrigger, AName);
-}
-void TForm1::SensorArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    ArriveAs(fSensor, AName);
-}
-void TForm1::SensorRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    RemoveFrom(fSensor, AName);
-}
-void TForm1::PulseArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    ArriveAs(fPulse, AName);
-}
-void TForm1::PulseRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    RemoveFrom(fPulse, AName);
-}
-
-// The DNxxxE device shares the family's driver but has nothing to update: its reports are ignored.
-void TForm1::IgnoredArrival(TDeviceNotifier*, const TGUID&, const std::string&) {}
-void TForm1::IgnoredRemoval(TDeviceNotifier*, const TGUID&, const std::string&) {}
 
 bool TForm1::ConnectDevice(TCommonKelvoUsbDevice* ADevice) {
     SetState(*ADevice, TDeviceState::Created);

@@ -1,13 +1,14 @@
 // The update of a USB family device through its bootloader: the Update click that saves the
 // device's parameters and switches it into the bootloader, the bootloader's arrival and removal, and
-// the write sequence the timer runs (erase, synchronisation block, image blocks, validation).
+// the flash the timer runs through the bootloader (FlashSequence.h), events running between blocks.
 #include "app/Unit1.h"
+
+#include "app/FlashSequence.h"
 
 #include "MyLib/KelvoUsbStub.h"
 
 #include "platform/Http.h"
 
-#include <algorithm>
 #include <strings.h>
 
 namespace {
@@ -127,33 +128,40 @@ bool TForm1::WriteFirmware(const TSerialNum& ASerial) {
         LogMessage("Error: cannot load firmware from resource!");
         return false;
     }
-    LogMessage("Erasing flash...");
-    ListBox1.Repaint();
-    if (!fStub->EraseFlash()) {
-        LogMessage("Error erasing flash!");
-        return false;
-    }
-    WriteUpdateStep(ASerial, TUpdateStep::FlashErased);
-    LogMessage("Flash erased.");
-    if (AskToReplug) {
+    const uint64_t generation = fStubGeneration;
+    TBootloaderFlashPort port(*fStub, [this, generation] { return fStub && fStubGeneration == generation; });
+    TFlashSteps steps;
+    steps.fBlockSize = fStub->RecommendedDataBlockSize();
+    steps.fEventsBetweenBlocks = true;
+    // A close (the window's, or a signal's) while blocks go in: the journal keeps FlashErased and
+    // the next run writes the image again.
+    steps.fInterrupted = InterruptedText;
+    steps.fGone = {"Device disconnected."};
+    steps.fSetProgressRange = true;
+    steps.fAfterErase = [&] {
+        WriteUpdateStep(ASerial, TUpdateStep::FlashErased);
+        LogMessage("Flash erased.");
+        if (!AskToReplug)
+            return true;
         AskToReplug = false;
-        LogMessage("Please replug device to continue.");
         // Not a failure: the replugged bootloader goes on from here.
-        return true;
-    }
-    LogMessage("Writing firmware...");
-    ListBox1.Repaint();
-    try {
-        if (!WriteBlocks(*image))
-            return false;
-    } catch (...) {
-        // The journal still says FlashErased: the next arrival of the bootloader starts again from the erase.
+        LogMessage("Please replug device to continue.");
         return false;
-    }
-    WriteUpdateStep(ASerial, TUpdateStep::FlashWritten);
-    LogMessage("Validating flash...");
-    if (!fStub->ValidateFlash()) {
-        LogMessage("Error! Try to replug usb device.");
+    };
+    steps.fAfterWrite = [&] { WriteUpdateStep(ASerial, TUpdateStep::FlashWritten); };
+    steps.fSynchroFailed = "Error: Set synchro failed!";
+    steps.fWriteFailed = {"Error writing flash!"};
+    steps.fWritten = "Flash successfully written.";
+    steps.fValidating = "Validating flash...";
+    steps.fValidateFailed = "Error! Try to replug usb device.";
+    switch (RunFlash(port, *image, steps)) {
+    case TFlashResult::Flashed:
+        break;
+    case TFlashResult::Paused:
+        return true;
+    case TFlashResult::Failed:
+        return false;
+    case TFlashResult::Refused:
         // A downloaded image the device would not take (enciphered for other devices, say) is
         // not offered to it again; the retry falls back to the built-in image.
         if (IsDownloaded(image))
@@ -170,47 +178,4 @@ bool TForm1::WriteFirmware(const TSerialNum& ASerial) {
 
 bool TForm1::CloseRequested() const {
     return fClosing || HttpTransfersCancelled();
-}
-
-bool TForm1::WriteBlocks(const TKelvoUsbFirmware& AImage) {
-    // The image goes out enciphered, as stored: the synchronisation block, then the main memory.
-    const TMSP430CryptedBinaryChecked& bin = *AImage.Bin();
-    constexpr uint32_t ImageSize = sizeof bin.Main;
-    static_assert(ImageSize == 0xDF00);
-    if (!fStub->SetSynchro(bin.SynchroPacket)) {
-        LogMessage("Error: Set synchro failed!");
-        return false;
-    }
-    const uint32_t block = fStub->RecommendedDataBlockSize();
-    ProgressBar1.SetMin(0);
-    ProgressBar1.SetMax(ImageSize);
-    ProgressBar1.SetPosition(0);
-    const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
-    const uint64_t generation = fStubGeneration;
-    for (uint32_t address = 0; address < ImageSize;) {
-        const uint32_t size = std::min(block, ImageSize - address);
-        if (!fStub->WriteFlash(uint16_t(address), data, uint16_t(size))) {
-            LogMessage(CloseRequested() ? InterruptedText : "Error writing flash!");
-            return false;
-        }
-        data += size;
-        address += size;
-        ProgressBar1.SetPosition(int(address));
-        Toolkit.ProcessMessages();
-        // A close (the window's, or a signal's) ran meanwhile: the journal keeps FlashErased and
-        // the next run writes the image again.
-        if (CloseRequested()) {
-            LogMessage(InterruptedText);
-            return false;
-        }
-        // The removal handler may have freed the bootloader meanwhile, and another one may have
-        // taken its place; neither may receive the rest of this image.
-        if (!fStub || fStubGeneration != generation) {
-            LogMessage("Device disconnected.");
-            return false;
-        }
-    }
-    LogMessage("Flash successfully written.");
-    ProgressBar1.SetPosition(ProgressBar1.Max());
-    return true;
 }

@@ -1,5 +1,7 @@
 #include "platform/HexText.h"
 
+#include <cstdio>
+
 int HexDigitValue(char AChar) {
     if (AChar >= '0' && AChar <= '9')
         return AChar - '0';
@@ -19,6 +21,12 @@ std::string BytesToHex(const void* AData, std::size_t ASize) {
         text += Digits[bytes[i] >> 4];
         text += Digits[bytes[i] & 0x0F];
     }
+    return text;
+}
+
+std::string Hex4(uint16_t AValue, bool ALowerCase) {
+    char text[5];
+    std::snprintf(text, sizeof text, ALowerCase ? "%04x" : "%04X", AValue);
     return text;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/UsbDescriptors.h"
 
+#include "platform/UsbDescriptorWalk.h"
 #include "platform/WinError.h"
 
 std::string UsbDescriptorProblem(const std::vector<uint8_t>& ADevice, const std::vector<uint8_t>& AConfig) {
@@ -14,25 +15,23 @@ std::string UsbDescriptorProblem(const std::vector<uint8_t>& ADevice, const std:
         return "its configuration descriptor is malformed";
     bool interfaceZero = false;
     unsigned endpointsLeft = 0;
-    for (std::size_t at = 9; at < AConfig.size();) {
-        const uint8_t length = AConfig[at];
-        if (length < 2 || at + length > AConfig.size())
-            return "its configuration descriptor is malformed";
-        const uint8_t type = AConfig[at + 1];
-        if (type == 4) {
-            if (length < 9 || endpointsLeft)
+    TUsbDescriptorWalk d(AConfig, 9);
+    for (; !d.AtEnd(); d.Advance()) {
+        if (d.Type() == USB_DESCRIPTOR_INTERFACE) {
+            if (d.Length() < USB_INTERFACE_DESCRIPTOR_SIZE || endpointsLeft)
                 return "its interface descriptor is malformed";
-            interfaceZero = interfaceZero || AConfig[at + 2] == 0;
-            endpointsLeft = AConfig[at + 4];
-        } else if (type == 5) {
-            if (length < 7 || !endpointsLeft)
+            interfaceZero = interfaceZero || d[2] == 0;
+            endpointsLeft = d[4];
+        } else if (d.Type() == USB_DESCRIPTOR_ENDPOINT) {
+            if (d.Length() < USB_ENDPOINT_DESCRIPTOR_SIZE || !endpointsLeft)
                 return "its endpoint descriptor is malformed";
-            if ((AConfig[at + 4] | (AConfig[at + 5] << 8)) == 0)
+            if ((d[4] | (d[5] << 8)) == 0)
                 return "an endpoint has no packet size";
             --endpointsLeft;
         }
-        at += length;
     }
+    if (d.Malformed())
+        return "its configuration descriptor is malformed";
     if (!interfaceZero || endpointsLeft)
         return "its configuration descriptor lacks interface 0 or its endpoints";
     return "";
@@ -44,8 +43,8 @@ uint32_t UsbCheckWire(TUsbWire& AWire, uint32_t ATimeoutMs, std::string& AProble
     if (!AProblem.empty())
         return AWire.Gone() ? (AProblem = "it has gone before it could be opened", ERROR_DEVICE_NOT_CONNECTED)
                             : ERROR_GEN_FAILURE;
-    TUsbSetupPacket setup{0x80, USB_REQUEST_GET_DESCRIPTOR, USB_DESCRIPTOR_DEVICE << 8, 0,
-                          USB_DEVICE_DESCRIPTOR_SIZE};
+    TUsbSetupPacket setup{USB_REQUEST_TYPE_DEVICE_IN, USB_REQUEST_GET_DESCRIPTOR, USB_DESCRIPTOR_DEVICE << 8,
+                          0, USB_DEVICE_DESCRIPTOR_SIZE};
     std::vector<uint8_t> answer;
     uint32_t transferred = 0;
     const uint32_t result = UsbWireControl(AWire, setup, answer, ATimeoutMs, transferred);

@@ -1,5 +1,7 @@
 #include "platform/UsbFamilyBinding.h"
 
+#include "platform/UsbDriverHandles.h"
+
 #include "platform/LittleEndian.h"
 #include "platform/WinError.h"
 
@@ -126,6 +128,8 @@ private:
 struct TStreamReads {
     std::mutex M;
     std::condition_variable Changed;
+    // A cancel that came while no read was outstanding (the reader between two reads): the next
+    // read ends at once as cancelled, so a reader told to stop never blocks on one more read.
     bool Latched = false;
     uint64_t NextCall = 0;
     struct TCall {
@@ -138,7 +142,7 @@ struct TStreamReads {
     std::map<uint64_t, TCall> Calls;
 };
 
-class TFamilyHandle : public TUsbHandle {
+class TFamilyHandle : public TFamilyDriverHandle {
 public:
     TFamilyHandle(std::shared_ptr<TUsbWire> AWire, std::shared_ptr<TUsbFamilyDriver> ADriver)
         : fWire(std::move(AWire)), fDriver(std::move(ADriver)) {}
@@ -150,8 +154,6 @@ public:
             if (auto io = weak.lock(); io && !io->Done())
                 fWire->CancelTransfer(io->Transfer());
     }
-
-    TUsbDriverKind DriverKind() const override { return TUsbDriverKind::Family; }
 
     uint32_t IoControl(uint32_t ACode, const void* AIn, uint32_t AInSize, void* AOut, uint32_t AOutSize,
                        uint32_t& AReturned) override {
@@ -308,28 +310,6 @@ public:
         for (uint64_t id : cancel)
             fWire->CancelTransfer(id);
     }
-
-    uint32_t InitializeGeneric() override { return ERROR_INVALID_FUNCTION; }
-    uint32_t ControlTransfer(const TUsbSetupPacket&, void*, uint32_t, uint32_t& ATransferred) override {
-        ATransferred = 0;
-        return ERROR_INVALID_HANDLE;
-    }
-    uint32_t GetDescriptor(uint8_t, uint8_t, uint16_t, void*, uint32_t, uint32_t& ATransferred) override {
-        ATransferred = 0;
-        return ERROR_INVALID_HANDLE;
-    }
-    uint32_t QueryInterfaceSettings(uint8_t, TUsbInterfaceDescriptor&) override {
-        return ERROR_INVALID_HANDLE;
-    }
-    uint32_t QueryPipe(uint8_t, uint8_t, TUsbPipeInformation&) override { return ERROR_INVALID_HANDLE; }
-    uint32_t SetPipePolicy(uint8_t, uint32_t, uint32_t) override { return ERROR_INVALID_HANDLE; }
-    uint32_t ResetPipe(uint8_t) override { return ERROR_INVALID_HANDLE; }
-    uint32_t AbortPipe(uint8_t) override { return ERROR_INVALID_HANDLE; }
-    uint32_t SubmitPipeRead(uint8_t, void*, uint32_t, uintptr_t, uint32_t& ATransferred) override {
-        ATransferred = 0;
-        return ERROR_INVALID_HANDLE;
-    }
-    bool WaitPipeRead(uint8_t, uintptr_t&, uint32_t&, uint32_t&) override { return false; }
 
 private:
     // The vendor request block: 8 bytes, then wLength bytes to send; with no data, AOutSize bytes

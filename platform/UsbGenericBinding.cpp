@@ -1,5 +1,8 @@
 #include "platform/UsbGenericBinding.h"
 
+#include "platform/UsbDescriptorWalk.h"
+#include "platform/UsbDriverHandles.h"
+
 #include "platform/WinError.h"
 
 #include <algorithm>
@@ -17,20 +20,6 @@ uint32_t GenericResult(uint32_t AWireResult) {
     return AWireResult == ERROR_DEVICE_NOT_CONNECTED ? ERROR_INVALID_HANDLE : AWireResult;
 }
 
-// A family-driver request on a generic-bound handle: failed before it starts.
-class TRefusedIo : public TUsbPendingIo {
-public:
-    bool Wait(uint32_t) override { return true; }
-    uint32_t Result(uint32_t& AReturned) override {
-        AReturned = 0;
-        return ERROR_INVALID_FUNCTION;
-    }
-    const std::vector<uint8_t>& Output() const override { return fOutput; }
-
-private:
-    std::vector<uint8_t> fOutput;
-};
-
 // Interface 0, alternate setting 0, and its endpoints as the configuration descriptor lists them.
 // Lengths are checked: a device's descriptor may be anything.
 struct TInterfaceLayout {
@@ -39,26 +28,23 @@ struct TInterfaceLayout {
 
     explicit TInterfaceLayout(const std::vector<uint8_t>& AConfig) {
         bool inInterface = false;
-        for (std::size_t at = 0; at + 2 <= AConfig.size();) {
-            const uint8_t length = AConfig[at];
-            const uint8_t type = AConfig[at + 1];
-            if (length < 2 || at + length > AConfig.size())
-                break;
-            if (type == 4 && length >= sizeof(TUsbInterfaceDescriptor)) {
-                TUsbInterfaceDescriptor d;
-                std::memcpy(&d, &AConfig[at], sizeof d);
-                inInterface = d.bInterfaceNumber == 0 && d.bAlternateSetting == 0 && !Interface;
+        for (TUsbDescriptorWalk d(AConfig); !d.AtEnd(); d.Advance()) {
+            if (d.Type() == USB_DESCRIPTOR_INTERFACE && d.Length() >= sizeof(TUsbInterfaceDescriptor)) {
+                TUsbInterfaceDescriptor interface;
+                std::memcpy(&interface, d.Bytes(), sizeof interface);
+                inInterface =
+                    interface.bInterfaceNumber == 0 && interface.bAlternateSetting == 0 && !Interface;
                 if (inInterface)
-                    Interface = d;
-            } else if (type == 5 && length >= 7 && inInterface) {
+                    Interface = interface;
+            } else if (d.Type() == USB_DESCRIPTOR_ENDPOINT && d.Length() >= USB_ENDPOINT_DESCRIPTOR_SIZE &&
+                       inInterface) {
                 TUsbPipeInformation pipe;
-                pipe.PipeId = AConfig[at + 2];
-                pipe.PipeType = TUsbdPipeType(AConfig[at + 3] & 3);
-                pipe.MaximumPacketSize = uint16_t(AConfig[at + 4] | (AConfig[at + 5] << 8));
-                pipe.Interval = AConfig[at + 6];
+                pipe.PipeId = d[2];
+                pipe.PipeType = TUsbdPipeType(d[3] & 3);
+                pipe.MaximumPacketSize = uint16_t(d[4] | (d[5] << 8));
+                pipe.Interval = d[6];
                 Pipes.push_back(pipe);
             }
-            at += length;
         }
     }
 
@@ -128,7 +114,7 @@ struct TReads {
     }
 };
 
-class TGenericHandle : public TUsbHandle {
+class TGenericHandle : public TGenericDriverHandle {
 public:
     TGenericHandle(std::shared_ptr<TUsbWire> AWire, std::function<uint32_t()> ADefaultTimeoutMs)
         : fWire(std::move(AWire)), fDefaultTimeoutMs(std::move(ADefaultTimeoutMs)),
@@ -147,21 +133,6 @@ public:
         for (uint64_t id : transfers)
             fWire->CancelTransfer(id);
     }
-
-    TUsbDriverKind DriverKind() const override { return TUsbDriverKind::Generic; }
-
-    uint32_t IoControl(uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t& AReturned) override {
-        AReturned = 0;
-        return ERROR_INVALID_FUNCTION;
-    }
-    std::shared_ptr<TUsbPendingIo> IoControlAsync(uint32_t, const void*, uint32_t, uint32_t) override {
-        return std::make_shared<TRefusedIo>();
-    }
-    uint32_t ReadStream(void*, uint32_t, uint32_t& ARead) override {
-        ARead = 0;
-        return ERROR_INVALID_FUNCTION;
-    }
-    void CancelStreamRead() override {}
 
     uint32_t InitializeGeneric() override {
         if (fWire->Gone())
@@ -205,7 +176,8 @@ public:
         }
         if (ALength && !ABuffer)
             return ERROR_INVALID_PARAMETER;
-        TUsbSetupPacket setup{0x80, USB_REQUEST_GET_DESCRIPTOR, uint16_t(AType << 8 | AIndex), ALanguage,
+        TUsbSetupPacket setup{USB_REQUEST_TYPE_DEVICE_IN, USB_REQUEST_GET_DESCRIPTOR,
+                              uint16_t(AType << 8 | AIndex), ALanguage,
                               uint16_t(std::min<uint32_t>(ALength, 0xFFFF))};
         return ControlTransfer(setup, ABuffer, ALength, ATransferred);
     }

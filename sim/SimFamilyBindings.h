@@ -1,5 +1,5 @@
 #pragma once
-// The four simulated families as physical devices: how each family's state is shared with its
+// The six simulated families as physical devices: how each family's state is shared with its
 // bootloader, restored when the new firmware starts, and wiped by an erase (the optical sensor's
 // calibration block; the camera sensor's flash parameters and accelerometer record).
 #include "sim/SimPhysicalDevice.h"

@@ -1,6 +1,7 @@
 // kelvo-trace: the measuring side from the command line: aiming points recorded from a sensor or
 // decoded from captured bytes, target faces as pictures, and the scores of hits.
 #include "MyLib/KelvoLib.h"
+#include "platform/Version.h"
 #include "trace/TraceCommands.h"
 
 #include <algorithm>
@@ -106,7 +107,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (args[0] == "--version") {
-            std::cout << Program << " 2.0\n";
+            std::cout << Program << " " KELVO_VERSION "\n";
             return 0;
         }
         for (const TCommand* command : Commands) {

@@ -74,123 +74,173 @@ fails when no sensor was heard.
   --csv FILE        write the points to FILE instead of stdout
 )";
 
-int RecordCommand(const TArgs& AArgs) {
+// What a record line asks for: the simulated device, how long, and the CSV file (none: stdout).
+struct TRecordRequest {
+    TSimDeviceOptions fDevice;
+    double fSeconds = 10;
+    std::optional<std::string> fCsv;
+};
+
+TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     const TParsedArgs args = ParseArgs("record", AArgs, {"--simulate", "--seconds", "--csv"}, {});
     if (!args.fWords.empty())
         throw TUsageError("record: unexpected argument " + args.fWords[0]);
     const auto simulate = args.fValues.find("--simulate");
     if (simulate == args.fValues.end())
         throw TUsageError("record: --simulate KIND is required (no real USB backend is built in)");
-    TSimDeviceOptions options;
+    TRecordRequest request;
     std::string error;
-    if (!ParseSimDevice(simulate->second, TSimKinds::BuiltIn(), options, error))
+    if (!ParseSimDevice(simulate->second, TSimKinds::BuiltIn(), request.fDevice, error))
         throw TUsageError("record: --simulate " + simulate->second + ": " + error);
-    double seconds = 10;
     if (auto it = args.fValues.find("--seconds"); it != args.fValues.end()) {
+        double& seconds = request.fSeconds;
         const auto [end, fault] =
             std::from_chars(it->second.data(), it->second.data() + it->second.size(), seconds);
         if (it->second.empty() || fault != std::errc() || end != it->second.data() + it->second.size() ||
             !(seconds >= 0.1 && seconds <= 86400))
             throw TUsageError("record: --seconds " + it->second + ": expected 0.1 to 86400");
     }
-    // The CSV file is written whole at the end, so a failed write leaves what stood there before.
-    const auto csvFile = args.fValues.find("--csv");
-    std::ostringstream csv;
+    if (auto it = args.fValues.find("--csv"); it != args.fValues.end())
+        request.fCsv = it->second;
+    return request;
+}
 
-    TStdEventLoop loop;
-    TSimBus bus{loop};
-    TSystemScope scope{loop, bus};
-    const auto devices = PlugSimDevices(bus, {options}, TSimKinds::BuiltIn(), 0);
-    std::shared_ptr<TSimOpticalSensor> sim;
-    std::shared_ptr<TSimCameraSensor> camera;
-    std::shared_ptr<TSimWirelessController> radio;
-    for (const auto& device : devices)
-        if ((sim = std::dynamic_pointer_cast<TSimOpticalSensor>(device)) ||
-            (camera = std::dynamic_pointer_cast<TSimCameraSensor>(device)) ||
-            (radio = std::dynamic_pointer_cast<TSimWirelessController>(device)))
-            break;
-    if (!sim && !camera && !radio) {
-        std::cerr << Program << ": record: no optical, camera or wireless sensor to record from\n";
-        return 1;
+// The device a record takes its points from: opened and started by Start, which prints why it
+// could not, and stopped and closed by Stop.
+class TRecordSource {
+public:
+    virtual ~TRecordSource() = default;
+    virtual bool Start(TPointWriter& AWriter) = 0;
+    virtual void Stop() = 0;
+    // After Stop: false, with the reason printed, when the record has nothing to show.
+    virtual bool Heard() const { return true; }
+};
+
+bool Refuse(const char* AWhy) {
+    std::cerr << Program << ": record: " << AWhy << "\n";
+    return false;
+}
+
+class TOpticalSource : public TRecordSource {
+public:
+    explicit TOpticalSource(const std::string& APath) : fSensor(nullptr, APath) {}
+    bool Start(TPointWriter& AWriter) override {
+        if (!fSensor.Open())
+            return Refuse("cannot open the sensor");
+        fSensor.Stream().SetOnNewPoint(
+            [&AWriter](const TQueuedPoint_V1& APoint) { AWriter.Write(APoint.dwCounter, APoint); });
+        return fSensor.Start() || Refuse("the sensor does not start (locked?)");
     }
-    TPointWriter writer(csvFile != args.fValues.end() ? static_cast<std::ostream&>(csv) : std::cout);
-    std::unique_ptr<TKelvoSensorUsbDevice> optical;
-    std::unique_ptr<TKelvoUsbQVSensor> qv;
-    std::unique_ptr<TKelvoWireless> controller;
-    TCommonKelvoUsbDevice* sensor;
-    bool started;
-    bool heard = false;
-    if (radio) {
-        controller = std::make_unique<TKelvoWireless>(nullptr, radio->Path());
-        sensor = controller.get();
-        if (!controller->Open()) {
-            std::cerr << Program << ": record: cannot open the wireless controller\n";
-            return 1;
-        }
-        // Only the first sensor heard is recorded; the controller keeps the others.
-        controller->fOnNewSensor = [&](TKelvoWireless*, TCustomWirelessSensor* ASensor) {
-            if (std::exchange(heard, true))
+    void Stop() override {
+        fSensor.Stop();
+        fSensor.Close();
+    }
+
+private:
+    TKelvoSensorUsbDevice fSensor;
+};
+
+class TCameraSource : public TRecordSource {
+public:
+    explicit TCameraSource(const std::string& APath) : fSensor(nullptr, APath) {}
+    bool Start(TPointWriter& AWriter) override {
+        if (!fSensor.Open())
+            return Refuse("cannot open the sensor");
+        // Measured from the optical centre.
+        fSensor.SetAdjustMode();
+        fSensor.SetOnNewPoint([&AWriter](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
+            AWriter.Write(APoint->dwSampleCounter, *APoint);
+        });
+        return fSensor.Start() || Refuse("the sensor does not start (locked?)");
+    }
+    void Stop() override {
+        fSensor.Stop();
+        fSensor.Close();
+    }
+
+private:
+    TKelvoUsbQVSensor fSensor;
+};
+
+// The first wireless sensor heard through a wireless controller; the controller keeps the others.
+class TRadioSource : public TRecordSource {
+public:
+    explicit TRadioSource(const std::string& APath) : fController(nullptr, APath) {}
+    bool Start(TPointWriter& AWriter) override {
+        if (!fController.Open())
+            return Refuse("cannot open the wireless controller");
+        fController.fOnNewSensor = [this, &AWriter](TKelvoWireless*, TCustomWirelessSensor* ASensor) {
+            if (std::exchange(fHeard, true))
                 return;
-            ASensor->OnNewPoint = [&](TCustomWirelessSensor*, PQueuedPoint P) {
-                writer.Write(P->dwCounter, *P);
+            ASensor->OnNewPoint = [&AWriter](TCustomWirelessSensor*, PQueuedPoint P) {
+                AWriter.Write(P->dwCounter, *P);
             };
         };
-        started = controller->TurnPowerOn();
-    } else if (sim) {
-        optical = std::make_unique<TKelvoSensorUsbDevice>(nullptr, sim->Path());
-        sensor = optical.get();
-        if (!optical->Open()) {
-            std::cerr << Program << ": record: cannot open the sensor\n";
-            return 1;
-        }
-        optical->Stream().SetOnNewPoint(
-            [&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
-        started = optical->Start();
-    } else {
-        qv = std::make_unique<TKelvoUsbQVSensor>(nullptr, camera->Path());
-        sensor = qv.get();
-        if (!qv->Open()) {
-            std::cerr << Program << ": record: cannot open the sensor\n";
-            return 1;
-        }
-        // Measured from the optical centre.
-        qv->SetAdjustMode();
-        qv->SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
-            writer.Write(APoint->dwSampleCounter, *APoint);
-        });
-        started = qv->Start();
+        return fController.TurnPowerOn() || Refuse("the radio does not power on");
     }
-    if (!started) {
-        std::cerr << Program
-                  << (radio ? ": record: the radio does not power on\n"
-                            : ": record: the sensor does not start (locked?)\n");
-        return 1;
+    void Stop() override { fController.Close(); }
+    bool Heard() const override { return fHeard || Refuse("no wireless sensor was heard"); }
+
+private:
+    TKelvoWireless fController;
+    bool fHeard = false;
+};
+
+// The source for the first plugged device that gives points; none when no device does.
+std::unique_ptr<TRecordSource> RecordSourceFor(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices) {
+    for (const auto& device : ADevices) {
+        if (auto optical = std::dynamic_pointer_cast<TSimOpticalSensor>(device))
+            return std::make_unique<TOpticalSource>(optical->Path());
+        if (auto camera = std::dynamic_pointer_cast<TSimCameraSensor>(device))
+            return std::make_unique<TCameraSource>(camera->Path());
+        if (auto radio = std::dynamic_pointer_cast<TSimWirelessController>(device))
+            return std::make_unique<TRadioSource>(radio->Path());
     }
+    return nullptr;
+}
+
+// Runs the loop for ASeconds, with a progress line on a terminal.
+void RecordFor(TStdEventLoop& ALoop, double ASeconds, const TPointWriter& AWriter) {
     const bool progress = isatty(STDERR_FILENO) != 0;
     const auto start = std::chrono::steady_clock::now();
-    const auto end = start + std::chrono::duration<double>(seconds);
+    const auto end = start + std::chrono::duration<double>(ASeconds);
     while (std::chrono::steady_clock::now() < end) {
-        loop.RunUntil([] { return false; }, 250);
+        ALoop.RunUntil([] { return false; }, 250);
         if (progress) {
             std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-            std::cerr << "\rrecording: " << writer.Count() << " points, " << std::fixed
+            std::cerr << "\rrecording: " << AWriter.Count() << " points, " << std::fixed
                       << std::setprecision(1) << elapsed.count() << " s" << std::flush;
         }
     }
-    if (optical)
-        optical->Stop();
-    else if (qv)
-        qv->Stop();
-    sensor->Close();
     if (progress)
         std::cerr << "\n";
-    if (radio && !heard) {
-        std::cerr << Program << ": record: no wireless sensor was heard\n";
+}
+
+int RecordCommand(const TArgs& AArgs) {
+    const TRecordRequest request = ParseRecordArgs(AArgs);
+    // The CSV file is written whole at the end, so a failed write leaves what stood there before.
+    std::ostringstream csv;
+    TStdEventLoop loop;
+    TSimBus bus{loop};
+    TSystemScope scope{loop, bus};
+    const auto devices = PlugSimDevices(bus, {request.fDevice}, TSimKinds::BuiltIn(), 0);
+    // The writer outlives the source, whose point handlers write into it.
+    std::optional<TPointWriter> writer;
+    const std::unique_ptr<TRecordSource> source = RecordSourceFor(devices);
+    if (!source) {
+        Refuse("no optical, camera or wireless sensor to record from");
         return 1;
     }
-    if (csvFile != args.fValues.end()) {
+    writer.emplace(request.fCsv ? static_cast<std::ostream&>(csv) : std::cout);
+    if (!source->Start(*writer))
+        return 1;
+    RecordFor(loop, request.fSeconds, *writer);
+    source->Stop();
+    if (!source->Heard())
+        return 1;
+    if (request.fCsv) {
         try {
-            ReplaceFileContents(csvFile->second, csv.str());
+            ReplaceFileContents(*request.fCsv, csv.str());
         } catch (const EAtomicWriteError& e) {
             std::cerr << Program << ": record: " << e.what() << "\n";
             return 1;

@@ -4,8 +4,10 @@
 // vhci-hcd itself (as root). A device that re-enumerates is withdrawn and offered again as the new
 // device. Log lines go to stdout. Runs until SIGINT or SIGTERM.
 #include "app/simbench/SimBench.h"
+#include "app/simbench/SimReport.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
+#include "platform/Version.h"
 #include "sim/SimBus.h"
 #include "sim/SimDevice.h"
 #include "usbip/UsbIpLocalAttach.h"
@@ -123,7 +125,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (line.fHelp || line.fVersion) {
-        std::cout << (line.fHelp ? UsageText() : std::string(ProgramName) + " 2.0\n");
+        std::cout << (line.fHelp ? UsageText() : std::string(ProgramName) + " " KELVO_VERSION "\n");
         return 0;
     }
     if (line.fAttachLocal && access((std::string(VhciFolder) + "/attach").c_str(), W_OK) != 0) {

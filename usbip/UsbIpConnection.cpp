@@ -1,13 +1,13 @@
 #include "usbip/UsbIpConnection.h"
 
 #include "platform/LittleEndian.h"
+#include "platform/UsbDescriptorWalk.h"
 #include "platform/WinError.h"
+#include "usbip/UsbIpSocket.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
-
-#include <cerrno>
 
 namespace {
 
@@ -34,7 +34,7 @@ std::optional<TLocalAnswer> AnswerLocally(TUsbWire& AWire, const TUsbSetupPacket
         return TLocalAnswer{ERROR_SUCCESS, std::move(ADescriptor)};
     };
     const uint8_t type = uint8_t(ASetup.Value >> 8);
-    if (ASetup.RequestType == 0x80 && ASetup.Request == USB_REQUEST_GET_DESCRIPTOR) {
+    if (ASetup.RequestType == USB_REQUEST_TYPE_DEVICE_IN && ASetup.Request == USB_REQUEST_GET_DESCRIPTOR) {
         if (type == USB_DESCRIPTOR_DEVICE)
             return cut(AWire.DeviceDescriptor());
         if (type == USB_DESCRIPTOR_CONFIGURATION && (ASetup.Value & 0xFF) == 0)
@@ -42,15 +42,16 @@ std::optional<TLocalAnswer> AnswerLocally(TUsbWire& AWire, const TUsbSetupPacket
     }
     const auto configuration = AWire.ConfigurationDescriptor();
     const uint8_t value = configuration.size() > 5 ? configuration[5] : 1;
-    if (ASetup.RequestType == 0x80 && ASetup.Request == USB_REQUEST_GET_CONFIGURATION)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_DEVICE_IN && ASetup.Request == USB_REQUEST_GET_CONFIGURATION)
         return cut({value});
-    if (ASetup.RequestType == 0x00 && ASetup.Request == USB_REQUEST_SET_CONFIGURATION)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_DEVICE_OUT && ASetup.Request == USB_REQUEST_SET_CONFIGURATION)
         return TLocalAnswer{ASetup.Value == value || ASetup.Value == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE,
                             {}};
-    if (ASetup.RequestType == 0x01 && ASetup.Request == USB_REQUEST_SET_INTERFACE)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_INTERFACE_OUT && ASetup.Request == USB_REQUEST_SET_INTERFACE)
         return TLocalAnswer{ASetup.Value == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE, {}};
     // CLEAR_FEATURE(ENDPOINT_HALT) to an endpoint.
-    if (ASetup.RequestType == 0x02 && ASetup.Request == USB_REQUEST_CLEAR_FEATURE && ASetup.Value == 0)
+    if (ASetup.RequestType == USB_REQUEST_TYPE_ENDPOINT_OUT && ASetup.Request == USB_REQUEST_CLEAR_FEATURE &&
+        ASetup.Value == 0)
         return TLocalAnswer{AWire.ClearHalt(uint8_t(ASetup.Index)), {}};
     return std::nullopt;
 }
@@ -83,37 +84,21 @@ void TUsbIpConnection::Disconnect() {
 }
 
 bool TUsbIpConnection::Receive(void* ABuffer, size_t ALength) {
-    auto* bytes = static_cast<uint8_t*>(ABuffer);
-    while (ALength > 0) {
-        const ssize_t got = recv(fFd, bytes, ALength, 0);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            fLog("usbip: client disconnected: idle for " + std::to_string(fIdleBeforeImportMs) +
-                 " ms before importing a device");
-            return false;
-        }
-        if (got <= 0)
-            return false;
-        bytes += got;
-        ALength -= size_t(got);
-    }
-    return true;
+    errno = 0;
+    if (ReceiveAll(fFd, ABuffer, ALength))
+        return true;
+    // The receive limit ran out: a client idle before its import.
+    if (errno == EAGAIN || errno == EWOULDBLOCK)
+        fLog("usbip: client disconnected: idle for " + std::to_string(fIdleBeforeImportMs) +
+             " ms before importing a device");
+    return false;
 }
 
 void TUsbIpConnection::SendLocked(const std::vector<uint8_t>& ABytes) {
-    size_t sent = 0;
-    while (!fDisconnected && sent < ABytes.size()) {
-        const ssize_t n = send(fFd, ABytes.data() + sent, ABytes.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            fDisconnected = true;
-            shutdown(fFd, SHUT_RDWR);
-            return;
-        }
-        sent += size_t(n);
-    }
+    if (fDisconnected || SendAll(fFd, ABytes.data(), ABytes.size()))
+        return;
+    fDisconnected = true;
+    shutdown(fFd, SHUT_RDWR);
 }
 
 void TUsbIpConnection::Serve() {

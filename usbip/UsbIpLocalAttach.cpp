@@ -1,7 +1,7 @@
 #include "usbip/UsbIpLocalAttach.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include "usbip/UsbIpSocket.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -14,14 +14,6 @@ namespace {
 
 // VDEV_ST_NULL: a vhci-hcd port with nothing attached.
 constexpr uint32_t VhciPortFree = 4;
-
-bool SendAll(int AFd, const std::vector<uint8_t>& ABytes) {
-    return send(AFd, ABytes.data(), ABytes.size(), MSG_NOSIGNAL) == ssize_t(ABytes.size());
-}
-
-bool ReceiveAll(int AFd, uint8_t* ABuffer, size_t ALength) {
-    return recv(AFd, ABuffer, ALength, MSG_WAITALL) == ssize_t(ALength);
-}
 
 std::string ReadFile(const std::string& APath) {
     std::ifstream file(APath);
@@ -93,15 +85,13 @@ bool TUsbIpLocalAttacher::AttachNow(const TUsbIpDeviceRecord& ARecord, std::stri
         AError = std::string("socket: ") + std::strerror(errno);
         return false;
     }
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(fServerPort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = LoopbackAddress(fServerPort);
+    const std::vector<uint8_t> request = EncodeImportRequest(ARecord.BusId);
     uint8_t reply[USBIP_OP_HEADER_SIZE + USBIP_DEVICE_RECORD_SIZE];
     bool imported = false;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
         AError = std::string("connect: ") + std::strerror(errno);
-    else if (!SendAll(fd, EncodeImportRequest(ARecord.BusId)) || !ReceiveAll(fd, reply, USBIP_OP_HEADER_SIZE))
+    else if (!SendAll(fd, request.data(), request.size()) || !ReceiveAll(fd, reply, USBIP_OP_HEADER_SIZE))
         AError = "the server closed the connection";
     else if (const auto header = DecodeOpHeader(reply); header.wCode != OP_REP_IMPORT || header.dwStatus != 0)
         AError = "the server refused the import (gone already?)";

@@ -1,10 +1,12 @@
 #include "usbip/UsbIpServer.h"
 
+#include "platform/HexText.h"
 #include "platform/LittleEndian.h"
+#include "platform/UsbDescriptorWalk.h"
+#include "usbip/UsbIpSocket.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -18,12 +20,6 @@
 namespace {
 
 constexpr uint32_t BusNum = 1;
-
-std::string Hex4(uint16_t AValue) {
-    char text[5];
-    std::snprintf(text, sizeof text, "%04x", AValue);
-    return text;
-}
 
 uint32_t UsbIpSpeedOf(TUsbSpeed ASpeed) {
     switch (ASpeed) {
@@ -62,13 +58,9 @@ TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_
     const auto configuration = AWire.ConfigurationDescriptor();
     if (configuration.size() >= 9)
         record.bConfigurationValue = configuration[5];
-    for (size_t at = 0; at + 2 <= configuration.size() && configuration[at] >= 2; at += configuration[at]) {
-        constexpr uint8_t InterfaceType = 4;
-        if (configuration[at + 1] == InterfaceType && configuration[at] >= 9 &&
-            at + 9 <= configuration.size())
-            record.Interfaces.push_back(
-                {configuration[at + 5], configuration[at + 6], configuration[at + 7]});
-    }
+    for (TUsbDescriptorWalk d(configuration); !d.AtEnd(); d.Advance())
+        if (d.Type() == USB_DESCRIPTOR_INTERFACE && d.Length() >= USB_INTERFACE_DESCRIPTOR_SIZE)
+            record.Interfaces.push_back({d[5], d[6], d[7]});
     return record;
 }
 
@@ -86,10 +78,7 @@ bool TUsbIpServer::Listen(uint16_t APort, std::string& AError) {
     }
     const int yes = 1;
     setsockopt(fListenFd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(APort);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in address = LoopbackAddress(APort);
     socklen_t length = sizeof address;
     if (bind(fListenFd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(fListenFd, 8) != 0 ||
@@ -122,8 +111,7 @@ void TUsbIpServer::AcceptClients() {
             continue;
         }
         failing = false;
-        const int yes = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+        SetNoDelay(fd);
         std::lock_guard lock(fClientsMutex);
         ReapClients();
         if (fStopping) {
@@ -177,7 +165,8 @@ std::string TUsbIpServer::Offer(std::shared_ptr<TUsbWire> AWire) {
         fExports[busId] = {record, AWire, 0, {}};
         observer = fOfferObserver;
     }
-    fLog("usbip: offered " + busId + " (" + Hex4(record.idVendor) + ":" + Hex4(record.idProduct) + ")");
+    fLog("usbip: offered " + busId + " (" + Hex4(record.idVendor, true) + ":" + Hex4(record.idProduct, true) +
+         ")");
     // Outside the lock: a wire that has gone already runs the listener at once.
     const uint64_t listener = AWire->AddGoneListener([this, busId] { Withdraw(busId); });
     bool present;

@@ -8,25 +8,10 @@
 #include "app/simbench/SimKindTrigger.h"
 #include "app/simbench/SimKindValues.h"
 #include "app/simbench/SimKindWirelessController.h"
-#include "platform/EventLoop.h"
 #include "sim/SimBus.h"
 #include "sim/SimPhysicalDevice.h"
 
-#include <fstream>
-#include <sstream>
-
 namespace {
-
-std::vector<std::string> Split(const std::string& AText, char ASeparator) {
-    std::vector<std::string> parts;
-    std::istringstream in(AText);
-    std::string part;
-    while (std::getline(in, part, ASeparator))
-        parts.push_back(part);
-    if (!AText.empty() && AText.back() == ASeparator)
-        parts.emplace_back();
-    return parts;
-}
 
 // The built-in kinds. Each device family registers its kind here.
 TSimKinds MakeBuiltInKinds() {
@@ -39,10 +24,6 @@ TSimKinds MakeBuiltInKinds() {
     RegisterTargetControllerKind(kinds);
     RegisterBootloaderKind(kinds);
     return kinds;
-}
-
-bool DecimalOnly(const std::string& AText) {
-    return !AText.empty() && AText.find_first_not_of("0123456789") == std::string::npos;
 }
 
 } // namespace
@@ -67,7 +48,7 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
     if (AText.empty())
         return std::nullopt;
     std::set<TSimStubRequest> requests;
-    for (const std::string& name : Split(AText, '+')) {
+    for (const std::string& name : SplitSimText(AText, '+')) {
         const auto it = names.find(name);
         if (it == names.end())
             return std::nullopt;
@@ -77,7 +58,7 @@ std::optional<std::set<TSimStubRequest>> ParseRequests(const std::string& AText)
 }
 
 std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText) {
-    const auto parts = Split(AText, '-');
+    const auto parts = SplitSimText(AText, '-');
     if (parts.size() != 8)
         return std::nullopt;
     TSimBytes8 bytes{};
@@ -115,19 +96,88 @@ std::vector<std::string> TSimKinds::Names() const {
     return names;
 }
 
+namespace {
+
+// How a NAME=VALUE of the device text fits the names every kind takes.
+enum class TCommonName { Taken, BadValue, NotCommon };
+
+// Applies one of the names every kind takes; with BadValue, AExpected says what the value should be.
+TCommonName ApplyCommonName(const std::string& AName, const std::string& AValue, TSimDeviceOptions& AOptions,
+                            const char*& AExpected) {
+    const auto check = [&](bool AFits, const char* AExpectedText) {
+        AExpected = AExpectedText;
+        return AFits ? TCommonName::Taken : TCommonName::BadValue;
+    };
+    if (AName == "serial" || AName == "key") {
+        const auto bytes = ParseDashedBytes(AValue);
+        (AName == "serial" ? AOptions.fSerial : AOptions.fKey) = bytes;
+        return check(bytes.has_value(), "eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8");
+    }
+    if (AName == "pid" || AName == "hw" || AName == "fw") {
+        const auto number = ParseSimKindNumber(AValue, 0xFFFF);
+        if (number)
+            (AName == "pid"  ? AOptions.fPid
+             : AName == "hw" ? AOptions.fHw
+                             : AOptions.fFw) = static_cast<uint16_t>(*number);
+        return check(number.has_value(), "a number 0-65535, decimal or 0x hexadecimal");
+    }
+    if (AName == "locked") {
+        AOptions.fLocked = AValue == "1";
+        return check(AValue == "0" || AValue == "1", "0 or 1");
+    }
+    if (AName == "driver") {
+        AOptions.fDriver = AValue == "family" ? TUsbDriverKind::Family : TUsbDriverKind::Generic;
+        return check(AValue == "family" || AValue == "generic", "family or generic");
+    }
+    if (AName == "plug-after-ms") {
+        const auto number = ParseSimKindDecimal(AValue, 24u * 3600 * 1000);
+        AOptions.fPlugAfterMs = number.value_or(0);
+        return check(number.has_value(), "milliseconds 0-86400000");
+    }
+    if (AName == "unplug-at-block") {
+        const auto number = ParseSimKindDecimal(AValue, 0xDF00 / 8);
+        AOptions.fFaults.UnplugAtBlock = number.value_or(0);
+        return check(number && *number != 0,
+                     "a block number 1-7136, counted from 1 after the synchronisation block");
+    }
+    if (AName == "unplug-after") {
+        AOptions.fFaults.UnplugAfter = ParseStage(AValue);
+        return check(AOptions.fFaults.UnplugAfter.has_value(),
+                     "switch, erase, synchro, validate or reconnect");
+    }
+    if (AName == "replug-after-ms") {
+        const auto number = ParseSimKindDecimal(AValue, 24u * 3600 * 1000);
+        AOptions.fFaults.ReplugAfterMs = number.value_or(0);
+        return check(number.has_value(), "milliseconds 0-86400000");
+    }
+    if (AName == "fail") {
+        const auto requests = ParseRequests(AValue);
+        if (requests)
+            AOptions.fFaults.FailOnce = *requests;
+        return check(requests.has_value(),
+                     "erase, synchro, write, validate, reconnect, hwinfo or serial, joined by +");
+    }
+    return TCommonName::NotCommon;
+}
+
+std::string UnknownKindError(const TSimKinds& AKinds, const std::string& AKindName) {
+    std::string known;
+    for (const std::string& name : AKinds.Names())
+        known += (known.empty() ? "" : ", ") + name;
+    const std::string shown = EchoedText(AKindName);
+    return "unknown device kind \"" + shown + "\" (known kinds: " + (known.empty() ? "none" : known) + ")";
+}
+
+} // namespace
+
 bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDeviceOptions& AOptions,
                     std::string& AError) {
     AOptions = {};
-    const auto parts = Split(AText, ',');
+    const auto parts = SplitSimText(AText, ',');
     const std::string kindName = parts.empty() ? std::string() : parts[0];
     const TSimKind* kind = AKinds.Find(kindName);
     if (!kind) {
-        std::string known;
-        for (const std::string& name : AKinds.Names())
-            known += (known.empty() ? "" : ", ") + name;
-        const std::string shown = EchoedText(kindName);
-        AError =
-            "unknown device kind \"" + shown + "\" (known kinds: " + (known.empty() ? "none" : known) + ")";
+        AError = UnknownKindError(AKinds, kindName);
         return false;
     }
     AOptions.fKind = kindName;
@@ -146,66 +196,22 @@ bool ParseSimDevice(const std::string& AText, const TSimKinds& AKinds, TSimDevic
             AError = "\"" + shown + "\" is given twice";
             return false;
         }
-        auto bad = [&](const char* AExpected) {
+        const char* expected = nullptr;
+        const TCommonName fit = ApplyCommonName(name, value, AOptions, expected);
+        if (fit == TCommonName::BadValue) {
             const std::string shownValue = EchoedText(value);
             const std::string shownName = EchoedText(name);
-            AError = "bad value \"" + shownValue + "\" for " + shownName + "= (expected " + AExpected + ")";
+            AError = "bad value \"" + shownValue + "\" for " + shownName + "= (expected " + expected + ")";
             return false;
-        };
-        if (name == "serial" || name == "key") {
-            const auto bytes = ParseDashedBytes(value);
-            if (!bytes)
-                return bad("eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8");
-            (name == "serial" ? AOptions.fSerial : AOptions.fKey) = bytes;
-        } else if (name == "pid" || name == "hw" || name == "fw") {
-            const auto number = ParseSimKindNumber(value, 0xFFFF);
-            if (!number)
-                return bad("a number 0-65535, decimal or 0x hexadecimal");
-            (name == "pid"  ? AOptions.fPid
-             : name == "hw" ? AOptions.fHw
-                            : AOptions.fFw) = static_cast<uint16_t>(*number);
-        } else if (name == "locked") {
-            if (value != "0" && value != "1")
-                return bad("0 or 1");
-            AOptions.fLocked = value == "1";
-        } else if (name == "driver") {
-            if (value != "family" && value != "generic")
-                return bad("family or generic");
-            AOptions.fDriver = value == "family" ? TUsbDriverKind::Family : TUsbDriverKind::Generic;
-        } else if (name == "plug-after-ms") {
-            const auto number = value.find_first_not_of("0123456789") == std::string::npos
-                                    ? ParseSimKindNumber(value, 24u * 3600 * 1000)
-                                    : std::nullopt;
-            if (!number)
-                return bad("milliseconds 0-86400000");
-            AOptions.fPlugAfterMs = *number;
-        } else if (name == "unplug-at-block") {
-            const auto number = DecimalOnly(value) ? ParseSimKindNumber(value, 0xDF00 / 8) : std::nullopt;
-            if (!number || *number == 0)
-                return bad("a block number 1-7136, counted from 1 after the synchronisation block");
-            AOptions.fFaults.UnplugAtBlock = *number;
-        } else if (name == "unplug-after") {
-            AOptions.fFaults.UnplugAfter = ParseStage(value);
-            if (!AOptions.fFaults.UnplugAfter)
-                return bad("switch, erase, synchro, validate or reconnect");
-        } else if (name == "replug-after-ms") {
-            const auto number =
-                DecimalOnly(value) ? ParseSimKindNumber(value, 24u * 3600 * 1000) : std::nullopt;
-            if (!number)
-                return bad("milliseconds 0-86400000");
-            AOptions.fFaults.ReplugAfterMs = *number;
-        } else if (name == "fail") {
-            const auto requests = ParseRequests(value);
-            if (!requests)
-                return bad("erase, synchro, write, validate, reconnect, hwinfo or serial, joined by +");
-            AOptions.fFaults.FailOnce = *requests;
-        } else if (kind->fExtraNames.count(name)) {
-            AOptions.fExtra[name] = value;
-        } else {
+        }
+        if (fit == TCommonName::Taken)
+            continue;
+        if (!kind->fExtraNames.count(name)) {
             const std::string shown = EchoedText(name);
             AError = "unknown name \"" + shown + "\" for device kind " + kindName;
             return false;
         }
+        AOptions.fExtra[name] = value;
     }
     return !kind->fCheckExtra || kind->fCheckExtra(AOptions, AError);
 }
@@ -221,10 +227,11 @@ std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions
     return device;
 }
 
-std::shared_ptr<TSimBusDevice>
-CreateRunningSimDevice(TSimFamilyBinding AFamily, const TSimDeviceOptions& AOptions, uint32_t ALatencyMs) {
-    auto unit = TSimPhysicalDevice::CreateRunning(std::move(AFamily),
-                                                  AOptions.fDriver.value_or(TUsbDriverKind::Family));
+std::shared_ptr<TSimBusDevice> CreateRunningSimDevice(TSimFamilyBinding AFamily,
+                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs,
+                                                      TUsbDriverKind ADefaultDriver) {
+    auto unit =
+        TSimPhysicalDevice::CreateRunning(std::move(AFamily), AOptions.fDriver.value_or(ADefaultDriver));
     unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
     return unit->Personality();
 }
@@ -244,121 +251,4 @@ PlugSimDevices(TSimBus& ABus, const std::vector<TSimDeviceOptions>& ADeviceOptio
         devices.push_back(std::move(device));
     }
     return devices;
-}
-
-std::vector<std::shared_ptr<TSimPhysicalDevice>>
-SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices) {
-    std::vector<std::shared_ptr<TSimPhysicalDevice>> units;
-    for (const auto& device : ADevices)
-        if (auto sim = std::dynamic_pointer_cast<TSimDevice>(device); sim && sim->Unit())
-            units.push_back(sim->Unit());
-    return units;
-}
-
-namespace {
-
-std::string DashedText(const std::array<uint8_t, 8>& ABytes) {
-    std::string text;
-    for (std::size_t b = 0; b < ABytes.size(); ++b) {
-        if (b)
-            text += '-';
-        text += std::to_string(ABytes[b]);
-    }
-    return text;
-}
-
-std::string TargetJson(const TSimTargetReport& ATarget) {
-    const char* mode = !ATarget.Present ? "none" : ATarget.InBootloader ? "bootloader" : "normal";
-    return std::string(", \"target\": {\"mode\": \"") + mode +
-           "\", \"product_id\": " + std::to_string(ATarget.ProductId) +
-           ", \"hardware_version\": " + std::to_string(ATarget.VersionHW) +
-           ", \"firmware_version\": " + std::to_string(ATarget.VersionFW) + ", \"serial_number\": \"" +
-           DashedText(ATarget.Serial) + "\", \"flash_valid\": " + (ATarget.FlashValid ? "true" : "false") +
-           "}";
-}
-
-std::string RadioJson(const TSimRadioReport& ARadio) {
-    std::string json = std::string(", \"radio\": {\"power\": ") + (ARadio.PowerOn ? "true" : "false") +
-                       ", \"power_off_requests\": " + std::to_string(ARadio.PowerOffRequests) +
-                       ", \"targets\": [";
-    for (std::size_t i = 0; i < ARadio.Targets.size(); ++i) {
-        const TSimRadioTargetReport& t = ARadio.Targets[i];
-        const char* mode = !t.InReach ? "silent" : t.InBootloader ? "bootloader" : "normal";
-        json += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(t.Index) + ", \"mode\": \"" +
-                mode + "\", \"product_id\": " + std::to_string(t.ProductId) +
-                ", \"hardware_version\": " + std::to_string(t.VersionHW) +
-                ", \"firmware_version\": " + std::to_string(t.VersionFW) + ", \"serial_number\": \"" +
-                DashedText(t.Serial) + "\", \"flash_valid\": " + (t.FlashValid ? "true" : "false") + "}";
-    }
-    json += "], \"sensors\": [";
-    for (std::size_t i = 0; i < ARadio.Sensors.size(); ++i) {
-        const TSimRadioSensorReport& s = ARadio.Sensors[i];
-        json += std::string(i ? ", " : "") + "{\"model\": \"" + s.Model +
-                "\", \"serial\": " + std::to_string(s.Serial) +
-                ", \"index\": " + std::to_string(s.TargetIndex) +
-                ", \"data_packets\": " + std::to_string(s.DataPackets) +
-                ", \"status_packets\": " + std::to_string(s.StatusPackets) +
-                ", \"echoes\": " + std::to_string(s.Echoes) +
-                ", \"commands_applied\": " + std::to_string(s.CommandsApplied) +
-                ", \"commands_abandoned\": " + std::to_string(s.CommandsAbandoned) +
-                ", \"scale_word\": " + std::to_string(s.ScaleWord) +
-                ", \"voltage_step\": " + std::to_string(s.VoltageStep) +
-                ", \"fused\": " + (s.Fused ? "true" : "false") + "}";
-    }
-    return json + "]}";
-}
-
-} // namespace
-
-std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits) {
-    std::string json = "{\n  \"devices\": [";
-    for (std::size_t i = 0; i < AUnits.size(); ++i) {
-        const TSimUnitReport r = AUnits[i]->Report();
-        const std::string serial = DashedText(r.Serial);
-        const std::string calibration = BytesToHex(r.Calibration.data(), r.Calibration.size());
-        // Kind names and the values above hold no characters that JSON would have to escape.
-        json += std::string(i ? "," : "") + "\n    {\"kind\": \"" + (r.InBootloader ? "bootloader" : r.Kind) +
-                "\", \"family\": \"" + r.Kind + "\", \"product_id\": " + std::to_string(r.ProductId) +
-                ", \"hardware_version\": " + std::to_string(r.VersionHW) +
-                ", \"firmware_version\": " + std::to_string(r.VersionFW) +
-                ", \"bootloader_version\": " + std::to_string(r.StubVersion) + ", \"serial_number\": \"" +
-                serial + "\", \"flash_valid\": " + (r.FlashValid ? "true" : "false") +
-                ", \"calibration\": \"" + calibration + "\"" + (r.Target ? TargetJson(*r.Target) : "") +
-                (r.Radio ? RadioJson(*r.Radio) : "") + "}";
-    }
-    json += std::string(AUnits.empty() ? "" : "\n  ") + "]\n}\n";
-    return json;
-}
-
-bool WriteSimReport(const std::string& AFileName,
-                    const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits) {
-    std::ofstream out(AFileName, std::ios::binary | std::ios::trunc);
-    out << SimReportJson(AUnits);
-    out.close();
-    return bool(out);
-}
-
-namespace {
-constexpr uint32_t QuietCheckMs = 100;
-}
-
-TQuietWatch::TQuietWatch(TEventLoop& ALoop, std::function<bool()> AIsQuiet, std::function<void()> AOnQuiet,
-                         uint32_t AQuietMs)
-    : fLoop(ALoop), fIsQuiet(std::move(AIsQuiet)), fOnQuiet(std::move(AOnQuiet)), fQuietMs(AQuietMs) {
-    fTimer = fLoop.SetTimer(QuietCheckMs, [this] { Check(); });
-}
-
-TQuietWatch::~TQuietWatch() {
-    if (fTimer)
-        fLoop.KillTimer(fTimer);
-}
-
-void TQuietWatch::Check() {
-    fTimer = 0;
-    fQuietSoFar = fIsQuiet() ? fQuietSoFar + QuietCheckMs : 0;
-    if (fQuietSoFar >= fQuietMs) {
-        fOnQuiet();
-        return;
-    }
-    fTimer = fLoop.SetTimer(QuietCheckMs, [this] { Check(); });
 }

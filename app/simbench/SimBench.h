@@ -20,7 +20,6 @@
 class TSimBus;
 class TSimBusDevice;
 class TSimPhysicalDevice;
-class TEventLoop;
 
 using TSimBytes8 = std::array<uint8_t, 8>;
 
@@ -91,55 +90,13 @@ std::shared_ptr<TSimBusDevice> CreateSimDevice(const TSimDeviceOptions& AOptions
                                                uint32_t ALatencyMs);
 
 // A family device running its firmware, as a kind's fCreate makes it: bound to the driver the
-// options name (the family's own by default), each control transfer taking ALatencyMs.
+// options name (ADefaultDriver when they name none), each control transfer taking ALatencyMs.
 std::shared_ptr<TSimBusDevice> CreateRunningSimDevice(TSimFamilyBinding AFamily,
-                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs);
+                                                      const TSimDeviceOptions& AOptions, uint32_t ALatencyMs,
+                                                      TUsbDriverKind ADefaultDriver = TUsbDriverKind::Family);
 
 // Builds every device, gives it its update faults and plugs it into ABus: at once when it has no
 // plug-after-ms, else after that delay. The devices stay alive in the result (and the bus) for the run.
 std::vector<std::shared_ptr<TSimBusDevice>>
 PlugSimDevices(TSimBus& ABus, const std::vector<TSimDeviceOptions>& ADeviceOptions, const TSimKinds& AKinds,
                uint32_t ALatencyMs);
-
-// The physical devices behind simulated devices (those that have one), to follow them through
-// their personalities; keeping them keeps the devices' state for a report at the end.
-std::vector<std::shared_ptr<TSimPhysicalDevice>>
-SimPhysicalDevicesOf(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices);
-
-// The final state of each device as JSON: {"devices": [{"kind", "family", "product_id",
-// "hardware_version", "firmware_version", "bootloader_version", "serial_number", "flash_valid",
-// "calibration"}, ...]}. kind is "bootloader" for a device left in its bootloader, else its family's
-// kind; calibration is the hex of the bytes the firmware keeps in flash (optical sensor: the
-// calibration block; camera sensor: the flash parameters, then the accelerometer record; others:
-// none). firmware_version 65535: a bootloader whose flash holds no valid image. A target controller
-// adds "target": {"mode" (none, normal or bootloader), "product_id", "hardware_version",
-// "firmware_version", "serial_number", "flash_valid"}. A wireless controller adds "radio": {"power",
-// "power_off_requests", "targets": [{"index", "mode" (normal, bootloader or silent), "product_id",
-// "hardware_version", "firmware_version", "serial_number", "flash_valid"}, ...], "sensors": [{"model",
-// "serial", "index" (of the target it aims at), "data_packets", "status_packets", "echoes",
-// "commands_applied", "commands_abandoned", "scale_word", "voltage_step", "fused"}, ...]}.
-std::string SimReportJson(const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
-// Writes SimReportJson to AFileName; false when the file cannot be written.
-bool WriteSimReport(const std::string& AFileName,
-                    const std::vector<std::shared_ptr<TSimPhysicalDevice>>& AUnits);
-
-// Calls AOnQuiet once AIsQuiet has held at every check for AQuietMs (checked every 100 ms on the
-// main loop's timers). Nothing more is checked after that.
-class TQuietWatch {
-public:
-    TQuietWatch(TEventLoop& ALoop, std::function<bool()> AIsQuiet, std::function<void()> AOnQuiet,
-                uint32_t AQuietMs = 1000);
-    ~TQuietWatch();
-    TQuietWatch(const TQuietWatch&) = delete;
-    TQuietWatch& operator=(const TQuietWatch&) = delete;
-
-private:
-    void Check();
-
-    TEventLoop& fLoop;
-    std::function<bool()> fIsQuiet;
-    std::function<void()> fOnQuiet;
-    uint32_t fQuietMs;
-    uint32_t fQuietSoFar = 0;
-    uint64_t fTimer = 0;
-};

@@ -69,11 +69,8 @@ std::shared_ptr<TSimBusDevice> CreateCameraSensor(const TSimDeviceOptions& AOpti
         state->StubActual = *extras.Stub;
         state->StubUpdate = *extras.Stub;
     }
-    auto unit = TSimPhysicalDevice::CreateRunning(
-        SimCameraSensorBinding(state, AOptions.fPid.value_or(SIM_QV_PRODUCT_ID)),
-        AOptions.fDriver.value_or(TUsbDriverKind::Generic));
-    unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-    return unit->Personality();
+    return CreateRunningSimDevice(SimCameraSensorBinding(state, AOptions.fPid.value_or(SIM_QV_PRODUCT_ID)),
+                                  AOptions, ALatencyMs, TUsbDriverKind::Generic);
 }
 
 } // namespace

@@ -60,11 +60,8 @@ std::shared_ptr<TSimBusDevice> CreateOpticalSensor(const TSimDeviceOptions& AOpt
         state->StubUpdate = *extras.Stub;
     }
     // Old boards come with the family's driver, new ones with the generic one.
-    TUsbDriverKind driver = state->VersionHW >= 5 ? TUsbDriverKind::Generic : TUsbDriverKind::Family;
-    auto unit =
-        TSimPhysicalDevice::CreateRunning(SimOpticalSensorBinding(state), AOptions.fDriver.value_or(driver));
-    unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-    return unit->Personality();
+    const TUsbDriverKind driver = state->VersionHW >= 5 ? TUsbDriverKind::Generic : TUsbDriverKind::Family;
+    return CreateRunningSimDevice(SimOpticalSensorBinding(state), AOptions, ALatencyMs, driver);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "app/simbench/SimKindPulseSensor.h"
 
+#include "app/simbench/SimKindRunning.h"
 #include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimPulseSensor.h"
@@ -26,15 +27,9 @@ std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceOptions& AOp
     }
     const bool belt = state->ProductId == KBeltPid;
     // Defaults one firmware version behind the built-in collection, so that an update is offered.
-    state->VersionHW = AOptions.fHw.value_or(belt ? 3 : 2);
-    state->VersionFW = AOptions.fFw.value_or(belt ? 9 : 5);
     if (belt)
         state->Serial = {19, 20, 30, 40, 50, 60, 70, 80};
-    if (AOptions.fSerial)
-        state->Serial = *AOptions.fSerial;
-    if (AOptions.fKey)
-        state->Key = *AOptions.fKey;
-    state->Locked = AOptions.fLocked.value_or(false);
+    ApplySimIdentity(*state, AOptions, belt ? 3 : 2, belt ? 9 : 5);
     for (const auto& [name, value] : AOptions.fExtra) {
         const auto number = ParseSimKindNumber(value, 0xFFFF);
         if (!number) {
@@ -50,22 +45,8 @@ std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceOptions& AOp
 }
 
 void RegisterPulseSensorKind(TSimKinds& AKinds) {
-    TSimKind kind;
-    kind.fName = "pulse-sensor";
-    kind.fDescription = "pulse sensor: finger clip (pid=10) or chest-belt receiver (pid=19)";
-    kind.fExtraNames = {"stub", "driver-version"};
-    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
-        return PulseSensorStateFor(AOptions, AError) != nullptr;
-    };
-    kind.fCreate = [](const TSimDeviceOptions& AOptions,
-                      uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
-        std::string error;
-        auto state = PulseSensorStateFor(AOptions, error);
-        if (!state)
-            return nullptr; // the DEVICE text was checked when it was parsed
-        auto unit = TSimPhysicalDevice::CreateRunning(SimPulseSensorBinding(state), TUsbDriverKind::Family);
-        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return unit->Personality();
-    };
-    AKinds.Register(std::move(kind));
+    // driver= names no other driver than the family's (see PulseSensorStateFor).
+    AKinds.Register(RunningSimKind("pulse-sensor",
+                                   "pulse sensor: finger clip (pid=10) or chest-belt receiver (pid=19)",
+                                   {"stub", "driver-version"}, &PulseSensorStateFor, &SimPulseSensorBinding));
 }

@@ -1,5 +1,6 @@
 #include "app/simbench/SimKindTargetController.h"
 
+#include "app/simbench/SimKindRunning.h"
 #include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimTargetController.h"
@@ -93,13 +94,7 @@ std::shared_ptr<TSimTargetControllerState> TargetControllerStateFor(const TSimDe
     auto state = std::make_shared<TSimTargetControllerState>();
     // The controller is current (so its target is handled); the target one version behind the
     // built-in image.
-    state->VersionHW = AOptions.fHw.value_or(2);
-    state->VersionFW = AOptions.fFw.value_or(8);
-    if (AOptions.fSerial)
-        state->Serial = *AOptions.fSerial;
-    if (AOptions.fKey)
-        state->Key = *AOptions.fKey;
-    state->Locked = AOptions.fLocked.value_or(false);
+    ApplySimIdentity(*state, AOptions, 2, 8);
     state->Target.ProductId = 6;
     state->Target.VersionHW = 1;
     state->Target.Serial = KDefaultTargetSerial;
@@ -110,29 +105,13 @@ std::shared_ptr<TSimTargetControllerState> TargetControllerStateFor(const TSimDe
 }
 
 void RegisterTargetControllerKind(TSimKinds& AKinds) {
-    TSimKind kind;
-    kind.fName = "target-controller";
-    kind.fDescription = "USB target controller (pid=2, default hw=2, fw=8) with its target (default "
-                        "target=normal, target-pid=6, target-fw=7, target-flash=valid)";
-    kind.fExtraNames = {"target",
-                        "target-pid",
-                        "target-fw",
-                        "target-serial",
-                        "target-flash",
-                        "target-plug-after-ms",
-                        "target-unplug-at-block",
-                        "stub"};
+    TSimKind kind =
+        RunningSimKind("target-controller",
+                       "USB target controller (pid=2, default hw=2, fw=8) with its target (default "
+                       "target=normal, target-pid=6, target-fw=7, target-flash=valid)",
+                       {"target", "target-pid", "target-fw", "target-serial", "target-flash",
+                        "target-plug-after-ms", "target-unplug-at-block", "stub"},
+                       &TargetControllerStateFor, &SimTargetControllerBinding);
     kind.fFaultsBehind = true;
-    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
-        return TargetControllerStateFor(AOptions, AError) != nullptr;
-    };
-    kind.fCreate = [](const TSimDeviceOptions& AOptions,
-                      uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
-        std::string error;
-        auto state = TargetControllerStateFor(AOptions, error);
-        if (!state)
-            return nullptr; // the DEVICE text was checked when it was parsed
-        return CreateRunningSimDevice(SimTargetControllerBinding(state), AOptions, ALatencyMs);
-    };
     AKinds.Register(std::move(kind));
 }

@@ -1,7 +1,19 @@
 #include "app/simbench/SimKindValues.h"
 
 #include <charconv>
+#include <sstream>
 #include <string_view>
+
+std::vector<std::string> SplitSimText(const std::string& AText, char ASeparator) {
+    std::vector<std::string> parts;
+    std::istringstream in(AText);
+    std::string part;
+    while (std::getline(in, part, ASeparator))
+        parts.push_back(part);
+    if (!AText.empty() && AText.back() == ASeparator)
+        parts.emplace_back();
+    return parts;
+}
 
 std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AMax) {
     std::string_view digits(AText);
@@ -17,6 +29,12 @@ std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AM
     if (error != std::errc() || end != digits.data() + digits.size() || value > AMax)
         return std::nullopt;
     return uint32_t(value);
+}
+
+std::optional<uint32_t> ParseSimKindDecimal(const std::string& AText, uint32_t AMax) {
+    if (AText.empty() || AText.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    return ParseSimKindNumber(AText, AMax);
 }
 
 std::string EchoedText(const std::string& AText) {

@@ -1,5 +1,6 @@
 #include "app/simbench/SimKindWirelessController.h"
 
+#include "app/simbench/SimKindRunning.h"
 #include "app/simbench/SimKindValues.h"
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimWirelessController.h"
@@ -17,23 +18,6 @@ constexpr uint16_t KWirelessPid = 14;
 constexpr uint16_t KWirelessNewPid = 0x22;
 constexpr uint32_t KMaxMs = 24u * 3600 * 1000;
 constexpr uint32_t KImageBlocks = 0xDF00 / 8;
-
-std::vector<std::string> SplitOn(const std::string& AText, char ASeparator) {
-    std::vector<std::string> parts;
-    std::istringstream in(AText);
-    std::string part;
-    while (std::getline(in, part, ASeparator))
-        parts.push_back(part);
-    if (!AText.empty() && AText.back() == ASeparator)
-        parts.emplace_back();
-    return parts;
-}
-
-std::optional<uint32_t> Decimal(const std::string& AText, uint32_t AMax) {
-    if (AText.empty() || AText.find_first_not_of("0123456789") != std::string::npos)
-        return std::nullopt;
-    return ParseSimKindNumber(AText, AMax);
-}
 
 // An option of a tN or sN value: NAME=VALUE, or a bare NAME.
 struct TOptionParts {
@@ -84,7 +68,7 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
             return bad("eight dashed decimals 0-255");
         (name == "serial" ? ATarget.Serial : ATarget.Key) = *bytes;
     } else if (name == "appear-after-ms" || name == "back-after-ms") {
-        const auto ms = Decimal(value, KMaxMs);
+        const auto ms = ParseSimKindDecimal(value, KMaxMs);
         if (!ms)
             return bad("milliseconds 0-86400000");
         if (name == "back-after-ms")
@@ -92,7 +76,7 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
         else
             ATarget.AppearAfterMs = *ms;
     } else if (name == "silent-at-block") {
-        const auto block = Decimal(value, KImageBlocks);
+        const auto block = ParseSimKindDecimal(value, KImageBlocks);
         if (!block || *block == 0)
             return bad("a block number 1-7136");
         ATarget.SilentAtBlock = *block;
@@ -114,17 +98,21 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
 
 // PID:HW:FW[:OPTION]...; FW "none" is a bootloader whose flash holds no valid image.
 bool ParseTarget(uint8_t AIndex, const std::string& AText, TSimRadioTarget& ATarget, std::string& AError) {
-    const auto parts = SplitOn(AText, ':');
+    const auto parts = SplitSimText(AText, ':');
     ATarget.Index = AIndex;
-    const auto pid = parts.size() >= 3 ? ParseSimKindNumber(parts[0], 0xFFFF) : std::nullopt;
-    const auto hw = parts.size() >= 3 ? ParseSimKindNumber(parts[1], 0xFFFF) : std::nullopt;
-    const auto fw = parts.size() >= 3 ? ParseSimKindNumber(parts[2], 0xFFFE) : std::nullopt;
-    if (!pid || !hw || (!fw && parts[2] != "none")) {
+    const auto bad = [&] {
         const std::string shown = EchoedText(AText);
         AError = "bad value \"" + shown + "\" for t" + std::to_string(AIndex) +
                  "= (expected PID:HW:FW[:OPTION]..., FW a number or none)";
         return false;
-    }
+    };
+    if (parts.size() < 3)
+        return bad();
+    const auto pid = ParseSimKindNumber(parts[0], 0xFFFF);
+    const auto hw = ParseSimKindNumber(parts[1], 0xFFFF);
+    const auto fw = ParseSimKindNumber(parts[2], 0xFFFE);
+    if (!pid || !hw || (!fw && parts[2] != "none"))
+        return bad();
     ATarget.ProductId = uint16_t(*pid);
     ATarget.VersionHW = uint16_t(*hw);
     ATarget.VersionFW = fw ? uint16_t(*fw) : 0;
@@ -182,12 +170,12 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
     }
     if (name == "serial") {
         // 0 and 0xFFFF are no serial number.
-        const auto serial = Decimal(value, 0xFFFE);
+        const auto serial = ParseSimKindDecimal(value, 0xFFFE);
         if (!serial || *serial == 0)
             return bad("a serial number 1-65534");
         sensor.Serial = uint16_t(*serial);
     } else if (name == "invert-every" || name == "every") {
-        const auto every = Decimal(value, UINT32_MAX);
+        const auto every = ParseSimKindDecimal(value, UINT32_MAX);
         if (!every || (name == "every" && *every == 0))
             return bad(name == "every" ? "a packet count from 1" : "a packet count, 0 for never");
         (name == "every" ? sensor.FaultEvery : sensor.InvertEvery) = *every;
@@ -207,7 +195,7 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
             return bad("millimetres 1 to 10000");
         ASetup.ViewMm = *mm;
     } else if (name == "battery") {
-        const auto battery = Decimal(value, 0xFF);
+        const auto battery = ParseSimKindDecimal(value, 0xFF);
         if (!battery)
             return bad("a battery byte 0-255");
         sensor.BatteryByte = uint8_t(*battery);
@@ -225,7 +213,7 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
 // MODEL[:OPTION]... for a sensor aimed at the target of radio index AIndex.
 bool ParseSensor(uint8_t AIndex, const std::string& AText, TSimRadioSensorSetup& ASetup,
                  std::string& AError) {
-    const auto parts = SplitOn(AText, ':');
+    const auto parts = SplitSimText(AText, ':');
     const auto code = parts.empty() ? std::nullopt : SimWirelessModelCode(parts[0]);
     std::string prefix = "s";
     prefix.append(std::to_string(AIndex)).append("=: ");
@@ -287,13 +275,7 @@ std::shared_ptr<TSimWirelessState> WirelessStateFor(const TSimDeviceOptions& AOp
     auto state = std::make_shared<TSimWirelessState>();
     state->ProductId = AOptions.fPid.value_or(KWirelessPid);
     // Current firmware by default, so that the targets are handled.
-    state->VersionHW = AOptions.fHw.value_or(2);
-    state->VersionFW = AOptions.fFw.value_or(6);
-    if (AOptions.fSerial)
-        state->Serial = *AOptions.fSerial;
-    if (AOptions.fKey)
-        state->Key = *AOptions.fKey;
-    state->Locked = AOptions.fLocked.value_or(false);
+    ApplySimIdentity(*state, AOptions, 2, 6);
     bool anyTarget = false;
     for (const auto& [name, value] : AOptions.fExtra) {
         if (name == "targets") {
@@ -302,7 +284,7 @@ std::shared_ptr<TSimWirelessState> WirelessStateFor(const TSimDeviceOptions& AOp
                 return nullptr;
             }
         } else if (name == "unplug-at-target-block") {
-            const auto block = Decimal(value, UINT32_MAX);
+            const auto block = ParseSimKindDecimal(value, UINT32_MAX);
             if (!block || *block == 0) {
                 AError = "bad value \"" + value +
                          "\" for unplug-at-target-block= (expected a block number from 1)";
@@ -332,10 +314,9 @@ std::shared_ptr<TSimWirelessState> WirelessStateFor(const TSimDeviceOptions& AOp
 }
 
 void RegisterWirelessControllerKind(TSimKinds& AKinds) {
-    TSimKind kind;
-    kind.fName = "wireless-controller";
-    kind.fDescription = "wireless target controller (pid=14, or 0x22) and its radio targets";
-    kind.fExtraNames = {"targets", "unplug-at-target-block"};
+    TSimKind kind = RunningSimKind(
+        "wireless-controller", "wireless target controller (pid=14, or 0x22) and its radio targets",
+        {"targets", "unplug-at-target-block"}, &WirelessStateFor, &SimWirelessBinding);
     for (int i = 1; i <= 16; ++i) {
         kind.fExtraNames.insert(std::string("t").append(std::to_string(i)));
         kind.fExtraNames.insert(std::string("s").append(std::to_string(i)));
@@ -358,19 +339,5 @@ void RegisterWirelessControllerKind(TSimKinds& AKinds) {
         "               zero-coefficient, cant=DEG, view=MM (no signal beyond MM from the centre),\n"
         "               battery=B (0-255), hostile=long-length|short|unknown-model|foreign-serial\n"
         "               with every=K, unfused and password=TEXT (WD-M02V2/V3 fuse, default kelvo)";
-    kind.fCheckExtra = [](const TSimDeviceOptions& AOptions, std::string& AError) {
-        return WirelessStateFor(AOptions, AError) != nullptr;
-    };
-    kind.fCreate = [](const TSimDeviceOptions& AOptions,
-                      uint32_t ALatencyMs) -> std::shared_ptr<TSimBusDevice> {
-        std::string error;
-        auto state = WirelessStateFor(AOptions, error);
-        if (!state)
-            return nullptr; // the DEVICE text was checked when it was parsed
-        auto unit = TSimPhysicalDevice::CreateRunning(SimWirelessBinding(state),
-                                                      AOptions.fDriver.value_or(TUsbDriverKind::Family));
-        unit->SetLatency(std::chrono::milliseconds(ALatencyMs));
-        return unit->Personality();
-    };
     AKinds.Register(std::move(kind));
 }

@@ -1,4 +1,5 @@
 #include "platform/libusb/LibUsbWire.h"
+#include "platform/UsbDescriptorWalk.h"
 
 #include "platform/WinError.h"
 #include "platform/libusb/LibUsbErrors.h"
@@ -179,9 +180,9 @@ uint32_t TLibUsbWire::SubmitRead(uint8_t AEndpoint, uint32_t ALength, TUsbReadCo
                                  uint64_t& AId) {
     // The endpoint's type from the configuration descriptor (checked at open).
     int type = -1;
-    for (std::size_t at = 0; at + 4 <= fConfigDescriptor.size(); at += fConfigDescriptor[at])
-        if (fConfigDescriptor[at + 1] == 5 && fConfigDescriptor[at + 2] == AEndpoint)
-            type = fConfigDescriptor[at + 3] & 3;
+    for (TUsbDescriptorWalk d(fConfigDescriptor); !d.AtEnd(); d.Advance())
+        if (d.Type() == USB_DESCRIPTOR_ENDPOINT && d.Length() >= 4 && d[2] == AEndpoint)
+            type = d[3] & 3;
     if (!(AEndpoint & LIBUSB_ENDPOINT_IN) ||
         (type != LIBUSB_TRANSFER_TYPE_BULK && type != LIBUSB_TRANSFER_TYPE_INTERRUPT))
         return ERROR_INVALID_PARAMETER;

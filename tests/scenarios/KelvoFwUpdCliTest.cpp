@@ -1,4 +1,5 @@
 // The real kelvo-fwupd-cli: what it writes where, its signals and its exit statuses.
+#include "app/console/QuietWatch.h"
 #include "app/simbench/SimBench.h"
 #include "platform/IniFile.h"
 #include "platform/StdEventLoop.h"

@@ -5,6 +5,7 @@
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbStub.h"
 #include "MyLib/KelvoUsbTrigger.h"
+#include "app/simbench/SimReport.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"

@@ -3,6 +3,7 @@
 // bootloader target that holds the current firmware, and the interruptions of the radio and of the
 // controller.
 #include "MyLib/KelvoUsbWireless1.h"
+#include "app/simbench/SimReport.h"
 #include "sim/SimPhysicalDevice.h"
 #include "sim/SimWirelessController.h"
 #include "tests/scenarios/ConnectBench.h"

@@ -32,7 +32,10 @@ TEST(FirmwareDownload, FileNamesAreLowerCaseHexOfProductAndHardware) {
 }
 
 TEST_F(TDownloadFixture, AValidImageLoads) {
-    Serve(32, 2, ImageFile(32, 2, 0x0105));
+    // One image, served and compared: its CRC covers the time it was made, so a second image made
+    // a second later would differ.
+    const auto image = MakeImage(32, 2, 0x0105);
+    Serve(32, 2, ImageFile(*image));
     TKelvoUsbFirmware fw;
     ASSERT_TRUE(Download(fw, 32, 2));
     EXPECT_TRUE(fw.Valid());
@@ -41,7 +44,7 @@ TEST_F(TDownloadFixture, AValidImageLoads) {
     EXPECT_EQ(fw.VersionFW(), 0x0105);
     // Copies out of the packed record, whose fields are not aligned.
     const uint32_t crc = fw.Data().CRC32;
-    const uint32_t expected = MakeImage(32, 2, 0x0105)->Data().CRC32;
+    const uint32_t expected = image->Data().CRC32;
     EXPECT_EQ(crc, expected);
     EXPECT_EQ(fServer.Requests(), std::vector<std::string>({"/downloads/fw/pid0020hw0002.kelvousbfw"}));
 }
