@@ -1,5 +1,7 @@
 #include "platform/win32/Win32EventLoop.h"
 
+#include <windows.h>
+
 #include <algorithm>
 
 namespace {
@@ -9,12 +11,16 @@ constexpr UINT_PTR TimerId = 1;
 
 } // namespace
 
+struct TWin32EventLoop::TWindow {
+    static LRESULT CALLBACK Procedure(HWND AWindow, UINT AMessage, WPARAM AWParam, LPARAM ALParam);
+};
+
 TWin32EventLoop::TWin32EventLoop() {
     fMessage = RegisterWindowMessageW(L"MyThreadMessage");
     const HINSTANCE instance = GetModuleHandleW(nullptr);
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof windowClass;
-    windowClass.lpfnWndProc = WindowProc;
+    windowClass.lpfnWndProc = TWindow::Procedure;
     windowClass.hInstance = instance;
     windowClass.lpszClassName = WindowClassName;
     RegisterClassExW(&windowClass); // fails harmlessly once another loop has registered it
@@ -26,7 +32,8 @@ TWin32EventLoop::~TWin32EventLoop() {
         DestroyWindow(hWnd);
 }
 
-LRESULT CALLBACK TWin32EventLoop::WindowProc(HWND AWindow, UINT AMessage, WPARAM AWParam, LPARAM ALParam) {
+LRESULT CALLBACK TWin32EventLoop::TWindow::Procedure(HWND AWindow, UINT AMessage, WPARAM AWParam,
+                                                     LPARAM ALParam) {
     if (AMessage == WM_NCCREATE) {
         const auto* create = reinterpret_cast<const CREATESTRUCTW*>(ALParam);
         SetWindowLongPtrW(AWindow, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(create->lpCreateParams));

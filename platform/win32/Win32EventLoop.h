@@ -6,9 +6,11 @@
 // modal loop of the system's, next to the program's own windows and device notifications.
 #include "platform/QueuedEventLoop.h"
 
-#include <windows.h>
-
 #include <atomic>
+
+// The system's window handle type, without the system headers: they define the error numbers of
+// WinError.h as macros, which would break a file that includes this header before that one.
+struct HWND__;
 
 class TWin32EventLoop : public TQueuedEventLoop {
 public:
@@ -29,13 +31,13 @@ protected:
     void WakeUp() override;
 
 private:
-    static LRESULT CALLBACK WindowProc(HWND AWindow, UINT AMessage, WPARAM AWParam, LPARAM ALParam);
+    struct TWindow; // the hidden window's procedure
     // Main thread: runs the queued calls and due timers, then sets the Win32 timer for the next one.
     void RunQueued();
     void ArmTimer();
 
-    HWND hWnd = nullptr;
-    UINT fMessage = 0;
+    HWND__* hWnd = nullptr;
+    unsigned fMessage = 0;
     std::atomic<bool> fWakePosted{false};
     std::atomic<bool> fQuit{false};
 };
