@@ -84,7 +84,7 @@ TEST_F(Win32FamilyHandle, AnAsyncRequestKeepsItsBuffersUntilTheCloseHasCancelled
     auto done = handle->IoControlAsync(0x222000, block, 8, 2);
     uint32_t returned = 0;
     EXPECT_FALSE(done->Wait(0));
-    EXPECT_EQ(ERROR_IO_INCOMPLETE, done->Result(returned));
+    EXPECT_EQ(uint32_t(ERROR_IO_INCOMPLETE), done->Result(returned));
     fake.Complete(0);
     EXPECT_TRUE(done->Wait(INFINITE_WAIT));
     EXPECT_EQ(0u, done->Result(returned));
@@ -105,13 +105,14 @@ TEST_F(Win32FamilyHandle, StreamReadsReportErrorsAndEndOnCancelLatchedOrPending)
     fake.Answers = {{0, {1, 2, 3}, 3}, {0, {}, 17}, {ERROR_DEVICE_REMOVED, {}, 0}};
     EXPECT_EQ(0u, handle->ReadStream(buffer, 16, read));
     EXPECT_EQ(3u, read);
-    EXPECT_EQ(ERROR_INVALID_DATA, handle->ReadStream(buffer, 16, read)); // more than the buffer holds
-    EXPECT_EQ(ERROR_DEVICE_REMOVED, handle->ReadStream(buffer, 16, read));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_DATA),
+              handle->ReadStream(buffer, 16, read)); // more than the buffer holds
+    EXPECT_EQ(uint32_t(ERROR_DEVICE_REMOVED), handle->ReadStream(buffer, 16, read));
 
     // A cancel with no read pending ends the next read before it reaches the driver.
     handle->CancelStreamRead();
     fake.Calls.clear();
-    EXPECT_EQ(ERROR_OPERATION_ABORTED, handle->ReadStream(buffer, 16, read));
+    EXPECT_EQ(uint32_t(ERROR_OPERATION_ABORTED), handle->ReadStream(buffer, 16, read));
     EXPECT_TRUE(fake.Calls.empty());
 
     // A cancel while a read is pending cancels that read and waits for it before returning.
@@ -121,7 +122,7 @@ TEST_F(Win32FamilyHandle, StreamReadsReportErrorsAndEndOnCancelLatchedOrPending)
             std::this_thread::yield();
         handle->CancelStreamRead();
     });
-    EXPECT_EQ(ERROR_OPERATION_ABORTED, handle->ReadStream(buffer, 16, read));
+    EXPECT_EQ(uint32_t(ERROR_OPERATION_ABORTED), handle->ReadStream(buffer, 16, read));
     canceller.join();
     EXPECT_EQ((std::vector<std::string>{"ReadFile 16", "CancelIoEx one", "GetOverlappedResult wait"}),
               fake.Calls);
@@ -130,10 +131,10 @@ TEST_F(Win32FamilyHandle, StreamReadsReportErrorsAndEndOnCancelLatchedOrPending)
 TEST_F(Win32FamilyHandle, RefusesTheGenericDriversCalls) {
     uint32_t transferred = 0;
     TUsbSetupPacket setup{};
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, handle->InitializeGeneric());
-    EXPECT_EQ(ERROR_INVALID_HANDLE, handle->ControlTransfer(setup, nullptr, 0, transferred));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, handle->SetPipePolicy(0x81, RAW_IO, 1));
-    EXPECT_EQ(ERROR_INVALID_HANDLE, handle->SubmitPipeRead(0x81, nullptr, 0, 1, transferred));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_FUNCTION), handle->InitializeGeneric());
+    EXPECT_EQ(uint32_t(ERROR_INVALID_HANDLE), handle->ControlTransfer(setup, nullptr, 0, transferred));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_HANDLE), handle->SetPipePolicy(0x81, RAW_IO, 1));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_HANDLE), handle->SubmitPipeRead(0x81, nullptr, 0, 1, transferred));
     EXPECT_TRUE(fake.Calls.empty());
 }
 

@@ -161,7 +161,7 @@ TEST_F(Win32UsbBus, EnumerationReadsEveryMembersPathOnlyWithinTheSizesGiven) {
               got);
 
     system.ClassDevsError = ERROR_INVALID_PARAMETER;
-    EXPECT_EQ(ERROR_INVALID_PARAMETER, bus.GetClassDevs(GUID_KELVO_SENSOR, members));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_PARAMETER), bus.GetClassDevs(GUID_KELVO_SENSOR, members));
     EXPECT_TRUE(members.empty());
 }
 
@@ -268,7 +268,7 @@ TEST(Win32UsbBusOnTheSystem, EnumeratesAndLoadsWinUsbThroughTheRealEntryPoints) 
     EXPECT_EQ(0u, bus.GetClassDevs(GUID_KELVO_SENSOR, members));
     EXPECT_TRUE(members.empty()); // no devices here
     std::unique_ptr<TUsbHandle> handle;
-    EXPECT_EQ(ERROR_FILE_NOT_FOUND, bus.Open("\\\\?\\usb#vid_1209&pid_0101#none#{0}", handle));
+    EXPECT_EQ(uint32_t(ERROR_FILE_NOT_FOUND), bus.Open("\\\\?\\usb#vid_1209&pid_0101#none#{0}", handle));
     EXPECT_TRUE(bus.GenericDriverAvailable());
 }
 

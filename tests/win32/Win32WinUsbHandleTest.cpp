@@ -62,9 +62,9 @@ TEST_F(Win32WinUsbHandle, PipeReadsCompleteInAnyOrderAbortEndsThemAndCloseWaitsF
     fake.Answers = {{0, {1}, 1}, {0, {2, 2}, 2, true}, {0, {3, 3, 3}, 3, true}, {0, {}, 9, true}};
     EXPECT_EQ(0u, handle->SubmitPipeRead(0x81, buffers[0], 8, 10, transferred));
     EXPECT_EQ(1u, transferred);
-    EXPECT_EQ(ERROR_IO_PENDING, handle->SubmitPipeRead(0x81, buffers[1], 8, 11, transferred));
-    EXPECT_EQ(ERROR_IO_PENDING, handle->SubmitPipeRead(0x81, buffers[2], 8, 12, transferred));
-    EXPECT_EQ(ERROR_IO_PENDING, handle->SubmitPipeRead(0x81, buffers[3], 8, 13, transferred));
+    EXPECT_EQ(uint32_t(ERROR_IO_PENDING), handle->SubmitPipeRead(0x81, buffers[1], 8, 11, transferred));
+    EXPECT_EQ(uint32_t(ERROR_IO_PENDING), handle->SubmitPipeRead(0x81, buffers[2], 8, 12, transferred));
+    EXPECT_EQ(uint32_t(ERROR_IO_PENDING), handle->SubmitPipeRead(0x81, buffers[3], 8, 13, transferred));
 
     uintptr_t tag = 0;
     uint32_t result = 0;
@@ -78,7 +78,7 @@ TEST_F(Win32WinUsbHandle, PipeReadsCompleteInAnyOrderAbortEndsThemAndCloseWaitsF
     EXPECT_FALSE(handle->WaitPipeRead(0x82, tag, transferred, result)); // nothing pending there
 
     fake.Answers = {{0, {}, 0, true}};
-    EXPECT_EQ(ERROR_IO_PENDING, handle->SubmitPipeRead(0x82, buffers[3], 8, 20, transferred));
+    EXPECT_EQ(uint32_t(ERROR_IO_PENDING), handle->SubmitPipeRead(0x82, buffers[3], 8, 20, transferred));
     EXPECT_EQ(0u, handle->AbortPipe(0x81));
     ASSERT_TRUE(handle->WaitPipeRead(0x81, tag, transferred, result));
     EXPECT_EQ((std::tuple<uintptr_t, uint32_t, uint32_t>{11, 0, ERROR_OPERATION_ABORTED}),
@@ -95,9 +95,10 @@ TEST_F(Win32WinUsbHandle, PipeReadsCompleteInAnyOrderAbortEndsThemAndCloseWaitsF
 TEST_F(Win32WinUsbHandle, RefusesTheFamilyDriversCalls) {
     uint32_t count = 0;
     EXPECT_EQ(0u, handle->InitializeGeneric());
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, handle->IoControl(0x222000, nullptr, 0, nullptr, 0, count));
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, handle->IoControlAsync(0x222000, nullptr, 0, 0)->Result(count));
-    EXPECT_EQ(ERROR_INVALID_FUNCTION, handle->ReadStream(nullptr, 0, count));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_FUNCTION), handle->IoControl(0x222000, nullptr, 0, nullptr, 0, count));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_FUNCTION),
+              handle->IoControlAsync(0x222000, nullptr, 0, 0)->Result(count));
+    EXPECT_EQ(uint32_t(ERROR_INVALID_FUNCTION), handle->ReadStream(nullptr, 0, count));
     EXPECT_TRUE(fake.Calls.empty());
 }
 
