@@ -51,7 +51,7 @@ LRESULT CALLBACK TWin32EventLoop::TWindow::Procedure(HWND AWindow, UINT AMessage
 
 void TWin32EventLoop::WakeUp() {
     // One wake-up message in the queue is enough: it runs everything queued up to then.
-    if (!fWakePosted.exchange(true) && !PostMessageW(hWnd, fMessage, 0, 0))
+    if (hWnd && !fWakePosted.exchange(true) && !PostMessageW(hWnd, fMessage, 0, 0))
         fWakePosted = false;
 }
 
@@ -114,7 +114,8 @@ void TWin32EventLoop::Run() {
 void TWin32EventLoop::Quit() {
     fQuit = true;
     // Always a message of its own, so that GetMessageW returns even when a wake-up is under way.
-    PostMessageW(hWnd, fMessage, 0, 0);
+    if (hWnd)
+        PostMessageW(hWnd, fMessage, 0, 0);
 }
 
 bool TWin32EventLoop::RunUntil(const std::function<bool()>& APredicate, uint32_t ATimeoutMs) {

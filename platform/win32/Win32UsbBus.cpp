@@ -108,8 +108,8 @@ void TWin32UsbBus::DeviceChange(WPARAM AEvent, LPARAM ABroadcast) {
         return;
     const auto* header = reinterpret_cast<const DEV_BROADCAST_HDR*>(ABroadcast);
     // The size says how much of the block may be read: at least the class and one character of name.
-    if (header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE ||
-        header->dbch_size < BroadcastHeader + sizeof(wchar_t))
+    if (header->dbch_size < BroadcastHeader + sizeof(wchar_t) ||
+        header->dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE)
         return;
     const auto* broadcast = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(ABroadcast);
     const size_t units =
