@@ -6,6 +6,7 @@
 #include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimBench.h"
+#include "platform/Console.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
@@ -13,8 +14,6 @@
 #include "sim/SimOpticalSensor.h"
 #include "sim/SimWirelessController.h"
 #include "trace/TraceCommands.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -167,7 +166,7 @@ int RecordCommand(const TArgs& AArgs) {
                             : ": record: the sensor does not start (locked?)\n");
         return 1;
     }
-    const bool progress = isatty(STDERR_FILENO) != 0;
+    const bool progress = IsTerminal(stderr);
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration<double>(seconds);
     while (std::chrono::steady_clock::now() < end) {

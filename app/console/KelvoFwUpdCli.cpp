@@ -10,12 +10,10 @@
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
 #include "app/simbench/SimBench.h"
+#include "platform/Console.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
-
-#include <signal.h>
-#include <unistd.h>
 
 #include <iostream>
 #include <sstream>
@@ -41,9 +39,7 @@ std::string SummaryLine(const TForm1::TUpdateTally& ATally) {
 int main(int argc, char** argv) {
     // Before any thread exists, so that only the watcher receives the signals.
     BlockSignals();
-    // A closed stdout must not end the program in the middle of a flash; the failed write is
-    // reported at the end instead.
-    signal(SIGPIPE, SIG_IGN);
+    PrepareConsole();
 
     TCommandLine line;
     std::string error;
@@ -75,8 +71,8 @@ int main(int argc, char** argv) {
     // Kept for the report: a device's personality changes as it goes into its bootloader and back.
     const auto units = SimPhysicalDevicesOf(devices);
 
-    TConsoleToolkit toolkit(loop, std::cin, stdout, stderr, isatty(STDERR_FILENO) != 0);
-    toolkit.SetInteractive(isatty(STDIN_FILENO) != 0);
+    TConsoleToolkit toolkit(loop, std::cin, stdout, stderr, IsTerminal(stderr));
+    toolkit.SetInteractive(IsTerminal(stdin));
     toolkit.SetInputAnswer(line.fKey);
     toolkit.SetAutoClick(line.fYes);
 
