@@ -7,7 +7,7 @@
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimBench.h"
 #include "platform/Console.h"
-#include "platform/StdEventLoop.h"
+#include "platform/MainEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 #include "sim/SimCameraSensor.h"
@@ -97,7 +97,7 @@ int RecordCommand(const TArgs& AArgs) {
         }
     }
 
-    TStdEventLoop loop;
+    TMainEventLoop loop;
     TSimBus bus{loop};
     TSystemScope scope{loop, bus};
     const auto devices = PlugSimDevices(bus, {options}, TSimKinds::BuiltIn(), 0);

@@ -11,7 +11,7 @@
 #include "app/console/ConsoleToolkit.h"
 #include "app/simbench/SimBench.h"
 #include "platform/Console.h"
-#include "platform/StdEventLoop.h"
+#include "platform/MainEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
         std::cout << *information;
         return 0;
     }
-    TStdEventLoop loop;
+    TMainEventLoop loop;
     // Without --simulate the devices are the real ones on the USB bus; where this build or system
     // gives no USB access, the bus stays empty.
     TSimBus simBus(loop);

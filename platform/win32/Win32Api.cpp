@@ -60,25 +60,3 @@ std::shared_ptr<const TWinUsbApi> LoadWinUsbApi(const TWin32Api& AApi) {
         return nullptr;
     return api;
 }
-
-std::wstring Utf8ToWide(const std::string& AText) {
-    if (AText.empty())
-        return {};
-    const int length = MultiByteToWideChar(CP_UTF8, 0, AText.data(), int(AText.size()), nullptr, 0);
-    if (length <= 0)
-        return {};
-    std::wstring wide(size_t(length), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, AText.data(), int(AText.size()), wide.data(), length);
-    return wide;
-}
-
-std::string WideToUtf8(const wchar_t* AText, size_t ALength) {
-    if (ALength == 0)
-        return {};
-    const int length = WideCharToMultiByte(CP_UTF8, 0, AText, int(ALength), nullptr, 0, nullptr, nullptr);
-    if (length <= 0)
-        return {};
-    std::string text(size_t(length), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, AText, int(ALength), text.data(), length, nullptr, nullptr);
-    return text;
-}

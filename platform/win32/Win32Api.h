@@ -17,7 +17,6 @@
 #undef RegisterDeviceNotification
 
 #include <memory>
-#include <string>
 
 struct TWin32Api {
     // SetupAPI
@@ -93,7 +92,3 @@ const TWin32Api& DefaultWin32Api();
 // Loads winusb.dll through AApi and looks up every entry point of TWinUsbApi. Null when the library
 // is absent or lacks one of them: then the generic driver cannot be used at all.
 std::shared_ptr<const TWinUsbApi> LoadWinUsbApi(const TWin32Api& AApi);
-
-// UTF-8 (the library's paths) to and from the system's UTF-16; invalid sequences become U+FFFD.
-std::wstring Utf8ToWide(const std::string& AText);
-std::string WideToUtf8(const wchar_t* AText, size_t ALength);

@@ -1,6 +1,7 @@
 #include "platform/win32/Win32UsbBus.h"
 
 #include "platform/win32/Win32FamilyHandle.h"
+#include "platform/win32/Win32Text.h"
 #include "platform/win32/Win32WinUsbHandle.h"
 
 #include <algorithm>
@@ -34,7 +35,7 @@ bool TerminatedPath(const wchar_t* AText, size_t AUnits, std::string& APath) {
     const size_t length = size_t(std::find(AText, AText + AUnits, L'\0') - AText);
     if (length == 0 || length == AUnits)
         return false;
-    APath = WideToUtf8(AText, length);
+    APath = WideToUtf8(std::wstring_view(AText, length));
     return true;
 }
 
