@@ -52,7 +52,10 @@ std::vector<TListedDevice> ListRealUsbDevices(TUsbBus& ABus) {
             // As the library's own enumeration: a member whose path cannot be read ends the class.
             if (member.DetailError != ERROR_SUCCESS)
                 break;
-            TListedDevice device{member.Path, ProductIdOfPath(member.Path), *cls};
+            TListedDevice device;
+            device.Path = member.Path;
+            device.ProductId = ProductIdOfPath(member.Path);
+            device.Class = *cls;
             std::unique_ptr<TUsbHandle> handle;
             if (ABus.Open(member.Path, handle) == ERROR_SUCCESS)
                 device.Driver = handle->DriverKind();
