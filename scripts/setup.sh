@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-dev
     xvfb xauth fonts-dejavu-core
     qemu-system-x86 busybox-static cpio udev
+    nsis imagemagick
 )
 
 missing=()
