@@ -15,5 +15,5 @@ if(CMAKE_CROSSCOMPILING)
     set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh ${KELVO_WINEPREFIX})
 endif()
 
-# localtime_r, as on Linux (the C runtime has it as a wrapper of localtime_s).
-add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+# localtime_r and M_PI, as on Linux (the C runtime has localtime_r as a wrapper of localtime_s).
+add_compile_definitions(_POSIX_THREAD_SAFE_FUNCTIONS=200112L _USE_MATH_DEFINES)

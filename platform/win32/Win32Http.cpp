@@ -114,7 +114,8 @@ void RunTransfer(std::shared_ptr<TTransferState> AState, std::wstring AUrl, THtt
     // Only a 200 answer is a download: the body of any other is not even read.
     if (StatusCode(hUrl) != 200)
         return finish(THttpOutcome::NotOk);
-    if (const auto announced = ContentLength(hUrl); announced && *announced > AOptions.fMaxBodyBytes)
+    const auto announced = ContentLength(hUrl);
+    if (announced && *announced > AOptions.fMaxBodyBytes)
         return finish(THttpOutcome::TooLarge);
     std::vector<std::uint8_t> chunk(ReadSize);
     for (;;) {
@@ -125,16 +126,19 @@ void RunTransfer(std::shared_ptr<TTransferState> AState, std::wstring AUrl, THtt
         // The count comes back from the system: more than the buffer holds is not believed.
         if (got > ReadSize)
             return finish(THttpOutcome::Failed);
-        if (got == 0)
-            return finish(THttpOutcome::Downloaded);
-        std::lock_guard<std::mutex> lock(AState->fLock);
+        std::unique_lock<std::mutex> lock(AState->fLock);
         if (AState->fAbandoned)
             return;
+        if (got == 0) {
+            // WinInet ends a body cut short by a closed connection like a whole one; the announced
+            // length tells them apart.
+            const bool whole = !announced || *announced == AState->fBody.size();
+            lock.unlock();
+            return finish(whole ? THttpOutcome::Downloaded : THttpOutcome::Failed);
+        }
         if (got > AOptions.fMaxBodyBytes - AState->fBody.size()) {
-            AState->fOutcome = THttpOutcome::TooLarge;
-            AState->CloseHandles();
-            AState->fChanged.notify_all();
-            return;
+            lock.unlock();
+            return finish(THttpOutcome::TooLarge);
         }
         AState->fBody.insert(AState->fBody.end(), chunk.begin(), chunk.begin() + got);
         AState->fLastData = TClock::now();

@@ -3,6 +3,8 @@
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// winbase.h's FindResource macro would rename the platform's resource lookup.
+#undef FindResource
 using TSocket = SOCKET;
 constexpr TSocket NoSocket = INVALID_SOCKET;
 constexpr int ShutBoth = SD_BOTH;
