@@ -37,18 +37,13 @@ struct TFakeWin32 {
     static inline const HANDLE WinUsbInterface = reinterpret_cast<HANDLE>(0x4E0);
 
     TFakeWin32() { Current = this; }
-    ~TFakeWin32() {
-        for (HANDLE event : Events)
-            ::CloseHandle(event);
-        Current = nullptr;
-    }
+    ~TFakeWin32() { Current = nullptr; }
 
     std::mutex M;
     std::vector<std::string> Calls;
     std::deque<TAnswer> Answers;
     std::deque<TRequest> Requests;
     std::vector<std::vector<uint8_t>> Inputs; // the input bytes of every control code, setup packet or policy
-    std::vector<HANDLE> Events;               // events the fake made for its own use
 
     void Log(const std::string& ACall) {
         std::lock_guard lock(M);
