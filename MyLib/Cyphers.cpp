@@ -1,9 +1,8 @@
 #include "MyLib/Cyphers.h"
 
-#include <cerrno>
+#include "platform/SecureRandom.h"
+
 #include <cstring>
-#include <sys/random.h>
-#include <system_error>
 
 uint32_t TRandomSource::Below(uint32_t ABound) {
     // Values below 2^32 mod ABound would make the low results more likely; draw again for them.
@@ -17,17 +16,7 @@ uint32_t TRandomSource::Below(uint32_t ABound) {
 
 uint32_t TSystemRandom::Next32() {
     if (fUsed == fBuffer.size()) {
-        auto* bytes = reinterpret_cast<char*>(fBuffer.data());
-        std::size_t have = 0;
-        while (have < sizeof fBuffer) {
-            ssize_t got = getrandom(bytes + have, sizeof fBuffer - have, 0);
-            if (got < 0) {
-                if (errno == EINTR)
-                    continue;
-                throw std::system_error(errno, std::generic_category(), "getrandom");
-            }
-            have += std::size_t(got);
-        }
+        FillSecureRandom(fBuffer.data(), sizeof fBuffer);
         fUsed = 0;
     }
     return fBuffer[fUsed++];

@@ -1,17 +1,11 @@
 #include "app/RealUsbBus.h"
 
-#include "MyLib/KelvoSerials.h"
-#include "app/DeviceList.h"
 #include "app/Unit1.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
 
 #include <charconv>
 #include <iostream>
-
-#ifdef KELVO_HAVE_LIBUSB
-#include "platform/libusb/LibUsbBus.h"
-#endif
 
 std::optional<uint16_t> ParseUsbVendorId(const std::string& AText) {
     const bool hex = AText.rfind("0x", 0) == 0 || AText.rfind("0X", 0) == 0;
@@ -64,46 +58,3 @@ std::unique_ptr<TUsbBus> FrontEndUsbBus(TEventLoop& ALoop, std::optional<uint16_
         std::cerr << AProgram << ": " << error << "\n";
     return bus;
 }
-
-#ifdef KELVO_HAVE_LIBUSB
-
-std::unique_ptr<TUsbBus> CreateRealUsbBus(TEventLoop& ALoop, uint16_t AVendorId,
-                                          std::function<void(const std::string&)> ALog, std::string& AError) {
-    TLibUsbBusOptions options;
-    options.VendorId = AVendorId;
-    options.ClassOf = [](uint16_t AProductId) {
-        TGUID guid;
-        ProductIdToGuid(AProductId, guid);
-        return guid;
-    };
-    options.BootloaderClass = GUID_KELVO_USB_STUB;
-    options.Log = std::move(ALog);
-    std::unique_ptr<TLibUsbBus> bus;
-    if (uint32_t error = TLibUsbBus::Create(ALoop, std::move(options), bus)) {
-        AError = "cannot start USB access (error " + std::to_string(error) + ")";
-        return nullptr;
-    }
-    return bus;
-}
-
-std::vector<TListedDevice> ListRealUsbDevices(TUsbBus& ABus) {
-    std::vector<TListedDevice> listed;
-    for (const TLibUsbDeviceInfo& info : static_cast<TLibUsbBus&>(ABus).Devices())
-        listed.push_back(
-            {info.Path, info.ProductId, info.Class, info.Driver, ReadListedSerial(info.Class, info.Path)});
-    return listed;
-}
-
-#else
-
-std::unique_ptr<TUsbBus> CreateRealUsbBus(TEventLoop&, uint16_t, std::function<void(const std::string&)>,
-                                          std::string& AError) {
-    AError = "this build has no USB access (libusb-1.0 was not found)";
-    return nullptr;
-}
-
-std::vector<TListedDevice> ListRealUsbDevices(TUsbBus&) {
-    return {};
-}
-
-#endif

@@ -1,14 +1,14 @@
 #pragma once
-// Signals reach the main loop as events: SIGUSR1 is the external click on Update (the private
-// window message of the desktop build), SIGINT and SIGTERM ask the program to close
-// and end any firmware download under way at once.
-// BlockSignals must run in main() before any thread is started, so that only the watcher's
-// sigwait receives them.
+// Requests from outside the program reach the main loop as events. On Linux SIGUSR1 is the
+// external click on Update (the private window message of the desktop build); SIGINT and SIGTERM,
+// and on Windows Ctrl+C, Ctrl+Break and the closing of the console, ask the program to close and
+// end any firmware download under way at once.
+// BlockSignals must run in main() before any thread is started, so that only the watcher receives
+// the signals (nothing to do on Windows).
 #include "platform/EventLoop.h"
 
-#include <atomic>
 #include <functional>
-#include <thread>
+#include <memory>
 
 void BlockSignals();
 
@@ -20,11 +20,7 @@ public:
     TSignalWatcher& operator=(const TSignalWatcher&) = delete;
 
 private:
-    void Watch();
-
-    TEventLoop& fLoop;
-    std::function<void()> fOnClickUpdate;
-    std::function<void()> fOnClose;
-    std::atomic<bool> fStopping{false};
-    std::thread fThread;
+    // The operating system's way of watching, defined by its implementation file.
+    struct TWatch;
+    std::unique_ptr<TWatch> fWatch;
 };

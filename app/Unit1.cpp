@@ -11,27 +11,6 @@
 #include "MyLib/KelvoUsbWireless1.h"
 #include "platform/Folders.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
-namespace {
-
-bool IsFolder(const std::string& APath) {
-    // stat follows links, so a link to a folder counts as the folder.
-    struct stat info {};
-    return stat(APath.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
-// Creates APath and its missing parents, private to the user as the data folder base should be.
-void MakeFolderWithParents(const std::string& APath) {
-    for (size_t slash = APath.find('/', 1); slash != std::string::npos; slash = APath.find('/', slash + 1))
-        mkdir(APath.substr(0, slash).c_str(), 0700);
-    mkdir(APath.c_str(), 0700);
-}
-
-} // namespace
-
 TForm1::TForm1(TToolkit& AToolkit)
     : TComponent(nullptr), Toolkit(AToolkit), ListBox1(AToolkit.ListBox()),
       ProgressBar1(AToolkit.ProgressBar()), btnUpdate(AToolkit.Button()), Timer1(AToolkit.Timer()) {
@@ -56,9 +35,7 @@ TForm1::~TForm1() {
 }
 
 bool TForm1::MakeUserFolder() {
-    if (IsFolder(fUserPath))
-        return true;
-    return mkdir(fUserPath.c_str(), 0777) == 0 || (errno == EEXIST && IsFolder(fUserPath));
+    return MakeFolder(fUserPath);
 }
 
 void TForm1::FormCreate() {

@@ -1,7 +1,7 @@
 #pragma once
 // Whole-file replacement that leaves either the old file or the new one: the data goes to a fresh
-// temporary file beside the target, is flushed to disk and renamed over the target, and the
-// folder is flushed as well.
+// temporary file beside the target, is flushed to disk and renamed over the target (on Linux the
+// folder is flushed as well; on Windows the rename is written through).
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -13,5 +13,5 @@ public:
 };
 
 // Writes AData as the whole content of AFileName. Only a regular file is ever replaced (a device
-// node, FIFO, folder or symbolic link in its place is refused), and it keeps its permission bits.
+// node, FIFO, folder or symbolic link in its place is refused); on Linux it keeps its permission bits.
 void ReplaceFileContents(const std::string& AFileName, std::string_view AData);

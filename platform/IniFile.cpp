@@ -1,27 +1,20 @@
 #include "platform/IniFile.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/RegularFile.h"
 
 #include <cctype>
-#include <cerrno>
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <fcntl.h>
 #include <optional>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 // Settings files are a few lines; anything far larger is not one of ours.
-constexpr off_t MAX_FILE_SIZE = 4 * 1024 * 1024;
+constexpr std::size_t MAX_FILE_SIZE = 4 * 1024 * 1024;
 
 using TLines = std::vector<std::string>;
-
-[[noreturn]] void Fail(const std::string& AWhat, const std::string& AFile, int AErrno) {
-    throw EIniFileError(AWhat + " " + AFile + ": " + std::strerror(AErrno));
-}
 
 std::string Trim(const std::string& AText) {
     const char* blanks = " \t\r\n";
@@ -61,47 +54,15 @@ std::optional<std::string> KeyOf(const std::string& ALine) {
 }
 
 TLines ReadLines(const std::string& AFile) {
-    // O_NONBLOCK keeps a FIFO or device node from blocking the open; anything but a regular file
-    // is refused below, before the first read.
-    const int fd = ::open(AFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return {}; // a missing file reads as an empty one
-        Fail("cannot open", AFile, errno);
+    std::optional<std::string> contents;
+    try {
+        contents = ReadRegularFile(AFile, MAX_FILE_SIZE);
+    } catch (const ERegularFileError& e) {
+        throw EIniFileError(e.what());
     }
-    struct stat st {};
-    int err = 0;
-    if (::fstat(fd, &st) != 0)
-        err = errno;
-    else if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw EIniFileError("cannot read " + AFile + ": not a regular file");
-    } else if (st.st_size > MAX_FILE_SIZE)
-        err = EFBIG;
-    if (err != 0) {
-        ::close(fd);
-        Fail("cannot read", AFile, err);
-    }
-    std::string data;
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            err = errno;
-            ::close(fd);
-            Fail("cannot read", AFile, err);
-        }
-        if (n == 0)
-            break;
-        data.append(buffer, size_t(n));
-        if (data.size() > size_t(MAX_FILE_SIZE)) {
-            ::close(fd);
-            Fail("cannot read", AFile, EFBIG);
-        }
-    }
-    ::close(fd);
+    if (!contents)
+        return {}; // a missing file reads as an empty one
+    const std::string& data = *contents;
 
     TLines lines;
     // A file saved by an editor may start with a UTF-8 byte order mark; it is not part of the text.

@@ -9,6 +9,7 @@ constexpr uint32_t ERROR_FILE_NOT_FOUND = 2;
 constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 constexpr uint32_t ERROR_INVALID_HANDLE = 6;
 constexpr uint32_t ERROR_NOT_ENOUGH_MEMORY = 8;
+constexpr uint32_t ERROR_INVALID_DATA = 13;
 constexpr uint32_t ERROR_BAD_COMMAND = 22;
 constexpr uint32_t ERROR_GEN_FAILURE = 31;
 constexpr uint32_t ERROR_NOT_SUPPORTED = 50;

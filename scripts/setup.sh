@@ -8,8 +8,9 @@ packages=(
     zlib1g-dev libcurl4-openssl-dev libusb-1.0-0-dev qt6-base-dev
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-dev
-    xvfb xauth fonts-dejavu-core
+    xvfb xauth fonts-dejavu-core nsis imagemagick
     qemu-system-x86 busybox-static cpio udev
+    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest nsis
 )
 
 missing=()

@@ -3,28 +3,27 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
+#include <fstream>
 
 std::string ReadFileContents(const std::string& AFileName, std::size_t AMaxBytes) {
-    const int fd = ::open(AFileName.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw TFileContentsError("cannot open " + AFileName + ": " + std::strerror(errno));
+    // The name is UTF-8 on every system; the path object hands it to the system in its own form.
+    const std::filesystem::path path(std::u8string(AFileName.begin(), AFileName.end()));
+    errno = 0;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw TFileContentsError("cannot open " + AFileName + ": " + std::strerror(errno ? errno : ENOENT));
     std::string data;
     char chunk[65536];
     while (data.size() <= AMaxBytes) {
-        const ssize_t n = ::read(fd, chunk, std::min(sizeof chunk, AMaxBytes + 1 - data.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            const int error = errno;
-            ::close(fd);
-            throw TFileContentsError("cannot read " + AFileName + ": " + std::strerror(error));
-        }
-        if (n == 0)
+        in.read(chunk, std::streamsize(std::min(sizeof chunk, AMaxBytes + 1 - data.size())));
+        const std::streamsize n = in.gcount();
+        if (n > 0)
+            data.append(chunk, std::size_t(n));
+        if (in.eof())
             break;
-        data.append(chunk, std::size_t(n));
+        if (!in)
+            throw TFileContentsError("cannot read " + AFileName + ": " + std::strerror(errno ? errno : EIO));
     }
-    ::close(fd);
     return data;
 }

@@ -3,6 +3,7 @@
 #include "MemoryImage.h"
 #include "MyLib/KelvoFirmware.h"
 #include "platform/AtomicFile.h"
+#include "platform/Console.h"
 #include "platform/Resources.h"
 
 #include <charconv>
@@ -445,6 +446,7 @@ int ExtractBuiltin(int argc, char** argv) {
 } // namespace
 
 int main(int argc, char** argv) {
+    PrepareConsole();
     const std::string command = argc > 1 ? argv[1] : "";
     try {
         if (command == "build")

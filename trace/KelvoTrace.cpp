@@ -1,6 +1,7 @@
 // kelvo-trace: the measuring side from the command line: aiming points recorded from a sensor or
 // decoded from captured bytes, target faces as pictures, and the scores of hits.
 #include "MyLib/KelvoLib.h"
+#include "platform/Console.h"
 #include "platform/Version.h"
 #include "trace/TraceCommands.h"
 
@@ -98,6 +99,7 @@ int StdoutStatus() {
 } // namespace
 
 int main(int argc, char** argv) {
+    PrepareConsole();
     const TArgs args(argv + std::min(argc, 1), argv + argc);
     try {
         if (args.empty())

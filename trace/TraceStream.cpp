@@ -7,7 +7,8 @@
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimBench.h"
 #include "platform/AtomicFile.h"
-#include "platform/StdEventLoop.h"
+#include "platform/Console.h"
+#include "platform/MainEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 #include "sim/SimCameraSensor.h"
@@ -15,8 +16,6 @@
 #include "sim/SimWirelessController.h"
 #include "trace/CaptureReads.h"
 #include "trace/TraceCommands.h"
-
-#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -200,8 +199,8 @@ std::unique_ptr<TRecordSource> RecordSourceFor(const std::vector<std::shared_ptr
 }
 
 // Runs the loop for ASeconds, with a progress line on a terminal.
-void RecordFor(TStdEventLoop& ALoop, double ASeconds, const TPointWriter& AWriter) {
-    const bool progress = isatty(STDERR_FILENO) != 0;
+void RecordFor(TMainEventLoop& ALoop, double ASeconds, const TPointWriter& AWriter) {
+    const bool progress = IsTerminal(stderr);
     const auto start = std::chrono::steady_clock::now();
     const auto end = start + std::chrono::duration<double>(ASeconds);
     while (std::chrono::steady_clock::now() < end) {
@@ -220,7 +219,7 @@ int RecordCommand(const TArgs& AArgs) {
     const TRecordRequest request = ParseRecordArgs(AArgs);
     // The CSV file is written whole at the end, so a failed write leaves what stood there before.
     std::ostringstream csv;
-    TStdEventLoop loop;
+    TMainEventLoop loop;
     TSimBus bus{loop};
     TSystemScope scope{loop, bus};
     const auto devices = PlugSimDevices(bus, {request.fDevice}, TSimKinds::BuiltIn(), 0);

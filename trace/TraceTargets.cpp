@@ -6,7 +6,7 @@
 #include "app/RealUsbBus.h"
 #include "app/simbench/SimBench.h"
 #include "app/simbench/SimKindValues.h"
-#include "platform/StdEventLoop.h"
+#include "platform/MainEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 #include "trace/TraceCommands.h"
@@ -76,7 +76,7 @@ public:
     TKelvoWireless& Controller() { return *fController; }
 
 private:
-    TStdEventLoop fLoop;
+    TMainEventLoop fLoop;
     std::unique_ptr<TUsbBus> fBus;
     std::vector<std::shared_ptr<TSimBusDevice>> fSimDevices;
     std::optional<TSystemScope> fScope;

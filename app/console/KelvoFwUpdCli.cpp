@@ -12,12 +12,10 @@
 #include "app/console/QuietWatch.h"
 #include "app/simbench/SimBench.h"
 #include "app/simbench/SimReport.h"
-#include "platform/StdEventLoop.h"
+#include "platform/Console.h"
+#include "platform/MainEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
-
-#include <signal.h>
-#include <unistd.h>
 
 #include <iostream>
 #include <sstream>
@@ -43,9 +41,7 @@ std::string SummaryLine(const TForm1::TUpdateTally& ATally) {
 int main(int argc, char** argv) {
     // Before any thread exists, so that only the watcher receives the signals.
     BlockSignals();
-    // A closed stdout must not end the program in the middle of a flash; the failed write is
-    // reported at the end instead.
-    signal(SIGPIPE, SIG_IGN);
+    PrepareConsole();
 
     TCommandLine line;
     std::string error;
@@ -59,7 +55,7 @@ int main(int argc, char** argv) {
         std::cout << *information;
         return 0;
     }
-    TStdEventLoop loop;
+    TMainEventLoop loop;
     // Without --simulate the devices are the real ones on the USB bus; where this build or system
     // gives no USB access, the bus stays empty.
     TSimBus simBus(loop);
@@ -83,8 +79,8 @@ int main(int argc, char** argv) {
     // Kept for the report: a device's personality changes as it goes into its bootloader and back.
     const auto units = SimPhysicalDevicesOf(devices);
 
-    TConsoleToolkit toolkit(loop, std::cin, stdout, stderr, isatty(STDERR_FILENO) != 0);
-    toolkit.SetInteractive(isatty(STDIN_FILENO) != 0);
+    TConsoleToolkit toolkit(loop, std::cin, stdout, stderr, IsTerminal(stderr));
+    toolkit.SetInteractive(IsTerminal(stdin));
     toolkit.SetInputAnswer(line.fKey);
     toolkit.SetAutoClick(line.fYes);
 

@@ -11,35 +11,44 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
+#include <random>
 #include <sstream>
 #include <string>
 
+// A stream into an anonymous temporary file, read back whole.
 class TCapture {
 public:
-    TCapture() : fFile(open_memstream(&fData, &fSize)) {}
-    ~TCapture() {
-        std::fclose(fFile);
-        std::free(fData);
-    }
+    TCapture() : fFile(std::tmpfile()) {}
+    ~TCapture() { std::fclose(fFile); }
     TCapture(const TCapture&) = delete;
     TCapture& operator=(const TCapture&) = delete;
     std::FILE* File() { return fFile; }
     std::string Text() {
         std::fflush(fFile);
-        return std::string(fData, fSize);
+        const long end = std::ftell(fFile);
+        std::string text(size_t(end > 0 ? end : 0), '\0');
+        std::rewind(fFile);
+        text.resize(std::fread(text.data(), 1, text.size(), fFile));
+        std::fseek(fFile, 0, SEEK_END);
+        return text;
     }
 
 private:
-    char* fData = nullptr;
-    size_t fSize = 0;
     std::FILE* fFile;
 };
 
 class TTempDir {
 public:
     TTempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "kelvo-test-XXXXXX").string();
-        fPath = mkdtemp(pattern.data());
+        std::random_device random;
+        for (;;) {
+            const auto path =
+                std::filesystem::temp_directory_path() / ("kelvo-test-" + std::to_string(random()));
+            if (std::filesystem::create_directory(path)) {
+                fPath = path.string();
+                return;
+            }
+        }
     }
     ~TTempDir() {
         std::error_code ignored;
@@ -58,18 +67,25 @@ public:
     TEnvOverride(const char* AName, const std::string& AValue) : fName(AName) {
         if (const char* old = std::getenv(AName))
             fOld = old;
-        setenv(AName, AValue.c_str(), 1);
+        Set(AName, AValue.c_str());
     }
-    ~TEnvOverride() {
-        if (fOld)
-            setenv(fName, fOld->c_str(), 1);
-        else
-            unsetenv(fName);
-    }
+    ~TEnvOverride() { Set(fName, fOld ? fOld->c_str() : nullptr); }
     TEnvOverride(const TEnvOverride&) = delete;
     TEnvOverride& operator=(const TEnvOverride&) = delete;
 
 private:
+    // ANull removes the variable.
+    static void Set(const char* AName, const char* AValue) {
+#ifdef _WIN32
+        _putenv_s(AName, AValue ? AValue : "");
+#else
+        if (AValue)
+            setenv(AName, AValue, 1);
+        else
+            unsetenv(AName);
+#endif
+    }
+
     const char* fName;
     std::optional<std::string> fOld;
 };

@@ -2,10 +2,7 @@
 // A small HTTP server on 127.0.0.1 for the download suites: one connection at a time, each path
 // answered with a fixed body, an error page, a truncated body, a stall, a trickle or a body of
 // unannounced length.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "tests/support/TestSockets.h"
 
 #include <atomic>
 #include <chrono>
@@ -21,9 +18,10 @@ public:
     enum class TMode { Body, Truncated, Stall, Trickle, Unannounced };
 
     TTestHttpServer() {
+        StartSockets();
         fListen = socket(AF_INET, SOCK_STREAM, 0);
         int yes = 1;
-        setsockopt(fListen, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        setsockopt(fListen, SOL_SOCKET, SO_REUSEADDR, reinterpret_cast<const char*>(&yes), sizeof yes);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -36,8 +34,8 @@ public:
     }
     ~TTestHttpServer() {
         fStop = true;
-        shutdown(fListen, SHUT_RDWR);
-        close(fListen);
+        shutdown(fListen, ShutBoth);
+        CloseSocket(fListen);
         fThread.join();
     }
     TTestHttpServer(const TTestHttpServer&) = delete;
@@ -72,21 +70,19 @@ private:
 
     void Serve() {
         while (!fStop) {
-            const int client = accept(fListen, nullptr, nullptr);
-            if (client < 0)
+            const TSocket client = accept(fListen, nullptr, nullptr);
+            if (client == NoSocket)
                 return;
             Answer(client);
-            close(client);
+            CloseSocket(client);
         }
     }
-    static void Send(int AClient, const void* AData, size_t ASize) {
-        send(AClient, AData, ASize, MSG_NOSIGNAL);
-    }
-    void Answer(int AClient) {
+    static void Send(TSocket AClient, const void* AData, size_t ASize) { SendBytes(AClient, AData, ASize); }
+    void Answer(TSocket AClient) {
         std::string request;
         char buf[1024];
         while (request.find("\r\n\r\n") == std::string::npos) {
-            const ssize_t n = recv(AClient, buf, sizeof buf, 0);
+            const int n = int(recv(AClient, buf, sizeof buf, 0));
             if (n <= 0)
                 return;
             request.append(buf, static_cast<size_t>(n));
@@ -109,8 +105,8 @@ private:
         Send(AClient, head.data(), head.size());
         if (route.fMode == TMode::Trickle) {
             for (size_t at = 0; at < route.fBody.size() && !fStop; at += 2) {
-                if (send(AClient, route.fBody.data() + at, std::min<size_t>(2, route.fBody.size() - at),
-                         MSG_NOSIGNAL) < 0)
+                if (SendBytes(AClient, route.fBody.data() + at,
+                              std::min<size_t>(2, route.fBody.size() - at)) < 0)
                     return;
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
@@ -121,13 +117,13 @@ private:
         Send(AClient, route.fBody.data(), sent);
         if (route.fMode == TMode::Stall) {
             // Holds the connection open without data until the client gives up or the server ends.
-            while (!fStop && recv(AClient, buf, sizeof buf, MSG_DONTWAIT) != 0)
+            while (!fStop && !PeerGone(AClient))
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
     static std::vector<std::uint8_t> Bytes(const std::string& AText) { return {AText.begin(), AText.end()}; }
 
-    int fListen = -1;
+    TSocket fListen = NoSocket;
     int fPort = 0;
     std::atomic<bool> fStop{false};
     mutable std::mutex fMutex;
@@ -138,13 +134,14 @@ private:
 
 // A port on 127.0.0.1 that was just free: nothing listens there.
 inline int UnusedLocalPort() {
-    const int probe = socket(AF_INET, SOCK_STREAM, 0);
+    StartSockets();
+    const TSocket probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     bind(probe, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
     getsockname(probe, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(probe);
+    CloseSocket(probe);
     return ntohs(addr.sin_port);
 }

@@ -23,6 +23,16 @@ const TBaseTarget& Face(const char* ATag) {
 
 } // namespace
 
+#ifdef _WIN32
+// The C runtime's environment, changed as setenv and unsetenv change it on Linux.
+int setenv(const char* AName, const char* AValue, int) {
+    return _putenv_s(AName, AValue);
+}
+int unsetenv(const char* AName) {
+    return _putenv_s(AName, "");
+}
+#endif
+
 TEST(KelvoLibRegistry, HoldsTheEighteenFacesInCreationOrderWithUniqueTagsAndTypes) {
     const std::vector<std::string> order = {
         "AP10", "AR10", "SBR50",       "SBP50",   "SP25",   "PM25",    "RFP25",  "TRAINING8", "CHEST",
