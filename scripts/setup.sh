@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-dev
     xvfb xauth fonts-dejavu-core
     qemu-system-x86 busybox-static cpio udev
+    g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest nsis
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: the release build, then the suites under
-# AddressSanitizer+UndefinedBehaviorSanitizer, and the threaded suites under ThreadSanitizer.
+# AddressSanitizer+UndefinedBehaviorSanitizer, and the threaded suites under ThreadSanitizer; then
+# the Windows build (mingw-w64) with its suites and its comparisons with the release build under Wine.
 # Ends with a summary of what failed, so the last lines of a long log say it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -17,6 +18,20 @@ for preset in release asan tsan; do
         failures+=("tests ($preset): $( [ -f "$failed" ] && cut -d: -f2 "$failed" | tr '\n' ' ')")
     fi
 done
+# The Windows build after the Linux ones: its suites under Wine, and the Windows programs against the
+# release build's.
+echo "== windows build"
+started=$SECONDS
+if cmake --preset mingw >/dev/null && cmake --build --preset mingw; then
+    echo "== tests: mingw (under Wine)"
+    if ! ctest --preset mingw; then
+        failed=build/mingw/Testing/Temporary/LastTestsFailed.log
+        failures+=("tests (mingw): $( [ -f "$failed" ] && cut -d: -f2 "$failed" | tr '\n' ' ')")
+    fi
+else
+    failures+=("mingw build")
+fi
+echo "windows build and tests: $((SECONDS - started)) s"
 # Each fuzz target for a few seconds from its seed corpus (the corpus itself is left unchanged). A
 # target's own output goes to a log that is shown only when it fails.
 if cmake --preset fuzz >/dev/null && cmake --build --preset fuzz; then

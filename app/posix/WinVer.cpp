@@ -1,6 +1,6 @@
 #include "app/WinVer.h"
 
 TWinVer RunningWinVer() {
-    // None of the listed versions runs this build.
+    // None of the listed versions is Linux.
     return TWinVer::Unknown;
 }
