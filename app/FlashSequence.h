@@ -74,6 +74,10 @@ struct TFlashSteps {
     const char* fValidateFailed = nullptr;
 };
 
+// The steps of a target's flash through either controller, in blocks of ABlockSize, with no events
+// between blocks; the texts are the targets' own.
+TFlashSteps TargetFlashSteps(uint16_t ABlockSize);
+
 enum class TFlashResult {
     Flashed,
     Paused,  // fAfterErase ended it; the bootloader goes on from the erase later

@@ -17,6 +17,8 @@
 #include "platform/HexText.h"
 #include "platform/Version.h"
 
+#include <strings.h>
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -176,6 +178,8 @@ private:
     // The arrival of a family device: unless a device is active, creates one of class TDevice for
     // the path and keeps it in AField when ConnectDevice adopts it.
     template <class TDevice> void ArriveAs(TDevice*& AField, const std::string& APath);
+    // Whether AField holds the device at APath (paths compared without case).
+    template <class TDevice> bool Holds(TDevice* AField, const std::string& APath) const;
     // The removal of a family device: when AField holds the device at APath, disconnects it.
     template <class TDevice> void RemoveFrom(TDevice*& AField, const std::string& APath);
     // The handlers and the close of a family that only holds its device in the field AField.
@@ -215,6 +219,11 @@ private:
                         bool ADisableWindow, bool (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
     // Withdraws an Update offer made for a target.
     void WithdrawTargetOffer();
+    // What is made of a bootloader target reported behind either controller: no image for it, a
+    // flash (it holds no firmware or an older one), or nothing for now (it holds the current one).
+    // Logs the entry into programming mode and the choice.
+    enum class TStubTargetPlan { None, Flash, Current };
+    TStubTargetPlan PlanStubTarget(uint16_t AProductId, uint16_t AVersionHW, uint16_t AVersionFW);
     // The arrival of a controller: unless a device or controller is held, creates the controller
     // and keeps it in AField once connected; it is returned only when it is identified and up to
     // date, so that it may hand its targets over.
@@ -304,4 +313,15 @@ TController* TForm1::ArriveAsController(TController*& AField, const std::string&
     AField = controller;
     // Only a controller that is itself up to date (or has no image) hands its targets over.
     return StateOf(*controller) == TDeviceState::Identified ? controller : nullptr;
+}
+
+template <class TDevice> bool TForm1::Holds(TDevice* AField, const std::string& APath) const {
+    return AField && strcasecmp(AField->DevicePath().c_str(), APath.c_str()) == 0;
+}
+
+template <class TDevice> void TForm1::RemoveFrom(TDevice*& AField, const std::string& APath) {
+    if (!Holds(AField, APath))
+        return;
+    DisconnectDevice(AField);
+    AField = nullptr;
 }

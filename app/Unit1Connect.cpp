@@ -15,7 +15,6 @@
 #include "platform/IniFile.h"
 
 #include <algorithm>
-#include <strings.h>
 
 namespace {
 
@@ -30,13 +29,6 @@ template <class TDevice> void TForm1::ArriveAs(TDevice*& AField, const std::stri
     auto* device = new TDevice(this, APath);
     if (ConnectDevice(device))
         AField = device;
-}
-
-template <class TDevice> void TForm1::RemoveFrom(TDevice*& AField, const std::string& APath) {
-    if (!AField || strcasecmp(AField->DevicePath().c_str(), APath.c_str()) != 0)
-        return;
-    DisconnectDevice(AField);
-    AField = nullptr;
 }
 
 template <auto AField> void TForm1::ArriveIn(TDeviceNotifier*, const TGUID&, const std::string& AName) {

@@ -4,6 +4,17 @@
 
 #include <algorithm>
 
+TFlashSteps TargetFlashSteps(uint16_t ABlockSize) {
+    TFlashSteps steps;
+    steps.fBlockSize = ABlockSize;
+    steps.fSynchroFailed = "Error writing flash!";
+    // "wiring" is the text users' log readers and the transcripts know: kept letter for letter.
+    steps.fWriteFailed = {"Error wiring flash!", "Please disconnect/connect and try again."};
+    steps.fValidating = "Validating...";
+    steps.fValidateFailed = "Error validating flash! Try to reconnect and update again.";
+    return steps;
+}
+
 TFlashResult TForm1::RunFlash(TFlashPort& APort, const TKelvoUsbFirmware& AImage, const TFlashSteps& ASteps) {
     // A throwing device call or event handler ends the flash as a failure; the journal keeps the
     // step reached, and the next arrival of the bootloader starts again from there.

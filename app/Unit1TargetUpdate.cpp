@@ -7,33 +7,22 @@
 #include "app/Unit1.h"
 #include "app/UpdateStates.h"
 
-#include <strings.h>
+#include <functional>
 
 void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     auto* controller = ArriveAsController(fTC, AName);
     if (!controller)
         return;
-    controller->fOnConnect = [this](TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget) {
-        TargetConnected(ASender, ATarget);
-    };
-    controller->fOnDisconnect = [this](TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget) {
-        TargetDisconnected(ASender, ATarget);
-    };
-    controller->fOnStubConnect = [this](TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget) {
-        TargetStubConnected(ASender, ATarget);
-    };
-    controller->fOnStubDisconnect = [this](TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget) {
-        TargetStubDisconnected(ASender, ATarget);
-    };
+    controller->fOnConnect = std::bind_front(&TForm1::TargetConnected, this);
+    controller->fOnDisconnect = std::bind_front(&TForm1::TargetDisconnected, this);
+    controller->fOnStubConnect = std::bind_front(&TForm1::TargetStubConnected, this);
+    controller->fOnStubDisconnect = std::bind_front(&TForm1::TargetStubDisconnected, this);
     controller->NotifyIfConnected();
 }
 
 void TForm1::TargetControllerRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    if (!fTC || strcasecmp(fTC->DevicePath().c_str(), AName.c_str()) != 0)
-        return;
     // Closing reports the target gone, which clears fTarget or fTargetStub.
-    DisconnectDevice(fTC);
-    fTC = nullptr;
+    RemoveFrom(fTC, AName);
 }
 
 void TForm1::TargetConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget) {
@@ -100,24 +89,32 @@ void TForm1::TargetStubConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATa
         return;
     fTargetStub = static_cast<TKelvoStubTargetObject*>(ATarget);
     ++fTargetStubGeneration;
-    LogMessage("Entered programming mode.");
-    const TKelvoUsbFirmware* image = SelectFirmware(fTargetStub->fProductId, fTargetStub->fHWVersion);
-    if (!image) {
-        LogMessage("No firmware for this target");
-        return;
-    }
-    if (fTargetStub->fFWVersion == KTargetNoFirmware) {
-        LogMessage("Restoring update...");
-    } else if (fTargetStub->fFWVersion >= image->VersionFW()) {
-        // It stays in its bootloader.
-        LogMessage("Firmware is up to date.");
-        return;
-    } else {
-        LogMessage("Updating firmware...");
-    }
+    if (PlanStubTarget(fTargetStub->fProductId, fTargetStub->fHWVersion, fTargetStub->fFWVersion) !=
+        TStubTargetPlan::Flash)
+        return; // it stays in its bootloader
     Timer1.SetOnTimer([this] { TargetFlashTimer(); });
     Timer1.SetInterval(KTargetFlashDelayMs);
     Timer1.SetEnabled(true);
+}
+
+TForm1::TStubTargetPlan TForm1::PlanStubTarget(uint16_t AProductId, uint16_t AVersionHW,
+                                               uint16_t AVersionFW) {
+    LogMessage("Entered programming mode.");
+    const TKelvoUsbFirmware* image = SelectFirmware(AProductId, AVersionHW);
+    if (!image) {
+        LogMessage("No firmware for this target");
+        return TStubTargetPlan::None;
+    }
+    if (AVersionFW == KTargetNoFirmware) {
+        LogMessage("Restoring update...");
+        return TStubTargetPlan::Flash;
+    }
+    if (AVersionFW >= image->VersionFW()) {
+        LogMessage("Firmware is up to date.");
+        return TStubTargetPlan::Current;
+    }
+    LogMessage("Updating firmware...");
+    return TStubTargetPlan::Flash;
 }
 
 void TForm1::TargetStubDisconnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget) {
@@ -171,16 +168,10 @@ bool TForm1::FlashTarget(const TKelvoUsbFirmware& AImage) {
     const uint64_t generation = fTargetStubGeneration;
     TBootloaderFlashPort port(
         *fTargetStub, [this, generation] { return fTargetStub && fTargetStubGeneration == generation; });
-    TFlashSteps steps;
-    steps.fBlockSize = TKelvoStubTargetObject::KBlockSize;
+    TFlashSteps steps = TargetFlashSteps(TKelvoStubTargetObject::KBlockSize);
     steps.fEventsBetweenBlocks = true;
     steps.fGone = {"Error: Target is suddenly disconnected!", "Please disconnect/connect and try again."};
     steps.fLastCheckAfterValidating = true;
-    steps.fSynchroFailed = "Error writing flash!";
-    // "wiring" is the text users' log readers and the transcripts know: kept letter for letter.
-    steps.fWriteFailed = {"Error wiring flash!", "Please disconnect/connect and try again."};
-    steps.fValidating = "Validating...";
-    steps.fValidateFailed = "Error validating flash! Try to reconnect and update again.";
     if (RunFlash(port, AImage, steps) != TFlashResult::Flashed)
         return false;
     LogMessage("Firmware updated successfully!");

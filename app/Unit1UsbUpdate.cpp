@@ -9,8 +9,6 @@
 
 #include "platform/Http.h"
 
-#include <strings.h>
-
 namespace {
 
 constexpr const char* InterruptedText = "Update interrupted; replug the device and run the updater again.";
@@ -96,7 +94,7 @@ void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string& ANam
 }
 
 void TForm1::StubRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    if (!fStub || strcasecmp(fStub->DevicePath().c_str(), AName.c_str()) != 0)
+    if (!Holds(fStub, AName))
         return;
     fStub->Close();
     delete fStub;

@@ -9,7 +9,7 @@
 #include "app/Unit1.h"
 #include "app/UpdateStates.h"
 
-#include <strings.h>
+#include <functional>
 
 #include <algorithm>
 #include <utility>
@@ -18,24 +18,19 @@ void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string& 
     auto* controller = ArriveAsController(fWL, AName);
     if (!controller)
         return;
-    controller->fOnTargetConnect = [this](TKelvoWireless* ASender, TCustom485Target* ATarget) {
-        Wireless485TargetConnected(ASender, ATarget);
-    };
-    controller->fOnTargetDisconnect = [this](TKelvoWireless* ASender, TCustom485Target* ATarget) {
-        Wireless485TargetDisconnected(ASender, ATarget);
-    };
+    controller->fOnTargetConnect = std::bind_front(&TForm1::Wireless485TargetConnected, this);
+    controller->fOnTargetDisconnect = std::bind_front(&TForm1::Wireless485TargetDisconnected, this);
     controller->NotifyConnected();
     controller->TurnPowerOn();
 }
 
 void TForm1::WirelessRemoval(TDeviceNotifier*, const TGUID&, const std::string& AName) {
-    if (!fWL || strcasecmp(fWL->DevicePath().c_str(), AName.c_str()) != 0)
+    if (!Holds(fWL, AName))
         return;
     // Closing reports every target gone; none of them is to be taken up any more.
     f485Waiting.clear();
     fWL->TurnPowerOff();
-    DisconnectDevice(fWL);
-    fWL = nullptr;
+    RemoveFrom(fWL, AName);
 }
 
 void TForm1::Wireless485TargetConnected(TKelvoWireless*, TCustom485Target* ATarget) {
@@ -93,20 +88,10 @@ void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
         LogMessage("Error reading target info!");
         return;
     }
-    LogMessage("Entered programming mode.");
-    const TKelvoUsbFirmware* image = SelectFirmware(AStub->fProductId, AStub->fHWVersion);
-    if (!image) {
-        LogMessage("No firmware for this target");
-        return;
-    }
-    if (AStub->fFWVersion == KTargetNoFirmware) {
-        LogMessage("Restoring update...");
+    const TStubTargetPlan plan = PlanStubTarget(AStub->fProductId, AStub->fHWVersion, AStub->fFWVersion);
+    if (plan == TStubTargetPlan::Flash) {
         Arm485Timer(&TForm1::Target485FlashTimer);
-    } else if (image->VersionFW() > AStub->fFWVersion) {
-        LogMessage("Updating firmware...");
-        Arm485Timer(&TForm1::Target485FlashTimer);
-    } else {
-        LogMessage("Firmware is up to date.");
+    } else if (plan == TStubTargetPlan::Current) {
         // The bootloader of a target that holds the current firmware was left running (a flash
         // ends in the bootloader) or restarted into it: it is validated and, when valid, sent back
         // to its firmware. Only while the target has come back as a running target after each
@@ -149,14 +134,7 @@ void TForm1::Target485FlashTimer() {
 bool TForm1::Flash485Target(const TKelvoUsbFirmware& AImage) {
     TTargetStub* stub = f485Stub;
     TBootloaderFlashPort port(*stub, nullptr);
-    TFlashSteps steps;
-    steps.fBlockSize = TTargetStub::KBlockSize;
-    steps.fSynchroFailed = "Error writing flash!";
-    // "wiring" is the text users' log readers and the transcripts know: kept letter for letter.
-    steps.fWriteFailed = {"Error wiring flash!", "Please disconnect/connect and try again."};
-    steps.fValidating = "Validating...";
-    steps.fValidateFailed = "Error validating flash! Try to reconnect and update again.";
-    if (RunFlash(port, AImage, steps) != TFlashResult::Flashed)
+    if (RunFlash(port, AImage, TargetFlashSteps(TTargetStub::KBlockSize)) != TFlashResult::Flashed)
         return false;
     // The target stays in its bootloader with its new versions read back.
     stub->UpdateTargetInfo();
