@@ -6,6 +6,7 @@
 #include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimBench.h"
+#include "app/simbench/SimKindValues.h"
 #include "platform/AtomicFile.h"
 #include "platform/Console.h"
 #include "platform/MainEventLoop.h"
@@ -49,12 +50,13 @@ private:
     uint64_t fCount = 0;
 };
 
+// Decimal or 0x hexadecimal, as every number of the program is read.
 uint16_t Version(const std::string& ACommand, const std::string& AName, const std::string& AText) {
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
-    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size() || value > 0xFFFF)
-        throw TUsageError(ACommand + ": " + AName + " " + AText + ": expected a number 0-65535");
-    return uint16_t(value);
+    const auto value = ParseSimKindNumber(AText, 0xFFFF);
+    if (!value)
+        throw TUsageError(ACommand + ": " + AName + " " + EchoedText(AText) +
+                          ": expected a number 0-65535, decimal or 0x hexadecimal");
+    return uint16_t(*value);
 }
 
 const char* const RecordHelp =

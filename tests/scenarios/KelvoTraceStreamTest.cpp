@@ -231,6 +231,8 @@ TEST(KelvoTraceStream, ExitStatuses) {
           TCase{"record --simulate wireless-controller,targets=0,s1=wd-03 --seconds 0.2", 1},
           TCase{"record --simulate wireless-controller,s1=wd-09 --seconds 0.2", 2},
           TCase{"decode --kind optical --hw 5 --hw 5 --fw 11 /dev/null", 2},
+          TCase{"decode --kind optical --hw 0x5 --fw 0xB /dev/null", 0},
+          TCase{"decode --kind optical --hw 0x10000 --fw 11 /dev/null", 2},
           // Output that cannot be written is a failure.
           TCase{"decode --kind optical --hw 5 --fw 11 /dev/null >/dev/full", 1},
           TCase{"record --simulate optical-sensor --seconds 0.2 >/dev/full", 1}})
