@@ -1,12 +1,12 @@
 // kelvo-trace face: target faces drawn to PNG pictures through the Qt canvas.
 #include "MyLib/KelvoLib.h"
+#include "app/simbench/SimKindValues.h"
 #include "trace/QtCanvas.h"
 #include "trace/TraceCommands.h"
 
 #include <QGuiApplication>
 
 #include <algorithm>
-#include <charconv>
 #include <cmath>
 #include <iomanip>
 #include <iostream>
@@ -54,11 +54,10 @@ int ListFaces() {
 }
 
 int PictureSize(const std::string& AText) {
-    int size = 0;
-    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), size);
-    if (error != std::errc() || end != AText.data() + AText.size() || size < 16 || size > 10000)
-        throw TUsageError("face: --size " + AText + ": expected pixels from 16 to 10000");
-    return size;
+    const auto size = ParseSimKindNumber(AText, 10000);
+    if (!size || *size < 16)
+        throw TUsageError("face: --size " + EchoedText(AText) + ": expected pixels from 16 to 10000");
+    return int(*size);
 }
 
 int FaceCommand(const TArgs& AArgs) {
