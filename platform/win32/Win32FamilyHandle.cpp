@@ -181,20 +181,3 @@ void TWin32FamilyHandle::CancelStreamRead() {
     if (hCancel)
         fApi->SetEvent(hCancel);
 }
-
-uint32_t TWin32FamilyHandle::ControlTransfer(const TUsbSetupPacket&, void*, uint32_t,
-                                             uint32_t& ATransferred) {
-    ATransferred = 0;
-    return ERROR_INVALID_HANDLE;
-}
-
-uint32_t TWin32FamilyHandle::GetDescriptor(uint8_t, uint8_t, uint16_t, void*, uint32_t,
-                                           uint32_t& ATransferred) {
-    ATransferred = 0;
-    return ERROR_INVALID_HANDLE;
-}
-
-uint32_t TWin32FamilyHandle::SubmitPipeRead(uint8_t, void*, uint32_t, uintptr_t, uint32_t& ATransferred) {
-    ATransferred = 0;
-    return ERROR_INVALID_HANDLE;
-}

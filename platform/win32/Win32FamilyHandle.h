@@ -3,13 +3,14 @@
 // and its record stream through overlapped reads, on a handle opened for overlapped I/O. Error
 // numbers are the system's own; every byte count the driver gives back is checked against the
 // buffer it was given.
+#include "platform/UsbDriverHandles.h"
 #include "platform/win32/Win32Api.h"
 
 #include <memory>
 #include <mutex>
 #include <vector>
 
-class TWin32FamilyHandle : public TUsbHandle {
+class TWin32FamilyHandle : public TFamilyDriverHandle {
 public:
     // Takes over hDevice. AApi must hold the entry points for as long as the handle lives.
     TWin32FamilyHandle(std::shared_ptr<const TWin32Api> AApi, HANDLE hDevice);
@@ -18,27 +19,12 @@ public:
     TWin32FamilyHandle(const TWin32FamilyHandle&) = delete;
     TWin32FamilyHandle& operator=(const TWin32FamilyHandle&) = delete;
 
-    TUsbDriverKind DriverKind() const override { return TUsbDriverKind::Family; }
-
     uint32_t IoControl(uint32_t ACode, const void* AIn, uint32_t AInSize, void* AOut, uint32_t AOutSize,
                        uint32_t& AReturned) override;
     std::shared_ptr<TUsbPendingIo> IoControlAsync(uint32_t ACode, const void* AIn, uint32_t AInSize,
                                                   uint32_t AOutSize) override;
     uint32_t ReadStream(void* ABuffer, uint32_t ASize, uint32_t& ARead) override;
     void CancelStreamRead() override;
-
-    uint32_t InitializeGeneric() override { return ERROR_INVALID_FUNCTION; }
-    uint32_t ControlTransfer(const TUsbSetupPacket&, void*, uint32_t, uint32_t& ATransferred) override;
-    uint32_t GetDescriptor(uint8_t, uint8_t, uint16_t, void*, uint32_t, uint32_t& ATransferred) override;
-    uint32_t QueryInterfaceSettings(uint8_t, TUsbInterfaceDescriptor&) override {
-        return ERROR_INVALID_HANDLE;
-    }
-    uint32_t QueryPipe(uint8_t, uint8_t, TUsbPipeInformation&) override { return ERROR_INVALID_HANDLE; }
-    uint32_t SetPipePolicy(uint8_t, uint32_t, uint32_t) override { return ERROR_INVALID_HANDLE; }
-    uint32_t ResetPipe(uint8_t) override { return ERROR_INVALID_HANDLE; }
-    uint32_t AbortPipe(uint8_t) override { return ERROR_INVALID_HANDLE; }
-    uint32_t SubmitPipeRead(uint8_t, void*, uint32_t, uintptr_t, uint32_t& ATransferred) override;
-    bool WaitPipeRead(uint8_t, uintptr_t&, uint32_t&, uint32_t&) override { return false; }
 
 private:
     class TPendingIo;

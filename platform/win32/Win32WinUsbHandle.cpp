@@ -4,20 +4,6 @@
 
 namespace {
 
-// A family-driver request on a handle of the generic driver: refused before it starts.
-class TRefusedIo : public TUsbPendingIo {
-public:
-    bool Wait(uint32_t) override { return true; }
-    uint32_t Result(uint32_t& AReturned) override {
-        AReturned = 0;
-        return ERROR_INVALID_FUNCTION;
-    }
-    const std::vector<uint8_t>& Output() const override { return fOutput; }
-
-private:
-    std::vector<uint8_t> fOutput;
-};
-
 // The policies whose value is a single byte (WinUSB's UCHAR policies); the time-out is a ULONG.
 bool IsBytePolicy(uint32_t APolicyType) {
     return APolicyType != PIPE_TRANSFER_TIMEOUT;
@@ -47,21 +33,6 @@ TWin32WinUsbHandle::~TWin32WinUsbHandle() {
     }
     fWinUsb->WinUsb_Free(hWinUsb);
     fApi->CloseHandle(hDev);
-}
-
-uint32_t TWin32WinUsbHandle::IoControl(uint32_t, const void*, uint32_t, void*, uint32_t,
-                                       uint32_t& AReturned) {
-    AReturned = 0;
-    return ERROR_INVALID_FUNCTION;
-}
-
-std::shared_ptr<TUsbPendingIo> TWin32WinUsbHandle::IoControlAsync(uint32_t, const void*, uint32_t, uint32_t) {
-    return std::make_shared<TRefusedIo>();
-}
-
-uint32_t TWin32WinUsbHandle::ReadStream(void*, uint32_t, uint32_t& ARead) {
-    ARead = 0;
-    return ERROR_INVALID_FUNCTION;
 }
 
 uint32_t TWin32WinUsbHandle::ControlTransfer(const TUsbSetupPacket& ASetup, void* ABuffer,

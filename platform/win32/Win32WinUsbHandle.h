@@ -3,6 +3,7 @@
 // pipe, descriptors, interface and pipe queries, pipe policies, and overlapped IN-pipe reads
 // (submit, wait for any, abort, reset). Error numbers are the system's own; every byte count the
 // driver gives back is checked against the buffer it was given.
+#include "platform/UsbDriverHandles.h"
 #include "platform/win32/Win32Api.h"
 #include "platform/win32/Win32Overlapped.h"
 
@@ -11,7 +12,7 @@
 #include <memory>
 #include <mutex>
 
-class TWin32WinUsbHandle : public TUsbHandle {
+class TWin32WinUsbHandle : public TGenericDriverHandle {
 public:
     // Takes over hDevice and hWinUsb (WinUsb_Initialize's interface handle on it).
     TWin32WinUsbHandle(std::shared_ptr<const TWin32Api> AApi, std::shared_ptr<const TWinUsbApi> AWinUsb,
@@ -20,13 +21,6 @@ public:
     ~TWin32WinUsbHandle() override;
     TWin32WinUsbHandle(const TWin32WinUsbHandle&) = delete;
     TWin32WinUsbHandle& operator=(const TWin32WinUsbHandle&) = delete;
-
-    TUsbDriverKind DriverKind() const override { return TUsbDriverKind::Generic; }
-
-    uint32_t IoControl(uint32_t, const void*, uint32_t, void*, uint32_t, uint32_t& AReturned) override;
-    std::shared_ptr<TUsbPendingIo> IoControlAsync(uint32_t, const void*, uint32_t, uint32_t) override;
-    uint32_t ReadStream(void*, uint32_t, uint32_t& ARead) override;
-    void CancelStreamRead() override {}
 
     uint32_t InitializeGeneric() override { return ERROR_SUCCESS; }
     uint32_t ControlTransfer(const TUsbSetupPacket& ASetup, void* ABuffer, uint32_t ABufferLength,
