@@ -1,17 +1,12 @@
 #pragma once
 // The family's products by USB product id, in one table: the interface class their firmware is
 // published under, the names of their firmware images and of their bootloaders by hardware
-// version, and the hardware version a bootloader that does not know its own is taken to have. Beside
-// it, the interface classes with the device object each one is opened as.
+// version, and the hardware version a bootloader that does not know its own is taken to have.
 #include "platform/Guid.h"
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
-
-class TCommonKelvoUsbDevice;
-class TComponent;
 
 // A name for the hardware versions AFrom to ATo.
 struct TKelvoHardwareName {
@@ -37,8 +32,3 @@ struct TKelvoProduct {
 const TKelvoProduct* FindKelvoProduct(uint16_t AProductId);
 // The name of AVersionHW among ANames; "" when none covers it.
 std::string HardwareName(const std::vector<TKelvoHardwareName>& ANames, uint16_t AVersionHW);
-
-// The device object a device of interface class AClass is opened as; none for a class the library
-// opens no object for.
-std::unique_ptr<TCommonKelvoUsbDevice> CreateKelvoDevice(const TGUID& AClass, TComponent* AOwner,
-                                                         const std::string& APath);

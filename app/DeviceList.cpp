@@ -1,7 +1,7 @@
 #include "app/DeviceList.h"
 
 #include "MyLib/CommonKelvoUsbDevice.h"
-#include "MyLib/KelvoProducts.h"
+#include "MyLib/KelvoDeviceClasses.h"
 #include "MyLib/KelvoSerials.h"
 
 #include <memory>

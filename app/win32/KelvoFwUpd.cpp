@@ -74,8 +74,14 @@ int main() {
     // Without --simulate the devices are the ones the system's drivers present.
     TSimBus simBus(loop);
     std::unique_ptr<TUsbBus> realBus;
-    if (line.fSimulate.empty())
-        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName);
+    if (line.fSimulate.empty()) {
+        std::string settingsError;
+        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName, settingsError);
+        if (!settingsError.empty()) {
+            Tell(STD_ERROR_HANDLE, settingsError, MB_ICONERROR);
+            return 2;
+        }
+    }
     TSystemScope system(loop, realBus ? *realBus : static_cast<TUsbBus&>(simBus));
     const auto devices = PlugSimDevices(simBus, line.fSimulate, kinds, 1);
 

@@ -355,6 +355,8 @@ TEST(UsbIpServer, IdleAndSurplusClientsCannotStarveIt) {
     EXPECT_EQ(importer.Reply().iStatus, 0);
 }
 
+// Not under AddressSanitizer: the sanitizers' own checks open descriptors and fail without them.
+#ifndef __SANITIZE_ADDRESS__
 TEST(UsbIpServer, KeepsAcceptingAfterRunningOutOfFileDescriptors) {
     TServed served({.MaxClients = 64, .IdleBeforeImportMs = 300});
     const uint16_t port = served.Server.Port();
@@ -380,6 +382,7 @@ TEST(UsbIpServer, KeepsAcceptingAfterRunningOutOfFileDescriptors) {
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
     EXPECT_TRUE(ListsDevices(port));
 }
+#endif
 
 TEST(UsbIpServer, CarriesControlAndInTransfersAndUnlinks) {
     TServed served;
