@@ -28,6 +28,9 @@ struct THttpOptions {
     const std::atomic<bool>* fCancel = nullptr;
 };
 
+// The flag that cancels a transfer with AOptions, for the system's implementation of HttpDownload.
+const std::atomic<bool>& HttpCancelFlag(const THttpOptions& AOptions);
+
 enum class THttpOutcome {
     Downloaded, // a 200 answer arrived whole
     Failed,     // no connection, or the transfer broke off

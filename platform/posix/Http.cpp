@@ -9,8 +9,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-std::atomic<bool> ProcessCancel{false};
-
 // libcurl wants one global initialisation per process before the first handle.
 void InitCurlOnce() {
     static std::once_flag once;
@@ -135,14 +133,6 @@ THttpOutcome Outcome(CURL* hCurl, CURLcode AResult, const TTransfer& ATransfer) 
 
 } // namespace
 
-void CancelHttpTransfers() {
-    ProcessCancel = true;
-}
-
-bool HttpTransfersCancelled() {
-    return ProcessCancel.load();
-}
-
 THttpOutcome HttpDownload(const std::string& AUrl, std::vector<std::uint8_t>& ABody,
                           const THttpOptions& AOptions) {
     ABody.clear();
@@ -150,7 +140,7 @@ THttpOutcome HttpDownload(const std::string& AUrl, std::vector<std::uint8_t>& AB
     CURL* hCurl = curl_easy_init();
     if (!hCurl)
         return THttpOutcome::Failed;
-    TTransfer transfer(hCurl, AOptions, AOptions.fCancel ? *AOptions.fCancel : ProcessCancel, ABody);
+    TTransfer transfer(hCurl, AOptions, HttpCancelFlag(AOptions), ABody);
     curl_easy_setopt(hCurl, CURLOPT_URL, AUrl.c_str());
     curl_easy_setopt(hCurl, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(hCurl, CURLOPT_FOLLOWLOCATION, 1L);

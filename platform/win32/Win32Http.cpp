@@ -19,8 +19,6 @@ namespace {
 
 using TClock = std::chrono::steady_clock;
 
-std::atomic<bool> ProcessCancel{false};
-
 // Always from the network, never cached, no dialogs.
 constexpr DWORD UrlFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
@@ -182,18 +180,10 @@ private:
 
 } // namespace
 
-void CancelHttpTransfers() {
-    ProcessCancel = true;
-}
-
-bool HttpTransfersCancelled() {
-    return ProcessCancel.load();
-}
-
 THttpOutcome HttpDownload(const std::string& AUrl, std::vector<std::uint8_t>& ABody,
                           const THttpOptions& AOptions) {
     ABody.clear();
-    const std::atomic<bool>& cancel = AOptions.fCancel ? *AOptions.fCancel : ProcessCancel;
+    const std::atomic<bool>& cancel = HttpCancelFlag(AOptions);
     if (cancel.load())
         return THttpOutcome::Cancelled;
     auto state = std::make_shared<TTransferState>();
