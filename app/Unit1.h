@@ -27,6 +27,7 @@
 #include <vector>
 
 class TCommonKelvoUsbDevice;
+class TParameterStore;
 class TKelvoUsbQVSensor;
 class TKelvoTriggerUsbDevice;
 class TKelvoStubUSBDevice;
@@ -105,6 +106,8 @@ public:
     // Closes and frees a held device; clears the log unless it is switching to its bootloader.
     void DisconnectDevice(TCommonKelvoUsbDevice* ADevice);
 
+    // The store of the parameters in the settings file of the device with serial number ASerial.
+    TParameterStore ParameterStore(const TSerialNum& ASerial);
     // The device's parameters into its settings file before an update, and back after it.
     bool SaveParameters(TCommonKelvoUsbDevice* ADevice);
     bool RestoreParameters(TCommonKelvoUsbDevice* ADevice);

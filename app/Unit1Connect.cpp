@@ -136,9 +136,7 @@ bool TForm1::ResumeAfterFlash(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep,
         LogMessage("The last update did not finish: the device runs firmware 0x" + Hex4(ADevice->fVersionFW) +
                    " instead of 0x" + Hex4(image->VersionFW()) + ".");
         // The parameters saved before that update are the ones to put back after the next.
-        TParameterStore(SettingsFileName(serial), [this](const std::string& AText) {
-            LogMessage(AText);
-        }).KeepSavedParameters();
+        ParameterStore(serial).KeepSavedParameters();
         WriteUpdateStep(serial, TUpdateStep::Idle);
         SetState(*ADevice, TDeviceState::JournalReset);
         return true;
@@ -263,16 +261,17 @@ TKelvoUsbFirmware* TForm1::RestoreReplacedEntry(TKelvoUsbFirmware* AImage) {
     return nullptr;
 }
 
+TParameterStore TForm1::ParameterStore(const TSerialNum& ASerial) {
+    return TParameterStore(SettingsFileName(ASerial),
+                           [this](const std::string& AText) { LogMessage(AText); });
+}
+
 bool TForm1::SaveParameters(TCommonKelvoUsbDevice* ADevice) {
-    return TParameterStore(SettingsFileName(ADevice->fSerialNum),
-                           [this](const std::string& AText) { LogMessage(AText); })
-        .SaveParameters(ADevice);
+    return ParameterStore(ADevice->fSerialNum).SaveParameters(ADevice);
 }
 
 bool TForm1::RestoreParameters(TCommonKelvoUsbDevice* ADevice) {
-    return TParameterStore(SettingsFileName(ADevice->fSerialNum),
-                           [this](const std::string& AText) { LogMessage(AText); })
-        .RestoreParameters(ADevice);
+    return ParameterStore(ADevice->fSerialNum).RestoreParameters(ADevice);
 }
 
 void TForm1::DisconnectDevice(TCommonKelvoUsbDevice* ADevice) {
