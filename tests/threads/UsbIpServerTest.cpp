@@ -141,7 +141,9 @@ private:
 // A hand-written USB/IP client: raw bytes over a loopback socket, each read waiting at most 5 s.
 class TClient {
 public:
-    explicit TClient(uint16_t APort) : fFd(socket(AF_INET, SOCK_STREAM, 0)) {
+    explicit TClient(uint16_t APort) : TClient(APort, socket(AF_INET, SOCK_STREAM, 0)) {}
+    // Connects the socket AFd made earlier.
+    TClient(uint16_t APort, int AFd) : fFd(AFd) {
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_port = htons(APort);
@@ -362,18 +364,21 @@ TEST(UsbIpServer, KeepsAcceptingAfterRunningOutOfFileDescriptors) {
     const uint16_t port = served.Server.Port();
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    // Room for a few more descriptors than this process holds now: the clients' own sockets and
-    // the server's accepted ones use them up.
+    // The clients' sockets first, so the server's accepts cannot take their descriptors; then room
+    // for one accepted client only.
+    std::vector<int> sockets;
+    for (int i = 0; i < 5; ++i)
+        sockets.push_back(socket(AF_INET, SOCK_STREAM, 0));
     int limit = 0;
-    for (int free = 0; free < 6; ++limit)
+    for (int free = 0; free < 1; ++limit)
         free += fcntl(limit, F_GETFD) == -1 ? 1 : 0;
     rlimit tight = saved;
     tight.rlim_cur = rlim_t(limit);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
     {
         std::vector<std::unique_ptr<TClient>> clients;
-        for (int i = 0; i < 5; ++i)
-            clients.push_back(std::make_unique<TClient>(port));
+        for (int fd : sockets)
+            clients.push_back(std::make_unique<TClient>(port, fd));
         // The accepted ones idle out, the waiting ones are taken in turn and idle out as well.
         for (auto& client : clients)
             EXPECT_TRUE(client->Closed());
