@@ -354,6 +354,9 @@ bool TKelvoTargetUsbDevice::Open() {
 void TKelvoTargetUsbDevice::Close() {
     DisconnectTarget();
     TCommonKelvoUsbDevice::Close();
+    // The reader hands over what it still read while it stops, and a report among it makes a target
+    // object again: that one goes too, so a closed controller holds none.
+    DisconnectTarget();
 }
 
 void TKelvoTargetUsbDevice::ConnectTarget(bool ADoNotify) {

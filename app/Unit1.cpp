@@ -32,6 +32,13 @@ TForm1::~TForm1() {
         fWL->fOnTargetConnect = nullptr;
         fWL->fOnTargetDisconnect = nullptr;
     }
+    // The same for the USB target controller's target reports.
+    if (fTC) {
+        fTC->fOnConnect = nullptr;
+        fTC->fOnDisconnect = nullptr;
+        fTC->fOnStubConnect = nullptr;
+        fTC->fOnStubDisconnect = nullptr;
+    }
 }
 
 bool TForm1::MakeUserFolder() {

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <initializer_list>
@@ -90,13 +91,18 @@ struct TConnectBench {
             return !fForm.Timer1.Enabled() && !fForm.UpdateUnderWay() && !fBench.fBus.HasPendingReports() &&
                    fBench.fLoop.PendingCalls() == 0;
         };
-        // Quiet twice in a row with the loop run in between, so a last event's consequences count.
-        for (int round = 0; round < 2; ++round) {
-            if (!fBench.fLoop.RunUntil(quiet, ATimeoutMs))
+        // Quiet twice in a row with the loop run in between, so a last event's consequences count;
+        // an event that arrives in between (a reader's report, a delayed plug) starts it over.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0 || !fBench.fLoop.RunUntil(quiet, uint32_t(left.count())))
                 return false;
             fBench.fLoop.ProcessMessages();
+            if (quiet())
+                return true;
         }
-        return quiet();
     }
     void Start() {
         fForm.FormCreate();
@@ -155,7 +161,8 @@ inline bool RunQuietWithReports(TConnectBench& ABench, const std::function<TComm
     for (int round = 0; round < 3; ++round)
         if (!ABench.RunQuiet() || !ABench.fBench.fLoop.RunUntil(handled, 5000))
             return false;
-    return ABench.RunQuiet() && handled();
+    // A reader re-arms its read a moment after it handed data over: wait for that too.
+    return ABench.RunQuiet() && ABench.fBench.fLoop.RunUntil(handled, 5000);
 }
 
 inline std::string Optical(const std::string& AExtra = "") {

@@ -132,3 +132,20 @@ TEST(TargetUpdate, ASecondControllerIsLeftAloneWhileOneIsHeld) {
     EXPECT_EQ(bench.fForm.fTarget, nullptr);
     EXPECT_FALSE(bench.fForm.btnUpdate.Enabled());
 }
+
+// The window closes at any moment of an update: the controller it closes holds no target afterwards,
+// and nothing reaches the window once it is gone.
+TEST(TargetUpdate, ClosingAtAnyMomentLeavesNoTargetHeld) {
+    for (int ms : {0, 1, 5, 20, 100, 400}) {
+        SCOPED_TRACE(ms);
+        TConnectBench bench;
+        bench.Start();
+        auto controller = bench.Plug(Controller);
+        ASSERT_TRUE(RunQuiet(bench, controller));
+        bench.fForm.btnUpdate.Click();
+        bench.fBench.fLoop.RunUntil([] { return false; }, uint32_t(ms));
+        bench.fForm.FormClose();
+        EXPECT_EQ(bench.fForm.fTarget, nullptr);
+        EXPECT_EQ(bench.fForm.fTargetStub, nullptr);
+    }
+}
