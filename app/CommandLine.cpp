@@ -1,28 +1,24 @@
 #include "app/CommandLine.h"
 
 #include "app/RealUsbBus.h"
+#include "platform/CommandArgs.h"
+#include "platform/NumberText.h"
 #include "platform/Version.h"
-
-#include <charconv>
 
 namespace {
 
-bool ParseLatency(const std::string& AText, uint32_t& AValue) {
-    if (AText.empty() || AText.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), AValue);
-    return error == std::errc() && end == AText.data() + AText.size() && AValue <= 10000;
-}
-
-// The options that take a value, and the flags, on this front end.
-bool TakesValue(const std::string& AOption, bool AConsole) {
-    return AOption == "--simulate" || AOption == "--firmware-server" || AOption == "--usb-vendor-id" ||
-           (AConsole && (AOption == "--key" || AOption == "--latency-ms" || AOption == "--sim-report"));
-}
-
-bool IsFlag(const std::string& AOption, bool AConsole) {
-    return AOption == "--help" || AOption == "-h" || AOption == "--version" ||
-           (AConsole && (AOption == "--yes" || AOption == "--list" || AOption == "--json"));
+// The options this front end knows.
+TOptionSpec Options(TFrontEnd AFrontEnd) {
+    TOptionSpec spec;
+    spec.fValueOptions = {"--simulate", "--firmware-server", "--usb-vendor-id"};
+    spec.fFlags = {"--help", "--version"};
+    spec.fRepeatable = {"--simulate"};
+    spec.fAliases = {{"-h", "--help"}};
+    if (AFrontEnd == TFrontEnd::Console) {
+        spec.fValueOptions.insert({"--key", "--latency-ms", "--sim-report"});
+        spec.fFlags.insert({"--yes", "--list", "--json"});
+    }
+    return spec;
 }
 
 // Checks and keeps the value AText of an option that takes one.
@@ -52,10 +48,12 @@ bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& 
         }
         ALine.fKey = AText;
     } else if (AOption == "--latency-ms") {
-        if (!ParseLatency(AText, ALine.fLatencyMs)) {
+        const auto latency = ParseNumber(AText, 10000);
+        if (!latency) {
             AError = "--latency-ms " + AText + ": expected milliseconds 0-10000";
             return false;
         }
+        ALine.fLatencyMs = *latency;
     } else if (AOption == "--sim-report") {
         if (AText.empty()) {
             AError = "--sim-report needs a file name";
@@ -78,7 +76,7 @@ void ApplyFlag(const std::string& AOption, TCommandLine& ALine) {
     } else if (AOption == "--list" || AOption == "--json") {
         ALine.fList = true;
         ALine.fJson = ALine.fJson || AOption == "--json";
-    } else if (AOption == "--help" || AOption == "-h") {
+    } else if (AOption == "--help") {
         ALine.fHelp = true;
     } else if (AOption == "--version") {
         ALine.fVersion = true;
@@ -90,32 +88,19 @@ void ApplyFlag(const std::string& AOption, TCommandLine& ALine) {
 bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd, const TSimKinds& AKinds,
                       TCommandLine& ALine, std::string& AError) {
     ALine = {};
-    const bool console = AFrontEnd == TFrontEnd::Console;
-    for (size_t i = 0; i < AArgs.size(); ++i) {
-        std::string option = AArgs[i];
-        // A long option's value may follow '='; otherwise it is the next argument.
-        std::optional<std::string> inlineValue;
-        if (const size_t eq = option.find('='); option.rfind("--", 0) == 0 && eq != std::string::npos) {
-            inlineValue = option.substr(eq + 1);
-            option.resize(eq);
-        }
-        if (TakesValue(option, console)) {
-            if (!inlineValue && i + 1 >= AArgs.size()) {
-                AError = option + " needs a value";
-                return false;
-            }
-            if (!ApplyValue(option, inlineValue ? *inlineValue : AArgs[++i], AKinds, ALine, AError))
-                return false;
-        } else if (IsFlag(option, console)) {
-            if (inlineValue) {
-                AError = option + " takes no value";
-                return false;
-            }
+    TParsedArgs parsed;
+    try {
+        parsed = ParseArgs("", AArgs, Options(AFrontEnd));
+    } catch (const TUsageError& e) {
+        AError = e.what();
+        return false;
+    }
+    // In the order given, so the first wrong value is the one reported.
+    for (const auto& [option, value] : parsed.fInOrder) {
+        if (!parsed.fValues.count(option))
             ApplyFlag(option, ALine);
-        } else {
-            AError = "unknown option " + AArgs[i];
+        else if (!ApplyValue(option, value, AKinds, ALine, AError))
             return false;
-        }
     }
     if (ALine.fList && !ALine.fSimulate.empty()) {
         AError = "--list lists the USB bus; it does not combine with --simulate";

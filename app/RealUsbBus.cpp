@@ -3,19 +3,15 @@
 #include "app/Unit1.h"
 #include "platform/Folders.h"
 #include "platform/IniFile.h"
+#include "platform/NumberText.h"
 
-#include <charconv>
 #include <iostream>
 
 std::optional<uint16_t> ParseUsbVendorId(const std::string& AText) {
-    const bool hex = AText.rfind("0x", 0) == 0 || AText.rfind("0X", 0) == 0;
-    const char* first = AText.data() + (hex ? 2 : 0);
-    const char* last = AText.data() + AText.size();
-    unsigned value = 0;
-    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-    if (first == last || error != std::errc() || end != last || value == 0 || value > 0xFFFF)
+    const auto value = ParseNumber(AText, 0xFFFF);
+    if (!value || *value == 0)
         return std::nullopt;
-    return uint16_t(value);
+    return uint16_t(*value);
 }
 
 std::string UsbSettingsFile() {

@@ -1,17 +1,20 @@
 // kelvo-fwbuild: builds firmware images and collections from memory images, and inspects them.
+// Exit status: 0 done, 1 an input or output file failed, 2 usage.
 #include "FileContents.h"
 #include "MemoryImage.h"
 #include "MyLib/KelvoFirmware.h"
 #include "platform/AtomicFile.h"
+#include "platform/CommandArgs.h"
 #include "platform/Console.h"
+#include "platform/HexText.h"
+#include "platform/NumberText.h"
 #include "platform/Resources.h"
 
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
-#include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <vector>
 
@@ -19,11 +22,6 @@ namespace {
 
 const char* const Program = "kelvo-fwbuild";
 
-// A fault in what the user asked for: printed as one line, exit status 2.
-class TUsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 // A fault in the input or output files: printed as one line, exit status 1.
 class TInputError : public std::runtime_error {
 public:
@@ -91,79 +89,32 @@ Writes the built-in firmware collection that the programs carry.
   -o, --output OUT    collection file to write
 )";
 
-// Options of one command: flags, options with a value, and the remaining arguments.
-struct TArguments {
-    std::map<std::string, std::string> Values;
-    std::map<std::string, bool> Flags;
-    std::vector<std::string> Files;
-    bool Help = false;
-};
-
-TArguments ParseArguments(const std::string& ACommand, int argc, char** argv, int AFirst,
-                          const std::vector<std::string>& AValueOptions,
-                          const std::vector<std::string>& AFlags) {
-    TArguments args;
-    auto known = [](const std::vector<std::string>& AList, const std::string& AName) {
-        return std::find(AList.begin(), AList.end(), AName) != AList.end();
-    };
-    for (int i = AFirst; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
-            args.Help = true;
-            continue;
-        }
-        if (arg == "-o")
-            arg = "--output";
-        if (arg.size() > 1 && arg[0] == '-') {
-            std::string name = arg, value;
-            bool hasValue = false;
-            if (std::size_t eq = arg.find('='); eq != std::string::npos && arg.compare(0, 2, "--") == 0) {
-                name = arg.substr(0, eq);
-                value = arg.substr(eq + 1);
-                hasValue = true;
-            }
-            if (known(AValueOptions, name)) {
-                if (!hasValue) {
-                    if (i + 1 >= argc)
-                        throw TUsageError(ACommand + ": option " + name + " needs a value");
-                    value = argv[++i];
-                }
-                args.Values[name] = value;
-            } else if (known(AFlags, name) && !hasValue) {
-                args.Flags[name] = true;
-            } else {
-                throw TUsageError(ACommand + ": unknown option " + arg);
-            }
-        } else {
-            args.Files.push_back(arg);
-        }
-    }
-    return args;
+// The arguments of ACommand after the command word; -o is --output and -h is --help.
+TParsedArgs CommandArgs(const std::string& ACommand, int argc, char** argv,
+                        std::set<std::string> AValueOptions, std::set<std::string> AFlags) {
+    AFlags.insert("--help");
+    return ParseArgs(ACommand, TArgs(argv + 2, argv + argc),
+                     {.fValueOptions = std::move(AValueOptions),
+                      .fFlags = std::move(AFlags),
+                      .fAliases = {{"-o", "--output"}, {"-h", "--help"}},
+                      .fWords = true});
 }
 
-std::string Required(const TArguments& AArgs, const std::string& ACommand, const std::string& AName) {
-    auto it = AArgs.Values.find(AName);
-    if (it == AArgs.Values.end() || it->second.empty())
+std::string Required(const TParsedArgs& AArgs, const std::string& ACommand, const std::string& AName) {
+    auto it = AArgs.fValues.find(AName);
+    if (it == AArgs.fValues.end() || it->second.empty())
         throw TUsageError(ACommand + ": " + AName + " is required");
     return it->second;
 }
 
-std::optional<uint16_t> Number(const TArguments& AArgs, const std::string& AName) {
-    auto it = AArgs.Values.find(AName);
-    if (it == AArgs.Values.end())
+std::optional<uint16_t> Number(const TParsedArgs& AArgs, const std::string& AName) {
+    auto it = AArgs.fValues.find(AName);
+    if (it == AArgs.fValues.end())
         return std::nullopt;
-    const std::string& text = it->second;
-    int base = 10;
-    std::size_t start = 0;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        base = 16;
-        start = 2;
-    }
-    unsigned value = 0;
-    auto [end, error] = std::from_chars(text.data() + start, text.data() + text.size(), value, base);
-    if (error != std::errc() || end != text.data() + text.size() || value > 0xFFFF || start == text.size())
-        throw TUsageError(AName + ": \"" + text + "\" is not a number from 0 to 65535");
-    return uint16_t(value);
+    const auto value = ParseNumber(it->second, 0xFFFF);
+    if (!value)
+        throw TUsageError(AName + ": \"" + it->second + "\" is not a number from 0 to 65535");
+    return uint16_t(*value);
 }
 
 std::string ReadExactly(const std::string& AFileName, std::size_t ASize, const char* AWhat) {
@@ -176,22 +127,17 @@ std::string ReadExactly(const std::string& AFileName, std::size_t ASize, const c
 }
 
 TGOSTDataBlock ParseSynchro(const std::string& AText) {
-    if (AText.size() != 16)
-        throw TUsageError("--synchro takes exactly 16 hexadecimal digits");
-    uint8_t bytes[8];
-    for (std::size_t i = 0; i < 8; ++i) {
-        auto [end, error] = std::from_chars(AText.data() + 2 * i, AText.data() + 2 * i + 2, bytes[i], 16);
-        if (error != std::errc() || end != AText.data() + 2 * i + 2)
-            throw TUsageError("--synchro takes exactly 16 hexadecimal digits");
-    }
+    const auto bytes = HexToBytes(AText);
     TGOSTDataBlock block;
-    std::memcpy(&block, bytes, sizeof block);
+    if (!bytes || bytes->size() != sizeof block)
+        throw TUsageError("--synchro takes exactly 16 hexadecimal digits");
+    std::memcpy(&block, bytes->data(), sizeof block);
     return block;
 }
 
 // Longer texts do not fit their fields in the image; they are refused rather than cut.
-std::string Bounded(const TArguments& AArgs, const std::string& AName, std::size_t AMax) {
-    const std::string& text = AArgs.Values.at(AName);
+std::string Bounded(const TParsedArgs& AArgs, const std::string& AName, std::size_t AMax) {
+    const std::string& text = AArgs.fValues.at(AName);
     if (text.size() > AMax)
         throw TUsageError(AName + ": " + std::to_string(text.size()) + " characters, at most " +
                           std::to_string(AMax) + " fit");
@@ -199,24 +145,24 @@ std::string Bounded(const TArguments& AArgs, const std::string& AName, std::size
 }
 
 int Build(int argc, char** argv) {
-    TArguments args = ParseArguments("build", argc, argv, 2,
-                                     {"--memory", "--key", "--table", "--pid", "--hw", "--fw", "--cpu",
-                                      "--description", "--synchro", "--output"},
-                                     {"--allow-invalid"});
-    if (args.Help) {
+    const TParsedArgs args = CommandArgs("build", argc, argv,
+                                         {"--memory", "--key", "--table", "--pid", "--hw", "--fw", "--cpu",
+                                          "--description", "--synchro", "--output"},
+                                         {"--allow-invalid"});
+    if (args.fFlags.count("--help")) {
         std::cout << BuildHelp;
-        return 0;
+        return KExitSuccess;
     }
-    if (!args.Files.empty())
-        throw TUsageError("build: unexpected argument " + args.Files[0]);
+    if (!args.fWords.empty())
+        throw TUsageError("build: unexpected argument " + args.fWords[0]);
     const std::string output = Required(args, "build", "--output");
     const std::string memoryFile = Required(args, "build", "--memory");
     const std::string keyFile = Required(args, "build", "--key");
     const std::string tableFile = Required(args, "build", "--table");
     const auto pid = Number(args, "--pid"), hw = Number(args, "--hw"), fw = Number(args, "--fw");
     std::optional<TGOSTDataBlock> synchro;
-    if (args.Values.count("--synchro"))
-        synchro = ParseSynchro(args.Values["--synchro"]);
+    if (args.fValues.count("--synchro"))
+        synchro = ParseSynchro(args.fValues.at("--synchro"));
 
     std::unique_ptr<TMSP430Memory> memory;
     try {
@@ -238,14 +184,14 @@ int Build(int argc, char** argv) {
         image.SetVersionFW(*fw);
     if (pid)
         image.SetProductID(*pid);
-    if (args.Values.count("--cpu"))
+    if (args.fValues.count("--cpu"))
         image.SetCPUStr(Bounded(args, "--cpu", sizeof(TShortString<16>::Chars)));
-    if (args.Values.count("--description"))
+    if (args.fValues.count("--description"))
         image.SetDescription(Bounded(args, "--description", sizeof(TShortString<255>::Chars)));
-    if (!image.Valid() && !args.Flags["--allow-invalid"])
+    if (!image.Valid() && !args.fFlags.count("--allow-invalid"))
         throw TInputError("image is not valid: " + image.ErrorStr() + " (not written)");
     image.SaveToFile(output);
-    return 0;
+    return KExitSuccess;
 }
 
 std::string JsonString(const std::string& AText) {
@@ -365,19 +311,19 @@ void ListText(std::ostream& AOut, const TLoadedFile& AFile) {
 // Lists every file that loads; each one that does not is reported on stderr, and any makes the
 // exit status 1.
 int Info(int argc, char** argv) {
-    TArguments args = ParseArguments("info", argc, argv, 2, {}, {"--json"});
-    if (args.Help) {
+    const TParsedArgs args = CommandArgs("info", argc, argv, {}, {"--json"});
+    if (args.fFlags.count("--help")) {
         std::cout << InfoHelp;
-        return 0;
+        return KExitSuccess;
     }
-    if (args.Files.empty())
+    if (args.fWords.empty())
         throw TUsageError("info: no file given");
-    const bool json = args.Flags["--json"];
+    const bool json = args.fFlags.count("--json");
     std::ostringstream out;
     if (json)
         out << "[";
     bool anyBad = false, anyListed = false;
-    for (const std::string& fileName : args.Files) {
+    for (const std::string& fileName : args.fWords) {
         TLoadedFile file;
         try {
             Load(fileName, file);
@@ -390,7 +336,7 @@ int Info(int argc, char** argv) {
             out << (anyListed ? "," : "");
             ListJson(out, fileName, file);
         } else {
-            if (args.Files.size() > 1)
+            if (args.fWords.size() > 1)
                 out << Printable(fileName) << ":\n";
             ListText(out, file);
         }
@@ -403,44 +349,44 @@ int Info(int argc, char** argv) {
 }
 
 int Collection(int argc, char** argv) {
-    TArguments args = ParseArguments("collection", argc, argv, 2, {"--output"}, {"--allow-invalid"});
-    if (args.Help) {
+    const TParsedArgs args = CommandArgs("collection", argc, argv, {"--output"}, {"--allow-invalid"});
+    if (args.fFlags.count("--help")) {
         std::cout << CollectionHelp;
-        return 0;
+        return KExitSuccess;
     }
     const std::string output = Required(args, "collection", "--output");
-    if (args.Files.empty())
+    if (args.fWords.empty())
         throw TUsageError("collection: no image file given");
     TKelvoUsbFirmwareCollection set(nullptr);
-    for (const std::string& file : args.Files) {
+    for (const std::string& file : args.fWords) {
         auto fw = std::make_unique<TKelvoUsbFirmware>();
         try {
             fw->LoadFromFile(file);
         } catch (const TFirmwareException& e) {
             throw TInputError(file + ": " + e.what());
         }
-        if (!fw->Valid() && !args.Flags["--allow-invalid"])
+        if (!fw->Valid() && !args.fFlags.count("--allow-invalid"))
             throw TInputError(file + ": image is not valid: " + fw->ErrorStr() + " (nothing written)");
         set.AddFirmware(fw.release());
     }
     set.SaveToFile(output);
-    return 0;
+    return KExitSuccess;
 }
 
 int ExtractBuiltin(int argc, char** argv) {
-    TArguments args = ParseArguments("extract-builtin", argc, argv, 2, {"--output"}, {});
-    if (args.Help) {
+    const TParsedArgs args = CommandArgs("extract-builtin", argc, argv, {"--output"}, {});
+    if (args.fFlags.count("--help")) {
         std::cout << ExtractHelp;
-        return 0;
+        return KExitSuccess;
     }
-    if (!args.Files.empty())
-        throw TUsageError("extract-builtin: unexpected argument " + args.Files[0]);
+    if (!args.fWords.empty())
+        throw TUsageError("extract-builtin: unexpected argument " + args.fWords[0]);
     const std::string output = Required(args, "extract-builtin", "--output");
     TResourceBlob blob;
     if (!FindResource("FWCOLLECTION", blob))
         throw TInputError("this program carries no built-in collection");
     ReplaceFileContents(output, std::string_view(reinterpret_cast<const char*>(blob.Data), blob.Size));
-    return 0;
+    return KExitSuccess;
 }
 
 } // namespace
@@ -459,15 +405,15 @@ int main(int argc, char** argv) {
             return ExtractBuiltin(argc, argv);
         if (command == "--help" || command == "-h" || command == "help") {
             std::cout << MainHelp;
-            return 0;
+            return KExitSuccess;
         }
         throw TUsageError(command.empty() ? "no command given (try --help)"
                                           : "unknown command " + command + " (try --help)");
     } catch (const TUsageError& e) {
         std::cerr << Program << ": " << e.what() << "\n";
-        return 2;
+        return KExitUsage;
     } catch (const std::exception& e) {
         std::cerr << Program << ": " << e.what() << "\n";
-        return 1;
+        return KExitFailure;
     }
 }

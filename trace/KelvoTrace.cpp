@@ -1,14 +1,14 @@
 // kelvo-trace: the measuring side from the command line: aiming points recorded from a sensor or
-// decoded from captured bytes, target faces as pictures, and the scores of hits.
+// decoded from captured bytes, target faces as pictures, and the scores of hits. Exit status: 0 done,
+// 1 the work failed (a device, a file, stdout), 2 usage.
 #include "MyLib/KelvoLib.h"
 #include "platform/Console.h"
+#include "platform/NumberText.h"
 #include "platform/Version.h"
 #include "trace/TraceCommands.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iomanip>
@@ -31,17 +31,14 @@ centre, x to the right and y upwards. For each hit one line: the score as the fa
 constexpr double KMaxCoordinateMm = 1e6;
 
 double Coordinate(const std::string& AText, const std::string& APoint) {
-    double value = 0;
-    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
-    // The comparison also refuses NaN.
-    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size() ||
-        !(std::fabs(value) <= KMaxCoordinateMm))
+    const auto value = ParseReal(AText, -KMaxCoordinateMm, KMaxCoordinateMm);
+    if (!value)
         throw TUsageError("score: \"" + APoint.substr(0, 40) + "\" is not a position X,Y in millimetres");
-    return value;
+    return *value;
 }
 
 int ScoreCommand(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs("score", AArgs, {"--face"}, {});
+    const TParsedArgs args = ParseArgs("score", AArgs, {.fValueOptions = {"--face"}, .fWords = true});
     const auto tag = args.fValues.find("--face");
     if (tag == args.fValues.end())
         throw TUsageError("score: --face TAG is required");
@@ -61,7 +58,7 @@ int ScoreCommand(const TArgs& AArgs) {
         const std::string text = face.GetResultStr(x, y);
         std::cout << (face.Fracs() ? tenths : tenths / 10) << (text.empty() ? "" : " " + text) << "\n";
     }
-    return 0;
+    return KExitSuccess;
 }
 
 const TCommand KScoreCommand{"score", "score hits on a target face", ScoreHelp, ScoreCommand};
@@ -90,10 +87,10 @@ int StdoutStatus() {
     errno = 0;
     std::cout.flush();
     if (std::fflush(stdout) == 0 && !std::ferror(stdout) && std::cout.good())
-        return 0;
+        return KExitSuccess;
     std::cerr << Program
               << ": cannot write to stdout: " << (errno != 0 ? std::strerror(errno) : "write error") << "\n";
-    return 1;
+    return KExitFailure;
 }
 
 } // namespace
@@ -106,11 +103,11 @@ int main(int argc, char** argv) {
             throw TUsageError("no command given (try --help)");
         if (args[0] == "--help" || args[0] == "-h") {
             PrintHelp();
-            return 0;
+            return KExitSuccess;
         }
         if (args[0] == "--version") {
             std::cout << Program << " " KELVO_VERSION "\n";
-            return 0;
+            return KExitSuccess;
         }
         for (const TCommand* command : Commands) {
             if (args[0] != command->fName)
@@ -119,17 +116,17 @@ int main(int argc, char** argv) {
             for (const std::string& arg : rest)
                 if (arg == "--help" || arg == "-h") {
                     std::cout << command->fHelp;
-                    return 0;
+                    return KExitSuccess;
                 }
             const int status = command->fRun(rest);
-            return status == 0 ? StdoutStatus() : status;
+            return status == KExitSuccess ? StdoutStatus() : status;
         }
         throw TUsageError("unknown command " + args[0] + " (try --help)");
     } catch (const TUsageError& e) {
         std::cerr << Program << ": " << e.what() << "\n";
-        return 2;
+        return KExitUsage;
     } catch (const std::exception& e) {
         std::cerr << Program << ": " << e.what() << "\n";
-        return 1;
+        return KExitFailure;
     }
 }

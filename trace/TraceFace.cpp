@@ -50,18 +50,19 @@ int ListFaces() {
         std::cout << std::left << std::setw(13) << face->Tag() << std::setw(13) << card.str() << face->Name()
                   << "\n";
     }
-    return 0;
+    return KExitSuccess;
 }
 
 int PictureSize(const std::string& AText) {
-    const auto size = ParseSimKindNumber(AText, 10000);
+    const auto size = ParseNumber(AText, 10000);
     if (!size || *size < 16)
         throw TUsageError("face: --size " + EchoedText(AText) + ": expected pixels from 16 to 10000");
     return int(*size);
 }
 
 int FaceCommand(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs("face", AArgs, {"--size", "--png"}, {"--list"});
+    const TParsedArgs args = ParseArgs(
+        "face", AArgs, {.fValueOptions = {"--size", "--png"}, .fFlags = {"--list"}, .fWords = true});
     if (args.fFlags.count("--list")) {
         if (!args.fWords.empty() || !args.fValues.empty())
             throw TUsageError("face: --list takes no tag or other option");
@@ -88,9 +89,9 @@ int FaceCommand(const TArgs& AArgs) {
     std::string error;
     if (!SavePng(image, png->second, error)) {
         std::cerr << Program << ": " << error << "\n";
-        return 1;
+        return KExitFailure;
     }
-    return 0;
+    return KExitSuccess;
 }
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/Console.h"
 #include "platform/MainEventLoop.h"
+#include "platform/NumberText.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 #include "sim/SimCameraSensor.h"
@@ -19,7 +20,6 @@
 #include "trace/TraceCommands.h"
 
 #include <algorithm>
-#include <charconv>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -52,7 +52,7 @@ private:
 
 // Decimal or 0x hexadecimal, as every number of the program is read.
 uint16_t Version(const std::string& ACommand, const std::string& AName, const std::string& AText) {
-    const auto value = ParseSimKindNumber(AText, 0xFFFF);
+    const auto value = ParseNumber(AText, 0xFFFF);
     if (!value)
         throw TUsageError(ACommand + ": " + AName + " " + EchoedText(AText) +
                           ": expected a number 0-65535, decimal or 0x hexadecimal");
@@ -83,7 +83,8 @@ struct TRecordRequest {
 };
 
 TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs("record", AArgs, {"--simulate", "--seconds", "--csv"}, {});
+    const TParsedArgs args =
+        ParseArgs("record", AArgs, {.fValueOptions = {"--simulate", "--seconds", "--csv"}, .fWords = true});
     if (!args.fWords.empty())
         throw TUsageError("record: unexpected argument " + args.fWords[0]);
     const auto simulate = args.fValues.find("--simulate");
@@ -94,12 +95,10 @@ TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     if (!ParseSimDevice(simulate->second, TSimKinds::BuiltIn(), request.fDevice, error))
         throw TUsageError("record: --simulate " + simulate->second + ": " + error);
     if (auto it = args.fValues.find("--seconds"); it != args.fValues.end()) {
-        double& seconds = request.fSeconds;
-        const auto [end, fault] =
-            std::from_chars(it->second.data(), it->second.data() + it->second.size(), seconds);
-        if (it->second.empty() || fault != std::errc() || end != it->second.data() + it->second.size() ||
-            !(seconds >= 0.1 && seconds <= 86400))
+        const auto seconds = ParseReal(it->second, 0.1, 86400);
+        if (!seconds)
             throw TUsageError("record: --seconds " + it->second + ": expected 0.1 to 86400");
+        request.fSeconds = *seconds;
     }
     if (auto it = args.fValues.find("--csv"); it != args.fValues.end())
         request.fCsv = it->second;
@@ -230,24 +229,24 @@ int RecordCommand(const TArgs& AArgs) {
     const std::unique_ptr<TRecordSource> source = RecordSourceFor(devices);
     if (!source) {
         Refuse("no optical, camera or wireless sensor to record from");
-        return 1;
+        return KExitFailure;
     }
     writer.emplace(request.fCsv ? static_cast<std::ostream&>(csv) : std::cout);
     if (!source->Start(*writer))
-        return 1;
+        return KExitFailure;
     RecordFor(loop, request.fSeconds, *writer);
     source->Stop();
     if (!source->Heard())
-        return 1;
+        return KExitFailure;
     if (request.fCsv) {
         try {
             ReplaceFileContents(*request.fCsv, csv.str());
         } catch (const EAtomicWriteError& e) {
             std::cerr << Program << ": record: " << e.what() << "\n";
-            return 1;
+            return KExitFailure;
         }
     }
-    return 0;
+    return KExitSuccess;
 }
 
 const char* const DecodeHelp =
@@ -277,7 +276,8 @@ bool FeedCapture(std::istream& AIn, const TFeed& AFeed) {
 }
 
 int DecodeCommand(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs("decode", AArgs, {"--kind", "--hw", "--fw", "--protocol"}, {});
+    const TParsedArgs args = ParseArgs(
+        "decode", AArgs, {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol"}, .fWords = true});
     if (args.fWords.size() != 1)
         throw TUsageError("decode: expected one FILE");
     const auto kind = args.fValues.find("--kind");
@@ -299,7 +299,7 @@ int DecodeCommand(const TArgs& AArgs) {
     std::ifstream in(args.fWords[0], std::ios::binary);
     if (!in.is_open()) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
-        return 1;
+        return KExitFailure;
     }
     TPointWriter writer(std::cout);
     bool read = false;
@@ -339,9 +339,9 @@ int DecodeCommand(const TArgs& AArgs) {
     }
     if (!read) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
-        return 1;
+        return KExitFailure;
     }
-    return 0;
+    return KExitSuccess;
 }
 
 } // namespace

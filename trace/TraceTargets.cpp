@@ -7,11 +7,11 @@
 #include "app/simbench/SimBench.h"
 #include "app/simbench/SimKindValues.h"
 #include "platform/MainEventLoop.h"
+#include "platform/NumberText.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 #include "trace/TraceCommands.h"
 
-#include <charconv>
 #include <cstdio>
 #include <functional>
 #include <iostream>
@@ -31,7 +31,7 @@ public:
     TRadio(const std::string& ACommand, const TParsedArgs& AArgs) {
         uint32_t waitMs = KDefaultWaitMs;
         if (auto it = AArgs.fValues.find("--wait-ms"); it != AArgs.fValues.end()) {
-            const auto ms = ParseSimKindNumber(it->second, KMaxWaitMs);
+            const auto ms = ParseNumber(it->second, KMaxWaitMs);
             if (!ms)
                 throw TUsageError(ACommand + ": --wait-ms " + it->second + ": expected 0 to 60000");
             waitMs = *ms;
@@ -144,7 +144,8 @@ lamp status). The radio is powered off at the end.
 )";
 
 int TargetsCommand(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs("targets", AArgs, {"--simulate", "--wait-ms"}, {});
+    const TParsedArgs args =
+        ParseArgs("targets", AArgs, {.fValueOptions = {"--simulate", "--wait-ms"}, .fWords = true});
     if (!args.fWords.empty())
         throw TUsageError("targets: unexpected argument " + args.fWords[0]);
     TRadio radio("targets", args);
@@ -156,7 +157,7 @@ int TargetsCommand(const TArgs& AArgs) {
         }
     if (!any)
         std::cout << "no targets on the radio\n";
-    return 0;
+    return KExitSuccess;
 }
 
 const char* const TargetHelp =
@@ -187,25 +188,18 @@ commands:
 
 // A whole number from AMin to AMax, decimal or 0x hexadecimal, or a usage fault naming AWhat.
 int Integer(const std::string& AText, int AMin, int AMax, const std::string& AWhat) {
-    const bool hex = AText.rfind("0x", 0) == 0 || AText.rfind("0X", 0) == 0;
-    const char* first = AText.data() + (hex ? 2 : 0);
-    const char* last = AText.data() + AText.size();
-    int value = 0;
-    const auto [end, error] = std::from_chars(first, last, value, hex ? 16 : 10);
-    if (first == last || error != std::errc() || end != last || value < AMin || value > AMax)
+    const auto value = ParseNumber(AText, uint32_t(AMax));
+    if (!value || int(*value) < AMin)
         throw TUsageError("target: \"" + AText.substr(0, 40) + "\" is not " + AWhat + " " +
                           std::to_string(AMin) + "-" + std::to_string(AMax));
-    return value;
+    return int(*value);
 }
 
 double Level(const std::string& AText) {
-    double value = 0;
-    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
-    // The comparison also refuses NaN.
-    if (AText.empty() || error != std::errc() || end != AText.data() + AText.size() ||
-        !(value >= 0 && value <= 1))
+    const auto value = ParseReal(AText, 0, 1);
+    if (!value)
         throw TUsageError("target: \"" + AText.substr(0, 40) + "\" is not a signal level 0 to 1");
-    return value;
+    return *value;
 }
 
 int Frequency(const std::string& AText) {
@@ -312,10 +306,11 @@ TTargetAction ParseTargetCommand(const TArgs& AWords) {
 }
 
 int TargetCommand(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs("target", AArgs, {"--simulate", "--wait-ms"}, {});
+    const TParsedArgs args =
+        ParseArgs("target", AArgs, {.fValueOptions = {"--simulate", "--wait-ms"}, .fWords = true});
     if (args.fWords.size() < 2)
         throw TUsageError("target: expected INDEX COMMAND [VALUE...]");
-    const auto index = ParseSimKindNumber(args.fWords[0], KELVO_WIRELESS_TARGETS);
+    const auto index = ParseNumber(args.fWords[0], KELVO_WIRELESS_TARGETS);
     if (!index || *index == 0)
         throw TUsageError("target: \"" + args.fWords[0].substr(0, 40) + "\" is not a radio index 1-16");
     const TArgs words(args.fWords.begin() + 1, args.fWords.end());
@@ -330,10 +325,10 @@ int TargetCommand(const TArgs& AArgs) {
             command += (command.empty() ? "" : " ") + word;
         std::cerr << Program << ": target: target " << *index << " (" << target->fModelType << ") refused \""
                   << command << "\"\n";
-        return 1;
+        return KExitFailure;
     }
     PrintTarget(int(*index), *target);
-    return 0;
+    return KExitSuccess;
 }
 
 } // namespace

@@ -2,9 +2,12 @@
 // devices on 127.0.0.1, so that a Linux kernel sees them as real USB devices: through `usbip
 // attach`, or through --attach-local, which attaches each offered device to this machine's
 // vhci-hcd itself (as root). A device that re-enumerates is withdrawn and offered again as the new
-// device. Log lines go to stdout. Runs until SIGINT or SIGTERM.
+// device. Log lines go to stdout. Runs until SIGINT or SIGTERM. Exit status: 0 ended by a signal,
+// 1 the server could not start or its report could not be written, 2 usage.
 #include "app/simbench/SimBench.h"
 #include "app/simbench/SimReport.h"
+#include "platform/CommandArgs.h"
+#include "platform/NumberText.h"
 #include "platform/StdEventLoop.h"
 #include "platform/System.h"
 #include "platform/Version.h"
@@ -16,7 +19,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -36,55 +38,44 @@ struct TBenchLine {
     bool fVersion = false;
 };
 
-template <class TNumber> bool ParseNumber(const std::string& AText, TNumber AMax, TNumber& AValue) {
-    const auto [end, error] = std::from_chars(AText.data(), AText.data() + AText.size(), AValue);
-    return !AText.empty() && error == std::errc() && end == AText.data() + AText.size() && AValue <= AMax;
-}
-
-bool ParseBenchLine(const std::vector<std::string>& AArgs, TBenchLine& ALine, std::string& AError) {
-    for (size_t i = 0; i < AArgs.size(); ++i) {
-        const std::string& option = AArgs[i];
-        const bool hasValue = i + 1 < AArgs.size();
-        if (option == "--simulate" || option == "--port" || option == "--latency-ms" ||
-            option == "--sim-report") {
-            if (!hasValue) {
-                AError = option + " needs a value";
-                return false;
-            }
-            const std::string& value = AArgs[++i];
-            std::string error;
-            TSimDeviceOptions device;
-            if (option == "--simulate" && !ParseSimDevice(value, TSimKinds::BuiltIn(), device, error))
-                AError = "--simulate " + value + ": " + error;
-            else if (option == "--port" &&
-                     (!ParseNumber<uint16_t>(value, 65535, ALine.fPort) || ALine.fPort == 0))
-                AError = "--port " + value + ": expected a TCP port 1-65535";
-            else if (option == "--latency-ms" && !ParseNumber<uint32_t>(value, 10000, ALine.fLatencyMs))
-                AError = "--latency-ms " + value + ": expected milliseconds 0-10000";
-            else if (option == "--sim-report" && value.empty())
-                AError = "--sim-report needs a file name";
-            if (!AError.empty())
-                return false;
-            if (option == "--simulate")
-                ALine.fSimulate.push_back(std::move(device));
-            if (option == "--sim-report")
-                ALine.fSimReport = value;
-        } else if (option == "--attach-local") {
-            ALine.fAttachLocal = true;
-        } else if (option == "--help" || option == "-h") {
-            ALine.fHelp = true;
-        } else if (option == "--version") {
-            ALine.fVersion = true;
-        } else {
-            AError = "unknown option " + option;
-            return false;
+// The command line; a fault throws TUsageError.
+TBenchLine ParseBenchLine(const TArgs& AArgs) {
+    const TParsedArgs parsed =
+        ParseArgs("", AArgs,
+                  {.fValueOptions = {"--simulate", "--port", "--latency-ms", "--sim-report"},
+                   .fFlags = {"--attach-local", "--help", "--version"},
+                   .fRepeatable = {"--simulate"},
+                   .fAliases = {{"-h", "--help"}}});
+    TBenchLine line;
+    for (const auto& [option, value] : parsed.fInOrder) {
+        std::string error;
+        TSimDeviceOptions device;
+        if (option == "--simulate") {
+            if (!ParseSimDevice(value, TSimKinds::BuiltIn(), device, error))
+                throw TUsageError("--simulate " + value + ": " + error);
+            line.fSimulate.push_back(std::move(device));
+        } else if (option == "--port") {
+            const auto port = ParseNumber(value, 65535);
+            if (!port || *port == 0)
+                throw TUsageError("--port " + value + ": expected a TCP port 1-65535");
+            line.fPort = uint16_t(*port);
+        } else if (option == "--latency-ms") {
+            const auto latency = ParseNumber(value, 10000);
+            if (!latency)
+                throw TUsageError("--latency-ms " + value + ": expected milliseconds 0-10000");
+            line.fLatencyMs = *latency;
+        } else if (option == "--sim-report") {
+            if (value.empty())
+                throw TUsageError("--sim-report needs a file name");
+            line.fSimReport = value;
         }
     }
-    if (ALine.fSimulate.empty() && !ALine.fHelp && !ALine.fVersion) {
-        AError = "no --simulate device to serve";
-        return false;
-    }
-    return true;
+    line.fAttachLocal = parsed.fFlags.count("--attach-local") > 0;
+    line.fHelp = parsed.fFlags.count("--help") > 0;
+    line.fVersion = parsed.fFlags.count("--version") > 0;
+    if (line.fSimulate.empty() && !line.fHelp && !line.fVersion)
+        throw TUsageError("no --simulate device to serve");
+    return line;
 }
 
 std::string UsageText() {
@@ -119,19 +110,20 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     TBenchLine line;
-    std::string error;
-    if (!ParseBenchLine({argv + 1, argv + argc}, line, error)) {
-        std::cerr << ProgramName << ": " << error << "\ntry '" << ProgramName << " --help'\n";
-        return 2;
+    try {
+        line = ParseBenchLine({argv + 1, argv + argc});
+    } catch (const TUsageError& e) {
+        std::cerr << ProgramName << ": " << e.what() << "\ntry '" << ProgramName << " --help'\n";
+        return KExitUsage;
     }
     if (line.fHelp || line.fVersion) {
         std::cout << (line.fHelp ? UsageText() : std::string(ProgramName) + " " KELVO_VERSION "\n");
-        return 0;
+        return KExitSuccess;
     }
     if (line.fAttachLocal && access((std::string(VhciFolder) + "/attach").c_str(), W_OK) != 0) {
         std::cerr << ProgramName << ": --attach-local: " << VhciFolder
                   << "/attach cannot be written (load vhci-hcd and run as root)\n";
-        return 2;
+        return KExitFailure;
     }
     std::mutex logMutex;
     auto log = [&logMutex](const std::string& ALine) {
@@ -143,9 +135,10 @@ int main(int argc, char** argv) {
     TSimBus bus(loop);
     TSystemScope system(loop, bus);
     TUsbIpServer server(log);
+    std::string error;
     if (!server.Listen(line.fPort, error)) {
         std::cerr << ProgramName << ": " << error << "\n";
-        return 2;
+        return KExitFailure;
     }
     std::unique_ptr<TUsbIpLocalAttacher> attacher;
     if (line.fAttachLocal) {
@@ -172,7 +165,7 @@ int main(int argc, char** argv) {
     server.Stop();
     if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {
         std::cerr << ProgramName << ": --sim-report: cannot write " << line.fSimReport << "\n";
-        return 2;
+        return KExitFailure;
     }
-    return 0;
+    return KExitSuccess;
 }

@@ -8,6 +8,7 @@
 #include "app/qt/QtEventLoop.h"
 #include "app/qt/QtToolkit.h"
 #include "app/simbench/SimBench.h"
+#include "platform/CommandArgs.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 
@@ -40,7 +41,7 @@ int main(int argc, char** argv) {
     // starts. Any other line is parsed again once Qt has taken its options out.
     if (ParseCommandLine({argv + 1, argv + argc}, TFrontEnd::Window, kinds, line, error) &&
         AnswerInformation(line, kinds))
-        return 0;
+        return KExitSuccess;
     // Qt 6 is DPI aware by itself; fractional scale factors are kept so sizes stay true to the layout.
     QGuiApplication::setHighDpiScaleFactorRoundingPolicy(Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
     QApplication application(argc, argv);
@@ -57,10 +58,10 @@ int main(int argc, char** argv) {
     if (!ParseCommandLine(args, TFrontEnd::Window, kinds, line, error)) {
         std::cerr << ProgramName << ": " << error << "\n\n"
                   << UsageText(TFrontEnd::Window, ProgramName, kinds);
-        return 2;
+        return KExitUsage;
     }
     if (AnswerInformation(line, kinds))
-        return 0;
+        return KExitSuccess;
     TQtEventLoop loop;
     // Without --simulate the devices are the real ones on the USB bus; where this build or system
     // gives no USB access, the bus stays empty.
@@ -72,7 +73,7 @@ int main(int argc, char** argv) {
         realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName, settingsError);
         if (!settingsError.empty()) {
             toolkit.ShowMessage(settingsError);
-            return 2;
+            return KExitSetup;
         }
     }
     TSystemScope system(loop, realBus ? *realBus : static_cast<TUsbBus&>(simBus));
@@ -86,8 +87,8 @@ int main(int argc, char** argv) {
         loop, [&] { form.WMClickUpdate(); }, [&] { toolkit.CloseEverything(); });
     form.FormCreate();
     if (form.Terminating())
-        return 2;
+        return KExitSetup;
     toolkit.Window().show();
     loop.Run();
-    return 0;
+    return KExitSuccess;
 }

@@ -66,7 +66,7 @@ std::optional<TSimBytes8> ParseDashedBytes(const std::string& AText) {
         // Decimal only: "0x10" is not a dashed-decimal byte.
         if (parts[i].empty() || parts[i].find_first_not_of("0123456789") != std::string::npos)
             return std::nullopt;
-        const auto value = ParseSimKindNumber(parts[i], 255);
+        const auto value = ParseNumber(parts[i], 255);
         if (!value)
             return std::nullopt;
         bytes[i] = static_cast<uint8_t>(*value);
@@ -114,7 +114,7 @@ TCommonName ApplyCommonName(const std::string& AName, const std::string& AValue,
         return check(bytes.has_value(), "eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8");
     }
     if (AName == "pid" || AName == "hw" || AName == "fw") {
-        const auto number = ParseSimKindNumber(AValue, 0xFFFF);
+        const auto number = ParseNumber(AValue, 0xFFFF);
         if (number)
             (AName == "pid"  ? AOptions.fPid
              : AName == "hw" ? AOptions.fHw
@@ -130,12 +130,12 @@ TCommonName ApplyCommonName(const std::string& AName, const std::string& AValue,
         return check(AValue == "family" || AValue == "generic", "family or generic");
     }
     if (AName == "plug-after-ms") {
-        const auto number = ParseSimKindDecimal(AValue, 24u * 3600 * 1000);
+        const auto number = ParseNumber(AValue, 24u * 3600 * 1000);
         AOptions.fPlugAfterMs = number.value_or(0);
         return check(number.has_value(), "milliseconds 0-86400000");
     }
     if (AName == "unplug-at-block") {
-        const auto number = ParseSimKindDecimal(AValue, 0xDF00 / 8);
+        const auto number = ParseNumber(AValue, 0xDF00 / 8);
         AOptions.fFaults.UnplugAtBlock = number.value_or(0);
         return check(number && *number != 0,
                      "a block number 1-7136, counted from 1 after the synchronisation block");
@@ -146,7 +146,7 @@ TCommonName ApplyCommonName(const std::string& AName, const std::string& AValue,
                      "switch, erase, synchro, validate or reconnect");
     }
     if (AName == "replug-after-ms") {
-        const auto number = ParseSimKindDecimal(AValue, 24u * 3600 * 1000);
+        const auto number = ParseNumber(AValue, 24u * 3600 * 1000);
         AOptions.fFaults.ReplugAfterMs = number.value_or(0);
         return check(number.has_value(), "milliseconds 0-86400000");
     }

@@ -35,7 +35,7 @@ bool ParseExtras(const TSimDeviceOptions& AOptions, TBootloaderExtras& AOut, std
             }
             continue;
         }
-        const auto number = ParseSimKindNumber(value, 0xFFFF);
+        const auto number = ParseNumber(value, 0xFFFF);
         if (!number || (name == "stub" && *number == 0)) {
             AError = "bad value \"" + value + "\" for " + name + "= (expected a number " +
                      (name == "stub" ? "1-65535" : "0-65535") + ")";

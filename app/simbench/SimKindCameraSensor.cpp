@@ -24,7 +24,7 @@ bool ParseExtras(const std::map<std::string, std::string>& AExtra, TCameraSensor
             return false;
         };
         if (name == "edition" || name == "regions" || name == "stub") {
-            const auto number = ParseSimKindNumber(value, 0xFFFF);
+            const auto number = ParseNumber(value, 0xFFFF);
             if (!number)
                 return bad("a number 0-65535, decimal or 0x hexadecimal");
             (name == "edition" ? AOut.Edition : name == "regions" ? AOut.Regions : AOut.Stub) = number;

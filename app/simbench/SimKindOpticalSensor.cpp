@@ -29,7 +29,7 @@ bool ParseExtras(const TSimDeviceOptions& AOptions, TOpticalSensorExtras& AOut, 
             if (!AOut.Calibration)
                 return bad("40 hexadecimal digits: the 20 calibration bytes");
         } else if (name == "stub") {
-            AOut.Stub = ParseSimKindNumber(value, 0xFFFF);
+            AOut.Stub = ParseNumber(value, 0xFFFF);
             if (!AOut.Stub)
                 return bad("a number 0-65535, decimal or 0x hexadecimal");
         }

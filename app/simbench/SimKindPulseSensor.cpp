@@ -31,7 +31,7 @@ std::shared_ptr<TSimPulseState> PulseSensorStateFor(const TSimDeviceOptions& AOp
         state->Serial = {19, 20, 30, 40, 50, 60, 70, 80};
     ApplySimIdentity(*state, AOptions, belt ? 3 : 2, belt ? 9 : 5);
     for (const auto& [name, value] : AOptions.fExtra) {
-        const auto number = ParseSimKindNumber(value, 0xFFFF);
+        const auto number = ParseNumber(value, 0xFFFF);
         if (!number) {
             AError = "bad value \"" + value + "\" for " + name + "= (expected a number 0-65535)";
             return nullptr;

@@ -41,9 +41,7 @@ bool ApplyTargetNames(const TSimDeviceOptions& AOptions, TSimTargetControllerSta
         } else {
             const bool block = name == "target-unplug-at-block";
             const bool ms = name == "target-plug-after-ms";
-            const auto number = ParseSimKindNumber(value, block ? 0xDF00 / 8
-                                                          : ms  ? 24u * 3600 * 1000
-                                                                : 0xFFFF);
+            const auto number = ParseNumber(value, block ? 0xDF00 / 8 : ms ? 24u * 3600 * 1000 : 0xFFFF);
             if (!number || (block && *number == 0))
                 return Bad(AError, value, name,
                            block ? "a block number 1-7136"

@@ -21,7 +21,7 @@ std::shared_ptr<TSimTriggerState> TriggerStateFor(const TSimDeviceOptions& AOpti
     ApplySimIdentity(*state, AOptions, 4, 8);
     for (const auto& [name, value] : AOptions.fExtra) {
         const bool regions = name == "regions";
-        const auto number = ParseSimKindNumber(value, regions ? 0x0FFF : 0xFFFF);
+        const auto number = ParseNumber(value, regions ? 0x0FFF : 0xFFFF);
         if (!number) {
             AError = "bad value \"" + value + "\" for " + name + "= (expected a number " +
                      (regions ? "0-0xFFF" : "0-65535") + ")";

@@ -1,6 +1,7 @@
 #pragma once
-// Reading the own values of the --simulate kinds.
+// Reading the own values of the --simulate kinds; their numbers are read by ParseNumber.
 #include "platform/HexText.h"
+#include "platform/NumberText.h"
 
 #include <array>
 #include <cstddef>
@@ -12,12 +13,6 @@
 
 // The parts of AText between the separators; a separator at the end gives an empty last part.
 std::vector<std::string> SplitSimText(const std::string& AText, char ASeparator);
-
-// Decimal, or hexadecimal with a 0x prefix; the whole text must be a number no greater than AMax.
-std::optional<uint32_t> ParseSimKindNumber(const std::string& AText, uint32_t AMax);
-
-// Decimal digits only, no greater than AMax.
-std::optional<uint32_t> ParseSimKindDecimal(const std::string& AText, uint32_t AMax);
 
 // AText as an error message quotes it: cut to its first 60 characters, so a message stays one
 // readable line whatever was typed.

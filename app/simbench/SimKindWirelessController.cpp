@@ -5,7 +5,6 @@
 #include "sim/SimFamilyBindings.h"
 #include "sim/SimWirelessController.h"
 
-#include <charconv>
 #include <map>
 #include <numbers>
 #include <set>
@@ -68,7 +67,7 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
             return bad("eight dashed decimals 0-255");
         (name == "serial" ? ATarget.Serial : ATarget.Key) = *bytes;
     } else if (name == "appear-after-ms" || name == "back-after-ms") {
-        const auto ms = ParseSimKindDecimal(value, KMaxMs);
+        const auto ms = ParseNumber(value, KMaxMs);
         if (!ms)
             return bad("milliseconds 0-86400000");
         if (name == "back-after-ms")
@@ -76,7 +75,7 @@ bool ApplyTargetOption(const std::string& AOption, TSimRadioTarget& ATarget, std
         else
             ATarget.AppearAfterMs = *ms;
     } else if (name == "silent-at-block") {
-        const auto block = ParseSimKindDecimal(value, KImageBlocks);
+        const auto block = ParseNumber(value, KImageBlocks);
         if (!block || *block == 0)
             return bad("a block number 1-7136");
         ATarget.SilentAtBlock = *block;
@@ -108,9 +107,9 @@ bool ParseTarget(uint8_t AIndex, const std::string& AText, TSimRadioTarget& ATar
     };
     if (parts.size() < 3)
         return bad();
-    const auto pid = ParseSimKindNumber(parts[0], 0xFFFF);
-    const auto hw = ParseSimKindNumber(parts[1], 0xFFFF);
-    const auto fw = ParseSimKindNumber(parts[2], 0xFFFE);
+    const auto pid = ParseNumber(parts[0], 0xFFFF);
+    const auto hw = ParseNumber(parts[1], 0xFFFF);
+    const auto fw = ParseNumber(parts[2], 0xFFFE);
     if (!pid || !hw || (!fw && parts[2] != "none"))
         return bad();
     ATarget.ProductId = uint16_t(*pid);
@@ -128,16 +127,6 @@ bool ParseTarget(uint8_t AIndex, const std::string& AText, TSimRadioTarget& ATar
             return false;
         }
     return true;
-}
-
-// A decimal number with an optional sign and fraction within [AMin, AMax].
-std::optional<double> Real(const std::string& AText, double AMin, double AMax) {
-    double value = 0;
-    const auto [end, fault] = std::from_chars(AText.data(), AText.data() + AText.size(), value);
-    if (AText.empty() || fault != std::errc() || end != AText.data() + AText.size() ||
-        !(value >= AMin && value <= AMax))
-        return std::nullopt;
-    return value;
 }
 
 std::optional<TSimWirelessFault> ParseSensorFault(const std::string& AText) {
@@ -170,12 +159,12 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
     }
     if (name == "serial") {
         // 0 and 0xFFFF are no serial number.
-        const auto serial = ParseSimKindDecimal(value, 0xFFFE);
+        const auto serial = ParseNumber(value, 0xFFFE);
         if (!serial || *serial == 0)
             return bad("a serial number 1-65534");
         sensor.Serial = uint16_t(*serial);
     } else if (name == "invert-every" || name == "every") {
-        const auto every = ParseSimKindDecimal(value, UINT32_MAX);
+        const auto every = ParseNumber(value, UINT32_MAX);
         if (!every || (name == "every" && *every == 0))
             return bad(name == "every" ? "a packet count from 1" : "a packet count, 0 for never");
         (name == "every" ? sensor.FaultEvery : sensor.InvertEvery) = *every;
@@ -185,17 +174,17 @@ bool ApplySensorOption(const std::string& AOption, TSimRadioSensorSetup& ASetup,
             return bad("long-length, short, unknown-model or foreign-serial");
         sensor.Fault = *fault;
     } else if (name == "cant") {
-        const auto degrees = Real(value, -180, 180);
+        const auto degrees = ParseReal(value, -180, 180);
         if (!degrees)
             return bad("degrees -180 to 180");
         sensor.CantRad = *degrees * std::numbers::pi / 180;
     } else if (name == "view") {
-        const auto mm = Real(value, 1, 10000);
+        const auto mm = ParseReal(value, 1, 10000);
         if (!mm)
             return bad("millimetres 1 to 10000");
         ASetup.ViewMm = *mm;
     } else if (name == "battery") {
-        const auto battery = ParseSimKindDecimal(value, 0xFF);
+        const auto battery = ParseNumber(value, 0xFF);
         if (!battery)
             return bad("a battery byte 0-255");
         sensor.BatteryByte = uint8_t(*battery);
@@ -284,7 +273,7 @@ std::shared_ptr<TSimWirelessState> WirelessStateFor(const TSimDeviceOptions& AOp
                 return nullptr;
             }
         } else if (name == "unplug-at-target-block") {
-            const auto block = ParseSimKindDecimal(value, UINT32_MAX);
+            const auto block = ParseNumber(value, UINT32_MAX);
             if (!block || *block == 0) {
                 AError = "bad value \"" + value +
                          "\" for unplug-at-target-block= (expected a block number from 1)";

@@ -6,6 +6,7 @@
 #include "app/Unit1.h"
 #include "app/simbench/SimBench.h"
 #include "app/win32/Win32Toolkit.h"
+#include "platform/CommandArgs.h"
 #include "platform/System.h"
 #include "platform/win32/Win32EventLoop.h"
 #include "sim/SimBus.h"
@@ -64,11 +65,11 @@ int main() {
              std::string(ProgramName) + ": " + error + "\n\n" +
                  UsageText(TFrontEnd::Window, ProgramName, kinds),
              MB_ICONERROR);
-        return 2;
+        return KExitUsage;
     }
     if (const auto information = InformationText(line, TFrontEnd::Window, ProgramName, kinds)) {
         Tell(STD_OUTPUT_HANDLE, *information, MB_ICONINFORMATION);
-        return 0;
+        return KExitSuccess;
     }
     TWin32EventLoop loop;
     // Without --simulate the devices are the ones the system's drivers present.
@@ -79,7 +80,7 @@ int main() {
         realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName, settingsError);
         if (!settingsError.empty()) {
             Tell(STD_ERROR_HANDLE, settingsError, MB_ICONERROR);
-            return 2;
+            return KExitSetup;
         }
     }
     TSystemScope system(loop, realBus ? *realBus : static_cast<TUsbBus&>(simBus));
@@ -93,8 +94,8 @@ int main() {
     toolkit.SetOnClickRequest([&] { form.WMClickUpdate(); });
     form.FormCreate();
     if (form.Terminating())
-        return 2;
+        return KExitSetup;
     toolkit.Show();
     loop.Run();
-    return 0;
+    return KExitSuccess;
 }

@@ -60,8 +60,8 @@ TEST(SimDevice, RejectsWithAMessageNamingTheFault) {
         {"sensor,fw=0x", "bad value \"0x\" for fw= (expected a number 0-65535, decimal or 0x hexadecimal)"},
         {"sensor,locked=yes", "bad value \"yes\" for locked= (expected 0 or 1)"},
         {"sensor,driver=winusb", "bad value \"winusb\" for driver= (expected family or generic)"},
-        {"sensor,plug-after-ms=0x10", "bad value \"0x10\" for plug-after-ms= (expected milliseconds "
-                                      "0-86400000)"},
+        {"sensor,plug-after-ms=1.5", "bad value \"1.5\" for plug-after-ms= (expected milliseconds "
+                                     "0-86400000)"},
     };
     for (const auto& [text, message] : cases) {
         TSimDeviceOptions options;
