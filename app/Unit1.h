@@ -56,6 +56,8 @@ inline constexpr int KTargetFlashDelayMs = 250;
 
 class TForm1 : public TComponent {
 public:
+    // The interface classes the window registers, in their fixed order.
+    static std::vector<const TGUID*> RegisteredClasses();
     explicit TForm1(TToolkit& AToolkit);
     ~TForm1() override;
 

@@ -64,6 +64,13 @@ const std::vector<TForm1::TFamily>& TForm1::Families() {
     return families;
 }
 
+std::vector<const TGUID*> TForm1::RegisteredClasses() {
+    std::vector<const TGUID*> classes;
+    for (const TFamily& family : Families())
+        classes.push_back(family.fClass);
+    return classes;
+}
+
 void TForm1::QVSensorArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     if (fActiveDevice)
         return;

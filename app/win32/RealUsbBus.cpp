@@ -5,16 +5,13 @@
 
 #include "MyLib/KelvoSerials.h"
 #include "app/DeviceList.h"
+#include "app/Unit1.h"
+#include "platform/NumberText.h"
 #include "platform/win32/Win32UsbBus.h"
 
 #include <cctype>
 
 namespace {
-
-// The classes the updater watches, in the order it registers them.
-const TGUID* const ListedClasses[] = {
-    &GUID_KELVO_QV,    &GUID_KELVO_TRIGGER,  &GUID_KELVO_USB_STUB,          &GUID_KELVO_SENSOR,
-    &GUID_KELVO_PULSE, &GUID_KELVO_WIRELESS, &GUID_KELVO_TARGET_CONTROLLER, &GUID_KELVO_DNXXXE};
 
 // The product id a USB device path names ("\\?\usb#vid_1209&pid_0101#..."), 0 when it names none.
 uint16_t ProductIdOfPath(const std::string& APath) {
@@ -24,15 +21,8 @@ uint16_t ProductIdOfPath(const std::string& APath) {
     const size_t at = lower.find("&pid_");
     if (at == std::string::npos || at + 9 > lower.size())
         return 0;
-    unsigned value = 0;
-    for (size_t i = at + 5; i < at + 9; ++i) {
-        if (!std::isxdigit(static_cast<unsigned char>(lower[i])))
-            return 0;
-        value =
-            value * 16 + unsigned(std::isdigit(static_cast<unsigned char>(lower[i])) ? lower[i] - '0'
-                                                                                     : lower[i] - 'a' + 10);
-    }
-    return uint16_t(value);
+    const auto value = ParseNumber("0x" + lower.substr(at + 5, 4), 0xFFFF);
+    return value ? uint16_t(*value) : 0;
 }
 
 } // namespace
@@ -44,7 +34,7 @@ std::unique_ptr<TUsbBus> CreateRealUsbBus(TEventLoop& ALoop, uint16_t,
 
 std::vector<TListedDevice> ListRealUsbDevices(TUsbBus& ABus) {
     std::vector<TListedDevice> listed;
-    for (const TGUID* cls : ListedClasses) {
+    for (const TGUID* cls : TForm1::RegisteredClasses()) {
         std::vector<TUsbInterfaceEntry> members;
         if (ABus.GetClassDevs(*cls, members) != ERROR_SUCCESS)
             continue;
