@@ -43,6 +43,10 @@ constexpr uint8_t KStubValidate = 0x63;
 constexpr uint8_t KStubHWInfo = 0x64;
 constexpr uint8_t KStubSynchro = 0x65;
 constexpr uint8_t KStubSerial = 0x66;
+constexpr uint8_t KStubSetSerial = 0x67;
+constexpr uint8_t KStubSetKey = 0x68;
+constexpr uint8_t KStubEnableSecret = 0x69;
+constexpr uint8_t KStubGetKey = 0x6A;
 
 constexpr uint16_t KTimeoutRead = 10000;
 constexpr uint16_t KTimeoutWrite = 20000;
@@ -50,6 +54,7 @@ constexpr uint16_t KTimeoutLock = KELVO_TIMEOUT_MS + 500;
 constexpr uint16_t KTimeoutBlock = KELVO_TIMEOUT_MS + 2000;
 constexpr uint16_t KTimeoutErase = KELVO_TIMEOUT_MS + 15000;
 constexpr uint16_t KTimeoutValidate = KELVO_TIMEOUT_MS + 30000;
+constexpr uint16_t KTimeoutFactoryWrite = KELVO_TIMEOUT_MS + 1000;
 
 constexpr uint16_t KProductStandard = 12;
 constexpr uint16_t KProductBlinker = 15;
@@ -537,6 +542,8 @@ void TTargetStub::SetDefaults() {
     fModelType = "STUB";
     fProcessorID = 0;
     fCodeStartAddr = 0;
+    fDeviceKey = BlankDeviceKey;
+    fSecretOps = false;
 }
 
 void TTargetStub::AssignInfo(const TTargetInfoBlock& ATIB) {
@@ -600,4 +607,68 @@ bool TTargetStub::GetSerialNum(TSerialNum& ASerial) {
     ASerial = answer;
     fSerial = answer;
     return true;
+}
+
+bool TTargetStub::SetSerialNum(const TSerialNum& ASerial) {
+    uint8_t cmd[1 + sizeof ASerial] = {KStubSetSerial};
+    std::memcpy(cmd + 1, ASerial.data(), ASerial.size());
+    if (!OkCommand(KTimeoutFactoryWrite, cmd, sizeof cmd))
+        return false;
+    fSerial = ASerial;
+    return true;
+}
+
+bool TTargetStub::SetDeviceKey(const TDeviceKey& AKey) {
+    uint8_t cmd[1 + sizeof AKey] = {KStubSetKey};
+    std::memcpy(cmd + 1, AKey.data(), AKey.size());
+    if (!OkCommand(KTimeoutFactoryWrite, cmd, sizeof cmd))
+        return false;
+    fDeviceKey = AKey;
+    return true;
+}
+
+bool TTargetStub::EnableSecretOps(const TDeviceKey& ASecret) {
+    uint8_t cmd[1 + sizeof ASecret] = {KStubEnableSecret};
+    std::memcpy(cmd + 1, ASecret.data(), ASecret.size());
+    if (!OkCommand(0, cmd, sizeof cmd))
+        return false;
+    fSecretOps = true;
+    return true;
+}
+
+bool TTargetStub::GetDeviceKey(TDeviceKey& AKey) {
+    TDeviceKey answer{};
+    if (!Command(0, {KStubGetKey}, answer.data(), int(answer.size())))
+        return false;
+    AKey = answer;
+    fDeviceKey = answer;
+    return true;
+}
+
+std::string TTargetStub::HardwareIdStr() const {
+    const char* suffix = " (unknown)";
+    switch (fProductId) {
+    case KProductStandard:
+        if (fProcessorID == 1611)
+            suffix = " (Wireless target)";
+        else if (fProcessorID != 2617)
+            suffix = "";
+        else if (fHWVersion == 3)
+            suffix = " (Wireless target)";
+        else if (fHWVersion == 5)
+            suffix = " (Wireless target 2)";
+        else
+            suffix = " (unknown 2617)";
+        break;
+    case KProductBlinker:
+        suffix = " (Blinker)";
+        break;
+    case KProductBiathlon:
+        suffix = " (Biathlon WL target)";
+        break;
+    case KProductRapidFire:
+        suffix = " (Rapid fire)";
+        break;
+    }
+    return std::to_string(fProductId) + suffix;
 }

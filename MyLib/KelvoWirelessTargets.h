@@ -229,9 +229,20 @@ public:
     bool GetStubHWInfo();
     bool SetSynchro(const TGOSTDataBlock& ASynchro);
     bool GetSerialNum(TSerialNum& ASerial);
+    // The factory operations: the bootloader takes the serial and key writes and the key read only
+    // once EnableSecretOps has given it the factory secret.
+    bool SetSerialNum(const TSerialNum& ASerial);
+    bool SetDeviceKey(const TDeviceKey& AKey);
+    bool EnableSecretOps(const TDeviceKey& ASecret);
+    bool GetDeviceKey(TDeviceKey& AKey);
+    // The product id in decimal and what the product and processor make of it, such as
+    // "12 (Wireless target 2)".
+    std::string HardwareIdStr() const;
 
     uint16_t ProcId() const { return fProcessorID; }
     uint16_t CodeStartAddr() const { return fCodeStartAddr; }
+    const TDeviceKey& Key() const { return fDeviceKey; }
+    bool SecretOps() const { return fSecretOps; }
 
     static constexpr uint8_t KBlockSize = 8;
 
@@ -241,5 +252,7 @@ private:
 
     uint16_t fProcessorID = 0;
     uint16_t fCodeStartAddr = 0;
+    TDeviceKey fDeviceKey = BlankDeviceKey;
+    bool fSecretOps = false;
 };
 using PTargetStub = TTargetStub*;

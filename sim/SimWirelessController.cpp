@@ -574,7 +574,7 @@ bool TSimWirelessController::FirmwareCommand(TSimRadioTarget& T, const std::vect
         break;
     case 0xF0: // restart into the bootloader
         T.Stub = true;
-        T.Erased = T.HaveSynchro = false;
+        T.Erased = T.HaveSynchro = T.SecretOps = false;
         AEffect.Restarted = true;
         SilentAfter(T, TSimUpdateStage::Switch, AEffect);
         break;
@@ -646,7 +646,7 @@ bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::ve
         return okByte(T.FlashValid);
     case 0x62: // reconnect: the firmware starts when the flash holds a valid image
         if (T.FlashValid) {
-            T.Stub = false;
+            T.Stub = T.SecretOps = false;
             AEffect.Restarted = true;
         }
         SilentAfter(T, TSimUpdateStage::Reconnect, AEffect);
@@ -661,6 +661,21 @@ bool TSimWirelessController::BootloaderCommand(TSimRadioTarget& T, const std::ve
     }
     case 0x66:
         AAnswer.assign(T.Serial.begin(), T.Serial.end());
+        return true;
+    case 0x67: // serial number write, a factory command
+    case 0x68: // key write, a factory command
+        if (ACmd.size() != 9 || !T.SecretOps)
+            return okByte(false);
+        std::copy(ACmd.begin() + 1, ACmd.end(), (ACmd[0] == 0x67 ? T.Serial : T.Key).begin());
+        return okByte(true);
+    case 0x69: // the factory secret
+        T.SecretOps =
+            ACmd.size() == 9 && std::equal(ACmd.begin() + 1, ACmd.end(), SIM_RADIO_FACTORY_SECRET.begin());
+        return okByte(T.SecretOps);
+    case 0x6A: // key read: no answer without the factory secret
+        if (!T.SecretOps)
+            return false;
+        AAnswer.assign(T.Key.begin(), T.Key.end());
         return true;
     default:
         return false;
@@ -705,7 +720,7 @@ void TSimWirelessController::Revive(uint8_t AIndex) {
             return;
         target->Silent = false;
         target->Stub = true;
-        target->Erased = target->HaveSynchro = false;
+        target->Erased = target->HaveSynchro = target->SecretOps = false;
     }
     PushStatus();
 }

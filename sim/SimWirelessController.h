@@ -7,8 +7,9 @@
 // at its real length. A target runs its firmware (info block, the requests of its model and version
 // with the settings they set mirrored, switch into the bootloader) or its bootloader (info, hardware
 // info, serial number, erase, synchronisation block, 8-byte blocks in order deciphered with the demo
-// key, validation of the image's authentication code and product, reconnect). Every change of the status
-// table is pushed as an 18-byte packet on the data path.
+// key, validation of the image's authentication code and product, reconnect, and the factory commands:
+// once given the factory secret it writes the serial number and the key and reads the key). Every
+// change of the status table is pushed as an 18-byte packet on the data path.
 #include "sim/SimBootloader.h"
 #include "sim/SimDevice.h"
 #include "sim/SimPhysicalDevice.h"
@@ -24,6 +25,9 @@
 #include <set>
 #include <thread>
 #include <vector>
+
+// The secret that enables a radio target bootloader's factory commands.
+constexpr std::array<uint8_t, 8> SIM_RADIO_FACTORY_SECRET = {0x52, 0x46, 0x2D, 0x46, 0x41, 0x43, 0x54, 0x31};
 
 // One target on the radio.
 struct TSimRadioTarget {
@@ -50,9 +54,10 @@ struct TSimRadioTarget {
     uint8_t Flag = 0;
     uint8_t ReceiverMode = 0;
     uint8_t LampStatus = 0;
-    uint8_t Address = 0; // radio address as last set (0: never set)
-    bool Stub = false;   // its bootloader is running
-    bool Silent = false; // out of radio reach: it takes no command and is not in the table
+    uint8_t Address = 0;    // radio address as last set (0: never set)
+    bool Stub = false;      // its bootloader is running
+    bool SecretOps = false; // its bootloader took the factory secret; until it leaves or restarts
+    bool Silent = false;    // out of radio reach: it takes no command and is not in the table
     // Faults, each firing once: silent once the answer to write number N since the
     // synchronisation block was read (0: never), or after a bootloader stage (switch: the
     // firmware's switch); back in reach (in its bootloader) this long after going silent; these

@@ -6,6 +6,7 @@
 #include "app/RealUsbBus.h"
 #include "app/simbench/SimBench.h"
 #include "app/simbench/SimKindValues.h"
+#include "platform/HexText.h"
 #include "platform/MainEventLoop.h"
 #include "platform/NumberText.h"
 #include "platform/System.h"
@@ -102,8 +103,13 @@ void PrintTarget(int AIndex, TCustom485Target& ATarget) {
               << ATarget.fFWVersion << ", serial " << SerialToStr(ATarget.fSerial) << ", "
               << (ATarget.fLocked ? "locked" : "unlocked") << "\n";
     if (auto* stub = dynamic_cast<TTargetStub*>(&ATarget)) {
-        std::cout << "  bootloader: processor " << stub->ProcId() << ", code start " << stub->CodeStartAddr()
-                  << "\n";
+        std::cout << "  bootloader: hardware " << stub->HardwareIdStr() << ", processor " << stub->ProcId()
+                  << ", code start 0x" << Hex4(stub->CodeStartAddr()) << "; secret operations "
+                  << OnOff(stub->SecretOps());
+        // The key is known only once it was read or written.
+        if (stub->Key() != BlankDeviceKey)
+            std::cout << "; key " << SerialToStr(stub->Key());
+        std::cout << "\n";
     } else if (auto* blinker = dynamic_cast<TBlinker*>(&ATarget)) {
         blinker->GetProperties();
         std::cout << "  blinks " << blinker->NumberOfBlinks() << ", light " << blinker->LightTime()
@@ -182,8 +188,18 @@ commands:
   blink                 the blinker blinks
   lock KEY, unlock KEY  lock or unlock with the target's key (eight dashed decimals, 1-2-3-4-5-6-7-8)
 
+commands for a target in its bootloader:
+  hwinfo                read the bootloader's hardware information again
+  secret SECRET         enable the factory operations with the factory secret (eight dashed
+                        decimals)
+  readkey               read the target's key (factory operations enabled)
+  serial SERIAL         write the serial number (eight dashed decimals; a factory operation)
+  key KEY               write the target's key (a factory operation)
+
   --simulate KIND   a simulated wireless controller, as for 'kelvo-trace targets'
   --wait-ms N       how long to wait for the targets, 0 to 60000 ms (default 500)
+  --secret SECRET   enable the factory operations before the command, in the same run
+  --factory         allow the serial and key writes, which change the target for good
 )";
 
 // A whole number from AMin to AMax, decimal or 0x hexadecimal, or a usage fault naming AWhat.
@@ -209,11 +225,12 @@ int Frequency(const std::string& AText) {
     return value;
 }
 
-TDeviceKey Key(const std::string& AText) {
+// Eight dashed decimals 0-255 (a key, a secret or a serial number), or a usage fault naming AWhat.
+TDeviceKey Key(const std::string& AText, const char* AWhat = "a key") {
     const auto key = ParseDashedBytes(AText);
     if (!key)
-        throw TUsageError("target: \"" + AText.substr(0, 40) +
-                          "\" is not a key (eight dashed decimals 0-255)");
+        throw TUsageError("target: \"" + AText.substr(0, 40) + "\" is not " + AWhat +
+                          " (eight dashed decimals 0-255)");
     return *key;
 }
 
@@ -230,7 +247,7 @@ template <class TModel> TModel& Model(TCustom485Target& ATarget, const std::stri
 
 // The command AWords (its name first) with its values checked, before anything is sent: a value
 // outside its range is a usage fault, never a request the target has to refuse.
-TTargetAction ParseTargetCommand(const TArgs& AWords) {
+TTargetAction ParseTargetCommand(const TArgs& AWords, bool AFactory) {
     const std::string name = AWords[0];
     auto values = [&](std::size_t ACount, const char* AUsage) {
         if (AWords.size() != ACount + 1)
@@ -301,20 +318,56 @@ TTargetAction ParseTargetCommand(const TArgs& AWords) {
             return [key](TCustom485Target& T) { return T.Lock(key); };
         return [key](TCustom485Target& T) { return T.Unlock(key); };
     }
+    if (name == "hwinfo" || name == "readkey") {
+        values(0, name.c_str());
+        if (name == "hwinfo")
+            return [name](TCustom485Target& T) { return Model<TTargetStub>(T, name).GetStubHWInfo(); };
+        return [name](TCustom485Target& T) {
+            TDeviceKey key{};
+            return Model<TTargetStub>(T, name).GetDeviceKey(key);
+        };
+    }
+    if (name == "secret") {
+        values(1, "secret SECRET");
+        const TDeviceKey secret = Key(AWords[1], "a secret");
+        return [name, secret](TCustom485Target& T) {
+            return Model<TTargetStub>(T, name).EnableSecretOps(secret);
+        };
+    }
+    if (name == "serial" || name == "key") {
+        values(1, name == "serial" ? "serial SERIAL" : "key KEY");
+        if (!AFactory)
+            throw TUsageError("target: \"" + name +
+                              "\" changes the target for good; give --factory to allow it");
+        const TDeviceKey bytes = Key(AWords[1], name == "serial" ? "a serial number" : "a key");
+        if (name == "serial")
+            return [name, bytes](TCustom485Target& T) {
+                return Model<TTargetStub>(T, name).SetSerialNum(bytes);
+            };
+        return [name, bytes](TCustom485Target& T) { return Model<TTargetStub>(T, name).SetDeviceKey(bytes); };
+    }
     throw TUsageError("target: unknown command \"" + name.substr(0, 40) +
                       "\" (see 'kelvo-trace target --help')");
 }
 
 int TargetCommand(const TArgs& AArgs) {
-    const TParsedArgs args =
-        ParseArgs("target", AArgs, {.fValueOptions = {"--simulate", "--wait-ms"}, .fWords = true});
+    const TParsedArgs args = ParseArgs(
+        "target", AArgs,
+        {.fValueOptions = {"--simulate", "--wait-ms", "--secret"}, .fFlags = {"--factory"}, .fWords = true});
     if (args.fWords.size() < 2)
         throw TUsageError("target: expected INDEX COMMAND [VALUE...]");
     const auto index = ParseNumber(args.fWords[0], KELVO_WIRELESS_TARGETS);
     if (!index || *index == 0)
         throw TUsageError("target: \"" + args.fWords[0].substr(0, 40) + "\" is not a radio index 1-16");
     const TArgs words(args.fWords.begin() + 1, args.fWords.end());
-    const TTargetAction action = ParseTargetCommand(words);
+    TTargetAction action = ParseTargetCommand(words, args.fFlags.count("--factory") > 0);
+    if (auto secret = args.fValues.find("--secret"); secret != args.fValues.end()) {
+        // The factory secret first, in the same bootloader session as the command.
+        const TTargetAction enable = ParseTargetCommand({"secret", secret->second}, false);
+        action = [enable, command = std::move(action)](TCustom485Target& T) {
+            return enable(T) && command(T);
+        };
+    }
     TRadio radio("target", args);
     TCustom485Target* target = radio.Controller().Targets(int(*index));
     if (!target)

@@ -86,3 +86,37 @@ TEST(KelvoTraceTargets, DrivesOneTarget) {
         EXPECT_EQ("", run.fOut) << args;
     }
 }
+
+// The factory commands of a target in its bootloader: the serial and key writes only with --factory,
+// everything past the secret only once it was given, in the same run.
+TEST(KelvoTraceTargets, FactoryCommandsOfABootloaderTarget) {
+    const std::string bench = " --wait-ms 0 --simulate wireless-controller,t1=12:3:12:stub";
+    const std::string secret = " --secret 82-70-45-70-65-67-84-49";
+    const struct {
+        std::string fArgs;
+        int fStatus;
+        std::string fLine; // a line of the state printed after the command; none when it fails
+    } cases[] = {
+        {"1 hwinfo", 0,
+         "bootloader: hardware 12 (Wireless target), processor 2617, code start 0x1100; "
+         "secret operations off\n"},
+        {"1 serial 1-2-3-4-5-6-7-8" + secret, 2, ""},
+        {"1 key 1-2-3-4-5-6-7-8 --factory", 1, ""},
+        {"1 serial 1-2-3-4-5-6-7-8 --factory" + secret, 0, "serial 1-2-3-4-5-6-7-8, unlocked"},
+        {"1 key 9-9-9-9-9-9-9-9 --factory" + secret, 0, "secret operations on; key 9-9-9-9-9-9-9-9\n"},
+        {"1 readkey" + secret, 0, "secret operations on; key 1-2-3-4-5-6-7-8\n"},
+        {"1 readkey --secret 1-1-1-1-1-1-1-1", 1, ""},
+        {"1 readkey", 1, ""},
+        {"1 serial 1-2-3 --factory", 2, ""},
+    };
+    for (const auto& c : cases) {
+        const TRun run = RunTrace("target " + c.fArgs + bench);
+        EXPECT_EQ(c.fStatus, run.fStatus) << c.fArgs;
+        if (c.fLine.empty())
+            EXPECT_EQ("", run.fOut) << c.fArgs;
+        else
+            EXPECT_NE(std::string::npos, run.fOut.find(c.fLine)) << c.fArgs << "\n" << run.fOut;
+    }
+    // A target running its firmware has no factory commands.
+    EXPECT_EQ(1, RunTrace("target 1 readkey" + secret + KBench).fStatus);
+}

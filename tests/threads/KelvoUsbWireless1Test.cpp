@@ -170,6 +170,93 @@ TEST_F(WirelessBench, WalksPacketsAndRefusesBrokenOnes) {
     }
 }
 
+// The factory commands against the simulated bootloader: refused until the factory secret is given,
+// then the serial number and key written there, read back, and in force once the firmware runs.
+TEST_F(WirelessBench, FactoryCommandsNeedTheSecretAndChangeTheTarget) {
+    auto sim = Plug(TUsbDriverKind::Family);
+    {
+        std::lock_guard lock(sim->State()->Mutex);
+        sim->State()->Targets[0].Stub = true;
+    }
+    auto device = Open(*sim);
+    auto* stub = dynamic_cast<TTargetStub*>(device->Targets(1));
+    ASSERT_NE(nullptr, stub);
+    const TSerialNum serial = {12, 3, 0, 0, 0, 0, 9, 9};
+    const TDeviceKey key = {7, 7, 7, 1, 2, 3, 4, 5};
+    TDeviceKey read{};
+    EXPECT_FALSE(stub->SetSerialNum(serial));
+    EXPECT_FALSE(stub->GetDeviceKey(read));
+    EXPECT_FALSE(stub->EnableSecretOps({1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_FALSE(stub->SecretOps());
+    ASSERT_TRUE(stub->EnableSecretOps(SIM_RADIO_FACTORY_SECRET));
+    ASSERT_TRUE(stub->SetSerialNum(serial));
+    ASSERT_TRUE(stub->SetDeviceKey(key));
+    ASSERT_TRUE(stub->GetDeviceKey(read));
+    EXPECT_EQ(key, read);
+    TSerialNum again{};
+    ASSERT_TRUE(stub->GetSerialNum(again));
+    EXPECT_EQ(serial, again);
+    {
+        std::lock_guard lock(sim->State()->Mutex);
+        const TSimRadioTarget& target = sim->State()->Targets[0];
+        EXPECT_EQ(serial, target.Serial);
+        EXPECT_EQ(key, target.Key);
+    }
+    // The firmware starts with them; the secret does not outlive the bootloader.
+    ASSERT_TRUE(stub->Reconnect());
+    ASSERT_TRUE(fLoop.RunUntil([&] { return dynamic_cast<TWirelessTarget*>(device->Targets(1)); }, 10000));
+    EXPECT_EQ(serial, device->Targets(1)->fSerial);
+    std::lock_guard lock(sim->State()->Mutex);
+    EXPECT_FALSE(sim->State()->Targets[0].SecretOps);
+}
+
+// The hardware text of a bootloader by its product, processor and hardware version.
+TEST_F(WirelessBench, HardwareIdStrNamesProductAndProcessor) {
+    auto sim = Plug(TUsbDriverKind::Family);
+    auto device = Open(*sim);
+    TTargetStub stub(device.get(), 1);
+    std::vector<uint8_t> answer;
+    sim->SetVendorHandler(0xF0, [](const TSimVendorRequest&, std::vector<uint8_t>&) { return true; });
+    sim->SetVendorHandler(0xF1, [&](const TSimVendorRequest&, std::vector<uint8_t>& A) {
+        A = answer;
+        return true;
+    });
+    const struct {
+        uint16_t fProduct, fProcessor, fHardware;
+        const char* fText;
+    } cases[] = {{12, 1611, 9, "12 (Wireless target)"},
+                 {12, 2617, 3, "12 (Wireless target)"},
+                 {12, 2617, 5, "12 (Wireless target 2)"},
+                 {12, 2617, 4, "12 (unknown 2617)"},
+                 {12, 1700, 3, "12"},
+                 {15, 0, 1, "15 (Blinker)"},
+                 {18, 0, 1, "18 (Biathlon WL target)"},
+                 {20, 0, 1, "20 (Rapid fire)"},
+                 {22, 0, 1, "22 (unknown)"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fText);
+        answer = {uint8_t(c.fProduct),
+                  uint8_t(c.fProduct >> 8),
+                  uint8_t(c.fProcessor),
+                  uint8_t(c.fProcessor >> 8),
+                  0,
+                  0x11,
+                  0,
+                  0,
+                  1,
+                  2,
+                  3,
+                  4,
+                  5,
+                  6,
+                  7,
+                  8};
+        stub.fHWVersion = c.fHardware;
+        ASSERT_TRUE(stub.GetStubHWInfo());
+        EXPECT_EQ(c.fText, stub.HardwareIdStr());
+    }
+}
+
 // The bytes and time-out words of target commands, and the values refused without a command. The
 // controller records what it is sent and answers every command with AAnswer.
 TEST_F(WirelessBench, TargetCommandsOnTheWire) {
@@ -178,6 +265,7 @@ TEST_F(WirelessBench, TargetCommandsOnTheWire) {
     auto* target = dynamic_cast<TWirelessTarget*>(device->Targets(1));
     ASSERT_NE(nullptr, target);
     TTargetStub stub(device.get(), 1);
+    TDeviceKey key{};
     std::vector<std::pair<uint16_t, std::vector<uint8_t>>> sent;
     std::vector<uint8_t> answer;
     sim->SetVendorHandler(0xF0, [&](const TSimVendorRequest& R, std::vector<uint8_t>&) {
@@ -235,6 +323,33 @@ TEST_F(WirelessBench, TargetCommandsOnTheWire) {
         {"signal levels", {}, [&] { return target->SetSignal(1.0, 0.5); }, true, {{20000, {0x50, 255, 128}}}},
         {"signal level too high", {}, [&] { return target->SetSignal(1.2, 0.5); }, false, {}},
         {"signal level NaN", {}, [&] { return target->SetSignal(std::nan(""), 0.5); }, false, {}},
+        {"serial write",
+         {1},
+         [&] {
+             return stub.SetSerialNum({1, 2, 3, 4, 5, 6, 7, 8});
+         },
+         true,
+         {{0x8000 + 1000, {0x67, 1, 2, 3, 4, 5, 6, 7, 8}}}},
+        {"key write refused",
+         {0},
+         [&] {
+             return stub.SetDeviceKey({4, 4, 4, 4, 4, 4, 4, 4});
+         },
+         false,
+         {{0x8000 + 1000, {0x68, 4, 4, 4, 4, 4, 4, 4, 4}}}},
+        {"secret",
+         {1},
+         [&] {
+             return stub.EnableSecretOps({9, 9, 9, 9, 9, 9, 9, 9});
+         },
+         true,
+         {{0, {0x69, 9, 9, 9, 9, 9, 9, 9, 9}}}},
+        {"key read", {8, 7, 6, 5, 4, 3, 2, 1}, [&] { return stub.GetDeviceKey(key); }, true, {{0, {0x6A}}}},
+        {"key read too short",
+         {1, 1, 1, 1, 1, 1, 1},
+         [&] { return stub.GetDeviceKey(key); },
+         false,
+         {{0, {0x6A}}}},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -244,6 +359,11 @@ TEST_F(WirelessBench, TargetCommandsOnTheWire) {
         EXPECT_EQ(c.Sent, sent);
     }
     EXPECT_EQ(0, stub.ProcId());
+    // Only what went through changed: the serial written, the key read (not the refused one).
+    EXPECT_EQ((TSerialNum{1, 2, 3, 4, 5, 6, 7, 8}), stub.fSerial);
+    EXPECT_EQ((TDeviceKey{8, 7, 6, 5, 4, 3, 2, 1}), stub.Key());
+    EXPECT_EQ(stub.Key(), key);
+    EXPECT_TRUE(stub.SecretOps());
     EXPECT_EQ(12, target->fProperties.bFreq1);
     EXPECT_EQ(255, target->fProperties.bSig1);
 }
