@@ -417,6 +417,11 @@ void TKelvoTargetUsbDevice::DoData(const uint8_t* ABuffer, uint32_t ABufferSize)
         TargetReport(ABuffer[i]);
 }
 
+bool TKelvoTargetUsbDevice::TargetPresent() {
+    TKelvoTargetFrameInfo info;
+    return GetFrameInfo(info) && (info.bTarget == KTargetNormal || info.bTarget == KTargetStub);
+}
+
 bool TKelvoTargetUsbDevice::GetFrameInfo(TKelvoTargetFrameInfo& AInfo) {
     AInfo.bTarget = 0xFF;
     TKelvoTargetFrameInfo info;

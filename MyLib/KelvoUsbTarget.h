@@ -138,6 +138,8 @@ public:
 
     // bTarget is 0xFF unless the controller answered.
     bool GetFrameInfo(TKelvoTargetFrameInfo& AInfo);
+    // Whether the controller answers that a target is behind it, running or in its bootloader.
+    bool TargetPresent();
     bool Lock();
     bool Enable(const TDeviceKey& AKey);
     // Restarts the target into its bootloader, or back into its firmware; the new target is reported.

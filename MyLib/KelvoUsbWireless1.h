@@ -78,6 +78,8 @@ public:
     virtual bool TurnOff();
 
     TKelvoWireless* TargetController() const;
+    // Whether its info block reported the bootloader running (the object is then a TTargetStub).
+    bool InBootloader() const { return fTargetType == KELVO_485_BOOTLOADER; }
     // The target restarts into its bootloader; the controller then reports it anew.
     bool SwitchToStub();
     bool GetTargetInfoBlock(TTargetInfoBlock& ATIB);

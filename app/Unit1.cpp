@@ -119,13 +119,13 @@ void TForm1::NoteFailure(const TSerialNum& ASerial) {
     fUpdateEnds[SerialToStr(ASerial)] = TUpdateEnd::Failed;
 }
 
-void TForm1::NoteTargetEnd(const TSerialNum& ASerial, bool AUpdated) {
-    if (!AUpdated) {
+void TForm1::NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd) {
+    if (AEnd != TUpdateEnd::Updated) {
         ++fFailures;
         ++fAttributedFailures;
     }
     // A target flashed again after a failed attempt counts by how its last flash ended.
-    fTargetUpdateEnds[SerialToStr(ASerial)] = AUpdated ? TUpdateEnd::Updated : TUpdateEnd::Failed;
+    fTargetUpdateEnds[SerialToStr(ASerial)] = AEnd;
 }
 
 TForm1::TUpdateTally TForm1::Tally() {
@@ -143,7 +143,9 @@ TForm1::TUpdateTally TForm1::Tally() {
             ++tally.fFailed;
     }
     for (const auto& [serial, end] : fTargetUpdateEnds)
-        ++(end == TUpdateEnd::Updated ? tally.fUpdated : tally.fFailed);
+        ++(end == TUpdateEnd::Updated      ? tally.fUpdated
+           : end == TUpdateEnd::Unfinished ? tally.fUnfinished
+                                           : tally.fFailed);
     return tally;
 }
 

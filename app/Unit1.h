@@ -89,6 +89,7 @@ public:
     void TargetStubDisconnected(TKelvoTargetUsbDevice* ASender, TKelvoTargetObject* ATarget);
     void StartTargetUpdate();
     void TargetFlashTimer();
+    void TargetValidateTimer();
 
     // The targets behind the wireless controller, reported while the controller is identified and
     // up to date: one target at a time is offered or flashed over the radio in 8-byte blocks.
@@ -213,15 +214,17 @@ private:
     // Between blocks: false, with the log lines, when the flash is to stop.
     bool FlashMayGoOn(TFlashPort& APort, const TFlashSteps& ASteps);
 
-    // The target flash from the erase on, on the bootloader target held now; false when it stopped
-    // early.
-    bool FlashTarget(const TKelvoUsbFirmware& AImage);
+    // How an update ended. A target's update is unfinished when the target went away during its
+    // flash: it is flashed again when it comes back in its bootloader.
+    enum class TUpdateEnd { None, Updated, Failed, Unfinished };
+    // The target flash from the erase on, on the bootloader target held now.
+    TUpdateEnd FlashTarget(const TKelvoUsbFirmware& AImage);
     // A target flash as a timer runs it: the image for the target (ANoImage logged and a failure
     // counted when there is none), the progress bar and busy cursor around AFlash, the window
     // disabled meanwhile when ADisableWindow (a flash that lets events run), and the end noted for
     // the target with serial number ASerial.
     void RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum ASerial, const char* ANoImage,
-                        bool ADisableWindow, bool (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
+                        bool ADisableWindow, TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
     // Withdraws an Update offer made for a target.
     void WithdrawTargetOffer();
     // What is made of a bootloader target reported behind either controller: no image for it, a
@@ -244,8 +247,9 @@ private:
     // A wireless target in normal mode reported: its identity and the offer when it is older.
     void Wireless485TargetReported(TCustom485Target* ATarget);
     // The flash of the held bootloader target from the erase on; false when it stopped early.
-    bool Flash485Target(const TKelvoUsbFirmware& AImage);
-    void Arm485Timer(void (TForm1::*ARoutine)());
+    TUpdateEnd Flash485Target(const TKelvoUsbFirmware& AImage);
+    // Runs ARoutine once, after the short delay a target's bootloader is given before it is driven.
+    void ArmTargetTimer(void (TForm1::*ARoutine)());
 
     // The settings file of one device in the user folder.
     std::string SettingsFileName(const TSerialNum& ASerial) const;
@@ -261,7 +265,7 @@ private:
     // A failure of the device with the serial number: counted, and the device's last outcome.
     void NoteFailure(const TSerialNum& ASerial);
     // How a target's flash ended: a failure is counted, and the target's last outcome kept.
-    void NoteTargetEnd(const TSerialNum& ASerial, bool AUpdated);
+    void NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd);
     // Whether the image was downloaded in this run (built-in images are never marked refused).
     bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
     bool IsRefused(const TKelvoUsbFirmware& AImage) const;
@@ -282,6 +286,9 @@ private:
     uint64_t fTargetStubGeneration = 0;
     bool fTargetFlashing = false;
     bool fTargetOffered = false;
+    // The serial number of the target sent from its bootloader to its current firmware, until it
+    // is reported running: one that comes back in its bootloader instead is left there.
+    std::string fTargetSentToFirmware;
     // Whether Update is offered for a wireless target, whether the offered target was told to
     // switch into its bootloader, and the wireless targets reported while another one was held, to
     // be taken up once it is gone.
@@ -298,7 +305,6 @@ private:
     // Images a device refused at validation: product id, hardware and firmware version, CRC-32.
     std::vector<std::tuple<uint16_t, uint16_t, uint16_t, uint32_t>> fRefusedImages;
     // The last outcome of each device (by serial number text) seen in this run.
-    enum class TUpdateEnd { None, Updated, Failed };
     std::map<std::string, TUpdateEnd> fUpdateEnds;
     // How the last flash of each target (behind a USB or wireless controller) ended, by serial number.
     std::map<std::string, TUpdateEnd> fTargetUpdateEnds;

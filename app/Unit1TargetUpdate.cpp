@@ -29,6 +29,7 @@ void TForm1::TargetConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget
     if (fTarget || fTargetStub)
         return;
     fTarget = static_cast<TKelvoStdTargetObject*>(ATarget);
+    fTargetSentToFirmware.clear();
     if (ReportTarget(fTarget->fSerial, fTarget->fProductId, fTarget->fHWVersion, fTarget->fFWVersion)) {
         btnUpdate.SetCaption("Update");
         btnUpdate.SetOnClick([this] { StartTargetUpdate(); });
@@ -89,12 +90,36 @@ void TForm1::TargetStubConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATa
         return;
     fTargetStub = static_cast<TKelvoStubTargetObject*>(ATarget);
     ++fTargetStubGeneration;
-    if (PlanStubTarget(fTargetStub->fProductId, fTargetStub->fHWVersion, fTargetStub->fFWVersion) !=
-        TStubTargetPlan::Flash)
-        return; // it stays in its bootloader
-    Timer1.SetOnTimer([this] { TargetFlashTimer(); });
+    const TStubTargetPlan plan =
+        PlanStubTarget(fTargetStub->fProductId, fTargetStub->fHWVersion, fTargetStub->fFWVersion);
+    // A bootloader holding the current firmware is validated and sent back to it, once: a target
+    // whose firmware does not start stays in its bootloader instead of being validated for ever.
+    if (plan == TStubTargetPlan::Current && fTargetSentToFirmware != SerialToStr(fTargetStub->fSerial))
+        ArmTargetTimer(&TForm1::TargetValidateTimer);
+    else if (plan == TStubTargetPlan::Flash)
+        ArmTargetTimer(&TForm1::TargetFlashTimer);
+}
+
+void TForm1::ArmTargetTimer(void (TForm1::*ARoutine)()) {
+    Timer1.SetOnTimer([this, ARoutine] { (this->*ARoutine)(); });
     Timer1.SetInterval(KTargetFlashDelayMs);
     Timer1.SetEnabled(true);
+}
+
+void TForm1::TargetValidateTimer() {
+    Timer1.SetEnabled(false);
+    if (!fTargetStub || !fTC)
+        return;
+    if (!fTargetStub->ValidateFlash()) {
+        LogMessage("Need to rewrite flash.");
+        LogMessage("Restoring firmware");
+        ArmTargetTimer(&TForm1::TargetFlashTimer);
+        return;
+    }
+    LogMessage("Validate ok!");
+    fTargetSentToFirmware = SerialToStr(fTargetStub->fSerial);
+    if (!fTC->ReconnectTarget())
+        LogMessage("The target did not restart into its firmware; switch it off and on to use it.");
 }
 
 TForm1::TStubTargetPlan TForm1::PlanStubTarget(uint16_t AProductId, uint16_t AVersionHW,
@@ -141,11 +166,18 @@ void TForm1::TargetFlashTimer() {
 
 void TForm1::RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum ASerial,
                             const char* ANoImage, bool ADisableWindow,
-                            bool (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage)) {
+                            TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage)) {
     const TKelvoUsbFirmware* image = SelectFirmware(AProductId, AVersionHW);
     if (!image) {
         LogMessage(ANoImage);
         ++fFailures;
+        return;
+    }
+    // An image that failed its own checks is never written: the erase would already leave the
+    // target without working firmware.
+    if (!image->Valid()) {
+        LogMessage("Invalid firmware resource!");
+        NoteTargetEnd(ASerial, TUpdateEnd::Failed);
         return;
     }
     fUpdateUnderWay = true;
@@ -162,21 +194,25 @@ void TForm1::RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum
     fUpdateUnderWay = false;
 }
 
-bool TForm1::FlashTarget(const TKelvoUsbFirmware& AImage) {
+TForm1::TUpdateEnd TForm1::FlashTarget(const TKelvoUsbFirmware& AImage) {
     // Events run between blocks and may free the bootloader target, or replace it by a restarted
     // one that must not receive the rest of this image.
     const uint64_t generation = fTargetStubGeneration;
-    TBootloaderFlashPort port(
-        *fTargetStub, [this, generation] { return fTargetStub && fTargetStubGeneration == generation; });
+    auto present = [this, generation] { return fTargetStub && fTargetStubGeneration == generation; };
+    TBootloaderFlashPort port(*fTargetStub, present);
     TFlashSteps steps = TargetFlashSteps(TKelvoStubTargetObject::KBlockSize);
     steps.fEventsBetweenBlocks = true;
     steps.fGone = {"Error: Target is suddenly disconnected!", "Please disconnect/connect and try again."};
     steps.fLastCheckAfterValidating = true;
-    if (RunFlash(port, AImage, steps) != TFlashResult::Flashed)
-        return false;
+    if (RunFlash(port, AImage, steps) != TFlashResult::Flashed) {
+        // A target no longer held, or no longer behind its controller, went away during the flash;
+        // the controller's report of it may still be on its way, so the controller is asked.
+        const bool gone = !present() || !fTC || !fTC->TargetPresent();
+        return gone ? TUpdateEnd::Unfinished : TUpdateEnd::Failed;
+    }
     LogMessage("Firmware updated successfully!");
     // The controller then reports the target back in normal mode with its new firmware.
     if (fTC)
         fTC->ReconnectTarget();
-    return true;
+    return TUpdateEnd::Updated;
 }

@@ -2,16 +2,16 @@
 // controller's arrival and removal, the targets' reports, the Update offer, the switch of a target
 // into its bootloader, the flash over the radio in 8-byte blocks, and the validation of a bootloader
 // target that already holds the current firmware. Targets keep no settings file: a target found in
-// its bootloader with no usable firmware is simply flashed again.
+// its bootloader with no usable firmware is simply flashed again. One target is updated at a time;
+// the others wait on the radio and are taken up, in the order they came, once it is done.
 #include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/KelvoWirelessTargets.h"
 #include "app/FlashSequence.h"
 #include "app/Unit1.h"
 #include "app/UpdateStates.h"
 
-#include <functional>
-
 #include <algorithm>
+#include <functional>
 #include <utility>
 
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
@@ -38,8 +38,8 @@ void TForm1::Wireless485TargetConnected(TKelvoWireless*, TCustom485Target* ATarg
         f485Waiting.push_back(ATarget);
         return;
     }
-    if (auto* stub = dynamic_cast<TTargetStub*>(ATarget))
-        Wireless485StubConnected(stub);
+    if (ATarget->InBootloader())
+        Wireless485StubConnected(static_cast<TTargetStub*>(ATarget));
     else
         Wireless485TargetReported(ATarget);
 }
@@ -90,7 +90,7 @@ void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
     }
     const TStubTargetPlan plan = PlanStubTarget(AStub->fProductId, AStub->fHWVersion, AStub->fFWVersion);
     if (plan == TStubTargetPlan::Flash) {
-        Arm485Timer(&TForm1::Target485FlashTimer);
+        ArmTargetTimer(&TForm1::Target485FlashTimer);
     } else if (plan == TStubTargetPlan::Current) {
         // The bootloader of a target that holds the current firmware was left running (a flash
         // ends in the bootloader) or restarted into it: it is validated and, when valid, sent back
@@ -98,14 +98,8 @@ void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
         // earlier bootloader report: one that returns to its bootloader once more is left alone,
         // so a target whose firmware does not start cannot keep the window validating it.
         if (AStub->WasConnectedAsStub() <= AStub->WasConnectedAsTarget() + 1)
-            Arm485Timer(&TForm1::Target485ValidateTimer);
+            ArmTargetTimer(&TForm1::Target485ValidateTimer);
     }
-}
-
-void TForm1::Arm485Timer(void (TForm1::*ARoutine)()) {
-    Timer1.SetOnTimer([this, ARoutine] { (this->*ARoutine)(); });
-    Timer1.SetInterval(KTargetFlashDelayMs);
-    Timer1.SetEnabled(true);
 }
 
 void TForm1::Start485TargetUpdate() {
@@ -130,17 +124,21 @@ void TForm1::Target485FlashTimer() {
 }
 
 // No window events run inside: the held target and controller cannot go away meanwhile, and a
-// target or controller that drops off shows as a refused block.
-bool TForm1::Flash485Target(const TKelvoUsbFirmware& AImage) {
+// target or controller that drops off shows as a refused block. A flashed target is sent back to
+// its firmware, so the next target waiting on the radio is taken up when it returns.
+TForm1::TUpdateEnd TForm1::Flash485Target(const TKelvoUsbFirmware& AImage) {
     TTargetStub* stub = f485Stub;
     TBootloaderFlashPort port(*stub, nullptr);
     if (RunFlash(port, AImage, TargetFlashSteps(TTargetStub::KBlockSize)) != TFlashResult::Flashed)
-        return false;
-    // The target stays in its bootloader with its new versions read back.
+        // A target that no longer answers went out of reach (or its controller went away).
+        return stub->UpdateTargetInfo() ? TUpdateEnd::Failed : TUpdateEnd::Unfinished;
     stub->UpdateTargetInfo();
     stub->GetStubHWInfo();
     LogMessage("Firmware updated successfully!");
-    return true;
+    // Sent back to its new firmware, the target leaves the radio's update slot to the next one.
+    if (!stub->Reconnect())
+        LogMessage("The target did not restart into its firmware; switch it off and on to use it.");
+    return TUpdateEnd::Updated;
 }
 
 void TForm1::Target485ValidateTimer() {
@@ -153,6 +151,6 @@ void TForm1::Target485ValidateTimer() {
     } else {
         LogMessage("Need to rewrite flash.");
         LogMessage("Restoring firmware");
-        Arm485Timer(&TForm1::Target485FlashTimer);
+        ArmTargetTimer(&TForm1::Target485FlashTimer);
     }
 }

@@ -176,12 +176,22 @@ TEST(KelvoFwUpdCli, TheExitStatusAndSummaryTellHowTheUpdateEnded) {
 }
 
 TEST(KelvoFwUpdCli, ATargetCountsByHowItsLastFlashEnded) {
+    std::string eight = "wireless-controller";
+    for (int i = 1; i <= 8; ++i)
+        eight += ",t" + std::to_string(i) + "=12:3:11";
     const std::pair<std::string, std::string> cases[] = {
         // Cut off mid-write, back in its bootloader and flashed again to the end.
-        {"target-controller,target-unplug-at-block=4843,replug-after-ms=21", "1 updated, 0 failed"},
-        {"wireless-controller,t1=12:3:11:silent-at-block=100:back-after-ms=50", "1 updated, 0 failed"},
-        // Silent for good: the flash failed.
-        {"wireless-controller,t1=12:3:11:silent-at-block=100", "0 updated, 1 failed"},
+        {"target-controller,target-unplug-at-block=4843,replug-after-ms=21",
+         "1 updated, 0 failed, 0 unfinished"},
+        {"wireless-controller,t1=12:3:11:silent-at-block=100:back-after-ms=50",
+         "1 updated, 0 failed, 0 unfinished"},
+        // Gone for good mid-write: unfinished, flashed again whenever it comes back.
+        {"wireless-controller,t1=12:3:11:silent-at-block=100", "0 updated, 0 failed, 1 unfinished"},
+        {"target-controller,target-unplug-at-block=100", "0 updated, 0 failed, 1 unfinished"},
+        // A whole range, one target after another; one of them out of reach mid-write.
+        {eight, "8 updated, 0 failed, 0 unfinished"},
+        {std::string(eight).replace(eight.find("t3=12:3:11") + 10, 0, ":silent-at-block=100"),
+         "7 updated, 0 failed, 1 unfinished"},
     };
     for (const auto& [device, summary] : cases) {
         SCOPED_TRACE(device);
@@ -189,9 +199,8 @@ TEST(KelvoFwUpdCli, ATargetCountsByHowItsLastFlashEnded) {
         TCliRun run({"--yes", "--latency-ms", "0", "--firmware-server", "http://127.0.0.1:1/downloads/fw/",
                      "--simulate", device},
                     data.Path());
-        EXPECT_EQ(run.Finish(), summary.starts_with("1 updated") ? 0 : 1) << run.Out();
-        EXPECT_NE(run.Err().find("kelvo-fwupd-cli: " + summary + ", 0 unfinished\n"), std::string::npos)
-            << run.Err();
+        EXPECT_EQ(run.Finish(), summary.ends_with(" 0 failed, 0 unfinished") ? 0 : 1) << run.Out();
+        EXPECT_NE(run.Err().find("kelvo-fwupd-cli: " + summary), std::string::npos) << run.Err();
     }
 }
 

@@ -83,9 +83,12 @@ TEST(TargetUpdate, EachCaseEndsWithItsTranscriptAndTarget) {
         {"bootloader target with an older image", ",target=bootloader",
          ControllerIdentity + Lines({"Entered programming mode.", "Updating firmware..."}) + Flash + Flashed,
          "normal", 8},
-        {"bootloader target with the current image", ",target=bootloader,target-fw=8",
-         ControllerIdentity + Lines({"Entered programming mode.", "Firmware is up to date."}), "bootloader",
-         8},
+        {"bootloader target with the current image: validated and sent back to it",
+         ",target=bootloader,target-fw=8",
+         ControllerIdentity +
+             Lines({"Entered programming mode.", "Firmware is up to date.", "Validate ok!"}) +
+             TargetLines("0008") + UpToDate + "\n",
+         "normal", 8},
         {"validation refused once", ",fail=validate",
          ControllerIdentity + Offered + Lines({"Entered programming mode.", "Updating firmware..."}) + Flash +
              Lines({"Validating...", "Error validating flash! Try to reconnect and update again."}),
@@ -148,4 +151,28 @@ TEST(TargetUpdate, ClosingAtAnyMomentLeavesNoTargetHeld) {
         EXPECT_EQ(bench.fForm.fTarget, nullptr);
         EXPECT_EQ(bench.fForm.fTargetStub, nullptr);
     }
+}
+
+// A damaged image for the target is refused before anything is erased: the target keeps its old
+// firmware, and the flash counts as failed.
+TEST(TargetUpdate, ADamagedImageIsNeverWritten) {
+    TConnectBench bench;
+    bench.Start();
+    // Plugged in a moment later, so the image is damaged before the target is reported.
+    auto controller = bench.Plug(Controller + ",target=bootloader,plug-after-ms=50");
+    const TSimTargetReport before = *controller->Unit()->Report().Target;
+    TKelvoUsbFirmware* image = bench.fForm.fFirmwares->FindById(before.ProductId, before.VersionHW);
+    ASSERT_NE(image, nullptr);
+    // A processor id of 0 fails the image's own checks once they run again.
+    image->SetCPU(0);
+    image->SetDate(image->Date());
+    ASSERT_FALSE(image->Valid());
+    ASSERT_TRUE(RunQuiet(bench, controller));
+    EXPECT_EQ(bench.Logged(), ControllerIdentity + Lines({"Entered programming mode.", "Updating firmware...",
+                                                          "Invalid firmware resource!"}));
+    const TSimTargetReport after = *controller->Unit()->Report().Target;
+    EXPECT_TRUE(after.InBootloader);
+    EXPECT_TRUE(after.FlashValid);
+    EXPECT_EQ(after.VersionFW, before.VersionFW);
+    EXPECT_EQ(bench.fForm.Tally().fFailed, 1);
 }

@@ -24,6 +24,8 @@ const std::string Offered = TargetLines(1, "000C") + Lines({"Newer firmware foun
 const std::string Switched = Lines({"Entered programming mode.", "Updating firmware..."});
 const std::string Flash = Lines({"Erasing flash...", "Writing firmware..."});
 const std::string Flashed = Lines({"Validating...", "Firmware updated successfully!"});
+// A flashed target restarts into its new firmware and is reported again.
+const std::string Back = TargetLines(1, "000D") + UpToDate + "\n";
 const std::string Refused = Lines({"Error wiring flash!", "Please disconnect/connect and try again."});
 const std::string Restoring = Lines({"Entered programming mode.", "Restoring update..."});
 
@@ -61,12 +63,12 @@ struct TCase {
 
 TEST(WirelessUpdate, EachCaseEndsWithItsTranscriptAndTargets) {
     const TCase cases[] = {
-        {"older target offered and updated", "", ControllerIdentity + Offered + Switched + Flash + Flashed,
-         "1:bootloader:13"},
+        {"older target offered and updated", "",
+         ControllerIdentity + Offered + Switched + Flash + Flashed + Back, "1:normal:13"},
         {"newer controller on the generic driver", ",pid=0x22,hw=4,fw=12,driver=generic",
          Identity("KELVO electronic target controller RQC-01", "0022", "0004", "000C") + UpToDate + "\n" +
-             Offered + Switched + Flash + Flashed,
-         "1:bootloader:13"},
+             Offered + Switched + Flash + Flashed + Back,
+         "1:normal:13"},
         {"up to date", ",t1=12:3:13", ControllerIdentity + TargetLines(1, "000D") + UpToDate + "\n",
          "1:normal:13"},
         {"no image", ",t1=12:4:1",
@@ -76,11 +78,13 @@ TEST(WirelessUpdate, EachCaseEndsWithItsTranscriptAndTargets) {
          "1:normal:1"},
         {"unknown model", ",t1=13:3:1", ControllerIdentity, "1:normal:1"},
         {"two older targets, one at a time", ",t1=12:3:12,t2=12:3:12",
-         ControllerIdentity + Offered + Switched + Flash + Flashed, "1:bootloader:13 2:normal:12"},
+         ControllerIdentity + Offered + Switched + Flash + Flashed + TargetLines(2, "000C") +
+             "Newer firmware found. Click 'UPDATE' to start\n",
+         "1:normal:13 2:normal:12"},
         {"bootloader without a valid image", ",t1=12:3:none",
-         ControllerIdentity + Restoring + Flash + Flashed, "1:bootloader:13"},
+         ControllerIdentity + Restoring + Flash + Flashed + Back, "1:normal:13"},
         {"bootloader with an older image", ",t1=12:3:11:stub",
-         ControllerIdentity + Switched + Flash + Flashed, "1:bootloader:13"},
+         ControllerIdentity + Switched + Flash + Flashed + Back, "1:normal:13"},
         {"bootloader with the current image is validated and restarted", ",t1=12:3:13:stub",
          ControllerIdentity + Lines({"Entered programming mode.", UpToDate, "Validate ok!"}) +
              TargetLines(1, "000D") + UpToDate + "\n",
@@ -94,24 +98,26 @@ TEST(WirelessUpdate, EachCaseEndsWithItsTranscriptAndTargets) {
          ",t1=12:3:13:stub:fail=validate",
          ControllerIdentity +
              Lines({"Entered programming mode.", UpToDate, "Need to rewrite flash.", "Restoring firmware"}) +
-             Flash + Flashed,
-         "1:bootloader:13"},
+             Flash + Flashed + Back,
+         "1:normal:13"},
         {"the second target is taken up once the first is gone", ",t1=12:3:13:stub,t2=12:3:12",
          ControllerIdentity + Lines({"Entered programming mode.", UpToDate, "Validate ok!"}) +
              TargetLines(2, "000C") + "Newer firmware found. Click 'UPDATE' to start\n" + Switched + Flash +
-             Flashed,
-         "1:normal:13 2:bootloader:13"},
+             Flashed + Back + TargetLines(2, "000D") + UpToDate + "\n",
+         "1:normal:13 2:normal:13"},
         {"target silent mid-write", ",t1=12:3:12:silent-at-block=100",
          ControllerIdentity + Offered + Switched + Flash + Refused, "1:silent:65535"},
         {"target silent mid-write and back", ",t1=12:3:12:silent-at-block=100:back-after-ms=20",
-         ControllerIdentity + Offered + Switched + Flash + Refused + Restoring + Flash + Flashed,
-         "1:bootloader:13"},
+         ControllerIdentity + Offered + Switched + Flash + Refused + Restoring + Flash + Flashed + Back,
+         "1:normal:13"},
         {"target silent after the switch", ",t1=12:3:12:silent-after=switch", ControllerIdentity + Offered,
          "1:silent:12"},
         {"target silent after the erase", ",t1=12:3:12:silent-after=erase",
          ControllerIdentity + Offered + Switched + Flash + "Error writing flash!\n", "1:silent:65535"},
         {"target silent once validated", ",t1=12:3:12:silent-after=validate",
-         ControllerIdentity + Offered + Switched + Flash + Flashed, "1:silent:13"},
+         ControllerIdentity + Offered + Switched + Flash + Flashed +
+             "The target did not restart into its firmware; switch it off and on to use it.\n",
+         "1:silent:13"},
         {"erase refused", ",t1=12:3:12:fail=erase",
          ControllerIdentity + Offered + Switched + "Erasing flash...\nError erasing flash!\n",
          "1:bootloader:12"},
@@ -119,8 +125,8 @@ TEST(WirelessUpdate, EachCaseEndsWithItsTranscriptAndTargets) {
          ControllerIdentity + Offered + Switched + Flash + Refused, "1:bootloader:65535"},
         {"controller unplugged mid-write and replugged", ",unplug-at-target-block=100,replug-after-ms=20",
          ControllerIdentity + Offered + Switched + Flash + Refused + ControllerIdentity + Restoring + Flash +
-             Flashed,
-         "1:bootloader:13"},
+             Flashed + Back,
+         "1:normal:13"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.fName);
@@ -174,7 +180,7 @@ TEST(WirelessUpdate, HostilePacketsAreLoggedAndDropped) {
     EXPECT_EQ(bench.fForm.fWL->Targets(1), bench.fForm.f485Target);
     bench.fForm.btnUpdate.Click();
     ASSERT_TRUE(RunQuiet(bench, controller));
-    EXPECT_EQ(bench.Logged(), ControllerIdentity + Offered + Switched + Flash + Flashed);
+    EXPECT_EQ(bench.Logged(), ControllerIdentity + Offered + Switched + Flash + Flashed + Back);
 }
 
 // The radio is switched on while the controller is held and off when the window closes, as the
