@@ -9,7 +9,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-dev
     xvfb xauth fonts-dejavu-core nsis imagemagick
-    qemu-system-x86 busybox-static cpio udev
+    qemu-system-x86 busybox-static cpio udev lintian help2man
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest
 )
 

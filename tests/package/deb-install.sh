@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # deb-install.sh BUILD_DIR: makes the .deb with cpack, unpacks it into a scratch root with dpkg -x
-# and runs the console updater from there; it must answer --version as the build's own does.
+# and runs the console updater from there; it must answer --version as the build's own does. Each
+# program comes with its manual page, and the package with its changelog and copyright.
 set -euo pipefail
 build=$1
 scratch=$(mktemp -d)
@@ -10,9 +11,20 @@ cpack --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log
     { cat "$scratch/cpack.log"; exit 1; }
 deb=$(ls "$scratch"/out/*.deb)
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|' >"$scratch/contents"
-expected=(/usr/bin/kelvo-fwupd-cli /usr/bin/kelvo-fwbuild /usr/lib/udev/rules.d/60-kelvo-fwupd.rules)
+programs=(kelvo-fwupd-cli kelvo-fwbuild kelvo-trace)
 if grep -q '^KELVO_BUILD_QT:BOOL=ON$' "$build/CMakeCache.txt"; then
-    expected+=(/usr/bin/kelvo-fwupd /usr/share/applications/kelvo-fwupd.desktop
+    programs+=(kelvo-fwupd)
+fi
+expected=(/usr/lib/udev/rules.d/60-kelvo-fwupd.rules
+          /usr/share/doc/kelvo-fwupd/changelog.gz /usr/share/doc/kelvo-fwupd/copyright)
+for program in "${programs[@]}"; do
+    expected+=("/usr/bin/$program")
+    # The manual pages are made only where help2man was found.
+    grep -q '^KELVO_HELP2MAN:FILEPATH=.*-NOTFOUND$' "$build/CMakeCache.txt" ||
+        expected+=("/usr/share/man/man1/$program.1.gz")
+done
+if grep -q '^KELVO_BUILD_QT:BOOL=ON$' "$build/CMakeCache.txt"; then
+    expected+=(/usr/share/applications/kelvo-fwupd.desktop
                /usr/share/icons/hicolor/scalable/apps/kelvo-fwupd.svg)
 fi
 for file in "${expected[@]}"; do
