@@ -173,6 +173,26 @@ TEST(WirelessSensorTest, BatteryLevelAndState) {
     EXPECT_FLOAT_EQ(sensor.BatteryVoltage(255), float(4.0 * 255 / 1023 * 2.18 * 3));
 }
 
+// The one-cell sensors change state at 1.28333 V and 1.41667 V, as single-precision values: a
+// reading one float step below either threshold is still in the lower state.
+TEST(WirelessSensorTest, OneCellBatteryThresholdsAreTheNearestFloats) {
+    struct TTestWDM01 : TWDM01Sensor {
+        TTestWDM01() : TWDM01Sensor(nullptr) {}
+        void Set(float AVolts) { fBattery = AVolts; }
+    } sensor;
+    struct TCase {
+        float Volts;
+        TBatteryState State;
+    } cases[] = {{std::nextafter(1.28333f, 0.0f), TBatteryState::batteryLow},
+                 {1.28333f, TBatteryState::batteryMid},
+                 {std::nextafter(1.41667f, 0.0f), TBatteryState::batteryMid},
+                 {1.41667f, TBatteryState::batteryHigh}};
+    for (const auto& c : cases) {
+        sensor.Set(c.Volts);
+        EXPECT_EQ(sensor.BatteryState(), c.State) << std::hexfloat << c.Volts;
+    }
+}
+
 TEST(WirelessSensorTest, StatusPacketsFireTheirEvents) {
     struct TCase {
         uint8_t Code;
