@@ -486,6 +486,8 @@ void TWD03Sensor::HandleCommandAck(uint8_t AType, uint8_t ASymbol) {
     switch (AType) {
     case 1:
         if (ASymbol == KSymbolIdle) {
+            // The sensor dropped the command: so does the host, or a later echo would resume it.
+            ResetCommand();
             if (OnCommandCancel)
                 OnCommandCancel(this);
         } else if (ASymbol == KSymbolEnd) {

@@ -277,8 +277,8 @@ public:
     // sensor has echoed the one before. False (and nothing pending) for an empty command or when the
     // start symbol cannot be sent.
     bool SendCommand(const uint8_t* AData, size_t ALen);
-    // The sensor's echo: type 0 resets; type 1 ends the command (53 cancelled, 54 done); type 2
-    // repeats the symbol just sent, so the next one goes out. Anything unexpected resets.
+    // The sensor's echo: type 0 resets; type 1 ends the command (53 cancelled, which resets too, 54
+    // done); type 2 repeats the symbol just sent, so the next one goes out. Anything unexpected resets.
     void HandleCommandAck(uint8_t AType, uint8_t ASymbol);
     // Drops the pending command and sets the idle symbol.
     void ResetCommand();
