@@ -88,6 +88,8 @@ public:
     // Hands out no further points: the sensor is to be freed once the packet it decodes is done.
     void StopPoints() { fPointsStopped = true; }
     TPointsArray GetPoints() { return fQueue.Get(); }
+    // Queued points the bounded queue let go, the oldest first, because nobody took them in time.
+    uint64_t DroppedPoints() const { return fQueue.Dropped(); }
     bool ValidSerial() const { return fSerial != 0 && fSerial != 0xFFFF; }
     bool XTFailed() const { return (fDeviceStatusBits & 1) != 0; }
     bool NotFused() const { return (fDeviceStatusBits & 2) != 0; }
