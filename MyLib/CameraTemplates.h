@@ -5,6 +5,8 @@
 // that name a template. Sizes are millimetres, distances metres.
 // Arithmetic that gives a non-finite value or a coordinate outside a signed byte marks the template
 // invalid instead of wrapping; a lens distance or target distance of 0 is "not set".
+#include "MyLib/TargetTemplate.h"
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -29,14 +31,6 @@ struct TQVTemplate {
 };
 #pragma pack(pop)
 static_assert(sizeof(TQVTemplateItem) == 3 && sizeof(TQVTemplate) == 200);
-
-// A custom template item in millimetres on the target.
-struct TTargetTemplateItem {
-    double x;
-    double y;
-    uint8_t flag;
-};
-using TTargetTemplate = std::vector<TTargetTemplateItem>;
 
 // Template pixels per millimetre of the target at ADistance metres, for a lens distance and row
 // binning; nothing when either distance is not a positive number or the result is not finite.

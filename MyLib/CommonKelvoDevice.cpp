@@ -1,5 +1,6 @@
 #include "MyLib/CommonKelvoDevice.h"
 
+#include <algorithm>
 #include <utility>
 
 TKelvoTargetObject::TKelvoTargetObject(TComponent* AOwner, TComponent* AParent, int AIndex)
@@ -45,10 +46,16 @@ void TKelvoTargetObject::Log(const std::string& AText) {
         fLog->push_back(AText);
 }
 
+TPointsQueue::TPointsQueue(size_t ACapacity) : fCapacity(std::max<size_t>(ACapacity, 1)) {}
+
 void TPointsQueue::Add(const TQueuedPoint_V1* AQueuedPoint) {
     if (!AQueuedPoint)
         return;
     std::lock_guard lock(fCritical);
+    if (fQueue.size() >= fCapacity) {
+        fQueue.pop_front();
+        ++fDropped;
+    }
     fQueue.push_back(*AQueuedPoint);
 }
 
@@ -57,14 +64,22 @@ int TPointsQueue::Count() const {
     return int(fQueue.size());
 }
 
-TPointsArray TPointsQueue::Get() {
-    TPointsArray taken;
+uint64_t TPointsQueue::Dropped() const {
     std::lock_guard lock(fCritical);
-    taken.swap(fQueue);
-    return taken;
+    return fDropped;
+}
+
+TPointsArray TPointsQueue::Get() {
+    std::deque<TQueuedPoint_V1> taken;
+    {
+        std::lock_guard lock(fCritical);
+        taken.swap(fQueue);
+    }
+    return TPointsArray(taken.begin(), taken.end());
 }
 
 void TPointsQueue::Clear() {
     std::lock_guard lock(fCritical);
     fQueue.clear();
+    fDropped = 0;
 }

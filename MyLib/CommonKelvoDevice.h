@@ -6,6 +6,7 @@
 #include "platform/Component.h"
 
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -94,17 +95,30 @@ using TPointsArray = std::vector<TQueuedPoint_V1>;
 
 // Points from their producers (the sensors' parsers on the main thread) to consumers on any thread.
 // Each operation holds the lock for its whole duration and calls nothing outside while holding it.
+// The queue holds at most its capacity: a consumer that stops reading costs a bounded amount of
+// memory, the oldest points giving way to new ones and being counted.
 class TPointsQueue {
 public:
-    // Appends a copy of the point; a null point is ignored.
+    // Ten minutes of a sensor's fastest stream, 100 points a second: a consumer that reads now and
+    // then loses nothing, and a queue nobody reads stays under 20 MB.
+    static constexpr size_t KDefaultCapacity = 100 * 60 * 10;
+
+    explicit TPointsQueue(size_t ACapacity = KDefaultCapacity);
+    // Appends a copy of the point, dropping the oldest one when the queue is full; a null point is
+    // ignored.
     void Add(const TQueuedPoint_V1* AQueuedPoint);
     int Count() const;
+    // Points dropped to make room since the queue was made or last cleared.
+    uint64_t Dropped() const;
     // Every queued point in arrival order; the queue is empty afterwards. The consumer owns the
     // result outright: the queue keeps no reference into it.
     TPointsArray Get();
+    // Empties the queue and restarts the count of dropped points.
     void Clear();
 
 private:
+    const size_t fCapacity;
     mutable std::mutex fCritical;
-    TPointsArray fQueue;
+    std::deque<TQueuedPoint_V1> fQueue;
+    uint64_t fDropped = 0;
 };

@@ -481,8 +481,11 @@ bool TCommonKelvoUsbDevice::GetLog(void* ABuffer, uint32_t ABufferSize, uint32_t
 
 bool TCommonKelvoUsbDevice::ReadSerialNum(uint8_t ARequest, PSerialNum ASerial) {
     TSerialNum serial;
-    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), ARequest, 0, 0))
+    if (!VendorRequestRead(serial.data(), uint32_t(serial.size()), ARequest, 0, 0)) {
+        // A device that no longer answers has no serial number to rely on.
+        fSerialNumValid = false;
         return false;
+    }
     fSerialNum = serial;
     fSerialNumValid = SerialValid(serial);
     if (ASerial)

@@ -229,7 +229,8 @@ public:
 
 protected:
     // The serial-number read every family device has, with its own request: into fSerialNum and
-    // its validity flag, and into ASerial when given; true when the device answered 8 bytes.
+    // its validity flag, and into ASerial when given; true when the device answered 8 bytes. A failed
+    // read clears the validity flag and leaves fSerialNum and ASerial as they were.
     bool ReadSerialNum(uint8_t ARequest, PSerialNum ASerial);
     // The 4-byte version answer (firmware in the low word, hardware in the high word) into
     // fVersionHW and fVersionFW and the outputs; nothing changes when the read fails.

@@ -384,7 +384,7 @@ TSBPTarget::TSBPTarget() : TBaseTarget(SBPData) {}
 int TSBPTarget::ScoreAt(double x, double y) const {
     const double r = std::hypot(x, y);
     const double c = fCaliber / 2;
-    const double points = c + r > 25 ? 10 - (r - c - 25) / 25 : 11 - r / (c + 25);
+    const double points = r - c > 25 ? 10 - (r - c - 25) / 25 : 11 - r / (c + 25);
     return LimitedScore(points * 10, 10, 109);
 }
 
@@ -424,7 +424,7 @@ TRFPTarget::TRFPTarget() : TBaseTarget(RFPData) {}
 int TRFPTarget::ScoreAt(double x, double y) const {
     const double r = std::hypot(x, y);
     const double c = fCaliber / 2;
-    const double points = c + r > 50 ? 10 - (r - c - 50) / 40 : 11 - r / (c + 50);
+    const double points = r - c > 50 ? 10 - (r - c - 50) / 40 : 11 - r / (c + 50);
     return LimitedScore(points * 10, 50, 109);
 }
 

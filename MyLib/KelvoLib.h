@@ -7,6 +7,7 @@
 // and y upwards. Scores are in tenths of a point (104 is 10.4); a hit at a non-finite position is a
 // miss and is not drawn.
 #include "MyLib/TargetCanvas.h"
+#include "MyLib/TargetTemplate.h"
 
 #include <cstdint>
 #include <memory>
@@ -32,14 +33,6 @@ struct TTargetTextInfo {
     std::string fCaliberInfo;
     std::string fName;
 };
-
-// One reference point of a face.
-struct TTargetTemplateItem {
-    double x;
-    double y;
-    std::uint8_t flag;
-};
-using TTargetTemplate = std::vector<TTargetTemplateItem>;
 
 struct TTargetPoint {
     double x;

@@ -203,12 +203,15 @@ TKelvoUsbQVSensor::TKelvoUsbQVSensor(TComponent* AOwner, const std::string& APat
         PutStreamValues();
     });
     fStream.SetOnNewPoint([this](const TQueuedPoint_V1& APoint) {
-        // The queued copy outlives the packet it was made from.
-        TQueuedPoint_V1 queued = APoint;
-        queued.ExtraData = nullptr;
-        fPoints.Add(&queued);
-        if (!fOnNewPoint)
+        if (!fOnNewPoint) {
+            if (!fStorePoints)
+                return;
+            // The queued copy outlives the packet it was made from.
+            TQueuedPoint_V1 queued = APoint;
+            queued.ExtraData = nullptr;
+            fPoints.Add(&queued);
             return;
+        }
         TakeStreamValues();
         fOnNewPoint(this, &APoint);
         PutStreamValues();

@@ -178,10 +178,14 @@ public:
     // --- Stream ---
     // The packet reassembly, the centre, the angle and the filters.
     TCameraStream& Stream() { return fStream; }
-    // Every point the stream made, for consumers on any thread (without the packet reference).
+    // The points the stream made while no point handler is set and StorePoints is on, for consumers
+    // on any thread (without the packet reference).
     TPointsQueue& Points() { return fPoints; }
+    bool StorePoints() const { return fStorePoints; }
+    void SetStorePoints(bool AValue) { fStorePoints = AValue; }
     void SetOnPacket(TQVPacketEvent AValue) { fOnPacket = std::move(AValue); }
     void SetOnImage(TQVImageEvent AValue) { fOnImage = std::move(AValue); }
+    // Points go to this handler when one is set, else (while StorePoints is on) to the points queue.
     void SetOnNewPoint(TQVPointEvent AValue) { fOnNewPoint = std::move(AValue); }
 
     // --- Measuring modes (each stores its values only on success; the centre follows the window) ---
@@ -361,6 +365,7 @@ private:
 
     TCameraStream fStream;
     TPointsQueue fPoints;
+    bool fStorePoints = true;
     TQVPacketEvent fOnPacket;
     TQVImageEvent fOnImage;
     TQVPointEvent fOnNewPoint;

@@ -17,7 +17,7 @@ void InitLowPass(TCheb2& AFilter, double ACutOff) {
 }
 
 // Battery thresholds of the two battery kinds: one cell (WD-M01, WD-05, WD-M02 family) or lithium.
-constexpr TBatteryRange KCell{1.15f, 1.2833f, 1.4167f, 1.55f};
+constexpr TBatteryRange KCell{1.15f, 1.28333f, 1.41667f, 1.55f};
 constexpr TBatteryRange KLithium{3.3f, 3.6f, 3.9f, 4.2f};
 
 const TWDModel ModelWDM01{0, "WD-M01", "Wireless sensor (WD-M01)", 1.92 * 2, KCell, false, false};
@@ -486,6 +486,8 @@ void TWD03Sensor::HandleCommandAck(uint8_t AType, uint8_t ASymbol) {
     switch (AType) {
     case 1:
         if (ASymbol == KSymbolIdle) {
+            // The sensor dropped the command: so does the host, or a later echo would resume it.
+            ResetCommand();
             if (OnCommandCancel)
                 OnCommandCancel(this);
         } else if (ASymbol == KSymbolEnd) {

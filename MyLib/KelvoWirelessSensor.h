@@ -88,6 +88,8 @@ public:
     // Hands out no further points: the sensor is to be freed once the packet it decodes is done.
     void StopPoints() { fPointsStopped = true; }
     TPointsArray GetPoints() { return fQueue.Get(); }
+    // Queued points the bounded queue let go, the oldest first, because nobody took them in time.
+    uint64_t DroppedPoints() const { return fQueue.Dropped(); }
     bool ValidSerial() const { return fSerial != 0 && fSerial != 0xFFFF; }
     bool XTFailed() const { return (fDeviceStatusBits & 1) != 0; }
     bool NotFused() const { return (fDeviceStatusBits & 2) != 0; }
@@ -277,8 +279,8 @@ public:
     // sensor has echoed the one before. False (and nothing pending) for an empty command or when the
     // start symbol cannot be sent.
     bool SendCommand(const uint8_t* AData, size_t ALen);
-    // The sensor's echo: type 0 resets; type 1 ends the command (53 cancelled, 54 done); type 2
-    // repeats the symbol just sent, so the next one goes out. Anything unexpected resets.
+    // The sensor's echo: type 0 resets; type 1 ends the command (53 cancelled, which resets too, 54
+    // done); type 2 repeats the symbol just sent, so the next one goes out. Anything unexpected resets.
     void HandleCommandAck(uint8_t AType, uint8_t ASymbol);
     // Drops the pending command and sets the idle symbol.
     void ResetCommand();

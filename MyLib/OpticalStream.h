@@ -54,6 +54,8 @@ public:
     void SetStorePoints(bool AValue) { fStorePoints = AValue; }
     // Takes every queued point; safe from any thread.
     TPointsArray GetPoints() { return fQueue.Get(); }
+    // Queued points the bounded queue let go, the oldest first, because nobody took them in time.
+    uint64_t DroppedPoints() const { return fQueue.Dropped(); }
     void SetOnOscData(TOscNotify AValue) { fOnOscData = std::move(AValue); }
 
     uint32_t PacketCounter() const { return fPacketCounter; }

@@ -75,3 +75,34 @@ TEST(PointsQueue, HandsEveryPointOverOnceInArrivalOrderWhileProducerAndConsumerR
     queue.Clear();
     EXPECT_EQ(queue.Count(), 0);
 }
+
+// A queue nobody reads keeps its newest points up to its capacity and counts the ones it let go.
+TEST(PointsQueue, KeepsTheNewestPointsUpToItsCapacityAndCountsTheDropped) {
+    struct TCase {
+        size_t Capacity;
+        uint32_t Added;
+        int Kept;
+        uint64_t Dropped;
+    };
+    const TCase cases[] = {{4, 3, 3, 0}, {4, 4, 4, 0}, {4, 5, 4, 1}, {4, 11, 4, 7}, {1, 3, 1, 2}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Capacity << " " << c.Added);
+        TPointsQueue queue(c.Capacity);
+        for (uint32_t i = 0; i < c.Added; ++i) {
+            TQueuedPoint_V1 point;
+            point.dwCounter = i;
+            queue.Add(&point);
+        }
+        EXPECT_EQ(queue.Count(), c.Kept);
+        EXPECT_EQ(queue.Dropped(), c.Dropped);
+        const TPointsArray taken = queue.Get();
+        ASSERT_EQ(taken.size(), size_t(c.Kept));
+        for (size_t i = 0; i < taken.size(); ++i)
+            EXPECT_EQ(taken[i].dwCounter, c.Added - c.Kept + i);
+        // Taking the points leaves the count; clearing restarts it.
+        EXPECT_EQ(queue.Dropped(), c.Dropped);
+        queue.Clear();
+        EXPECT_EQ(queue.Dropped(), 0u);
+    }
+    EXPECT_GE(TPointsQueue::KDefaultCapacity, size_t(100 * 60 * 10));
+}

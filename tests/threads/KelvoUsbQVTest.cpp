@@ -733,6 +733,36 @@ TEST_F(CameraStream, PointsFollowTheAimingPathOnEveryLayoutAndBinding) {
     }
 }
 
+// Points go to the handler when one is set and are not queued as well; without one they are queued
+// while StorePoints is on, as on the optical sensor.
+TEST_F(CameraStream, PointsAreQueuedOnlyWithoutAHandlerWhileStorePointsIsOn) {
+    struct TCase {
+        bool Handler, Store;
+        int Handled, Queued;
+    };
+    const TCase cases[] = {
+        {false, true, 0, 5}, {false, false, 0, 0}, {true, true, 5, 0}, {true, false, 5, 0}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.Handler << " " << c.Store);
+        fState = std::make_shared<TSimCameraSensorState>();
+        TKelvoUsbQVSensor& sensor = Start(3, 31, TUsbDriverKind::Generic);
+        EXPECT_TRUE(sensor.StorePoints());
+        sensor.SetStorePoints(c.Store);
+        int packets = 0, handled = 0;
+        sensor.SetOnPacket([&](TKelvoUsbQVSensor*, const TQVDataPacket_V1&) { ++packets; });
+        if (c.Handler)
+            sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1*) { ++handled; });
+        for (int i = 0; i < 5; ++i)
+            fDevice->PushStreamPacket();
+        ASSERT_TRUE(fLoop.RunUntil([&] { return packets >= 5; }, 10000));
+        EXPECT_EQ(c.Handled, handled);
+        EXPECT_EQ(c.Queued, sensor.Points().Count());
+        EXPECT_EQ(0u, sensor.Points().Dropped());
+        fSensor->Close();
+        fBus.Unplug(*fDevice);
+    }
+}
+
 TEST_F(CameraStream, ImagesOnRequest) {
     TKelvoUsbQVSensor& sensor = Start(3, 31, TUsbDriverKind::Generic);
     std::vector<TQVBitmap> images;

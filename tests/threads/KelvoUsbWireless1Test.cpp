@@ -210,6 +210,21 @@ TEST_F(WirelessBench, FactoryCommandsNeedTheSecretAndChangeTheTarget) {
     EXPECT_FALSE(sim->State()->Targets[0].SecretOps);
 }
 
+// A serial number request that fails leaves no serial number taken as valid, whichever way it fails.
+TEST_F(WirelessBench, FailedSerialReadLeavesNoValidSerial) {
+    auto sim = Plug(TUsbDriverKind::Family);
+    sim->State()->Serial = {14, 2, 1, 2, 3, 4, 5, 7};
+    auto device = Open(*sim);
+    const TSimFault faults[] = {{TSimFaultKind::Fail}, {TSimFaultKind::Short, 0, 3}};
+    for (const TSimFault& fault : faults) {
+        ASSERT_TRUE(device->GetSerialNum(nullptr));
+        ASSERT_TRUE(device->fSerialNumValid);
+        sim->SetFault(sim->VendorRequestCount() + 1, fault);
+        EXPECT_FALSE(device->GetSerialNum(nullptr)) << int(fault.Kind);
+        EXPECT_FALSE(device->fSerialNumValid) << int(fault.Kind);
+    }
+}
+
 // The hardware text of a bootloader by its product, processor and hardware version.
 TEST_F(WirelessBench, HardwareIdStrNamesProductAndProcessor) {
     auto sim = Plug(TUsbDriverKind::Family);

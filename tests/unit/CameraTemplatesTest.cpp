@@ -1,4 +1,5 @@
 #include "MyLib/CameraTemplates.h"
+#include "MyLib/KelvoLib.h"
 
 #include <gtest/gtest.h>
 
@@ -78,6 +79,24 @@ TEST(CameraTemplates, ArcheryAndCustomTemplates) {
         EXPECT_EQ(c.Valid, t.bValid != 0);
         EXPECT_EQ(c.Rotating, t.bRotating != 0);
     }
+}
+
+// A face's reference points go to the camera as the face gives them: the chest face's template at
+// a distance keeps every point, its flags and its rotation, each axis point opposite its mirror.
+TEST(CameraTemplates, FaceTemplatesGoToTheCameraAsTheyAre) {
+    const TBaseTarget* face = FindTarget("PM25");
+    ASSERT_NE(nullptr, face);
+    const TTargetTemplate points = face->GetTemplate();
+    // A fifth of a pixel per millimetre keeps the 350 mm axis points inside a signed byte.
+    const TQVTemplate t = ConvertTemplate(points, face->IsTemplateRotatable(), 50, 1, KLens);
+    ASSERT_EQ(points.size(), size_t(t.nPoints));
+    EXPECT_TRUE(t.bRotating);
+    for (size_t i = 0; i < points.size(); ++i)
+        EXPECT_EQ(points[i].flag, t.Items[i].flag) << i;
+    // The axis points at 0, 90, 180 and 270 degrees.
+    EXPECT_EQ(X(t, 1), -X(t, 3));
+    EXPECT_EQ(t.Items[2].y, -t.Items[4].y);
+    EXPECT_NEAR(70, X(t, 1), 1);
 }
 
 TEST(CameraTemplates, UnusableDistancesGiveNoTemplate) {

@@ -181,6 +181,26 @@ TEST(KelvoLibScore, EachFaceFamilyScoresAndWordsItsHits) {
     EXPECT_EQ(Face("PM25").FormatResultStr(104), "10");
 }
 
+// The pistol faces score with one formula inside the ten ring and another outside it; the two meet
+// where the hit's edge reaches the ten ring (r - c = 25 mm, 50 mm on the rapid-fire face), so a hit
+// inside the ten ring never scores by the outer formula.
+TEST(KelvoLibScore, PistolFormulasMeetAtTheTenRing) {
+    struct TRow {
+        const char* fTag;
+        double r;
+        int fTenths;
+    };
+    const TRow rows[] = {
+        {"SP25", 22.3, 101},  {"SP25", 22.5, 101},  {"SP25", 27.8, 100}, {"SP25", 28.0, 99},
+        {"SBP50", 22.5, 101}, {"SBP50", 27.8, 100}, {"RFP25", 48, 100},  {"RFP25", 47.2, 101},
+        {"RFP25", 52.8, 100}, {"RFP25", 53.0, 99},
+    };
+    for (const TRow& row : rows) {
+        EXPECT_EQ(Face(row.fTag).Get_Result(row.r, 0), row.fTenths) << row.fTag << " r " << row.r;
+        EXPECT_EQ(Face(row.fTag).Get_Result(0, -row.r), row.fTenths) << row.fTag << " r " << row.r;
+    }
+}
+
 TEST(KelvoLibScore, AreaCodesOfShapedFacesAndNoneElsewhere) {
     struct TRow {
         const char* fTag;

@@ -173,6 +173,26 @@ TEST(WirelessSensorTest, BatteryLevelAndState) {
     EXPECT_FLOAT_EQ(sensor.BatteryVoltage(255), float(4.0 * 255 / 1023 * 2.18 * 3));
 }
 
+// The one-cell sensors change state at 1.28333 V and 1.41667 V, as single-precision values: a
+// reading one float step below either threshold is still in the lower state.
+TEST(WirelessSensorTest, OneCellBatteryThresholdsAreTheNearestFloats) {
+    struct TTestWDM01 : TWDM01Sensor {
+        TTestWDM01() : TWDM01Sensor(nullptr) {}
+        void Set(float AVolts) { fBattery = AVolts; }
+    } sensor;
+    struct TCase {
+        float Volts;
+        TBatteryState State;
+    } cases[] = {{std::nextafter(1.28333f, 0.0f), TBatteryState::batteryLow},
+                 {1.28333f, TBatteryState::batteryMid},
+                 {std::nextafter(1.41667f, 0.0f), TBatteryState::batteryMid},
+                 {1.41667f, TBatteryState::batteryHigh}};
+    for (const auto& c : cases) {
+        sensor.Set(c.Volts);
+        EXPECT_EQ(sensor.BatteryState(), c.State) << std::hexfloat << c.Volts;
+    }
+}
+
 TEST(WirelessSensorTest, StatusPacketsFireTheirEvents) {
     struct TCase {
         uint8_t Code;
@@ -458,7 +478,8 @@ TEST(WirelessSensorTest, CommandsGoOutSymbolBySymbol) {
 }
 
 // Echoes that do not follow the command abandon it and set the idle symbol; the sensor's cancel
-// report fires the cancel event.
+// report fires the cancel event and abandons the command too, so a later echo of the start symbol
+// resumes nothing.
 TEST(WirelessSensorTest, UnexpectedEchoesResetTheCommand) {
     struct TCase {
         const char* Name;
@@ -472,7 +493,7 @@ TEST(WirelessSensorTest, UnexpectedEchoesResetTheCommand) {
         {"wrong symbol echoed", true, 2, 5, {53}, 0},
         {"sensor resets", true, 0, 0, {53}, 0},
         {"unknown echo type", true, 7, 16, {53}, 0},
-        {"sensor cancelled", true, 1, 53, {}, 1},
+        {"sensor cancelled", true, 1, 53, {53}, 1},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
@@ -488,7 +509,12 @@ TEST(WirelessSensorTest, UnexpectedEchoesResetTheCommand) {
         sensor.HandleCommandAck(c.Type, c.Symbol);
         EXPECT_EQ(c.Sent, Symbols(sensor, target.Sent));
         EXPECT_EQ(c.Cancels, cancels);
-        EXPECT_EQ(c.Pending && c.Type == 1, sensor.CommandPending());
+        EXPECT_FALSE(sensor.CommandPending());
+        // The start symbol's echo arriving late: with nothing pending it only sets the idle symbol.
+        target.Sent.clear();
+        sensor.HandleCommandAck(2, TWD03Sensor::KSymbolStart);
+        EXPECT_EQ(std::vector<int>{53}, Symbols(sensor, target.Sent));
+        EXPECT_FALSE(sensor.CommandPending());
     }
     // Nothing to send, or nowhere to send it: refused, and nothing is pending.
     TWD03Sensor sensor(nullptr);
