@@ -67,6 +67,20 @@ bool KnowsWorkingParameter(uint16_t AFW, uint16_t AIndex, bool AWrite) {
     }
 }
 
+using S = TSimCameraSensorState;
+using R = TSimVendorRequest;
+using A = std::vector<uint8_t>;
+
+void AppendWords(A& AOut, std::initializer_list<uint16_t> AWords) {
+    for (uint16_t w : AWords)
+        AppendLE16(AOut, w);
+}
+
+// Whether a write carries the sensor's 8-byte key, which unlocking, locking and the guarded writes need.
+bool KeyMatches(S& AS, const R& AReq) {
+    return AReq.Data.size() == 8 && std::equal(AReq.Data.begin(), AReq.Data.end(), AS.Key.begin());
+}
+
 } // namespace
 
 void SimQVSealAccCalibration(std::array<uint8_t, SIM_QV_ACC_CALIBRATION_BYTES>& ARecord) {
@@ -170,37 +184,48 @@ void TSimCameraSensorState::SetEdition(uint16_t AEdition) {
 TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState, TUsbDriverKind ADriver)
     : TSimDevice({SIM_QV_PRODUCT_ID, SIM_VENDOR_ID, 0x0200, 0x0100, 64}, ADriver, "qv"),
       fState(std::move(AState)) {
-    using S = TSimCameraSensorState;
-    using R = TSimVendorRequest;
-    using A = std::vector<uint8_t>;
-    auto words = [](A& AOut, std::initializer_list<uint16_t> AWords) {
-        for (uint16_t w : AWords)
-            AppendLE16(AOut, w);
-    };
-    // Settings that newer firmware answers with requests of their own and 0xFFFF firmware keeps as
-    // working parameters: read one byte or a word, set through wValue.
-    auto setting = [this](uint8_t ARequest, uint16_t AIndex, bool AOneByte) {
-        OnReadWrite(
-            ARequest, fState,
-            [AIndex, AOneByte](S& AS, const R&, A& AOut) {
-                if (AS.VersionFW == KDevFirmware)
-                    return false;
-                const uint16_t value = AS.Working[AIndex];
-                if (AOneByte)
-                    AOut = {uint8_t(value)};
-                else
-                    AppendLE16(AOut, value);
-                return true;
-            },
-            [AIndex](S& AS, const R& AReq) {
-                if (AS.VersionFW == KDevFirmware)
-                    return false;
-                AS.Working[AIndex] = AReq.wValue;
-                return true;
-            });
-    };
+    OnIdentityRequests();
+    OnBootloaderRequests();
+    OnControlRequests();
+    OnImageSettingRequests();
+    OnCalibrationRequests();
+    OnFaultDiagnosticRequests();
+    OnMeasuringModeRequests();
+    OnTemplateRequests();
+    fStreamer.emplace(
+        [this]() -> std::optional<std::chrono::microseconds> {
+            if (!IsAttached())
+                return std::nullopt;
+            std::lock_guard lock(fState->Mutex);
+            if (!fState->Started || !fState->AutoStream)
+                return std::nullopt;
+            return std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->Working[KWpFps], 1));
+        },
+        [this] { PushStreamPacket(); });
+}
 
-    // --- Identity, lock, regions ---
+void TSimCameraSensor::OnWorkingSetting(uint8_t ARequest, uint16_t AIndex, bool AOneByte) {
+    OnReadWrite(
+        ARequest, fState,
+        [AIndex, AOneByte](S& AS, const R&, A& AOut) {
+            if (AS.VersionFW == KDevFirmware)
+                return false;
+            const uint16_t value = AS.Working[AIndex];
+            if (AOneByte)
+                AOut = {uint8_t(value)};
+            else
+                AppendLE16(AOut, value);
+            return true;
+        },
+        [AIndex](S& AS, const R& AReq) {
+            if (AS.VersionFW == KDevFirmware)
+                return false;
+            AS.Working[AIndex] = AReq.wValue;
+            return true;
+        });
+}
+
+void TSimCameraSensor::OnIdentityRequests() {
     OnRead(0x40, fState, [](S& AS, const R&, A& AOut) {
         AOut.assign(AS.Serial.begin(), AS.Serial.end());
         return true;
@@ -209,49 +234,48 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         AOut = {uint8_t(AS.Locked ? 1 : 0)};
         return true;
     });
-    auto keyMatches = [](S& AS, const R& AReq) {
-        return AReq.Data.size() == 8 && std::equal(AReq.Data.begin(), AReq.Data.end(), AS.Key.begin());
-    };
-    OnWrite(0x42, fState, std::nullopt, [keyMatches](S& AS, const R& AReq) {
-        if (!keyMatches(AS, AReq))
+    OnWrite(0x42, fState, std::nullopt, [](S& AS, const R& AReq) {
+        if (!KeyMatches(AS, AReq))
             return false;
         AS.Locked = false;
         return true;
     });
-    OnWrite(0x43, fState, std::nullopt, [keyMatches](S& AS, const R& AReq) {
-        if (!keyMatches(AS, AReq))
+    OnWrite(0x43, fState, std::nullopt, [](S& AS, const R& AReq) {
+        if (!KeyMatches(AS, AReq))
             return false;
         AS.Locked = true;
         return true;
     });
-    OnRead(0x44, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.VersionFW, AS.VersionHW});
+    OnRead(0x44, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.VersionFW, AS.VersionHW});
         return true;
     });
-    OnRead(0x45, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.ProtocolMajor, AS.ProtocolMinor});
+    OnRead(0x45, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.ProtocolMajor, AS.ProtocolMinor});
         return AS.VersionFW > 20;
     });
-    OnRead(0xA5, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.ProtocolMajor});
+    OnRead(0xA5, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.ProtocolMajor});
         return AS.VersionFW >= 15 && AS.VersionFW <= 20;
     });
     OnReadWrite(
         0xD0, fState,
-        [words](S& AS, const R&, A& AOut) {
-            words(AOut, {AS.Regions});
+        [](S& AS, const R&, A& AOut) {
+            AppendWords(AOut, {AS.Regions});
             return AS.VersionFW >= 19;
         },
-        [keyMatches](S& AS, const R& AReq) {
-            if (AS.VersionFW < 19 || !keyMatches(AS, AReq))
+        [](S& AS, const R& AReq) {
+            if (AS.VersionFW < 19 || !KeyMatches(AS, AReq))
                 return false;
             AS.Regions = AReq.wValue;
             return true;
         });
+}
 
-    // --- Family-wide: bootloader version, bootloader info check, switch to the bootloader ---
-    OnRead(0xFE, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.StubActual, AS.StubUpdate});
+// Family-wide: bootloader version, bootloader info check, switch to the bootloader.
+void TSimCameraSensor::OnBootloaderRequests() {
+    OnRead(0xFE, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.StubActual, AS.StubUpdate});
         return true;
     });
     OnWrite(0xFD, fState, std::nullopt, [](S& AS, const R& AReq) {
@@ -265,8 +289,9 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         SwitchToBootloaderAfterRequest();
         return true;
     });
+}
 
-    // --- Control ---
+void TSimCameraSensor::OnControlRequests() {
     OnWrite(0x80, fState, std::nullopt, [](S& AS, const R&) {
         AS.Started = true;
         return true;
@@ -301,27 +326,28 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         AS.ParametersChangeEnabled = false;
         return true;
     });
-    OnWrite(0xD6, fState, std::nullopt, [keyMatches](S& AS, const R& AReq) {
-        if (AS.VersionFW <= 27 || !keyMatches(AS, AReq))
+    OnWrite(0xD6, fState, std::nullopt, [](S& AS, const R& AReq) {
+        if (AS.VersionFW <= 27 || !KeyMatches(AS, AReq))
             return false;
         AS.ParametersChangeEnabled = true;
         return true;
     });
+}
 
-    // --- Image settings ---
-    setting(0x82, KWpShutterWidth, false);
-    setting(0x84, KWpDataMode, true);
-    setting(0x8B, KWpAnalogGain, false);
-    setting(0x92, KWpAutoShutter, true);
-    setting(0x9D, KWpVrefAdc, true);
-    setting(0x9E, KWpAdjustIfLost, true);
-    setting(0x9F, KWpAdjustShutter, true);
+void TSimCameraSensor::OnImageSettingRequests() {
+    OnWorkingSetting(0x82, KWpShutterWidth, false);
+    OnWorkingSetting(0x84, KWpDataMode, true);
+    OnWorkingSetting(0x8B, KWpAnalogGain, false);
+    OnWorkingSetting(0x92, KWpAutoShutter, true);
+    OnWorkingSetting(0x9D, KWpVrefAdc, true);
+    OnWorkingSetting(0x9E, KWpAdjustIfLost, true);
+    OnWorkingSetting(0x9F, KWpAdjustShutter, true);
     OnReadWrite(
         0xBA, fState,
-        [words](S& AS, const R& AReq, A& AOut) {
+        [](S& AS, const R& AReq, A& AOut) {
             if (!KnowsWorkingParameter(AS.VersionFW, AReq.wIndex, false))
                 return false;
-            words(AOut, {AS.Working[AReq.wIndex]});
+            AppendWords(AOut, {AS.Working[AReq.wIndex]});
             return true;
         },
         [](S& AS, const R& AReq) {
@@ -339,22 +365,22 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         AS.TimerValue = AReq.wValue;
         return true;
     });
-    OnRead(0x96, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.TimerValue});
+    OnRead(0x96, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.TimerValue});
         return true;
     });
     OnWrite(0x9B, fState, std::nullopt, [](S& AS, const R& AReq) {
         AS.FollowZoneRadius = AReq.wValue;
         return true;
     });
-    OnRead(0x9C, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.FollowZoneRadius});
+    OnRead(0x9C, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.FollowZoneRadius});
         return true;
     });
     OnReadWrite(
         0x87, fState,
-        [words](S& AS, const R&, A& AOut) {
-            words(AOut, {AS.MicLevel, AS.MicEdgeLevel});
+        [](S& AS, const R&, A& AOut) {
+            AppendWords(AOut, {AS.MicLevel, AS.MicEdgeLevel});
             return AS.VersionHW == 1 && AS.VersionFW >= 4;
         },
         [](S& AS, const R& AReq) {
@@ -364,8 +390,8 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
             AS.MicEdgeLevel = AReq.wIndex;
             return true;
         });
-    OnRead(0x8F, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.MicLevel, AS.MicEdgeLevel});
+    OnRead(0x8F, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.MicLevel, AS.MicEdgeLevel});
         return AS.VersionHW == 1 && AS.VersionFW < 4;
     });
     OnReadWrite(
@@ -392,8 +418,10 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
             std::copy(AReq.Data.begin(), AReq.Data.end(), AS.PiesoParameters.begin());
             return true;
         });
+}
 
-    // --- Flash parameters, calibrated distance, accelerometer calibration ---
+// Flash parameters, calibrated distance, accelerometer calibration.
+void TSimCameraSensor::OnCalibrationRequests() {
     OnRead(0xA0, fState, [](S& AS, const R&, A& AOut) {
         AOut.assign(AS.FlashParams.begin(), AS.FlashParams.begin() + 4);
         return true;
@@ -404,8 +432,8 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         PutLE32(&AS.FlashParams[KCalibratedDistanceAt], GetLE32(AReq.Data.data()));
         return true;
     });
-    OnRead(0xA2, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {uint16_t(AS.FlashParamsSize())});
+    OnRead(0xA2, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {uint16_t(AS.FlashParamsSize())});
         return true;
     });
     OnRead(0xA3, fState, [](S& AS, const R&, A& AOut) {
@@ -431,8 +459,9 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
             AS.AccCalibrationReadable = true;
             return true;
         });
+}
 
-    // --- Fault diagnostics ---
+void TSimCameraSensor::OnFaultDiagnosticRequests() {
     OnRead(0xC1, fState, [](S& AS, const R&, A& AOut) {
         AOut.assign(AS.SysInfo.begin(), AS.SysInfo.end());
         return true;
@@ -445,20 +474,21 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         AS.FaultLog.assign(SIM_QV_FAULT_LOG_BYTES, 0xFF);
         return true;
     });
-    OnRead(0xC4, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.BottomOfStack});
+    OnRead(0xC4, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.BottomOfStack});
         return true;
     });
     OnWrite(0xC5, fState, std::nullopt, [](S& AS, const R& AReq) {
         AS.Debug = AReq.wValue != 0;
         return true;
     });
-    OnRead(0xC6, fState, [words](S& AS, const R&, A& AOut) {
-        words(AOut, {AS.SysRstIv});
+    OnRead(0xC6, fState, [](S& AS, const R&, A& AOut) {
+        AppendWords(AOut, {AS.SysRstIv});
         return true;
     });
+}
 
-    // --- Measuring modes ---
+void TSimCameraSensor::OnMeasuringModeRequests() {
     OnWrite(0x8C, fState, 0, [](S& AS, const R& AReq) {
         if (AS.VersionFW < 8)
             return false;
@@ -489,8 +519,9 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         AS.Working[KWpFrameWidth] = AS.Working[KWpFrameHeight] = GetLE16(d + 6);
         return true;
     });
+}
 
-    // --- Target templates ---
+void TSimCameraSensor::OnTemplateRequests() {
     OnWrite(0xB1, fState, 0, [](S& AS, const R& AReq) {
         if (AS.VersionFW == KNoTemplatesFirmware)
             return false;
@@ -513,16 +544,6 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
         slot->second.Finalized = true;
         return true;
     });
-    fStreamer.emplace(
-        [this]() -> std::optional<std::chrono::microseconds> {
-            if (!IsAttached())
-                return std::nullopt;
-            std::lock_guard lock(fState->Mutex);
-            if (!fState->Started || !fState->AutoStream)
-                return std::nullopt;
-            return std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->Working[KWpFps], 1));
-        },
-        [this] { PushStreamPacket(); });
 }
 
 TSimAimSample TSimCameraSensor::PushStreamPacket() {

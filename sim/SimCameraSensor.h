@@ -112,6 +112,19 @@ public:
     TSimAimSample PushStreamPacket();
 
 private:
+    // Settings that newer firmware answers with requests of their own and 0xFFFF firmware keeps as
+    // working parameters: read one byte or a word, set through wValue.
+    void OnWorkingSetting(uint8_t ARequest, uint16_t AIndex, bool AOneByte);
+    // The vendor requests the sensor answers, by group; the constructor registers them in this order.
+    void OnIdentityRequests();
+    void OnBootloaderRequests();
+    void OnControlRequests();
+    void OnImageSettingRequests();
+    void OnCalibrationRequests();
+    void OnFaultDiagnosticRequests();
+    void OnMeasuringModeRequests();
+    void OnTemplateRequests();
+
     std::shared_ptr<TSimCameraSensorState> fState;
     std::mutex fStreamMutex; // guards fStream
     std::optional<TSimCameraStream> fStream;

@@ -1,5 +1,8 @@
 #include "usbip/UsbIpProtocol.h"
 
+#include "platform/LittleEndian.h"
+#include "platform/UsbDescriptorWalk.h"
+#include "platform/UsbWire.h"
 #include "platform/WinError.h"
 
 #include <cstdio>
@@ -39,6 +42,20 @@ void AppendText(std::vector<uint8_t>& ABytes, const std::string& AText, size_t A
 std::string GetText(const uint8_t* ABytes, size_t ASize) {
     return std::string(reinterpret_cast<const char*>(ABytes),
                        strnlen(reinterpret_cast<const char*>(ABytes), ASize));
+}
+
+uint32_t UsbIpSpeedOf(TUsbSpeed ASpeed) {
+    switch (ASpeed) {
+    case TUsbSpeed::Low:
+        return USBIP_SPEED_LOW;
+    case TUsbSpeed::High:
+        return USBIP_SPEED_HIGH;
+    case TUsbSpeed::Super:
+        return USBIP_SPEED_SUPER;
+    case TUsbSpeed::Full:
+        break;
+    }
+    return USBIP_SPEED_FULL;
 }
 
 } // namespace
@@ -99,6 +116,33 @@ TUsbIpDeviceRecord DecodeDeviceRecord(const uint8_t* ABytes) {
     record.bConfigurationValue = p[21];
     record.bNumConfigurations = p[22];
     // p[23], the interface count, tells what follows a device list's record.
+    return record;
+}
+
+TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_t ADevNum) {
+    TUsbIpDeviceRecord record;
+    record.BusId = std::to_string(ABusNum) + "-" + std::to_string(ADevNum);
+    record.Path = "/sys/devices/kelvo-usbip-bench/usb" + std::to_string(ABusNum) + "/" + record.BusId;
+    record.dwBusNum = ABusNum;
+    record.dwDevNum = ADevNum;
+    record.dwSpeed = UsbIpSpeedOf(AWire.Speed());
+    const auto device = AWire.DeviceDescriptor();
+    if (device.size() >= USB_DEVICE_DESCRIPTOR_SIZE) {
+        record.bDeviceClass = device[4];
+        record.bDeviceSubClass = device[5];
+        record.bDeviceProtocol = device[6];
+        record.idVendor = GetLE16(&device[8]);
+        record.idProduct = GetLE16(&device[10]);
+        record.bcdDevice = GetLE16(&device[12]);
+        record.bNumConfigurations = device[17];
+    }
+    // The interfaces of the configuration: each descriptor's length, type, then its own fields.
+    const auto configuration = AWire.ConfigurationDescriptor();
+    if (configuration.size() >= 9)
+        record.bConfigurationValue = configuration[5];
+    for (TUsbDescriptorWalk d(configuration); !d.AtEnd(); d.Advance())
+        if (d.Type() == USB_DESCRIPTOR_INTERFACE && d.Length() >= USB_INTERFACE_DESCRIPTOR_SIZE)
+            record.Interfaces.push_back({d[5], d[6], d[7]});
     return record;
 }
 

@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+class TUsbWire;
+
 constexpr uint16_t USBIP_VERSION = 0x0111;
 constexpr uint16_t OP_REQ_DEVLIST = 0x8005;
 constexpr uint16_t OP_REP_DEVLIST = 0x0005;
@@ -122,6 +124,8 @@ std::optional<std::string> DecodeBusId(const uint8_t* ABytes);
 // The device record's 312 bytes (without interfaces), and back.
 void AppendDeviceRecord(std::vector<uint8_t>& ABytes, const TUsbIpDeviceRecord& ARecord);
 TUsbIpDeviceRecord DecodeDeviceRecord(const uint8_t* ABytes);
+// The record a USB/IP server gives for AWire (its descriptors) under the bus id "ABusNum-ADevNum".
+TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_t ADevNum);
 std::vector<uint8_t> EncodeDeviceList(const std::vector<TUsbIpDeviceRecord>& ADevices);
 // OP_REP_IMPORT: the record when ADevice is given, else status USBIP_ST_NA alone.
 std::vector<uint8_t> EncodeImportReply(const TUsbIpDeviceRecord* ADevice);

@@ -1,8 +1,6 @@
 #include "usbip/UsbIpServer.h"
 
 #include "platform/HexText.h"
-#include "platform/LittleEndian.h"
-#include "platform/UsbDescriptorWalk.h"
 #include "usbip/UsbIpSocket.h"
 
 #include <arpa/inet.h>
@@ -21,48 +19,7 @@ namespace {
 
 constexpr uint32_t BusNum = 1;
 
-uint32_t UsbIpSpeedOf(TUsbSpeed ASpeed) {
-    switch (ASpeed) {
-    case TUsbSpeed::Low:
-        return USBIP_SPEED_LOW;
-    case TUsbSpeed::High:
-        return USBIP_SPEED_HIGH;
-    case TUsbSpeed::Super:
-        return USBIP_SPEED_SUPER;
-    case TUsbSpeed::Full:
-        break;
-    }
-    return USBIP_SPEED_FULL;
-}
-
 } // namespace
-
-TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_t ADevNum) {
-    TUsbIpDeviceRecord record;
-    record.BusId = std::to_string(ABusNum) + "-" + std::to_string(ADevNum);
-    record.Path = "/sys/devices/kelvo-usbip-bench/usb" + std::to_string(ABusNum) + "/" + record.BusId;
-    record.dwBusNum = ABusNum;
-    record.dwDevNum = ADevNum;
-    record.dwSpeed = UsbIpSpeedOf(AWire.Speed());
-    const auto device = AWire.DeviceDescriptor();
-    if (device.size() >= USB_DEVICE_DESCRIPTOR_SIZE) {
-        record.bDeviceClass = device[4];
-        record.bDeviceSubClass = device[5];
-        record.bDeviceProtocol = device[6];
-        record.idVendor = GetLE16(&device[8]);
-        record.idProduct = GetLE16(&device[10]);
-        record.bcdDevice = GetLE16(&device[12]);
-        record.bNumConfigurations = device[17];
-    }
-    // The interfaces of the configuration: each descriptor's length, type, then its own fields.
-    const auto configuration = AWire.ConfigurationDescriptor();
-    if (configuration.size() >= 9)
-        record.bConfigurationValue = configuration[5];
-    for (TUsbDescriptorWalk d(configuration); !d.AtEnd(); d.Advance())
-        if (d.Type() == USB_DESCRIPTOR_INTERFACE && d.Length() >= USB_INTERFACE_DESCRIPTOR_SIZE)
-            record.Interfaces.push_back({d[5], d[6], d[7]});
-    return record;
-}
 
 TUsbIpServer::TUsbIpServer(TLog ALog, TUsbIpServerLimits ALimits) : fLog(std::move(ALog)), fLimits(ALimits) {}
 

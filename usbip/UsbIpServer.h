@@ -15,9 +15,6 @@
 #include <thread>
 #include <vector>
 
-// The record a USB/IP server gives for AWire (its descriptors) under the bus id "ABusNum-ADevNum".
-TUsbIpDeviceRecord DescribeWire(const TUsbWire& AWire, uint32_t ABusNum, uint32_t ADevNum);
-
 // What the server grants its clients, so that idle or too many clients cannot starve it of threads
 // and file descriptors.
 struct TUsbIpServerLimits {

@@ -18,6 +18,7 @@
 #include "sim/SimBus.h"
 
 #include <iostream>
+#include <optional>
 #include <sstream>
 
 namespace {
@@ -36,16 +37,10 @@ std::string SummaryLine(const TForm1::TUpdateTally& ATally) {
     return line;
 }
 
-} // namespace
-
-int main(int argc, char** argv) {
-    // Before any thread exists, so that only the watcher receives the signals.
-    BlockSignals();
-    PrepareConsole();
-
-    TCommandLine line;
+// Parses the arguments into line; the exit status when the program ends here (a usage error, or
+// help and version information printed).
+std::optional<int> HandleArguments(int argc, char** argv, const TSimKinds& kinds, TCommandLine& line) {
     std::string error;
-    const TSimKinds& kinds = TSimKinds::BuiltIn();
     if (!ParseCommandLine({argv + 1, argv + argc}, TFrontEnd::Console, kinds, line, error)) {
         std::cerr << ProgramName << ": " << error << "\n"
                   << "try '" << ProgramName << " --help'\n";
@@ -55,19 +50,84 @@ int main(int argc, char** argv) {
         std::cout << *information;
         return 0;
     }
+    return std::nullopt;
+}
+
+// The real USB bus of the front end; false (with the message printed) when its settings are unusable.
+bool OpenRealBus(TMainEventLoop& loop, const TCommandLine& line, std::unique_ptr<TUsbBus>& realBus) {
+    std::string settingsError;
+    realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName, settingsError);
+    if (!settingsError.empty()) {
+        std::cerr << ProgramName << ": " << settingsError << "\n";
+        return false;
+    }
+    return true;
+}
+
+// Prints how the updates ended and whether the log could be written; the exit status they give.
+int SumUp(TForm1& form, TConsoleToolkit& toolkit) {
+    const TForm1::TUpdateTally tally = form.Tally();
+    if (const std::string summary = SummaryLine(tally); !summary.empty())
+        std::cerr << summary << "\n";
+    if (!toolkit.LogOutputError().empty())
+        std::cerr << ProgramName << ": cannot write the log to stdout: " << toolkit.LogOutputError() << "\n";
+    return tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? 1 : 0;
+}
+
+// Runs the window until it closes (or, simulated, until the bench is quiet); the exit status, 2 when
+// the window ends as it is created.
+int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, const TCommandLine& line,
+              size_t ADeviceCount) {
+    TForm1 form(toolkit);
+    if (!line.fFirmwareServer.empty())
+        form.fFirmwareServer = line.fFirmwareServer;
+    bool closed = false;
+    auto close = [&] {
+        if (closed)
+            return;
+        closed = true;
+        form.FormClose();
+        loop.Quit();
+    };
+    TSignalWatcher watcher(
+        loop, [&] { form.WMClickUpdate(); }, close);
+    form.FormCreate();
+    if (form.Terminating())
+        return 2;
+    std::unique_ptr<TQuietWatch> quiet;
+    if (!line.fSimulate.empty()) {
+        toolkit.Note("simulated bench: " + std::to_string(ADeviceCount) +
+                     " device(s); the program ends when the bench has been quiet for 1 s");
+        quiet = std::make_unique<TQuietWatch>(
+            loop,
+            [&] {
+                return !form.Timer1.Enabled() && !form.UpdateUnderWay() && !simBus.HasPendingReports() &&
+                       loop.PendingCalls() == 0;
+            },
+            close);
+    }
+    loop.Run();
+    return SumUp(form, toolkit);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Before any thread exists, so that only the watcher receives the signals.
+    BlockSignals();
+    PrepareConsole();
+
+    TCommandLine line;
+    const TSimKinds& kinds = TSimKinds::BuiltIn();
+    if (const auto exitStatus = HandleArguments(argc, argv, kinds, line))
+        return *exitStatus;
     TMainEventLoop loop;
     // Without --simulate the devices are the real ones on the USB bus; where this build or system
     // gives no USB access, the bus stays empty.
     TSimBus simBus(loop);
     std::unique_ptr<TUsbBus> realBus;
-    if (line.fSimulate.empty()) {
-        std::string settingsError;
-        realBus = FrontEndUsbBus(loop, line.fUsbVendorId, ProgramName, settingsError);
-        if (!settingsError.empty()) {
-            std::cerr << ProgramName << ": " << settingsError << "\n";
-            return 2;
-        }
-    }
+    if (line.fSimulate.empty() && !OpenRealBus(loop, line, realBus))
+        return 2;
     TUsbBus& bus = realBus ? *realBus : simBus;
     TSystemScope system(loop, bus);
     if (line.fList) {
@@ -84,45 +144,9 @@ int main(int argc, char** argv) {
     toolkit.SetInputAnswer(line.fKey);
     toolkit.SetAutoClick(line.fYes);
 
-    int status = 0;
-    {
-        TForm1 form(toolkit);
-        if (!line.fFirmwareServer.empty())
-            form.fFirmwareServer = line.fFirmwareServer;
-        bool closed = false;
-        auto close = [&] {
-            if (closed)
-                return;
-            closed = true;
-            form.FormClose();
-            loop.Quit();
-        };
-        TSignalWatcher watcher(
-            loop, [&] { form.WMClickUpdate(); }, close);
-        form.FormCreate();
-        if (form.Terminating())
-            return 2;
-        std::unique_ptr<TQuietWatch> quiet;
-        if (!line.fSimulate.empty()) {
-            toolkit.Note("simulated bench: " + std::to_string(devices.size()) +
-                         " device(s); the program ends when the bench has been quiet for 1 s");
-            quiet = std::make_unique<TQuietWatch>(
-                loop,
-                [&] {
-                    return !form.Timer1.Enabled() && !form.UpdateUnderWay() && !simBus.HasPendingReports() &&
-                           loop.PendingCalls() == 0;
-                },
-                close);
-        }
-        loop.Run();
-        const TForm1::TUpdateTally tally = form.Tally();
-        if (const std::string summary = SummaryLine(tally); !summary.empty())
-            std::cerr << summary << "\n";
-        if (!toolkit.LogOutputError().empty())
-            std::cerr << ProgramName << ": cannot write the log to stdout: " << toolkit.LogOutputError()
-                      << "\n";
-        status = tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? 1 : 0;
-    }
+    const int status = RunWindow(loop, simBus, toolkit, line, devices.size());
+    if (status == 2) // the window ended as it was created: no report
+        return 2;
     if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {
         std::cerr << ProgramName << ": cannot write " << line.fSimReport << "\n";
         return 2;
