@@ -12,6 +12,7 @@
 #include "app/console/QuietWatch.h"
 #include "app/simbench/SimBench.h"
 #include "app/simbench/SimReport.h"
+#include "platform/CommandArgs.h"
 #include "platform/Console.h"
 #include "platform/MainEventLoop.h"
 #include "platform/System.h"
@@ -44,11 +45,11 @@ std::optional<int> HandleArguments(int argc, char** argv, const TSimKinds& kinds
     if (!ParseCommandLine({argv + 1, argv + argc}, TFrontEnd::Console, kinds, line, error)) {
         std::cerr << ProgramName << ": " << error << "\n"
                   << "try '" << ProgramName << " --help'\n";
-        return 2;
+        return KExitUsage;
     }
     if (const auto information = InformationText(line, TFrontEnd::Console, ProgramName, kinds)) {
         std::cout << *information;
-        return 0;
+        return KExitSuccess;
     }
     return std::nullopt;
 }
@@ -71,11 +72,12 @@ int SumUp(TForm1& form, TConsoleToolkit& toolkit) {
         std::cerr << summary << "\n";
     if (!toolkit.LogOutputError().empty())
         std::cerr << ProgramName << ": cannot write the log to stdout: " << toolkit.LogOutputError() << "\n";
-    return tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? 1 : 0;
+    return tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? KExitFailure
+                                                                                      : KExitSuccess;
 }
 
-// Runs the window until it closes (or, simulated, until the bench is quiet); the exit status, 2 when
-// the window ends as it is created.
+// Runs the window until it closes (or, simulated, until the bench is quiet); the exit status,
+// KExitSetup when the window ends as it is created (the user folder cannot be used).
 int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, const TCommandLine& line,
               size_t ADeviceCount) {
     TForm1 form(toolkit);
@@ -93,7 +95,7 @@ int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, c
         loop, [&] { form.WMClickUpdate(); }, close);
     form.FormCreate();
     if (form.Terminating())
-        return 2;
+        return KExitSetup;
     std::unique_ptr<TQuietWatch> quiet;
     if (!line.fSimulate.empty()) {
         toolkit.Note("simulated bench: " + std::to_string(ADeviceCount) +
@@ -127,13 +129,13 @@ int main(int argc, char** argv) {
     TSimBus simBus(loop);
     std::unique_ptr<TUsbBus> realBus;
     if (line.fSimulate.empty() && !OpenRealBus(loop, line, realBus))
-        return 2;
+        return KExitSetup;
     TUsbBus& bus = realBus ? *realBus : simBus;
     TSystemScope system(loop, bus);
     if (line.fList) {
         const auto listed = realBus ? ListRealUsbDevices(*realBus) : std::vector<TListedDevice>();
         std::cout << (line.fJson ? DeviceListJson(listed) : DeviceListText(listed));
-        return realBus ? 0 : 1;
+        return realBus ? KExitSuccess : KExitFailure;
     }
     const auto devices = PlugSimDevices(simBus, line.fSimulate, kinds, line.fLatencyMs);
     // Kept for the report: a device's personality changes as it goes into its bootloader and back.
@@ -145,11 +147,11 @@ int main(int argc, char** argv) {
     toolkit.SetAutoClick(line.fYes);
 
     const int status = RunWindow(loop, simBus, toolkit, line, devices.size());
-    if (status == 2) // the window ended as it was created: no report
-        return 2;
+    if (status == KExitSetup) // the window ended as it was created: no report
+        return status;
     if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {
         std::cerr << ProgramName << ": cannot write " << line.fSimReport << "\n";
-        return 2;
+        return KExitSetup;
     }
     return status;
 }
