@@ -21,6 +21,8 @@ set(CPACK_PACKAGE_CONTACT "KELVO firmware updater developers")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-# The run-time libraries (Qt, libusb, libcurl, zlib) become dependencies through dpkg-shlibdeps.
+# The run-time libraries (Qt, libusb, zlib) become dependencies through dpkg-shlibdeps. libcurl is
+# loaded only when a download is made, so dpkg-shlibdeps does not see it: it is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4")
 include(CPack)
