@@ -190,6 +190,10 @@ TPhaseCorrection::TPhaseCorrection(int AFreq) : fFrequency(AFreq) {
         sr[std::size_t(i)] = std::nearbyint(511 * std::sin(arg));
         cr[std::size_t(i)] = std::nearbyint(511 * std::cos(arg));
     }
+    // The test signal's sine does not depend on the phase: it is computed once, not for every entry.
+    std::array<double, SignalLen> signal;
+    for (int i = 0; i < SignalLen; ++i)
+        signal[std::size_t(i)] = 512 * std::sin(TwoPi * AFreq * i / SignalLen);
     for (int k = 0; k < TableSize; ++k) {
         // The test signal's phase term is added to its value, not to the sine's argument; the
         // table the sensor thresholds were set with is built that way, and it comes out nearly flat.
@@ -197,7 +201,7 @@ TPhaseCorrection::TPhaseCorrection(int AFreq) : fFrequency(AFreq) {
         double sumS = 0;
         double sumC = 0;
         for (int i = 0; i < SignalLen; ++i) {
-            double s = std::nearbyint(512 * std::sin(TwoPi * AFreq * i / SignalLen) + phase) + 2048;
+            double s = std::nearbyint(signal[std::size_t(i)] + phase) + 2048;
             sumS += sr[std::size_t(i % RefLen)] * s;
             sumC += cr[std::size_t(i % RefLen)] * s;
         }

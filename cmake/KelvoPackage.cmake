@@ -80,6 +80,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_STRIP_FILES ON)
-# The run-time libraries (Qt, libusb, libcurl, zlib) become dependencies through dpkg-shlibdeps.
+# The run-time libraries (Qt, libusb, zlib) become dependencies through dpkg-shlibdeps. libcurl is
+# loaded only when a download is made, so dpkg-shlibdeps does not see it: it is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libcurl4")
 include(CPack)

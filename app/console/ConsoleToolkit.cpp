@@ -46,6 +46,12 @@ void TConsoleProgressBar::Show() {
     const int percent = static_cast<int>(done * 100 / span) / step * step;
     if (percent == fShownPercent)
         return;
+    // A return to the start after progress was shown is the bar being reset once a run ended, not
+    // progress: nothing is printed, and the next run's progress is shown from there.
+    if (done == 0 && fShownPercent > 0) {
+        fShownPercent = 0;
+        return;
+    }
     fShownPercent = percent;
     if (fTerminal) {
         constexpr int width = 40;

@@ -1,7 +1,8 @@
 #pragma once
 // The console front end's toolkit: stdout carries exactly the log lines (one per line, flushed at
 // once, so a pipe sees them as they happen); everything else goes to stderr: the progress bar
-// (drawn in place on a terminal, otherwise a line at every 10 %), message boxes as "error: " lines
+// (drawn in place on a terminal, otherwise a line at every 10 %; a reset to the start after progress
+// is not drawn), message boxes as "error: " lines
 // and prompts.
 #include "app/ui/Toolkit.h"
 #include "platform/EventLoop.h"

@@ -1,26 +1,20 @@
 #include "platform/Http.h"
 
-#include <curl/curl.h>
+#include "platform/posix/CurlLibrary.h"
 
-#include <mutex>
 #include <optional>
 
 namespace {
 
 using TClock = std::chrono::steady_clock;
 
-// libcurl wants one global initialisation per process before the first handle.
-void InitCurlOnce() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
 // One transfer: its limits, the bytes so far and the reason it was ended early, if any.
 struct TTransfer {
-    TTransfer(CURL* ACurl, const THttpOptions& AOptions, const std::atomic<bool>& ACancel,
-              std::vector<std::uint8_t>& ABody)
-        : hCurl(ACurl), fOptions(AOptions), fCancel(ACancel), fBody(ABody) {}
+    TTransfer(const TCurlLibrary& ALib, CURL* ACurl, const THttpOptions& AOptions,
+              const std::atomic<bool>& ACancel, std::vector<std::uint8_t>& ABody)
+        : fLib(ALib), hCurl(ACurl), fOptions(AOptions), fCancel(ACancel), fBody(ABody) {}
 
+    const TCurlLibrary& fLib;
     CURL* hCurl;
     const THttpOptions& fOptions;
     const std::atomic<bool>& fCancel;
@@ -66,7 +60,7 @@ size_t AppendChunk(char* AData, size_t ASize, size_t ACount, void* AUser) {
     const size_t bytes = ASize * ACount;
     // An answer other than 200 is not a download: its body is not even read.
     long status = 0;
-    curl_easy_getinfo(transfer->hCurl, CURLINFO_RESPONSE_CODE, &status);
+    transfer->fLib.EasyGetinfo(transfer->hCurl, CURLINFO_RESPONSE_CODE, &status);
     if (status != 200) {
         transfer->fEndedBy = THttpOutcome::NotOk;
         return CURL_WRITEFUNC_ERROR;
@@ -87,37 +81,37 @@ int CheckProgress(void* AUser, curl_off_t ADownloadTotal, curl_off_t, curl_off_t
 
 // Runs the transfer on a multi handle that wakes at least every 100 ms, so cancellation and the
 // deadline take effect at once even while the server sends nothing.
-CURLcode Perform(CURL* hCurl, TTransfer& ATransfer) {
-    CURLM* hMulti = curl_multi_init();
+CURLcode Perform(const TCurlLibrary& ALib, CURL* hCurl, TTransfer& ATransfer) {
+    CURLM* hMulti = ALib.MultiInit();
     if (!hMulti)
         return CURLE_OUT_OF_MEMORY;
-    curl_multi_add_handle(hMulti, hCurl);
+    ALib.MultiAddHandle(hMulti, hCurl);
     CURLcode result = CURLE_OK;
     for (int running = 1; running;) {
-        if (curl_multi_perform(hMulti, &running) != CURLM_OK) {
+        if (ALib.MultiPerform(hMulti, &running) != CURLM_OK) {
             result = CURLE_RECV_ERROR;
             break;
         }
         if (running &&
-            (ATransfer.Check(-1) || curl_multi_poll(hMulti, nullptr, 0, 100, nullptr) != CURLM_OK)) {
+            (ATransfer.Check(-1) || ALib.MultiPoll(hMulti, nullptr, 0, 100, nullptr) != CURLM_OK)) {
             result = CURLE_ABORTED_BY_CALLBACK;
             break;
         }
     }
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(hMulti, &left))
+    while (CURLMsg* message = ALib.MultiInfoRead(hMulti, &left))
         if (message->msg == CURLMSG_DONE)
             result = message->data.result;
-    curl_multi_remove_handle(hMulti, hCurl);
-    curl_multi_cleanup(hMulti);
+    ALib.MultiRemoveHandle(hMulti, hCurl);
+    ALib.MultiCleanup(hMulti);
     return result;
 }
 
-THttpOutcome Outcome(CURL* hCurl, CURLcode AResult, const TTransfer& ATransfer) {
+THttpOutcome Outcome(const TCurlLibrary& ALib, CURL* hCurl, CURLcode AResult, const TTransfer& ATransfer) {
     if (ATransfer.fEndedBy)
         return *ATransfer.fEndedBy;
     long status = 0;
-    curl_easy_getinfo(hCurl, CURLINFO_RESPONSE_CODE, &status);
+    ALib.EasyGetinfo(hCurl, CURLINFO_RESPONSE_CODE, &status);
     switch (AResult) {
     case CURLE_OK:
         // A 200 answer with an empty body never reached the write callback.
@@ -136,30 +130,33 @@ THttpOutcome Outcome(CURL* hCurl, CURLcode AResult, const TTransfer& ATransfer) 
 THttpOutcome HttpDownload(const std::string& AUrl, std::vector<std::uint8_t>& ABody,
                           const THttpOptions& AOptions) {
     ABody.clear();
-    InitCurlOnce();
-    CURL* hCurl = curl_easy_init();
+    // Without libcurl the download fails as one that cannot connect does.
+    const TCurlLibrary* lib = CurlLibrary();
+    if (!lib)
+        return THttpOutcome::Failed;
+    CURL* hCurl = lib->EasyInit();
     if (!hCurl)
         return THttpOutcome::Failed;
-    TTransfer transfer(hCurl, AOptions, HttpCancelFlag(AOptions), ABody);
-    curl_easy_setopt(hCurl, CURLOPT_URL, AUrl.c_str());
-    curl_easy_setopt(hCurl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(hCurl, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(hCurl, CURLOPT_CONNECTTIMEOUT, AOptions.fConnectTimeoutSeconds);
-    curl_easy_setopt(hCurl, CURLOPT_TIMEOUT_MS, long(AOptions.fDeadline.count()));
+    TTransfer transfer(*lib, hCurl, AOptions, HttpCancelFlag(AOptions), ABody);
+    lib->EasySetopt(hCurl, CURLOPT_URL, AUrl.c_str());
+    lib->EasySetopt(hCurl, CURLOPT_NOSIGNAL, 1L);
+    lib->EasySetopt(hCurl, CURLOPT_FOLLOWLOCATION, 1L);
+    lib->EasySetopt(hCurl, CURLOPT_CONNECTTIMEOUT, AOptions.fConnectTimeoutSeconds);
+    lib->EasySetopt(hCurl, CURLOPT_TIMEOUT_MS, long(AOptions.fDeadline.count()));
     // Less than 1 byte per second for the stall time aborts the transfer.
-    curl_easy_setopt(hCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(hCurl, CURLOPT_LOW_SPEED_TIME, AOptions.fStallSeconds);
-    curl_easy_setopt(hCurl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(AOptions.fMaxBodyBytes));
+    lib->EasySetopt(hCurl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    lib->EasySetopt(hCurl, CURLOPT_LOW_SPEED_TIME, AOptions.fStallSeconds);
+    lib->EasySetopt(hCurl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(AOptions.fMaxBodyBytes));
     // Reads in chunks of at most 10,000 bytes, appended as they arrive.
-    curl_easy_setopt(hCurl, CURLOPT_BUFFERSIZE, 10000L);
-    curl_easy_setopt(hCurl, CURLOPT_WRITEFUNCTION, AppendChunk);
-    curl_easy_setopt(hCurl, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(hCurl, CURLOPT_XFERINFOFUNCTION, CheckProgress);
-    curl_easy_setopt(hCurl, CURLOPT_XFERINFODATA, &transfer);
-    curl_easy_setopt(hCurl, CURLOPT_NOPROGRESS, 0L);
-    const CURLcode result = Perform(hCurl, transfer);
-    const THttpOutcome outcome = Outcome(hCurl, result, transfer);
-    curl_easy_cleanup(hCurl);
+    lib->EasySetopt(hCurl, CURLOPT_BUFFERSIZE, 10000L);
+    lib->EasySetopt(hCurl, CURLOPT_WRITEFUNCTION, AppendChunk);
+    lib->EasySetopt(hCurl, CURLOPT_WRITEDATA, &transfer);
+    lib->EasySetopt(hCurl, CURLOPT_XFERINFOFUNCTION, CheckProgress);
+    lib->EasySetopt(hCurl, CURLOPT_XFERINFODATA, &transfer);
+    lib->EasySetopt(hCurl, CURLOPT_NOPROGRESS, 0L);
+    const CURLcode result = Perform(*lib, hCurl, transfer);
+    const THttpOutcome outcome = Outcome(*lib, hCurl, result, transfer);
+    lib->EasyCleanup(hCurl);
     if (outcome != THttpOutcome::Downloaded)
         ABody.clear();
     return outcome;

@@ -73,14 +73,39 @@ TEST_F(TConsoleFixture, ProgressShowsEachTenthOnceAndSurvivesBadRanges) {
     for (int i = 0; i <= 1000; ++i)
         bar.SetPosition(i);
     bar.SetPosition(5000); // beyond the range clamps to 100 %, already shown
-    // The next run starts from 0 % again.
+    // The reset for the next run prints nothing; that run's progress shows from 10 %.
     bar.SetPosition(0);
     bar.SetPosition(199);
     std::string expected;
     for (int p = 0; p <= 100; p += 10)
         expected += std::to_string(p) + "%\n";
-    EXPECT_EQ(fErr.Text(), expected + "0%\n10%\n");
+    EXPECT_EQ(fErr.Text(), expected + "10%\n");
     EXPECT_EQ(fOut.Text(), "");
+}
+
+// The updater resets the bar to its start when a flash has ended (and again when the device comes
+// back): on a pipe and on a terminal that reset must not show as a "0%" after the 100 %.
+TEST_F(TConsoleFixture, ResetAfterProgressIsNotShown) {
+    struct TCase {
+        bool fTerminal;
+        int fMin;
+    };
+    for (const TCase& c : {TCase{false, 0}, TCase{true, 0}, TCase{false, 10}, TCase{true, 10}}) {
+        SCOPED_TRACE(testing::Message() << "terminal " << c.fTerminal << ", min " << c.fMin);
+        TCapture err;
+        TConsoleToolkit kit{fLoop, fIn, fOut.File(), err.File(), c.fTerminal};
+        TProgressBar& bar = kit.ProgressBar();
+        bar.SetMin(c.fMin);
+        bar.SetMax(c.fMin + 100);
+        bar.SetPosition(c.fMin + 100);
+        const std::string afterFlash = err.Text();
+        ASSERT_NE(afterFlash.find("100%\n"), std::string::npos);
+        bar.SetPosition(c.fMin); // the reset after the flash
+        bar.SetPosition(c.fMin); // and the one when the device is back
+        EXPECT_EQ(err.Text(), afterFlash);
+        bar.SetPosition(c.fMin + 50); // a later flash still shows its progress
+        EXPECT_NE(err.Text().find("50%", afterFlash.size()), std::string::npos);
+    }
 }
 
 TEST_F(TConsoleFixture, TerminalProgressIsDrawnInPlace) {
