@@ -594,10 +594,15 @@ bool TTargetStub::GetStubHWInfo() {
     return true;
 }
 
+bool TTargetStub::OkEightBytes(uint8_t ACode, uint16_t ATimeout, const void* ABytes) {
+    uint8_t cmd[1 + 8] = {ACode};
+    std::memcpy(cmd + 1, ABytes, 8);
+    return OkCommand(ATimeout, cmd, sizeof cmd);
+}
+
 bool TTargetStub::SetSynchro(const TGOSTDataBlock& ASynchro) {
-    uint8_t cmd[1 + sizeof ASynchro] = {KStubSynchro};
-    std::memcpy(cmd + 1, &ASynchro, sizeof ASynchro);
-    return OkCommand(0, cmd, sizeof cmd);
+    static_assert(sizeof ASynchro == 8);
+    return OkEightBytes(KStubSynchro, 0, &ASynchro);
 }
 
 bool TTargetStub::GetSerialNum(TSerialNum& ASerial) {
@@ -610,27 +615,21 @@ bool TTargetStub::GetSerialNum(TSerialNum& ASerial) {
 }
 
 bool TTargetStub::SetSerialNum(const TSerialNum& ASerial) {
-    uint8_t cmd[1 + sizeof ASerial] = {KStubSetSerial};
-    std::memcpy(cmd + 1, ASerial.data(), ASerial.size());
-    if (!OkCommand(KTimeoutFactoryWrite, cmd, sizeof cmd))
+    if (!OkEightBytes(KStubSetSerial, KTimeoutFactoryWrite, ASerial.data()))
         return false;
     fSerial = ASerial;
     return true;
 }
 
 bool TTargetStub::SetDeviceKey(const TDeviceKey& AKey) {
-    uint8_t cmd[1 + sizeof AKey] = {KStubSetKey};
-    std::memcpy(cmd + 1, AKey.data(), AKey.size());
-    if (!OkCommand(KTimeoutFactoryWrite, cmd, sizeof cmd))
+    if (!OkEightBytes(KStubSetKey, KTimeoutFactoryWrite, AKey.data()))
         return false;
     fDeviceKey = AKey;
     return true;
 }
 
 bool TTargetStub::EnableSecretOps(const TDeviceKey& ASecret) {
-    uint8_t cmd[1 + sizeof ASecret] = {KStubEnableSecret};
-    std::memcpy(cmd + 1, ASecret.data(), ASecret.size());
-    if (!OkCommand(0, cmd, sizeof cmd))
+    if (!OkEightBytes(KStubEnableSecret, 0, ASecret.data()))
         return false;
     fSecretOps = true;
     return true;

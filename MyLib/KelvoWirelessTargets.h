@@ -249,6 +249,8 @@ public:
 private:
     // A command whose one-byte answer is non-zero on success.
     bool OkCommand(uint16_t ATimeout, const uint8_t* ACmd, int ACmdSize);
+    // An ok-byte command of its code and the eight bytes at ABytes.
+    bool OkEightBytes(uint8_t ACode, uint16_t ATimeout, const void* ABytes);
 
     uint16_t fProcessorID = 0;
     uint16_t fCodeStartAddr = 0;
