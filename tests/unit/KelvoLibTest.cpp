@@ -344,9 +344,9 @@ TEST(KelvoLibTemplate, PM25HasItsRotatableReferencePointsAndOtherFacesNone) {
     ASSERT_EQ(points.size(), 15u);
     EXPECT_TRUE(Face("PM25").IsTemplateRotatable());
     // The axis points go round from 0 degrees, x the cosine and y the sine component.
-    EXPECT_EQ(points[2].x, 0);
-    EXPECT_EQ(points[2].y, 350);
-    EXPECT_EQ(points[2].flag, 0);
+    EXPECT_EQ(double(points[2].x), 0); // copied: a packed member binds to no reference
+    EXPECT_EQ(double(points[2].y), 350);
+    EXPECT_EQ(int(points[2].flag), 0);
     EXPECT_TRUE(Face("AP10").GetTemplate().empty());
     EXPECT_FALSE(Face("CHEST").IsTemplateRotatable());
 }
