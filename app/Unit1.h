@@ -250,6 +250,11 @@ private:
     TUpdateEnd Flash485Target(const TKelvoUsbFirmware& AImage);
     // Runs ARoutine once, after the short delay a target's bootloader is given before it is driven.
     void ArmTargetTimer(void (TForm1::*ARoutine)());
+    // The end of a bootloader target's validation, for either controller: logged, and when the
+    // flash did not validate it is written again by AFlashTimer. AValid is returned.
+    bool TargetValidated(bool AValid, void (TForm1::*AFlashTimer)());
+    // One line when a target sent back to its firmware did not restart into it.
+    void NoteTargetRestart(bool ARestarted);
 
     // The settings file of one device in the user folder.
     std::string SettingsFileName(const TSerialNum& ASerial) const;

@@ -106,20 +106,28 @@ void TForm1::ArmTargetTimer(void (TForm1::*ARoutine)()) {
     Timer1.SetEnabled(true);
 }
 
+bool TForm1::TargetValidated(bool AValid, void (TForm1::*AFlashTimer)()) {
+    if (AValid) {
+        LogMessage("Validate ok!");
+        return true;
+    }
+    LogMessage("Need to rewrite flash.");
+    LogMessage("Restoring firmware");
+    ArmTargetTimer(AFlashTimer);
+    return false;
+}
+
+void TForm1::NoteTargetRestart(bool ARestarted) {
+    if (!ARestarted)
+        LogMessage("The target did not restart into its firmware; switch it off and on to use it.");
+}
+
 void TForm1::TargetValidateTimer() {
     Timer1.SetEnabled(false);
-    if (!fTargetStub || !fTC)
+    if (!fTargetStub || !fTC || !TargetValidated(fTargetStub->ValidateFlash(), &TForm1::TargetFlashTimer))
         return;
-    if (!fTargetStub->ValidateFlash()) {
-        LogMessage("Need to rewrite flash.");
-        LogMessage("Restoring firmware");
-        ArmTargetTimer(&TForm1::TargetFlashTimer);
-        return;
-    }
-    LogMessage("Validate ok!");
     fTargetSentToFirmware = SerialToStr(fTargetStub->fSerial);
-    if (!fTC->ReconnectTarget())
-        LogMessage("The target did not restart into its firmware; switch it off and on to use it.");
+    NoteTargetRestart(fTC->ReconnectTarget());
 }
 
 TForm1::TStubTargetPlan TForm1::PlanStubTarget(uint16_t AProductId, uint16_t AVersionHW,

@@ -136,8 +136,7 @@ TForm1::TUpdateEnd TForm1::Flash485Target(const TKelvoUsbFirmware& AImage) {
     stub->GetStubHWInfo();
     LogMessage("Firmware updated successfully!");
     // Sent back to its new firmware, the target leaves the radio's update slot to the next one.
-    if (!stub->Reconnect())
-        LogMessage("The target did not restart into its firmware; switch it off and on to use it.");
+    NoteTargetRestart(stub->Reconnect());
     return TUpdateEnd::Updated;
 }
 
@@ -145,12 +144,6 @@ void TForm1::Target485ValidateTimer() {
     Timer1.SetEnabled(false);
     if (!f485Stub)
         return;
-    if (f485Stub->ValidateFlash()) {
-        LogMessage("Validate ok!");
+    if (TargetValidated(f485Stub->ValidateFlash(), &TForm1::Target485FlashTimer))
         f485Stub->Reconnect();
-    } else {
-        LogMessage("Need to rewrite flash.");
-        LogMessage("Restoring firmware");
-        ArmTargetTimer(&TForm1::Target485FlashTimer);
-    }
 }
