@@ -12,6 +12,13 @@ bool IsOption(const std::string& AArg) {
 
 } // namespace
 
+bool AsksForHelp(const TArgs& AArgs) {
+    for (const std::string& arg : AArgs)
+        if (arg == "--help" || arg == "-h")
+            return true;
+    return false;
+}
+
 TParsedArgs ParseArgs(const std::string& AContext, const TArgs& AArgs, const TOptionSpec& ASpec) {
     const std::string prefix = AContext.empty() ? "" : AContext + ": ";
     TParsedArgs parsed;

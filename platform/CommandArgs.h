@@ -48,6 +48,10 @@ struct TParsedArgs {
     bool Has(const std::string& AName) const { return fValues.count(AName) || fFlags.count(AName); }
 };
 
+// Whether AArgs ask for help (--help or -h anywhere): a command shows its help then, whatever else
+// the line holds.
+bool AsksForHelp(const TArgs& AArgs);
+
 // AArgs parsed against ASpec. A fault throws TUsageError whose text starts with AContext and ": "
 // (no prefix when AContext is empty).
 TParsedArgs ParseArgs(const std::string& AContext, const TArgs& AArgs, const TOptionSpec& ASpec);

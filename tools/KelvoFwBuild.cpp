@@ -89,11 +89,18 @@ Writes the built-in firmware collection that the programs carry.
   -o, --output OUT    collection file to write
 )";
 
-// The arguments of ACommand after the command word; -o is --output and -h is --help.
+// The arguments of ACommand after the command word; -o is --output and -h is --help. A line that
+// asks for help gets it whatever else it holds.
 TParsedArgs CommandArgs(const std::string& ACommand, int argc, char** argv,
                         std::set<std::string> AValueOptions, std::set<std::string> AFlags) {
+    const TArgs args(argv + 2, argv + argc);
+    if (AsksForHelp(args)) {
+        TParsedArgs help;
+        help.fFlags.insert("--help");
+        return help;
+    }
     AFlags.insert("--help");
-    return ParseArgs(ACommand, TArgs(argv + 2, argv + argc),
+    return ParseArgs(ACommand, args,
                      {.fValueOptions = std::move(AValueOptions),
                       .fFlags = std::move(AFlags),
                       .fAliases = {{"-o", "--output"}, {"-h", "--help"}},

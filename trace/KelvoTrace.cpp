@@ -113,11 +113,10 @@ int main(int argc, char** argv) {
             if (args[0] != command->fName)
                 continue;
             const TArgs rest(args.begin() + 1, args.end());
-            for (const std::string& arg : rest)
-                if (arg == "--help" || arg == "-h") {
-                    std::cout << command->fHelp;
-                    return KExitSuccess;
-                }
+            if (AsksForHelp(rest)) {
+                std::cout << command->fHelp;
+                return KExitSuccess;
+            }
             const int status = command->fRun(rest);
             return status == KExitSuccess ? StdoutStatus() : status;
         }

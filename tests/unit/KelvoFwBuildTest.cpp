@@ -296,6 +296,10 @@ TEST_F(KelvoFwBuild, HelpForEveryCommand) {
         TToolRun run = RunTool({command, "--help"});
         EXPECT_EQ(0, run.Status) << command;
         EXPECT_EQ(0u, run.Out.find(std::string("usage: kelvo-fwbuild ") + command)) << run.Out;
+        // Asked for help, a command gives it whatever else the line holds.
+        TToolRun anyway = RunTool({command, "--frobnicate", "-h"});
+        EXPECT_EQ(0, anyway.Status) << command;
+        EXPECT_EQ(run.Out, anyway.Out);
     }
     TToolRun top = RunTool({"--help"});
     EXPECT_EQ(0, top.Status);
