@@ -177,14 +177,15 @@ Feeds the bytes of FILE, as the family driver's stream reads deliver them, to th
 and prints the aiming points as CSV (counter,x_mm,y_mm,valid). The sensor's defaults apply:
 smoothing on, dynamic scale off.
 
-  --kind KIND     optical or camera
-  --hw N, --fw N  the board's hardware and firmware versions
-  --protocol N    the protocol major version (camera sensors; needed from firmware 15 on, where
-                  the device reports it)
-  --center X,Y    camera sensors: the pixel column and row the positions are measured from, the
-                  sensor's optical centre (default 501,240)
+  --kind KIND        optical or camera
+  --hw N, --fw N     the board's hardware and firmware versions
+  --protocol N       the protocol major version (camera sensors; needed from firmware 15 on, where
+                     the device reports it)
+  --center X,Y       camera sensors: the pixel column and row the positions are measured from, the
+                     sensor's optical centre (default 501,240)
   --lens-distance D  camera sensors: the lens distance of the sensor (default 45)
-'record --capture' says the options that read its capture back.
+
+'kelvo-trace record --capture' says the options that read its capture back.
 )";
 
 // What a camera sensor's positions are measured from, when the decode line names it.

@@ -94,18 +94,18 @@ const char* const TargetsHelp =
                            [--wait-ms N]
 
 Opens the first wireless controller (simulated with --simulate, else the first one plugged in,
-waiting up to 2 s for one), powers its radio, waits N ms (default 500) for the targets to report, and lists each target on the
-radio: index, model type and description, product id, hardware and firmware versions, serial
-number, lock state, and its settings as the target reports them (frequencies, signal levels, LED
-masks, started, receiver, sync, brightness of LEDs and lamps, capabilities; the blinker's blinks and
-times, the IR LEDs, flag and receiver mode of the biathlon target, the rapid-fire target's IR LEDs and
-lamp status). The radio is powered off at the end.
+waiting up to 2 s for one), powers its radio, waits N ms (default 500) for the targets to report,
+and lists each target on the radio: index, model type and description, product id, hardware and
+firmware versions, serial number, lock state, and its settings as the target reports them
+(frequencies, signal levels, LED masks, started, receiver, sync, brightness of LEDs and lamps,
+capabilities; the blinker's blinks and times, the IR LEDs, flag and receiver mode of the biathlon
+target, the rapid-fire target's IR LEDs and lamp status). The radio is powered off at the end.
 
-  --simulate KIND   a simulated wireless controller, as for kelvo-fwupd-cli (e.g.
-                    wireless-controller,t1=12:3:12,t2=15:1:3)
+  --simulate KIND     a simulated wireless controller, as for kelvo-fwupd-cli (e.g.
+                      wireless-controller,t1=12:3:12,t2=15:1:3)
   --usb-vendor-id ID  look for the controller under vendor id ID, as kelvo-fwupd-cli does
-                    (default 0x1209, or VendorId in [Usb] of the updater's settings.ini)
-  --wait-ms N       how long to wait for the targets, 0 to 60000 ms
+                      (default 0x1209, or VendorId in [Usb] of the updater's settings.ini)
+  --wait-ms N         how long to wait for the targets, 0 to 60000 ms
 )";
 
 int TargetsCommand(const TArgs& AArgs) {
@@ -159,11 +159,11 @@ commands for a target in its bootloader:
   serial SERIAL         write the serial number (eight dashed decimals; a factory operation)
   key KEY               write the target's key (a factory operation)
 
-  --simulate KIND   a simulated wireless controller, as for 'kelvo-trace targets'
+  --simulate KIND     a simulated wireless controller, as for 'kelvo-trace targets'
   --usb-vendor-id ID  the vendor id of the controller, as for 'kelvo-trace targets'
-  --wait-ms N       how long to wait for the targets, 0 to 60000 ms (default 500)
-  --secret SECRET   enable the factory operations before the command, in the same run
-  --factory         allow the serial and key writes, which change the target for good
+  --wait-ms N         how long to wait for the targets, 0 to 60000 ms (default 500)
+  --secret SECRET     enable the factory operations before the command, in the same run
+  --factory           allow the serial and key writes, which change the target for good
 )";
 
 // A whole number from AMin to AMax, decimal or 0x hexadecimal, or a usage fault naming AWhat.
