@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iomanip>
@@ -105,6 +106,12 @@ TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
         request.fCsv = it->second;
     if (auto it = args.fValues.find("--capture"); it != args.fValues.end())
         request.fCapture = it->second;
+    // One file would end up holding the capture alone: the points would be lost.
+    std::error_code ignored;
+    if (request.fCsv && request.fCapture &&
+        std::filesystem::weakly_canonical(*request.fCsv, ignored) ==
+            std::filesystem::weakly_canonical(*request.fCapture, ignored))
+        throw TUsageError("record: --csv and --capture name the same file");
     return request;
 }
 

@@ -291,6 +291,7 @@ TEST(KelvoTraceStream, CaptureAndOpticsOptions) {
     for (TCase c :
          {TCase{"record --simulate wireless-controller,s1=wd-03 --seconds 0.2 --capture /dev/null", 2},
           TCase{"record --simulate optical-sensor --seconds 0.2 --capture /nonexistent/x.bin", 1},
+          TCase{"record --simulate optical-sensor --seconds 0.2 --csv /tmp/p --capture /tmp/../tmp/p", 2},
           TCase{"decode --kind optical --hw 5 --fw 11 --center 1,2 /dev/null", 2},
           TCase{"decode --kind camera --hw 3 --fw 31 --protocol 18 --center 1 /dev/null", 2},
           TCase{"decode --kind camera --hw 3 --fw 31 --protocol 18 --center 1,x /dev/null", 2},
