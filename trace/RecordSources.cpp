@@ -38,9 +38,10 @@ public:
         }
         return true;
     }
-    void Stop() override {
-        fSensor.Stop();
+    bool Stop() override {
+        const bool stopped = fSensor.Stop();
         fSensor.Close();
+        return stopped;
     }
     std::string DecodeOptions() const override {
         return "--kind optical --hw " + std::to_string(fSensor.fVersionHW) + " --fw " +
@@ -72,9 +73,10 @@ public:
         }
         return true;
     }
-    void Stop() override {
-        fSensor.Stop();
+    bool Stop() override {
+        const bool stopped = fSensor.Stop();
         fSensor.Close();
+        return stopped;
     }
     std::string DecodeOptions() const override {
         // The lens distance with every digit a float holds, so that it reads back as the same float.
@@ -106,7 +108,10 @@ public:
         fRadio.PowerOn();
         return true;
     }
-    void Stop() override { fRadio.Controller().Close(); }
+    bool Stop() override {
+        fRadio.Controller().Close();
+        return true;
+    }
     bool Heard() const override { return fHeard || Refuse("no wireless sensor was heard"); }
 
 private:

@@ -23,7 +23,8 @@ public:
     // Points go to AOnPoint from now on; false, with the reason printed, when the device cannot be
     // opened or started.
     virtual bool Start(TRecordPoint AOnPoint) = 0;
-    virtual void Stop() = 0;
+    // False when the device did not answer the stop: it went away during the recording.
+    virtual bool Stop() = 0;
     // After Stop: false, with the reason printed, when the record has nothing to show.
     virtual bool Heard() const { return true; }
     // After Start: the decode options that read this sensor's capture back.

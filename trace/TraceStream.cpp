@@ -161,9 +161,10 @@ int RecordCommand(const TArgs& AArgs) {
             [&writer](uint32_t ACounter, const TQueuedPoint_V1& APoint) { writer->Write(ACounter, APoint); }))
         return KExitFailure;
     RecordFor(bus.Loop(), request.fSeconds, *writer);
-    source->Stop();
+    const bool stopped = source->Stop();
     if (!source->Heard())
         return KExitFailure;
+    // What came before a sensor went away is kept.
     if (request.fCsv && !WriteWhole(*request.fCsv, csv.str()))
         return KExitFailure;
     if (request.fCapture) {
@@ -172,6 +173,11 @@ int RecordCommand(const TArgs& AArgs) {
         std::cerr << Program << ": record: " << *request.fCapture << " holds " << capture.Bytes().size()
                   << " bytes of the sensor's stream; read it with: " << Program << " decode "
                   << source->DecodeOptions() << " " << *request.fCapture << "\n";
+    }
+    if (!stopped) {
+        std::cerr << Program << ": record: the sensor did not answer at the end (unplugged?); the "
+                  << writer->Count() << " points recorded before are kept\n";
+        return KExitFailure;
     }
     return KExitSuccess;
 }

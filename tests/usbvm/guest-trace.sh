@@ -2,7 +2,8 @@
 # Records each simulated sensor DEVICE (the --simulate grammar), one after the other, as a real USB
 # device that this kernel sees through USB/IP (kelvo-usbip-bench --attach-local) and kelvo-trace
 # reaches through libusb: the recording must give points, and the capture it writes must decode
-# into the very same CSV.
+# into the very same CSV. Then an optical sensor is pulled out during a recording: the recording
+# must fail and keep the points it had.
 
 fail() {
     echo "FAILED: $*"
@@ -52,3 +53,22 @@ for device in "$@"; do
     # The next sensor must be the only one on the bus.
     wait_for_device 1 || fail "$device stayed on the bus after its server ended"
 done
+
+kelvo-usbip-bench --attach-local --port $((port + 1)) --latency-ms 0 --simulate optical-sensor \
+    >/tmp/server.log 2>&1 &
+server=$!
+wait_for_device 0 || fail "the optical sensor did not show up on the bus"
+kelvo-trace record --seconds 8 --csv /tmp/trace.csv 2>/tmp/trace.err &
+record=$!
+# Recording by then: finding and opening the sensor takes a second or two here.
+sleep 5
+kill -TERM $server
+wait $server
+wait $record
+status=$?
+points=$(($(wc -l </tmp/trace.csv) - 1))
+echo "pulled out during the recording: status $status, $points points kept"
+cat /tmp/trace.err
+[ $status -eq 1 ] || fail "a recording whose sensor was pulled out ended with status $status"
+grep -q "did not answer at the end" /tmp/trace.err || fail "the recording did not say the sensor went away"
+[ $points -ge 10 ] || fail "the recording kept $points points"
