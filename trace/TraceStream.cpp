@@ -87,6 +87,14 @@ struct TRecordRequest {
     std::optional<std::string> fCapture;
 };
 
+// Whether the names A and B lead to one file (as far as they can be resolved now).
+bool SameFile(const std::string& A, const std::string& B) {
+    std::error_code errorA, errorB;
+    const auto a = std::filesystem::weakly_canonical(A, errorA),
+               b = std::filesystem::weakly_canonical(B, errorB);
+    return errorA || errorB ? A == B : a == b;
+}
+
 TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     TRecordRequest request;
     request.fArgs =
@@ -107,10 +115,7 @@ TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     if (auto it = args.fValues.find("--capture"); it != args.fValues.end())
         request.fCapture = it->second;
     // One file would end up holding the capture alone: the points would be lost.
-    std::error_code ignored;
-    if (request.fCsv && request.fCapture &&
-        std::filesystem::weakly_canonical(*request.fCsv, ignored) ==
-            std::filesystem::weakly_canonical(*request.fCapture, ignored))
+    if (request.fCsv && request.fCapture && SameFile(*request.fCsv, *request.fCapture))
         throw TUsageError("record: --csv and --capture name the same file");
     return request;
 }
