@@ -97,6 +97,7 @@ void TForm1::RegisterDevices() {
 
 void TForm1::FormClose() {
     fClosing = true;
+    RecordUnfinishedAtClose();
     // The held devices close in the window's fixed order; the objects themselves go with the window.
     for (const TFamily& family : Families())
         if (family.fClose)
@@ -113,10 +114,11 @@ void TForm1::CloseWireless() {
     fWL->Close();
 }
 
-void TForm1::NoteFailure(const TSerialNum& ASerial) {
+void TForm1::NoteFailure(const TSerialNum& ASerial, std::optional<uint16_t> AFirmwareAfter) {
     ++fFailures;
     ++fAttributedFailures;
     fUpdateEnds[SerialToStr(ASerial)] = TUpdateEnd::Failed;
+    RecordUsbEnd(ASerial, AFirmwareAfter);
 }
 
 void TForm1::NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd) {
@@ -126,6 +128,7 @@ void TForm1::NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd) {
     }
     // A target flashed again after a failed attempt counts by how its last flash ended.
     fTargetUpdateEnds[SerialToStr(ASerial)] = AEnd;
+    RecordTargetEnd(ASerial, AEnd);
 }
 
 TForm1::TUpdateTally TForm1::Tally() {
