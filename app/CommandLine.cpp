@@ -15,8 +15,8 @@ TOptionSpec Options(TFrontEnd AFrontEnd) {
     spec.fRepeatable = {"--simulate"};
     spec.fAliases = {{"-h", "--help"}};
     if (AFrontEnd == TFrontEnd::Console) {
-        spec.fValueOptions.insert({"--key", "--latency-ms", "--sim-report"});
-        spec.fFlags.insert({"--yes", "--list", "--json"});
+        spec.fValueOptions.insert({"--key", "--latency-ms", "--sim-report", "--serial"});
+        spec.fFlags.insert({"--yes", "--list", "--json", "--check", "--history"});
     }
     return spec;
 }
@@ -60,6 +60,12 @@ bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& 
             return false;
         }
         ALine.fSimReport = AText;
+    } else if (AOption == "--serial") {
+        if (!ParseDashedBytes(AText)) {
+            AError = "--serial " + AText + ": expected eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8";
+            return false;
+        }
+        ALine.fSerial = AText;
     } else if (AOption == "--usb-vendor-id") {
         ALine.fUsbVendorId = ParseUsbVendorId(AText);
         if (!ALine.fUsbVendorId) {
@@ -73,9 +79,14 @@ bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& 
 void ApplyFlag(const std::string& AOption, TCommandLine& ALine) {
     if (AOption == "--yes") {
         ALine.fYes = true;
-    } else if (AOption == "--list" || AOption == "--json") {
+    } else if (AOption == "--list") {
         ALine.fList = true;
-        ALine.fJson = ALine.fJson || AOption == "--json";
+    } else if (AOption == "--json") {
+        ALine.fJson = true;
+    } else if (AOption == "--check") {
+        ALine.fCheck = true;
+    } else if (AOption == "--history") {
+        ALine.fHistory = true;
     } else if (AOption == "--help") {
         ALine.fHelp = true;
     } else if (AOption == "--version") {
@@ -102,6 +113,25 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
         else if (!ApplyValue(option, value, AKinds, ALine, AError))
             return false;
     }
+    // --json alone lists the bus; with --check or --history it is their output form.
+    if (ALine.fJson && !ALine.fCheck && !ALine.fHistory)
+        ALine.fList = true;
+    if (ALine.fCheck + ALine.fHistory + ALine.fList > 1) {
+        AError = "--check, --history and --list do not combine";
+        return false;
+    }
+    if (!ALine.fSerial.empty() && !ALine.fHistory) {
+        AError = "--serial selects records of --history";
+        return false;
+    }
+    if (ALine.fCheck && ALine.fYes) {
+        AError = "--check changes nothing; it does not combine with --yes";
+        return false;
+    }
+    if (ALine.fHistory && !ALine.fSimulate.empty()) {
+        AError = "--history prints the update history; it does not combine with --simulate";
+        return false;
+    }
     if (ALine.fList && !ALine.fSimulate.empty()) {
         AError = "--list lists the USB bus; it does not combine with --simulate";
         return false;
@@ -127,7 +157,13 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "                          controller's radio with its targets and sensors)\n"
                 "  --list                  list the devices on the USB bus (path, product id, interface\n"
                 "                          class, driver binding, serial number) and exit\n"
-                "  --json                  the same list as JSON\n";
+                "  --check                 identify every device present (and the targets behind\n"
+                "                          controllers), print the firmware each runs and the one it\n"
+                "                          would get, and exit; nothing is written to any device\n"
+                "  --history               print the history of updates (user folder, history.jsonl)\n"
+                "  --serial S              with --history: only the device with serial number S\n"
+                "  --json                  the list, the check or the history as JSON (the check and\n"
+                "                          the history one object per line)\n";
     text += "  --help                  show this text\n"
             "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"
@@ -161,7 +197,8 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     if (AFrontEnd == TFrontEnd::Console)
         text += "\nexit status: 0 every update that started ended updated and nothing failed, 1 an update,\n"
                 "device open or restore failed, an update is left unfinished or the log could not be\n"
-                "written, 2 usage, user-folder or report-file error\n";
+                "written, 2 usage, user-folder or report-file error; --check: 0 every device current (or\n"
+                "no firmware for it), 3 an update is available, 1 a device could not be opened\n";
     return text;
 }
 

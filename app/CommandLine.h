@@ -1,7 +1,7 @@
 #pragma once
 // The command lines of the two front ends. Both take --simulate, --firmware-server, --usb-vendor-id,
-// --help and --version; the console front end adds --yes, --key, --latency-ms, --sim-report, --list
-// and --json.
+// --help and --version; the console front end adds --yes, --key, --latency-ms, --sim-report, --list,
+// --check, --history, --serial and --json.
 #include "app/simbench/SimBench.h"
 
 #include <optional>
@@ -24,6 +24,11 @@ struct TCommandLine {
     // List the devices on the real bus and exit; --json lists them as JSON.
     bool fList = false;
     bool fJson = false;
+    // Compare each device present with its image and exit, changing nothing.
+    bool fCheck = false;
+    // Print the update history and exit; fSerial: only that device's records ("" all).
+    bool fHistory = false;
+    std::string fSerial;
     bool fHelp = false;
     bool fVersion = false;
 };

@@ -50,24 +50,11 @@ void TForm1::FormCreate() {
     Toolkit.SetLogSize(640, 320);
     Toolkit.CenterOnScreen();
 
-    // The data folder base always exists on the desktop OS; on Linux a fresh account may lack it.
-    const std::string base = UserDataFolder();
-    if (!base.empty() && !IsFolder(base))
-        MakeFolderWithParents(base);
-    fUserPath = base.empty() ? std::string(UserFolderName) : base + "/" + UserFolderName;
-    if (base.empty() || !MakeUserFolder()) {
+    if (!OpenUserFolder()) {
         Toolkit.ShowMessage("Cannot access user folder \"" + fUserPath + "\"");
         fTerminating = true;
         Toolkit.Terminate();
         return;
-    }
-
-    // A missing or damaged built-in collection is no reason not to start: only downloaded images
-    // can then be found.
-    fFirmwares = new TKelvoUsbFirmwareCollection(this);
-    try {
-        fFirmwares->LoadFromResourceName("FWCOLLECTION");
-    } catch (...) {
     }
 
     fActiveDevice = nullptr;
@@ -77,6 +64,24 @@ void TForm1::FormCreate() {
     f485Target = nullptr;
     fWinVer = RunningWinVer();
     RegisterDevices();
+}
+
+bool TForm1::OpenUserFolder() {
+    // The data folder base always exists on the desktop OS; on Linux a fresh account may lack it.
+    const std::string base = UserDataFolder();
+    if (!base.empty() && !IsFolder(base))
+        MakeFolderWithParents(base);
+    fUserPath = base.empty() ? std::string(UserFolderName) : base + "/" + UserFolderName;
+    if (base.empty() || !MakeUserFolder())
+        return false;
+    // A missing or damaged built-in collection is no reason not to start: only downloaded images
+    // can then be found.
+    fFirmwares = new TKelvoUsbFirmwareCollection(this);
+    try {
+        fFirmwares->LoadFromResourceName("FWCOLLECTION");
+    } catch (...) {
+    }
+    return true;
 }
 
 void TForm1::RegisterDevices() {

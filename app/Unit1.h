@@ -65,6 +65,10 @@ public:
     ~TForm1() override;
 
     void FormCreate();
+    // The part of start-up that the firmware choice needs: the user folder made (false when it cannot
+    // be) and the built-in collection loaded. FormCreate runs it; a front end that only compares
+    // devices with their images runs it alone.
+    bool OpenUserFolder();
     void FormClose();
     void LogMessage(const std::string& AText);
     // The external click request: runs the button's current click handler, enabled or not.
@@ -121,6 +125,8 @@ public:
     // The image for a device: the collection's entry or a newer downloaded one (which then replaces
     // the entry in the collection); nullptr when neither exists.
     TKelvoUsbFirmware* SelectFirmware(uint16_t AProductId, uint16_t AVersionHW);
+    // Whether the image was downloaded in this run (built-in images are never marked refused).
+    bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
 
     // The device's journal step; a stored value outside the named steps is returned as it is.
     TUpdateStep ReadUpdateStep(const TSerialNum& ASerial);
@@ -280,8 +286,6 @@ private:
     // How a target's flash ended: a failure is counted, the target's last outcome kept, and the end
     // written to the history.
     void NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd);
-    // Whether the image was downloaded in this run (built-in images are never marked refused).
-    bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
     bool IsRefused(const TKelvoUsbFirmware& AImage) const;
     // Puts the collection entry that the refused download AImage replaced back in its place;
     // nullptr when there was none. The refused image is kept (a caller may still hold it).

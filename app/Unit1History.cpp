@@ -5,6 +5,7 @@
 
 #include "MyLib/CommonKelvoDevice.h"
 #include "MyLib/CommonKelvoUsbDevice.h"
+#include "MyLib/KelvoUsbStub.h"
 #include "app/JsonLine.h"
 #include "app/UpdateHistory.h"
 #include "platform/IniFile.h"
@@ -122,6 +123,9 @@ void TForm1::TakeUpUsbHistory(const TSerialNum& ASerial, TUpdateStep AStep, uint
         entry->fKind = "bootloader";
         entry->fProductId = AProductId;
         entry->fVersionHW = AVersionHW;
+        // What its flash holds, when it says (0: it does not; KTargetNoFirmware: no firmware).
+        if (fStub && fStub->fFirmwareVersion != 0 && fStub->fFirmwareVersion != KTargetNoFirmware)
+            entry->fFirmwareBefore = fStub->fFirmwareVersion;
         entry->fStartedMs = NowMs();
     } else {
         // The bootloader the switch in this run led to, or one replugged as asked, carries the
