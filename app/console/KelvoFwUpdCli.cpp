@@ -78,6 +78,9 @@ int SumUp(TForm1& form, TConsoleToolkit& toolkit) {
         std::cerr << summary << "\n";
     if (!toolkit.LogOutputError().empty())
         std::cerr << ProgramName << ": cannot write the log to stdout: " << toolkit.LogOutputError() << "\n";
+    // The updates themselves went as the status says; only their record is missing.
+    if (!form.HistoryError().empty())
+        std::cerr << ProgramName << ": warning: update history: " << form.HistoryError() << "\n";
     return tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? KExitFailure
                                                                                       : KExitSuccess;
 }

@@ -548,3 +548,16 @@ TEST(KelvoFwUpdCli, CheckEndsWithAStatusThatSaysWhetherUpdatesAreDue) {
         EXPECT_EQ(run.Err().find("updated"), std::string::npos) << run.Err();
     }
 }
+
+TEST(KelvoFwUpdCli, AHistoryThatCannotBeWrittenIsAWarningOnly) {
+    TTempDir data;
+    const std::string history = data.Path() + "/KelvoFwUpd/history.jsonl";
+    std::filesystem::create_directories(history);
+    TCliRun run(UpdateRun(""), data.Path());
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_NE(run.Err().find("1 updated, 0 failed, 0 unfinished"), std::string::npos) << run.Err();
+    EXPECT_NE(run.Err().find("kelvo-fwupd-cli: warning: update history: cannot read " + history +
+                             ": not a regular file\n"),
+              std::string::npos)
+        << run.Err();
+}
