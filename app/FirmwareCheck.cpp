@@ -27,11 +27,13 @@ void Judge(TForm1& AForm, TCheckedDevice& ADevice) {
     }
     ADevice.fImageFW = image->VersionFW();
     ADevice.fSource = AForm.IsDownloaded(image) ? "downloaded" : "built-in";
-    const bool older = ADevice.fInBootloader || !ADevice.fVersionFW || *ADevice.fVersionFW < image->VersionFW();
+    const bool older =
+        ADevice.fInBootloader || !ADevice.fVersionFW || *ADevice.fVersionFW < image->VersionFW();
     ADevice.fStatus = older ? TCheckStatus::UpdateAvailable : TCheckStatus::Current;
 }
 
-TCheckedDevice TargetEntry(const TKelvoTargetObject& ATarget, const std::string& AController, bool AInBootloader) {
+TCheckedDevice TargetEntry(const TKelvoTargetObject& ATarget, const std::string& AController,
+                           bool AInBootloader) {
     TCheckedDevice target;
     target.fKind = ATarget.fModelDescription.empty() ? "target" : ATarget.fModelDescription;
     target.fSerial = SerialToStr(ATarget.fSerial);

@@ -5,8 +5,9 @@
 // file per concern: Unit1.cpp (start-up, registration, close, log, click), Unit1Connect.cpp (device
 // arrival and removal, identification, journal, parameters), Unit1UsbUpdate.cpp (the update of a
 // USB device through its bootloader), Unit1TargetUpdate.cpp (the target behind a USB target
-// controller), Unit1WirelessUpdate.cpp (the targets on a wireless controller's radio) and
-// Unit1Flash.cpp (the flash sequence all three updates run).
+// controller), Unit1WirelessUpdate.cpp (the targets on a wireless controller's radio),
+// Unit1Flash.cpp (the flash sequence all three updates run) and Unit1History.cpp (the record each
+// update leaves in the update history).
 #include "MyLib/DevMan.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
@@ -45,7 +46,6 @@ class TKelvoStubTargetObject;
 class TKelvoTargetObject;
 class TFlashPort;
 struct TFlashSteps;
-struct TUpdateRecord;
 enum class TFlashResult;
 
 inline constexpr const char* ApplicationTitle = "KELVO firmware updater " KELVO_VERSION;
@@ -311,7 +311,8 @@ private:
     void BeginTargetHistory(const TKelvoTargetObject& ATarget);
     // A bootloader, or a bootloader target about to be flashed, takes the entry up: a new one when
     // none is under way, and a resume counted when the update was broken off before.
-    void TakeUpUsbHistory(const TSerialNum& ASerial, TUpdateStep AStep, uint16_t AProductId, uint16_t AVersionHW);
+    void TakeUpUsbHistory(const TSerialNum& ASerial, TUpdateStep AStep, uint16_t AProductId,
+                          uint16_t AVersionHW);
     void TakeUpTargetHistory(const TKelvoTargetObject& ATarget);
     // The image chosen for the update.
     void NoteHistoryImage(const TSerialNum& ASerial, const TKelvoUsbFirmware& AImage, bool ATarget);

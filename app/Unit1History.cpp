@@ -60,7 +60,7 @@ std::optional<TForm1::THistoryEntry> TForm1::ReadUsbHistory(const TSerialNum& AS
     auto textOf = [&](const char* AName) {
         const auto it = members->find(AName);
         return it != members->end() && it->second.fKind == TJsonValue::TKind::Text ? it->second.fText
-                                                                                    : std::string();
+                                                                                   : std::string();
     };
     auto number = [&](const char* AName) {
         const auto it = members->find(AName);

@@ -38,9 +38,9 @@ std::string IsoUtcTime(std::chrono::system_clock::time_point ATime) {
     const year_month_day date{day};
     const hh_mm_ss time{seconds - day};
     char text[32];
-    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(date.year()), unsigned(date.month()),
-                  unsigned(date.day()), int(time.hours().count()), int(time.minutes().count()),
-                  int(time.seconds().count()));
+    std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02dZ", int(date.year()),
+                  unsigned(date.month()), unsigned(date.day()), int(time.hours().count()),
+                  int(time.minutes().count()), int(time.seconds().count()));
     return text;
 }
 
@@ -101,9 +101,9 @@ std::optional<TUpdateRecord> ParseUpdateRecord(const std::string& ALine) {
     if (!text("event", event) || event != "history" || !text("time", record.fTime) ||
         !text("kind", record.fKind) || !number("productId", 0, 0xFFFF, productId) ||
         !number("hardwareVersion", 0, 0xFFFF, versionHW) || !text("serial", record.fSerial) ||
-        !version("firmwareBefore", record.fFirmwareBefore) || !version("firmwareAfter", record.fFirmwareAfter) ||
-        !text("source", record.fSource) || !text("outcome", record.fOutcome) ||
-        !number("resumes", 0, 1 << 30, resumes) ||
+        !version("firmwareBefore", record.fFirmwareBefore) ||
+        !version("firmwareAfter", record.fFirmwareAfter) || !text("source", record.fSource) ||
+        !text("outcome", record.fOutcome) || !number("resumes", 0, 1 << 30, resumes) ||
         !number("durationMs", 0, std::numeric_limits<int64_t>::max(), record.fDurationMs))
         return std::nullopt;
     record.fProductId = uint16_t(productId);

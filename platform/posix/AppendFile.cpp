@@ -16,8 +16,8 @@ namespace {
 
 void AppendToFile(const std::string& AFileName, std::string_view AData) {
     // O_NONBLOCK keeps a FIFO from blocking the open; O_NOFOLLOW refuses a link in the file's place.
-    const int fd = ::open(AFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                          0666);
+    const int fd =
+        ::open(AFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
     if (fd < 0)
         Fail(AFileName, std::strerror(errno));
     struct stat st {};

@@ -68,7 +68,8 @@ TEST(FirmwareCheck, ReportsEachDeviceAndTargetWithTheFirmwareItWouldGet) {
          "0x000A (built-in)\n",
          KExitUpdatesAvailable},
         {{"trigger,fw=99,serial=5-1-1-1-1-1-1-1"},
-         "KELVO USB Trigger control 5-1-1-1-1-1-1-1 (product 0x0005, hardware 0x0004): firmware 0x0063, current\n",
+         "KELVO USB Trigger control 5-1-1-1-1-1-1-1 (product 0x0005, hardware 0x0004): firmware 0x0063, "
+         "current\n",
          0},
         {{"trigger,hw=9,serial=5-1-1-1-1-1-1-1"},
          "KELVO USB Trigger control 5-1-1-1-1-1-1-1 (product 0x0005, hardware 0x0009): firmware 0x0008, no "
@@ -76,12 +77,14 @@ TEST(FirmwareCheck, ReportsEachDeviceAndTargetWithTheFirmwareItWouldGet) {
          0},
         // A bootloader is flashed whatever its flash holds.
         {{"bootloader,pid=5,hw=4,fw=9,flash=valid,serial=5-7-7-7-7-7-7-7"},
-         "bootloader 5-7-7-7-7-7-7-7 (product 0x0005, hardware 0x0004): firmware 0x0009 -> 0x0009 (built-in)\n",
+         "bootloader 5-7-7-7-7-7-7-7 (product 0x0005, hardware 0x0004): firmware 0x0009 -> 0x0009 "
+         "(built-in)\n",
          KExitUpdatesAvailable},
         {{"target-controller,serial=2-1-1-1-1-1-1-1"},
          "KELVO USB electronic target 2-1-1-1-1-1-1-1 (product 0x0002, hardware 0x0002): firmware 0x0008, "
          "current\n"
-         "  Standard, metal frame 6-1-2-3-4-5-6-7 (product 0x0006, hardware 0x0001): firmware 0x0007 -> 0x0008 "
+         "  Standard, metal frame 6-1-2-3-4-5-6-7 (product 0x0006, hardware 0x0001): firmware 0x0007 -> "
+         "0x0008 "
          "(built-in)\n",
          KExitUpdatesAvailable},
         {{"wireless-controller,serial=14-1-1-1-1-1-1-1,t1=12:3:13,t2=12:3:none"},
@@ -89,7 +92,8 @@ TEST(FirmwareCheck, ReportsEachDeviceAndTargetWithTheFirmwareItWouldGet) {
          "0x0006, current\n"
          "  KELVO electronic target 12-3-0-0-0-0-0-1 (product 0x000C, hardware 0x0003): firmware 0x000D, "
          "current\n"
-         "  Target stub 12-3-0-0-0-0-0-2 (product 0x000C, hardware 0x0003): firmware none -> 0x000D (built-in)\n",
+         "  Target stub 12-3-0-0-0-0-0-2 (product 0x000C, hardware 0x0003): firmware none -> 0x000D "
+         "(built-in)\n",
          KExitUpdatesAvailable},
         // A device that cannot be identified fails the check, whatever else is found.
         {{Optical(), "bootloader,pid=5,hw=4,fw=7,flash=valid,serial=5-7-7-7-7-7-7-7,fail=serial"},
@@ -111,8 +115,8 @@ TEST(FirmwareCheck, ReportsEachDeviceAndTargetWithTheFirmwareItWouldGet) {
 }
 
 TEST(FirmwareCheck, SaysWhenTheJournalHoldsAnUnfinishedUpdate) {
-    for (const auto& [step, unfinished] : {std::pair{"0", false}, std::pair{"1", true}, std::pair{"5", true},
-                                           std::pair{"6", false}}) {
+    for (const auto& [step, unfinished] :
+         {std::pair{"0", false}, std::pair{"1", true}, std::pair{"5", true}, std::pair{"6", false}}) {
         SCOPED_TRACE(step);
         TCheckBench bench({Optical()});
         bench.fBench.Prepare({{"UpdateStep", step}});
@@ -138,9 +142,10 @@ TEST(FirmwareCheck, ChangesNoDeviceAndSendsNoSwitchOrWrite) {
     const auto checked = bench.Check();
     // Every device and every target was seen, and each one that is older is reported so.
     EXPECT_EQ(checked.size(), 10u) << CheckText(checked);
-    EXPECT_EQ(std::count_if(checked.begin(), checked.end(),
-                            [](const TCheckedDevice& d) { return d.fStatus == TCheckStatus::UpdateAvailable; }),
-              8)
+    EXPECT_EQ(
+        std::count_if(checked.begin(), checked.end(),
+                      [](const TCheckedDevice& d) { return d.fStatus == TCheckStatus::UpdateAvailable; }),
+        8)
         << CheckText(checked);
     EXPECT_EQ(bench.State(), state);
     // The only commands a device took are those the library's open and close send: the sine table

@@ -467,8 +467,8 @@ TEST(KelvoFwUpdCli, EachUpdateThatEndsLeavesARecordInTheHistory) {
         SCOPED_TRACE(c.fRuns.front());
         TTempDir data;
         for (const std::string& device : c.fRuns) {
-            TCliRun run({"--yes", "--latency-ms", "0", "--firmware-server", "http://127.0.0.1:1/downloads/fw/",
-                         "--simulate", device},
+            TCliRun run({"--yes", "--latency-ms", "0", "--firmware-server",
+                         "http://127.0.0.1:1/downloads/fw/", "--simulate", device},
                         data.Path());
             run.Finish();
         }
@@ -523,8 +523,10 @@ TEST(KelvoFwUpdCli, CheckEndsWithAStatusThatSaysWhetherUpdatesAreDue) {
         SCOPED_TRACE(c.fDevices.front());
         TTempDir data;
         const std::string report = data.Path() + "/report.json";
-        std::vector<std::string> args = {"--check", "--json", "--latency-ms", "0", "--firmware-server",
-                                         "http://127.0.0.1:1/downloads/fw/", "--sim-report", report};
+        std::vector<std::string> args = {"--check",           "--json",
+                                         "--latency-ms",      "0",
+                                         "--firmware-server", "http://127.0.0.1:1/downloads/fw/",
+                                         "--sim-report",      report};
         for (const std::string& device : c.fDevices)
             args.insert(args.end(), {"--simulate", device});
         TCliRun run(args, data.Path());

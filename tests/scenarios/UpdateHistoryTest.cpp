@@ -1,7 +1,7 @@
 // The update history: its JSON lines, the file that survives a torn last line and stays within its
 // limit, and the records the window writes as simulated updates end.
-#include "app/JsonLine.h"
 #include "app/UpdateHistory.h"
+#include "app/JsonLine.h"
 #include "sim/SimPhysicalDevice.h"
 #include "tests/scenarios/ConnectBench.h"
 
@@ -44,8 +44,8 @@ std::vector<TUpdateRecord> Written(TConnectBench& ABench) {
 
 TEST(JsonLine, TextsComeBackAsTheyWentIn) {
     for (const std::string& text : {std::string(""), std::string("plain"), std::string("say \"hi\" \\ there"),
-                                   std::string("tab\tnew\nline\rbell\x07"), std::string("\x01\x1f"),
-                                   std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80")}) {
+                                    std::string("tab\tnew\nline\rbell\x07"), std::string("\x01\x1f"),
+                                    std::string("\xc3\xa9t\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80")}) {
         SCOPED_TRACE(text);
         const std::string line = TJsonLine().AddText("t", text).Text();
         // No raw control character survives into the line.
@@ -62,20 +62,21 @@ TEST(JsonLine, ReadsFlatObjectsOnly) {
         const char* fLine;
         bool fValid;
     };
-    for (const TCase& c : {TCase{R"({"a":1,"b":-20,"c":"x","d":true,"e":false,"f":null})", true},
-                           TCase{R"(  { "a" : 1 }  )", true}, TCase{"{}", true},
-                           TCase{R"({"a":"\u00e9\ud83d\ude00\/"})", true},
-                           TCase{R"({"a":9223372036854775807,"b":-9223372036854775808})", true},
-                           // Cut off anywhere.
-                           TCase{R"({"a":1,"b":"x)", false}, TCase{R"({"a":1,)", false}, TCase{R"({"a")", false},
-                           TCase{"", false}, TCase{"{", false},
-                           // Not what the writer makes.
-                           TCase{R"({"a":{"b":1}})", false}, TCase{R"({"a":[1]})", false},
-                           TCase{R"({"a":1.5})", false}, TCase{R"({"a":1e3})", false}, TCase{R"({"a":01})", false},
-                           TCase{R"({"a":9223372036854775808})", false}, TCase{R"({"a":"\x"})", false},
-                           TCase{R"({"a":"\ud83d"})", false}, TCase{R"({"a":"\ude00"})", false},
-                           TCase{"{\"a\":\"raw\ttab\"}", false}, TCase{R"({"a":1} {"b":2})", false},
-                           TCase{R"({"a":tru})", false}, TCase{R"({a:1})", false}}) {
+    for (const TCase& c :
+         {TCase{R"({"a":1,"b":-20,"c":"x","d":true,"e":false,"f":null})", true},
+          TCase{R"(  { "a" : 1 }  )", true}, TCase{"{}", true},
+          TCase{R"({"a":"\u00e9\ud83d\ude00\/"})", true},
+          TCase{R"({"a":9223372036854775807,"b":-9223372036854775808})", true},
+          // Cut off anywhere.
+          TCase{R"({"a":1,"b":"x)", false}, TCase{R"({"a":1,)", false}, TCase{R"({"a")", false},
+          TCase{"", false}, TCase{"{", false},
+          // Not what the writer makes.
+          TCase{R"({"a":{"b":1}})", false}, TCase{R"({"a":[1]})", false}, TCase{R"({"a":1.5})", false},
+          TCase{R"({"a":1e3})", false}, TCase{R"({"a":01})", false},
+          TCase{R"({"a":9223372036854775808})", false}, TCase{R"({"a":"\x"})", false},
+          TCase{R"({"a":"\ud83d"})", false}, TCase{R"({"a":"\ude00"})", false},
+          TCase{"{\"a\":\"raw\ttab\"}", false}, TCase{R"({"a":1} {"b":2})", false},
+          TCase{R"({"a":tru})", false}, TCase{R"({a:1})", false}}) {
         SCOPED_TRACE(c.fLine);
         EXPECT_EQ(ParseJsonLine(c.fLine).has_value(), c.fValid);
     }
@@ -105,19 +106,21 @@ TEST(UpdateHistory, ARecordComesBackWhole) {
               R"("productId":32,"hardwareVersion":2,"serial":"1-2-3-4-5-6-7-8","firmwareBefore":9,)"
               R"("firmwareAfter":10,"source":"built-in","outcome":"updated","resumes":0,"durationMs":1234})");
     // A line of JSON that is no record, or a record with a value out of range, is none.
-    for (const std::string& line : {std::string(R"({"event":"check"})"),
-                                   std::regex_replace(UpdateRecordJson(Record("1")), std::regex("\"productId\":32"),
-                                                      "\"productId\":70000"),
-                                   std::regex_replace(UpdateRecordJson(Record("1")), std::regex("\"durationMs\":1234"),
-                                                      "\"durationMs\":-1")})
+    for (const std::string& line :
+         {std::string(R"({"event":"check"})"),
+          std::regex_replace(UpdateRecordJson(Record("1")), std::regex("\"productId\":32"),
+                             "\"productId\":70000"),
+          std::regex_replace(UpdateRecordJson(Record("1")), std::regex("\"durationMs\":1234"),
+                             "\"durationMs\":-1")})
         EXPECT_FALSE(ParseUpdateRecord(line)) << line;
 }
 
 TEST(UpdateHistory, TheTimeIsUtcInIso8601) {
     using namespace std::chrono;
     EXPECT_EQ(IsoUtcTime(system_clock::time_point()), "1970-01-01T00:00:00Z");
-    EXPECT_EQ(IsoUtcTime(sys_days(year(2026) / 12 / 11) + hours(8) + minutes(5) + seconds(9) + milliseconds(999)),
-              "2026-12-11T08:05:09Z");
+    EXPECT_EQ(
+        IsoUtcTime(sys_days(year(2026) / 12 / 11) + hours(8) + minutes(5) + seconds(9) + milliseconds(999)),
+        "2026-12-11T08:05:09Z");
     EXPECT_EQ(IsoUtcTime(sys_days(year(2024) / 2 / 29) + hours(23) + minutes(59) + seconds(59)),
               "2024-02-29T23:59:59Z");
 }
@@ -133,8 +136,14 @@ TEST(UpdateHistory, ATornOrDamagedLineIsSkippedWithAWarning) {
     };
     const TCase cases[] = {
         {"whole", one + "\n" + two + "\n", {"1-1-1-1-1-1-1-1", "2-2-2-2-2-2-2-2"}, {}},
-        {"torn last line", one + "\n" + two.substr(0, 40), {"1-1-1-1-1-1-1-1"}, {"line 2: torn record skipped"}},
-        {"damaged line inside", "garbage\n" + two + "\n", {"2-2-2-2-2-2-2-2"}, {"line 1: damaged record skipped"}},
+        {"torn last line",
+         one + "\n" + two.substr(0, 40),
+         {"1-1-1-1-1-1-1-1"},
+         {"line 2: torn record skipped"}},
+        {"damaged line inside",
+         "garbage\n" + two + "\n",
+         {"2-2-2-2-2-2-2-2"},
+         {"line 1: damaged record skipped"}},
         {"blank lines", "\n" + one + "\n\n", {"1-1-1-1-1-1-1-1"}, {}},
         {"no line end after the last record", one, {"1-1-1-1-1-1-1-1"}, {}},
     };
@@ -208,13 +217,14 @@ TEST(UpdateHistory, TheTableShowsEveryRecord) {
     unfinished.fFirmwareAfter.reset();
     unfinished.fSource = "";
     EXPECT_EQ(UpdateHistoryText({}), "no updates recorded\n");
-    EXPECT_EQ(UpdateHistoryText({unfinished, Record("1-2-3-4-5-6-7-8")}),
-              "time                  kind                      serial           product  hardware  before  after  "
-              " source    outcome     resumed  took\n"
-              "2026-12-11T08:05:09Z  KELVO USB optical sensor  1-2-3-4-5-6-7-8  0x0020   0x0002    0x0009  -      "
-              " -         unfinished  0        1.2 s\n"
-              "2026-12-11T08:05:09Z  KELVO USB optical sensor  1-2-3-4-5-6-7-8  0x0020   0x0002    0x0009  0x000A "
-              " built-in  updated     0        1.2 s\n");
+    EXPECT_EQ(
+        UpdateHistoryText({unfinished, Record("1-2-3-4-5-6-7-8")}),
+        "time                  kind                      serial           product  hardware  before  after  "
+        " source    outcome     resumed  took\n"
+        "2026-12-11T08:05:09Z  KELVO USB optical sensor  1-2-3-4-5-6-7-8  0x0020   0x0002    0x0009  -      "
+        " -         unfinished  0        1.2 s\n"
+        "2026-12-11T08:05:09Z  KELVO USB optical sensor  1-2-3-4-5-6-7-8  0x0020   0x0002    0x0009  0x000A "
+        " built-in  updated     0        1.2 s\n");
 }
 
 TEST(UpdateHistory, TheWindowRecordsHowEachUpdateEnded) {
@@ -227,16 +237,22 @@ TEST(UpdateHistory, TheWindowRecordsHowEachUpdateEnded) {
     };
     const TCase cases[] = {
         {"updated", Optical(), nullptr, {{"updated", 0, 10, "built-in"}}},
-        {"wrong key", Optical("locked=1,key=11-12-13-14-15-16-17-18"), "11-12-13-14-15-16-17-19",
+        {"wrong key",
+         Optical("locked=1,key=11-12-13-14-15-16-17-18"),
+         "11-12-13-14-15-16-17-19",
          {{"failed", 0, 0, ""}}},
         // Cut off mid-write: unfinished; back in its bootloader, taken up again and finished.
-        {"resumed", Optical("unplug-at-block=100,replug-after-ms=30"), nullptr,
+        {"resumed",
+         Optical("unplug-at-block=100,replug-after-ms=30"),
+         nullptr,
          {{"unfinished", 0, 0, "built-in"}, {"updated", 1, 10, "built-in"}}},
         {"erase refused", Optical("fail=erase"), nullptr, {{"unfinished", 0, 0, "built-in"}}},
         // Never back: unfinished once the window closes.
         {"gone after the switch", Optical("unplug-after=switch"), nullptr, {{"unfinished", 0, 0, ""}}},
         // Asked to replug after the erase: the replugged bootloader carries the update on.
-        {"replug asked", "camera-sensor,fw=10," + std::string(Serial1Text), nullptr,
+        {"replug asked",
+         "camera-sensor,fw=10," + std::string(Serial1Text),
+         nullptr,
          {{"updated", 0, 35, "built-in"}}},
     };
     for (const TCase& c : cases) {
