@@ -515,6 +515,8 @@ TEST(KelvoFwUpdCli, CheckEndsWithAStatusThatSaysWhetherUpdatesAreDue) {
     const TCase cases[] = {
         {{"optical-sensor", "trigger,fw=99"}, 3, {"current", "update"}},
         {{"trigger,fw=99"}, 0, {"current"}},
+        // Only the devices present at start are checked: one plugged in later is not waited for.
+        {{"trigger,fw=99", "optical-sensor,plug-after-ms=3000"}, 0, {"current"}},
         {{"trigger,hw=9"}, 0, {"no-firmware"}},
         {{"target-controller"}, 3, {"current", "update"}},
         {{"trigger,fw=99", "bootloader,pid=5,hw=4,flash=valid,fail=serial"}, 1, {"current", "cannot-open"}},
