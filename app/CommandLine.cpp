@@ -15,8 +15,8 @@ TOptionSpec Options(TFrontEnd AFrontEnd) {
     spec.fRepeatable = {"--simulate"};
     spec.fAliases = {{"-h", "--help"}};
     if (AFrontEnd == TFrontEnd::Console) {
-        spec.fValueOptions.insert({"--key", "--latency-ms", "--sim-report", "--wait-ms"});
-        spec.fFlags.insert({"--yes", "--list", "--json", "--once"});
+        spec.fValueOptions.insert({"--key", "--latency-ms", "--sim-report", "--wait-ms", "--serial"});
+        spec.fFlags.insert({"--yes", "--list", "--json", "--once", "--check", "--history"});
     }
     return spec;
 }
@@ -67,6 +67,12 @@ bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& 
             return false;
         }
         ALine.fWaitMs = *wait;
+    } else if (AOption == "--serial") {
+        if (!ParseDashedBytes(AText)) {
+            AError = "--serial " + AText + ": expected eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8";
+            return false;
+        }
+        ALine.fSerial = AText;
     } else if (AOption == "--usb-vendor-id") {
         ALine.fUsbVendorId = ParseUsbVendorId(AText);
         if (!ALine.fUsbVendorId) {
@@ -80,11 +86,16 @@ bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& 
 void ApplyFlag(const std::string& AOption, TCommandLine& ALine) {
     if (AOption == "--yes") {
         ALine.fYes = true;
-    } else if (AOption == "--list" || AOption == "--json") {
+    } else if (AOption == "--list") {
         ALine.fList = true;
-        ALine.fJson = ALine.fJson || AOption == "--json";
+    } else if (AOption == "--json") {
+        ALine.fJson = true;
     } else if (AOption == "--once") {
         ALine.fOnce = true;
+    } else if (AOption == "--check") {
+        ALine.fCheck = true;
+    } else if (AOption == "--history") {
+        ALine.fHistory = true;
     } else if (AOption == "--help") {
         ALine.fHelp = true;
     } else if (AOption == "--version") {
@@ -111,13 +122,32 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
         else if (!ApplyValue(option, value, AKinds, ALine, AError))
             return false;
     }
+    // --json alone lists the bus; with --check or --history it is their output form.
+    if (ALine.fJson && !ALine.fCheck && !ALine.fHistory)
+        ALine.fList = true;
+    if (ALine.fCheck + ALine.fHistory + ALine.fList > 1) {
+        AError = "--check, --history and --list do not combine";
+        return false;
+    }
+    if (!ALine.fSerial.empty() && !ALine.fHistory) {
+        AError = "--serial selects records of --history";
+        return false;
+    }
+    if (ALine.fCheck && ALine.fYes) {
+        AError = "--check changes nothing; it does not combine with --yes";
+        return false;
+    }
+    if (ALine.fHistory && !ALine.fSimulate.empty()) {
+        AError = "--history prints the update history; it does not combine with --simulate";
+        return false;
+    }
     if (ALine.fList && !ALine.fSimulate.empty()) {
         AError = "--list lists the USB bus; it does not combine with --simulate";
         return false;
     }
-    if (ALine.fOnce && (!ALine.fSimulate.empty() || ALine.fList)) {
-        AError = ALine.fList
-                     ? "--once updates; it does not combine with --list"
+    if (ALine.fOnce && (!ALine.fSimulate.empty() || ALine.fList || ALine.fCheck || ALine.fHistory)) {
+        AError = ALine.fList || ALine.fCheck || ALine.fHistory
+                     ? "--once updates; it does not combine with --list, --check or --history"
                      : "--once works on the USB bus; a simulated run always ends once the bench is quiet";
         return false;
     }
@@ -146,13 +176,19 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "                          controller's radio with its targets and sensors)\n"
                 "  --list                  list the devices on the USB bus (path, product id, interface\n"
                 "                          class, driver binding, serial number) and exit\n"
-                "  --json                  the same list as JSON\n"
                 "  --once                  update the devices on the USB bus, following each into its\n"
                 "                          bootloader and back, then exit with their outcome instead of\n"
                 "                          waiting for more devices (not with --simulate, whose run always\n"
                 "                          ends once the bench is quiet)\n"
                 "  --wait-ms N             with --once: how long to wait for a device to go into or come\n"
-                "                          back from its bootloader before giving up on it (default 30000)\n";
+                "                          back from its bootloader before giving up on it (default 30000)\n"
+                "  --check                 identify every device present (and the targets behind\n"
+                "                          controllers), print the firmware each runs and the one it\n"
+                "                          would get, and exit; nothing is written to any device\n"
+                "  --history               print the history of updates (user folder, history.jsonl)\n"
+                "  --serial S              with --history: only the device with serial number S\n"
+                "  --json                  the list, the check or the history as JSON (the check and\n"
+                "                          the history one object per line)\n";
     text += "  --help                  show this text\n"
             "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"
@@ -186,7 +222,8 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
     if (AFrontEnd == TFrontEnd::Console)
         text += "\nexit status: 0 every update that started ended updated and nothing failed, 1 an update,\n"
                 "device open or restore failed, an update is left unfinished or the log could not be\n"
-                "written, 2 usage, user-folder or report-file error\n";
+                "written, 2 usage, user-folder or report-file error; --check: 0 every device current (or\n"
+                "no firmware for it), 3 an update is available, 1 a device could not be opened\n";
     return text;
 }
 

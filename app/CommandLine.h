@@ -1,7 +1,7 @@
 #pragma once
 // The command lines of the two front ends. Both take --simulate, --firmware-server, --usb-vendor-id,
 // --help and --version; the console front end adds --yes, --key, --latency-ms, --sim-report, --list,
-// --json, --once and --wait-ms.
+// --json, --once, --wait-ms, --check, --history and --serial.
 #include "app/simbench/SimBench.h"
 
 #include <optional>
@@ -32,6 +32,11 @@ struct TCommandLine {
     // device going into or out of its bootloader is waited for.
     bool fOnce = false;
     uint32_t fWaitMs = KDefaultOnceWaitMs;
+    // Compare each device present with its image and exit, changing nothing.
+    bool fCheck = false;
+    // Print the update history and exit; fSerial: only that device's records ("" all).
+    bool fHistory = false;
+    std::string fSerial;
     bool fHelp = false;
     bool fVersion = false;
 };

@@ -50,24 +50,11 @@ void TForm1::FormCreate() {
     Toolkit.SetLogSize(640, 320);
     Toolkit.CenterOnScreen();
 
-    // The data folder base always exists on the desktop OS; on Linux a fresh account may lack it.
-    const std::string base = UserDataFolder();
-    if (!base.empty() && !IsFolder(base))
-        MakeFolderWithParents(base);
-    fUserPath = base.empty() ? std::string(UserFolderName) : base + "/" + UserFolderName;
-    if (base.empty() || !MakeUserFolder()) {
+    if (!OpenUserFolder()) {
         Toolkit.ShowMessage("Cannot access user folder \"" + fUserPath + "\"");
         fTerminating = true;
         Toolkit.Terminate();
         return;
-    }
-
-    // A missing or damaged built-in collection is no reason not to start: only downloaded images
-    // can then be found.
-    fFirmwares = new TKelvoUsbFirmwareCollection(this);
-    try {
-        fFirmwares->LoadFromResourceName("FWCOLLECTION");
-    } catch (...) {
     }
 
     fActiveDevice = nullptr;
@@ -77,6 +64,24 @@ void TForm1::FormCreate() {
     f485Target = nullptr;
     fWinVer = RunningWinVer();
     RegisterDevices();
+}
+
+bool TForm1::OpenUserFolder() {
+    // The data folder base always exists on the desktop OS; on Linux a fresh account may lack it.
+    const std::string base = UserDataFolder();
+    if (!base.empty() && !IsFolder(base))
+        MakeFolderWithParents(base);
+    fUserPath = base.empty() ? std::string(UserFolderName) : base + "/" + UserFolderName;
+    if (base.empty() || !MakeUserFolder())
+        return false;
+    // A missing or damaged built-in collection is no reason not to start: only downloaded images
+    // can then be found.
+    fFirmwares = new TKelvoUsbFirmwareCollection(this);
+    try {
+        fFirmwares->LoadFromResourceName("FWCOLLECTION");
+    } catch (...) {
+    }
+    return true;
 }
 
 void TForm1::RegisterDevices() {
@@ -97,6 +102,7 @@ void TForm1::RegisterDevices() {
 
 void TForm1::FormClose() {
     fClosing = true;
+    RecordUnfinishedAtClose();
     // The held devices close in the window's fixed order; the objects themselves go with the window.
     for (const TFamily& family : Families())
         if (family.fClose)
@@ -113,10 +119,11 @@ void TForm1::CloseWireless() {
     fWL->Close();
 }
 
-void TForm1::NoteFailure(const TSerialNum& ASerial) {
+void TForm1::NoteFailure(const TSerialNum& ASerial, std::optional<uint16_t> AFirmwareAfter) {
     ++fFailures;
     ++fAttributedFailures;
     fUpdateEnds[SerialToStr(ASerial)] = TUpdateEnd::Failed;
+    RecordUsbEnd(ASerial, AFirmwareAfter);
 }
 
 void TForm1::NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd) {
@@ -126,6 +133,7 @@ void TForm1::NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd) {
     }
     // A target flashed again after a failed attempt counts by how its last flash ended.
     fTargetUpdateEnds[SerialToStr(ASerial)] = AEnd;
+    RecordTargetEnd(ASerial, AEnd);
 }
 
 TForm1::TUpdateTally TForm1::Tally() {

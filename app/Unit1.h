@@ -5,8 +5,9 @@
 // file per concern: Unit1.cpp (start-up, registration, close, log, click), Unit1Connect.cpp (device
 // arrival and removal, identification, journal, parameters), Unit1UsbUpdate.cpp (the update of a
 // USB device through its bootloader), Unit1TargetUpdate.cpp (the target behind a USB target
-// controller), Unit1WirelessUpdate.cpp (the targets on a wireless controller's radio) and
-// Unit1Flash.cpp (the flash sequence all three updates run).
+// controller), Unit1WirelessUpdate.cpp (the targets on a wireless controller's radio),
+// Unit1Flash.cpp (the flash sequence all three updates run) and Unit1History.cpp (the record each
+// update leaves in the update history).
 #include "MyLib/DevMan.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
@@ -22,6 +23,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
+#include <set>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -62,6 +65,10 @@ public:
     ~TForm1() override;
 
     void FormCreate();
+    // The part of start-up that the firmware choice needs: the user folder made (false when it cannot
+    // be) and the built-in collection loaded. FormCreate runs it; a front end that only compares
+    // devices with their images runs it alone.
+    bool OpenUserFolder();
     void FormClose();
     void LogMessage(const std::string& AText);
     // The external click request: runs the button's current click handler, enabled or not.
@@ -118,6 +125,8 @@ public:
     // The image for a device: the collection's entry or a newer downloaded one (which then replaces
     // the entry in the collection); nullptr when neither exists.
     TKelvoUsbFirmware* SelectFirmware(uint16_t AProductId, uint16_t AVersionHW);
+    // Whether the image was downloaded in this run (built-in images are never marked refused).
+    bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
 
     // The device's journal step; a stored value outside the named steps is returned as it is.
     TUpdateStep ReadUpdateStep(const TSerialNum& ASerial);
@@ -137,6 +146,10 @@ public:
         int fUnfinished = 0;
     };
     TUpdateTally Tally();
+    // The update history in the user folder (UpdateHistory.h), and why the last record could not be
+    // added to it ("" when it could).
+    std::string HistoryFileName() const;
+    const std::string& HistoryError() const { return fHistoryError; }
     // Whether a write sequence is running (it lets events run between blocks, so a front end
     // must not take a quiet moment inside it for the end of the work).
     bool UpdateUnderWay() const { return fUpdateUnderWay; }
@@ -267,16 +280,53 @@ private:
     // Whether an update under way must stop at once: the window is closing, or a close signal
     // has cancelled the downloads.
     bool CloseRequested() const;
-    // A failure of the device with the serial number: counted, and the device's last outcome.
-    void NoteFailure(const TSerialNum& ASerial);
-    // How a target's flash ended: a failure is counted, and the target's last outcome kept.
+    // A failure of the device with the serial number: counted, the device's last outcome, and the
+    // end of its update in the history (AFirmwareAfter: what the device runs now, when known).
+    void NoteFailure(const TSerialNum& ASerial, std::optional<uint16_t> AFirmwareAfter = std::nullopt);
+    // How a target's flash ended: a failure is counted, the target's last outcome kept, and the end
+    // written to the history.
     void NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd);
-    // Whether the image was downloaded in this run (built-in images are never marked refused).
-    bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
     bool IsRefused(const TKelvoUsbFirmware& AImage) const;
     // Puts the collection entry that the refused download AImage replaced back in its place;
     // nullptr when there was none. The refused image is kept (a caller may still hold it).
     TKelvoUsbFirmware* RestoreReplacedEntry(TKelvoUsbFirmware* AImage);
+
+    // The update history (Unit1History.cpp). What is known of an update under way: a USB device's in
+    // its settings file beside the journal, so that a later run that takes the update up knows how
+    // it began; a target's in memory, as targets keep no settings file.
+    struct THistoryEntry {
+        std::string fKind;
+        uint16_t fProductId = 0;
+        uint16_t fVersionHW = 0;
+        std::optional<uint16_t> fFirmwareBefore;
+        std::string fSource;
+        std::optional<uint16_t> fImageFW;
+        int fResumes = 0;
+        int64_t fStartedMs = 0;
+        // Whether the update has gone on in this run without a break (a target's only).
+        bool fLive = true;
+    };
+    // The Update click on a USB device or target starts an entry.
+    void BeginUsbHistory(TCommonKelvoUsbDevice* ADevice);
+    void BeginTargetHistory(const TKelvoTargetObject& ATarget);
+    // A bootloader, or a bootloader target about to be flashed, takes the entry up: a new one when
+    // none is under way, and a resume counted when the update was broken off before.
+    void TakeUpUsbHistory(const TSerialNum& ASerial, TUpdateStep AStep, uint16_t AProductId,
+                          uint16_t AVersionHW);
+    void TakeUpTargetHistory(const TKelvoTargetObject& ATarget);
+    // The image chosen for the update.
+    void NoteHistoryImage(const TSerialNum& ASerial, const TKelvoUsbFirmware& AImage, bool ATarget);
+    // A USB device back from its update, running its new firmware.
+    void RecordUsbUpdated(TCommonKelvoUsbDevice* ADevice);
+    // The record of an update's end; an unfinished one keeps its entry for the resume.
+    void RecordUsbEnd(const TSerialNum& ASerial, std::optional<uint16_t> AFirmwareAfter);
+    void RecordTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd);
+    // At close: the USB updates that went on in this run and are left unfinished.
+    void RecordUnfinishedAtClose();
+    std::optional<THistoryEntry> ReadUsbHistory(const TSerialNum& ASerial);
+    void WriteUsbHistory(const TSerialNum& ASerial, const std::optional<THistoryEntry>& AEntry);
+    void AppendHistory(const std::string& ASerial, const THistoryEntry& AEntry, const char* AOutcome,
+                       std::optional<uint16_t> AFirmwareAfter);
 
     bool fTerminating = false;
     bool fClosing = false;
@@ -314,6 +364,12 @@ private:
     // How the last flash of each target (behind a USB or wireless controller) ended, by serial number.
     std::map<std::string, TUpdateEnd> fTargetUpdateEnds;
     int fAttributedFailures = 0;
+    // USB devices whose update has gone on in this run without a break, by serial number text, and
+    // those told to replug after the erase (their bootloader's return is no resume).
+    std::set<std::string> fHistoryLive;
+    std::set<std::string> fReplugAsked;
+    std::map<std::string, THistoryEntry> fTargetHistory;
+    std::string fHistoryError;
 };
 
 template <class TController>

@@ -158,12 +158,14 @@ bool TForm1::ResumeAfterFlash(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep,
         WriteUpdateStep(serial, TUpdateStep::Idle);
         LogMessage("SUCCESS! Firmware updated.");
         fUpdateEnds[SerialToStr(serial)] = TUpdateEnd::Updated;
+        RecordUsbUpdated(ADevice);
         SetState(*ADevice, TDeviceState::Identified);
     } else {
         LogMessage("Cannot restore device parameters.");
-        NoteFailure(serial);
-        LogMessage("Try to replug device or use device-specific calibration tools.");
+        // The journal first, so that the history records a failure rather than an unfinished update.
         WriteUpdateStep(serial, TUpdateStep::RestoreFailed);
+        NoteFailure(serial, ADevice->fVersionFW);
+        LogMessage("Try to replug device or use device-specific calibration tools.");
         SetState(*ADevice, TDeviceState::JournalReset);
     }
     AAdopt = false;

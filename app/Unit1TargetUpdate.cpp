@@ -77,9 +77,10 @@ void TForm1::WithdrawTargetOffer() {
 void TForm1::StartTargetUpdate() {
     if (!fTC || !fTarget)
         return;
-    if (fTC->SwitchTargetToStub())
+    if (fTC->SwitchTargetToStub()) {
+        BeginTargetHistory(*fTarget);
         WithdrawTargetOffer();
-    else
+    } else
         LogMessage("Error entering programming mode!");
 }
 
@@ -166,6 +167,7 @@ void TForm1::TargetFlashTimer() {
     if (!fTargetStub)
         return;
     fTargetFlashing = true;
+    TakeUpTargetHistory(*fTargetStub);
     // "firwmare" is the text users' log readers and the transcripts know: kept letter for letter.
     RunTargetFlash(fTargetStub->fProductId, fTargetStub->fHWVersion, fTargetStub->fSerial,
                    "Cannot load firwmare!", true, &TForm1::FlashTarget);
@@ -181,6 +183,7 @@ void TForm1::RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum
         ++fFailures;
         return;
     }
+    NoteHistoryImage(ASerial, *image, true);
     // An image that failed its own checks is never written: the erase would already leave the
     // target without working firmware.
     if (!image->Valid()) {

@@ -16,6 +16,7 @@ constexpr const char* InterruptedText = "Update interrupted; replug the device a
 } // namespace
 
 void TForm1::StartUsbUpdate(TCommonKelvoUsbDevice* ADevice) {
+    BeginUsbHistory(ADevice);
     if (ADevice->fLocked && ADevice->fVersionFW > 2) {
         const auto text = Toolkit.InputBox("Device is locked", "Please enter device key to unlock:", "");
         // The box was cancelled by a close: the window is going, and so is the update.
@@ -87,6 +88,7 @@ void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string& ANam
         NoteFailure(serial);
         return;
     }
+    TakeUpUsbHistory(serial, ReadUpdateStep(serial), info.idProduct, info.VersionHW);
     WriteUpdateStep(serial, TUpdateStep::StubArrived);
     Timer1.SetOnTimer([this] { Timer1Timer(); });
     Timer1.SetInterval(200);
@@ -126,6 +128,7 @@ bool TForm1::WriteFirmware(const TSerialNum& ASerial) {
         LogMessage("Error: cannot load firmware from resource!");
         return false;
     }
+    NoteHistoryImage(ASerial, *image, false);
     const uint64_t generation = fStubGeneration;
     TBootloaderFlashPort port(*fStub, [this, generation] { return fStub && fStubGeneration == generation; });
     TFlashSteps steps;
@@ -142,6 +145,7 @@ bool TForm1::WriteFirmware(const TSerialNum& ASerial) {
         if (!AskToReplug)
             return true;
         AskToReplug = false;
+        fReplugAsked.insert(SerialToStr(ASerial));
         // Not a failure: the replugged bootloader goes on from here.
         LogMessage("Please replug device to continue.");
         return false;

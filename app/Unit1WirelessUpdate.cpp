@@ -106,6 +106,7 @@ void TForm1::Start485TargetUpdate() {
     if (!fWL || !f485Target)
         return;
     if (f485Target->SwitchToStub()) {
+        BeginTargetHistory(*f485Target);
         f485Switching = true;
         f485Offered = false;
         btnUpdate.SetEnabled(false);
@@ -118,6 +119,7 @@ void TForm1::Target485FlashTimer() {
     Timer1.SetEnabled(false);
     if (!f485Stub)
         return;
+    TakeUpTargetHistory(*f485Stub);
     // No events run during this flash, so the window stays enabled.
     RunTargetFlash(f485Stub->fProductId, f485Stub->fHWVersion, f485Stub->fSerial,
                    "Error reading firmware from resource!", false, &TForm1::Flash485Target);

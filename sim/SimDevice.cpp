@@ -115,6 +115,7 @@ struct TSimDevice::TCore {
     std::vector<uint8_t> GarbageDescriptors;
     bool StallEverything = false;
     uint32_t RequestCount = 0;
+    std::map<std::pair<uint8_t, uint8_t>, uint32_t> RequestsSeen;
     std::chrono::microseconds Latency{0};
     std::function<void()> AfterLeaving;
     bool LeaveAfterRequest = false;
@@ -388,6 +389,7 @@ struct TSimDevice::TCore {
             if (AWire.IsGone)
                 return ERROR_DEVICE_NOT_CONNECTED;
             ++RequestCount;
+            ++RequestsSeen[{ASetup.RequestType, ASetup.Request}];
             auto found = Faults.find(RequestCount);
             if (found != Faults.end()) {
                 fault = found->second;
@@ -695,6 +697,11 @@ void TSimDevice::SetFault(uint32_t AN, const TSimFault& AFault) {
 uint32_t TSimDevice::VendorRequestCount() const {
     std::lock_guard lock(fCore->M);
     return fCore->RequestCount;
+}
+
+std::map<std::pair<uint8_t, uint8_t>, uint32_t> TSimDevice::VendorRequestsSeen() const {
+    std::lock_guard lock(fCore->M);
+    return fCore->RequestsSeen;
 }
 
 void TSimDevice::SetLatency(std::chrono::microseconds ALatency) {

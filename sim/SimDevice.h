@@ -152,6 +152,9 @@ public:
     // Fault on vendor request AN (counted from 1 over the device's life); one fault per number.
     void SetFault(uint32_t AN, const TSimFault& AFault);
     uint32_t VendorRequestCount() const;
+    // How many vendor requests of each request type (0x40 host-to-device, 0xC0 device-to-host) and
+    // request code the device answered or refused, over its life.
+    std::map<std::pair<uint8_t, uint8_t>, uint32_t> VendorRequestsSeen() const;
     // Delay before each control transfer is answered (0 in tests, about 1 ms in demos).
     void SetLatency(std::chrono::microseconds ALatency);
     // How long the family driver waits for a device that does not answer before it fails the

@@ -2,12 +2,16 @@
 // progress, messages, notes and the closing summary of the updates go to stderr. Exit status: 0 every
 // update that started ended with the device updated and nothing failed, 1 a device open, an update
 // or a restore failed, an update is left unfinished, or the log could not be written, 2 a usage
-// error, the user-folder error or a report file that cannot be written.
+// error, the user-folder error or a report file that cannot be written. --check and --history print
+// what they find on stdout and exit; --check ends with 0 (every device current), 3 (an update is
+// available) or 1 (a device could not be opened).
 #include "app/CommandLine.h"
 #include "app/DeviceList.h"
+#include "app/FirmwareCheck.h"
 #include "app/RealUsbBus.h"
 #include "app/Signals.h"
 #include "app/Unit1.h"
+#include "app/UpdateHistory.h"
 #include "app/console/ConsoleToolkit.h"
 #include "app/console/OnceWatch.h"
 #include "app/console/QuietWatch.h"
@@ -15,10 +19,12 @@
 #include "app/simbench/SimReport.h"
 #include "platform/CommandArgs.h"
 #include "platform/Console.h"
+#include "platform/Folders.h"
 #include "platform/MainEventLoop.h"
 #include "platform/System.h"
 #include "sim/SimBus.h"
 
+#include <algorithm>
 #include <iostream>
 #include <optional>
 #include <sstream>
@@ -73,6 +79,9 @@ int SumUp(TForm1& form, TConsoleToolkit& toolkit) {
         std::cerr << summary << "\n";
     if (!toolkit.LogOutputError().empty())
         std::cerr << ProgramName << ": cannot write the log to stdout: " << toolkit.LogOutputError() << "\n";
+    // The updates themselves went as the status says; only their record is missing.
+    if (!form.HistoryError().empty())
+        std::cerr << ProgramName << ": warning: update history: " << form.HistoryError() << "\n";
     return tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? KExitFailure
                                                                                       : KExitSuccess;
 }
@@ -122,6 +131,55 @@ int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, c
     return SumUp(form, toolkit);
 }
 
+// --history: the records (only those of --serial's device when given) on stdout, each line that
+// had to be skipped said on stderr; KExitSetup when the file cannot be read.
+int PrintHistory(const TCommandLine& ALine) {
+    const std::string base = UserDataFolder();
+    if (base.empty()) {
+        std::cerr << ProgramName << ": cannot find the user data folder\n";
+        return KExitSetup;
+    }
+    const TUpdateHistory history(base + "/" + UserFolderName + "/" + UpdateHistoryFileName);
+    std::vector<std::string> warnings;
+    std::vector<TUpdateRecord> records;
+    try {
+        records = history.Read(warnings);
+    } catch (const std::exception& e) {
+        std::cerr << ProgramName << ": " << e.what() << "\n";
+        return KExitSetup;
+    }
+    for (const std::string& warning : warnings)
+        std::cerr << ProgramName << ": warning: " << warning << "\n";
+    if (!ALine.fSerial.empty())
+        std::erase_if(records, [&](const TUpdateRecord& ARecord) {
+            // Compared as numbers, so that 01-2-... finds 1-2-...
+            return ParseDashedBytes(ARecord.fSerial) != ParseDashedBytes(ALine.fSerial);
+        });
+    if (ALine.fJson)
+        for (const TUpdateRecord& record : records)
+            std::cout << UpdateRecordJson(record) << "\n";
+    else
+        std::cout << UpdateHistoryText(records);
+    std::cout.flush();
+    return std::cout ? KExitSuccess : KExitFailure;
+}
+
+// --check: every device present compared with its image, on stdout; the exit status CheckExitStatus
+// gives, KExitSetup when the user folder cannot be used.
+int RunCheck(TConsoleToolkit& AToolkit, const TCommandLine& ALine) {
+    TForm1 form(AToolkit);
+    if (!ALine.fFirmwareServer.empty())
+        form.fFirmwareServer = ALine.fFirmwareServer;
+    if (!form.OpenUserFolder()) {
+        std::cerr << ProgramName << ": cannot access user folder \"" << form.fUserPath << "\"\n";
+        return KExitSetup;
+    }
+    const std::vector<TCheckedDevice> devices = CheckDevices(form);
+    std::cout << (ALine.fJson ? CheckJson(devices) : CheckText(devices));
+    std::cout.flush();
+    return std::cout ? CheckExitStatus(devices) : KExitFailure;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +191,8 @@ int main(int argc, char** argv) {
     const TSimKinds& kinds = TSimKinds::BuiltIn();
     if (const auto exitStatus = HandleArguments(argc, argv, kinds, line))
         return *exitStatus;
+    if (line.fHistory)
+        return PrintHistory(line);
     TMainEventLoop loop;
     // Without --simulate the devices are the real ones on the USB bus; where this build or system
     // gives no USB access, the bus stays empty.
@@ -156,7 +216,8 @@ int main(int argc, char** argv) {
     toolkit.SetInputAnswer(line.fKey);
     toolkit.SetAutoClick(line.fYes);
 
-    const int status = RunWindow(loop, simBus, toolkit, line, devices.size());
+    const int status =
+        line.fCheck ? RunCheck(toolkit, line) : RunWindow(loop, simBus, toolkit, line, devices.size());
     if (status == KExitSetup) // the window ended as it was created: no report
         return status;
     if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {

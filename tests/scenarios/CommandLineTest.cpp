@@ -222,7 +222,8 @@ TEST(CommandLine, OnceUpdatesTheBusWithABoundedWait) {
         {{"--wait-ms", "500"}, "--wait-ms bounds a --once run; give --once with it"},
         {{"--once", "--simulate", "sensor"},
          "--once works on the USB bus; a simulated run always ends once the bench is quiet"},
-        {{"--once", "--list"}, "--once updates; it does not combine with --list"},
+        {{"--once", "--list"}, "--once updates; it does not combine with --list, --check or --history"},
+        {{"--once", "--check"}, "--once updates; it does not combine with --list, --check or --history"},
     };
     for (const TCase& c : cases) {
         TCommandLine line;
@@ -240,4 +241,58 @@ TEST(CommandLine, OnceUpdatesTheBusWithABoundedWait) {
     EXPECT_FALSE(line.fOnce);
     EXPECT_FALSE(Parse({"--once"}, line, error, TFrontEnd::Window));
     EXPECT_EQ(error, "unknown option --once");
+}
+
+TEST(CommandLine, CheckAndHistoryTakeJsonAsTheirOutputForm) {
+    struct TCase {
+        std::vector<std::string> fArgs;
+        bool fCheck;
+        bool fHistory;
+        bool fList;
+        bool fJson;
+        const char* fSerial;
+    };
+    for (const TCase& c : {TCase{{"--check"}, true, false, false, false, ""},
+                           TCase{{"--json", "--check"}, true, false, false, true, ""},
+                           TCase{{"--check", "--simulate", "sensor"}, true, false, false, false, ""},
+                           TCase{{"--history", "--json", "--serial", "1-2-3-4-5-6-7-8"},
+                                 false,
+                                 true,
+                                 false,
+                                 true,
+                                 "1-2-3-4-5-6-7-8"},
+                           // Alone, --json still lists the bus.
+                           TCase{{"--json"}, false, false, true, true, ""},
+                           TCase{{"--list"}, false, false, true, false, ""}}) {
+        SCOPED_TRACE(c.fArgs.front());
+        TCommandLine line;
+        std::string error;
+        ASSERT_TRUE(Parse(c.fArgs, line, error)) << error;
+        EXPECT_EQ(line.fCheck, c.fCheck);
+        EXPECT_EQ(line.fHistory, c.fHistory);
+        EXPECT_EQ(line.fList, c.fList);
+        EXPECT_EQ(line.fJson, c.fJson);
+        EXPECT_EQ(line.fSerial, c.fSerial);
+    }
+    const std::vector<std::pair<std::vector<std::string>, std::string>> errors = {
+        {{"--check", "--history"}, "--check, --history and --list do not combine"},
+        {{"--history", "--list"}, "--check, --history and --list do not combine"},
+        {{"--check", "--json", "--list"}, "--check, --history and --list do not combine"},
+        {{"--serial", "1-2-3-4-5-6-7-8"}, "--serial selects records of --history"},
+        {{"--history", "--serial", "1-2"},
+         "--serial 1-2: expected eight dashed decimals 0-255, e.g. 1-2-3-4-5-6-7-8"},
+        {{"--check", "--yes"}, "--check changes nothing; it does not combine with --yes"},
+        {{"--history", "--simulate", "sensor"},
+         "--history prints the update history; it does not combine with --simulate"},
+    };
+    for (const auto& [args, message] : errors) {
+        TCommandLine line;
+        std::string error;
+        EXPECT_FALSE(Parse(args, line, error)) << message;
+        EXPECT_EQ(error, message);
+    }
+    TCommandLine line;
+    std::string error;
+    EXPECT_FALSE(Parse({"--check"}, line, error, TFrontEnd::Window));
+    EXPECT_EQ(error, "unknown option --check");
 }

@@ -1,4 +1,6 @@
 // The real kelvo-fwupd-cli: what it writes where, its signals and its exit statuses.
+#include "app/JsonLine.h"
+#include "app/UpdateHistory.h"
 #include "app/console/OnceWatch.h"
 #include "app/console/QuietWatch.h"
 #include "app/simbench/SimBench.h"
@@ -454,4 +456,153 @@ TEST(KelvoFwUpdCli, SimReportWritesEachDevicesFinalState) {
     EXPECT_EQ(2, bad.Finish());
     EXPECT_NE(bad.Err().find("kelvo-fwupd-cli: cannot write " + data.Path() + "/no/such/dir/r.json"),
               std::string::npos);
+}
+
+namespace {
+
+// The history as --history --json prints it, one "outcome resumes before>after kind serial" per
+// record.
+std::vector<std::string> HistoryOf(const std::string& AData, const std::vector<std::string>& AExtra = {}) {
+    std::vector<std::string> args = {"--history", "--json"};
+    args.insert(args.end(), AExtra.begin(), AExtra.end());
+    TCliRun run(args, AData);
+    EXPECT_EQ(run.Finish(), 0) << run.Err();
+    std::vector<std::string> records;
+    std::istringstream lines(run.Out());
+    for (std::string line; std::getline(lines, line);) {
+        const auto record = ParseUpdateRecord(line);
+        EXPECT_TRUE(record) << line;
+        if (!record)
+            continue;
+        auto version = [](std::optional<uint16_t> AValue) { return AValue ? std::to_string(*AValue) : "-"; };
+        records.push_back(record->fOutcome + " " + std::to_string(record->fResumes) + " " +
+                          version(record->fFirmwareBefore) + ">" + version(record->fFirmwareAfter) + " " +
+                          record->fKind + " " + record->fSerial);
+    }
+    return records;
+}
+
+} // namespace
+
+TEST(KelvoFwUpdCli, EachUpdateThatEndsLeavesARecordInTheHistory) {
+    struct TCase {
+        std::vector<std::string> fRuns;
+        std::vector<std::string> fRecords;
+    };
+    const std::string optical = "optical-sensor,serial=" + std::string(Serial);
+    const TCase cases[] = {
+        {{"target-controller"}, {"updated 0 7>8 Standard, metal frame 6-1-2-3-4-5-6-7"}},
+        // A target cut off mid-write and flashed again when it is back in its bootloader.
+        {{"target-controller,target-unplug-at-block=4843,replug-after-ms=21"},
+         {"unfinished 0 7>- Standard, metal frame 6-1-2-3-4-5-6-7",
+          "updated 1 7>8 Standard, metal frame 6-1-2-3-4-5-6-7"}},
+        {{"wireless-controller,t1=12:3:11:silent-at-block=100:back-after-ms=50"},
+         {"unfinished 0 11>- KELVO electronic target 12-3-0-0-0-0-0-1",
+          "updated 1 11>13 KELVO electronic target 12-3-0-0-0-0-0-1"}},
+        // Left at the validation; the next run finds the device running the new firmware.
+        {{optical + ",unplug-after=validate", optical + ",fw=10"},
+         {"unfinished 0 9>- KELVO USB optical sensor 1-2-3-4-5-6-7-8",
+          "updated 1 9>10 KELVO USB optical sensor 1-2-3-4-5-6-7-8"}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.fRuns.front());
+        TTempDir data;
+        for (const std::string& device : c.fRuns) {
+            TCliRun run({"--yes", "--latency-ms", "0", "--firmware-server",
+                         "http://127.0.0.1:1/downloads/fw/", "--simulate", device},
+                        data.Path());
+            run.Finish();
+        }
+        EXPECT_EQ(HistoryOf(data.Path()), c.fRecords);
+    }
+}
+
+TEST(KelvoFwUpdCli, HistoryPrintsOneDevicesRecordsAndWarnsOfATornLine) {
+    TTempDir data;
+    std::filesystem::create_directories(data.Path() + "/KelvoFwUpd");
+    TUpdateRecord record;
+    record.fTime = "2026-12-11T08:05:09Z";
+    record.fKind = "KELVO USB Trigger control";
+    record.fProductId = 5;
+    record.fVersionHW = 4;
+    record.fOutcome = "failed";
+    record.fSerial = "5-1-1-1-1-1-1-1";
+    std::string file = UpdateRecordJson(record) + "\n";
+    record.fSerial = "5-2-2-2-2-2-2-2";
+    file += UpdateRecordJson(record) + "\n" + UpdateRecordJson(record).substr(0, 50);
+    std::ofstream(data.Path() + "/KelvoFwUpd/history.jsonl", std::ios::binary) << file;
+
+    EXPECT_EQ(HistoryOf(data.Path(), {"--serial", "05-2-2-2-2-2-2-2"}),
+              std::vector<std::string>{"failed 0 ->- KELVO USB Trigger control 5-2-2-2-2-2-2-2"});
+    TCliRun text({"--history"}, data.Path());
+    EXPECT_EQ(text.Finish(), 0);
+    EXPECT_EQ(std::count(text.Out().begin(), text.Out().end(), '\n'), 3) << text.Out();
+    EXPECT_EQ(text.Out().rfind("time ", 0), 0u) << text.Out();
+    EXPECT_EQ(text.Err(), "kelvo-fwupd-cli: warning: " + data.Path() +
+                              "/KelvoFwUpd/history.jsonl line 3: torn record skipped\n");
+    // No history yet.
+    TTempDir empty;
+    TCliRun none({"--history"}, empty.Path());
+    EXPECT_EQ(none.Finish(), 0);
+    EXPECT_EQ(none.Out(), "no updates recorded\n");
+}
+
+TEST(KelvoFwUpdCli, CheckEndsWithAStatusThatSaysWhetherUpdatesAreDue) {
+    struct TCase {
+        std::vector<std::string> fDevices;
+        int fStatus;
+        std::vector<std::string> fStatuses;
+    };
+    const TCase cases[] = {
+        {{"optical-sensor", "trigger,fw=99"}, 3, {"current", "update"}},
+        {{"trigger,fw=99"}, 0, {"current"}},
+        // Only the devices present at start are checked: one plugged in later is not waited for.
+        {{"trigger,fw=99", "optical-sensor,plug-after-ms=3000"}, 0, {"current"}},
+        {{"trigger,hw=9"}, 0, {"no-firmware"}},
+        {{"target-controller"}, 3, {"current", "update"}},
+        {{"trigger,fw=99", "bootloader,pid=5,hw=4,flash=valid,fail=serial"}, 1, {"current", "cannot-open"}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.fDevices.front());
+        TTempDir data;
+        const std::string report = data.Path() + "/report.json";
+        std::vector<std::string> args = {"--check",           "--json",
+                                         "--latency-ms",      "0",
+                                         "--firmware-server", "http://127.0.0.1:1/downloads/fw/",
+                                         "--sim-report",      report};
+        for (const std::string& device : c.fDevices)
+            args.insert(args.end(), {"--simulate", device});
+        TCliRun run(args, data.Path());
+        EXPECT_EQ(run.Finish(), c.fStatus) << run.Err();
+        std::vector<std::string> statuses;
+        std::istringstream lines(run.Out());
+        for (std::string line; std::getline(lines, line);) {
+            const auto members = ParseJsonLine(line);
+            ASSERT_TRUE(members) << line;
+            EXPECT_EQ(members->at("event").fText, "check");
+            statuses.push_back(members->at("status").fText);
+        }
+        EXPECT_EQ(statuses, c.fStatuses) << run.Out();
+        // Nothing took place: no update, no history, and the report shows no device in its bootloader
+        // unless it was plugged in as one.
+        EXPECT_FALSE(std::filesystem::exists(data.Path() + "/KelvoFwUpd/history.jsonl"));
+        std::ifstream in(report);
+        std::ostringstream json;
+        json << in.rdbuf();
+        EXPECT_EQ(json.str().find("\"kind\": \"bootloader\", \"family\": \"optical"), std::string::npos);
+        EXPECT_EQ(run.Err().find("updated"), std::string::npos) << run.Err();
+    }
+}
+
+TEST(KelvoFwUpdCli, AHistoryThatCannotBeWrittenIsAWarningOnly) {
+    TTempDir data;
+    const std::string history = data.Path() + "/KelvoFwUpd/history.jsonl";
+    std::filesystem::create_directories(history);
+    TCliRun run(UpdateRun(""), data.Path());
+    EXPECT_EQ(run.Finish(), 0);
+    EXPECT_NE(run.Err().find("1 updated, 0 failed, 0 unfinished"), std::string::npos) << run.Err();
+    EXPECT_NE(run.Err().find("kelvo-fwupd-cli: warning: update history: cannot read " + history +
+                             ": not a regular file\n"),
+              std::string::npos)
+        << run.Err();
 }
