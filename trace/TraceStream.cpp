@@ -1,6 +1,7 @@
 // kelvo-trace record and decode: aiming points from a (simulated) optical or camera sensor or a
 // wireless sensor heard through a wireless controller, or from captured bytes of a sensor's stream,
-// printed as CSV.
+// printed as CSV or drawn on a target face with their shots (with Qt).
+#include "MyLib/KelvoLib.h"
 #include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/KelvoUsbWireless1.h"
@@ -17,10 +18,16 @@
 #include "sim/SimOpticalSensor.h"
 #include "sim/SimWirelessController.h"
 #include "trace/CaptureReads.h"
+#include "trace/ShotSeries.h"
 #include "trace/TraceCommands.h"
+#ifdef KELVO_TRACE_FACES
+#include "trace/QtCanvas.h"
+#include "trace/TracePicture.h"
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <functional>
 #include <iomanip>
@@ -32,23 +39,111 @@
 
 namespace {
 
-// The points as CSV lines: frame counter, millimetres with three decimals, 1 or 0 for validity.
+// Where the points go: CSV lines (frame counter, millimetres with three decimals, 1 or 0 for
+// validity) into AOut, and the shot series of the pictures; each when given.
 class TPointWriter {
 public:
-    explicit TPointWriter(std::ostream& AOut) : fOut(AOut) {
-        fOut << "counter,x_mm,y_mm,valid\n" << std::fixed << std::setprecision(3);
+    explicit TPointWriter(std::ostream* AOut, TShotSeries* ASeries = nullptr) : fOut(AOut), fSeries(ASeries) {
+        if (fOut)
+            *fOut << "counter,x_mm,y_mm,valid\n" << std::fixed << std::setprecision(3);
     }
     // ACounter: the optical sensor's frame counter, or the camera sensor's packet index.
     void Write(uint32_t ACounter, const TQueuedPoint_V1& APoint) {
-        fOut << ACounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0) << '\n';
+        if (fOut)
+            *fOut << ACounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0) << '\n';
+        if (fSeries)
+            fSeries->Add(ACounter, APoint);
         ++fCount;
     }
     uint64_t Count() const { return fCount; }
 
 private:
-    std::ostream& fOut;
+    std::ostream* fOut;
+    TShotSeries* fSeries;
     uint64_t fCount = 0;
 };
+
+// The pictures a command asks for: the face and where they go; no face when none are asked for.
+struct TPictureRequest {
+    const TBaseTarget* fFace = nullptr;
+    std::optional<std::string> fPng;
+    std::optional<std::string> fPngEach;
+};
+
+TPictureRequest ParsePictureArgs(const std::string& ACommand, const TParsedArgs& AArgs) {
+    TPictureRequest request;
+    const auto face = AArgs.fValues.find("--face");
+    const auto png = AArgs.fValues.find("--png");
+    const auto each = AArgs.fValues.find("--png-each");
+    const auto end = AArgs.fValues.end();
+    if (face == end && png == end && each == end)
+        return request;
+#ifndef KELVO_TRACE_FACES
+    throw TUsageError(ACommand + ": --face, --png and --png-each draw pictures, which this kelvo-trace, built "
+                                 "without Qt, cannot");
+#endif
+    if (face == end)
+        throw TUsageError(ACommand + ": --png and --png-each need --face TAG");
+    if (png == end && each == end)
+        throw TUsageError(ACommand + ": --face TAG needs --png FILE or --png-each DIR");
+    for (const auto& option : {png, each})
+        if (option != end && option->second.empty())
+            throw TUsageError(ACommand + ": " + option->first + " needs a file name");
+    request.fFace = &FaceByTag(ACommand, face->second);
+    if (png != end)
+        request.fPng = png->second;
+    if (each != end)
+        request.fPngEach = each->second;
+    return request;
+}
+
+// The optical sensor's points by frame counter at its frame rate. Frames of old boards carry no
+// shot index, so their microphone level tells a shot against the sensor's shot level.
+TTraceClock OpticalClock(uint16_t AFrameRate, uint16_t AVersionHW, uint16_t AShotLevel) {
+    return {.CountsPerSecond = double(AFrameRate),
+            .CounterBits = 32,
+            .ShotLevel = AVersionHW >= 5 ? 0.0 : double(AShotLevel)};
+}
+
+// The camera sensor's points by their 16-bit packet index at its frame rate; its shot marks give
+// them a shot index.
+TTraceClock CameraClock(uint16_t AFramesPerSecond) {
+    return {.CountsPerSecond = double(AFramesPerSecond), .CounterBits = 16};
+}
+
+// The shots as CSV lines (number, seconds from the first point, millimetres, result on the face) on
+// stdout, and the pictures. False, with the reason printed, when a picture cannot be written.
+bool WritePictures([[maybe_unused]] const std::string& ACommand, const TPictureRequest& ARequest, const TShotSeries& ASeries) {
+    std::cout << "shot,seconds,x_mm,y_mm,result\n" << std::fixed << std::setprecision(3);
+    size_t number = 0;
+    for (const TShotMark& shot : ASeries.Shots()) {
+        const bool placed = std::isfinite(shot.x) && std::isfinite(shot.y);
+        std::cout << ++number << ',' << shot.Time << ',' << shot.x << ',' << shot.y << ','
+                  << (placed ? ARequest.fFace->GetResultStr(shot.x, shot.y) : "") << '\n';
+    }
+#ifdef KELVO_TRACE_FACES
+    StartGuiApplication();
+    std::string error;
+    if (!WriteTracePictures(*ARequest.fFace, ASeries, ARequest.fPng, ARequest.fPngEach, error)) {
+        std::cerr << Program << ": " << ACommand << ": " << error << "\n";
+        return false;
+    }
+#endif
+    return true;
+}
+
+// The picture options of record and decode.
+#define PICTURE_HELP \
+    "\n" \
+    "With --face, the points are drawn on the target face TAG (see 'kelvo-trace face --list') instead\n" \
+    "of printed, and stdout lists the shots the sensor reported (shot,seconds,x_mm,y_mm,result): each\n" \
+    "shot as a hit of the face's calibre with its result beside it, after the aiming trace of the\n" \
+    "second before it, fading with age. Without shots the picture shows the whole trace. Pictures need\n" \
+    "a kelvo-trace built with Qt.\n" \
+    "\n" \
+    "  --face TAG        the target face\n" \
+    "  --png FILE        one picture of every shot, captioned with their total\n" \
+    "  --png-each DIR    one picture per shot, DIR/shot-001.png on (DIR/trace.png without shots)\n"
 
 // Decimal or 0x hexadecimal, as every number of the program is read.
 uint16_t Version(const std::string& ACommand, const std::string& AName, const std::string& AText) {
@@ -61,6 +156,7 @@ uint16_t Version(const std::string& ACommand, const std::string& AName, const st
 
 const char* const RecordHelp =
     R"(usage: kelvo-trace record --simulate KIND[,NAME=VALUE...] [--seconds N] [--csv FILE]
+                          [--face TAG (--png FILE | --png-each DIR)...]
 
 Opens the first optical or camera sensor, starts it and prints each aiming point as CSV
 (counter,x_mm,y_mm,valid) on stdout or into FILE, for N seconds (default 10). The sensor's
@@ -73,18 +169,21 @@ fails when no sensor was heard.
                     camera-sensor or wireless-controller,t1=12:3:12,s1=wd-03)
   --seconds N       how long to record, 0.1 to 86400
   --csv FILE        write the points to FILE instead of stdout
-)";
+)" PICTURE_HELP;
 
-// What a record line asks for: the simulated device, how long, and the CSV file (none: stdout).
+// What a record line asks for: the simulated device, how long, the CSV file (none: stdout) and the
+// pictures.
 struct TRecordRequest {
     TSimDeviceOptions fDevice;
     double fSeconds = 10;
     std::optional<std::string> fCsv;
+    TPictureRequest fPictures;
 };
 
 TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
-    const TParsedArgs args =
-        ParseArgs("record", AArgs, {.fValueOptions = {"--simulate", "--seconds", "--csv"}, .fWords = true});
+    const TParsedArgs args = ParseArgs(
+        "record", AArgs,
+        {.fValueOptions = {"--simulate", "--seconds", "--csv", "--face", "--png", "--png-each"}, .fWords = true});
     if (!args.fWords.empty())
         throw TUsageError("record: unexpected argument " + args.fWords[0]);
     const auto simulate = args.fValues.find("--simulate");
@@ -102,6 +201,7 @@ TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     }
     if (auto it = args.fValues.find("--csv"); it != args.fValues.end())
         request.fCsv = it->second;
+    request.fPictures = ParsePictureArgs("record", args);
     return request;
 }
 
@@ -114,6 +214,8 @@ public:
     virtual void Stop() = 0;
     // After Stop: false, with the reason printed, when the record has nothing to show.
     virtual bool Heard() const { return true; }
+    // After Start: how the points are timed and their shots told.
+    virtual TTraceClock Clock() const = 0;
 };
 
 bool Refuse(const char* AWhy) {
@@ -134,6 +236,9 @@ public:
     void Stop() override {
         fSensor.Stop();
         fSensor.Close();
+    }
+    TTraceClock Clock() const override {
+        return OpticalClock(fSensor.fFrameRate, fSensor.fVersionHW, fSensor.MinPiezoLevel());
     }
 
 private:
@@ -157,6 +262,7 @@ public:
         fSensor.Stop();
         fSensor.Close();
     }
+    TTraceClock Clock() const override { return CameraClock(fSensor.fFPS); }
 
 private:
     TKelvoUsbQVSensor fSensor;
@@ -180,6 +286,8 @@ public:
     }
     void Stop() override { fController.Close(); }
     bool Heard() const override { return fHeard || Refuse("no wireless sensor was heard"); }
+    // The radio's packet counters wrap within seconds and two points may share one: the host's clock.
+    TTraceClock Clock() const override { return {.HostTicks = true}; }
 
 private:
     TKelvoWireless fController;
@@ -231,9 +339,13 @@ int RecordCommand(const TArgs& AArgs) {
         Refuse("no optical, camera or wireless sensor to record from");
         return KExitFailure;
     }
-    writer.emplace(request.fCsv ? static_cast<std::ostream&>(csv) : std::cout);
+    // Pictures take the place of the points on stdout.
+    const bool pictures = request.fPictures.fFace != nullptr;
+    TShotSeries series;
+    writer.emplace(request.fCsv ? &csv : pictures ? nullptr : &std::cout, pictures ? &series : nullptr);
     if (!source->Start(*writer))
         return KExitFailure;
+    series.SetClock(source->Clock());
     RecordFor(loop, request.fSeconds, *writer);
     source->Stop();
     if (!source->Heard())
@@ -246,11 +358,14 @@ int RecordCommand(const TArgs& AArgs) {
             return KExitFailure;
         }
     }
+    if (pictures && !WritePictures("record", request.fPictures, series))
+        return KExitFailure;
     return KExitSuccess;
 }
 
 const char* const DecodeHelp =
-    R"(usage: kelvo-trace decode --kind optical|camera --hw N --fw N [--protocol N] FILE
+    R"(usage: kelvo-trace decode --kind optical|camera --hw N --fw N [--protocol N]
+                          [--face TAG (--png FILE | --png-each DIR)...] FILE
 
 Feeds the bytes of FILE, as the family driver's stream reads deliver them, to the sensor's input
 and prints the aiming points as CSV (counter,x_mm,y_mm,valid). The sensor's defaults apply:
@@ -260,7 +375,7 @@ smoothing on, dynamic scale off.
   --hw N, --fw N  the board's hardware and firmware versions
   --protocol N    the protocol major version (camera sensors; needed from firmware 15 on, where
                   the device reports it)
-)";
+)" PICTURE_HELP;
 
 // Bytes of a capture, handed on as they are read.
 using TFeed = std::function<void(const uint8_t* AData, size_t ASize)>;
@@ -277,7 +392,8 @@ bool FeedCapture(std::istream& AIn, const TFeed& AFeed) {
 
 int DecodeCommand(const TArgs& AArgs) {
     const TParsedArgs args = ParseArgs(
-        "decode", AArgs, {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol"}, .fWords = true});
+        "decode", AArgs,
+        {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol", "--face", "--png", "--png-each"}, .fWords = true});
     if (args.fWords.size() != 1)
         throw TUsageError("decode: expected one FILE");
     const auto kind = args.fValues.find("--kind");
@@ -295,13 +411,16 @@ int DecodeCommand(const TArgs& AArgs) {
         protocol = TKelvoUsbQVSensor::ImpliedProtocolMajor(versionHW, versionFW);
     if (kind->second == "camera" && !protocol)
         throw TUsageError("decode: --protocol N is needed for this camera sensor's versions");
+    const TPictureRequest pictures = ParsePictureArgs("decode", args);
 
     std::ifstream in(args.fWords[0], std::ios::binary);
     if (!in.is_open()) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
         return KExitFailure;
     }
-    TPointWriter writer(std::cout);
+    // Pictures take the place of the points on stdout.
+    TShotSeries series;
+    TPointWriter writer(pictures.fFace ? nullptr : &std::cout, pictures.fFace ? &series : nullptr);
     bool read = false;
     if (kind->second == "camera") {
         // A camera sensor with its defaults, never opened, fed the captured reads.
@@ -310,6 +429,7 @@ int DecodeCommand(const TArgs& AArgs) {
         sensor.fVersionFW = versionFW;
         sensor.fProtocolVersionMajor = *protocol;
         sensor.ProtocolVersionChanged();
+        series.SetClock(CameraClock(sensor.fFPS));
         sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
             writer.Write(APoint->dwSampleCounter, *APoint);
         });
@@ -325,6 +445,8 @@ int DecodeCommand(const TArgs& AArgs) {
     } else {
         TOpticalStream stream;
         stream.SetDevice(versionHW, versionFW);
+        const TKelvoSensorUsbDevice defaults(nullptr, "");
+        series.SetClock(OpticalClock(defaults.fFrameRate, versionHW, defaults.MinPiezoLevel()));
         stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
         // New boards, and old boards from firmware 10, send records; older ones raw frames.
         TCaptureReads reads(
@@ -341,6 +463,8 @@ int DecodeCommand(const TArgs& AArgs) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
         return KExitFailure;
     }
+    if (pictures.fFace && !WritePictures("decode", pictures, series))
+        return KExitFailure;
     return KExitSuccess;
 }
 
