@@ -10,14 +10,18 @@ TShotSeries::TShotSeries(double ATraceSeconds) : fTraceSeconds(ATraceSeconds) {}
 
 double TShotSeries::TimeOf(uint32_t ACounter, const TQueuedPoint_V1& APoint) {
     const uint64_t count = fClock.HostTicks ? APoint.dwTick : ACounter;
-    const double rate = fClock.HostTicks ? 1000 : fClock.CountsPerSecond;
+    // A sensor that reports no frame rate is taken at the usual one.
+    const double rate = fClock.HostTicks             ? 1000
+                        : fClock.CountsPerSecond > 0 ? fClock.CountsPerSecond
+                                                     : TTraceClock{}.CountsPerSecond;
     const int bits = fClock.HostTicks ? 32 : std::clamp(fClock.CounterBits, 1, 32);
     const uint64_t mask = bits == 32 ? 0xFFFFFFFFull : (1ull << bits) - 1;
     if (fStarted)
         // Forward by the steps since the last point, across the counter's wrap.
-        fLastTime += double((count - fLastCount) & mask) / (rate > 0 ? rate : 1);
+        fSteps += (count - fLastCount) & mask;
     fStarted = true;
     fLastCount = count;
+    fLastTime = double(fSteps) / rate;
     return fLastTime;
 }
 
@@ -59,11 +63,7 @@ void TShotSeries::Prune() {
 
 std::string TotalResult(const TBaseTarget& AFace, const std::vector<TShotMark>& AShots) {
     int total = 0;
-    for (const TShotMark& shot : AShots) {
-        if (!std::isfinite(shot.x) || !std::isfinite(shot.y))
-            continue;
-        const int tenths = AFace.Get_Result(shot.x, shot.y);
-        total += AFace.Fracs() ? tenths : tenths / 10 * 10;
-    }
+    for (const TShotMark& shot : AShots)
+        total += AFace.Get_Result(shot.x, shot.y); // 0 for a shot without a position
     return AFace.FormatResultStr(total);
 }

@@ -51,12 +51,12 @@ private:
     std::vector<TShotMark> fShots;
     bool fStarted = false;
     uint64_t fLastCount = 0; // counter or tick of the last point
+    uint64_t fSteps = 0;     // of the clock since the first point
     double fLastTime = 0;
     uint32_t fLastIndex = 0;
     double fLastMic = 0;
     size_t fPruneAt = 4096;
 };
 
-// The total of the hits at finite positions as AFace counts it (each hit in whole points on faces
-// that count no tenths), as its result text.
+// The total of the shots as AFace counts it, as its result text.
 std::string TotalResult(const TBaseTarget& AFace, const std::vector<TShotMark>& AShots);

@@ -22,5 +22,6 @@ QImage DrawTracePicture(const TBaseTarget& AFace, const std::vector<TAimPoint>& 
 // folder AEachFolder (made when missing) as shot-001.png, shot-002.png, ...; a series without shots
 // gives one picture of its whole trace (trace.png in the folder). False, with AError set, when a
 // picture cannot be written; each file is put in place whole.
-bool WriteTracePictures(const TBaseTarget& AFace, const TShotSeries& ASeries, const std::optional<std::string>& APng,
-                        const std::optional<std::string>& AEachFolder, std::string& AError);
+bool WriteTracePictures(const TBaseTarget& AFace, const TShotSeries& ASeries,
+                        const std::optional<std::string>& APng, const std::optional<std::string>& AEachFolder,
+                        std::string& AError);

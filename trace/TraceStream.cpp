@@ -50,7 +50,8 @@ public:
     // ACounter: the optical sensor's frame counter, or the camera sensor's packet index.
     void Write(uint32_t ACounter, const TQueuedPoint_V1& APoint) {
         if (fOut)
-            *fOut << ACounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0) << '\n';
+            *fOut << ACounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0)
+                  << '\n';
         if (fSeries)
             fSeries->Add(ACounter, APoint);
         ++fCount;
@@ -79,8 +80,9 @@ TPictureRequest ParsePictureArgs(const std::string& ACommand, const TParsedArgs&
     if (face == end && png == end && each == end)
         return request;
 #ifndef KELVO_TRACE_FACES
-    throw TUsageError(ACommand + ": --face, --png and --png-each draw pictures, which this kelvo-trace, built "
-                                 "without Qt, cannot");
+    throw TUsageError(ACommand +
+                      ": --face, --png and --png-each draw pictures, which this kelvo-trace, built "
+                      "without Qt, cannot");
 #endif
     if (face == end)
         throw TUsageError(ACommand + ": --png and --png-each need --face TAG");
@@ -113,7 +115,8 @@ TTraceClock CameraClock(uint16_t AFramesPerSecond) {
 
 // The shots as CSV lines (number, seconds from the first point, millimetres, result on the face) on
 // stdout, and the pictures. False, with the reason printed, when a picture cannot be written.
-bool WritePictures([[maybe_unused]] const std::string& ACommand, const TPictureRequest& ARequest, const TShotSeries& ASeries) {
+bool WritePictures([[maybe_unused]] const std::string& ACommand, const TPictureRequest& ARequest,
+                   const TShotSeries& ASeries) {
     std::cout << "shot,seconds,x_mm,y_mm,result\n" << std::fixed << std::setprecision(3);
     size_t number = 0;
     for (const TShotMark& shot : ASeries.Shots()) {
@@ -133,16 +136,17 @@ bool WritePictures([[maybe_unused]] const std::string& ACommand, const TPictureR
 }
 
 // The picture options of record and decode.
-#define PICTURE_HELP \
-    "\n" \
-    "With --face, the points are drawn on the target face TAG (see 'kelvo-trace face --list') instead\n" \
-    "of printed, and stdout lists the shots the sensor reported (shot,seconds,x_mm,y_mm,result): each\n" \
-    "shot as a hit of the face's calibre with its result beside it, after the aiming trace of the\n" \
-    "second before it, fading with age. Without shots the picture shows the whole trace. Pictures need\n" \
-    "a kelvo-trace built with Qt.\n" \
-    "\n" \
-    "  --face TAG        the target face\n" \
-    "  --png FILE        one picture of every shot, captioned with their total\n" \
+#define PICTURE_HELP                                                                                         \
+    "\n"                                                                                                     \
+    "With --face, the points are drawn on the target face TAG (see 'kelvo-trace face --list') instead\n"     \
+    "of printed, and stdout lists the shots the sensor reported (shot,seconds,x_mm,y_mm,result): each\n"     \
+    "shot as a hit of the face's calibre with its result beside it, after the aiming trace of the\n"         \
+    "second before it, fading with age. Without shots the picture shows the whole trace. The picture\n"      \
+    "keeps the card's proportions, its longer side 800 pixels, and is zoomed in on the aiming centre as\n"   \
+    "far as what it shows allows. Pictures need a kelvo-trace built with Qt.\n"                              \
+    "\n"                                                                                                     \
+    "  --face TAG        the target face\n"                                                                  \
+    "  --png FILE        one picture of every shot, captioned with their total\n"                            \
     "  --png-each DIR    one picture per shot, DIR/shot-001.png on (DIR/trace.png without shots)\n"
 
 // Decimal or 0x hexadecimal, as every number of the program is read.
@@ -181,9 +185,10 @@ struct TRecordRequest {
 };
 
 TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs(
-        "record", AArgs,
-        {.fValueOptions = {"--simulate", "--seconds", "--csv", "--face", "--png", "--png-each"}, .fWords = true});
+    const TParsedArgs args =
+        ParseArgs("record", AArgs,
+                  {.fValueOptions = {"--simulate", "--seconds", "--csv", "--face", "--png", "--png-each"},
+                   .fWords = true});
     if (!args.fWords.empty())
         throw TUsageError("record: unexpected argument " + args.fWords[0]);
     const auto simulate = args.fValues.find("--simulate");
@@ -391,9 +396,10 @@ bool FeedCapture(std::istream& AIn, const TFeed& AFeed) {
 }
 
 int DecodeCommand(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs(
-        "decode", AArgs,
-        {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol", "--face", "--png", "--png-each"}, .fWords = true});
+    const TParsedArgs args =
+        ParseArgs("decode", AArgs,
+                  {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol", "--face", "--png", "--png-each"},
+                   .fWords = true});
     if (args.fWords.size() != 1)
         throw TUsageError("decode: expected one FILE");
     const auto kind = args.fValues.find("--kind");
