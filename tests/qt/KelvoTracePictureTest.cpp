@@ -203,9 +203,11 @@ std::string Records(const std::vector<std::vector<uint8_t>>& APieces) {
     return bytes;
 }
 
-// AFrames frames of the simulated new optical board as captured, and the frames it shot in.
-std::string OpticalCapture(int AFrames, std::vector<int>& AShotFrames) {
-    TSimOpticalStream stream({5, 11});
+// AFrames frames of a simulated optical board as captured (a new board unless AVersionHW says
+// otherwise), and the frames it shot in.
+std::string OpticalCapture(int AFrames, std::vector<int>& AShotFrames, uint16_t AVersionHW = 5,
+                           uint16_t AVersionFW = 11) {
+    TSimOpticalStream stream({AVersionHW, AVersionFW});
     std::vector<std::vector<uint8_t>> pieces;
     for (int i = 0; i < AFrames; ++i) {
         TSimAimSample aim;
@@ -214,7 +216,12 @@ std::string OpticalCapture(int AFrames, std::vector<int>& AShotFrames) {
         if (aim.Shot)
             AShotFrames.push_back(i);
     }
-    return Records(pieces);
+    if (stream.SendsRecords())
+        return Records(pieces);
+    std::string raw;
+    for (const auto& piece : pieces)
+        raw.append(piece.begin(), piece.end());
+    return raw;
 }
 
 class KelvoTracePicture : public ::testing::Test {
@@ -277,6 +284,25 @@ TEST_F(KelvoTracePicture, DrawsEachShotWithTheTraceBeforeIt) {
         faded += ExpectFadingTrace(each, view, points, shotFrames[i] - 99, shotFrames[i], &shots[i], name);
     }
     EXPECT_GE(faded, 1); // a trace may lie wholly under its result
+}
+
+// New boards tell a shot by its sample index; old boards, whose frames carry none, by the microphone
+// level reaching the sensor's shot level.
+TEST_F(KelvoTracePicture, ListsTheShotsOfEveryOpticalBoard) {
+    for (const auto& [hw, fw] : {std::pair{5, 11}, std::pair{2, 10}, std::pair{2, 9}}) {
+        std::vector<int> shotFrames;
+        const QString capture =
+            Write("board.bin", OpticalCapture(900, shotFrames, uint16_t(hw), uint16_t(fw)));
+        ASSERT_GE(shotFrames.size(), 2u);
+        const TRun run =
+            RunTrace({"decode", "--kind", "optical", "--hw", QString::number(hw), "--fw", QString::number(fw),
+                      "--face", "AP10", "--png", Path("board.png"), capture});
+        ASSERT_EQ(run.fStatus, 0) << run.fErr;
+        const std::vector<TShot> shots = Shots(run.fOut);
+        ASSERT_EQ(shots.size(), shotFrames.size()) << hw << "/" << fw;
+        for (size_t i = 0; i < shots.size(); ++i)
+            EXPECT_NEAR(shots[i].fSeconds, shotFrames[i] / 100.0, 1e-9) << hw << "/" << fw;
+    }
 }
 
 TEST_F(KelvoTracePicture, AStreamWithoutShotsGivesItsWholeTrace) {
