@@ -43,11 +43,13 @@ std::string WholeTraceCaption(const std::vector<TAimPoint>& APoints) {
 double Extent(const TBaseTarget& AFace, const std::vector<TAimPoint>& APoints,
               const std::vector<TShotMark>& AShots, double ASeconds) {
     double extent = 0;
+    const auto byTime = [](const TAimPoint& APoint, double ATime) { return APoint.Time < ATime; };
     for (const TShotMark& shot : AShots) {
-        for (const TAimPoint& point : APoints)
-            if (point.Time >= shot.Time - ASeconds && point.Time <= shot.Time && std::isfinite(point.x) &&
-                std::isfinite(point.y))
-                extent = std::max({extent, std::abs(point.x), std::abs(point.y)});
+        // The points in time order, as DrawShotTraces takes them.
+        auto point = std::lower_bound(APoints.begin(), APoints.end(), shot.Time - ASeconds, byTime);
+        for (; point != APoints.end() && point->Time <= shot.Time; ++point)
+            if (std::isfinite(point->x) && std::isfinite(point->y))
+                extent = std::max({extent, std::abs(point->x), std::abs(point->y)});
         if (std::isfinite(shot.x) && std::isfinite(shot.y))
             extent = std::max({extent, std::abs(shot.x) + AFace.Caliber() / 2,
                                shot.x + KResultCalibres * AFace.Caliber(),
