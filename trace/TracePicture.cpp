@@ -91,7 +91,7 @@ QImage DrawTracePicture(const TBaseTarget& AFace, const std::vector<TAimPoint>& 
 
 bool WriteTracePictures(const TBaseTarget& AFace, const TShotSeries& ASeries,
                         const std::optional<std::string>& APng, const std::optional<std::string>& AEachFolder,
-                        std::string& AError) {
+                        std::string& AError, const std::function<void(size_t, size_t)>& AOnWritten) {
     const std::vector<TAimPoint>& points = ASeries.Points();
     const std::vector<TShotMark>& shots = ASeries.Shots();
     const std::string whole = shots.empty()
@@ -121,6 +121,8 @@ bool WriteTracePictures(const TBaseTarget& AFace, const TShotSeries& ASeries,
         if (!SavePng(DrawTracePicture(AFace, points, {shot}, caption), (folder / EachName(i + 1)).string(),
                      AError))
             return false;
+        if (AOnWritten)
+            AOnWritten(i + 1, shots.size());
     }
     return true;
 }

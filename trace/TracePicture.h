@@ -6,6 +6,7 @@
 
 #include <QImage>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -21,7 +22,9 @@ QImage DrawTracePicture(const TBaseTarget& AFace, const std::vector<TAimPoint>& 
 // Writes the pictures of ASeries on AFace: every shot into APng, and one picture per shot into the
 // folder AEachFolder (made when missing) as shot-001.png, shot-002.png, ...; a series without shots
 // gives one picture of its whole trace (trace.png in the folder). False, with AError set, when a
-// picture cannot be written; each file is put in place whole.
+// picture cannot be written; each file is put in place whole. AOnWritten, when given, hears of
+// each picture of the folder written, with their number.
 bool WriteTracePictures(const TBaseTarget& AFace, const TShotSeries& ASeries,
                         const std::optional<std::string>& APng, const std::optional<std::string>& AEachFolder,
-                        std::string& AError);
+                        std::string& AError,
+                        const std::function<void(size_t AWritten, size_t ACount)>& AOnWritten = {});

@@ -126,8 +126,17 @@ bool WritePictures([[maybe_unused]] const std::string& ACommand, const TPictureR
     }
 #ifdef KELVO_TRACE_FACES
     StartGuiApplication();
+    // A picture takes some tens of milliseconds: a progress line on a terminal for a long series.
+    const bool progress = IsTerminal(stderr) && ASeries.Shots().size() > 1;
+    const auto written = [](size_t AWritten, size_t ACount) {
+        std::cerr << "\rpictures: " << AWritten << " of " << ACount << std::flush;
+    };
     std::string error;
-    if (!WriteTracePictures(*ARequest.fFace, ASeries, ARequest.fPng, ARequest.fPngEach, error)) {
+    const bool done = WriteTracePictures(*ARequest.fFace, ASeries, ARequest.fPng, ARequest.fPngEach, error,
+                                         progress ? std::function<void(size_t, size_t)>(written) : nullptr);
+    if (progress && ARequest.fPngEach)
+        std::cerr << "\n";
+    if (!done) {
         std::cerr << Program << ": " << ACommand << ": " << error << "\n";
         return false;
     }
