@@ -8,6 +8,13 @@
 
 TShotSeries::TShotSeries(double ATraceSeconds) : fTraceSeconds(ATraceSeconds) {}
 
+void TShotSeries::SetClock(const TTraceClock& AClock) {
+    fClock = AClock;
+    fStarted = false;
+    fSteps = 0;
+    fClockStart = fLastTime;
+}
+
 double TShotSeries::TimeOf(uint32_t ACounter, const TQueuedPoint_V1& APoint) {
     const uint64_t count = fClock.HostTicks ? APoint.dwTick : ACounter;
     // A sensor that reports no frame rate is taken at the usual one.
@@ -21,7 +28,7 @@ double TShotSeries::TimeOf(uint32_t ACounter, const TQueuedPoint_V1& APoint) {
         fSteps += (count - fLastCount) & mask;
     fStarted = true;
     fLastCount = count;
-    fLastTime = double(fSteps) / rate;
+    fLastTime = fClockStart + double(fSteps) / rate;
     return fLastTime;
 }
 

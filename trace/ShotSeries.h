@@ -29,8 +29,9 @@ public:
     // shot every point is kept, for the picture of a whole trace without shots).
     explicit TShotSeries(double ATraceSeconds = TShotTraceStyle{}.Seconds);
 
-    // The clock of the points to come; set before the first point.
-    void SetClock(const TTraceClock& AClock) { fClock = AClock; }
+    // The clock of the points to come (set before the first point, or they go on from the last one's
+    // time).
+    void SetClock(const TTraceClock& AClock);
     // One point, ACounter being the counter the source numbers its points by. An invalid point or
     // one off the card's numbers breaks the trace.
     void Add(uint32_t ACounter, const TQueuedPoint_V1& APoint);
@@ -51,7 +52,8 @@ private:
     std::vector<TShotMark> fShots;
     bool fStarted = false;
     uint64_t fLastCount = 0; // counter or tick of the last point
-    uint64_t fSteps = 0;     // of the clock since the first point
+    uint64_t fSteps = 0;     // of the clock since it was set
+    double fClockStart = 0;  // the time when it was set
     double fLastTime = 0;
     uint32_t fLastIndex = 0;
     double fLastMic = 0;

@@ -169,7 +169,7 @@ uint16_t Version(const std::string& ACommand, const std::string& AName, const st
 
 const char* const RecordHelp =
     R"(usage: kelvo-trace record --simulate KIND[,NAME=VALUE...] [--seconds N] [--csv FILE]
-                          [--face TAG (--png FILE | --png-each DIR)...]
+                          [--face TAG [--png FILE] [--png-each DIR]]
 
 Opens the first optical or camera sensor, starts it and prints each aiming point as CSV
 (counter,x_mm,y_mm,valid) on stdout or into FILE, for N seconds (default 10). The sensor's
@@ -346,7 +346,8 @@ int RecordCommand(const TArgs& AArgs) {
     TSimBus bus{loop};
     TSystemScope scope{loop, bus};
     const auto devices = PlugSimDevices(bus, {request.fDevice}, TSimKinds::BuiltIn(), 0);
-    // The writer outlives the source, whose point handlers write into it.
+    // The writer and its series outlive the source, whose point handlers write into them.
+    TShotSeries series;
     std::optional<TPointWriter> writer;
     const std::unique_ptr<TRecordSource> source = RecordSourceFor(devices);
     if (!source) {
@@ -355,7 +356,6 @@ int RecordCommand(const TArgs& AArgs) {
     }
     // Pictures take the place of the points on stdout.
     const bool pictures = request.fPictures.fFace != nullptr;
-    TShotSeries series;
     writer.emplace(request.fCsv ? &csv : pictures ? nullptr : &std::cout, pictures ? &series : nullptr);
     if (!source->Start(*writer))
         return KExitFailure;
@@ -379,7 +379,7 @@ int RecordCommand(const TArgs& AArgs) {
 
 const char* const DecodeHelp =
     R"(usage: kelvo-trace decode --kind optical|camera --hw N --fw N [--protocol N]
-                          [--face TAG (--png FILE | --png-each DIR)...] FILE
+                          [--face TAG [--png FILE] [--png-each DIR]] FILE
 
 Feeds the bytes of FILE, as the family driver's stream reads deliver them, to the sensor's input
 and prints the aiming points as CSV (counter,x_mm,y_mm,valid). The sensor's defaults apply:

@@ -51,6 +51,20 @@ TEST(TraceShotSeries, TimesPointsByTheirCounterAcrossItsWrap) {
     }
 }
 
+// Points that came before the source's clock was known keep their times; the clock goes on from them.
+TEST(TraceShotSeries, AClockSetLateGoesOnFromTheLastPoint) {
+    TShotSeries series;
+    series.Add(7, Point(0, 0, 0, 0, 5000));
+    series.Add(8, Point(0, 0, 0, 0, 5002));
+    series.SetClock({.HostTicks = true});
+    series.Add(9, Point(0, 0, 0, 0, 5010));
+    series.Add(10, Point(0, 0, 0, 0, 5510));
+    ASSERT_EQ(series.Points().size(), 4u);
+    EXPECT_DOUBLE_EQ(series.Points()[1].Time, 0.01);
+    EXPECT_DOUBLE_EQ(series.Points()[2].Time, 0.01);
+    EXPECT_DOUBLE_EQ(series.Points()[3].Time, 0.51);
+}
+
 TEST(TraceShotSeries, TellsShotsFromTheDetectorIndexOrTheMicrophoneLevel) {
     struct TSample {
         uint32_t MicIndex;
