@@ -485,7 +485,7 @@ int DecodeCommand(const TArgs& AArgs) {
 
 } // namespace
 
-const TCommand KRecordCommand{"record", "record aiming points from a sensor as CSV", RecordHelp,
+const TCommand KRecordCommand{"record", "record aiming points from a sensor as CSV or pictures", RecordHelp,
                               RecordCommand};
 const TCommand KDecodeCommand{"decode", "decode captured sensor bytes into aiming points", DecodeHelp,
                               DecodeCommand};
