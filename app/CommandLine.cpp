@@ -15,8 +15,8 @@ TOptionSpec Options(TFrontEnd AFrontEnd) {
     spec.fRepeatable = {"--simulate"};
     spec.fAliases = {{"-h", "--help"}};
     if (AFrontEnd == TFrontEnd::Console) {
-        spec.fValueOptions.insert({"--key", "--latency-ms", "--sim-report"});
-        spec.fFlags.insert({"--yes", "--list", "--json"});
+        spec.fValueOptions.insert({"--key", "--latency-ms", "--sim-report", "--wait-ms"});
+        spec.fFlags.insert({"--yes", "--list", "--json", "--once"});
     }
     return spec;
 }
@@ -60,6 +60,13 @@ bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& 
             return false;
         }
         ALine.fSimReport = AText;
+    } else if (AOption == "--wait-ms") {
+        const auto wait = ParseNumber(AText, 3600000);
+        if (!wait) {
+            AError = "--wait-ms " + AText + ": expected milliseconds 0-3600000";
+            return false;
+        }
+        ALine.fWaitMs = *wait;
     } else if (AOption == "--usb-vendor-id") {
         ALine.fUsbVendorId = ParseUsbVendorId(AText);
         if (!ALine.fUsbVendorId) {
@@ -76,6 +83,8 @@ void ApplyFlag(const std::string& AOption, TCommandLine& ALine) {
     } else if (AOption == "--list" || AOption == "--json") {
         ALine.fList = true;
         ALine.fJson = ALine.fJson || AOption == "--json";
+    } else if (AOption == "--once") {
+        ALine.fOnce = true;
     } else if (AOption == "--help") {
         ALine.fHelp = true;
     } else if (AOption == "--version") {
@@ -106,6 +115,16 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
         AError = "--list lists the USB bus; it does not combine with --simulate";
         return false;
     }
+    if (ALine.fOnce && (!ALine.fSimulate.empty() || ALine.fList)) {
+        AError = ALine.fList
+                     ? "--once updates; it does not combine with --list"
+                     : "--once works on the USB bus; a simulated run always ends once the bench is quiet";
+        return false;
+    }
+    if (parsed.fValues.count("--wait-ms") && !ALine.fOnce) {
+        AError = "--wait-ms bounds a --once run; give --once with it";
+        return false;
+    }
     return true;
 }
 
@@ -127,7 +146,13 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "                          controller's radio with its targets and sensors)\n"
                 "  --list                  list the devices on the USB bus (path, product id, interface\n"
                 "                          class, driver binding, serial number) and exit\n"
-                "  --json                  the same list as JSON\n";
+                "  --json                  the same list as JSON\n"
+                "  --once                  update the devices on the USB bus, following each into its\n"
+                "                          bootloader and back, then exit with their outcome instead of\n"
+                "                          waiting for more devices (not with --simulate, whose run always\n"
+                "                          ends once the bench is quiet)\n"
+                "  --wait-ms N             with --once: how long to wait for a device to go into or come\n"
+                "                          back from its bootloader before giving up on it (default 30000)\n";
     text += "  --help                  show this text\n"
             "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"

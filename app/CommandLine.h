@@ -1,7 +1,7 @@
 #pragma once
 // The command lines of the two front ends. Both take --simulate, --firmware-server, --usb-vendor-id,
-// --help and --version; the console front end adds --yes, --key, --latency-ms, --sim-report, --list
-// and --json.
+// --help and --version; the console front end adds --yes, --key, --latency-ms, --sim-report, --list,
+// --json, --once and --wait-ms.
 #include "app/simbench/SimBench.h"
 
 #include <optional>
@@ -9,6 +9,10 @@
 #include <vector>
 
 enum class TFrontEnd { Window, Console };
+
+// How long --once waits, by default, for a device to come back: a re-enumeration takes seconds, a
+// device that asks to be replugged needs the user.
+constexpr uint32_t KDefaultOnceWaitMs = 30000;
 
 struct TCommandLine {
     std::vector<TSimDeviceOptions> fSimulate;
@@ -24,6 +28,10 @@ struct TCommandLine {
     // List the devices on the real bus and exit; --json lists them as JSON.
     bool fList = false;
     bool fJson = false;
+    // Update the devices on the real bus and exit once they are done; fWaitMs bounds how long a
+    // device going into or out of its bootloader is waited for.
+    bool fOnce = false;
+    uint32_t fWaitMs = KDefaultOnceWaitMs;
     bool fHelp = false;
     bool fVersion = false;
 };

@@ -9,6 +9,12 @@
 #include <functional>
 #include <vector>
 
+// Whether an optical board of these versions sends its stream in records: new boards, and old boards
+// from firmware 10; the others send raw frames.
+inline bool OpticalStreamHasRecords(uint16_t AVersionHW, uint16_t AVersionFW) {
+    return AVersionHW >= 5 || AVersionFW >= 10;
+}
+
 class TCaptureReads {
 public:
     // One read as the driver delivered it.

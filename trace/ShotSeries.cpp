@@ -6,6 +6,16 @@
 #include <cmath>
 #include <limits>
 
+TTraceClock OpticalClock(uint16_t AFrameRate, uint16_t AVersionHW, uint16_t AShotLevel) {
+    return {.CountsPerSecond = double(AFrameRate),
+            .CounterBits = 32,
+            .ShotLevel = AVersionHW >= 5 ? 0.0 : double(AShotLevel)};
+}
+
+TTraceClock CameraClock(uint16_t AFramesPerSecond) {
+    return {.CountsPerSecond = double(AFramesPerSecond), .CounterBits = 16};
+}
+
 TShotSeries::TShotSeries(double ATraceSeconds) : fTraceSeconds(ATraceSeconds) {}
 
 void TShotSeries::SetClock(const TTraceClock& AClock) {

@@ -23,6 +23,13 @@ struct TTraceClock {
     double ShotLevel = 0;
 };
 
+// The optical sensor's points by frame counter at its frame rate. Frames of old boards carry no
+// shot index, so their microphone level tells a shot against the sensor's shot level.
+TTraceClock OpticalClock(uint16_t AFrameRate, uint16_t AVersionHW, uint16_t AShotLevel);
+// The camera sensor's points by their 16-bit packet index at its frame rate; its shot marks give
+// them a shot index.
+TTraceClock CameraClock(uint16_t AFramesPerSecond);
+
 class TShotSeries {
 public:
     // ATraceSeconds: how much trace before a shot is kept once the series has shots (before the first

@@ -1,24 +1,20 @@
-// kelvo-trace record and decode: aiming points from a (simulated) optical or camera sensor or a
-// wireless sensor heard through a wireless controller, or from captured bytes of a sensor's stream,
-// printed as CSV or drawn on a target face with their shots (with Qt).
+// kelvo-trace record and decode: aiming points from an optical or camera sensor or a wireless sensor
+// heard through a wireless controller (real or simulated), or from captured bytes of a sensor's
+// stream, printed as CSV or drawn on a target face with their shots (with Qt).
 #include "MyLib/KelvoLib.h"
 #include "MyLib/KelvoUsbQV.h"
 #include "MyLib/KelvoUsbSensor.h"
-#include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/OpticalStream.h"
-#include "app/simbench/SimBench.h"
 #include "app/simbench/SimKindValues.h"
 #include "platform/AtomicFile.h"
 #include "platform/Console.h"
 #include "platform/MainEventLoop.h"
 #include "platform/NumberText.h"
-#include "platform/System.h"
-#include "sim/SimBus.h"
-#include "sim/SimCameraSensor.h"
-#include "sim/SimOpticalSensor.h"
-#include "sim/SimWirelessController.h"
 #include "trace/CaptureReads.h"
+#include "trace/RecordSources.h"
 #include "trace/ShotSeries.h"
+#include "trace/StreamCapture.h"
+#include "trace/TraceBus.h"
 #include "trace/TraceCommands.h"
 #ifdef KELVO_TRACE_FACES
 #include "trace/QtCanvas.h"
@@ -28,6 +24,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iomanip>
@@ -99,20 +96,6 @@ TPictureRequest ParsePictureArgs(const std::string& ACommand, const TParsedArgs&
     return request;
 }
 
-// The optical sensor's points by frame counter at its frame rate. Frames of old boards carry no
-// shot index, so their microphone level tells a shot against the sensor's shot level.
-TTraceClock OpticalClock(uint16_t AFrameRate, uint16_t AVersionHW, uint16_t AShotLevel) {
-    return {.CountsPerSecond = double(AFrameRate),
-            .CounterBits = 32,
-            .ShotLevel = AVersionHW >= 5 ? 0.0 : double(AShotLevel)};
-}
-
-// The camera sensor's points by their 16-bit packet index at its frame rate; its shot marks give
-// them a shot index.
-TTraceClock CameraClock(uint16_t AFramesPerSecond) {
-    return {.CountsPerSecond = double(AFramesPerSecond), .CounterBits = 16};
-}
-
 // The shots as CSV lines (number, seconds from the first point, millimetres, result on the face) on
 // stdout, and the pictures. False, with the reason printed, when a picture cannot be written.
 bool WritePictures([[maybe_unused]] const std::string& ACommand, const TPictureRequest& ARequest,
@@ -168,45 +151,55 @@ uint16_t Version(const std::string& ACommand, const std::string& AName, const st
 }
 
 const char* const RecordHelp =
-    R"(usage: kelvo-trace record --simulate KIND[,NAME=VALUE...] [--seconds N] [--csv FILE]
-                          [--face TAG [--png FILE] [--png-each DIR]]
+    R"(usage: kelvo-trace record [--simulate KIND[,NAME=VALUE...]] [--usb-vendor-id ID] [--seconds N]
+                         [--csv FILE] [--capture FILE] [--face TAG [--png FILE] [--png-each DIR]]
 
-Opens the first optical or camera sensor, starts it and prints each aiming point as CSV
-(counter,x_mm,y_mm,valid) on stdout or into FILE, for N seconds (default 10). The sensor's
-defaults apply: smoothing on, dynamic scale off. A progress line shows on a terminal.
-From a wireless controller it powers the radio and records the first wireless sensor heard,
-with the scale taken from the target it aims at; counter is the sensor's packet counter. It
-fails when no sensor was heard.
+Opens the first optical or camera sensor (simulated with --simulate, else the first one plugged in,
+waiting up to 2 s for one), starts it and prints each aiming point as CSV (counter,x_mm,y_mm,valid)
+on stdout or into FILE, for N seconds (default 10). The sensor's defaults apply: smoothing on,
+dynamic scale off. A progress line shows on a terminal.
+Without a sensor, from the first wireless controller it powers the radio and records the first
+wireless sensor heard, with the scale taken from the target it aims at; counter is the sensor's
+packet counter. It fails when no sensor was heard.
 
-  --simulate KIND   a simulated device, as for kelvo-fwupd-cli (e.g. optical-sensor,hw=5,fw=11,
-                    camera-sensor or wireless-controller,t1=12:3:12,s1=wd-03)
-  --seconds N       how long to record, 0.1 to 86400
-  --csv FILE        write the points to FILE instead of stdout
+  --simulate KIND     a simulated device, as for kelvo-fwupd-cli (e.g. optical-sensor,hw=5,fw=11,
+                      camera-sensor or wireless-controller,t1=12:3:12,s1=wd-03)
+  --usb-vendor-id ID  look for the devices under vendor id ID, as kelvo-fwupd-cli does (default
+                      0x1209, or VendorId in [Usb] of the updater's settings.ini)
+  --seconds N         how long to record, 0.1 to 86400
+  --csv FILE          write the points to FILE instead of stdout
+  --capture FILE      also write the sensor's stream bytes to FILE, as 'kelvo-trace decode' reads
+                      them (optical and camera sensors); the decode options that read it back are
+                      said on stderr
 )" PICTURE_HELP;
 
-// What a record line asks for: the simulated device, how long, the CSV file (none: stdout) and the
-// pictures.
+// What a record line asks for: the options that choose the bus, how long, the CSV file (none:
+// stdout), the capture file (none: no capture) and the pictures.
 struct TRecordRequest {
-    TSimDeviceOptions fDevice;
+    TParsedArgs fArgs;
     double fSeconds = 10;
     std::optional<std::string> fCsv;
+    std::optional<std::string> fCapture;
     TPictureRequest fPictures;
 };
 
+// Whether the names A and B lead to one file (as far as they can be resolved now).
+bool SameFile(const std::string& A, const std::string& B) {
+    std::error_code errorA, errorB;
+    const auto a = std::filesystem::weakly_canonical(A, errorA),
+               b = std::filesystem::weakly_canonical(B, errorB);
+    return errorA || errorB ? A == B : a == b;
+}
+
 TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
-    const TParsedArgs args =
-        ParseArgs("record", AArgs,
-                  {.fValueOptions = {"--simulate", "--seconds", "--csv", "--face", "--png", "--png-each"},
-                   .fWords = true});
+    TRecordRequest request;
+    request.fArgs = ParseArgs("record", AArgs,
+                              {.fValueOptions = {"--simulate", "--usb-vendor-id", "--seconds", "--csv",
+                                                 "--capture", "--face", "--png", "--png-each"},
+                               .fWords = true});
+    const TParsedArgs& args = request.fArgs;
     if (!args.fWords.empty())
         throw TUsageError("record: unexpected argument " + args.fWords[0]);
-    const auto simulate = args.fValues.find("--simulate");
-    if (simulate == args.fValues.end())
-        throw TUsageError("record: --simulate KIND is required (no real USB backend is built in)");
-    TRecordRequest request;
-    std::string error;
-    if (!ParseSimDevice(simulate->second, TSimKinds::BuiltIn(), request.fDevice, error))
-        throw TUsageError("record: --simulate " + simulate->second + ": " + error);
     if (auto it = args.fValues.find("--seconds"); it != args.fValues.end()) {
         const auto seconds = ParseReal(it->second, 0.1, 86400);
         if (!seconds)
@@ -215,110 +208,13 @@ TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     }
     if (auto it = args.fValues.find("--csv"); it != args.fValues.end())
         request.fCsv = it->second;
+    if (auto it = args.fValues.find("--capture"); it != args.fValues.end())
+        request.fCapture = it->second;
+    // One file would end up holding the capture alone: the points would be lost.
+    if (request.fCsv && request.fCapture && SameFile(*request.fCsv, *request.fCapture))
+        throw TUsageError("record: --csv and --capture name the same file");
     request.fPictures = ParsePictureArgs("record", args);
     return request;
-}
-
-// The device a record takes its points from: opened and started by Start, which prints why it
-// could not, and stopped and closed by Stop.
-class TRecordSource {
-public:
-    virtual ~TRecordSource() = default;
-    virtual bool Start(TPointWriter& AWriter) = 0;
-    virtual void Stop() = 0;
-    // After Stop: false, with the reason printed, when the record has nothing to show.
-    virtual bool Heard() const { return true; }
-    // After Start: how the points are timed and their shots told.
-    virtual TTraceClock Clock() const = 0;
-};
-
-bool Refuse(const char* AWhy) {
-    std::cerr << Program << ": record: " << AWhy << "\n";
-    return false;
-}
-
-class TOpticalSource : public TRecordSource {
-public:
-    explicit TOpticalSource(const std::string& APath) : fSensor(nullptr, APath) {}
-    bool Start(TPointWriter& AWriter) override {
-        if (!fSensor.Open())
-            return Refuse("cannot open the sensor");
-        fSensor.Stream().SetOnNewPoint(
-            [&AWriter](const TQueuedPoint_V1& APoint) { AWriter.Write(APoint.dwCounter, APoint); });
-        return fSensor.Start() || Refuse("the sensor does not start (locked?)");
-    }
-    void Stop() override {
-        fSensor.Stop();
-        fSensor.Close();
-    }
-    TTraceClock Clock() const override {
-        return OpticalClock(fSensor.fFrameRate, fSensor.fVersionHW, fSensor.MinPiezoLevel());
-    }
-
-private:
-    TKelvoSensorUsbDevice fSensor;
-};
-
-class TCameraSource : public TRecordSource {
-public:
-    explicit TCameraSource(const std::string& APath) : fSensor(nullptr, APath) {}
-    bool Start(TPointWriter& AWriter) override {
-        if (!fSensor.Open())
-            return Refuse("cannot open the sensor");
-        // Measured from the optical centre.
-        fSensor.SetAdjustMode();
-        fSensor.SetOnNewPoint([&AWriter](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
-            AWriter.Write(APoint->dwSampleCounter, *APoint);
-        });
-        return fSensor.Start() || Refuse("the sensor does not start (locked?)");
-    }
-    void Stop() override {
-        fSensor.Stop();
-        fSensor.Close();
-    }
-    TTraceClock Clock() const override { return CameraClock(fSensor.fFPS); }
-
-private:
-    TKelvoUsbQVSensor fSensor;
-};
-
-// The first wireless sensor heard through a wireless controller; the controller keeps the others.
-class TRadioSource : public TRecordSource {
-public:
-    explicit TRadioSource(const std::string& APath) : fController(nullptr, APath) {}
-    bool Start(TPointWriter& AWriter) override {
-        if (!fController.Open())
-            return Refuse("cannot open the wireless controller");
-        fController.fOnNewSensor = [this, &AWriter](TKelvoWireless*, TCustomWirelessSensor* ASensor) {
-            if (std::exchange(fHeard, true))
-                return;
-            ASensor->OnNewPoint = [&AWriter](TCustomWirelessSensor*, PQueuedPoint P) {
-                AWriter.Write(P->dwCounter, *P);
-            };
-        };
-        return fController.TurnPowerOn() || Refuse("the radio does not power on");
-    }
-    void Stop() override { fController.Close(); }
-    bool Heard() const override { return fHeard || Refuse("no wireless sensor was heard"); }
-    // The radio's packet counters wrap within seconds and two points may share one: the host's clock.
-    TTraceClock Clock() const override { return {.HostTicks = true}; }
-
-private:
-    TKelvoWireless fController;
-    bool fHeard = false;
-};
-
-// The source for the first plugged device that gives points; none when no device does.
-std::unique_ptr<TRecordSource> RecordSourceFor(const std::vector<std::shared_ptr<TSimBusDevice>>& ADevices) {
-    for (const auto& device : ADevices) {
-        if (auto optical = std::dynamic_pointer_cast<TSimOpticalSensor>(device))
-            return std::make_unique<TOpticalSource>(optical->Path());
-        if (auto camera = std::dynamic_pointer_cast<TSimCameraSensor>(device))
-            return std::make_unique<TCameraSource>(camera->Path());
-        if (auto radio = std::dynamic_pointer_cast<TSimWirelessController>(device))
-            return std::make_unique<TRadioSource>(radio->Path());
-    }
-    return nullptr;
 }
 
 // Runs the loop for ASeconds, with a progress line on a terminal.
@@ -338,58 +234,112 @@ void RecordFor(TMainEventLoop& ALoop, double ASeconds, const TPointWriter& AWrit
         std::cerr << "\n";
 }
 
+// Writes AData as the whole of AFile; false, said on stderr, when it cannot.
+bool WriteWhole(const std::string& AFile, const std::string& AData) {
+    try {
+        ReplaceFileContents(AFile, AData);
+        return true;
+    } catch (const EAtomicWriteError& e) {
+        std::cerr << Program << ": record: " << e.what() << "\n";
+        return false;
+    }
+}
+
 int RecordCommand(const TArgs& AArgs) {
     const TRecordRequest request = ParseRecordArgs(AArgs);
-    // The CSV file is written whole at the end, so a failed write leaves what stood there before.
+    // The CSV and capture files are written whole at the end, so a failed write leaves what stood
+    // there before.
     std::ostringstream csv;
-    TMainEventLoop loop;
-    TSimBus bus{loop};
-    TSystemScope scope{loop, bus};
-    const auto devices = PlugSimDevices(bus, {request.fDevice}, TSimKinds::BuiltIn(), 0);
+    TStreamCapture capture;
+    TTraceBus bus("record", request.fArgs);
     // The writer and its series outlive the source, whose point handlers write into them.
     TShotSeries series;
     std::optional<TPointWriter> writer;
-    const std::unique_ptr<TRecordSource> source = RecordSourceFor(devices);
-    if (!source) {
-        Refuse("no optical, camera or wireless sensor to record from");
+    const std::unique_ptr<TRecordSource> source =
+        FindRecordSource(bus, request.fCapture ? &capture : nullptr);
+    if (!source)
         return KExitFailure;
-    }
     // Pictures take the place of the points on stdout.
     const bool pictures = request.fPictures.fFace != nullptr;
     writer.emplace(request.fCsv ? &csv : pictures ? nullptr : &std::cout, pictures ? &series : nullptr);
-    if (!source->Start(*writer))
+    if (!source->Start(
+            [&writer](uint32_t ACounter, const TQueuedPoint_V1& APoint) { writer->Write(ACounter, APoint); }))
         return KExitFailure;
     series.SetClock(source->Clock());
-    RecordFor(loop, request.fSeconds, *writer);
-    source->Stop();
+    RecordFor(bus.Loop(), request.fSeconds, *writer);
+    const bool stopped = source->Stop();
     if (!source->Heard())
         return KExitFailure;
-    if (request.fCsv) {
-        try {
-            ReplaceFileContents(*request.fCsv, csv.str());
-        } catch (const EAtomicWriteError& e) {
-            std::cerr << Program << ": record: " << e.what() << "\n";
+    // What came before a sensor went away is kept.
+    if (request.fCsv && !WriteWhole(*request.fCsv, csv.str()))
+        return KExitFailure;
+    if (request.fCapture) {
+        if (!WriteWhole(*request.fCapture, capture.Bytes()))
             return KExitFailure;
-        }
+        std::cerr << Program << ": record: " << *request.fCapture << " holds " << capture.Bytes().size()
+                  << " bytes of the sensor's stream; read it with: " << Program << " decode "
+                  << source->DecodeOptions() << " " << *request.fCapture << "\n";
     }
     if (pictures && !WritePictures("record", request.fPictures, series))
         return KExitFailure;
+    if (!stopped) {
+        std::cerr << Program << ": record: the sensor did not answer at the end (unplugged?); the "
+                  << writer->Count() << " points recorded before are kept\n";
+        return KExitFailure;
+    }
     return KExitSuccess;
 }
 
 const char* const DecodeHelp =
-    R"(usage: kelvo-trace decode --kind optical|camera --hw N --fw N [--protocol N]
-                          [--face TAG [--png FILE] [--png-each DIR]] FILE
+    R"(usage: kelvo-trace decode --kind optical|camera --hw N --fw N [--protocol N] [--center X,Y]
+                         [--lens-distance D] [--face TAG [--png FILE] [--png-each DIR]] FILE
 
 Feeds the bytes of FILE, as the family driver's stream reads deliver them, to the sensor's input
 and prints the aiming points as CSV (counter,x_mm,y_mm,valid). The sensor's defaults apply:
 smoothing on, dynamic scale off.
 
-  --kind KIND     optical or camera
-  --hw N, --fw N  the board's hardware and firmware versions
-  --protocol N    the protocol major version (camera sensors; needed from firmware 15 on, where
-                  the device reports it)
+  --kind KIND        optical or camera
+  --hw N, --fw N     the board's hardware and firmware versions
+  --protocol N       the protocol major version (camera sensors; needed from firmware 15 on, where
+                     the device reports it)
+  --center X,Y       camera sensors: the pixel column and row the positions are measured from, the
+                     sensor's optical centre (default 501,240)
+  --lens-distance D  camera sensors: the lens distance of the sensor (default 45)
+
+'kelvo-trace record --capture' says the options that read its capture back.
 )" PICTURE_HELP;
+
+// What a camera sensor's positions are measured from, when the decode line names it.
+struct TCameraOptics {
+    std::optional<std::pair<int32_t, int32_t>> fCenter;
+    std::optional<float> fLensDistance;
+};
+
+TCameraOptics CameraOptics(const std::string& AKind, const TParsedArgs& AArgs) {
+    TCameraOptics optics;
+    const auto center = AArgs.fValues.find("--center"), lens = AArgs.fValues.find("--lens-distance");
+    if (AKind != "camera" && (center != AArgs.fValues.end() || lens != AArgs.fValues.end()))
+        throw TUsageError("decode: --center and --lens-distance are a camera sensor's");
+    if (center != AArgs.fValues.end()) {
+        const std::string& text = center->second;
+        const std::size_t comma = text.find(',');
+        const auto x = ParseNumber(text.substr(0, comma), 0xFFFF);
+        const auto y =
+            comma == std::string::npos ? std::nullopt : ParseNumber(text.substr(comma + 1), 0xFFFF);
+        if (!x || !y)
+            throw TUsageError("decode: --center " + EchoedText(text) +
+                              ": expected a pixel column and row X,Y");
+        optics.fCenter = {int32_t(*x), int32_t(*y)};
+    }
+    if (lens != AArgs.fValues.end()) {
+        const auto distance = ParseReal(lens->second, 1e-3, 1e6);
+        if (!distance)
+            throw TUsageError("decode: --lens-distance " + EchoedText(lens->second) +
+                              ": expected 0.001 to 1000000");
+        optics.fLensDistance = float(*distance);
+    }
+    return optics;
+}
 
 // Bytes of a capture, handed on as they are read.
 using TFeed = std::function<void(const uint8_t* AData, size_t ASize)>;
@@ -405,10 +355,10 @@ bool FeedCapture(std::istream& AIn, const TFeed& AFeed) {
 }
 
 int DecodeCommand(const TArgs& AArgs) {
-    const TParsedArgs args =
-        ParseArgs("decode", AArgs,
-                  {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol", "--face", "--png", "--png-each"},
-                   .fWords = true});
+    const TParsedArgs args = ParseArgs("decode", AArgs,
+                                       {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol", "--center",
+                                                          "--lens-distance", "--face", "--png", "--png-each"},
+                                        .fWords = true});
     if (args.fWords.size() != 1)
         throw TUsageError("decode: expected one FILE");
     const auto kind = args.fValues.find("--kind");
@@ -426,6 +376,7 @@ int DecodeCommand(const TArgs& AArgs) {
         protocol = TKelvoUsbQVSensor::ImpliedProtocolMajor(versionHW, versionFW);
     if (kind->second == "camera" && !protocol)
         throw TUsageError("decode: --protocol N is needed for this camera sensor's versions");
+    const TCameraOptics optics = CameraOptics(kind->second, args);
     const TPictureRequest pictures = ParsePictureArgs("decode", args);
 
     std::ifstream in(args.fWords[0], std::ios::binary);
@@ -444,6 +395,12 @@ int DecodeCommand(const TArgs& AArgs) {
         sensor.fVersionFW = versionFW;
         sensor.fProtocolVersionMajor = *protocol;
         sensor.ProtocolVersionChanged();
+        if (optics.fLensDistance) {
+            sensor.fLensDistance = *optics.fLensDistance;
+            sensor.SetWorkingDistance(sensor.fWorkingDistance);
+        }
+        const auto [centerX, centerY] = optics.fCenter.value_or(std::pair{sensor.fX0, sensor.fY0});
+        sensor.Stream().SetCenter(centerX * sensor.fPixToMMScale, centerY * sensor.fPixToMMScale);
         series.SetClock(CameraClock(sensor.fFPS));
         sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
             writer.Write(APoint->dwSampleCounter, *APoint);
@@ -463,9 +420,8 @@ int DecodeCommand(const TArgs& AArgs) {
         const TKelvoSensorUsbDevice defaults(nullptr, "");
         series.SetClock(OpticalClock(defaults.fFrameRate, versionHW, defaults.MinPiezoLevel()));
         stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
-        // New boards, and old boards from firmware 10, send records; older ones raw frames.
         TCaptureReads reads(
-            versionHW >= 5 || versionFW >= 10, KOldFrameSize,
+            OpticalStreamHasRecords(versionHW, versionFW), KOldFrameSize,
             [&](const uint8_t* AData, size_t ASize) { stream.ProcessData(AData, ASize); },
             [&](uint64_t AOffset, uint64_t ACount) {
                 std::cerr << Program << ": decode: skipped " << ACount << " bytes at offset " << AOffset

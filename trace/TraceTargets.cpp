@@ -3,15 +3,12 @@
 #include "MyLib/KelvoSerials.h"
 #include "MyLib/KelvoUsbWireless1.h"
 #include "MyLib/KelvoWirelessTargets.h"
-#include "app/RealUsbBus.h"
 #include "app/simbench/SimBench.h"
-#include "app/simbench/SimKindValues.h"
 #include "platform/HexText.h"
-#include "platform/MainEventLoop.h"
 #include "platform/NumberText.h"
-#include "platform/System.h"
-#include "sim/SimBus.h"
+#include "trace/TraceBus.h"
 #include "trace/TraceCommands.h"
+#include "trace/TraceRadio.h"
 
 #include <cstdio>
 #include <functional>
@@ -25,64 +22,23 @@ namespace {
 constexpr uint32_t KDefaultWaitMs = 500;
 constexpr uint32_t KMaxWaitMs = 60000;
 
-// The first wireless controller, open with its radio powered, and the bus it was found on: the
-// simulated bench of --simulate, else the system's USB devices. Closing it powers the radio off.
-class TRadio {
-public:
-    TRadio(const std::string& ACommand, const TParsedArgs& AArgs) {
-        uint32_t waitMs = KDefaultWaitMs;
-        if (auto it = AArgs.fValues.find("--wait-ms"); it != AArgs.fValues.end()) {
-            const auto ms = ParseNumber(it->second, KMaxWaitMs);
-            if (!ms)
-                throw TUsageError(ACommand + ": --wait-ms " + it->second + ": expected 0 to 60000");
-            waitMs = *ms;
-        }
-        if (auto it = AArgs.fValues.find("--simulate"); it != AArgs.fValues.end()) {
-            TSimDeviceOptions options;
-            std::string error;
-            if (!ParseSimDevice(it->second, TSimKinds::BuiltIn(), options, error))
-                throw TUsageError(ACommand + ": --simulate " + it->second + ": " + error);
-            auto bus = std::make_unique<TSimBus>(fLoop);
-            fSimDevices = PlugSimDevices(*bus, {options}, TSimKinds::BuiltIn(), 0);
-            fBus = std::move(bus);
-        } else {
-            std::string settingsError;
-            fBus = FrontEndUsbBus(fLoop, std::nullopt, Program, settingsError);
-            if (!settingsError.empty())
-                throw std::runtime_error(ACommand + ": " + settingsError);
-            if (!fBus)
-                throw std::runtime_error(ACommand + ": no USB access");
-        }
-        fScope.emplace(fLoop, *fBus);
-        std::vector<TUsbInterfaceEntry> controllers;
-        fBus->GetClassDevs(GUID_KELVO_WIRELESS, controllers);
-        if (controllers.empty())
-            throw std::runtime_error(ACommand + ": no wireless controller found");
-        fController = std::make_unique<TKelvoWireless>(nullptr, controllers.front().Path);
-        if (!fController->Open())
-            throw std::runtime_error(ACommand + ": cannot open the wireless controller");
-        if (!fController->TurnPowerOn())
-            throw std::runtime_error(ACommand + ": the wireless controller does not power its radio");
-        // Targets report in once the radio is up; the table is read again after the wait.
-        fLoop.RunUntil([] { return false; }, waitMs);
-        fController->UpdateTargetsStatusTable(false);
-    }
-    ~TRadio() {
-        if (fController)
-            fController->Close();
-    }
-    TRadio(const TRadio&) = delete;
-    TRadio& operator=(const TRadio&) = delete;
+// The --wait-ms of AArgs: how long the targets have to report once the radio is up.
+uint32_t TargetsWaitMs(const std::string& ACommand, const TParsedArgs& AArgs) {
+    const auto it = AArgs.fValues.find("--wait-ms");
+    if (it == AArgs.fValues.end())
+        return KDefaultWaitMs;
+    const auto ms = ParseNumber(it->second, KMaxWaitMs);
+    if (!ms)
+        throw TUsageError(ACommand + ": --wait-ms " + it->second + ": expected 0 to 60000");
+    return *ms;
+}
 
-    TKelvoWireless& Controller() { return *fController; }
-
-private:
-    TMainEventLoop fLoop;
-    std::unique_ptr<TUsbBus> fBus;
-    std::vector<std::shared_ptr<TSimBusDevice>> fSimDevices;
-    std::optional<TSystemScope> fScope;
-    std::unique_ptr<TKelvoWireless> fController;
-};
+// Powers the radio and reads the targets' status table once they had AWaitMs to report.
+void PowerOnAndAwaitTargets(TTraceBus& ABus, TRadio& ARadio, uint32_t AWaitMs) {
+    ARadio.PowerOn();
+    ABus.Loop().RunUntil([] { return false; }, AWaitMs);
+    ARadio.Controller().UpdateTargetsStatusTable(false);
+}
 
 std::string Hex(uint8_t AByte) {
     char text[8];
@@ -134,27 +90,33 @@ void PrintTarget(int AIndex, TCustom485Target& ATarget) {
 }
 
 const char* const TargetsHelp =
-    R"(usage: kelvo-trace targets [--simulate wireless-controller[,NAME=VALUE...]] [--wait-ms N]
+    R"(usage: kelvo-trace targets [--simulate wireless-controller[,NAME=VALUE...]] [--usb-vendor-id ID]
+                           [--wait-ms N]
 
-Opens the first wireless controller (simulated with --simulate, else the first one plugged in),
-powers its radio, waits N ms (default 500) for the targets to report, and lists each target on the
-radio: index, model type and description, product id, hardware and firmware versions, serial
-number, lock state, and its settings as the target reports them (frequencies, signal levels, LED
-masks, started, receiver, sync, brightness of LEDs and lamps, capabilities; the blinker's blinks and
-times, the IR LEDs, flag and receiver mode of the biathlon target, the rapid-fire target's IR LEDs and
-lamp status). The radio is powered off at the end.
+Opens the first wireless controller (simulated with --simulate, else the first one plugged in,
+waiting up to 2 s for one), powers its radio, waits N ms (default 500) for the targets to report,
+and lists each target on the radio: index, model type and description, product id, hardware and
+firmware versions, serial number, lock state, and its settings as the target reports them
+(frequencies, signal levels, LED masks, started, receiver, sync, brightness of LEDs and lamps,
+capabilities; the blinker's blinks and times, the IR LEDs, flag and receiver mode of the biathlon
+target, the rapid-fire target's IR LEDs and lamp status). The radio is powered off at the end.
 
-  --simulate KIND   a simulated wireless controller, as for kelvo-fwupd-cli (e.g.
-                    wireless-controller,t1=12:3:12,t2=15:1:3)
-  --wait-ms N       how long to wait for the targets, 0 to 60000 ms
+  --simulate KIND     a simulated wireless controller, as for kelvo-fwupd-cli (e.g.
+                      wireless-controller,t1=12:3:12,t2=15:1:3)
+  --usb-vendor-id ID  look for the controller under vendor id ID, as kelvo-fwupd-cli does
+                      (default 0x1209, or VendorId in [Usb] of the updater's settings.ini)
+  --wait-ms N         how long to wait for the targets, 0 to 60000 ms
 )";
 
 int TargetsCommand(const TArgs& AArgs) {
-    const TParsedArgs args =
-        ParseArgs("targets", AArgs, {.fValueOptions = {"--simulate", "--wait-ms"}, .fWords = true});
+    const TParsedArgs args = ParseArgs(
+        "targets", AArgs, {.fValueOptions = {"--simulate", "--usb-vendor-id", "--wait-ms"}, .fWords = true});
     if (!args.fWords.empty())
         throw TUsageError("targets: unexpected argument " + args.fWords[0]);
-    TRadio radio("targets", args);
+    const uint32_t waitMs = TargetsWaitMs("targets", args);
+    TTraceBus bus("targets", args);
+    TRadio radio("targets", bus);
+    PowerOnAndAwaitTargets(bus, radio, waitMs);
     bool any = false;
     for (int i = 1; i <= radio.Controller().NumTargets(); ++i)
         if (TCustom485Target* target = radio.Controller().Targets(i)) {
@@ -167,7 +129,8 @@ int TargetsCommand(const TArgs& AArgs) {
 }
 
 const char* const TargetHelp =
-    R"(usage: kelvo-trace target INDEX COMMAND [VALUE...] [--simulate KIND] [--wait-ms N]
+    R"(usage: kelvo-trace target INDEX COMMAND [VALUE...] [--simulate KIND] [--usb-vendor-id ID]
+                          [--wait-ms N]
 
 Drives the target at radio index INDEX (1-16) behind the first wireless controller (see 'kelvo-trace
 targets') with one command, then prints the target's state. A command the target or its model
@@ -196,10 +159,11 @@ commands for a target in its bootloader:
   serial SERIAL         write the serial number (eight dashed decimals; a factory operation)
   key KEY               write the target's key (a factory operation)
 
-  --simulate KIND   a simulated wireless controller, as for 'kelvo-trace targets'
-  --wait-ms N       how long to wait for the targets, 0 to 60000 ms (default 500)
-  --secret SECRET   enable the factory operations before the command, in the same run
-  --factory         allow the serial and key writes, which change the target for good
+  --simulate KIND     a simulated wireless controller, as for 'kelvo-trace targets'
+  --usb-vendor-id ID  the vendor id of the controller, as for 'kelvo-trace targets'
+  --wait-ms N         how long to wait for the targets, 0 to 60000 ms (default 500)
+  --secret SECRET     enable the factory operations before the command, in the same run
+  --factory           allow the serial and key writes, which change the target for good
 )";
 
 // A whole number from AMin to AMax, decimal or 0x hexadecimal, or a usage fault naming AWhat.
@@ -351,9 +315,11 @@ TTargetAction ParseTargetCommand(const TArgs& AWords, bool AFactory) {
 }
 
 int TargetCommand(const TArgs& AArgs) {
-    const TParsedArgs args = ParseArgs(
-        "target", AArgs,
-        {.fValueOptions = {"--simulate", "--wait-ms", "--secret"}, .fFlags = {"--factory"}, .fWords = true});
+    const TParsedArgs args =
+        ParseArgs("target", AArgs,
+                  {.fValueOptions = {"--simulate", "--usb-vendor-id", "--wait-ms", "--secret"},
+                   .fFlags = {"--factory"},
+                   .fWords = true});
     if (args.fWords.size() < 2)
         throw TUsageError("target: expected INDEX COMMAND [VALUE...]");
     const auto index = ParseNumber(args.fWords[0], KELVO_WIRELESS_TARGETS);
@@ -368,7 +334,10 @@ int TargetCommand(const TArgs& AArgs) {
             return enable(T) && command(T);
         };
     }
-    TRadio radio("target", args);
+    const uint32_t waitMs = TargetsWaitMs("target", args);
+    TTraceBus bus("target", args);
+    TRadio radio("target", bus);
+    PowerOnAndAwaitTargets(bus, radio, waitMs);
     TCustom485Target* target = radio.Controller().Targets(int(*index));
     if (!target)
         throw std::runtime_error("target: no target at radio index " + args.fWords[0]);

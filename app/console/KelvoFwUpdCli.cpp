@@ -9,6 +9,7 @@
 #include "app/Signals.h"
 #include "app/Unit1.h"
 #include "app/console/ConsoleToolkit.h"
+#include "app/console/OnceWatch.h"
 #include "app/console/QuietWatch.h"
 #include "app/simbench/SimBench.h"
 #include "app/simbench/SimReport.h"
@@ -76,8 +77,9 @@ int SumUp(TForm1& form, TConsoleToolkit& toolkit) {
                                                                                       : KExitSuccess;
 }
 
-// Runs the window until it closes (or, simulated, until the bench is quiet); the exit status,
-// KExitSetup when the window ends as it is created (the user folder cannot be used).
+// Runs the window until it closes (or, simulated, until the bench is quiet; with --once, until the
+// devices present are done); the exit status, KExitSetup when the window ends as it is created (the
+// user folder cannot be used).
 int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, const TCommandLine& line,
               size_t ADeviceCount) {
     TForm1 form(toolkit);
@@ -107,6 +109,14 @@ int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, c
                        loop.PendingCalls() == 0;
             },
             close);
+    }
+    std::unique_ptr<TOnceWatch> once;
+    if (line.fOnce) {
+        toolkit.Note("--once: the program ends when the devices present are done (a device going into or "
+                     "out of its bootloader is waited for up to " +
+                     std::to_string(line.fWaitMs) + " ms)");
+        once = std::make_unique<TOnceWatch>(
+            loop, [&] { return loop.PendingCalls() == 0; }, form, line.fWaitMs, close);
     }
     loop.Run();
     return SumUp(form, toolkit);

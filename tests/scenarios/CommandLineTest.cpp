@@ -205,3 +205,39 @@ TEST(CommandLine, SimReportIsAConsoleOption) {
          {"--sim-report FILE", "unplug-at-block=N", "unplug-after=STEP", "replug-after-ms=M", "fail=REQUEST"})
         EXPECT_NE(usage.find(text), std::string::npos) << text;
 }
+
+// --once runs on the USB bus only, and --wait-ms bounds nothing but a --once run.
+TEST(CommandLine, OnceUpdatesTheBusWithABoundedWait) {
+    struct TCase {
+        std::vector<std::string> fArgs;
+        std::string fError; // empty: accepted
+        uint32_t fWaitMs = KDefaultOnceWaitMs;
+    };
+    const TCase cases[] = {
+        {{"--once"}, ""},
+        {{"--once", "--yes", "--wait-ms", "0"}, "", 0},
+        {{"--wait-ms=3600000", "--once"}, "", 3600000},
+        {{"--once", "--wait-ms", "3600001"}, "--wait-ms 3600001: expected milliseconds 0-3600000"},
+        {{"--once", "--wait-ms", "soon"}, "--wait-ms soon: expected milliseconds 0-3600000"},
+        {{"--wait-ms", "500"}, "--wait-ms bounds a --once run; give --once with it"},
+        {{"--once", "--simulate", "sensor"},
+         "--once works on the USB bus; a simulated run always ends once the bench is quiet"},
+        {{"--once", "--list"}, "--once updates; it does not combine with --list"},
+    };
+    for (const TCase& c : cases) {
+        TCommandLine line;
+        std::string error;
+        EXPECT_EQ(Parse(c.fArgs, line, error), c.fError.empty()) << c.fArgs[0];
+        EXPECT_EQ(error, c.fError);
+        if (c.fError.empty()) {
+            EXPECT_TRUE(line.fOnce);
+            EXPECT_EQ(line.fWaitMs, c.fWaitMs);
+        }
+    }
+    TCommandLine line;
+    std::string error;
+    ASSERT_TRUE(Parse({}, line, error));
+    EXPECT_FALSE(line.fOnce);
+    EXPECT_FALSE(Parse({"--once"}, line, error, TFrontEnd::Window));
+    EXPECT_EQ(error, "unknown option --once");
+}

@@ -1,4 +1,5 @@
 // The real kelvo-fwupd-cli: what it writes where, its signals and its exit statuses.
+#include "app/console/OnceWatch.h"
 #include "app/console/QuietWatch.h"
 #include "app/simbench/SimBench.h"
 #include "platform/IniFile.h"
@@ -377,6 +378,46 @@ TEST(QuietWatch, FiresAfterAnUnbrokenQuietSpell) {
     // Once only.
     loop.RunUntil([] { return false; }, 500);
     EXPECT_EQ(fired, 1);
+}
+
+// A --once run ends by itself: once the device is back updated, once a device that does not come back
+// within the wait is given up, soon when there is nothing to do; a device that comes back in its
+// bootloader within the wait is flashed.
+TEST(OnceWatch, EndsWhenTheDevicesPresentAreDone) {
+    struct TCase {
+        const char* fDevice; // none: an empty bus
+        uint32_t fWaitMs;
+        int fUpdated;
+        int fUnfinished;
+    };
+    for (const TCase c : {TCase{"optical-sensor", 30000, 1, 0}, TCase{"camera-sensor", 30000, 1, 0},
+                          TCase{"optical-sensor,unplug-after=switch", 300, 0, 1},
+                          TCase{"optical-sensor,unplug-after=erase", 300, 0, 1},
+                          TCase{"optical-sensor,unplug-at-block=100,replug-after-ms=1500", 30000, 1, 0},
+                          TCase{"optical-sensor,unplug-at-block=100,replug-after-ms=1500", 300, 0, 1},
+                          TCase{nullptr, 30000, 0, 0}}) {
+        const std::string name = c.fDevice ? c.fDevice : "no device";
+        TFormBench bench;
+        std::vector<std::shared_ptr<TSimBusDevice>> devices;
+        if (c.fDevice) {
+            TSimDeviceOptions options;
+            std::string error;
+            ASSERT_TRUE(ParseSimDevice(c.fDevice, TSimKinds::BuiltIn(), options, error)) << error;
+            devices = PlugSimDevices(bench.fBus, {options}, TSimKinds::BuiltIn(), 0);
+        }
+        bench.fToolkit.SetAutoClick(true);
+        bench.fForm.FormCreate();
+        bool done = false;
+        TOnceWatch watch(
+            bench.fLoop, [&] { return bench.fLoop.PendingCalls() == 0; }, bench.fForm, c.fWaitMs,
+            [&] { done = true; });
+        ASSERT_TRUE(bench.fLoop.RunUntil([&] { return done; }, 120000)) << name;
+        const TForm1::TUpdateTally tally = bench.fForm.Tally();
+        EXPECT_EQ(tally.fUpdated, c.fUpdated) << name;
+        EXPECT_EQ(tally.fUnfinished, c.fUnfinished) << name;
+        EXPECT_EQ(tally.fFailed, 0) << name;
+        bench.fForm.FormClose();
+    }
 }
 
 TEST(KelvoFwUpdCli, SimReportWritesEachDevicesFinalState) {

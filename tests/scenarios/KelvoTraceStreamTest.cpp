@@ -226,7 +226,9 @@ TEST(KelvoTraceStream, ExitStatuses) {
     for (TCase c :
          {TCase{"decode --kind optical --hw 5 FILE", 2}, TCase{"decode --kind laser --hw 5 --fw 1 F", 2},
           TCase{"decode --kind optical --hw 5 --fw 1 /nonexistent/file", 1},
-          TCase{"decode --kind camera --hw 3 --fw 31 /dev/null", 2}, TCase{"record", 2},
+          TCase{"decode --kind camera --hw 3 --fw 31 /dev/null", 2},
+          // Without --simulate: the system's bus, where nothing has this vendor id.
+          TCase{"record --usb-vendor-id 0xFFFE --seconds 0.1", 1}, TCase{"record --usb-vendor-id 0", 2},
           TCase{"record --simulate bootloader --seconds 0.1", 1}, TCase{"record --simulate x", 2},
           TCase{"record --simulate wireless-controller,targets=0,s1=wd-03 --seconds 0.2", 1},
           TCase{"record --simulate wireless-controller,s1=wd-09 --seconds 0.2", 2},
@@ -272,6 +274,67 @@ TEST(KelvoTraceStream, PictureOptions) {
                        "kelvo-trace, built without Qt, cannot\n");
 #endif
     std::filesystem::remove(png);
+}
+
+// A recording's capture, decoded with the options the recording names, gives the recorded points:
+// each board's stream through either driver.
+TEST(KelvoTraceStream, ACaptureDecodesIntoTheRecordedPoints) {
+    struct TCase {
+        const char* fDevice;
+        const char* fDecodeOptions;
+    };
+    const std::string camera = " --center 380,236 --lens-distance 50";
+    const TCase cases[] = {
+        {"optical-sensor,hw=5,fw=11", "--kind optical --hw 5 --fw 11"},
+        {"optical-sensor,hw=5,fw=11,driver=generic", "--kind optical --hw 5 --fw 11"},
+        {"optical-sensor,pid=32,hw=2,fw=10", "--kind optical --hw 2 --fw 10"},
+        {"optical-sensor,pid=32,hw=2,fw=10,driver=generic", "--kind optical --hw 2 --fw 10"},
+        {"optical-sensor,pid=32,hw=2,fw=9", "--kind optical --hw 2 --fw 9"},
+        {"camera-sensor", "--kind camera --hw 3 --fw 31 --protocol 18"},
+        {"camera-sensor,driver=generic", "--kind camera --hw 3 --fw 31 --protocol 18"},
+        {"camera-sensor,hw=2,fw=10", "--kind camera --hw 2 --fw 10 --protocol 10"},
+    };
+    const auto folder =
+        std::filesystem::temp_directory_path() / ("kelvo-capture-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    const std::string csv = (folder / "points.csv").string(), capture = (folder / "stream.bin").string();
+    for (const TCase& c : cases) {
+        const std::string options =
+            c.fDecodeOptions + (std::string(c.fDevice).starts_with("camera") ? camera : std::string());
+        const std::string said = TraceErrors("record --simulate " + std::string(c.fDevice) +
+                                             " --seconds 0.5 --csv " + csv + " --capture " + capture);
+        EXPECT_NE(said.find("read it with: kelvo-trace decode " + options + " " + capture + "\n"),
+                  std::string::npos)
+            << said;
+        std::stringstream recorded;
+        recorded << std::ifstream(csv).rdbuf();
+        EXPECT_GE(Lines(recorded.str()).size(), 11u) << c.fDevice;
+        const TRun decoded = RunTrace("decode " + options + " " + capture);
+        EXPECT_EQ(decoded.fStatus, 0) << c.fDevice;
+        EXPECT_EQ(decoded.fOut, recorded.str()) << c.fDevice;
+    }
+    std::filesystem::remove_all(folder);
+}
+
+// The capture options: refused where the stream cannot be decoded or the file cannot be written, and
+// the camera's optics given as numbers.
+TEST(KelvoTraceStream, CaptureAndOpticsOptions) {
+    struct TCase {
+        const char* fArgs;
+        int fStatus;
+    };
+    for (TCase c :
+         {TCase{"record --simulate wireless-controller,s1=wd-03 --seconds 0.2 --capture /dev/null", 2},
+          TCase{"record --simulate optical-sensor --seconds 0.2 --capture /nonexistent/x.bin", 1},
+          TCase{"record --simulate optical-sensor --seconds 0.2 --csv /tmp/p --capture /tmp/../tmp/p", 2},
+          TCase{"decode --kind optical --hw 5 --fw 11 --center 1,2 /dev/null", 2},
+          TCase{"decode --kind camera --hw 3 --fw 31 --protocol 18 --center 1 /dev/null", 2},
+          TCase{"decode --kind camera --hw 3 --fw 31 --protocol 18 --center 1,x /dev/null", 2},
+          TCase{"decode --kind camera --hw 3 --fw 31 --protocol 18 --lens-distance 0 /dev/null", 2},
+          TCase{"decode --kind camera --hw 3 --fw 31 --protocol 18 --center 0x10,7 --lens-distance 4.5 "
+                "/dev/null",
+                0}})
+        EXPECT_EQ(RunTrace(c.fArgs).fStatus, c.fStatus) << c.fArgs;
 }
 
 #ifndef __SANITIZE_ADDRESS__ // the sanitizer's shadow memory does not fit under an address-space limit

@@ -48,6 +48,8 @@ TEST(KelvoTraceTargets, ListsEveryTargetWithItsSettings) {
               run.fOut);
     EXPECT_EQ("no targets on the radio\n",
               RunTrace("targets --wait-ms 0 --simulate wireless-controller,targets=0").fOut);
+    // Without --simulate: the system's bus, where nothing has this vendor id.
+    EXPECT_EQ(1, RunTrace("targets --wait-ms 0 --usb-vendor-id 0xFFFE").fStatus);
 }
 
 // Each command: its exit status and a line of the state printed after it (none when it fails).
@@ -79,6 +81,7 @@ TEST(KelvoTraceTargets, DrivesOneTarget) {
         {"1 frequencies 150 2000", 2},
         {"1 address 32", 2},
         {"1 start --wait-ms 0", 2}, // given twice
+        {"1 start --usb-vendor-id 0", 2},
     };
     for (const auto& [args, status] : refused) {
         const TRun run = RunTrace("target " + args + KBench);
