@@ -4,6 +4,7 @@
 
 #include <QBuffer>
 #include <QFont>
+#include <QGuiApplication>
 #include <QImageWriter>
 #include <QPolygonF>
 
@@ -93,6 +94,24 @@ void TQtCanvas::DrawText(TCanvasPoint ACentre, const std::string& AText, TCanvas
                      2 * ATextHeight);
     fPainter.drawText(box, (ALeftAligned ? Qt::AlignLeft : Qt::AlignHCenter) | Qt::AlignVCenter,
                       QString::fromStdString(AText));
+}
+
+// Without a display it runs on the offscreen platform. Its start-up notice about a missing
+// XDG_RUNTIME_DIR, which nothing here uses, is kept off stderr.
+void StartGuiApplication() {
+    static int argc = 1;
+    static char name[] = "kelvo-trace";
+    static char* argv[] = {name, nullptr};
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    static QtMessageHandler previous = nullptr;
+    previous =
+        qInstallMessageHandler([](QtMsgType AType, const QMessageLogContext& AContext, const QString& AText) {
+            if (!AText.startsWith("QStandardPaths: XDG_RUNTIME_DIR"))
+                previous(AType, AContext, AText);
+        });
+    static QGuiApplication application(argc, argv);
+    qInstallMessageHandler(previous);
 }
 
 QImage NewCanvasImage(int AWidth, int AHeight) {

@@ -32,6 +32,8 @@ private:
     QPainter fPainter;
 };
 
+// QPainter text needs a QGuiApplication: starts the program's one, once.
+void StartGuiApplication();
 // A white image of AWidth x AHeight pixels for a canvas.
 QImage NewCanvasImage(int AWidth, int AHeight);
 // Writes AImage as PNG; false with AError set when the file cannot be written.

@@ -47,6 +47,9 @@ public:
         return "--kind optical --hw " + std::to_string(fSensor.fVersionHW) + " --fw " +
                std::to_string(fSensor.fVersionFW);
     }
+    TTraceClock Clock() const override {
+        return OpticalClock(fSensor.fFrameRate, fSensor.fVersionHW, fSensor.MinPiezoLevel());
+    }
 
 private:
     TCapturing<TKelvoSensorUsbDevice> fSensor;
@@ -87,6 +90,7 @@ public:
                std::to_string(fSensor.fProtocolVersionMajor) + " --center " + std::to_string(fSensor.fX0) +
                "," + std::to_string(fSensor.fY0) + " --lens-distance " + lens;
     }
+    TTraceClock Clock() const override { return CameraClock(fSensor.fFPS); }
 
 private:
     TCapturing<TKelvoUsbQVSensor> fSensor;
@@ -113,6 +117,8 @@ public:
         return true;
     }
     bool Heard() const override { return fHeard || Refuse("no wireless sensor was heard"); }
+    // The radio's packet counters wrap within seconds and two points may share one: the host's clock.
+    TTraceClock Clock() const override { return {.HostTicks = true}; }
 
 private:
     TRadio fRadio;

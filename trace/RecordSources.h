@@ -2,6 +2,7 @@
 // Where kelvo-trace record takes its points from: the first optical or camera sensor on the bus, else
 // the first wireless sensor heard through the first wireless controller.
 #include "MyLib/CommonKelvoDevice.h"
+#include "trace/ShotSeries.h"
 
 #include <cstdint>
 #include <functional>
@@ -29,6 +30,8 @@ public:
     virtual bool Heard() const { return true; }
     // After Start: the decode options that read this sensor's capture back.
     virtual std::string DecodeOptions() const { return {}; }
+    // After Start: how the points are timed and their shots told.
+    virtual TTraceClock Clock() const = 0;
 };
 
 // The source on ABus, waiting a moment for one to be plugged in; nullptr, with the reason printed,

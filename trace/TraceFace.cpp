@@ -4,8 +4,6 @@
 #include "trace/QtCanvas.h"
 #include "trace/TraceCommands.h"
 
-#include <QGuiApplication>
-
 #include <algorithm>
 #include <cmath>
 #include <iomanip>
@@ -13,24 +11,6 @@
 #include <sstream>
 
 namespace {
-
-// QPainter text needs a QGuiApplication; without a display it runs on the offscreen platform. Its
-// start-up notice about a missing XDG_RUNTIME_DIR, which nothing here uses, is kept off stderr.
-void StartGuiApplication() {
-    static int argc = 1;
-    static char name[] = "kelvo-trace";
-    static char* argv[] = {name, nullptr};
-    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    static QtMessageHandler previous = nullptr;
-    previous =
-        qInstallMessageHandler([](QtMsgType AType, const QMessageLogContext& AContext, const QString& AText) {
-            if (!AText.startsWith("QStandardPaths: XDG_RUNTIME_DIR"))
-                previous(AType, AContext, AText);
-        });
-    static QGuiApplication application(argc, argv);
-    qInstallMessageHandler(previous);
-}
 
 const char* const FaceHelp = R"(usage: kelvo-trace face TAG [--size PIXELS] --png FILE
        kelvo-trace face --list

@@ -1,7 +1,9 @@
 // kelvo-trace record and decode: aiming points from an optical or camera sensor or a wireless sensor
 // heard through a wireless controller (real or simulated), or from captured bytes of a sensor's
-// stream, printed as CSV.
+// stream, printed as CSV or drawn on a target face with their shots (with Qt).
+#include "MyLib/KelvoLib.h"
 #include "MyLib/KelvoUsbQV.h"
+#include "MyLib/KelvoUsbSensor.h"
 #include "MyLib/OpticalStream.h"
 #include "app/simbench/SimKindValues.h"
 #include "platform/AtomicFile.h"
@@ -10,12 +12,18 @@
 #include "platform/NumberText.h"
 #include "trace/CaptureReads.h"
 #include "trace/RecordSources.h"
+#include "trace/ShotSeries.h"
 #include "trace/StreamCapture.h"
 #include "trace/TraceBus.h"
 #include "trace/TraceCommands.h"
+#ifdef KELVO_TRACE_FACES
+#include "trace/QtCanvas.h"
+#include "trace/TracePicture.h"
+#endif
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,23 +36,110 @@
 
 namespace {
 
-// The points as CSV lines: frame counter, millimetres with three decimals, 1 or 0 for validity.
+// Where the points go: CSV lines (frame counter, millimetres with three decimals, 1 or 0 for
+// validity) into AOut, and the shot series of the pictures; each when given.
 class TPointWriter {
 public:
-    explicit TPointWriter(std::ostream& AOut) : fOut(AOut) {
-        fOut << "counter,x_mm,y_mm,valid\n" << std::fixed << std::setprecision(3);
+    explicit TPointWriter(std::ostream* AOut, TShotSeries* ASeries = nullptr) : fOut(AOut), fSeries(ASeries) {
+        if (fOut)
+            *fOut << "counter,x_mm,y_mm,valid\n" << std::fixed << std::setprecision(3);
     }
     // ACounter: the optical sensor's frame counter, or the camera sensor's packet index.
     void Write(uint32_t ACounter, const TQueuedPoint_V1& APoint) {
-        fOut << ACounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0) << '\n';
+        if (fOut)
+            *fOut << ACounter << ',' << APoint.xmm << ',' << APoint.ymm << ',' << (APoint.valid ? 1 : 0)
+                  << '\n';
+        if (fSeries)
+            fSeries->Add(ACounter, APoint);
         ++fCount;
     }
     uint64_t Count() const { return fCount; }
 
 private:
-    std::ostream& fOut;
+    std::ostream* fOut;
+    TShotSeries* fSeries;
     uint64_t fCount = 0;
 };
+
+// The pictures a command asks for: the face and where they go; no face when none are asked for.
+struct TPictureRequest {
+    const TBaseTarget* fFace = nullptr;
+    std::optional<std::string> fPng;
+    std::optional<std::string> fPngEach;
+};
+
+TPictureRequest ParsePictureArgs(const std::string& ACommand, const TParsedArgs& AArgs) {
+    TPictureRequest request;
+    const auto face = AArgs.fValues.find("--face");
+    const auto png = AArgs.fValues.find("--png");
+    const auto each = AArgs.fValues.find("--png-each");
+    const auto end = AArgs.fValues.end();
+    if (face == end && png == end && each == end)
+        return request;
+#ifndef KELVO_TRACE_FACES
+    throw TUsageError(ACommand +
+                      ": --face, --png and --png-each draw pictures, which this kelvo-trace, built "
+                      "without Qt, cannot");
+#endif
+    if (face == end)
+        throw TUsageError(ACommand + ": --png and --png-each need --face TAG");
+    if (png == end && each == end)
+        throw TUsageError(ACommand + ": --face TAG needs --png FILE or --png-each DIR");
+    for (const auto& option : {png, each})
+        if (option != end && option->second.empty())
+            throw TUsageError(ACommand + ": " + option->first + " needs a file name");
+    request.fFace = &FaceByTag(ACommand, face->second);
+    if (png != end)
+        request.fPng = png->second;
+    if (each != end)
+        request.fPngEach = each->second;
+    return request;
+}
+
+// The shots as CSV lines (number, seconds from the first point, millimetres, result on the face) on
+// stdout, and the pictures. False, with the reason printed, when a picture cannot be written.
+bool WritePictures([[maybe_unused]] const std::string& ACommand, const TPictureRequest& ARequest,
+                   const TShotSeries& ASeries) {
+    std::cout << "shot,seconds,x_mm,y_mm,result\n" << std::fixed << std::setprecision(3);
+    size_t number = 0;
+    for (const TShotMark& shot : ASeries.Shots()) {
+        const bool placed = std::isfinite(shot.x) && std::isfinite(shot.y);
+        std::cout << ++number << ',' << shot.Time << ',' << shot.x << ',' << shot.y << ','
+                  << (placed ? ARequest.fFace->GetResultStr(shot.x, shot.y) : "") << '\n';
+    }
+#ifdef KELVO_TRACE_FACES
+    StartGuiApplication();
+    // A picture takes some tens of milliseconds: a progress line on a terminal for a long series.
+    const bool progress = IsTerminal(stderr) && ASeries.Shots().size() > 1;
+    const auto written = [](size_t AWritten, size_t ACount) {
+        std::cerr << "\rpictures: " << AWritten << " of " << ACount << std::flush;
+    };
+    std::string error;
+    const bool done = WriteTracePictures(*ARequest.fFace, ASeries, ARequest.fPng, ARequest.fPngEach, error,
+                                         progress ? std::function<void(size_t, size_t)>(written) : nullptr);
+    if (progress && ARequest.fPngEach)
+        std::cerr << "\n";
+    if (!done) {
+        std::cerr << Program << ": " << ACommand << ": " << error << "\n";
+        return false;
+    }
+#endif
+    return true;
+}
+
+// The picture options of record and decode.
+#define PICTURE_HELP                                                                                         \
+    "\n"                                                                                                     \
+    "With --face, the points are drawn on the target face TAG (see 'kelvo-trace face --list') instead\n"     \
+    "of printed, and stdout lists the shots the sensor reported (shot,seconds,x_mm,y_mm,result): each\n"     \
+    "shot as a hit of the face's calibre with its result beside it, after the aiming trace of the\n"         \
+    "second before it, fading with age. Without shots the picture shows the whole trace. The picture\n"      \
+    "keeps the card's proportions, its longer side 800 pixels, and is zoomed in on the aiming centre as\n"   \
+    "far as what it shows allows. Pictures need a kelvo-trace built with Qt.\n"                              \
+    "\n"                                                                                                     \
+    "  --face TAG        the target face\n"                                                                  \
+    "  --png FILE        one picture of every shot, captioned with their total\n"                            \
+    "  --png-each DIR    one picture per shot, DIR/shot-001.png on (DIR/trace.png without shots)\n"
 
 // Decimal or 0x hexadecimal, as every number of the program is read.
 uint16_t Version(const std::string& ACommand, const std::string& AName, const std::string& AText) {
@@ -57,7 +152,7 @@ uint16_t Version(const std::string& ACommand, const std::string& AName, const st
 
 const char* const RecordHelp =
     R"(usage: kelvo-trace record [--simulate KIND[,NAME=VALUE...]] [--usb-vendor-id ID] [--seconds N]
-                         [--csv FILE] [--capture FILE]
+                         [--csv FILE] [--capture FILE] [--face TAG [--png FILE] [--png-each DIR]]
 
 Opens the first optical or camera sensor (simulated with --simulate, else the first one plugged in,
 waiting up to 2 s for one), starts it and prints each aiming point as CSV (counter,x_mm,y_mm,valid)
@@ -76,15 +171,16 @@ packet counter. It fails when no sensor was heard.
   --capture FILE      also write the sensor's stream bytes to FILE, as 'kelvo-trace decode' reads
                       them (optical and camera sensors); the decode options that read it back are
                       said on stderr
-)";
+)" PICTURE_HELP;
 
 // What a record line asks for: the options that choose the bus, how long, the CSV file (none:
-// stdout) and the capture file (none: no capture).
+// stdout), the capture file (none: no capture) and the pictures.
 struct TRecordRequest {
     TParsedArgs fArgs;
     double fSeconds = 10;
     std::optional<std::string> fCsv;
     std::optional<std::string> fCapture;
+    TPictureRequest fPictures;
 };
 
 // Whether the names A and B lead to one file (as far as they can be resolved now).
@@ -97,10 +193,10 @@ bool SameFile(const std::string& A, const std::string& B) {
 
 TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     TRecordRequest request;
-    request.fArgs =
-        ParseArgs("record", AArgs,
-                  {.fValueOptions = {"--simulate", "--usb-vendor-id", "--seconds", "--csv", "--capture"},
-                   .fWords = true});
+    request.fArgs = ParseArgs("record", AArgs,
+                              {.fValueOptions = {"--simulate", "--usb-vendor-id", "--seconds", "--csv",
+                                                 "--capture", "--face", "--png", "--png-each"},
+                               .fWords = true});
     const TParsedArgs& args = request.fArgs;
     if (!args.fWords.empty())
         throw TUsageError("record: unexpected argument " + args.fWords[0]);
@@ -117,6 +213,7 @@ TRecordRequest ParseRecordArgs(const TArgs& AArgs) {
     // One file would end up holding the capture alone: the points would be lost.
     if (request.fCsv && request.fCapture && SameFile(*request.fCsv, *request.fCapture))
         throw TUsageError("record: --csv and --capture name the same file");
+    request.fPictures = ParsePictureArgs("record", args);
     return request;
 }
 
@@ -155,16 +252,20 @@ int RecordCommand(const TArgs& AArgs) {
     std::ostringstream csv;
     TStreamCapture capture;
     TTraceBus bus("record", request.fArgs);
-    // The writer outlives the source, whose point handlers write into it.
+    // The writer and its series outlive the source, whose point handlers write into them.
+    TShotSeries series;
     std::optional<TPointWriter> writer;
     const std::unique_ptr<TRecordSource> source =
         FindRecordSource(bus, request.fCapture ? &capture : nullptr);
     if (!source)
         return KExitFailure;
-    writer.emplace(request.fCsv ? static_cast<std::ostream&>(csv) : std::cout);
+    // Pictures take the place of the points on stdout.
+    const bool pictures = request.fPictures.fFace != nullptr;
+    writer.emplace(request.fCsv ? &csv : pictures ? nullptr : &std::cout, pictures ? &series : nullptr);
     if (!source->Start(
             [&writer](uint32_t ACounter, const TQueuedPoint_V1& APoint) { writer->Write(ACounter, APoint); }))
         return KExitFailure;
+    series.SetClock(source->Clock());
     RecordFor(bus.Loop(), request.fSeconds, *writer);
     const bool stopped = source->Stop();
     if (!source->Heard())
@@ -179,6 +280,8 @@ int RecordCommand(const TArgs& AArgs) {
                   << " bytes of the sensor's stream; read it with: " << Program << " decode "
                   << source->DecodeOptions() << " " << *request.fCapture << "\n";
     }
+    if (pictures && !WritePictures("record", request.fPictures, series))
+        return KExitFailure;
     if (!stopped) {
         std::cerr << Program << ": record: the sensor did not answer at the end (unplugged?); the "
                   << writer->Count() << " points recorded before are kept\n";
@@ -189,7 +292,7 @@ int RecordCommand(const TArgs& AArgs) {
 
 const char* const DecodeHelp =
     R"(usage: kelvo-trace decode --kind optical|camera --hw N --fw N [--protocol N] [--center X,Y]
-                         [--lens-distance D] FILE
+                         [--lens-distance D] [--face TAG [--png FILE] [--png-each DIR]] FILE
 
 Feeds the bytes of FILE, as the family driver's stream reads deliver them, to the sensor's input
 and prints the aiming points as CSV (counter,x_mm,y_mm,valid). The sensor's defaults apply:
@@ -204,7 +307,7 @@ smoothing on, dynamic scale off.
   --lens-distance D  camera sensors: the lens distance of the sensor (default 45)
 
 'kelvo-trace record --capture' says the options that read its capture back.
-)";
+)" PICTURE_HELP;
 
 // What a camera sensor's positions are measured from, when the decode line names it.
 struct TCameraOptics {
@@ -252,10 +355,10 @@ bool FeedCapture(std::istream& AIn, const TFeed& AFeed) {
 }
 
 int DecodeCommand(const TArgs& AArgs) {
-    const TParsedArgs args =
-        ParseArgs("decode", AArgs,
-                  {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol", "--center", "--lens-distance"},
-                   .fWords = true});
+    const TParsedArgs args = ParseArgs("decode", AArgs,
+                                       {.fValueOptions = {"--kind", "--hw", "--fw", "--protocol", "--center",
+                                                          "--lens-distance", "--face", "--png", "--png-each"},
+                                        .fWords = true});
     if (args.fWords.size() != 1)
         throw TUsageError("decode: expected one FILE");
     const auto kind = args.fValues.find("--kind");
@@ -274,13 +377,16 @@ int DecodeCommand(const TArgs& AArgs) {
     if (kind->second == "camera" && !protocol)
         throw TUsageError("decode: --protocol N is needed for this camera sensor's versions");
     const TCameraOptics optics = CameraOptics(kind->second, args);
+    const TPictureRequest pictures = ParsePictureArgs("decode", args);
 
     std::ifstream in(args.fWords[0], std::ios::binary);
     if (!in.is_open()) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
         return KExitFailure;
     }
-    TPointWriter writer(std::cout);
+    // Pictures take the place of the points on stdout.
+    TShotSeries series;
+    TPointWriter writer(pictures.fFace ? nullptr : &std::cout, pictures.fFace ? &series : nullptr);
     bool read = false;
     if (kind->second == "camera") {
         // A camera sensor with its defaults, never opened, fed the captured reads.
@@ -295,6 +401,7 @@ int DecodeCommand(const TArgs& AArgs) {
         }
         const auto [centerX, centerY] = optics.fCenter.value_or(std::pair{sensor.fX0, sensor.fY0});
         sensor.Stream().SetCenter(centerX * sensor.fPixToMMScale, centerY * sensor.fPixToMMScale);
+        series.SetClock(CameraClock(sensor.fFPS));
         sensor.SetOnNewPoint([&](TKelvoUsbQVSensor*, const TQueuedPoint_V1* APoint) {
             writer.Write(APoint->dwSampleCounter, *APoint);
         });
@@ -310,6 +417,8 @@ int DecodeCommand(const TArgs& AArgs) {
     } else {
         TOpticalStream stream;
         stream.SetDevice(versionHW, versionFW);
+        const TKelvoSensorUsbDevice defaults(nullptr, "");
+        series.SetClock(OpticalClock(defaults.fFrameRate, versionHW, defaults.MinPiezoLevel()));
         stream.SetOnNewPoint([&](const TQueuedPoint_V1& APoint) { writer.Write(APoint.dwCounter, APoint); });
         TCaptureReads reads(
             OpticalStreamHasRecords(versionHW, versionFW), KOldFrameSize,
@@ -325,12 +434,14 @@ int DecodeCommand(const TArgs& AArgs) {
         std::cerr << Program << ": decode: cannot read " << args.fWords[0] << "\n";
         return KExitFailure;
     }
+    if (pictures.fFace && !WritePictures("decode", pictures, series))
+        return KExitFailure;
     return KExitSuccess;
 }
 
 } // namespace
 
-const TCommand KRecordCommand{"record", "record aiming points from a sensor as CSV", RecordHelp,
+const TCommand KRecordCommand{"record", "record aiming points from a sensor as CSV or pictures", RecordHelp,
                               RecordCommand};
 const TCommand KDecodeCommand{"decode", "decode captured sensor bytes into aiming points", DecodeHelp,
                               DecodeCommand};

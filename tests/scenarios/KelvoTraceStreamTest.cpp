@@ -241,6 +241,41 @@ TEST(KelvoTraceStream, ExitStatuses) {
         EXPECT_EQ(RunTrace(c.Args).fStatus, c.Status) << c.Args;
 }
 
+// The picture options: refused without a face or a file, and in a build without Qt at all.
+TEST(KelvoTraceStream, PictureOptions) {
+#ifdef KELVO_TRACE_PICTURES
+    constexpr int Drawn = 0, NotWritten = 1;
+#else
+    constexpr int Drawn = 2, NotWritten = 2;
+#endif
+    const std::string png =
+        (std::filesystem::temp_directory_path() / ("kelvo-trace-" + std::to_string(getpid()) + ".png"))
+            .string();
+    struct TCase {
+        std::string Args;
+        int Status;
+    };
+    const std::string decode = "decode --kind optical --hw 5 --fw 11 ";
+    for (const TCase& c :
+         {TCase{decode + "--png " + png + " /dev/null", 2},
+          TCase{decode + "--png-each /tmp --hw 5 /dev/null", 2}, TCase{decode + "--face AP10 /dev/null", 2},
+          TCase{decode + "--face NOPE --png " + png + " /dev/null", 2},
+          TCase{decode + "--face AP10 --png= /dev/null", 2},
+          TCase{"record --simulate optical-sensor --face AP10 --seconds 0.1", 2},
+          TCase{decode + "--face AP10 --png " + png + " /dev/null", Drawn},
+          TCase{"record --simulate camera-sensor --seconds 0.2 --face AR10 --png " + png, Drawn},
+          TCase{decode + "--face AP10 --png /nonexistent/x.png /dev/null", NotWritten}})
+        EXPECT_EQ(RunTrace(c.Args).fStatus, c.Status) << c.Args;
+    const std::string refusal = TraceErrors(decode + "--face AP10 --png " + png + " /dev/null");
+#ifdef KELVO_TRACE_PICTURES
+    EXPECT_EQ(refusal, "");
+#else
+    EXPECT_EQ(refusal, "kelvo-trace: decode: --face, --png and --png-each draw pictures, which this "
+                       "kelvo-trace, built without Qt, cannot\n");
+#endif
+    std::filesystem::remove(png);
+}
+
 // A recording's capture, decoded with the options the recording names, gives the recorded points:
 // each board's stream through either driver.
 TEST(KelvoTraceStream, ACaptureDecodesIntoTheRecordedPoints) {
