@@ -73,9 +73,10 @@ bool ApplyValue(const std::string& AOption, std::string AText, const TSimKinds& 
 void ApplyFlag(const std::string& AOption, TCommandLine& ALine) {
     if (AOption == "--yes") {
         ALine.fYes = true;
-    } else if (AOption == "--list" || AOption == "--json") {
+    } else if (AOption == "--list") {
         ALine.fList = true;
-        ALine.fJson = ALine.fJson || AOption == "--json";
+    } else if (AOption == "--json") {
+        ALine.fJson = true;
     } else if (AOption == "--help") {
         ALine.fHelp = true;
     } else if (AOption == "--version") {
@@ -127,7 +128,10 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "                          controller's radio with its targets and sensors)\n"
                 "  --list                  list the devices on the USB bus (path, product id, interface\n"
                 "                          class, driver binding, serial number) and exit\n"
-                "  --json                  the same list as JSON\n";
+                "  --json                  with --list, the same list as JSON; otherwise stdout carries\n"
+                "                          the run as JSON Lines (log lines, devices and targets\n"
+                "                          found, offers, update stages, progress, each update's end,\n"
+                "                          a closing summary) and stderr shows no progress bar\n";
     text += "  --help                  show this text\n"
             "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"

@@ -10,6 +10,7 @@
 #include "MyLib/DevMan.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
+#include "app/UpdateObserver.h"
 #include "app/UpdateStates.h"
 #include "app/WinVer.h"
 #include "app/ui/Toolkit.h"
@@ -62,7 +63,11 @@ public:
     ~TForm1() override;
 
     void FormCreate();
+    // Closes the held devices and tells the observer about each device whose update the run leaves
+    // unfinished.
     void FormClose();
+    // AObserver (kept, not owned) is told what the window does from now on; nullptr: nobody.
+    void SetObserver(TUpdateObserver* AObserver) { fObserver = AObserver ? AObserver : &fNoObserver; }
     void LogMessage(const std::string& AText);
     // The external click request: runs the button's current click handler, enabled or not.
     void WMClickUpdate();
@@ -223,8 +228,9 @@ private:
     // counted when there is none), the progress bar and busy cursor around AFlash, the window
     // disabled meanwhile when ADisableWindow (a flash that lets events run), and the end noted for
     // the target with serial number ASerial.
-    void RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum ASerial, const char* ANoImage,
-                        bool ADisableWindow, TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
+    void RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, const TUpdateSubject& ASubject,
+                        const char* ANoImage, bool ADisableWindow,
+                        TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
     // Withdraws an Update offer made for a target.
     void WithdrawTargetOffer();
     // What is made of a bootloader target reported behind either controller: no image for it, a
@@ -239,8 +245,9 @@ private:
     TController* ArriveAsController(TController*& AField, const std::string& APath);
     // The lines of a target reported in normal mode, behind either controller: its identity and how
     // its firmware compares with its image. True when the image is newer: the caller offers Update.
-    bool ReportTarget(const TSerialNum& ASerial, uint16_t AProductId, uint16_t AVersionHW,
-                      uint16_t AVersionFW);
+    bool ReportTarget(const TKelvoTargetObject& ATarget, const char* AController);
+    // The observer's report of a target behind the controller named AController.
+    void TellTargetFound(const TKelvoTargetObject& ATarget, const char* AController, bool AInBootloader);
 
     // A wireless bootloader target reported: identified, then flashed, validated or left alone.
     void Wireless485StubConnected(TTargetStub* AStub);
@@ -267,10 +274,19 @@ private:
     // Whether an update under way must stop at once: the window is closing, or a close signal
     // has cancelled the downloads.
     bool CloseRequested() const;
-    // A failure of the device with the serial number: counted, and the device's last outcome.
-    void NoteFailure(const TSerialNum& ASerial);
+    // A failure of the device with the serial number: counted, and the device's last outcome. The
+    // observer hears of it as unfinished while the journal is between the switch and the restore.
+    void NoteFailure(const TSerialNum& ASerial, TFailReason AReason);
+    // A failure that is counted for no device's outcome.
+    void NoteUnattributedFailure(const TUpdateSubject& ASubject, TFailReason AReason);
     // How a target's flash ended: a failure is counted, and the target's last outcome kept.
-    void NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd);
+    void NoteTargetEnd(const TUpdateSubject& ASubject, TUpdateEnd AEnd, TFailReason AReason);
+    // Tells the observer how a device's update ended: unfinished at AStep (kept, so the close does
+    // not say it again), or another outcome.
+    void TellUnfinished(const std::string& ASerial, TUpdateStep AStep, TFailReason AReason);
+    void TellDeviceEnd(const TSerialNum& ASerial, TUpdateOutcome AOutcome, TFailReason AReason);
+    static TUpdateSubject DeviceSubject(const TSerialNum& ASerial) { return {SerialToStr(ASerial), {}}; }
+    static TUpdateSubject TargetSubject(const TKelvoTargetObject& ATarget);
     // Whether the image was downloaded in this run (built-in images are never marked refused).
     bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
     bool IsRefused(const TKelvoUsbFirmware& AImage) const;
@@ -314,6 +330,12 @@ private:
     // How the last flash of each target (behind a USB or wireless controller) ended, by serial number.
     std::map<std::string, TUpdateEnd> fTargetUpdateEnds;
     int fAttributedFailures = 0;
+    // Why the last flash sequence (or write sequence of a USB device) stopped early.
+    TFailReason fFailReason = TFailReason::None;
+    // The journal step each device was last reported unfinished at.
+    std::map<std::string, TUpdateStep> fToldUnfinished;
+    TUpdateObserver fNoObserver;
+    TUpdateObserver* fObserver = &fNoObserver;
 };
 
 template <class TController>

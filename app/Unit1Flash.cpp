@@ -18,23 +18,29 @@ TFlashSteps TargetFlashSteps(uint16_t ABlockSize) {
 TFlashResult TForm1::RunFlash(TFlashPort& APort, const TKelvoUsbFirmware& AImage, const TFlashSteps& ASteps) {
     // A throwing device call or event handler ends the flash as a failure; the journal keeps the
     // step reached, and the next arrival of the bootloader starts again from there.
+    fFailReason = TFailReason::None;
     try {
         return FlashImage(APort, AImage, ASteps);
     } catch (...) {
+        if (fFailReason == TFailReason::None)
+            fFailReason = TFailReason::Write;
         return TFlashResult::Failed;
     }
 }
 
 TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AImage,
                                 const TFlashSteps& ASteps) {
+    fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Erase);
     LogMessage("Erasing flash...");
     ListBox1.Repaint();
     if (!APort.EraseFlash()) {
         LogMessage("Error erasing flash!");
+        fFailReason = TFailReason::Erase;
         return TFlashResult::Failed;
     }
     if (ASteps.fAfterErase && !ASteps.fAfterErase())
         return TFlashResult::Paused;
+    fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Write);
     LogMessage("Writing firmware...");
     ListBox1.Repaint();
     // The image goes out enciphered, as stored: the synchronisation block, then the data area.
@@ -42,6 +48,7 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
     static_assert(sizeof bin.Main == KFlashImageSize);
     if (!APort.SetSynchro(bin.SynchroPacket)) {
         LogMessage(ASteps.fSynchroFailed);
+        fFailReason = TFailReason::Synchro;
         return TFlashResult::Failed;
     }
     if (ASteps.fSetProgressRange) {
@@ -50,19 +57,25 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
         ProgressBar1.SetPosition(0);
     }
     const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
+    const uint32_t blocks = (KFlashImageSize + ASteps.fBlockSize - 1) / ASteps.fBlockSize;
+    uint32_t blocksDone = 0;
     for (uint32_t address = 0; address < KFlashImageSize;) {
         const uint32_t size = std::min<uint32_t>(ASteps.fBlockSize, KFlashImageSize - address);
         if (!APort.WriteBlock(uint16_t(address), data, uint16_t(size))) {
-            if (ASteps.fInterrupted && CloseRequested())
+            if (ASteps.fInterrupted && CloseRequested()) {
                 LogMessage(ASteps.fInterrupted);
-            else
+                fFailReason = TFailReason::Interrupted;
+            } else {
                 for (const char* text : ASteps.fWriteFailed)
                     LogMessage(text);
+                fFailReason = TFailReason::Write;
+            }
             return TFlashResult::Failed;
         }
         data += size;
         address += size;
         ProgressBar1.SetPosition(int(address));
+        fObserver->Progressed(ASteps.fSubject, ++blocksDone, blocks);
         if (!ASteps.fEventsBetweenBlocks) {
             ProgressBar1.Repaint();
             continue;
@@ -78,11 +91,13 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
     }
     if (ASteps.fAfterWrite)
         ASteps.fAfterWrite();
+    fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Validate);
     LogMessage(ASteps.fValidating);
     if (ASteps.fEventsBetweenBlocks && ASteps.fLastCheckAfterValidating && !FlashMayGoOn(APort, ASteps))
         return TFlashResult::Failed;
     if (!APort.ValidateFlash()) {
         LogMessage(ASteps.fValidateFailed);
+        fFailReason = TFailReason::Validate;
         return TFlashResult::Refused;
     }
     return TFlashResult::Flashed;
@@ -92,6 +107,7 @@ bool TForm1::FlashMayGoOn(TFlashPort& APort, const TFlashSteps& ASteps) {
     // A close (the window's, or a signal's) ran meanwhile.
     if (ASteps.fInterrupted && CloseRequested()) {
         LogMessage(ASteps.fInterrupted);
+        fFailReason = TFailReason::Interrupted;
         return false;
     }
     // The removal handler may have freed the bootloader meanwhile, and another one may have taken
@@ -99,6 +115,7 @@ bool TForm1::FlashMayGoOn(TFlashPort& APort, const TFlashSteps& ASteps) {
     if (!APort.StillPresent()) {
         for (const char* text : ASteps.fGone)
             LogMessage(text);
+        fFailReason = TFailReason::Gone;
         return false;
     }
     return true;
