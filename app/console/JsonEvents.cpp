@@ -164,7 +164,7 @@ void TJsonEvents::Progressed(const TUpdateSubject& ASubject, uint32_t ADone, uin
     // Another flash, or the same device's flash begun again, shows its progress from the start.
     const std::string of =
         ASubject.fSerial + "/" + (ASubject.fTarget ? std::to_string(*ASubject.fTarget) : "");
-    if (of != fProgressOf || ADone < fProgressDone) {
+    if (of != fProgressOf || ADone <= fProgressDone) {
         fProgressOf = of;
         fProgressPercent = -1;
     }

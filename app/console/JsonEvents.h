@@ -1,7 +1,7 @@
 #pragma once
 // kelvo-fwupd-cli --json: the run as JSON Lines on stdout, one object per event, each written and
 // flushed as it happens. Every object has "event": log, device, target, offer, stage, progress,
-// end or summary; docs/fwupd-cli-events.schema.json describes them all.
+// end or summary; docs/kelvo-fwupd-cli-events.schema.json describes them all.
 #include "app/UpdateObserver.h"
 
 #include <cstdio>
