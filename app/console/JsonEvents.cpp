@@ -162,10 +162,9 @@ void TJsonEvents::Progressed(const TUpdateSubject& ASubject, uint32_t ADone, uin
     if (ATotal == 0)
         return;
     // Another flash, or the same device's flash begun again, shows its progress from the start.
-    const std::string of =
-        ASubject.fSerial + "/" + (ASubject.fTarget ? std::to_string(*ASubject.fTarget) : "");
-    if (of != fProgressOf || ADone <= fProgressDone) {
-        fProgressOf = of;
+    if (ASubject.fSerial != fProgressOf.fSerial || ASubject.fTarget != fProgressOf.fTarget ||
+        ADone <= fProgressDone) {
+        fProgressOf = ASubject;
         fProgressPercent = -1;
     }
     fProgressDone = ADone;

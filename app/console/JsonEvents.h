@@ -33,7 +33,7 @@ private:
     std::FILE* fOut;
     std::string fOutputError;
     // The subject of the flash whose progress is shown, and the percent last written for it.
-    std::string fProgressOf;
+    TUpdateSubject fProgressOf;
     uint32_t fProgressDone = 0;
     int fProgressPercent = -1;
 };
