@@ -141,12 +141,21 @@ TEST(JsonEvents, ProgressIsWrittenOncePerWholePercent) {
 }
 
 TEST(JsonEvents, AFailedWriteIsKeptAndNothingMoreIsWritten) {
-    std::FILE* full = std::fopen("/dev/full", "w");
-    ASSERT_NE(full, nullptr);
-    TJsonEvents events(full);
+    // A stream opened for reading refuses every write, as a closed pipe or a full disk does.
+    TTempDir data;
+    const std::string file = data.Path() + "/events";
+    std::fclose(std::fopen(file.c_str(), "w"));
+    std::FILE* readOnly = std::fopen(file.c_str(), "r");
+    ASSERT_NE(readOnly, nullptr);
+    TJsonEvents events(readOnly);
     events.Logged("Erasing flash...");
-    EXPECT_EQ(events.OutputError(), "No space left on device");
+    const std::string error = events.OutputError();
+    EXPECT_NE(error, "");
+    // Later objects are not tried: the first cause stays.
+    std::clearerr(readOnly);
     events.Summarised(1, 0, 0);
-    EXPECT_EQ(events.OutputError(), "No space left on device");
-    std::fclose(full);
+    EXPECT_EQ(events.OutputError(), error);
+    EXPECT_FALSE(std::ferror(readOnly));
+    std::fclose(readOnly);
+    EXPECT_EQ(std::filesystem::file_size(file), 0u);
 }
