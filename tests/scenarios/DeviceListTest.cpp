@@ -56,6 +56,10 @@ TEST(DeviceList, TextAndJson) {
               " {\"path\": \"p2\", \"productId\": 7937, \"interfaceClass\": "
               "\"{00000000-0000-0000-0000-000000000000}\", \"binding\": \"generic\", \"serial\": null}\n]\n",
               DeviceListJson(devices));
+    // A path is whatever the system names the device: a control character in it is escaped.
+    EXPECT_NE(
+        DeviceListJson({{"usb\n#1", 1, TGUID{}, TUsbDriverKind::Family, ""}}).find("{\"path\": \"usb\\n#1\""),
+        std::string::npos);
 }
 
 TEST(DeviceList, CommandLineAndVendorIdSetting) {
