@@ -102,11 +102,13 @@ void TForm1::FormClose() {
         if (family.fClose)
             (this->*family.fClose)();
     fActiveDevice = nullptr;
+}
+
+void TForm1::TellUnfinishedUpdates() {
     for (const auto& [serial, end] : fUpdateEnds) {
         TSerialNum number{};
         StrToSerial(serial, number);
         const TUpdateStep step = ReadUpdateStep(number);
-        // Not again when its last failure said so already.
         const auto told = fToldUnfinished.find(serial);
         if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated &&
             (told == fToldUnfinished.end() || told->second != step))

@@ -63,11 +63,12 @@ public:
     ~TForm1() override;
 
     void FormCreate();
-    // Closes the held devices and tells the observer about each device whose update the run leaves
-    // unfinished.
     void FormClose();
     // AObserver (kept, not owned) is told what the window does from now on; nullptr: nobody.
     void SetObserver(TUpdateObserver* AObserver) { fObserver = AObserver ? AObserver : &fNoObserver; }
+    // Once the run is over: tells the observer about each device whose journal is left between the
+    // switch and the restore, unless its last end said so already.
+    void TellUnfinishedUpdates();
     void LogMessage(const std::string& AText);
     // The external click request: runs the button's current click handler, enabled or not.
     void WMClickUpdate();

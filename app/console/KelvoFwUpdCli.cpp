@@ -70,6 +70,8 @@ bool OpenRealBus(TMainEventLoop& loop, const TCommandLine& line, std::unique_ptr
 // Prints how the updates ended (with AEvents, as their last object too) and whether stdout could be
 // written; the exit status they give.
 int SumUp(TForm1& form, TConsoleToolkit& toolkit, TJsonEvents* AEvents) {
+    if (AEvents)
+        form.TellUnfinishedUpdates();
     const TForm1::TUpdateTally tally = form.Tally();
     if (const std::string summary = SummaryLine(tally); !summary.empty())
         std::cerr << summary << "\n";

@@ -8,6 +8,7 @@ usage: check-cli-events.py KELVO_FWUPD_CLI SCHEMA_FILE
 """
 import json
 import re
+import signal
 import subprocess
 import sys
 import tempfile
@@ -101,14 +102,38 @@ class CliJsonEvents(unittest.TestCase):
         jsonschema.Draft202012Validator.check_schema(schema)
         cls.validator = jsonschema.Draft202012Validator(schema)
 
-    def check_run(self, case):
-        status, out, err = run(case["devices"], True)
+    def parse(self, out):
         events = []
         for number, line in enumerate(out.splitlines(), 1):
             event = json.loads(line)
             errors = [e.message for e in self.validator.iter_errors(event)]
             self.assertEqual(errors, [], f"line {number}: {line}")
             events.append(event)
+        return events
+
+    def test_a_close_signal_during_the_flash(self):
+        # The flash stops with the signal; the device's update ends once, unfinished and interrupted.
+        args = [PROGRAM, "--json", "--yes", "--latency-ms", "1", "--firmware-server",
+                "http://127.0.0.1:1/downloads/fw/", "--simulate", sensor()]
+        with tempfile.TemporaryDirectory() as data:
+            with subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
+                                  stdin=subprocess.DEVNULL, env={"XDG_DATA_HOME": data}) as program:
+                out = ""
+                for line in program.stdout:
+                    out += line
+                    if '"event":"progress"' in line:
+                        program.send_signal(signal.SIGTERM)
+                        break
+                out += program.stdout.read()
+                self.assertEqual(program.wait(timeout=60), 1)
+        events = self.parse(out)
+        self.assertEqual([(e["outcome"], e.get("reason"), e.get("step")) for e in events if e["event"] == "end"],
+                         [("unfinished", "interrupted", "flash-erased")])
+        self.assertEqual(events[-1], {"event": "summary", "updated": 0, "failed": 0, "unfinished": 1})
+
+    def check_run(self, case):
+        status, out, err = run(case["devices"], True)
+        events = self.parse(out)
 
         # The summary is the last object and says what the stderr line says.
         self.assertEqual([e["event"] for e in events].count("summary"), 1)
