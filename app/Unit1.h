@@ -228,7 +228,7 @@ private:
     // A target flash as a timer runs it: the image for the target (ANoImage logged and a failure
     // counted when there is none), the progress bar and busy cursor around AFlash, the window
     // disabled meanwhile when ADisableWindow (a flash that lets events run), and the end noted for
-    // the target with serial number ASerial.
+    // the target ASubject.
     void RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, const TUpdateSubject& ASubject,
                         const char* ANoImage, bool ADisableWindow,
                         TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
@@ -331,7 +331,8 @@ private:
     // How the last flash of each target (behind a USB or wireless controller) ended, by serial number.
     std::map<std::string, TUpdateEnd> fTargetUpdateEnds;
     int fAttributedFailures = 0;
-    // Why the last flash sequence (or write sequence of a USB device) stopped early.
+    // Why the last flash sequence (or write sequence of a USB device) stopped early: the request
+    // under way, or what stopped it between requests.
     TFailReason fFailReason = TFailReason::None;
     // The journal step each device was last reported unfinished at.
     std::map<std::string, TUpdateStep> fToldUnfinished;

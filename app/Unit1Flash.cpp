@@ -18,24 +18,22 @@ TFlashSteps TargetFlashSteps(uint16_t ABlockSize) {
 TFlashResult TForm1::RunFlash(TFlashPort& APort, const TKelvoUsbFirmware& AImage, const TFlashSteps& ASteps) {
     // A throwing device call or event handler ends the flash as a failure; the journal keeps the
     // step reached, and the next arrival of the bootloader starts again from there.
-    fFailReason = TFailReason::None;
     try {
         return FlashImage(APort, AImage, ASteps);
     } catch (...) {
-        if (fFailReason == TFailReason::None)
-            fFailReason = TFailReason::Write;
         return TFlashResult::Failed;
     }
 }
 
 TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AImage,
                                 const TFlashSteps& ASteps) {
+    // fFailReason follows the request under way, so a flash that stops (or throws) says where.
+    fFailReason = TFailReason::Erase;
     fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Erase);
     LogMessage("Erasing flash...");
     ListBox1.Repaint();
     if (!APort.EraseFlash()) {
         LogMessage("Error erasing flash!");
-        fFailReason = TFailReason::Erase;
         return TFlashResult::Failed;
     }
     if (ASteps.fAfterErase && !ASteps.fAfterErase())
@@ -46,9 +44,9 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
     // The image goes out enciphered, as stored: the synchronisation block, then the data area.
     const TMSP430CryptedBinaryChecked& bin = *AImage.Bin();
     static_assert(sizeof bin.Main == KFlashImageSize);
+    fFailReason = TFailReason::Synchro;
     if (!APort.SetSynchro(bin.SynchroPacket)) {
         LogMessage(ASteps.fSynchroFailed);
-        fFailReason = TFailReason::Synchro;
         return TFlashResult::Failed;
     }
     if (ASteps.fSetProgressRange) {
@@ -59,6 +57,7 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
     const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
     const uint32_t blocks = (KFlashImageSize + ASteps.fBlockSize - 1) / ASteps.fBlockSize;
     uint32_t blocksDone = 0;
+    fFailReason = TFailReason::Write;
     for (uint32_t address = 0; address < KFlashImageSize;) {
         const uint32_t size = std::min<uint32_t>(ASteps.fBlockSize, KFlashImageSize - address);
         if (!APort.WriteBlock(uint16_t(address), data, uint16_t(size))) {
@@ -68,7 +67,6 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
             } else {
                 for (const char* text : ASteps.fWriteFailed)
                     LogMessage(text);
-                fFailReason = TFailReason::Write;
             }
             return TFlashResult::Failed;
         }
@@ -91,13 +89,13 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
     }
     if (ASteps.fAfterWrite)
         ASteps.fAfterWrite();
+    fFailReason = TFailReason::Validate;
     fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Validate);
     LogMessage(ASteps.fValidating);
     if (ASteps.fEventsBetweenBlocks && ASteps.fLastCheckAfterValidating && !FlashMayGoOn(APort, ASteps))
         return TFlashResult::Failed;
     if (!APort.ValidateFlash()) {
         LogMessage(ASteps.fValidateFailed);
-        fFailReason = TFailReason::Validate;
         return TFlashResult::Refused;
     }
     return TFlashResult::Flashed;
