@@ -122,9 +122,6 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
         else if (!ApplyValue(option, value, AKinds, ALine, AError))
             return false;
     }
-    // --json alone lists the bus; with --check or --history it is their output form.
-    if (ALine.fJson && !ALine.fCheck && !ALine.fHistory)
-        ALine.fList = true;
     if (ALine.fCheck + ALine.fHistory + ALine.fList > 1) {
         AError = "--check, --history and --list do not combine";
         return false;
@@ -187,8 +184,11 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "                          would get, and exit; nothing is written to any device\n"
                 "  --history               print the history of updates (user folder, history.jsonl)\n"
                 "  --serial S              with --history: only the device with serial number S\n"
-                "  --json                  the list, the check or the history as JSON (the check and\n"
-                "                          the history one object per line)\n";
+                "  --json                  with --list, --check or --history, the same as JSON (the\n"
+                "                          check and the history one object per line); otherwise stdout\n"
+                "                          carries the run as JSON Lines (log lines, devices and targets\n"
+                "                          found, offers, update stages, progress, each update's end,\n"
+                "                          a closing summary) and stderr shows no progress bar\n";
     text += "  --help                  show this text\n"
             "  --version               show the version\n";
     text += "\nDEVICE names: serial=A-B-C-D-E-F-G-H, pid=N, hw=N, fw=N, locked=0|1, key=A-B-C-D-E-F-G-H,\n"

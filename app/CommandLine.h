@@ -25,8 +25,9 @@ struct TCommandLine {
     std::string fSimReport;
     // Vendor id of the real devices; none: the settings' or the default.
     std::optional<uint16_t> fUsbVendorId;
-    // List the devices on the real bus and exit; --json lists them as JSON.
+    // List the devices on the real bus and exit; with fJson as JSON.
     bool fList = false;
+    // Without fList: the run's events as JSON Lines on stdout instead of the log.
     bool fJson = false;
     // Update the devices on the real bus and exit once they are done; fWaitMs bounds how long a
     // device going into or out of its bootloader is waited for.

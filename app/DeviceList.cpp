@@ -3,6 +3,7 @@
 #include "MyLib/CommonKelvoUsbDevice.h"
 #include "MyLib/KelvoDeviceClasses.h"
 #include "MyLib/KelvoSerials.h"
+#include "platform/JsonText.h"
 
 #include <memory>
 
@@ -10,17 +11,6 @@ namespace {
 
 const char* BindingName(TUsbDriverKind ADriver) {
     return ADriver == TUsbDriverKind::Generic ? "generic" : "family";
-}
-
-// Paths hold backslashes; nothing else that JSON escapes comes from a bus.
-std::string JsonString(const std::string& AText) {
-    std::string out = "\"";
-    for (char c : AText) {
-        if (c == '\\' || c == '"')
-            out += '\\';
-        out += c;
-    }
-    return out + "\"";
 }
 
 } // namespace

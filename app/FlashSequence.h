@@ -6,6 +6,7 @@
 // the write, and the log texts, which stay letter for letter as the transcripts and users' log
 // readers know them. The sequence itself is TForm1::RunFlash (Unit1Flash.cpp).
 #include "MyLib/Cyphers.h"
+#include "app/UpdateObserver.h"
 
 #include <cstdint>
 #include <functional>
@@ -51,6 +52,8 @@ private:
 };
 
 struct TFlashSteps {
+    // The device or target flashed, for the window's observer.
+    TUpdateSubject fSubject;
     uint16_t fBlockSize = 0;
     // After each block the window's events run and the flash stops when the bootloader went away
     // meanwhile (logging fGone), or when fInterrupted is set and the window is closing (logging

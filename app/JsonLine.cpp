@@ -1,40 +1,10 @@
 #include "app/JsonLine.h"
 
+#include "platform/JsonText.h"
+
 #include <cstdio>
 #include <limits>
 #include <tuple>
-
-std::string JsonString(std::string_view AText) {
-    std::string out = "\"";
-    for (const char c : AText) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", unsigned(static_cast<unsigned char>(c)));
-                out += escaped;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
-}
 
 void TJsonLine::AddName(const char* AName) {
     if (!fMembers.empty())

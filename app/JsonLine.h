@@ -9,10 +9,6 @@
 #include <string>
 #include <string_view>
 
-// AText in double quotes: quote, backslash and control characters escaped, other bytes (UTF-8)
-// as they are.
-std::string JsonString(std::string_view AText);
-
 // Builds one object, members in the order added.
 class TJsonLine {
 public:

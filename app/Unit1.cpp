@@ -110,6 +110,18 @@ void TForm1::FormClose() {
     fActiveDevice = nullptr;
 }
 
+void TForm1::TellUnfinishedUpdates() {
+    for (const auto& [serial, end] : fUpdateEnds) {
+        TSerialNum number{};
+        StrToSerial(serial, number);
+        const TUpdateStep step = ReadUpdateStep(number);
+        const auto told = fToldUnfinished.find(serial);
+        if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated &&
+            (told == fToldUnfinished.end() || told->second != step))
+            TellUnfinished(serial, step, TFailReason::None);
+    }
+}
+
 void TForm1::CloseWireless() {
     if (!fWL)
         return;
@@ -119,21 +131,52 @@ void TForm1::CloseWireless() {
     fWL->Close();
 }
 
-void TForm1::NoteFailure(const TSerialNum& ASerial, std::optional<uint16_t> AFirmwareAfter) {
+void TForm1::NoteFailure(const TSerialNum& ASerial, TFailReason AReason, std::optional<uint16_t> AFirmwareAfter) {
     ++fFailures;
     ++fAttributedFailures;
-    fUpdateEnds[SerialToStr(ASerial)] = TUpdateEnd::Failed;
+    const std::string serial = SerialToStr(ASerial);
+    fUpdateEnds[serial] = TUpdateEnd::Failed;
     RecordUsbEnd(ASerial, AFirmwareAfter);
+    const TUpdateStep step = ReadUpdateStep(ASerial);
+    if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated) {
+        TellUnfinished(serial, step, AReason);
+        return;
+    }
+    TellDeviceEnd(ASerial, TUpdateOutcome::Failed, AReason);
 }
 
-void TForm1::NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd) {
+void TForm1::TellDeviceEnd(const TSerialNum& ASerial, TUpdateOutcome AOutcome, TFailReason AReason) {
+    fToldUnfinished.erase(SerialToStr(ASerial));
+    fObserver->Ended(DeviceSubject(ASerial), AOutcome, AReason, std::nullopt);
+}
+
+void TForm1::NoteUnattributedFailure(const TUpdateSubject& ASubject, TFailReason AReason) {
+    ++fFailures;
+    fObserver->Ended(ASubject, TUpdateOutcome::Failed, AReason, std::nullopt);
+}
+
+void TForm1::TellUnfinished(const std::string& ASerial, TUpdateStep AStep, TFailReason AReason) {
+    fToldUnfinished[ASerial] = AStep;
+    fObserver->Ended({ASerial, {}}, TUpdateOutcome::Unfinished, AReason, AStep);
+}
+
+void TForm1::NoteTargetEnd(const TUpdateSubject& ASubject, TUpdateEnd AEnd, TFailReason AReason) {
     if (AEnd != TUpdateEnd::Updated) {
         ++fFailures;
         ++fAttributedFailures;
     }
     // A target flashed again after a failed attempt counts by how its last flash ended.
-    fTargetUpdateEnds[SerialToStr(ASerial)] = AEnd;
-    RecordTargetEnd(ASerial, AEnd);
+    fTargetUpdateEnds[ASubject.fSerial] = AEnd;
+    RecordTargetEnd(ASubject.fSerial, AEnd);
+    fObserver->Ended(ASubject,
+                     AEnd == TUpdateEnd::Updated      ? TUpdateOutcome::Updated
+                     : AEnd == TUpdateEnd::Unfinished ? TUpdateOutcome::Unfinished
+                                                      : TUpdateOutcome::Failed,
+                     AEnd == TUpdateEnd::Updated ? TFailReason::None : AReason, std::nullopt);
+}
+
+TUpdateSubject TForm1::TargetSubject(const TKelvoTargetObject& ATarget) {
+    return {SerialToStr(ATarget.fSerial), ATarget.fIndex};
 }
 
 TForm1::TUpdateTally TForm1::Tally() {
@@ -159,6 +202,7 @@ TForm1::TUpdateTally TForm1::Tally() {
 
 void TForm1::LogMessage(const std::string& AText) {
     ListBox1.AddAndSelect(AText);
+    fObserver->Logged(AText);
 }
 
 void TForm1::WMClickUpdate() {

@@ -11,6 +11,7 @@
 #include "MyLib/DevMan.h"
 #include "MyLib/KelvoFirmware.h"
 #include "MyLib/KelvoSerials.h"
+#include "app/UpdateObserver.h"
 #include "app/UpdateStates.h"
 #include "app/WinVer.h"
 #include "app/ui/Toolkit.h"
@@ -70,6 +71,11 @@ public:
     // devices with their images runs it alone.
     bool OpenUserFolder();
     void FormClose();
+    // AObserver (kept, not owned) is told what the window does from now on; nullptr: nobody.
+    void SetObserver(TUpdateObserver* AObserver) { fObserver = AObserver ? AObserver : &fNoObserver; }
+    // Once the run is over: tells the observer about each device whose journal is left between the
+    // switch and the restore, unless its last end said so already.
+    void TellUnfinishedUpdates();
     void LogMessage(const std::string& AText);
     // The external click request: runs the button's current click handler, enabled or not.
     void WMClickUpdate();
@@ -235,9 +241,10 @@ private:
     // A target flash as a timer runs it: the image for the target (ANoImage logged and a failure
     // counted when there is none), the progress bar and busy cursor around AFlash, the window
     // disabled meanwhile when ADisableWindow (a flash that lets events run), and the end noted for
-    // the target with serial number ASerial.
-    void RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum ASerial, const char* ANoImage,
-                        bool ADisableWindow, TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
+    // the target ASubject.
+    void RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, const TUpdateSubject& ASubject,
+                        const char* ANoImage, bool ADisableWindow,
+                        TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage));
     // Withdraws an Update offer made for a target.
     void WithdrawTargetOffer();
     // What is made of a bootloader target reported behind either controller: no image for it, a
@@ -252,8 +259,9 @@ private:
     TController* ArriveAsController(TController*& AField, const std::string& APath);
     // The lines of a target reported in normal mode, behind either controller: its identity and how
     // its firmware compares with its image. True when the image is newer: the caller offers Update.
-    bool ReportTarget(const TSerialNum& ASerial, uint16_t AProductId, uint16_t AVersionHW,
-                      uint16_t AVersionFW);
+    bool ReportTarget(const TKelvoTargetObject& ATarget, const char* AController);
+    // The observer's report of a target behind the controller named AController.
+    void TellTargetFound(const TKelvoTargetObject& ATarget, const char* AController, bool AInBootloader);
 
     // A wireless bootloader target reported: identified, then flashed, validated or left alone.
     void Wireless485StubConnected(TTargetStub* AStub);
@@ -281,11 +289,21 @@ private:
     // has cancelled the downloads.
     bool CloseRequested() const;
     // A failure of the device with the serial number: counted, the device's last outcome, and the
-    // end of its update in the history (AFirmwareAfter: what the device runs now, when known).
-    void NoteFailure(const TSerialNum& ASerial, std::optional<uint16_t> AFirmwareAfter = std::nullopt);
+    // end of its update in the history (AFirmwareAfter: what the device runs now, when known). The
+    // observer hears of it as unfinished while the journal is between the switch and the restore.
+    void NoteFailure(const TSerialNum& ASerial, TFailReason AReason,
+                     std::optional<uint16_t> AFirmwareAfter = std::nullopt);
+    // A failure that is counted for no device's outcome.
+    void NoteUnattributedFailure(const TUpdateSubject& ASubject, TFailReason AReason);
     // How a target's flash ended: a failure is counted, the target's last outcome kept, and the end
     // written to the history.
-    void NoteTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd);
+    void NoteTargetEnd(const TUpdateSubject& ASubject, TUpdateEnd AEnd, TFailReason AReason);
+    // Tells the observer how a device's update ended: unfinished at AStep (kept, so the close does
+    // not say it again), or another outcome.
+    void TellUnfinished(const std::string& ASerial, TUpdateStep AStep, TFailReason AReason);
+    void TellDeviceEnd(const TSerialNum& ASerial, TUpdateOutcome AOutcome, TFailReason AReason);
+    static TUpdateSubject DeviceSubject(const TSerialNum& ASerial) { return {SerialToStr(ASerial), {}}; }
+    static TUpdateSubject TargetSubject(const TKelvoTargetObject& ATarget);
     bool IsRefused(const TKelvoUsbFirmware& AImage) const;
     // Puts the collection entry that the refused download AImage replaced back in its place;
     // nullptr when there was none. The refused image is kept (a caller may still hold it).
@@ -315,12 +333,13 @@ private:
                           uint16_t AVersionHW);
     void TakeUpTargetHistory(const TKelvoTargetObject& ATarget);
     // The image chosen for the update.
-    void NoteHistoryImage(const TSerialNum& ASerial, const TKelvoUsbFirmware& AImage, bool ATarget);
+    void NoteUsbHistoryImage(const TSerialNum& ASerial, const TKelvoUsbFirmware& AImage);
+    void NoteTargetHistoryImage(const std::string& ASerial, const TKelvoUsbFirmware& AImage);
     // A USB device back from its update, running its new firmware.
     void RecordUsbUpdated(TCommonKelvoUsbDevice* ADevice);
     // The record of an update's end; an unfinished one keeps its entry for the resume.
     void RecordUsbEnd(const TSerialNum& ASerial, std::optional<uint16_t> AFirmwareAfter);
-    void RecordTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd);
+    void RecordTargetEnd(const std::string& ASerial, TUpdateEnd AEnd);
     // At close: the USB updates that went on in this run and are left unfinished.
     void RecordUnfinishedAtClose();
     std::optional<THistoryEntry> ReadUsbHistory(const TSerialNum& ASerial);
@@ -370,6 +389,13 @@ private:
     std::set<std::string> fReplugAsked;
     std::map<std::string, THistoryEntry> fTargetHistory;
     std::string fHistoryError;
+    // Why the last flash sequence (or write sequence of a USB device) stopped early: the request
+    // under way, or what stopped it between requests.
+    TFailReason fFailReason = TFailReason::None;
+    // The journal step each device was last reported unfinished at.
+    std::map<std::string, TUpdateStep> fToldUnfinished;
+    TUpdateObserver fNoObserver;
+    TUpdateObserver* fObserver = &fNoObserver;
 };
 
 template <class TController>

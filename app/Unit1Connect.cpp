@@ -21,6 +21,23 @@ namespace {
 constexpr const char* DeviceSection = "Device";
 constexpr const char* UpdateStepKey = "UpdateStep";
 
+// The kind of device as the simulated bench names it.
+const char* DeviceKind(TCommonKelvoUsbDevice* ADevice) {
+    if (dynamic_cast<TKelvoSensorUsbDevice*>(ADevice))
+        return "optical-sensor";
+    if (dynamic_cast<TKelvoUsbQVSensor*>(ADevice))
+        return "camera-sensor";
+    if (dynamic_cast<TKelvoPulseUsbDevice*>(ADevice))
+        return "pulse-sensor";
+    if (dynamic_cast<TKelvoTriggerUsbDevice*>(ADevice))
+        return "trigger";
+    if (dynamic_cast<TKelvoWireless*>(ADevice))
+        return "wireless-controller";
+    if (dynamic_cast<TKelvoTargetUsbDevice*>(ADevice))
+        return "target-controller";
+    return "device";
+}
+
 } // namespace
 
 template <class TDevice> void TForm1::ArriveAs(TDevice*& AField, const std::string& APath) {
@@ -84,9 +101,12 @@ bool TForm1::ConnectDevice(TCommonKelvoUsbDevice* ADevice) {
     if (!ADevice->Open()) {
         delete ADevice;
         LogMessage("Cannot open USB device!");
-        ++fFailures;
+        NoteUnattributedFailure({}, TFailReason::Open);
         return false;
     }
+    fObserver->DeviceFound({ADevice->DevicePath(), DeviceKind(ADevice), SerialToStr(ADevice->fSerialNum),
+                            ADevice->fDeviceDescriptor.idProduct, ADevice->fVersionHW, ADevice->fVersionFW,
+                            ADevice->fLocked});
     fUpdateEnds.try_emplace(SerialToStr(ADevice->fSerialNum), TUpdateEnd::None);
     bool adopt = true;
     if (!ResumeJournal(ADevice, ReadUpdateStep(ADevice->fSerialNum), adopt)) {
@@ -155,17 +175,19 @@ bool TForm1::ResumeAfterFlash(TCommonKelvoUsbDevice* ADevice, TUpdateStep AStep,
     }
     // The device is back from a finished flash: its parameters go back, and it is not offered.
     if (RestoreParameters(ADevice)) {
+        fObserver->StageBegun(DeviceSubject(serial), TUpdateStage::ParametersRestored);
         WriteUpdateStep(serial, TUpdateStep::Idle);
         LogMessage("SUCCESS! Firmware updated.");
         fUpdateEnds[SerialToStr(serial)] = TUpdateEnd::Updated;
         RecordUsbUpdated(ADevice);
+        TellDeviceEnd(serial, TUpdateOutcome::Updated, TFailReason::None);
         SetState(*ADevice, TDeviceState::Identified);
     } else {
         LogMessage("Cannot restore device parameters.");
-        // The journal first, so that the history records a failure rather than an unfinished update.
-        WriteUpdateStep(serial, TUpdateStep::RestoreFailed);
-        NoteFailure(serial, ADevice->fVersionFW);
         LogMessage("Try to replug device or use device-specific calibration tools.");
+        // Noted once the journal holds the failed restore, so it is not taken for an unfinished flash.
+        WriteUpdateStep(serial, TUpdateStep::RestoreFailed);
+        NoteFailure(serial, TFailReason::RestoreParameters, ADevice->fVersionFW);
         SetState(*ADevice, TDeviceState::JournalReset);
     }
     AAdopt = false;
@@ -193,6 +215,7 @@ void TForm1::IdentifyDevice(TCommonKelvoUsbDevice* ADevice) {
         LogMessage("Firmware is up to date.");
         btnUpdate.SetEnabled(false);
         SetState(*ADevice, TDeviceState::Identified);
+        TellDeviceEnd(ADevice->fSerialNum, TUpdateOutcome::Current, TFailReason::None);
     } else if (StateOf(*ADevice) == TDeviceState::Usb30Issue) {
         LogMessage("Newer firmware found but you have device that may be");
         LogMessage("NOT compatible with modern USB3.0 host drivers under Windows 8 or later");
@@ -205,6 +228,7 @@ void TForm1::IdentifyDevice(TCommonKelvoUsbDevice* ADevice) {
         btnUpdate.SetEnabled(true);
         btnUpdate.SetOnClick([this] { btnUpdateClick(); });
         SetState(*ADevice, TDeviceState::UpdateOffered);
+        fObserver->Offered(DeviceSubject(ADevice->fSerialNum), image->VersionFW(), IsDownloaded(image));
     }
     fActiveDevice = ADevice;
 }

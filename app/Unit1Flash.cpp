@@ -27,6 +27,9 @@ TFlashResult TForm1::RunFlash(TFlashPort& APort, const TKelvoUsbFirmware& AImage
 
 TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AImage,
                                 const TFlashSteps& ASteps) {
+    // fFailReason follows the request under way, so a flash that stops (or throws) says where.
+    fFailReason = TFailReason::Erase;
+    fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Erase);
     LogMessage("Erasing flash...");
     ListBox1.Repaint();
     if (!APort.EraseFlash()) {
@@ -35,11 +38,13 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
     }
     if (ASteps.fAfterErase && !ASteps.fAfterErase())
         return TFlashResult::Paused;
+    fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Write);
     LogMessage("Writing firmware...");
     ListBox1.Repaint();
     // The image goes out enciphered, as stored: the synchronisation block, then the data area.
     const TMSP430CryptedBinaryChecked& bin = *AImage.Bin();
     static_assert(sizeof bin.Main == KFlashImageSize);
+    fFailReason = TFailReason::Synchro;
     if (!APort.SetSynchro(bin.SynchroPacket)) {
         LogMessage(ASteps.fSynchroFailed);
         return TFlashResult::Failed;
@@ -50,19 +55,25 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
         ProgressBar1.SetPosition(0);
     }
     const auto* data = reinterpret_cast<const uint8_t*>(&bin.Main);
+    const uint32_t blocks = (KFlashImageSize + ASteps.fBlockSize - 1) / ASteps.fBlockSize;
+    uint32_t blocksDone = 0;
+    fFailReason = TFailReason::Write;
     for (uint32_t address = 0; address < KFlashImageSize;) {
         const uint32_t size = std::min<uint32_t>(ASteps.fBlockSize, KFlashImageSize - address);
         if (!APort.WriteBlock(uint16_t(address), data, uint16_t(size))) {
-            if (ASteps.fInterrupted && CloseRequested())
+            if (ASteps.fInterrupted && CloseRequested()) {
                 LogMessage(ASteps.fInterrupted);
-            else
+                fFailReason = TFailReason::Interrupted;
+            } else {
                 for (const char* text : ASteps.fWriteFailed)
                     LogMessage(text);
+            }
             return TFlashResult::Failed;
         }
         data += size;
         address += size;
         ProgressBar1.SetPosition(int(address));
+        fObserver->Progressed(ASteps.fSubject, ++blocksDone, blocks);
         if (!ASteps.fEventsBetweenBlocks) {
             ProgressBar1.Repaint();
             continue;
@@ -78,6 +89,8 @@ TFlashResult TForm1::FlashImage(TFlashPort& APort, const TKelvoUsbFirmware& AIma
     }
     if (ASteps.fAfterWrite)
         ASteps.fAfterWrite();
+    fFailReason = TFailReason::Validate;
+    fObserver->StageBegun(ASteps.fSubject, TUpdateStage::Validate);
     LogMessage(ASteps.fValidating);
     if (ASteps.fEventsBetweenBlocks && ASteps.fLastCheckAfterValidating && !FlashMayGoOn(APort, ASteps))
         return TFlashResult::Failed;
@@ -92,6 +105,7 @@ bool TForm1::FlashMayGoOn(TFlashPort& APort, const TFlashSteps& ASteps) {
     // A close (the window's, or a signal's) ran meanwhile.
     if (ASteps.fInterrupted && CloseRequested()) {
         LogMessage(ASteps.fInterrupted);
+        fFailReason = TFailReason::Interrupted;
         return false;
     }
     // The removal handler may have freed the bootloader meanwhile, and another one may have taken
@@ -99,6 +113,7 @@ bool TForm1::FlashMayGoOn(TFlashPort& APort, const TFlashSteps& ASteps) {
     if (!APort.StillPresent()) {
         for (const char* text : ASteps.fGone)
             LogMessage(text);
+        fFailReason = TFailReason::Gone;
         return false;
     }
     return true;

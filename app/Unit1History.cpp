@@ -140,15 +140,15 @@ void TForm1::TakeUpUsbHistory(const TSerialNum& ASerial, TUpdateStep AStep, uint
     WriteUsbHistory(ASerial, entry);
 }
 
-void TForm1::NoteHistoryImage(const TSerialNum& ASerial, const TKelvoUsbFirmware& AImage, bool ATarget) {
-    const std::string source = IsDownloaded(&AImage) ? "downloaded" : "built-in";
-    if (ATarget) {
-        if (const auto it = fTargetHistory.find(SerialToStr(ASerial)); it != fTargetHistory.end()) {
-            it->second.fSource = source;
-            it->second.fImageFW = AImage.VersionFW();
-        }
-        return;
+void TForm1::NoteTargetHistoryImage(const std::string& ASerial, const TKelvoUsbFirmware& AImage) {
+    if (const auto it = fTargetHistory.find(ASerial); it != fTargetHistory.end()) {
+        it->second.fSource = IsDownloaded(&AImage) ? "downloaded" : "built-in";
+        it->second.fImageFW = AImage.VersionFW();
     }
+}
+
+void TForm1::NoteUsbHistoryImage(const TSerialNum& ASerial, const TKelvoUsbFirmware& AImage) {
+    const std::string source = IsDownloaded(&AImage) ? "downloaded" : "built-in";
     auto entry = ReadUsbHistory(ASerial);
     if (!entry || (entry->fSource == source && entry->fImageFW == AImage.VersionFW()))
         return;
@@ -224,13 +224,12 @@ void TForm1::TakeUpTargetHistory(const TKelvoTargetObject& ATarget) {
     it->second.fLive = true;
 }
 
-void TForm1::RecordTargetEnd(const TSerialNum& ASerial, TUpdateEnd AEnd) {
-    const std::string serial = SerialToStr(ASerial);
-    const auto it = fTargetHistory.find(serial);
+void TForm1::RecordTargetEnd(const std::string& ASerial, TUpdateEnd AEnd) {
+    const auto it = fTargetHistory.find(ASerial);
     if (it == fTargetHistory.end())
         return;
     const bool updated = AEnd == TUpdateEnd::Updated;
-    AppendHistory(serial, it->second,
+    AppendHistory(ASerial, it->second,
                   updated                          ? "updated"
                   : AEnd == TUpdateEnd::Unfinished ? "unfinished"
                                                    : "failed",

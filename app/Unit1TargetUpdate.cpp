@@ -9,6 +9,12 @@
 
 #include <functional>
 
+namespace {
+
+constexpr const char* TargetController = "target-controller";
+
+} // namespace
+
 void TForm1::TargetControllerArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     auto* controller = ArriveAsController(fTC, AName);
     if (!controller)
@@ -30,7 +36,7 @@ void TForm1::TargetConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget
         return;
     fTarget = static_cast<TKelvoStdTargetObject*>(ATarget);
     fTargetSentToFirmware.clear();
-    if (ReportTarget(fTarget->fSerial, fTarget->fProductId, fTarget->fHWVersion, fTarget->fFWVersion)) {
+    if (ReportTarget(*fTarget, TargetController)) {
         btnUpdate.SetCaption("Update");
         btnUpdate.SetOnClick([this] { StartTargetUpdate(); });
         btnUpdate.SetEnabled(true);
@@ -40,24 +46,38 @@ void TForm1::TargetConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget
     WithdrawTargetOffer();
 }
 
-bool TForm1::ReportTarget(const TSerialNum& ASerial, uint16_t AProductId, uint16_t AVersionHW,
-                          uint16_t AVersionFW) {
+bool TForm1::ReportTarget(const TKelvoTargetObject& ATarget, const char* AController) {
+    TellTargetFound(ATarget, AController, false);
+    // Copied: the target object may go while the image is looked for.
+    const TUpdateSubject subject = TargetSubject(ATarget);
+    const uint16_t versionFW = ATarget.fFWVersion;
     LogMessage("Connected target");
-    LogMessage("Serial number " + SerialToStr(ASerial));
-    LogMessage("Target hardware version is 0x" + Hex4(AVersionHW));
-    LogMessage("Target firmware version is 0x" + Hex4(AVersionFW));
-    const TKelvoUsbFirmware* image = SelectFirmware(AProductId, AVersionHW);
-    if (image && image->Valid() && AVersionFW < image->VersionFW()) {
+    LogMessage("Serial number " + SerialToStr(ATarget.fSerial));
+    LogMessage("Target hardware version is 0x" + Hex4(ATarget.fHWVersion));
+    LogMessage("Target firmware version is 0x" + Hex4(versionFW));
+    const TKelvoUsbFirmware* image = SelectFirmware(ATarget.fProductId, ATarget.fHWVersion);
+    if (image && image->Valid() && versionFW < image->VersionFW()) {
         LogMessage("Newer firmware found. Click 'UPDATE' to start");
+        fObserver->Offered(subject, image->VersionFW(), IsDownloaded(image));
         return true;
     }
     if (!image)
         LogMessage("No firmware for this target");
     else if (!image->Valid())
         LogMessage("Invalid firmware resource!");
-    else
+    else {
         LogMessage("Firmware is up to date.");
+        fObserver->Ended(subject, TUpdateOutcome::Current, TFailReason::None, std::nullopt);
+    }
     return false;
+}
+
+void TForm1::TellTargetFound(const TKelvoTargetObject& ATarget, const char* AController, bool AInBootloader) {
+    std::optional<uint16_t> versionFW = ATarget.fFWVersion;
+    if (AInBootloader && versionFW == KTargetNoFirmware)
+        versionFW.reset();
+    fObserver->TargetFound({AController, ATarget.fIndex, SerialToStr(ATarget.fSerial), ATarget.fProductId,
+                            ATarget.fHWVersion, versionFW, AInBootloader});
 }
 
 void TForm1::TargetDisconnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATarget) {
@@ -77,6 +97,7 @@ void TForm1::WithdrawTargetOffer() {
 void TForm1::StartTargetUpdate() {
     if (!fTC || !fTarget)
         return;
+    fObserver->StageBegun(TargetSubject(*fTarget), TUpdateStage::EnterBootloader);
     if (fTC->SwitchTargetToStub()) {
         BeginTargetHistory(*fTarget);
         WithdrawTargetOffer();
@@ -91,6 +112,7 @@ void TForm1::TargetStubConnected(TKelvoTargetUsbDevice*, TKelvoTargetObject* ATa
         return;
     fTargetStub = static_cast<TKelvoStubTargetObject*>(ATarget);
     ++fTargetStubGeneration;
+    TellTargetFound(*fTargetStub, TargetController, true);
     const TStubTargetPlan plan =
         PlanStubTarget(fTargetStub->fProductId, fTargetStub->fHWVersion, fTargetStub->fFWVersion);
     // A bootloader holding the current firmware is validated and sent back to it, once: a target
@@ -169,26 +191,26 @@ void TForm1::TargetFlashTimer() {
     fTargetFlashing = true;
     TakeUpTargetHistory(*fTargetStub);
     // "firwmare" is the text users' log readers and the transcripts know: kept letter for letter.
-    RunTargetFlash(fTargetStub->fProductId, fTargetStub->fHWVersion, fTargetStub->fSerial,
+    RunTargetFlash(fTargetStub->fProductId, fTargetStub->fHWVersion, TargetSubject(*fTargetStub),
                    "Cannot load firwmare!", true, &TForm1::FlashTarget);
     fTargetFlashing = false;
 }
 
-void TForm1::RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum ASerial,
+void TForm1::RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, const TUpdateSubject& ASubject,
                             const char* ANoImage, bool ADisableWindow,
                             TUpdateEnd (TForm1::*AFlash)(const TKelvoUsbFirmware& AImage)) {
     const TKelvoUsbFirmware* image = SelectFirmware(AProductId, AVersionHW);
     if (!image) {
         LogMessage(ANoImage);
-        ++fFailures;
+        NoteUnattributedFailure(ASubject, TFailReason::NoImage);
         return;
     }
-    NoteHistoryImage(ASerial, *image, true);
+    NoteTargetHistoryImage(ASubject.fSerial, *image);
     // An image that failed its own checks is never written: the erase would already leave the
     // target without working firmware.
     if (!image->Valid()) {
         LogMessage("Invalid firmware resource!");
-        NoteTargetEnd(ASerial, TUpdateEnd::Failed);
+        NoteTargetEnd(ASubject, TUpdateEnd::Failed, TFailReason::InvalidImage);
         return;
     }
     fUpdateUnderWay = true;
@@ -197,7 +219,8 @@ void TForm1::RunTargetFlash(uint16_t AProductId, uint16_t AVersionHW, TSerialNum
     Toolkit.SetBusyCursor(true);
     if (ADisableWindow)
         Toolkit.SetWindowEnabled(false);
-    NoteTargetEnd(ASerial, (this->*AFlash)(*image));
+    const TUpdateEnd end = (this->*AFlash)(*image);
+    NoteTargetEnd(ASubject, end, end == TUpdateEnd::Unfinished ? TFailReason::Gone : fFailReason);
     Toolkit.SetBusyCursor(false);
     ProgressBar1.SetPosition(0);
     if (ADisableWindow)
@@ -212,6 +235,7 @@ TForm1::TUpdateEnd TForm1::FlashTarget(const TKelvoUsbFirmware& AImage) {
     auto present = [this, generation] { return fTargetStub && fTargetStubGeneration == generation; };
     TBootloaderFlashPort port(*fTargetStub, present);
     TFlashSteps steps = TargetFlashSteps(TKelvoStubTargetObject::KBlockSize);
+    steps.fSubject = TargetSubject(*fTargetStub);
     steps.fEventsBetweenBlocks = true;
     steps.fGone = {"Error: Target is suddenly disconnected!", "Please disconnect/connect and try again."};
     steps.fLastCheckAfterValidating = true;
@@ -222,6 +246,7 @@ TForm1::TUpdateEnd TForm1::FlashTarget(const TKelvoUsbFirmware& AImage) {
         return gone ? TUpdateEnd::Unfinished : TUpdateEnd::Failed;
     }
     LogMessage("Firmware updated successfully!");
+    fObserver->StageBegun(steps.fSubject, TUpdateStage::LeaveBootloader);
     // The controller then reports the target back in normal mode with its new firmware.
     if (fTC)
         fTC->ReconnectTarget();

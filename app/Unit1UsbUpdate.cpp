@@ -27,7 +27,7 @@ void TForm1::StartUsbUpdate(TCommonKelvoUsbDevice* ADevice) {
             StrToSerial(*text, key);
             if (KeyValid(key) && !ADevice->Unlock(key)) {
                 Toolkit.ShowMessage("Invalid device key or error unlocking device");
-                NoteFailure(ADevice->fSerialNum);
+                NoteFailure(ADevice->fSerialNum, TFailReason::Unlock);
                 return;
             }
         }
@@ -35,16 +35,17 @@ void TForm1::StartUsbUpdate(TCommonKelvoUsbDevice* ADevice) {
     AskToReplug = false;
     if (!SaveParameters(ADevice)) {
         LogMessage("Error: cannot save device parameters!");
-        NoteFailure(ADevice->fSerialNum);
+        NoteFailure(ADevice->fSerialNum, TFailReason::SaveParameters);
         return;
     }
     const TSerialNum serial = ADevice->fSerialNum;
+    fObserver->StageBegun(DeviceSubject(serial), TUpdateStage::EnterBootloader);
     AskToReplug = ADevice->NeedToReplugAfterErase();
     if (ADevice->NeedToConfirmSwitchToStub()) {
         if (!ADevice->SwitchToStub()) {
             AskToReplug = false;
             LogMessage(ADevice->SwitchToStubError());
-            NoteFailure(serial);
+            NoteFailure(serial, TFailReason::Switch);
             return;
         }
         SetState(*ADevice, TDeviceState::SwitchingToStub);
@@ -69,7 +70,7 @@ void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string& ANam
     ++fStubGeneration;
     if (!fStub->Open()) {
         LogMessage("Error: cannot open USB device!");
-        ++fFailures;
+        NoteUnattributedFailure({}, TFailReason::Open);
         delete fStub;
         fStub = nullptr;
         return;
@@ -77,7 +78,7 @@ void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string& ANam
     TSerialNum serial;
     if (!fStub->GetSerialNum(&serial)) {
         LogMessage("Error: cannot get STUB serial number! Try to replug device");
-        ++fFailures;
+        NoteUnattributedFailure({}, TFailReason::BootloaderInfo);
         return;
     }
     LogMessage("Stub plugged in, serial number is " + SerialToStr(serial));
@@ -85,10 +86,12 @@ void TForm1::StubArrival(TDeviceNotifier*, const TGUID&, const std::string& ANam
     TStubHardwareInfo info{};
     if (!fStub->GetHardwareInfo(info)) {
         LogMessage("Error: cannot read STUB hardware info!");
-        NoteFailure(serial);
+        NoteFailure(serial, TFailReason::BootloaderInfo);
         return;
     }
     TakeUpUsbHistory(serial, ReadUpdateStep(serial), info.idProduct, info.VersionHW);
+    fObserver->DeviceFound({AName, "bootloader", SerialToStr(serial), info.idProduct, info.VersionHW,
+                            std::nullopt, std::nullopt});
     WriteUpdateStep(serial, TUpdateStep::StubArrived);
     Timer1.SetOnTimer([this] { Timer1Timer(); });
     Timer1.SetInterval(200);
@@ -107,12 +110,12 @@ void TForm1::Timer1Timer() {
     Timer1.SetEnabled(false);
     TSerialNum serial;
     if (!fStub || !fStub->GetSerialNum(&serial)) {
-        ++fFailures;
+        NoteUnattributedFailure({}, fStub ? TFailReason::BootloaderInfo : TFailReason::Gone);
         return;
     }
     fUpdateUnderWay = true;
     if (!WriteFirmware(serial))
-        NoteFailure(serial);
+        NoteFailure(serial, fFailReason);
     fUpdateUnderWay = false;
 }
 
@@ -122,16 +125,19 @@ bool TForm1::WriteFirmware(const TSerialNum& ASerial) {
     // run starts the write sequence again.
     if (CloseRequested()) {
         LogMessage(InterruptedText);
+        fFailReason = TFailReason::Interrupted;
         return false;
     }
     if (!image) {
         LogMessage("Error: cannot load firmware from resource!");
+        fFailReason = TFailReason::NoImage;
         return false;
     }
-    NoteHistoryImage(ASerial, *image, false);
+    NoteUsbHistoryImage(ASerial, *image);
     const uint64_t generation = fStubGeneration;
     TBootloaderFlashPort port(*fStub, [this, generation] { return fStub && fStubGeneration == generation; });
     TFlashSteps steps;
+    steps.fSubject = DeviceSubject(ASerial);
     steps.fBlockSize = fStub->RecommendedDataBlockSize();
     steps.fEventsBetweenBlocks = true;
     // A close (the window's, or a signal's) while blocks go in: the journal keeps FlashErased and
@@ -171,6 +177,7 @@ bool TForm1::WriteFirmware(const TSerialNum& ASerial) {
                                         uint32_t(image->Data().CRC32));
         return false;
     }
+    fObserver->StageBegun(steps.fSubject, TUpdateStage::LeaveBootloader);
     LogMessage("Leaving programming mode.");
     LogMessage("If process does not respond please unplug and replug device.");
     WriteUpdateStep(ASerial, TUpdateStep::FlashValidated);

@@ -14,6 +14,12 @@
 #include <functional>
 #include <utility>
 
+namespace {
+
+constexpr const char* WirelessController = "wireless-controller";
+
+} // namespace
+
 void TForm1::WirelessArrival(TDeviceNotifier*, const TGUID&, const std::string& AName) {
     auto* controller = ArriveAsController(fWL, AName);
     if (!controller)
@@ -67,7 +73,7 @@ void TForm1::Wireless485TargetDisconnected(TKelvoWireless* ASender, TCustom485Ta
 }
 
 void TForm1::Wireless485TargetReported(TCustom485Target* ATarget) {
-    if (!ReportTarget(ATarget->fSerial, ATarget->fProductId, ATarget->fHWVersion, ATarget->fFWVersion))
+    if (!ReportTarget(*ATarget, WirelessController))
         return;
     btnUpdate.SetCaption("Update");
     btnUpdate.SetEnabled(true);
@@ -88,6 +94,7 @@ void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
         LogMessage("Error reading target info!");
         return;
     }
+    TellTargetFound(*AStub, WirelessController, true);
     const TStubTargetPlan plan = PlanStubTarget(AStub->fProductId, AStub->fHWVersion, AStub->fFWVersion);
     if (plan == TStubTargetPlan::Flash) {
         ArmTargetTimer(&TForm1::Target485FlashTimer);
@@ -105,6 +112,7 @@ void TForm1::Wireless485StubConnected(TTargetStub* AStub) {
 void TForm1::Start485TargetUpdate() {
     if (!fWL || !f485Target)
         return;
+    fObserver->StageBegun(TargetSubject(*f485Target), TUpdateStage::EnterBootloader);
     if (f485Target->SwitchToStub()) {
         BeginTargetHistory(*f485Target);
         f485Switching = true;
@@ -121,7 +129,7 @@ void TForm1::Target485FlashTimer() {
         return;
     TakeUpTargetHistory(*f485Stub);
     // No events run during this flash, so the window stays enabled.
-    RunTargetFlash(f485Stub->fProductId, f485Stub->fHWVersion, f485Stub->fSerial,
+    RunTargetFlash(f485Stub->fProductId, f485Stub->fHWVersion, TargetSubject(*f485Stub),
                    "Error reading firmware from resource!", false, &TForm1::Flash485Target);
 }
 
@@ -131,12 +139,15 @@ void TForm1::Target485FlashTimer() {
 TForm1::TUpdateEnd TForm1::Flash485Target(const TKelvoUsbFirmware& AImage) {
     TTargetStub* stub = f485Stub;
     TBootloaderFlashPort port(*stub, nullptr);
-    if (RunFlash(port, AImage, TargetFlashSteps(TTargetStub::KBlockSize)) != TFlashResult::Flashed)
+    TFlashSteps steps = TargetFlashSteps(TTargetStub::KBlockSize);
+    steps.fSubject = TargetSubject(*stub);
+    if (RunFlash(port, AImage, steps) != TFlashResult::Flashed)
         // A target that no longer answers went out of reach (or its controller went away).
         return stub->UpdateTargetInfo() ? TUpdateEnd::Failed : TUpdateEnd::Unfinished;
     stub->UpdateTargetInfo();
     stub->GetStubHWInfo();
     LogMessage("Firmware updated successfully!");
+    fObserver->StageBegun(steps.fSubject, TUpdateStage::LeaveBootloader);
     // Sent back to its new firmware, the target leaves the radio's update slot to the next one.
     NoteTargetRestart(stub->Reconnect());
     return TUpdateEnd::Updated;

@@ -11,6 +11,7 @@ packages=(
     xvfb xauth fonts-dejavu-core nsis imagemagick
     qemu-system-x86 busybox-static cpio udev lintian help2man
     g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 googletest
+    python3-jsonschema
 )
 
 missing=()

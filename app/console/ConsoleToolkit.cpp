@@ -6,7 +6,7 @@
 
 void TConsoleListBox::AddAndSelect(const std::string& ALine) {
     fLines.push_back(ALine);
-    if (!fOutputError.empty())
+    if (!fOut || !fOutputError.empty())
         return;
     errno = 0;
     std::fprintf(fOut, "%s\n", ALine.c_str());
@@ -37,7 +37,7 @@ void TConsoleProgressBar::SetPosition(int APosition) {
 
 void TConsoleProgressBar::Show() {
     // An empty or inverted range has no meaningful share; it shows nothing rather than dividing by 0.
-    if (fMax <= fMin)
+    if (!fShown || fMax <= fMin)
         return;
     const long long span = static_cast<long long>(fMax) - fMin;
     const long long done = std::clamp<long long>(static_cast<long long>(fPosition) - fMin, 0, span);

@@ -16,6 +16,7 @@
 
 class TConsoleListBox final : public TListBox {
 public:
+    // A null AOut keeps the lines without writing them (stdout carries something else).
     explicit TConsoleListBox(std::FILE* AOut) : fOut(AOut) {}
     void AddAndSelect(const std::string& ALine) override;
     void Clear() override { fLines.clear(); }
@@ -43,12 +44,15 @@ public:
     int Min() const override { return fMin; }
     int Max() const override { return fMax; }
     int Position() const override { return fPosition; }
+    // Whether positions are written at all.
+    void SetShown(bool AShown) { fShown = AShown; }
 
 private:
     void Show();
 
     std::FILE* fErr;
     bool fTerminal;
+    bool fShown = true;
     int fMin = 0;
     int fMax = 100;
     int fPosition = 0;
@@ -88,7 +92,7 @@ private:
 
 class TConsoleToolkit final : public TToolkit {
 public:
-    // AIn answers input boxes; AOut gets the log, AErr everything else.
+    // AIn answers input boxes; AOut gets the log (none when null), AErr everything else.
     TConsoleToolkit(TEventLoop& ALoop, std::istream& AIn, std::FILE* AOut, std::FILE* AErr, bool ATerminal);
     // Drops the clicks it has posted and not yet run.
     ~TConsoleToolkit() override;
@@ -111,6 +115,8 @@ public:
     // when it is interactive, and are cancelled otherwise.
     void SetInputAnswer(std::optional<std::string> AAnswer) { fAnswer = std::move(AAnswer); }
     void SetInteractive(bool AInteractive) { fInteractive = AInteractive; }
+    // Whether the progress bar is shown on AErr (it is unless told otherwise).
+    void SetProgressShown(bool AShown) { fProgressBar.SetShown(AShown); }
 
     TListBox& ListBox() override { return fListBox; }
     TProgressBar& ProgressBar() override { return fProgressBar; }

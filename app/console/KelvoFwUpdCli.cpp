@@ -1,5 +1,6 @@
-// kelvo-fwupd-cli: the updater's window logic in a terminal. stdout carries the log lines only;
-// progress, messages, notes and the closing summary of the updates go to stderr. Exit status: 0 every
+// kelvo-fwupd-cli: the updater's window logic in a terminal. stdout carries the log lines only (with
+// --json, the run's events as JSON Lines instead, and no progress bar is shown); progress,
+// messages, notes and the closing summary of the updates go to stderr. Exit status: 0 every
 // update that started ended with the device updated and nothing failed, 1 a device open, an update
 // or a restore failed, an update is left unfinished, or the log could not be written, 2 a usage
 // error, the user-folder error or a report file that cannot be written. --check and --history print
@@ -13,6 +14,7 @@
 #include "app/Unit1.h"
 #include "app/UpdateHistory.h"
 #include "app/console/ConsoleToolkit.h"
+#include "app/console/JsonEvents.h"
 #include "app/console/OnceWatch.h"
 #include "app/console/QuietWatch.h"
 #include "app/simbench/SimBench.h"
@@ -72,26 +74,32 @@ bool OpenRealBus(TMainEventLoop& loop, const TCommandLine& line, std::unique_ptr
     return true;
 }
 
-// Prints how the updates ended and whether the log could be written; the exit status they give.
-int SumUp(TForm1& form, TConsoleToolkit& toolkit) {
+// Prints how the updates ended (with AEvents, as their last object too) and whether stdout could be
+// written; the exit status they give.
+int SumUp(TForm1& form, TConsoleToolkit& toolkit, TJsonEvents* AEvents) {
+    if (AEvents)
+        form.TellUnfinishedUpdates();
     const TForm1::TUpdateTally tally = form.Tally();
     if (const std::string summary = SummaryLine(tally); !summary.empty())
         std::cerr << summary << "\n";
-    if (!toolkit.LogOutputError().empty())
-        std::cerr << ProgramName << ": cannot write the log to stdout: " << toolkit.LogOutputError() << "\n";
+    if (AEvents)
+        AEvents->Summarised(tally.fUpdated, tally.fFailed, tally.fUnfinished);
+    const std::string& outputError = AEvents ? AEvents->OutputError() : toolkit.LogOutputError();
+    if (!outputError.empty())
+        std::cerr << ProgramName << ": cannot write the log to stdout: " << outputError << "\n";
     // The updates themselves went as the status says; only their record is missing.
     if (!form.HistoryError().empty())
         std::cerr << ProgramName << ": warning: update history: " << form.HistoryError() << "\n";
-    return tally.fFailed + tally.fUnfinished > 0 || !toolkit.LogOutputError().empty() ? KExitFailure
-                                                                                      : KExitSuccess;
+    return tally.fFailed + tally.fUnfinished > 0 || !outputError.empty() ? KExitFailure : KExitSuccess;
 }
 
 // Runs the window until it closes (or, simulated, until the bench is quiet; with --once, until the
 // devices present are done); the exit status, KExitSetup when the window ends as it is created (the
 // user folder cannot be used).
 int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, const TCommandLine& line,
-              size_t ADeviceCount) {
+              size_t ADeviceCount, TJsonEvents* AEvents) {
     TForm1 form(toolkit);
+    form.SetObserver(AEvents);
     if (!line.fFirmwareServer.empty())
         form.fFirmwareServer = line.fFirmwareServer;
     bool closed = false;
@@ -128,7 +136,7 @@ int RunWindow(TMainEventLoop& loop, TSimBus& simBus, TConsoleToolkit& toolkit, c
             loop, [&] { return loop.PendingCalls() == 0; }, form, line.fWaitMs, close);
     }
     loop.Run();
-    return SumUp(form, toolkit);
+    return SumUp(form, toolkit, AEvents);
 }
 
 // --history: the records (only those of --serial's device when given) on stdout, each line that
@@ -211,13 +219,20 @@ int main(int argc, char** argv) {
     // Kept for the report: a device's personality changes as it goes into its bootloader and back.
     const auto units = SimPhysicalDevicesOf(devices);
 
-    TConsoleToolkit toolkit(loop, std::cin, stdout, stderr, IsTerminal(stderr));
+    // With --json an update run's stdout carries the events, and the progress they hold is not drawn
+    // on stderr; a check writes its own objects.
+    std::optional<TJsonEvents> events;
+    if (line.fJson && !line.fCheck)
+        events.emplace(stdout);
+    TConsoleToolkit toolkit(loop, std::cin, events ? nullptr : stdout, stderr, IsTerminal(stderr));
+    toolkit.SetProgressShown(!events);
     toolkit.SetInteractive(IsTerminal(stdin));
     toolkit.SetInputAnswer(line.fKey);
     toolkit.SetAutoClick(line.fYes);
 
-    const int status =
-        line.fCheck ? RunCheck(toolkit, line) : RunWindow(loop, simBus, toolkit, line, devices.size());
+    const int status = line.fCheck ? RunCheck(toolkit, line)
+                                   : RunWindow(loop, simBus, toolkit, line, devices.size(),
+                                               events ? &*events : nullptr);
     if (status == KExitSetup) // the window ended as it was created: no report
         return status;
     if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {

@@ -261,8 +261,8 @@ TEST(CommandLine, CheckAndHistoryTakeJsonAsTheirOutputForm) {
                                  false,
                                  true,
                                  "1-2-3-4-5-6-7-8"},
-                           // Alone, --json still lists the bus.
-                           TCase{{"--json"}, false, false, true, true, ""},
+                           // Alone, --json is the form of an update run's output.
+                           TCase{{"--json"}, false, false, false, true, ""},
                            TCase{{"--list"}, false, false, true, false, ""}}) {
         SCOPED_TRACE(c.fArgs.front());
         TCommandLine line;

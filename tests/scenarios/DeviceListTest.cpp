@@ -56,6 +56,10 @@ TEST(DeviceList, TextAndJson) {
               " {\"path\": \"p2\", \"productId\": 7937, \"interfaceClass\": "
               "\"{00000000-0000-0000-0000-000000000000}\", \"binding\": \"generic\", \"serial\": null}\n]\n",
               DeviceListJson(devices));
+    // A path is whatever the system names the device: a control character in it is escaped.
+    EXPECT_NE(
+        DeviceListJson({{"usb\n#1", 1, TGUID{}, TUsbDriverKind::Family, ""}}).find("{\"path\": \"usb\\n#1\""),
+        std::string::npos);
 }
 
 TEST(DeviceList, CommandLineAndVendorIdSetting) {
@@ -64,9 +68,12 @@ TEST(DeviceList, CommandLineAndVendorIdSetting) {
     const auto parse = [&](std::vector<std::string> AArgs, TFrontEnd AFrontEnd = TFrontEnd::Console) {
         return ParseCommandLine(AArgs, AFrontEnd, TSimKinds::BuiltIn(), line, error);
     };
-    ASSERT_TRUE(parse({"--json", "--usb-vendor-id", "0x04D8"})) << error;
+    ASSERT_TRUE(parse({"--list", "--json", "--usb-vendor-id", "0x04D8"})) << error;
     EXPECT_TRUE(line.fList && line.fJson);
     EXPECT_EQ(0x04D8, line.fUsbVendorId);
+    // Without --list, --json asks for the run's events: it lists nothing and takes a bench.
+    ASSERT_TRUE(parse({"--json", "--simulate", "optical-sensor"})) << error;
+    EXPECT_TRUE(line.fJson && !line.fList);
     ASSERT_TRUE(parse({"--usb-vendor-id=4660"}, TFrontEnd::Window)) << error;
     EXPECT_EQ(4660, line.fUsbVendorId);
     for (const char* bad : {"0", "65536", "0x", "12ab", ""}) {

@@ -247,27 +247,60 @@ TEST(KelvoFwUpdCli, ACloseSignalDuringTheDownloadErasesNothing) {
 }
 
 TEST(KelvoFwUpdCli, AClosedStdoutDoesNotStopTheUpdate) {
-    TTempDir data;
-    const std::string report = data.Path() + "/report.json";
-    std::vector<std::string> args = UpdateRun("", "1");
-    args.insert(args.begin(), {"--sim-report", report});
-    TCliRun run(args, data.Path());
-    ASSERT_TRUE(
-        run.ReadUntil([](const std::string& AOut) { return !AOut.empty(); }, std::chrono::seconds(30)));
-    run.CloseOut();
-    EXPECT_EQ(run.Finish(), 1);
-    const std::string failure = "kelvo-fwupd-cli: cannot write the log to stdout: Broken pipe\n";
-    EXPECT_NE(run.Err().find(failure), std::string::npos) << run.Err();
-    EXPECT_EQ(run.Err().find(failure), run.Err().rfind(failure));
-    EXPECT_NE(run.Err().find("1 updated, 0 failed, 0 unfinished"), std::string::npos) << run.Err();
-    EXPECT_EQ(StepLeft(data.Path()), 0);
-    std::ifstream in(report);
-    std::ostringstream text;
-    text << in.rdbuf();
-    EXPECT_NE(text.str().find("\"firmware_version\": 10, \"bootloader_version\": 3, \"serial_number\": \"" +
-                              std::string(Serial) + "\", \"flash_valid\": true"),
-              std::string::npos)
-        << text.str();
+    // The log lines, or with --json the events, go to stdout.
+    for (const bool json : {false, true}) {
+        SCOPED_TRACE(json ? "--json" : "log lines");
+        TTempDir data;
+        const std::string report = data.Path() + "/report.json";
+        std::vector<std::string> args = UpdateRun("", "1");
+        args.insert(args.begin(), {"--sim-report", report});
+        if (json)
+            args.push_back("--json");
+        TCliRun run(args, data.Path());
+        ASSERT_TRUE(
+            run.ReadUntil([](const std::string& AOut) { return !AOut.empty(); }, std::chrono::seconds(30)));
+        run.CloseOut();
+        EXPECT_EQ(run.Finish(), 1);
+        const std::string failure = "kelvo-fwupd-cli: cannot write the log to stdout: Broken pipe\n";
+        EXPECT_NE(run.Err().find(failure), std::string::npos) << run.Err();
+        EXPECT_EQ(run.Err().find(failure), run.Err().rfind(failure));
+        EXPECT_NE(run.Err().find("1 updated, 0 failed, 0 unfinished"), std::string::npos) << run.Err();
+        EXPECT_EQ(StepLeft(data.Path()), 0);
+        std::ifstream in(report);
+        std::ostringstream text;
+        text << in.rdbuf();
+        EXPECT_NE(
+            text.str().find("\"firmware_version\": 10, \"bootloader_version\": 3, \"serial_number\": \"" +
+                            std::string(Serial) + "\", \"flash_valid\": true"),
+            std::string::npos)
+            << text.str();
+    }
+}
+
+TEST(KelvoFwUpdCli, TheJsonOfferSaysWhereTheImageCameFrom) {
+    TTestHttpServer server;
+    server.Route("/downloads/fw/" + TKelvoUsbFirmware::DownloadFileName(32, 2), ImageFile(32, 2, 11));
+    const std::pair<std::string, std::string> cases[] = {
+        {server.Url("/downloads/fw/"), R"("version":11,"source":"downloaded"})"},
+        {"http://127.0.0.1:1/downloads/fw/", R"("version":10,"source":"built-in"})"},
+    };
+    for (const auto& [firmwareServer, offer] : cases) {
+        SCOPED_TRACE(firmwareServer);
+        TTempDir data;
+        TCliRun run({"--json", "--latency-ms", "0", "--firmware-server", firmwareServer, "--simulate",
+                     "optical-sensor,serial=" + std::string(Serial)},
+                    data.Path());
+        EXPECT_EQ(run.Finish(), 0) << run.Err();
+        EXPECT_NE(run.Out().find("\n{\"event\":\"offer\",\"serial\":\"" + std::string(Serial) + "\"," +
+                                 offer + "\n"),
+                  std::string::npos)
+            << run.Out();
+        // Nothing was updated: the summary object counts nothing, and stderr has no summary line.
+        EXPECT_TRUE(
+            run.Out().ends_with("\n{\"event\":\"summary\",\"updated\":0,\"failed\":0,\"unfinished\":0}\n"))
+            << run.Out();
+        EXPECT_EQ(run.Err().find("kelvo-fwupd-cli: 0 updated"), std::string::npos) << run.Err();
+    }
 }
 
 TEST(KelvoFwUpdCli, UsageErrorsEndWithStatus2AndNothingOnStdout) {
