@@ -14,18 +14,23 @@ constexpr int KDecryptOrder[32] = {0, 1, 2, 3, 4, 5, 6, 7, 7, 6, 5, 4, 3, 2, 1, 
 TSimGost::TSimGost(const uint8_t AKey[32], const uint8_t ATable[64]) {
     for (int i = 0; i < 8; ++i)
         fKey[i] = GetLE32(AKey + 4 * i);
+    uint8_t sbox[8][16];
     for (int row = 0; row < 8; ++row)
         for (int j = 0; j < 16; ++j) {
             const uint8_t packed = ATable[row * 8 + j / 2];
-            fSBox[row][j] = uint8_t(j & 1 ? packed >> 4 : packed & 0xF);
+            sbox[row][j] = uint8_t(j & 1 ? packed >> 4 : packed & 0xF);
+        }
+    for (int k = 0; k < 4; ++k)
+        for (uint32_t b = 0; b < 256; ++b) {
+            const uint32_t y = (uint32_t(sbox[2 * k][b & 0xF]) | uint32_t(sbox[2 * k + 1][b >> 4]) << 4)
+                               << (8 * k);
+            fRound[k][b] = (y << 11) | (y >> 21);
         }
 }
 
 uint32_t TSimGost::F(uint32_t AX) const {
-    uint32_t y = 0;
-    for (int i = 0; i < 8; ++i)
-        y |= uint32_t(fSBox[i][(AX >> (4 * i)) & 0xF]) << (4 * i);
-    return (y << 11) | (y >> 21);
+    return fRound[0][AX & 0xFF] ^ fRound[1][(AX >> 8) & 0xFF] ^ fRound[2][(AX >> 16) & 0xFF] ^
+           fRound[3][AX >> 24];
 }
 
 // 32 steps with subkey order AOrder; steps 1..31 exchange the halves, step 32 does not.

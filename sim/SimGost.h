@@ -1,7 +1,9 @@
 #pragma once
-// The simulated bootloader's own GOST 28147-89: written from the standard's description (one S-box
-// nibble at a time, the last round without exchange) and sharing nothing with the library's cipher,
-// so that the bootloader is an independent check of the images the host side builds and sends.
+// The simulated bootloader's own GOST 28147-89: written from the standard's description (the last
+// round without exchange) and sharing nothing with the library's cipher, so that the bootloader is an
+// independent check of the images the host side builds and sends. The round function looks up two
+// S-boxes and the rotation at once, one table per byte of its input: every simulated run computes a
+// MAC over each device's flash and deciphers every block it is sent.
 #include <cstdint>
 #include <vector>
 
@@ -27,5 +29,7 @@ private:
     void Decrypt(uint32_t& AN1, uint32_t& AN2) const;
 
     uint32_t fKey[8];
-    uint8_t fSBox[8][16];
+    // fRound[k][b]: S-boxes 2k and 2k + 1 applied to byte k = b of the input, in place, rotated left
+    // by 11; F is the exclusive or of the four bytes' entries.
+    uint32_t fRound[4][256];
 };
