@@ -3,6 +3,7 @@
 // whole trace of a stream without shots. Pixels are sampled where the picture's view puts them.
 #include "sim/SimCameraStream.h"
 #include "sim/SimOpticalStream.h"
+#include "tests/support/TextLines.h"
 
 #include <gtest/gtest.h>
 
@@ -40,14 +41,6 @@ TRun RunTrace(const QStringList& AArgs) {
     process.waitForFinished(120000);
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
             process.readAllStandardOutput().toStdString(), process.readAllStandardError().toStdString()};
-}
-
-std::vector<std::string> Lines(const std::string& AText) {
-    std::vector<std::string> lines;
-    std::istringstream in(AText);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 struct TShot {

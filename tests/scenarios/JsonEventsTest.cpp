@@ -1,6 +1,7 @@
 // The objects of kelvo-fwupd-cli --json as the window's observer writes them.
 #include "app/console/JsonEvents.h"
 #include "tests/scenarios/FormHarness.h"
+#include "tests/support/TextLines.h"
 
 #include <gtest/gtest.h>
 
@@ -8,14 +9,6 @@
 #include <vector>
 
 namespace {
-
-std::vector<std::string> Lines(const std::string& AText) {
-    std::vector<std::string> lines;
-    std::istringstream in(AText);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
-}
 
 const TUpdateSubject Device{"32-1-2-3-4-5-6-7", {}};
 const TUpdateSubject Target{"12-3-0-0-0-0-0-2", 2};

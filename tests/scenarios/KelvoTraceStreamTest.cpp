@@ -1,6 +1,7 @@
 // The real kelvo-trace recording from a simulated sensor and decoding captured stream bytes.
 #include "sim/SimCameraStream.h"
 #include "sim/SimOpticalStream.h"
+#include "tests/support/TextLines.h"
 
 #include <gtest/gtest.h>
 
@@ -31,14 +32,6 @@ TRun RunTrace(const std::string& AArgs) {
         out.append(buffer, n);
     int status = pclose(pipe);
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
-}
-
-std::vector<std::string> Lines(const std::string& AText) {
-    std::vector<std::string> lines;
-    std::istringstream in(AText);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return lines;
 }
 
 std::string Capture(TSimOpticalStream& AStream, int AFrames) {
