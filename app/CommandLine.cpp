@@ -148,6 +148,11 @@ bool ParseCommandLine(const std::vector<std::string>& AArgs, TFrontEnd AFrontEnd
                      : "--once works on the USB bus; a simulated run always ends once the bench is quiet";
         return false;
     }
+    // A run that ends by itself must not end with an offer nobody took up.
+    if (ALine.fOnce && !ALine.fYes) {
+        AError = "--once updates without asking; give --yes with it";
+        return false;
+    }
     if (parsed.fValues.count("--wait-ms") && !ALine.fOnce) {
         AError = "--wait-ms bounds a --once run; give --once with it";
         return false;
@@ -173,10 +178,10 @@ std::string UsageText(TFrontEnd AFrontEnd, const std::string& AProgram, const TS
                 "                          controller's radio with its targets and sensors)\n"
                 "  --list                  list the devices on the USB bus (path, product id, interface\n"
                 "                          class, driver binding, serial number) and exit\n"
-                "  --once                  update the devices on the USB bus, following each into its\n"
-                "                          bootloader and back, then exit with their outcome instead of\n"
-                "                          waiting for more devices (not with --simulate, whose run always\n"
-                "                          ends once the bench is quiet)\n"
+                "  --once                  with --yes: update the devices on the USB bus, following each\n"
+                "                          into its bootloader and back, then exit with their outcome\n"
+                "                          instead of waiting for more devices (not with --simulate,\n"
+                "                          whose run always ends once the bench is quiet)\n"
                 "  --wait-ms N             with --once: how long to wait for a device to go into or come\n"
                 "                          back from its bootloader before giving up on it (default 30000)\n"
                 "  --check                 identify every device present (and the targets behind\n"

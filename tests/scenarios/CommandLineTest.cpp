@@ -214,9 +214,10 @@ TEST(CommandLine, OnceUpdatesTheBusWithABoundedWait) {
         uint32_t fWaitMs = KDefaultOnceWaitMs;
     };
     const TCase cases[] = {
-        {{"--once"}, ""},
+        {{"--once", "--yes"}, ""},
         {{"--once", "--yes", "--wait-ms", "0"}, "", 0},
-        {{"--wait-ms=3600000", "--once"}, "", 3600000},
+        {{"--wait-ms=3600000", "--once", "--yes"}, "", 3600000},
+        {{"--once"}, "--once updates without asking; give --yes with it"},
         {{"--once", "--wait-ms", "3600001"}, "--wait-ms 3600001: expected milliseconds 0-3600000"},
         {{"--once", "--wait-ms", "soon"}, "--wait-ms soon: expected milliseconds 0-3600000"},
         {{"--wait-ms", "500"}, "--wait-ms bounds a --once run; give --once with it"},
