@@ -37,9 +37,10 @@ struct TCheckedDevice {
 };
 using PCheckedDevice = TCheckedDevice*;
 
-// Main thread, with the bus installed and AForm's collection loaded (TForm1::OpenUserFolder): the
-// devices present now, in the window's registration order, each controller followed by its targets.
-// AForm chooses the images (SelectFirmware, which may download) and reads the journals.
+// Main thread, with the bus installed and AForm's collection loaded (TForm1::OpenUserFolder and
+// LoadBuiltInFirmware): the devices present now, in the window's registration order, each controller
+// followed by its targets. AForm chooses the images (SelectFirmware, which may download) and reads
+// the journals.
 std::vector<TCheckedDevice> CheckDevices(TForm1& AForm);
 
 // One line per device or target ("no devices found" for none): kind, serial number, product id,

@@ -59,7 +59,9 @@ void TForm1::FormCreate() {
 
     fActiveDevice = nullptr;
     ListBox1.Clear();
+    // Shown before the collection is read, which takes a few milliseconds and logs nothing.
     LogMessage("Plug in device to update");
+    LoadBuiltInFirmware();
     f485Stub = nullptr;
     f485Target = nullptr;
     fWinVer = RunningWinVer();
@@ -72,8 +74,10 @@ bool TForm1::OpenUserFolder() {
     if (!base.empty() && !IsFolder(base))
         MakeFolderWithParents(base);
     fUserPath = base.empty() ? std::string(UserFolderName) : base + "/" + UserFolderName;
-    if (base.empty() || !MakeUserFolder())
-        return false;
+    return !base.empty() && MakeUserFolder();
+}
+
+void TForm1::LoadBuiltInFirmware() {
     // A missing or damaged built-in collection is no reason not to start: only downloaded images
     // can then be found.
     fFirmwares = new TKelvoUsbFirmwareCollection(this);
@@ -81,7 +85,6 @@ bool TForm1::OpenUserFolder() {
         fFirmwares->LoadFromResourceName("FWCOLLECTION");
     } catch (...) {
     }
-    return true;
 }
 
 void TForm1::RegisterDevices() {
@@ -131,7 +134,8 @@ void TForm1::CloseWireless() {
     fWL->Close();
 }
 
-void TForm1::NoteFailure(const TSerialNum& ASerial, TFailReason AReason, std::optional<uint16_t> AFirmwareAfter) {
+void TForm1::NoteFailure(const TSerialNum& ASerial, TFailReason AReason,
+                         std::optional<uint16_t> AFirmwareAfter) {
     ++fFailures;
     ++fAttributedFailures;
     const std::string serial = SerialToStr(ASerial);

@@ -66,10 +66,11 @@ public:
     ~TForm1() override;
 
     void FormCreate();
-    // The part of start-up that the firmware choice needs: the user folder made (false when it cannot
-    // be) and the built-in collection loaded. FormCreate runs it; a front end that only compares
-    // devices with their images runs it alone.
+    // The parts of start-up that the firmware choice needs: the user folder made (false when it cannot
+    // be), and the built-in collection loaded. FormCreate runs them; a front end that only compares
+    // devices with their images runs them alone.
     bool OpenUserFolder();
+    void LoadBuiltInFirmware();
     void FormClose();
     // AObserver (kept, not owned) is told what the window does from now on; nullptr: nobody.
     void SetObserver(TUpdateObserver* AObserver) { fObserver = AObserver ? AObserver : &fNoObserver; }

@@ -182,6 +182,7 @@ int RunCheck(TConsoleToolkit& AToolkit, const TCommandLine& ALine) {
         std::cerr << ProgramName << ": cannot access user folder \"" << form.fUserPath << "\"\n";
         return KExitSetup;
     }
+    form.LoadBuiltInFirmware();
     const std::vector<TCheckedDevice> devices = CheckDevices(form);
     std::cout << (ALine.fJson ? CheckJson(devices) : CheckText(devices));
     std::cout.flush();
@@ -230,9 +231,9 @@ int main(int argc, char** argv) {
     toolkit.SetInputAnswer(line.fKey);
     toolkit.SetAutoClick(line.fYes);
 
-    const int status = line.fCheck ? RunCheck(toolkit, line)
-                                   : RunWindow(loop, simBus, toolkit, line, devices.size(),
-                                               events ? &*events : nullptr);
+    const int status =
+        line.fCheck ? RunCheck(toolkit, line)
+                    : RunWindow(loop, simBus, toolkit, line, devices.size(), events ? &*events : nullptr);
     if (status == KExitSetup) // the window ended as it was created: no report
         return status;
     if (!line.fSimReport.empty() && !WriteSimReport(line.fSimReport, units)) {

@@ -22,6 +22,7 @@ struct TCheckBench {
         for (const std::string& text : ADevices)
             fDevices.push_back(fBench.Plug(text));
         EXPECT_TRUE(fBench.fForm.OpenUserFolder());
+        fBench.fForm.LoadBuiltInFirmware();
     }
     std::vector<TCheckedDevice> Check() { return CheckDevices(fBench.fForm); }
     // The state of every physical device, as --sim-report writes it. The wireless controller's close

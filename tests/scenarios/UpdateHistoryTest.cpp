@@ -141,7 +141,10 @@ TEST(UpdateHistory, ATornOrDamagedLineIsSkippedWithAWarning) {
          {"1-1-1-1-1-1-1-1"},
          {"line 2: torn record skipped"}},
         // A file extended by a power loss before its data reached the disk reads as zeros.
-        {"zero-filled tail", one + "\n" + std::string(64, '\0'), {"1-1-1-1-1-1-1-1"}, {"line 2: torn record skipped"}},
+        {"zero-filled tail",
+         one + "\n" + std::string(64, '\0'),
+         {"1-1-1-1-1-1-1-1"},
+         {"line 2: torn record skipped"}},
         {"damaged line inside",
          "garbage\n" + two + "\n",
          {"2-2-2-2-2-2-2-2"},
