@@ -106,8 +106,7 @@ void CheckDevice(TForm1& AForm, const TGUID& AClass, const std::string& APath,
         entry.fVersionFW = device->fVersionFW;
     }
     entry.fSerial = SerialToStr(serial);
-    const TUpdateStep step = AForm.ReadUpdateStep(serial);
-    entry.fUnfinished = step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated;
+    entry.fUnfinished = JournalMidUpdate(AForm.ReadUpdateStep(serial));
     Judge(AForm, entry);
     AOut.push_back(entry);
     for (TCheckedDevice& target : TargetsOf(*device)) {

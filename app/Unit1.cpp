@@ -119,8 +119,7 @@ void TForm1::TellUnfinishedUpdates() {
         StrToSerial(serial, number);
         const TUpdateStep step = ReadUpdateStep(number);
         const auto told = fToldUnfinished.find(serial);
-        if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated &&
-            (told == fToldUnfinished.end() || told->second != step))
+        if (JournalMidUpdate(step) && (told == fToldUnfinished.end() || told->second != step))
             TellUnfinished(serial, step, TFailReason::None);
     }
 }
@@ -142,7 +141,7 @@ void TForm1::NoteFailure(const TSerialNum& ASerial, TFailReason AReason,
     fUpdateEnds[serial] = TUpdateEnd::Failed;
     RecordUsbEnd(ASerial, AFirmwareAfter);
     const TUpdateStep step = ReadUpdateStep(ASerial);
-    if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated) {
+    if (JournalMidUpdate(step)) {
         TellUnfinished(serial, step, AReason);
         return;
     }
@@ -190,7 +189,7 @@ TForm1::TUpdateTally TForm1::Tally() {
         TSerialNum number{};
         StrToSerial(serial, number);
         const TUpdateStep step = ReadUpdateStep(number);
-        if (step >= TUpdateStep::SwitchRequested && step <= TUpdateStep::FlashValidated)
+        if (JournalMidUpdate(step))
             ++tally.fUnfinished;
         else if (end == TUpdateEnd::Updated)
             ++tally.fUpdated;

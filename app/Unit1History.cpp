@@ -36,10 +36,6 @@ std::optional<uint16_t> Version(const std::map<std::string, TJsonValue>& AMember
     return uint16_t(it->second.fNumber);
 }
 
-bool JournalMidUpdate(TUpdateStep AStep) {
-    return AStep >= TUpdateStep::SwitchRequested && AStep <= TUpdateStep::FlashValidated;
-}
-
 } // namespace
 
 std::string TForm1::HistoryFileName() const {

@@ -15,6 +15,12 @@ enum class TUpdateStep : int {
     RestoreFailed = 6,   // putting the parameters back failed; the user is told once more
 };
 
+// Whether a journal holds an update that has not finished: the device went (or was sent) into its
+// bootloader and has not come back with a validated flash.
+inline bool JournalMidUpdate(TUpdateStep AStep) {
+    return AStep >= TUpdateStep::SwitchRequested && AStep <= TUpdateStep::FlashValidated;
+}
+
 // What the window has made of a device object, kept in its Tag.
 enum class TDeviceState : int {
     Created = 0,         // not identified (or held on a journal step the connection does not act on)
