@@ -175,9 +175,6 @@ std::string CheckText(const std::vector<TCheckedDevice>& ADevices) {
 }
 
 std::string CheckJson(const std::vector<TCheckedDevice>& ADevices) {
-    auto optional = [](std::optional<uint16_t> AValue) {
-        return AValue ? std::optional<int64_t>(*AValue) : std::nullopt;
-    };
     std::string json;
     for (const TCheckedDevice& d : ADevices)
         json += TJsonLine()
@@ -188,10 +185,10 @@ std::string CheckJson(const std::vector<TCheckedDevice>& ADevices) {
                     .AddText("path", d.fPath)
                     .AddNumber("productId", int64_t(d.fProductId))
                     .AddNumber("hardwareVersion", int64_t(d.fVersionHW))
-                    .AddNumber("firmwareVersion", optional(d.fVersionFW))
+                    .AddNumber("firmwareVersion", d.fVersionFW)
                     .AddBool("bootloader", d.fInBootloader)
                     .AddText("status", StatusName(d.fStatus))
-                    .AddNumber("imageVersion", optional(d.fImageFW))
+                    .AddNumber("imageVersion", d.fImageFW)
                     .AddText("source", d.fSource)
                     .AddBool("unfinished", d.fUnfinished)
                     .Text() +

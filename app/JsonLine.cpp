@@ -24,7 +24,7 @@ TJsonLine& TJsonLine::AddNumber(const char* AName, int64_t AValue) {
     return *this;
 }
 
-TJsonLine& TJsonLine::AddNumber(const char* AName, std::optional<int64_t> AValue) {
+TJsonLine& TJsonLine::AddNumber(const char* AName, std::optional<uint16_t> AValue) {
     AddName(AName);
     fMembers += AValue ? std::to_string(*AValue) : "null";
     return *this;

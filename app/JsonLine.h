@@ -14,8 +14,8 @@ class TJsonLine {
 public:
     TJsonLine& AddText(const char* AName, std::string_view AText);
     TJsonLine& AddNumber(const char* AName, int64_t AValue);
-    // null when AValue holds none.
-    TJsonLine& AddNumber(const char* AName, std::optional<int64_t> AValue);
+    // A version, or null when AValue holds none.
+    TJsonLine& AddNumber(const char* AName, std::optional<uint16_t> AValue);
     TJsonLine& AddBool(const char* AName, bool AValue);
     // The object, without a line end.
     std::string Text() const { return "{" + fMembers + "}"; }

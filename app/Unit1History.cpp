@@ -24,10 +24,6 @@ int64_t NowMs() {
         .count();
 }
 
-std::optional<int64_t> Optional(std::optional<uint16_t> AValue) {
-    return AValue ? std::optional<int64_t>(*AValue) : std::nullopt;
-}
-
 std::optional<uint16_t> Version(const std::map<std::string, TJsonValue>& AMembers, const char* AName) {
     const auto it = AMembers.find(AName);
     if (it == AMembers.end() || it->second.fKind != TJsonValue::TKind::Number || it->second.fNumber < 0 ||
@@ -86,9 +82,9 @@ void TForm1::WriteUsbHistory(const TSerialNum& ASerial, const std::optional<THis
                              .AddText("kind", AEntry->fKind)
                              .AddNumber("productId", int64_t(AEntry->fProductId))
                              .AddNumber("hardwareVersion", int64_t(AEntry->fVersionHW))
-                             .AddNumber("firmwareBefore", Optional(AEntry->fFirmwareBefore))
+                             .AddNumber("firmwareBefore", AEntry->fFirmwareBefore)
                              .AddText("source", AEntry->fSource)
-                             .AddNumber("image", Optional(AEntry->fImageFW))
+                             .AddNumber("image", AEntry->fImageFW)
                              .AddNumber("resumes", int64_t(AEntry->fResumes))
                              .AddNumber("startedMs", AEntry->fStartedMs)
                              .Text());

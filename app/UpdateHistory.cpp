@@ -15,10 +15,6 @@ namespace {
 // Larger files than this are not history files this program wrote.
 constexpr std::size_t KReadLimitBytes = 16u << 20;
 
-std::optional<int64_t> Optional(std::optional<uint16_t> AValue) {
-    return AValue ? std::optional<int64_t>(*AValue) : std::nullopt;
-}
-
 std::string HexOrDash(std::optional<uint16_t> AValue) {
     return AValue ? "0x" + Hex4(*AValue) : "-";
 }
@@ -52,8 +48,8 @@ std::string UpdateRecordJson(const TUpdateRecord& ARecord) {
         .AddNumber("productId", int64_t(ARecord.fProductId))
         .AddNumber("hardwareVersion", int64_t(ARecord.fVersionHW))
         .AddText("serial", ARecord.fSerial)
-        .AddNumber("firmwareBefore", Optional(ARecord.fFirmwareBefore))
-        .AddNumber("firmwareAfter", Optional(ARecord.fFirmwareAfter))
+        .AddNumber("firmwareBefore", ARecord.fFirmwareBefore)
+        .AddNumber("firmwareAfter", ARecord.fFirmwareAfter)
         .AddText("source", ARecord.fSource)
         .AddText("outcome", ARecord.fOutcome)
         .AddNumber("resumes", int64_t(ARecord.fResumes))
