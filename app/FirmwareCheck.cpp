@@ -26,7 +26,7 @@ void Judge(TForm1& AForm, TCheckedDevice& ADevice) {
         return;
     }
     ADevice.fImageFW = image->VersionFW();
-    ADevice.fSource = AForm.IsDownloaded(image) ? "downloaded" : "built-in";
+    ADevice.fSource = AForm.ImageSource(*image);
     const bool older =
         ADevice.fInBootloader || !ADevice.fVersionFW || *ADevice.fVersionFW < image->VersionFW();
     ADevice.fStatus = older ? TCheckStatus::UpdateAvailable : TCheckStatus::Current;

@@ -134,6 +134,10 @@ public:
     TKelvoUsbFirmware* SelectFirmware(uint16_t AProductId, uint16_t AVersionHW);
     // Whether the image was downloaded in this run (built-in images are never marked refused).
     bool IsDownloaded(const TKelvoUsbFirmware* AImage) const;
+    // Where the image came from, as the check and the history name it: "downloaded" or "built-in".
+    const char* ImageSource(const TKelvoUsbFirmware& AImage) const {
+        return IsDownloaded(&AImage) ? "downloaded" : "built-in";
+    }
 
     // The device's journal step; a stored value outside the named steps is returned as it is.
     TUpdateStep ReadUpdateStep(const TSerialNum& ASerial);

@@ -134,13 +134,13 @@ void TForm1::TakeUpUsbHistory(const TSerialNum& ASerial, TUpdateStep AStep, uint
 
 void TForm1::NoteTargetHistoryImage(const std::string& ASerial, const TKelvoUsbFirmware& AImage) {
     if (const auto it = fTargetHistory.find(ASerial); it != fTargetHistory.end()) {
-        it->second.fSource = IsDownloaded(&AImage) ? "downloaded" : "built-in";
+        it->second.fSource = ImageSource(AImage);
         it->second.fImageFW = AImage.VersionFW();
     }
 }
 
 void TForm1::NoteUsbHistoryImage(const TSerialNum& ASerial, const TKelvoUsbFirmware& AImage) {
-    const std::string source = IsDownloaded(&AImage) ? "downloaded" : "built-in";
+    const std::string source = ImageSource(AImage);
     auto entry = ReadUsbHistory(ASerial);
     if (!entry || (entry->fSource == source && entry->fImageFW == AImage.VersionFW()))
         return;
