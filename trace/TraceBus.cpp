@@ -40,7 +40,7 @@ TTraceBus::TTraceBus(const std::string& ACommand, const TParsedArgs& AArgs) {
     fScope.emplace(fLoop, *fBus);
 }
 
-std::optional<TFoundDevice> TTraceBus::FindFirst(const std::vector<TGUID>& AClasses) {
+std::optional<TBusDevice> TTraceBus::FindFirst(const std::vector<TGUID>& AClasses) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(KFindDeviceMs);
     for (;;) {
         if (auto found = Present(AClasses))
@@ -52,14 +52,14 @@ std::optional<TFoundDevice> TTraceBus::FindFirst(const std::vector<TGUID>& AClas
     }
 }
 
-std::optional<TFoundDevice> TTraceBus::Present(const std::vector<TGUID>& AClasses) {
+std::optional<TBusDevice> TTraceBus::Present(const std::vector<TGUID>& AClasses) {
     for (const TGUID& deviceClass : AClasses) {
         std::vector<TUsbInterfaceEntry> members;
         if (fBus->GetClassDevs(deviceClass, members) != 0)
             continue;
         for (const TUsbInterfaceEntry& member : members)
             if (member.DetailError == 0)
-                return TFoundDevice{deviceClass, member.Path};
+                return TBusDevice{deviceClass, member.Path};
     }
     return std::nullopt;
 }

@@ -17,7 +17,7 @@
 class TSimBusDevice;
 
 // A device found on the bus: its interface class and its path.
-struct TFoundDevice {
+struct TBusDevice {
     TGUID fClass;
     std::string fPath;
 };
@@ -37,10 +37,10 @@ public:
     TMainEventLoop& Loop() { return fLoop; }
     // The first device of the first class of AClasses that has one, waiting up to KFindDeviceMs
     // (the loop running) for one to arrive; none when none did.
-    std::optional<TFoundDevice> FindFirst(const std::vector<TGUID>& AClasses);
+    std::optional<TBusDevice> FindFirst(const std::vector<TGUID>& AClasses);
 
 private:
-    std::optional<TFoundDevice> Present(const std::vector<TGUID>& AClasses);
+    std::optional<TBusDevice> Present(const std::vector<TGUID>& AClasses);
 
     TMainEventLoop fLoop;
     std::unique_ptr<TUsbBus> fBus;
