@@ -3,7 +3,9 @@
 // once per period while the device says it runs, keeping the rhythm from frame to frame, and stops
 // when the device goes.
 #include <chrono>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -14,11 +16,21 @@ public:
 
     // Starts the thread; AFrame runs on it.
     TSimFramePacer(TPeriod APeriod, std::function<void()> AFrame);
+    // Stops the thread and waits for it; a frame under way is finished first.
+    ~TSimFramePacer();
+    TSimFramePacer(const TSimFramePacer&) = delete;
+    TSimFramePacer& operator=(const TSimFramePacer&) = delete;
 
 private:
-    void Run(std::stop_token AStop);
+    void Run();
 
     TPeriod fPeriod;
     std::function<void()> fFrame;
-    std::jthread fThread; // last: stops before the functions go
+    // A plain flag under a mutex rather than a stop token: the Windows C++ runtime's stop callbacks
+    // wait on a semaphore that can miss its wake-up, which left the thread, and its joiner, waiting
+    // for good.
+    std::mutex fStopMutex;
+    std::condition_variable fStopWake;
+    bool fStop = false;
+    std::thread fThread; // last: starts once the rest is there
 };

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 
 namespace {
@@ -257,7 +256,16 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
         SwitchToBootloaderAfterRequest();
         return true;
     });
-    fStreamer = std::jthread([this](std::stop_token AStop) { StreamLoop(AStop); });
+    fStreamer.emplace(
+        [this]() -> std::optional<std::chrono::microseconds> {
+            if (!IsAttached())
+                return std::nullopt;
+            std::lock_guard lock(fState->Mutex);
+            if (!fState->Measuring || !fState->AutoStream)
+                return std::nullopt;
+            return std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->FrameRate, 1));
+        },
+        [this] { PushStreamFrame(); });
 }
 
 TSimAimSample TSimOpticalSensor::PushStreamFrame() {
@@ -306,26 +314,4 @@ TSimAimSample TSimOpticalSensor::PushStreamFrame() {
     if (!rawRead.empty())
         PushStreamTransfer(rawRead);
     return aim;
-}
-
-void TSimOpticalSensor::StreamLoop(std::stop_token AStop) {
-    std::mutex mutex;
-    std::condition_variable_any wake;
-    std::unique_lock lock(mutex);
-    auto next = std::chrono::steady_clock::now();
-    while (!AStop.stop_requested()) {
-        bool run;
-        std::chrono::microseconds period;
-        {
-            std::lock_guard state(fState->Mutex);
-            run = fState->Measuring && fState->AutoStream;
-            period = std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->FrameRate, 1));
-        }
-        if (run && IsAttached())
-            PushStreamFrame();
-        else
-            next = std::chrono::steady_clock::now();
-        next += period;
-        wake.wait_until(lock, AStop, next, [] { return false; });
-    }
 }

@@ -6,6 +6,7 @@
 // versions, lock and key, regions, calibration in flash, parameters) lives in a shared object, so
 // the device can re-enumerate and come back with it.
 #include "sim/SimDevice.h"
+#include "sim/SimFramePacer.h"
 #include "sim/SimOpticalStream.h"
 
 #include <array>
@@ -13,7 +14,6 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 
 // A calibration never written: erased flash, every value "not set".
 constexpr std::array<uint8_t, 20> SIM_CALIBRATION_ERASED = [] {
@@ -81,13 +81,11 @@ public:
     TSimAimSample PushStreamFrame();
 
 private:
-    void StreamLoop(std::stop_token AStop);
-
     std::shared_ptr<TSimOpticalSensorState> fState;
     std::mutex fStreamMutex; // guards fStream and fCounterResets
     std::optional<TSimOpticalStream> fStream;
     int fCounterResets = 0;
-    std::jthread fStreamer; // last: stops before the rest goes
+    std::optional<TSimFramePacer> fStreamer; // last: stops before the rest goes
 };
 
 // A calibration of 20 bytes from four 32-bit values and a distance value (little-endian).
