@@ -1,6 +1,7 @@
 // The frame clock of the simulated streaming sensors: frames only while a period is given, and a
 // clock that is destroyed stops whatever it was doing (on Windows a stop that missed its wake-up
 // once left the clock's thread and its owner waiting for each other).
+#include "platform/StdEventLoop.h"
 #include "sim/SimFramePacer.h"
 
 #include <gtest/gtest.h>
@@ -9,22 +10,8 @@
 #include <chrono>
 #include <thread>
 
-namespace {
-
-// Waits, a few ms at a time, until APredicate holds; false after 10 s.
-template <typename TPredicate> bool Eventually(TPredicate APredicate) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!APredicate()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
-
-} // namespace
-
 TEST(SimFramePacer, FramesRunOnlyWhileAPeriodIsGiven) {
+    TStdEventLoop loop; // only its RunUntil, to wait for the clock's thread
     std::atomic<bool> streaming{false};
     std::atomic<int> frames{0};
     std::atomic<int> asked{0};
@@ -34,14 +21,14 @@ TEST(SimFramePacer, FramesRunOnlyWhileAPeriodIsGiven) {
             return streaming ? std::optional(std::chrono::microseconds(500)) : std::nullopt;
         },
         [&] { ++frames; });
-    ASSERT_TRUE(Eventually([&] { return asked >= 3; }));
+    ASSERT_TRUE(loop.RunUntil([&] { return asked >= 3; }, 10000));
     EXPECT_EQ(0, frames);
     streaming = true;
-    EXPECT_TRUE(Eventually([&] { return frames >= 20; }));
+    EXPECT_TRUE(loop.RunUntil([&] { return frames >= 20; }, 10000));
     streaming = false;
     const int stopped = frames;
     const int askedWhenStopped = asked;
-    ASSERT_TRUE(Eventually([&] { return asked >= askedWhenStopped + 3; }));
+    ASSERT_TRUE(loop.RunUntil([&] { return asked >= askedWhenStopped + 3; }, 10000));
     // At most the frame already asked for when streaming ended.
     EXPECT_LE(frames, stopped + 1);
 }
