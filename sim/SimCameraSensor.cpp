@@ -199,7 +199,7 @@ TSimCameraSensor::TSimCameraSensor(std::shared_ptr<TSimCameraSensorState> AState
             std::lock_guard lock(fState->Mutex);
             if (!fState->Started || !fState->AutoStream)
                 return std::nullopt;
-            return std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->Working[KWpFps], 1));
+            return TSimFramePacer::PeriodAt(fState->Working[KWpFps]);
         },
         [this] { PushStreamPacket(); });
 }

@@ -1,5 +1,11 @@
 #include "sim/SimFramePacer.h"
 
+#include <algorithm>
+
+std::chrono::microseconds TSimFramePacer::PeriodAt(uint16_t AFramesPerSecond) {
+    return std::chrono::microseconds(1000000 / std::max<uint16_t>(AFramesPerSecond, 1));
+}
+
 TSimFramePacer::TSimFramePacer(TPeriod APeriod, std::function<void()> AFrame)
     : fPeriod(std::move(APeriod)), fFrame(std::move(AFrame)), fThread([this] { Run(); }) {}
 

@@ -3,6 +3,7 @@
 // once per period while the device says it runs, keeping the rhythm from frame to frame, and stops
 // when the device goes.
 #include <chrono>
+#include <cstdint>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -13,6 +14,9 @@ class TSimFramePacer {
 public:
     // The period of the next frame, or nothing while the device does not stream.
     using TPeriod = std::function<std::optional<std::chrono::microseconds>()>;
+
+    // The period of a stream of AFramesPerSecond frames (a rate of 0 counts as 1).
+    static std::chrono::microseconds PeriodAt(uint16_t AFramesPerSecond);
 
     // Starts the thread; AFrame runs on it.
     TSimFramePacer(TPeriod APeriod, std::function<void()> AFrame);

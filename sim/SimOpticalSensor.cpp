@@ -263,7 +263,7 @@ TSimOpticalSensor::TSimOpticalSensor(std::shared_ptr<TSimOpticalSensorState> ASt
             std::lock_guard lock(fState->Mutex);
             if (!fState->Measuring || !fState->AutoStream)
                 return std::nullopt;
-            return std::chrono::microseconds(1000000 / std::max<uint16_t>(fState->FrameRate, 1));
+            return TSimFramePacer::PeriodAt(fState->FrameRate);
         },
         [this] { PushStreamFrame(); });
 }
