@@ -3,8 +3,8 @@
 // once per period while the device says it runs, keeping the rhythm from frame to frame, and stops
 // when the device goes.
 #include <chrono>
-#include <cstdint>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <optional>

@@ -1,8 +1,8 @@
 // The frame clock of the simulated streaming sensors: frames only while a period is given, and a
 // clock that is destroyed stops whatever it was doing (on Windows a stop that missed its wake-up
 // once left the clock's thread and its owner waiting for each other).
-#include "platform/StdEventLoop.h"
 #include "sim/SimFramePacer.h"
+#include "platform/StdEventLoop.h"
 
 #include <gtest/gtest.h>
 
@@ -41,9 +41,10 @@ TEST(SimFramePacer, ADestroyedClockStopsWhateverItIsDoing) {
         std::optional<std::chrono::microseconds> Period;
         std::chrono::microseconds FrameTakes;
     };
-    for (const TCase& c : {TCase{"idle", std::nullopt, {}}, TCase{"back to back", std::chrono::microseconds(0), {}},
-                           TCase{"between frames", std::chrono::microseconds(200), {}},
-                           TCase{"mid-frame", std::chrono::microseconds(0), std::chrono::microseconds(300)}}) {
+    for (const TCase& c :
+         {TCase{"idle", std::nullopt, {}}, TCase{"back to back", std::chrono::microseconds(0), {}},
+          TCase{"between frames", std::chrono::microseconds(200), {}},
+          TCase{"mid-frame", std::chrono::microseconds(0), std::chrono::microseconds(300)}}) {
         SCOPED_TRACE(c.Name);
         for (int i = 0; i < 200; ++i) {
             std::atomic<int> frames{0};
